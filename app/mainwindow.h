@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QMap>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+
+class ComposeResultDialog;
+class QStandardItemModel;
+class configDialog;
+struct MainWindowForm;
+
+// The main window: the file list, the Generate command and the two dialogs.
+// It also holds the state of the last compose run, which stays until the
+// next run replaces it.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Loads the settings; when they cannot be read it reports the error and
+    // ends the process with exit status 1, before the window is ever shown.
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void on_btnPickFile_clicked();
+    void on_btnCleanList_clicked();
+    void on_btnGenerate_clicked();
+    void on_btnSettings_clicked();
+    void on_pushButton_clicked();
+
+protected:
+    void addFileItem(const QString &path);
+
+    // Lays out imageSizes with the margin in effect, writes the placement
+    // file to sheetTxtPath and fills margin, imagePositions and sheetSize.
+    // Returns 1, or -1 when the sheet would be too large or the placement
+    // file could not be written; then nothing of the window's state changes.
+    int layoutSheet(QSize &sheetSize);
+    // Runs the layout, copies every image into a transparent sheet and saves
+    // it to sheetPngPath. Returns 1 when the sheet was written, else 0.
+    int renderSheet();
+
+    MainWindowForm *ui;
+    configDialog *settingsDialog = nullptr;
+    ComposeResultDialog *resultDialog = nullptr;
+    QStandardItemModel *fileModel = nullptr;
+    QString sheetPngPath;
+    QString sheetTxtPath;
+    int fileCount = 0;
+    int margin = 0;
+    QMap<QString, QSize> imageSizes;
+    QMap<QString, QPoint> imagePositions;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QImage>
+#include <QMap>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+
+namespace SheetRender {
+
+enum class Status {
+    Ok,
+    InvalidSize,  // no image placed, or a size QImage cannot hold
+    OutOfMemory,  // the sheet image could not be allocated
+    LoadFailed,   // a source image no longer loads
+    SizeChanged,  // a source image loads with another size than laid out
+    SaveFailed,   // no writer for the suffix, or the file could not be written
+};
+
+// A fully transparent ARGB32 (non-premultiplied) sheet, or a null image when
+// `size` is invalid or cannot be allocated.
+QImage newSheet(const QSize &size);
+
+// Copies `image`, converted to 8-bit non-premultiplied ARGB, into `sheet` at
+// `position` row by row: no blending, so fully transparent pixels keep their
+// colour. The image must lie inside the sheet.
+bool copyInto(QImage &sheet, const QImage &image, const QPoint &position);
+
+// Loads each image of `positions` afresh (path order, one at a time) and
+// copies it in. Stops with LoadFailed or SizeChanged when an image no longer
+// loads or its size differs from `expectedSizes`; `failedPath` names it.
+Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
+             const QMap<QString, QSize> &expectedSizes, QString *failedPath = nullptr);
+
+// Saves in the format named by the path's suffix, through a temporary file,
+// so an existing sheet is only replaced by a complete one.
+Status save(const QImage &sheet, const QString &path, QString *error = nullptr);
+
+} // namespace SheetRender

@@ -1,0 +1,118 @@
+#include "support/modalanswerer.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
+{
+    // The platform's own dialogs cannot be driven from a test.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    m_timer.setInterval(10);
+    connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::poll);
+    m_timer.start();
+}
+
+ModalAnswerer::~ModalAnswerer() = default;
+
+void ModalAnswerer::expectMessageBox()
+{
+    m_expected.append(Expectation{true, {}});
+}
+
+void ModalAnswerer::expectFileDialog(const QStringList &paths)
+{
+    m_expected.append(Expectation{false, paths});
+}
+
+bool ModalAnswerer::waitAllAnswered(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!m_expected.isEmpty() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return m_expected.isEmpty() && !m_unexpected;
+}
+
+QString ModalAnswerer::report() const
+{
+    QStringList lines;
+    lines << QStringLiteral("%1 answer(s) still expected").arg(m_expected.size());
+    for (const Seen &s : m_seen)
+        lines << QStringLiteral("%1 %2 \"%3\": %4").arg(s.kind, s.className, s.title, s.text);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void ModalAnswerer::poll()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (!widget->isVisible())
+            continue;
+        if (qobject_cast<QMessageBox *>(widget) || qobject_cast<QFileDialog *>(widget)) {
+            answer(widget);
+            return; // answering may have ended a nested loop; look again later
+        }
+    }
+}
+
+void ModalAnswerer::answer(QWidget *widget)
+{
+    Seen seen;
+    seen.className = QString::fromLatin1(widget->metaObject()->className());
+    seen.title = widget->windowTitle();
+    seen.parentIsModal = widget->parentWidget() && widget->parentWidget()->isModal();
+    auto *box = qobject_cast<QMessageBox *>(widget);
+    auto *dialog = qobject_cast<QFileDialog *>(widget);
+    if (box)
+        seen.text = box->text();
+    if (dialog) {
+        seen.directory = dialog->directory().absolutePath();
+        seen.nameFilters = dialog->nameFilters();
+    }
+
+    const bool matches = !m_expected.isEmpty() && m_expected.first().messageBox == (box != nullptr);
+    if (!matches) {
+        seen.kind = QStringLiteral("unexpected");
+        m_seen.append(seen);
+        m_unexpected = true;
+        if (box)
+            box->reject();
+        else
+            dialog->reject();
+        return;
+    }
+
+    const Expectation expectation = m_expected.takeFirst();
+    seen.kind = box ? QStringLiteral("message") : QStringLiteral("file");
+    m_seen.append(seen);
+    if (box) {
+        const QList<QAbstractButton *> buttons = box->buttons();
+        if (buttons.isEmpty())
+            box->reject();
+        else
+            buttons.first()->click();
+        return;
+    }
+    if (expectation.paths.isEmpty()) {
+        dialog->reject();
+        return;
+    }
+    // Type the answer as a user would; several names are quoted.
+    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    QString typed;
+    if (expectation.paths.size() == 1) {
+        typed = expectation.paths.first();
+    } else {
+        QStringList quoted;
+        for (const QString &path : expectation.paths)
+            quoted << QLatin1Char('"') + path + QLatin1Char('"');
+        typed = quoted.join(QLatin1Char(' '));
+    }
+    if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+        edit->setText(typed);
+    // accept() is protected; it is a slot, so reach it the way a button does.
+    QMetaObject::invokeMethod(dialog, "accept");
+}

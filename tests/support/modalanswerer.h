@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+
+class QWidget;
+
+// Answers the message boxes and file dialogs that the code under test opens
+// modally. Queue what is expected before triggering the action; every box
+// or dialog that appears is recorded and answered in queue order. Anything
+// unexpected is recorded and closed, so a test can never hang on a dialog.
+class ModalAnswerer : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Seen
+    {
+        QString kind; // "message", "file" or "unexpected"
+        QString className;
+        QString title;
+        QString text;      // message box text
+        QString directory; // file dialog start folder
+        QStringList nameFilters;
+        bool parentIsModal = false;
+    };
+
+    explicit ModalAnswerer(QObject *parent = nullptr);
+    ~ModalAnswerer() override;
+
+    // A message box, answered by pressing its (only) button.
+    void expectMessageBox();
+    // A file dialog, answered with `paths` (several for a multi-file pick,
+    // one file or folder otherwise); no paths means Cancel.
+    void expectFileDialog(const QStringList &paths);
+    void expectFileDialogCancel() { expectFileDialog({}); }
+
+    // True when everything queued has been answered and nothing unexpected
+    // appeared. Processes events for up to `timeoutMs` while waiting.
+    bool waitAllAnswered(int timeoutMs = 5000);
+    QString report() const;
+
+    const QVector<Seen> &seen() const { return m_seen; }
+    Seen last() const { return m_seen.value(m_seen.size() - 1); }
+    int pending() const { return m_expected.size(); }
+
+private:
+    struct Expectation
+    {
+        bool messageBox = true;
+        QStringList paths;
+    };
+
+    void poll();
+    void answer(QWidget *widget);
+
+    QTimer m_timer;
+    QVector<Expectation> m_expected;
+    QVector<Seen> m_seen;
+    bool m_unexpected = false;
+};
