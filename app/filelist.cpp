@@ -12,10 +12,9 @@
 
 void MainWindow::on_btnPickFile_clicked()
 {
-    const QStringList paths =
-        QFileDialog::getOpenFileNames(this, QStringLiteral("Select Files"),
-                                      settingsDialog->defaultSelectPath,
-                                      QStringLiteral("PNG Files(*.png)"));
+    const QStringList paths = QFileDialog::getOpenFileNames(this, QStringLiteral("Select Files"),
+                                                            settingsDialog->defaultSelectPath,
+                                                            QStringLiteral("PNG Files(*.png)"));
     for (const QString &path : paths)
         addFileItem(path);
 }
@@ -29,8 +28,7 @@ void MainWindow::addFileItem(const QString &path)
 {
     auto *item = new QStandardItem(path);
     // Each row keeps the gradient of the view's size at the time it was added.
-    QLinearGradient gradient(QPointF(0, 0),
-                             QPointF(ui->lstFile->width(), ui->lstFile->height()));
+    QLinearGradient gradient(QPointF(0, 0), QPointF(ui->lstFile->width(), ui->lstFile->height()));
     gradient.setColorAt(0, Qt::white);
     gradient.setColorAt(1, Qt::red);
     item->setData(QBrush(gradient), Qt::BackgroundRole);

@@ -35,8 +35,7 @@ void ComposeResultDialog::setResultImage(const QString &path)
     const QImage preview =
         image.scaled(ui->labImageResult->size(), Qt::KeepAspectRatio, Qt::FastTransformation);
     ui->labImageResult->setPixmap(QPixmap::fromImage(preview));
-    ui->labInfo->setText(
-        tr("Total Size: %1 x %2").arg(image.width()).arg(image.height()));
+    ui->labInfo->setText(tr("Total Size: %1 x %2").arg(image.width()).arg(image.height()));
 }
 
 void ComposeResultDialog::on_btnClose_clicked()

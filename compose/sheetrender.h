@@ -10,11 +10,11 @@ namespace SheetRender {
 
 enum class Status {
     Ok,
-    InvalidSize,  // no image placed, or a size QImage cannot hold
-    OutOfMemory,  // the sheet image could not be allocated
-    LoadFailed,   // a source image no longer loads
-    SizeChanged,  // a source image loads with another size than laid out
-    SaveFailed,   // no writer for the suffix, or the file could not be written
+    InvalidSize, // no image placed, or a size QImage cannot hold
+    OutOfMemory, // the sheet image could not be allocated
+    LoadFailed,  // a source image no longer loads
+    SizeChanged, // a source image loads with another size than laid out
+    SaveFailed,  // no writer for the suffix, or the file could not be written
 };
 
 // A fully transparent ARGB32 (non-premultiplied) sheet, or a null image when

@@ -7,14 +7,14 @@
 // zero from non-zero; the numbers are shown to the user in hexadecimal.
 enum ConfigError {
     ConfigOk = 0,
-    ConfigEmptyPath = 257,     // 0x101
-    ConfigCannotOpen = 258,    // 0x102 missing or unreadable
-    ConfigNotXml = 259,        // 0x103 not well-formed, empty file included
-    ConfigNullDocument = 260,  // 0x104
-    ConfigWrongRoot = 261,     // 0x105 root element is not "config"
-    ConfigNoElement = 262,     // 0x106
-    ConfigNoAttribute = 263,   // 0x107
-    ConfigWriteFailed = 264,   // 0x108 the new file could not be written or put in place
+    ConfigEmptyPath = 257,    // 0x101
+    ConfigCannotOpen = 258,   // 0x102 missing or unreadable
+    ConfigNotXml = 259,       // 0x103 not well-formed, empty file included
+    ConfigNullDocument = 260, // 0x104
+    ConfigWrongRoot = 261,    // 0x105 root element is not "config"
+    ConfigNoElement = 262,    // 0x106
+    ConfigNoAttribute = 263,  // 0x107
+    ConfigWriteFailed = 264,  // 0x108 the new file could not be written or put in place
 };
 
 // The settings file: <application dir>/config/config.xml, built afresh on

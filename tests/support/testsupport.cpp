@@ -55,8 +55,9 @@ QImage patternImage(int width, int height, int seed)
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int v = x * 7 + y * 13 + seed * 31;
-            image.setPixel(x, y, qRgba(v % 256, (v / 3) % 256, (seed * 50 + x) % 256,
-                                       255 - (y * 5 + seed) % 200));
+            image.setPixel(
+                x, y,
+                qRgba(v % 256, (v / 3) % 256, (seed * 50 + x) % 256, 255 - (y * 5 + seed) % 200));
         }
     }
     return image;

@@ -16,7 +16,10 @@ public:
 
     static QByteArray config(const QString &selectPath, const QString &savePath,
                              const QString &margin, const QString &orientation);
-    static QByteArray defaultConfig() { return config({}, {}, QStringLiteral("2"), QStringLiteral("0")); }
+    static QByteArray defaultConfig()
+    {
+        return config({}, {}, QStringLiteral("2"), QStringLiteral("0"));
+    }
 
     bool isValid() const { return m_dir.isValid(); }
     QString dir() const { return m_dir.path(); }
