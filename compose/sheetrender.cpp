@@ -1,0 +1,111 @@
+#include "sheetrender.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QSaveFile>
+
+#include <cstring>
+
+namespace SheetRender {
+
+QImage newSheet(const QSize &size)
+{
+    if (!size.isValid() || size.isEmpty())
+        return QImage();
+    QImage sheet(size, QImage::Format_ARGB32);
+    if (sheet.isNull()) // allocation failed
+        return QImage();
+    sheet.fill(0);
+    return sheet;
+}
+
+// A row copy instead of QPainter: blending onto transparent pixels would drop
+// the colour of alpha-0 pixels and round low alphas.
+bool copyInto(QImage &sheet, const QImage &image, const QPoint &position)
+{
+    if (sheet.isNull() || sheet.format() != QImage::Format_ARGB32 || image.isNull())
+        return false;
+    const qint64 x = position.x();
+    const qint64 y = position.y();
+    if (x < 0 || y < 0 || x + image.width() > sheet.width() || y + image.height() > sheet.height())
+        return false;
+
+    const QImage source = image.format() == QImage::Format_ARGB32
+                              ? image
+                              : image.convertToFormat(QImage::Format_ARGB32);
+    if (source.isNull()) // conversion could not allocate
+        return false;
+    const size_t rowBytes = size_t(source.width()) * 4;
+    for (int row = 0; row < source.height(); ++row) {
+        uchar *target = sheet.scanLine(int(y) + row) + x * 4;
+        std::memcpy(target, source.constScanLine(row), rowBytes);
+    }
+    return true;
+}
+
+Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
+             const QMap<QString, QSize> &expectedSizes, QString *failedPath)
+{
+    if (sheet.isNull())
+        return Status::InvalidSize;
+    for (auto it = positions.constBegin(); it != positions.constEnd(); ++it) {
+        Status status = Status::Ok;
+        {
+            // Scoped so that only one source image is held at a time.
+            const QImage image(it.key());
+            if (image.isNull())
+                status = Status::LoadFailed;
+            else if (image.size() != expectedSizes.value(it.key()))
+                status = Status::SizeChanged;
+            else if (!copyInto(sheet, image, it.value()))
+                status = Status::InvalidSize;
+        }
+        if (status != Status::Ok) {
+            if (failedPath)
+                *failedPath = it.key();
+            return status;
+        }
+    }
+    return Status::Ok;
+}
+
+Status save(const QImage &sheet, const QString &path, QString *error)
+{
+    if (sheet.isNull())
+        return Status::InvalidSize;
+    const QString shownPath = QDir::toNativeSeparators(path);
+    auto failed = [&](const QString &reason) {
+        if (error)
+            *error = QStringLiteral("Cannot save %1: %2").arg(shownPath, reason);
+        return Status::SaveFailed;
+    };
+
+    // Checked before anything is opened so that no file is created.
+    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format)) {
+        return failed(
+            QStringLiteral("no image writer for suffix \"%1\"").arg(QString::fromLatin1(format)));
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return failed(file.errorString());
+    QImageWriter writer(&file, format);
+    if (!writer.write(sheet)) {
+        const QString reason = writer.errorString();
+        file.cancelWriting();
+        return failed(reason);
+    }
+    // commit() would replace the target even if its own final flush failed.
+    if (!file.flush() || file.error() != QFileDevice::NoError) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return failed(reason);
+    }
+    if (!file.commit())
+        return failed(file.errorString());
+    return Status::Ok;
+}
+
+} // namespace SheetRender

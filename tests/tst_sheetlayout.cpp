@@ -1,0 +1,331 @@
+#include "compose/atomicfile.h"
+#include "compose/sheetlayout.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <climits>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using namespace SheetLayout;
+
+Q_DECLARE_METATYPE(SheetLayout::Placement)
+
+using SizeMap = QMap<QString, QSize>;
+using Coords = QVector<QPair<qint64, qint64>>;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+bool writeDirectly(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+SizeMap workedExample()
+{
+    return {{"a.png", {100, 10}}, {"b.png", {60, 20}}, {"c.png", {40, 22}}, {"d.png", {30, 5}}};
+}
+
+// Makes writes beyond `limit` bytes fail (EFBIG) for as long as it lives.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = limit;
+        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedHandler);
+    }
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_saved{};
+    void (*m_savedHandler)(int) = nullptr;
+    bool m_active = false;
+};
+
+} // namespace
+
+class TestSheetLayout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void compute_data();
+    void compute();
+    void placementText_data();
+    void placementText();
+    void derivedPaths_data();
+    void derivedPaths();
+    void atomicWriteSucceeds_data();
+    void atomicWriteSucceeds();
+    void atomicWriteIntoMissingFolder();
+    void atomicWriteFailureKeepsTarget_data();
+    void atomicWriteFailureKeepsTarget();
+};
+
+void TestSheetLayout::compute_data()
+{
+    QTest::addColumn<SizeMap>("sizes");
+    QTest::addColumn<int>("margin");
+    QTest::addColumn<QStringList>("order");
+    QTest::addColumn<Coords>("coords");
+    QTest::addColumn<qint64>("width");
+    QTest::addColumn<qint64>("height");
+    QTest::addColumn<bool>("fits");
+
+    QTest::newRow("worked example")
+        << workedExample() << 2 << QStringList{"a.png", "b.png", "c.png", "d.png"}
+        << Coords{{2, 2}, {2, 14}, {64, 14}, {2, 36}} << qint64(104) << qint64(43) << true;
+    QTest::newRow("single image framed by margin")
+        << SizeMap{{"x.png", {7, 3}}} << 4 << QStringList{"x.png"} << Coords{{4, 4}} << qint64(15)
+        << qint64(11) << true;
+    QTest::newRow("equal widths stack in path order")
+        << SizeMap{{"a", {4, 2}}, {"b", {4, 3}}, {"c", {4, 1}}} << 0 << QStringList{"a", "b", "c"}
+        << Coords{{0, 0}, {0, 2}, {0, 5}} << qint64(4) << qint64(6) << true;
+    QTest::newRow("exchange sort is not stable")
+        << SizeMap{{"a", {5, 1}}, {"b", {5, 1}}, {"c", {7, 1}}} << 0 << QStringList{"c", "b", "a"}
+        << Coords{{0, 0}, {0, 1}, {0, 2}} << qint64(7) << qint64(3) << true;
+    QTest::newRow("narrow images share a row")
+        << SizeMap{{"a", {10, 5}}, {"b", {5, 3}}, {"c", {5, 2}}} << 2 << QStringList{"a", "b", "c"}
+        << Coords{{2, 2}, {2, 9}, {9, 9}} << qint64(14) << qint64(14) << true;
+    QTest::newRow("taller image later in a row grows it")
+        << SizeMap{{"a", {10, 1}}, {"b", {5, 2}}, {"c", {5, 6}}, {"d", {3, 1}}} << 0
+        << QStringList{"a", "b", "c", "d"} << Coords{{0, 0}, {0, 1}, {5, 1}, {0, 7}} << qint64(10)
+        << qint64(8) << true;
+    QTest::newRow("empty") << SizeMap{} << 3 << QStringList{} << Coords{} << qint64(-1)
+                           << qint64(-1) << false;
+    QTest::newRow("negative margin follows the rules")
+        << SizeMap{{"a", {4, 1}}, {"b", {2, 1}}} << -1 << QStringList{"a", "b"}
+        << Coords{{-1, -1}, {-1, -1}} << qint64(2) << qint64(-1) << false;
+
+    // Sizes beyond int must be exact and reported as not fitting.
+    const qint64 big = INT_MAX;
+    const qint64 half = INT_MAX / 2;
+    QTest::newRow("half INT_MAX margin")
+        << SizeMap{{"a", {10, 10}}} << INT_MAX / 2 << QStringList{"a"} << Coords{{half, half}}
+        << 10 + 2 * half << 10 + 2 * half << false;
+    QTest::newRow("INT_MAX margin, two rows")
+        << SizeMap{{"a", {1, 1}}, {"b", {1, 1}}} << INT_MAX << QStringList{"a", "b"}
+        << Coords{{big, big}, {big, 2 * big + 1}} << 1 + 2 * big << 3 * big + 2 << false;
+    QTest::newRow("INT_MAX sized images stacked")
+        << SizeMap{{"a", {INT_MAX, INT_MAX}}, {"b", {INT_MAX, INT_MAX}}} << 0
+        << QStringList{"a", "b"} << Coords{{0, 0}, {0, big}} << big << 2 * big << false;
+    QTest::newRow("exactly INT_MAX fits")
+        << SizeMap{{"a", {INT_MAX, 1}}, {"b", {1, INT_MAX - 1}}} << 0 << QStringList{"a", "b"}
+        << Coords{{0, 0}, {0, 1}} << big << big << true;
+    QTest::newRow("one past INT_MAX") << SizeMap{{"a", {INT_MAX, 1}}} << 1 << QStringList{"a"}
+                                      << Coords{{1, 1}} << big + 2 << qint64(3) << false;
+}
+
+void TestSheetLayout::compute()
+{
+    QFETCH(SizeMap, sizes);
+    QFETCH(int, margin);
+    QFETCH(QStringList, order);
+    QFETCH(Coords, coords);
+    QFETCH(qint64, width);
+    QFETCH(qint64, height);
+    QFETCH(bool, fits);
+
+    const Plan plan = SheetLayout::compute(sizes, margin);
+    QCOMPARE(plan.width, width);
+    QCOMPARE(plan.height, height);
+    QCOMPARE(plan.fitsInt(), fits);
+    QStringList paths;
+    Coords placed;
+    for (const Placement &p : plan.placements) {
+        paths << p.path;
+        placed << qMakePair(p.x, p.y);
+        QCOMPARE(p.size, sizes.value(p.path));
+    }
+    QCOMPARE(paths, order);
+    QCOMPARE(placed, coords);
+
+    if (fits) {
+        QCOMPARE(plan.sheetSize(), QSize(int(width), int(height)));
+        const QMap<QString, QPoint> positions = plan.positions();
+        QCOMPARE(positions.size(), order.size());
+        for (int i = 0; i < order.size(); ++i) {
+            const QPoint expected(int(coords[i].first), int(coords[i].second));
+            QCOMPARE(plan.placements[i].position, expected);
+            QCOMPARE(positions.value(order[i]), expected);
+        }
+    } else {
+        QCOMPARE(plan.sheetSize(), QSize(-1, -1));
+        QVERIFY(plan.positions().isEmpty());
+    }
+}
+
+void TestSheetLayout::placementText_data()
+{
+    QTest::addColumn<QVector<Placement>>("placements");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("worked example")
+        << SheetLayout::compute(workedExample(), 2).placements
+        << QByteArray("a.png,100,10,2,2\r\nb.png,60,20,2,14\r\nc.png,40,22,64,14\r\n"
+                      "d.png,30,5,2,36\r\n");
+    QTest::newRow("comma and non-ASCII path unchanged")
+        << QVector<Placement>{{QString::fromUtf8("/in/a,b \xc3\xbc.png"), {3, 4}, {5, 6}}}
+        << QByteArray("/in/a,b \xc3\xbc.png,3,4,5,6\r\n");
+    QTest::newRow("negative position")
+        << QVector<Placement>{{"n.png", {1, 2}, {-3, -40}}} << QByteArray("n.png,1,2,-3,-40\r\n");
+    QTest::newRow("empty") << QVector<Placement>{} << QByteArray();
+}
+
+void TestSheetLayout::placementText()
+{
+    QFETCH(QVector<Placement>, placements);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(SheetLayout::placementText(placements), expected);
+}
+
+void TestSheetLayout::derivedPaths_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("sheet");
+    QTest::addColumn<QString>("placement");
+
+    QTest::newRow("png") << "/data/sheet.png"
+                         << "/data/sheet.png"
+                         << "/data/sheet.txt";
+    QTest::newRow("jpeg") << "/data/sheet.jpeg"
+                          << "/data/sheet.jpeg"
+                          << "/data/sheet.txt";
+    QTest::newRow("upper-case suffix") << "/data/S.PNG"
+                                       << "/data/S.PNG"
+                                       << "/data/S.txt";
+    QTest::newRow("only the last suffix") << "/d/a.tar.gz"
+                                          << "/d/a.tar.gz"
+                                          << "/d/a.tar.txt";
+    QTest::newRow("no suffix") << "/data/sheet"
+                               << "/data/sheet.png"
+                               << "/data/sheet.txt";
+    QTest::newRow("dot in folder only") << "/data.d/sheet"
+                                        << "/data.d/sheet.png"
+                                        << "/data.d/sheet.txt";
+    QTest::newRow("trailing dot") << "/data/sheet."
+                                  << "/data/sheet.png"
+                                  << "/data/sheet.txt";
+    QTest::newRow("relative, not cleaned") << "out/../x/sheet"
+                                           << "out/../x/sheet.png"
+                                           << "out/../x/sheet.txt";
+}
+
+void TestSheetLayout::derivedPaths()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QString, sheet);
+    QFETCH(QString, placement);
+    QCOMPARE(SheetLayout::sheetPathFor(chosen), sheet);
+    QCOMPARE(SheetLayout::placementPathFor(chosen), placement);
+}
+
+void TestSheetLayout::atomicWriteSucceeds_data()
+{
+    QTest::addColumn<QByteArray>("existing"); // null: no file before
+    QTest::addColumn<QByteArray>("data");
+
+    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n");
+    QTest::newRow("replaces longer file") << QByteArray(5000, 'o') << QByteArray("short\r\n");
+    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("");
+}
+
+void TestSheetLayout::atomicWriteSucceeds()
+{
+    QFETCH(QByteArray, existing);
+    QFETCH(QByteArray, data);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("sheet.txt");
+    if (!existing.isNull())
+        QVERIFY(writeDirectly(path, existing));
+
+    QString error = "untouched";
+    QVERIFY(writeFileAtomically(path, data, &error));
+    QCOMPARE(readAll(path), data);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
+}
+
+void TestSheetLayout::atomicWriteIntoMissingFolder()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("missing/sheet.txt");
+
+    QString error;
+    QVERIFY(!writeFileAtomically(path, "data", &error));
+    QVERIFY2(error.contains(path), qPrintable(error));
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                .isEmpty());
+}
+
+void TestSheetLayout::atomicWriteFailureKeepsTarget_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("dataSize");
+    QTest::addColumn<bool>("limitFileSize");
+
+    // These fail for root too: no temporary name fits beside a 250-character
+    // name, and a file size limit makes writing fail. Small data stays in the
+    // write buffer, so that failure only shows when the buffer is flushed.
+    QTest::newRow("name too long for a temporary") << QString(250, 'n') << 100 << false;
+    QTest::newRow("write fails") << "sheet.txt" << 256 * 1024 << true;
+    QTest::newRow("buffered write fails") << "sheet.txt" << 8 * 1024 << true;
+}
+
+void TestSheetLayout::atomicWriteFailureKeepsTarget()
+{
+    QFETCH(QString, fileName);
+    QFETCH(int, dataSize);
+    QFETCH(bool, limitFileSize);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(fileName);
+    const QByteArray old("old contents\r\n");
+    QVERIFY(writeDirectly(path, old));
+
+    QString error;
+    bool written = true;
+    {
+        const QByteArray data(dataSize, 'x');
+        std::unique_ptr<FileSizeLimit> limit;
+        if (limitFileSize) {
+            limit.reset(new FileSizeLimit(1024));
+            QVERIFY(limit->isActive());
+        }
+        written = writeFileAtomically(path, data, &error);
+    }
+    QVERIFY(!written);
+    QVERIFY2(error.contains(path), qPrintable(error));
+    QCOMPARE(readAll(path), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
+}
+
+QTEST_GUILESS_MAIN(TestSheetLayout)
+#include "tst_sheetlayout.moc"
