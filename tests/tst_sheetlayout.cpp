@@ -1,9 +1,11 @@
 #include "compose/atomicfile.h"
 #include "compose/sheetlayout.h"
 
+#include "support/testsupport.h"
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
 #include <QtTest>
 
 #include <climits>
@@ -38,31 +40,6 @@ SizeMap workedExample()
 {
     return {{"a.png", {100, 10}}, {"b.png", {60, 20}}, {"c.png", {40, 22}}, {"d.png", {30, 5}}};
 }
-
-// Makes writes beyond `limit` bytes fail (EFBIG) for as long as it lives.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t limit)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = m_saved;
-        lowered.rlim_cur = limit;
-        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_savedHandler);
-    }
-    bool isActive() const { return m_active; }
-
-private:
-    rlimit m_saved{};
-    void (*m_savedHandler)(int) = nullptr;
-    bool m_active = false;
-};
 
 } // namespace
 

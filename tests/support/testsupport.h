@@ -5,6 +5,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <csignal>
+#include <sys/resource.h>
+
 // A private application folder for one test: config/config.xml inside a
 // temporary folder, with the program's settings path pointed at it for the
 // fixture's lifetime.
@@ -41,3 +44,28 @@ bool savePng(const QImage &image, const QString &path);
 
 // Names of visible top-level windows, for checking that a test left none.
 QStringList visibleTopLevels();
+
+// Makes writes beyond `limit` bytes fail (EFBIG) for as long as it lives.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t limit)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = limit;
+        m_active = setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_savedHandler);
+    }
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_saved{};
+    void (*m_savedHandler)(int) = nullptr;
+    bool m_active = false;
+};
