@@ -1,9 +1,11 @@
 #include "sheetrender.h"
 
+#include "compose/atomicfile.h"
+
+#include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QSaveFile>
 
 #include <cstring>
 
@@ -17,6 +19,10 @@ QImage newSheet(const QSize &size)
     if (sheet.isNull()) // allocation failed
         return QImage();
     sheet.fill(0);
+    // QImage takes its resolution from the screen (100 dpi when there is
+    // none); a fixed 96 dpi keeps the PNG bytes independent of the machine.
+    sheet.setDotsPerMeterX(3780);
+    sheet.setDotsPerMeterY(3780);
     return sheet;
 }
 
@@ -70,41 +76,49 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
     return Status::Ok;
 }
 
+QByteArray writerFormatFor(const QString &path)
+{
+    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+        return QByteArray();
+    return format;
+}
+
+bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error)
+{
+    QBuffer buffer(data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (writer.write(sheet))
+        return true;
+    if (error)
+        *error = writer.errorString();
+    return false;
+}
+
 Status save(const QImage &sheet, const QString &path, QString *error)
 {
     if (sheet.isNull())
         return Status::InvalidSize;
-    const QString shownPath = QDir::toNativeSeparators(path);
     auto failed = [&](const QString &reason) {
         if (error)
-            *error = QStringLiteral("Cannot save %1: %2").arg(shownPath, reason);
+            *error =
+                QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(path), reason);
         return Status::SaveFailed;
     };
 
     // Checked before anything is opened so that no file is created.
-    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
-    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format)) {
+    const QByteArray format = writerFormatFor(path);
+    if (format.isEmpty()) {
         return failed(
-            QStringLiteral("no image writer for suffix \"%1\"").arg(QString::fromLatin1(format)));
+            QStringLiteral("no image writer for suffix \"%1\"").arg(QFileInfo(path).suffix()));
     }
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return failed(file.errorString());
-    QImageWriter writer(&file, format);
-    if (!writer.write(sheet)) {
-        const QString reason = writer.errorString();
-        file.cancelWriting();
+    QByteArray data;
+    QString reason;
+    if (!encode(sheet, format, &data, &reason))
         return failed(reason);
-    }
-    // commit() would replace the target even if its own final flush failed.
-    if (!file.flush() || file.error() != QFileDevice::NoError) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return failed(reason);
-    }
-    if (!file.commit())
-        return failed(file.errorString());
+    if (!writeFileAtomically(path, data, error))
+        return Status::SaveFailed;
     return Status::Ok;
 }
 

@@ -32,6 +32,14 @@ bool copyInto(QImage &sheet, const QImage &image, const QPoint &position);
 Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
              const QMap<QString, QSize> &expectedSizes, QString *failedPath = nullptr);
 
+// The image format named by the path's suffix (lower case), or an empty
+// array when no image writer knows it.
+QByteArray writerFormatFor(const QString &path);
+
+// Encodes the sheet in `format` into `data`; false with `error` set if the
+// writer fails.
+bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error);
+
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.
 Status save(const QImage &sheet, const QString &path, QString *error = nullptr);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the built korvane in a real X window (Xvfb) the way a user would.
 
-Usage: smoke_test.py KORVANE DEFAULT_CONFIG
+Usage: smoke_test.py KORVANE DEFAULT_CONFIG KORVANE_PACK
 Exit status 0 on success, 1 on failure, 77 when no X server can be started.
 """
 
@@ -66,8 +66,71 @@ def startup_error(server, exe):
     assert not server.visible_windows("Korvane"), "main window shown after the box"
 
 
+def button(server, window, index):
+    """Centre of the index-th button of the main window's bottom row: five
+    equal buttons between 11-pixel margins, 6 pixels apart."""
+    _, _, width, height = server.geometry(window)
+    each = (width - 22 - 4 * 6) / 5
+    return int(11 + index * (each + 6) + each / 2), height - 11 - 8
+
+
+SELECT, GENERATE = 0, 2
+
+
+def full_run(server, exe, pack):
+    """Pick images in the file dialog, generate, and compare with korvane-pack."""
+    root = os.path.dirname(exe)
+    images = os.path.join(root, "images")
+    out = os.path.join(root, "out")
+    os.makedirs(out)
+    shutil.copytree(SPRITES, images)
+    names = sorted(n for n in os.listdir(images) if n.endswith(".png"))
+    with open(os.path.join(root, "config", "config.xml"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<config>\n'
+                '  <paths defaultSelectPath="%s" defaultSavePath="%s"/>\n'
+                '  <parameters marginPixel="3" Orientation="0"/>\n</config>\n' % (images, out))
+
+    proc = subprocess.Popen([exe], env=server.env(), cwd=root)
+    try:
+        window = server.wait_window("Korvane")
+        server.click(window, *button(server, window, SELECT))
+        dialog = server.wait_window("Select Files")
+        server.type_text(dialog, " ".join('"%s"' % n for n in names))
+        server.key(dialog, "Return")
+        server.wait_gone("Select Files")
+
+        server.click(window, *button(server, window, GENERATE))
+        dialog = server.wait_window("Select Files")
+        server.type_text(dialog, os.path.join(out, "window-sheet.png"))
+        server.key(dialog, "Return")
+        result = server.wait_window("Dialog")
+        server.close(result)
+        server.close(window)
+        status = wait_exit(proc)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert status == 0, "exit status %d" % status
+
+    cli = subprocess.run([pack, "-m", "3", "-o", os.path.join(out, "cli-sheet.png")] +
+                         [os.path.join(images, n) for n in names],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert cli.returncode == 0, "korvane-pack failed: " + cli.stderr
+    for suffix in (".png", ".txt"):
+        with open(os.path.join(out, "window-sheet" + suffix), "rb") as a, \
+                open(os.path.join(out, "cli-sheet" + suffix), "rb") as b:
+            assert a.read() == b.read(), "window and korvane-pack differ in " + suffix
+    with open(os.path.join(out, "window-sheet.txt"), "rb") as f:
+        lines = f.read().split(b"\r\n")
+    assert len(lines) == len(names) + 1 and lines[-1] == b"", "placement file: %r" % lines
+
+
+SPRITES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir,
+                       "examples", "sprites")
+
+
 def main():
-    korvane, config = sys.argv[1], sys.argv[2]
+    korvane, config, pack = sys.argv[1], sys.argv[2], sys.argv[3]
     server = x11.XServer()
     problem = server.start()
     if problem:
@@ -81,6 +144,9 @@ def main():
                  app_folder(os.path.join(tmp, "ok"), korvane, config)),
                 ("missing settings", startup_error,
                  app_folder(os.path.join(tmp, "missing"), korvane, None)),
+                ("pick, generate, compare with korvane-pack",
+                 lambda server, exe: full_run(server, exe, pack),
+                 app_folder(os.path.join(tmp, "run"), korvane, config)),
             ]
             for name, case, exe in cases:
                 try:

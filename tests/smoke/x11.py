@@ -20,11 +20,13 @@ class XServer:
         if not shutil.which("Xvfb") or not shutil.which("xdotool"):
             return "Xvfb or xdotool is not installed"
         # -displayfd lets the server pick a free display and tells us once it
-        # accepts connections, so parallel runs cannot collide.
+        # accepts connections, so parallel runs cannot collide; -noreset keeps
+        # it from resetting (and refusing clients) each time the last one
+        # disconnects.
         read_end, write_end = os.pipe()
         proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-             "-nolisten", "tcp"],
+             "-nolisten", "tcp", "-noreset"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
         os.close(write_end)
         number = b""
