@@ -27,7 +27,7 @@ void MainWindow::on_btnGenerate_clicked()
                            QStringLiteral("Please select PNG files!"));
         return;
     }
-    if (fileCount > fileLimit - 1) {
+    if (fileCount >= fileLimit) {
         QMessageBox::about(this, QStringLiteral("Error"),
                            QStringLiteral("Please select less than %1 files!").arg(fileLimit));
         return;

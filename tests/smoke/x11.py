@@ -55,7 +55,10 @@ class XServer:
 
     def env(self, **extra):
         env = dict(os.environ, DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
-        env.pop("QT_QPA_PLATFORMTHEME", None)
+        # Qt's own widgets and dialogs, whatever desktop the caller runs in.
+        for name in ("QT_QPA_PLATFORMTHEME", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION",
+                     "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"):
+            env.pop(name, None)
         env.update(extra)
         return env
 
