@@ -3,8 +3,6 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
-
 // QCoreApplication, not QGuiApplication: image files are read and written
 // through QtGui's QImage and plugins without a platform plugin, so the
 // command runs in build pipelines that have no display.

@@ -1,7 +1,6 @@
 #include "compose/packcommand.h"
 
 #include "compose/atomicfile.h"
-#include "compose/sheetlayout.h"
 #include "compose/sheetrender.h"
 #include "settings/configfile.h"
 

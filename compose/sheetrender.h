@@ -10,8 +10,7 @@ namespace SheetRender {
 
 enum class Status {
     Ok,
-    InvalidSize, // no image placed, or a size QImage cannot hold
-    OutOfMemory, // the sheet image could not be allocated
+    InvalidSize, // no sheet (invalid size or not allocated), or an image outside it
     LoadFailed,  // a source image no longer loads
     SizeChanged, // a source image loads with another size than laid out
     SaveFailed,  // no writer for the suffix, or the file could not be written

@@ -1,10 +1,12 @@
 #include "settings/configfile.h"
 
+#include "support/testsupport.h"
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextCodec>
+
 #include <QtTest>
 
 #include <csignal>
@@ -31,19 +33,6 @@ const char standardXml[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                            "note=\"x\"/>\n"
                            "  <parameters marginPixel=\"2\" Orientation=\"0\"/>\n"
                            "</config>\n";
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeBytes(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(content) == content.size();
-}
 
 QString pathFor(const QTemporaryDir &dir, Where where)
 {
@@ -160,7 +149,7 @@ void TestConfigFile::readErrors()
     QTemporaryDir dir;
     const QString path = pathFor(dir, where);
     if (where == Where::File)
-        QVERIFY(writeBytes(path, content));
+        QVERIFY(writeFileBytes(path, content));
     QMap<QString, QString> attributes = keys(names);
     QCOMPARE(readConfigAttributes(path, element, attributes), error);
     QVERIFY(where != Where::Missing || !QFile::exists(path));
@@ -199,7 +188,7 @@ void TestConfigFile::readValues()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
-    QVERIFY(writeBytes(path, content));
+    QVERIFY(writeFileBytes(path, content));
     QMap<QString, QString> attributes{{attribute, QStringLiteral("stale")}};
     QCOMPARE(readConfigAttributes(path, element, attributes), 0);
     QCOMPARE(attributes.value(attribute), value);
@@ -229,7 +218,7 @@ void TestConfigFile::writeErrors()
     const bool hasFile =
         where == Where::File || where == Where::LongName || where == Where::SizeLimited;
     if (hasFile)
-        QVERIFY(writeBytes(path, content));
+        QVERIFY(writeFileBytes(path, content));
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
 
     const QMap<QString, QString> attributes = keys(names);
@@ -243,7 +232,7 @@ void TestConfigFile::writeErrors()
     // Nothing created, nothing left behind, the old file as it was.
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     if (hasFile)
-        QCOMPARE(readBytes(path), content);
+        QCOMPARE(readFileBytes(path), content);
 }
 
 void TestConfigFile::writeRoundTrip_data()
@@ -272,7 +261,7 @@ void TestConfigFile::writeRoundTrip()
 
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
-    QVERIFY(writeBytes(path, QByteArray(standardXml)));
+    QVERIFY(writeFileBytes(path, QByteArray(standardXml)));
     const QMap<QString, QString> written{
         {QStringLiteral("defaultSavePath"), value},
         {QStringLiteral("defaultSelectPath"), QStringLiteral("/in")}};
@@ -297,13 +286,13 @@ void TestConfigFile::writeKeepsOtherContent()
                            "</config>\n";
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
-    QVERIFY(writeBytes(path, xml));
+    QVERIFY(writeFileBytes(path, xml));
 
     QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"),
                                    {{QStringLiteral("a"), QStringLiteral(" new ")}}),
              0);
 
-    const QByteArray after = readBytes(path);
+    const QByteArray after = readFileBytes(path);
     QVERIFY2(after.contains("<!-- hand edited -->"), after.constData());
     QDomDocument document;
     QVERIFY(document.setContent(after));
@@ -352,12 +341,12 @@ void TestConfigFile::writeKeepsDeclaredEncoding()
                                                      "</config>\n");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
-    QVERIFY(writeBytes(path, codec->fromUnicode(xml)));
+    QVERIFY(writeFileBytes(path, codec->fromUnicode(xml)));
 
     QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), {{QStringLiteral("b"), value}}),
              0);
 
-    const QByteArray after = readBytes(path);
+    const QByteArray after = readFileBytes(path);
     // Still declared as before, whichever quotes the writer uses.
     const QRegularExpression declared(
         QStringLiteral("^<\\?xml version=.1\\.0. encoding=.%1.\\?>")

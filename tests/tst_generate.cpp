@@ -29,18 +29,6 @@ public:
     using MainWindow::ui;
 };
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFileProbe(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("keep me") == 7;
-}
-
 QByteArray configWithMargin(const QString &margin)
 {
     return SettingsFixture::config(QString(), QString(), margin, QStringLiteral("0"));
@@ -127,7 +115,7 @@ void TestGenerate::wholeRunThroughTheWindow()
                                                    "%1d.png,30,5,2,36\r\n")
                                         .arg(p)
                                         .toUtf8();
-    QCOMPARE(readAll(out.filePath(QStringLiteral("sheet.txt"))), expectedText);
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("sheet.txt"))), expectedText);
 
     QImage sheet(sheetPath);
     QCOMPARE(sheet.size(), QSize(104, 43));
@@ -231,7 +219,7 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(answerer.last().title, QStringLiteral("test"));
     QCOMPARE(answerer.last().text, QStringLiteral("Failed to load png file:") + broken);
-    QCOMPARE(readAll(out.filePath(QStringLiteral("s.txt"))),
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("s.txt"))),
              QStringLiteral("%1,60,20,0,0\r\n%2,30,5,0,20\r\n")
                  .arg(source.paths[1], source.paths[3])
                  .toUtf8());
@@ -251,7 +239,7 @@ void TestGenerate::duplicatePathIsComposedOnce()
     answerer.expectFileDialog({out.filePath(QStringLiteral("s.png"))});
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
-    QCOMPARE(readAll(out.filePath(QStringLiteral("s.txt"))),
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("s.txt"))),
              (source.paths[2] + QStringLiteral(",40,22,1,1\r\n")).toUtf8());
     QCOMPARE(QImage(out.filePath(QStringLiteral("s.png"))).size(), QSize(42, 24));
 }
@@ -282,7 +270,7 @@ void TestGenerate::chosenPathNaming()
     // A file that the old naming rule ("sheet" less four characters) would
     // have overwritten.
     const QString bystander = out.filePath(QStringLiteral("s.txt"));
-    QVERIFY(writeFileProbe(bystander));
+    QVERIFY(writeFileBytes(bystander, "keep me"));
     SettingsFixture fixture;
     WindowProbe window;
     window.fileModel->appendRow(new QStandardItem(source.paths[0]));
@@ -293,8 +281,8 @@ void TestGenerate::chosenPathNaming()
     QCOMPARE(window.sheetPngPath, out.filePath(sheet));
     QCOMPARE(window.sheetTxtPath, out.filePath(placement));
     QCOMPARE(QImage(out.filePath(sheet)).size(), QSize(104, 14));
-    QVERIFY(readAll(out.filePath(placement)).endsWith(",100,10,2,2\r\n"));
-    QCOMPARE(readAll(bystander), QByteArray("keep me"));
+    QVERIFY(readFileBytes(out.filePath(placement)).endsWith(",100,10,2,2\r\n"));
+    QCOMPARE(readFileBytes(bystander), QByteArray("keep me"));
     QVERIFY(window.resultDialog->isVisible());
 }
 
@@ -377,15 +365,15 @@ void TestGenerate::layoutOfNothing()
     QSize size(-1, -1);
     QCOMPARE(window.layoutSheet(size), 1);
     QVERIFY(QFile::exists(window.sheetTxtPath));
-    QVERIFY(readAll(window.sheetTxtPath).isEmpty());
+    QVERIFY(readFileBytes(window.sheetTxtPath).isEmpty());
     QVERIFY(window.imagePositions.isEmpty());
     QVERIFY(!size.isValid());
 
     // Rendering nothing fails, and keeps a previous placement file intact.
-    QVERIFY(writeFileProbe(window.sheetTxtPath));
+    QVERIFY(writeFileBytes(window.sheetTxtPath, "keep me"));
     window.sheetPngPath = out.filePath(QStringLiteral("empty.png"));
     QCOMPARE(window.renderSheet(), 0);
-    QCOMPARE(readAll(window.sheetTxtPath), QByteArray("keep me"));
+    QCOMPARE(readFileBytes(window.sheetTxtPath), QByteArray("keep me"));
     QVERIFY(!QFile::exists(window.sheetPngPath));
 }
 
@@ -411,9 +399,9 @@ void TestGenerate::changedImageFailsRender()
         QVERIFY(savePng(patternImage(41, 22, 9), source.paths[2]));
     window.sheetTxtPath = out.filePath(QStringLiteral("s.txt"));
     window.sheetPngPath = out.filePath(QStringLiteral("s.png"));
-    QVERIFY(writeFileProbe(window.sheetPngPath));
+    QVERIFY(writeFileBytes(window.sheetPngPath, "keep me"));
     QCOMPARE(window.renderSheet(), 0);
-    QCOMPARE(readAll(window.sheetPngPath), QByteArray("keep me"));
+    QCOMPARE(readFileBytes(window.sheetPngPath), QByteArray("keep me"));
 }
 
 void TestGenerate::secondRunRefreshesPreview()

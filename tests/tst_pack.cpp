@@ -47,19 +47,6 @@ Run pack(const QStringList &arguments)
     return run;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(data), qint64(data.size()));
-}
-
 // Every file and folder below `root` with its content, to show that a failed
 // run created, truncated or changed nothing.
 QMap<QString, QByteArray> snapshot(const QString &root)
@@ -69,14 +56,14 @@ QMap<QString, QByteArray> snapshot(const QString &root)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        result.insert(path, it.fileInfo().isDir() ? QByteArray("<dir>") : readAll(path));
+        result.insert(path, it.fileInfo().isDir() ? QByteArray("<dir>") : readFileBytes(path));
     }
     return result;
 }
 
 QStringList placementLines(const QString &path)
 {
-    return QString::fromUtf8(readAll(path)).split("\r\n", Qt::SkipEmptyParts);
+    return QString::fromUtf8(readFileBytes(path)).split("\r\n", Qt::SkipEmptyParts);
 }
 
 QStringList withPaths(QStringList arguments, const QString &root)
@@ -180,9 +167,10 @@ void TestPack::failuresLeaveNoTrace()
     QDir(root.path()).mkpath("out");
     QVERIFY(savePng(patternImage(10, 5, 1), root.filePath("in/a.png")));
     QVERIFY(savePng(patternImage(7, 7, 2), root.filePath("in2/a.png")));
-    writeFile(root.filePath("in/text.png"), "not an image");
-    writeFile(root.filePath("out/s.txt"), "old placement");
-    writeFile(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0"));
+    QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
+    QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
+    QVERIFY(
+        writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()));
@@ -246,7 +234,8 @@ void TestPack::marginSources()
     QVERIFY(savePng(patternImage(10, 5, 1), image));
     QStringList arguments{"-o", dir.filePath("s"), image};
     if (!configMargin.isEmpty()) {
-        writeFile(dir.filePath("c.xml"), SettingsFixture::config({}, {}, configMargin, "0"));
+        QVERIFY(writeFileBytes(dir.filePath("c.xml"),
+                               SettingsFixture::config({}, {}, configMargin, "0")));
         arguments << "--config" << dir.filePath("c.xml");
     }
     if (!margin.isEmpty())
@@ -265,7 +254,7 @@ void TestPack::skipUnreadable()
     const QString good = dir.filePath("good.png");
     const QString bad = dir.filePath("bad.png");
     QVERIFY(savePng(patternImage(6, 4, 1), good));
-    writeFile(bad, "\x89PNG but not really");
+    QVERIFY(writeFileBytes(bad, "\x89PNG but not really"));
     const QString sheet = dir.filePath("s.png");
 
     Run run = pack({"--skip-unreadable", "-m0", "-o", sheet, dir.path()});
@@ -341,7 +330,7 @@ void TestPack::jsonMatchesPlacement()
     const Run run = pack({"--json", json, "-o", dir.filePath("s.png"), dir.filePath("in"), direct});
     QCOMPARE(run.code, 0);
 
-    const QByteArray bytes = readAll(json);
+    const QByteArray bytes = readFileBytes(json);
     QJsonParseError error;
     const QJsonObject root = QJsonDocument::fromJson(bytes, &error).object();
     QCOMPARE(error.error, QJsonParseError::NoError);
@@ -408,9 +397,9 @@ void TestPack::argumentOrderDoesNotMatter()
         QCOMPARE(run.code, 0);
     }
     for (const char *file : {"s.png", "s.txt", "s.json"}) {
-        const QByteArray one = readAll(dir.filePath(QString("one/") + file));
+        const QByteArray one = readFileBytes(dir.filePath(QString("one/") + file));
         QVERIFY(!one.isEmpty());
-        QCOMPARE(one, readAll(dir.filePath(QString("two/") + file)));
+        QCOMPARE(one, readFileBytes(dir.filePath(QString("two/") + file)));
     }
 }
 
@@ -460,10 +449,10 @@ void TestPack::sameFilesAsTheWindow()
         pack(QStringList{"--config", fixture.configPath(), "-o", dir.filePath("config")} + paths);
     QCOMPARE(byConfig.code, 0);
     for (const char *suffix : {".png", ".txt"}) {
-        const QByteArray fromWindow = readAll(dir.filePath(QString("window") + suffix));
+        const QByteArray fromWindow = readFileBytes(dir.filePath(QString("window") + suffix));
         QVERIFY(!fromWindow.isEmpty());
-        QCOMPARE(readAll(dir.filePath(QString("margin") + suffix)), fromWindow);
-        QCOMPARE(readAll(dir.filePath(QString("config") + suffix)), fromWindow);
+        QCOMPARE(readFileBytes(dir.filePath(QString("margin") + suffix)), fromWindow);
+        QCOMPARE(readFileBytes(dir.filePath(QString("config") + suffix)), fromWindow);
     }
 }
 

@@ -22,20 +22,6 @@ using Coords = QVector<QPair<qint64, qint64>>;
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return file.readAll();
-}
-
-bool writeDirectly(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 SizeMap workedExample()
 {
     return {{"a.png", {100, 10}}, {"b.png", {60, 20}}, {"c.png", {40, 22}}, {"d.png", {30, 5}}};
@@ -238,11 +224,11 @@ void TestSheetLayout::atomicWriteSucceeds()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("sheet.txt");
     if (!existing.isNull())
-        QVERIFY(writeDirectly(path, existing));
+        QVERIFY(writeFileBytes(path, existing));
 
     QString error = "untouched";
     QVERIFY(writeFileAtomically(path, data, &error));
-    QCOMPARE(readAll(path), data);
+    QCOMPARE(readFileBytes(path), data);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
 }
 
@@ -285,7 +271,7 @@ void TestSheetLayout::atomicWriteFailureKeepsTarget()
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(fileName);
     const QByteArray old("old contents\r\n");
-    QVERIFY(writeDirectly(path, old));
+    QVERIFY(writeFileBytes(path, old));
 
     QString error;
     bool written = true;
@@ -300,7 +286,7 @@ void TestSheetLayout::atomicWriteFailureKeepsTarget()
     }
     QVERIFY(!written);
     QVERIFY2(error.contains(path), qPrintable(error));
-    QCOMPARE(readAll(path), old);
+    QCOMPARE(readFileBytes(path), old);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
 }
 

@@ -43,14 +43,6 @@ QImage noise(int width, int height, uint seed)
     return image;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<unreadable>");
-    return file.readAll();
-}
-
 QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -340,7 +332,7 @@ void TestSheetRender::saveFailures()
     if (existing.isNull()) {
         QVERIFY(entries(dir.path()).isEmpty());
     } else {
-        QCOMPARE(readAll(path), existing);
+        QCOMPARE(readFileBytes(path), existing);
         QCOMPARE(entries(dir.path()), QStringList{fileName});
     }
 

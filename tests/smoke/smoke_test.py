@@ -5,6 +5,7 @@ Usage: smoke_test.py KORVANE DEFAULT_CONFIG KORVANE_PACK
 Exit status 0 on success, 1 on failure, 77 when no X server can be started.
 """
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -37,31 +38,35 @@ def wait_exit(proc, timeout=20):
         raise AssertionError("korvane did not end within %ds" % timeout)
 
 
-def normal_start_and_close(server, exe):
+@contextlib.contextmanager
+def korvane(server, exe):
+    """The program running in the X server; killed if a check fails early."""
     proc = subprocess.Popen([exe], env=server.env(), cwd=os.path.dirname(exe))
     try:
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def normal_start_and_close(server, exe):
+    with korvane(server, exe) as proc:
         window = server.wait_window("Korvane")
         _, _, width, height = server.geometry(window)
         assert (width, height) == (726, 403), "main window is %dx%d" % (width, height)
         server.close(window)
         status = wait_exit(proc)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
     assert status == 0, "exit status %d after closing the window" % status
 
 
 def startup_error(server, exe):
-    proc = subprocess.Popen([exe], env=server.env(), cwd=os.path.dirname(exe))
-    try:
+    with korvane(server, exe) as proc:
         box = server.wait_window("Startup Error")
         assert not server.visible_windows("Korvane"), "main window shown before the box"
         time.sleep(0.3)  # let the box take its keyboard focus
         server.key(box, "Return")
         status = wait_exit(proc)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
     assert status == 1, "exit status %d after the start-up error" % status
     assert not server.visible_windows("Korvane"), "main window shown after the box"
 
@@ -90,8 +95,7 @@ def full_run(server, exe, pack):
                 '  <paths defaultSelectPath="%s" defaultSavePath="%s"/>\n'
                 '  <parameters marginPixel="3" Orientation="0"/>\n</config>\n' % (images, out))
 
-    proc = subprocess.Popen([exe], env=server.env(), cwd=root)
-    try:
+    with korvane(server, exe) as proc:
         window = server.wait_window("Korvane")
         server.click(window, *button(server, window, SELECT))
         dialog = server.wait_window("Select Files")
@@ -107,9 +111,6 @@ def full_run(server, exe, pack):
         server.close(result)
         server.close(window)
         status = wait_exit(proc)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
     assert status == 0, "exit status %d" % status
 
     cli = subprocess.run([pack, "-m", "3", "-o", os.path.join(out, "cli-sheet.png")] +

@@ -38,15 +38,26 @@ QString SettingsFixture::configPath() const
 
 void SettingsFixture::writeConfig(const QByteArray &content) const
 {
-    QFile file(configPath());
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(content);
+    writeFileBytes(configPath(), content);
 }
 
 QByteArray SettingsFixture::readConfig() const
 {
-    QFile file(configPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFileBytes(configPath());
+}
+
+QByteArray readFileBytes(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+bool writeFileBytes(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 QImage patternImage(int width, int height, int seed)

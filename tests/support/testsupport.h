@@ -39,6 +39,13 @@ private:
 // pixels show up in comparisons.
 QImage patternImage(int width, int height, int seed);
 
+// The file's bytes, or "<unreadable>", so that a missing file never compares
+// equal to an empty one.
+QByteArray readFileBytes(const QString &path);
+
+// Replaces the file's content; false when it cannot be written completely.
+bool writeFileBytes(const QString &path, const QByteArray &data);
+
 // Saves `image` as PNG at `path`; fails the calling test if it cannot.
 bool savePng(const QImage &image, const QString &path);
 
