@@ -116,3 +116,14 @@ void ModalAnswerer::answer(QWidget *widget)
     // accept() is protected; it is a slot, so reach it the way a button does.
     QMetaObject::invokeMethod(dialog, "accept");
 }
+
+QStringList visibleTopLevels()
+{
+    QStringList names;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible())
+            names << QString::fromLatin1(widget->metaObject()->className()) + QLatin1Char(' ') +
+                         widget->windowTitle();
+    }
+    return names;
+}

@@ -62,3 +62,6 @@ private:
     QVector<Seen> m_seen;
     bool m_unexpected = false;
 };
+
+// Names of visible top-level windows, for checking that a test left none.
+QStringList visibleTopLevels();

@@ -2,10 +2,8 @@
 
 #include "settings/configfile.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QWidget>
 
 SettingsFixture::SettingsFixture(const QByteArray &configXml)
 {
@@ -77,15 +75,4 @@ QImage patternImage(int width, int height, int seed)
 bool savePng(const QImage &image, const QString &path)
 {
     return image.save(path, "PNG");
-}
-
-QStringList visibleTopLevels()
-{
-    QStringList names;
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isVisible())
-            names << QString::fromLatin1(widget->metaObject()->className()) + QLatin1Char(' ') +
-                         widget->windowTitle();
-    }
-    return names;
 }

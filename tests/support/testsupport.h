@@ -49,9 +49,6 @@ bool writeFileBytes(const QString &path, const QByteArray &data);
 // Saves `image` as PNG at `path`; fails the calling test if it cannot.
 bool savePng(const QImage &image, const QString &path);
 
-// Names of visible top-level windows, for checking that a test left none.
-QStringList visibleTopLevels();
-
 // Makes writes beyond `limit` bytes fail (EFBIG) for as long as it lives.
 class FileSizeLimit
 {
