@@ -1,6 +1,7 @@
 #include "compose/packcommand.h"
 
 #include "compose/atomicfile.h"
+#include "compose/pipeline.h"
 #include "compose/sheetrender.h"
 #include "settings/configfile.h"
 
@@ -15,6 +16,10 @@
 
 #include <algorithm>
 #include <limits>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
 
 namespace PackCommand {
 
@@ -80,8 +85,18 @@ struct Options
     QString jsonPath;
     QStringList inputs;
     int margin = 2;
+    int threads = 0;
+    Compose::Limits limits;
     bool skipUnreadable = false;
     bool verbose = false;
+};
+
+// What one run writes: the sheet, its placement file and the data files.
+struct Targets
+{
+    QString sheetPath;
+    QString placementPath;
+    QByteArray format;
 };
 
 class Run
@@ -93,6 +108,13 @@ public:
 private:
     int parse(const QStringList &arguments);
     int pack();
+    int checkTargets(Targets *targets);
+    int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
+    int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
+    int writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
+                     const QMap<QString, QString> &names);
+    void report(const Targets &targets, const SheetLayout::Plan &plan);
+    void warn(const QString &message);
     int usage(const QString &message);
     int failure(const QString &message);
 
@@ -100,6 +122,12 @@ private:
     QTextStream &m_err;
     Options m_options;
 };
+
+void Run::warn(const QString &message)
+{
+    m_err << programName << ": " << message << "\n";
+    m_err.flush();
+}
 
 int Run::usage(const QString &message)
 {
@@ -154,8 +182,20 @@ int Run::parse(const QStringList &arguments)
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Print each placed image and the sheet size on standard output."));
-    parser.addOptions(
-        {outputOption, marginOption, configOption, jsonOption, skipOption, verboseOption});
+    const QCommandLineOption maxPixelsOption(
+        QStringLiteral("max-image-pixels"),
+        QStringLiteral("Refuse input images of more than N pixels (default %1), read from their "
+                       "headers before anything is decoded. Sides are limited to %2 pixels.")
+            .arg(Compose::Limits().maxPixels)
+            .arg(Compose::Limits().maxSide),
+        QStringLiteral("N"));
+    const QCommandLineOption threadsOption(
+        QStringLiteral("threads"),
+        QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
+                       "the same for every N."),
+        QStringLiteral("N"));
+    parser.addOptions({outputOption, marginOption, configOption, jsonOption, skipOption,
+                       verboseOption, maxPixelsOption, threadsOption});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -180,14 +220,17 @@ int Run::parse(const QStringList &arguments)
     }
 
     for (const QCommandLineOption &option :
-         {outputOption, marginOption, configOption, jsonOption}) {
+         {outputOption, marginOption, configOption, jsonOption, maxPixelsOption, threadsOption}) {
         if (parser.values(option).size() > 1)
             return usage(QStringLiteral("--%1 given more than once").arg(option.names().last()));
     }
     m_options.chosenPath = parser.value(outputOption);
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
-    if (parser.isSet(jsonOption) && parser.value(jsonOption).isEmpty())
+    if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
+        return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
+                         .arg(m_options.chosenPath));
+    if (parser.isSet(jsonOption) && QFileInfo(parser.value(jsonOption)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
     m_options.jsonPath = parser.value(jsonOption);
     m_options.inputs = parser.positionalArguments();
@@ -195,6 +238,22 @@ int Run::parse(const QStringList &arguments)
         return usage(QStringLiteral("no INPUT given"));
     m_options.skipUnreadable = parser.isSet(skipOption);
     m_options.verbose = parser.isSet(verboseOption);
+
+    if (parser.isSet(maxPixelsOption)) {
+        bool ok = false;
+        m_options.limits.maxPixels = parser.value(maxPixelsOption).toLongLong(&ok, 10);
+        if (!ok || m_options.limits.maxPixels < 1)
+            return usage(QStringLiteral("--max-image-pixels \"%1\" is not a whole number of 1 "
+                                        "or more")
+                             .arg(parser.value(maxPixelsOption)));
+    }
+    if (parser.isSet(threadsOption)) {
+        bool ok = false;
+        m_options.threads = parser.value(threadsOption).toInt(&ok, 10);
+        if (!ok || m_options.threads < 1 || m_options.threads > 256)
+            return usage(QStringLiteral("--threads \"%1\" is not a whole number from 1 to 256")
+                             .arg(parser.value(threadsOption)));
+    }
 
     const bool marginGiven = parser.isSet(marginOption);
     if (marginGiven && !parseMargin(parser.value(marginOption), &m_options.margin)) {
@@ -231,22 +290,54 @@ int Run::parse(const QStringList &arguments)
 
 int Run::pack()
 {
+    Targets targets;
+    if (const int status = checkTargets(&targets))
+        return status;
+    QMap<QString, QString> names;
+    QMap<QString, QSize> sizes;
+    if (const int status = collectImages(&names, &sizes))
+        return status;
+    if (const int status = checkFrameNames(names, sizes))
+        return status;
+
+    Compose::SheetJob job;
+    job.sheetPath = targets.sheetPath;
+    job.sizes = sizes;
+    const int margin = m_options.margin;
+    job.layout = [margin](const QMap<QString, QSize> &s) { return SheetLayout::compute(s, margin); };
+    job.limits = m_options.limits;
+    job.threads = m_options.threads;
+    job.skipUndecodable = m_options.skipUnreadable;
+    const Compose::SheetResult composed = Compose::composeSheet(job);
+    for (const Compose::Failure &skipped : composed.skipped)
+        warn(QStringLiteral("skipping %1").arg(skipped.message()));
+    if (composed.outcome != Compose::SheetResult::Ok)
+        return failure(composed.error);
+    if (const int status = writeOutputs(targets, composed, names))
+        return status;
+    if (m_options.verbose)
+        report(targets, composed.plan);
+    return ExitOk;
+}
+
+// Every output is named, distinct, not an input, and the sheet's suffix has
+// a writer; all of it before any image is read.
+int Run::checkTargets(Targets *targets)
+{
     const Options &o = m_options;
-    const QString sheetPath = SheetLayout::sheetPathFor(o.chosenPath);
-    const QString placementPath = SheetLayout::placementPathFor(o.chosenPath);
+    targets->sheetPath = SheetLayout::sheetPathFor(o.chosenPath);
+    targets->placementPath = SheetLayout::placementPathFor(o.chosenPath);
 
     struct Named
     {
         QString what;
         QString path;
     };
-    QVector<Named> named{{QStringLiteral("placement file"), placementPath}};
+    QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
     if (!o.jsonPath.isEmpty())
         named.append({QStringLiteral("JSON file"), o.jsonPath});
-    named.append({QStringLiteral("sheet"), sheetPath});
-    QStringList outputPaths;
+    named.append({QStringLiteral("sheet"), targets->sheetPath});
     for (int i = 0; i < named.size(); ++i) {
-        outputPaths << named[i].path;
         for (int j = 0; j < i; ++j) {
             if (fileIdentity(named[i].path) == fileIdentity(named[j].path)) {
                 return usage(QStringLiteral("the %1 and the %2 would both be %3")
@@ -255,23 +346,37 @@ int Run::pack()
         }
     }
 
-    const QByteArray format = SheetRender::writerFormatFor(sheetPath);
-    if (format.isEmpty()) {
+    targets->format = SheetRender::writerFormatFor(targets->sheetPath);
+    if (targets->format.isEmpty()) {
         return failure(QStringLiteral("%1: no image writer for suffix \"%2\"")
-                           .arg(shown(sheetPath), QFileInfo(sheetPath).suffix()));
+                           .arg(shown(targets->sheetPath), QFileInfo(targets->sheetPath).suffix()));
     }
+    return ExitOk;
+}
 
-    QMap<QString, QString> names;
+// Expands the INPUT arguments and reads every image's size from its header.
+int Run::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes)
+{
+    const Options &o = m_options;
     QString error;
-    if (!expandInputs(o.inputs, names, &error))
+    QStringList unnamable;
+    if (!expandInputs(o.inputs, *names, &error, &unnamable))
         return failure(error);
+    for (const QString &message : qAsConst(unnamable)) {
+        if (!o.skipUnreadable)
+            return failure(message);
+        warn(QStringLiteral("skipping %1").arg(message));
+    }
 
     // Overwriting a source would lose it, and a rerun would pack the last
     // sheet into the new one.
     QMap<QString, QString> outputIdentities;
-    for (const QString &path : outputPaths)
-        outputIdentities.insert(fileIdentity(path), path);
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it) {
+    for (const QString &path : {SheetLayout::placementPathFor(o.chosenPath), o.jsonPath,
+                                SheetLayout::sheetPathFor(o.chosenPath)}) {
+        if (!path.isEmpty())
+            outputIdentities.insert(fileIdentity(path), path);
+    }
+    for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
         const QString output = outputIdentities.value(fileIdentity(it.key()));
         if (!output.isEmpty()) {
             return failure(QStringLiteral("%1: output would overwrite the input image %2")
@@ -279,97 +384,78 @@ int Run::pack()
         }
     }
 
-    // Loaded one at a time and fully, as the window loads them, so that an
-    // image whose header reads but whose data does not counts as unreadable.
-    QMap<QString, QSize> imageSizes;
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it) {
-        QImageReader reader(it.key());
-        const QImage image = reader.read();
-        if (image.isNull()) {
-            const QString reason =
-                QStringLiteral("not a readable image (%1)").arg(reader.errorString());
-            if (!o.skipUnreadable)
-                return failure(QStringLiteral("%1: %2").arg(shown(it.key()), reason));
-            m_err << programName << ": skipping " << shown(it.key()) << ": " << reason << "\n";
-            m_err.flush();
+    for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
+        QSize size;
+        Compose::Failure problem;
+        if (Compose::probeImage(it.key(), o.limits, &size, &problem)) {
+            sizes->insert(it.key(), size);
             continue;
         }
-        imageSizes.insert(it.key(), image.size());
+        if (!o.skipUnreadable)
+            return failure(problem.message());
+        warn(QStringLiteral("skipping %1").arg(problem.message()));
     }
-    if (imageSizes.isEmpty())
+    if (sizes->isEmpty())
         return failure(QStringLiteral("no image to pack"));
+    return ExitOk;
+}
 
-    if (!o.jsonPath.isEmpty()) {
-        QMap<QString, QString> pathByName;
-        for (auto it = imageSizes.constBegin(); it != imageSizes.constEnd(); ++it) {
-            const QString name = names.value(it.key());
-            const QString other = pathByName.value(name);
-            if (!other.isEmpty()) {
-                return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
-                                   .arg(shown(other), shown(it.key()), name, shown(o.jsonPath)));
-            }
-            pathByName.insert(name, it.key());
+int Run::checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes)
+{
+    if (m_options.jsonPath.isEmpty())
+        return ExitOk;
+    QMap<QString, QString> pathByName;
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
+        const QString name = names.value(it.key());
+        const QString other = pathByName.value(name);
+        if (!other.isEmpty()) {
+            return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
+                               .arg(shown(other), shown(it.key()), name,
+                                    shown(m_options.jsonPath)));
         }
-    }
-
-    const SheetLayout::Plan plan = SheetLayout::compute(imageSizes, o.margin);
-    if (!plan.fitsInt()) {
-        return failure(QStringLiteral("%1: sheet too large: %2 x %3 pixels")
-                           .arg(shown(sheetPath))
-                           .arg(plan.width)
-                           .arg(plan.height));
-    }
-    const QSize sheetSize = plan.sheetSize();
-    QImage sheet = SheetRender::newSheet(sheetSize);
-    if (sheet.isNull()) {
-        return failure(QStringLiteral("%1: cannot allocate a %2 x %3 sheet")
-                           .arg(shown(sheetPath))
-                           .arg(sheetSize.width())
-                           .arg(sheetSize.height()));
-    }
-    QString failedPath;
-    switch (SheetRender::paint(sheet, plan.positions(), imageSizes, &failedPath)) {
-    case SheetRender::Status::Ok:
-        break;
-    case SheetRender::Status::LoadFailed:
-        return failure(QStringLiteral("%1: no longer loads").arg(shown(failedPath)));
-    case SheetRender::Status::SizeChanged:
-        return failure(QStringLiteral("%1: changed size while packing").arg(shown(failedPath)));
-    default:
-        return failure(
-            QStringLiteral("%1: cannot be copied into the sheet").arg(shown(failedPath)));
-    }
-
-    QVector<FileContent> outputs{{placementPath, SheetLayout::placementText(plan.placements)}};
-    if (!o.jsonPath.isEmpty()) {
-        outputs.append({o.jsonPath, jsonText(plan.placements, names,
-                                             QFileInfo(sheetPath).fileName(), sheetSize)});
-    }
-    FileContent sheetOutput{sheetPath, QByteArray()};
-    if (!SheetRender::encode(sheet, format, &sheetOutput.data, &error))
-        return failure(QStringLiteral("Cannot save %1: %2").arg(shown(sheetPath), error));
-    sheet = QImage(); // only the encoded copy is needed from here on
-    // The sheet goes in place last, so whoever sees a new sheet also finds
-    // the placement that describes it.
-    outputs.append(sheetOutput);
-    if (!writeFilesAtomically(outputs, &error))
-        return failure(error);
-
-    if (o.verbose) {
-        for (const SheetLayout::Placement &p : plan.placements) {
-            m_out << "placed " << shown(p.path) << " (" << p.size.width() << "x" << p.size.height()
-                  << ") at " << p.position.x() << "," << p.position.y() << "\n";
-        }
-        m_out << "sheet " << shown(sheetPath) << " (" << sheetSize.width() << "x"
-              << sheetSize.height() << ")\n";
-        m_out.flush();
+        pathByName.insert(name, it.key());
     }
     return ExitOk;
 }
 
+// Encodes the sheet and puts every file in place together.
+int Run::writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
+                      const QMap<QString, QString> &names)
+{
+    const SheetLayout::Plan &plan = composed.plan;
+    QVector<FileContent> outputs{
+        {targets.placementPath, SheetLayout::placementText(plan.placements)}};
+    if (!m_options.jsonPath.isEmpty()) {
+        outputs.append({m_options.jsonPath,
+                        jsonText(plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
+                                 plan.sheetSize())});
+    }
+    FileContent sheetOutput{targets.sheetPath, QByteArray()};
+    QString error;
+    if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error))
+        return failure(QStringLiteral("Cannot save %1: %2").arg(shown(targets.sheetPath), error));
+    outputs.append(sheetOutput);
+    if (!writeFilesAtomically(outputs, &error))
+        return failure(error);
+    return ExitOk;
+}
+
+void Run::report(const Targets &targets, const SheetLayout::Plan &plan)
+{
+    for (const SheetLayout::Placement &p : plan.placements) {
+        m_out << "placed " << shown(p.path) << " (" << p.size.width() << "x" << p.size.height()
+              << ") at " << p.position.x() << "," << p.position.y() << "\n";
+    }
+    const QSize sheetSize = plan.sheetSize();
+    m_out << "sheet " << shown(targets.sheetPath) << " (" << sheetSize.width() << "x"
+          << sheetSize.height() << ")\n";
+    m_out.flush();
+}
+
 } // namespace
 
-bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error)
+bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error,
+                  QStringList *unnamable)
 {
     auto add = [&names](const QString &path, const QString &name) {
         auto it = names.find(path);
@@ -397,15 +483,62 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
             *error = QStringLiteral("%1: folder cannot be read").arg(shown(input));
             return false;
         }
-        // Hidden files count too: the rule is the name's ending alone.
-        QStringList entries = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
-        std::sort(entries.begin(), entries.end());
-        for (const QString &entry : qAsConst(entries)) {
-            if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
-                add(folder.filePath(entry), entry);
+        for (const QString &entry : pngFilesIn(folder))
+            add(folder.filePath(entry), entry);
+        for (const QString &shownName : unnamablePngFilesIn(folder)) {
+            const QString message =
+                QStringLiteral("%1: the file name %2 is not valid in this system's encoding")
+                    .arg(shown(input), shownName);
+            if (!unnamable) {
+                *error = message;
+                return false;
+            }
+            unnamable->append(message);
         }
     }
     return true;
+}
+
+QStringList pngFilesIn(const QDir &folder)
+{
+    // Hidden files count too: the rule is the name's ending alone.
+    QStringList entries = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
+    std::sort(entries.begin(), entries.end());
+    QStringList result;
+    for (const QString &entry : qAsConst(entries)) {
+        if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
+            result << entry;
+    }
+    return result;
+}
+
+QStringList unnamablePngFilesIn(const QDir &folder)
+{
+    QStringList result;
+#ifdef Q_OS_UNIX
+    // QDir decodes names and drops those that do not survive the round trip;
+    // they are found here from the raw bytes, so none is left out silently.
+    DIR *dir = ::opendir(QFile::encodeName(folder.path()).constData());
+    if (!dir)
+        return result;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        if (!raw.toLower().endsWith(".png") || QFile::encodeName(QFile::decodeName(raw)) == raw)
+            continue;
+        QString readable;
+        for (const char c : raw) {
+            const uchar u = uchar(c);
+            readable += u >= 0x20 && u < 0x7f ? QString(QLatin1Char(c))
+                                              : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        }
+        result << QLatin1Char('"') + readable + QLatin1Char('"');
+    }
+    ::closedir(dir);
+    std::sort(result.begin(), result.end());
+#else
+    Q_UNUSED(folder);
+#endif
+    return result;
 }
 
 QByteArray jsonText(const QVector<SheetLayout::Placement> &placements,

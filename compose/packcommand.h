@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+class QDir;
 class QTextStream;
 
 namespace PackCommand {
@@ -29,8 +30,19 @@ enum ExitStatus {
 // file name. The path is the map key, as in the window; a path reached twice
 // keeps the smaller of its names so the result does not depend on argument
 // order. Returns false with `error` ("PATH: reason") on a missing input or
-// one that is neither a file nor a folder.
-bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error);
+// one that is neither a file nor a folder. A .png file in a folder whose name
+// cannot be decoded is such an error too, unless `unnamable` is given: then
+// it collects one message per such file and the file is left out.
+bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error,
+                  QStringList *unnamable = nullptr);
+
+// The names of the files directly in `folder` that end in ".png" in any
+// letter case, hidden ones included, sorted by plain comparison.
+QStringList pngFilesIn(const QDir &folder);
+
+// Files of `folder` ending in ".png" whose names cannot be decoded, each
+// shown quoted with the undecodable bytes as \xNN.
+QStringList unnamablePngFilesIn(const QDir &folder);
 
 // The placement as a TexturePacker-style JSON hash, frames in placement
 // order. Frame names come from `names` (path -> name) and must be unique.

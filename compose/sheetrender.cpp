@@ -1,6 +1,7 @@
 #include "sheetrender.h"
 
 #include "compose/atomicfile.h"
+#include "compose/pipeline.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -51,29 +52,28 @@ bool copyInto(QImage &sheet, const QImage &image, const QPoint &position)
 }
 
 Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
-             const QMap<QString, QSize> &expectedSizes, QString *failedPath)
+             const QMap<QString, QSize> &expectedSizes, QString *failedPath, int threads)
 {
     if (sheet.isNull())
         return Status::InvalidSize;
-    for (auto it = positions.constBegin(); it != positions.constEnd(); ++it) {
-        Status status = Status::Ok;
-        {
-            // Scoped so that only one source image is held at a time.
-            const QImage image(it.key());
-            if (image.isNull())
-                status = Status::LoadFailed;
-            else if (image.size() != expectedSizes.value(it.key()))
-                status = Status::SizeChanged;
-            else if (!copyInto(sheet, image, it.value()))
-                status = Status::InvalidSize;
-        }
-        if (status != Status::Ok) {
-            if (failedPath)
-                *failedPath = it.key();
-            return status;
-        }
+    QVector<SheetLayout::Placement> placements;
+    for (auto it = positions.constBegin(); it != positions.constEnd(); ++it)
+        placements.append({it.key(), expectedSizes.value(it.key()), it.value(), it->x(), it->y()});
+    const QVector<Compose::Failure> failures =
+        Compose::paintPlacements(sheet, placements, Compose::Limits(), threads);
+    if (failures.isEmpty())
+        return Status::Ok;
+    const Compose::Failure &first = failures.first();
+    if (failedPath)
+        *failedPath = first.path;
+    switch (first.status) {
+    case Compose::ImageStatus::SizeChanged:
+        return Status::SizeChanged;
+    case Compose::ImageStatus::OutsideSheet:
+        return Status::InvalidSize;
+    default:
+        return Status::LoadFailed;
     }
-    return Status::Ok;
 }
 
 QByteArray writerFormatFor(const QString &path)

@@ -25,11 +25,14 @@ QImage newSheet(const QSize &size);
 // colour. The image must lie inside the sheet.
 bool copyInto(QImage &sheet, const QImage &image, const QPoint &position);
 
-// Loads each image of `positions` afresh (path order, one at a time) and
-// copies it in. Stops with LoadFailed or SizeChanged when an image no longer
-// loads or its size differs from `expectedSizes`; `failedPath` names it.
+// Decodes each image of `positions` once into the sheet, on `threads`
+// workers (0: one per core). Fails with LoadFailed or SizeChanged when an
+// image no longer loads or its size differs from `expectedSizes`, with
+// InvalidSize when it lies outside the sheet; `failedPath` names the first
+// such image in path order.
 Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
-             const QMap<QString, QSize> &expectedSizes, QString *failedPath = nullptr);
+             const QMap<QString, QSize> &expectedSizes, QString *failedPath = nullptr,
+             int threads = 0);
 
 // The image format named by the path's suffix (lower case), or an empty
 // array when no image writer knows it.
