@@ -1,5 +1,8 @@
 #pragma once
 
+#include "compose/pipeline.h"
+#include "compose/sheetlayout.h"
+
 #include <QMainWindow>
 #include <QMap>
 #include <QPoint>
@@ -34,14 +37,20 @@ private slots:
 protected:
     void addFileItem(const QString &path);
 
-    // Lays out imageSizes with the margin in effect, writes the placement
-    // file to sheetTxtPath and fills margin, imagePositions and sheetSize.
-    // Returns 1, or -1 when the sheet would be too large or the placement
-    // file could not be written; then nothing of the window's state changes.
+    // Lays out imageSizes with the margin in effect, prepares the placement
+    // file's text and fills margin, imagePositions and sheetSize. Returns 1,
+    // or -1 when the sheet would be too large; then none of those change.
     int layoutSheet(QSize &sheetSize);
-    // Runs the layout, copies every image into a transparent sheet and saves
-    // it to sheetPngPath. Returns 1 when the sheet was written, else 0.
+    // Runs the layout, decodes every image into a transparent sheet, and
+    // puts the sheet and the placement file in place together. An image
+    // whose data does not decode is left out (see m_skippedImages). Returns
+    // 1 when both files were written, else 0 with nothing written and the
+    // reason in m_lastError. Safe to run on a worker thread while the GUI
+    // thread leaves the run state alone.
     int renderSheet();
+    // renderSheet() on a worker thread, with a progress dialog for long runs
+    // and the list and its buttons locked meanwhile.
+    int renderInBackground();
 
     MainWindowForm *ui;
     configDialog *settingsDialog = nullptr;
@@ -53,4 +62,10 @@ protected:
     int margin = 0;
     QMap<QString, QSize> imageSizes;
     QMap<QString, QPoint> imagePositions;
+
+    SheetLayout::Plan m_plan;   // the last layout computed
+    QByteArray m_placementText; // of the last layout that fits
+    QVector<Compose::Failure> m_skippedImages;
+    QString m_lastError;
+    Compose::Progress m_progress;
 };

@@ -1,22 +1,40 @@
 // The Generate command: from the listed files to the sheet, the placement
-// file and the preview.
+// file and the preview. The compose work runs on a worker thread while the
+// window keeps repainting and shows progress.
 
 #include "app/mainwindow.h"
 
+#include "app/mainwindowform.h"
 #include "compose/atomicfile.h"
 #include "compose/composeresultdialog.h"
 #include "compose/sheetlayout.h"
 #include "compose/sheetrender.h"
 #include "settings/configdialog.h"
 
+#include <QEventLoop>
 #include <QFileDialog>
-#include <QImage>
+#include <QFileInfo>
+#include <QListView>
 #include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QStandardItemModel>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 // The form's list is meant for at most 99 images per run.
 constexpr int fileLimit = 100;
+// Runs shorter than this finish without a progress dialog.
+constexpr int progressDelayMs = 500;
+
+void reportUnloadable(QWidget *parent, const QString &path)
+{
+    QMessageBox::about(parent, QStringLiteral("test"),
+                       QStringLiteral("Failed to load png file:%1").arg(path));
+}
 } // namespace
 
 void MainWindow::on_btnGenerate_clicked()
@@ -49,57 +67,136 @@ void MainWindow::on_btnGenerate_clicked()
     sheetPngPath = SheetLayout::sheetPathFor(chosenPath);
     sheetTxtPath = SheetLayout::placementPathFor(chosenPath);
 
+    // Sizes come from the headers; nothing but a regular file is opened.
     imageSizes.clear();
     for (int row = 0; row < fileCount; ++row) {
         const QString path = fileModel->item(row, 0)->text();
-        const QImage image(path);
-        if (image.isNull()) {
-            QMessageBox::about(this, QStringLiteral("test"),
-                               QStringLiteral("Failed to load png file:%1").arg(path));
+        QSize size;
+        Compose::Failure failure;
+        if (!Compose::probeImage(path, Compose::Limits(), &size, &failure)) {
+            reportUnloadable(this, path);
             continue;
         }
-        imageSizes.insert(path, image.size());
+        imageSizes.insert(path, size);
     }
 
-    if (renderSheet() == 1) {
+    const int rendered = renderInBackground();
+    // Images whose data turned out not to decode were left out of the sheet.
+    for (const Compose::Failure &skipped : qAsConst(m_skippedImages))
+        reportUnloadable(this, skipped.path);
+    if (rendered == 1) {
         resultDialog->setResultImage(sheetPngPath);
         resultDialog->show();
-    } else {
-        QMessageBox::about(this, QStringLiteral("Result"), QStringLiteral("Failed!"));
+    } else if (!m_progress.cancelRequested) {
+        QString text = QStringLiteral("Failed!");
+        if (!m_lastError.isEmpty())
+            text += QStringLiteral("\n\n") + m_lastError;
+        QMessageBox::about(this, QStringLiteral("Result"), text);
     }
+}
+
+int MainWindow::renderInBackground()
+{
+    m_progress.cancelRequested = false;
+    m_progress.done = 0;
+    m_progress.total = imageSizes.size();
+    const QList<QWidget *> locked{ui->btnPickFile, ui->btnCleanList, ui->btnGenerate,
+                                  ui->btnSettings, ui->lstFile};
+    for (QWidget *widget : locked)
+        widget->setEnabled(false);
+
+    int result = 0;
+    QEventLoop loop;
+    std::unique_ptr<QThread> worker(QThread::create([this, &result] { result = renderSheet(); }));
+    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+
+    QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,
+                             m_progress.total, this);
+    progress.setWindowTitle(QStringLiteral("Korvane"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(progressDelayMs);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    connect(&progress, &QProgressDialog::canceled, this,
+            [this] { m_progress.cancelRequested = true; });
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &progress, [this, &progress] {
+        progress.setMaximum(qMax(1, m_progress.total.load()));
+        progress.setValue(qMin(m_progress.done.load(), progress.maximum()));
+    });
+    poll.start(50);
+
+    worker->start();
+    loop.exec();
+    worker->wait();
+    poll.stop();
+    progress.reset();
+
+    for (QWidget *widget : locked)
+        widget->setEnabled(true);
+    return result;
 }
 
 int MainWindow::layoutSheet(QSize &sheetSize)
 {
     const int m = settingsDialog->marginPixel;
-    const SheetLayout::Plan plan = SheetLayout::compute(imageSizes, m);
-    if (!plan.isEmpty() && !plan.fitsInt())
+    m_plan = SheetLayout::compute(imageSizes, m);
+    if (!m_plan.isEmpty() && !m_plan.fitsInt())
         return -1;
-    if (!writeFileAtomically(sheetTxtPath, SheetLayout::placementText(plan.placements)))
-        return -1;
-
+    // The text goes in place together with the sheet, once the sheet is made.
+    m_placementText = SheetLayout::placementText(m_plan.placements);
     margin = m;
-    imagePositions = plan.positions();
-    if (!plan.isEmpty())
-        sheetSize = plan.sheetSize();
+    imagePositions = m_plan.positions();
+    if (!m_plan.isEmpty())
+        sheetSize = m_plan.sheetSize();
     return 1;
 }
 
 int MainWindow::renderSheet()
 {
-    // Find out first whether the sheet can exist at all, so that a run that
-    // cannot succeed writes nothing and keeps the previous placement file.
-    const SheetLayout::Plan plan = SheetLayout::compute(imageSizes, settingsDialog->marginPixel);
-    if (plan.isEmpty() || !plan.fitsInt())
+    m_lastError.clear();
+    m_skippedImages.clear();
+    const QByteArray format = SheetRender::writerFormatFor(sheetPngPath);
+    if (format.isEmpty()) {
+        m_lastError = QStringLiteral("%1: no image writer for suffix \"%2\"")
+                          .arg(QDir::toNativeSeparators(sheetPngPath),
+                               QFileInfo(sheetPngPath).suffix());
         return 0;
-    QImage sheet = SheetRender::newSheet(plan.sheetSize());
-    if (sheet.isNull())
-        return 0;
+    }
 
-    QSize sheetSize(-1, -1);
-    if (layoutSheet(sheetSize) != 1 || sheetSize != sheet.size())
+    Compose::SheetJob job;
+    job.sheetPath = sheetPngPath;
+    job.sizes = imageSizes;
+    job.progress = &m_progress;
+    // Each pass lays out what is left, so the window's state always
+    // describes the sheet being made.
+    job.layout = [this](const QMap<QString, QSize> &sizes) {
+        imageSizes = sizes;
+        QSize sheetSize;
+        layoutSheet(sheetSize);
+        return m_plan;
+    };
+    Compose::SheetResult composed = Compose::composeSheet(job);
+    m_skippedImages = composed.skipped;
+    if (composed.outcome != Compose::SheetResult::Ok) {
+        m_lastError = composed.error;
         return 0;
-    if (SheetRender::paint(sheet, imagePositions, imageSizes) != SheetRender::Status::Ok)
+    }
+
+    QByteArray sheetData;
+    QString error;
+    if (!SheetRender::encode(composed.sheet, format, &sheetData, &error)) {
+        m_lastError =
+            QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(sheetPngPath), error);
         return 0;
-    return SheetRender::save(sheet, sheetPngPath) == SheetRender::Status::Ok ? 1 : 0;
+    }
+    composed.sheet = QImage();
+    if (m_progress.cancelRequested)
+        return 0;
+    if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}},
+                              &error)) {
+        m_lastError = error;
+        return 0;
+    }
+    return 1;
 }

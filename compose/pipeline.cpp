@@ -200,7 +200,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     }
     if (isVectorFormat(format)) {
         *failure = failed(path, ImageStatus::NotRaster,
-                          QStringLiteral("a %1 drawing, not a raster image")
+                          QStringLiteral("an %1 drawing, not a raster image")
                               .arg(QString::fromLatin1(format.toUpper())));
         return false;
     }
