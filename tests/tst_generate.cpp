@@ -24,6 +24,7 @@ public:
     using MainWindow::imagePositions;
     using MainWindow::imageSizes;
     using MainWindow::layoutSheet;
+    using MainWindow::m_progress;
     using MainWindow::margin;
     using MainWindow::renderSheet;
     using MainWindow::resultDialog;
@@ -411,24 +412,28 @@ void TestGenerate::layoutOfNothing()
 
 void TestGenerate::changedImageFailsRender_data()
 {
-    QTest::addColumn<bool>("removed");
-    QTest::newRow("image removed after its size was read") << true;
-    QTest::newRow("image replaced by one of another size") << false;
+    QTest::addColumn<QString>("change");
+    QTest::newRow("image removed after its size was read") << "remove";
+    QTest::newRow("image replaced by one of another size") << "resize";
+    QTest::newRow("run cancelled") << "cancel";
 }
 
+// The old sheet and placement file stay as they were, both of them.
 void TestGenerate::changedImageFailsRender()
 {
-    QFETCH(bool, removed);
+    QFETCH(QString, change);
     ExampleImages source;
     QTemporaryDir out;
     SettingsFixture fixture;
     WindowProbe window;
     for (int i = 0; i < 4; ++i)
         window.imageSizes.insert(source.paths[i], source.images[i].size());
-    if (removed)
+    if (change == "remove")
         QVERIFY(QFile::remove(source.paths[2]));
-    else
+    else if (change == "resize")
         QVERIFY(savePng(patternImage(41, 22, 9), source.paths[2]));
+    else
+        window.m_progress.cancelRequested = true;
     window.sheetTxtPath = out.filePath(QStringLiteral("s.txt"));
     window.sheetPngPath = out.filePath(QStringLiteral("s.png"));
     QVERIFY(writeFileBytes(window.sheetPngPath, "keep me"));
@@ -436,6 +441,7 @@ void TestGenerate::changedImageFailsRender()
     QCOMPARE(window.renderSheet(), 0);
     QCOMPARE(readFileBytes(window.sheetPngPath), QByteArray("keep me"));
     QCOMPARE(readFileBytes(window.sheetTxtPath), QByteArray("keep me too"));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
 }
 
 void TestGenerate::secondRunRefreshesPreview()

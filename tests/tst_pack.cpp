@@ -12,6 +12,10 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 class WindowProbe : public MainWindow
@@ -36,6 +40,8 @@ Run pack(const QStringList &arguments)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         environment.remove(QString::fromLatin1(name));
+    // File names are UTF-8 here, whatever the caller's locale.
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(KORVANE_PACK), arguments);
     Run run;
@@ -147,6 +153,24 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--skip-unreadable", "--json",   "$ROOT/out/s.json", "-o", sheet,
                        "$ROOT/in",          "$ROOT/in2"}
         << 1 << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\"";
+    QTest::newRow("-o names a folder") << QStringList{"-o", "$ROOT/out/", in} << 2
+                                       << "-o $ROOT/out/ names a folder, not a sheet file";
+    QTest::newRow("image beyond --max-image-pixels")
+        << QStringList{"--max-image-pixels", "49", "-o", sheet, in} << 1
+        << "$ROOT/in/a.png: 10 x 5 pixels, beyond the limit of 49 pixels";
+    QTest::newRow("image wider than 32767 pixels")
+        << QStringList{"-o", sheet, "$ROOT/wide.png"} << 1
+        << "$ROOT/wide.png: 32768 x 1 pixels, beyond the limit";
+    QTest::newRow("data does not decode")
+        << QStringList{"-o", sheet, in, "$ROOT/truncated.png"} << 1
+        << "$ROOT/truncated.png: the image data cannot be decoded";
+    QTest::newRow("input is a FIFO") << QStringList{"-o", sheet, "$ROOT/fifo.png"} << 1
+                                     << "$ROOT/fifo.png: not a regular file";
+    QTest::newRow("line break in a path") << QStringList{"-o", sheet, "$ROOT/line\nbreak.png"} << 1
+                                          << "the path holds a line break";
+    QTest::newRow("undecodable name in a folder")
+        << QStringList{"-o", sheet, "$ROOT/raw"} << 1
+        << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
     QTest::newRow("config missing") << QStringList{"--config", "$ROOT/none.xml", "-o", sheet, in}
                                     << 1 << "Can not read settings,Error Number is: 0x102";
     QTest::newRow("config not XML") << QStringList{"--config", "$ROOT/in/text.png", "-o", sheet, in}
@@ -169,13 +193,25 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(7, 7, 2), root.filePath("in2/a.png")));
     QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
+    QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
+    const QByteArray png = readFileBytes(root.filePath("in/a.png"));
+    QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
+    QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
+    QCOMPARE(mkfifo(QFile::encodeName(root.filePath("fifo.png")).constData(), 0600), 0);
+    QVERIFY(QDir(root.path()).mkpath("raw"));
+    // A name that is not UTF-8, made from raw bytes.
+    const QByteArray rawName = QFile::encodeName(root.filePath("raw")) + "/\xff.png";
+    const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0 && ::write(fd, png.constData(), size_t(png.size())) == png.size());
+    ::close(fd);
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()));
     QCOMPARE(run.code, code);
-    QVERIFY2(run.err.startsWith(QLatin1String("korvane-pack: ")), qPrintable(run.err));
+    // A decoder may print its own complaint first.
+    QVERIFY2(run.err.contains(QLatin1String("korvane-pack: ")), qPrintable(run.err));
     QVERIFY2(run.err.contains(message.replace(QLatin1String("$ROOT"), root.path())),
              qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
@@ -255,11 +291,18 @@ void TestPack::skipUnreadable()
     const QString bad = dir.filePath("bad.png");
     QVERIFY(savePng(patternImage(6, 4, 1), good));
     QVERIFY(writeFileBytes(bad, "\x89PNG but not really"));
+    // Its header reads, so it is found only when decoded; the layout is then
+    // made again without it.
+    const QString truncated = dir.filePath("truncated.png");
+    const QByteArray png = readFileBytes(good);
+    QVERIFY(writeFileBytes(truncated, png.left(png.size() - 20)));
     const QString sheet = dir.filePath("s.png");
 
     Run run = pack({"--skip-unreadable", "-m0", "-o", sheet, dir.path()});
     QCOMPARE(run.code, 0);
     QVERIFY2(run.err.startsWith(QString("korvane-pack: skipping %1: ").arg(bad)),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains(QString("korvane-pack: skipping %1: ").arg(truncated)),
              qPrintable(run.err));
     QCOMPARE(placementLines(dir.filePath("s.txt")), QStringList{good + ",6,4,0,0"});
 
@@ -448,11 +491,18 @@ void TestPack::sameFilesAsTheWindow()
     const Run byConfig =
         pack(QStringList{"--config", fixture.configPath(), "-o", dir.filePath("config")} + paths);
     QCOMPARE(byConfig.code, 0);
+    // The bytes do not depend on how many threads decode and encode.
+    for (const QString threads : {"1", "4"}) {
+        const Run run =
+            pack(QStringList{"-m3", "--threads", threads, "-o", dir.filePath("t" + threads)} +
+                 paths);
+        QCOMPARE(run.code, 0);
+    }
     for (const char *suffix : {".png", ".txt"}) {
         const QByteArray fromWindow = readFileBytes(dir.filePath(QString("window") + suffix));
         QVERIFY(!fromWindow.isEmpty());
-        QCOMPARE(readFileBytes(dir.filePath(QString("margin") + suffix)), fromWindow);
-        QCOMPARE(readFileBytes(dir.filePath(QString("config") + suffix)), fromWindow);
+        for (const char *other : {"margin", "config", "t1", "t4"})
+            QCOMPARE(readFileBytes(dir.filePath(QString(other) + suffix)), fromWindow);
     }
 }
 
