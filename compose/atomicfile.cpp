@@ -101,6 +101,11 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
             *reason = QStringLiteral("it is %1, not a regular file").arg(kindOf(st.st_mode));
             return false;
         }
+        // A file its owner made read-only is not replaced behind their back.
+        if (access(target->constData(), W_OK) != 0) {
+            *reason = qt_error_string(errno);
+            return false;
+        }
         *existing = st.st_mode;
     } else if (errno != ENOENT) {
         *reason = qt_error_string(errno);
@@ -213,7 +218,8 @@ private:
                 return fail(i, reason);
             for (int j = 0; j < i; ++j) {
                 if (m_out[j].target == m_out[i].target)
-                    return fail(i, QStringLiteral("it is also output %1").arg(j + 1));
+                    return fail(
+                        i, QStringLiteral("it is the same file as %1").arg(shown(m_files[j].path)));
             }
         }
         return true;

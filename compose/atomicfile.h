@@ -13,8 +13,8 @@ struct FileContent
 struct WriteOptions
 {
     // While the files are put in place, "<lockFor>.lock" is held so that runs
-    // writing the same set take turns. Empty: the last file, which callers
-    // make the sheet.
+    // writing the same set take turns. Empty: the last file (links
+    // followed), which callers make the sheet.
     QString lockFor;
     // How long to wait for another run's lock before failing.
     int lockTimeoutMs = 10000;
@@ -27,7 +27,7 @@ struct WriteOptions
 // order and back to back, and their folders synced. On failure `error` (if
 // given) names the file and the reason, and no temporary file is left.
 //
-// A target that exists must be a regular file. A symbolic link is followed:
+// A target that exists must be a regular file that may be written. A symbolic link is followed:
 // the file it points to is replaced and the link stays. Devices, FIFOs,
 // sockets and folders are refused before anything is written.
 bool writeFilesAtomically(const QVector<FileContent> &files, const WriteOptions &options,

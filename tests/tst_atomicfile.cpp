@@ -295,7 +295,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("no file name") << "new/"
                                   << "no file name";
     QTest::newRow("same file as another output") << "link-to-kept"
-                                                 << "also output 1";
+                                                 << "same file as";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
