@@ -1,17 +1,8 @@
-#include "compose/atomicfile.h"
 #include "compose/sheetlayout.h"
-
-#include "support/testsupport.h"
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <QtTest>
 
 #include <climits>
-#include <csignal>
-#include <memory>
-#include <sys/resource.h>
 
 using namespace SheetLayout;
 
@@ -40,11 +31,6 @@ private slots:
     void placementText();
     void derivedPaths_data();
     void derivedPaths();
-    void atomicWriteSucceeds_data();
-    void atomicWriteSucceeds();
-    void atomicWriteIntoMissingFolder();
-    void atomicWriteFailureKeepsTarget_data();
-    void atomicWriteFailureKeepsTarget();
 };
 
 void TestSheetLayout::compute_data()
@@ -203,91 +189,6 @@ void TestSheetLayout::derivedPaths()
     QFETCH(QString, placement);
     QCOMPARE(SheetLayout::sheetPathFor(chosen), sheet);
     QCOMPARE(SheetLayout::placementPathFor(chosen), placement);
-}
-
-void TestSheetLayout::atomicWriteSucceeds_data()
-{
-    QTest::addColumn<QByteArray>("existing"); // null: no file before
-    QTest::addColumn<QByteArray>("data");
-
-    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n");
-    QTest::newRow("replaces longer file") << QByteArray(5000, 'o') << QByteArray("short\r\n");
-    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("");
-}
-
-void TestSheetLayout::atomicWriteSucceeds()
-{
-    QFETCH(QByteArray, existing);
-    QFETCH(QByteArray, data);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath("sheet.txt");
-    if (!existing.isNull())
-        QVERIFY(writeFileBytes(path, existing));
-
-    QString error = "untouched";
-    QVERIFY(writeFileAtomically(path, data, &error));
-    QCOMPARE(readFileBytes(path), data);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
-}
-
-void TestSheetLayout::atomicWriteIntoMissingFolder()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath("missing/sheet.txt");
-
-    QString error;
-    QVERIFY(!writeFileAtomically(path, "data", &error));
-    QVERIFY2(error.contains(path), qPrintable(error));
-    QVERIFY(!QFileInfo::exists(path));
-    QVERIFY(QDir(dir.path())
-                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                .isEmpty());
-}
-
-void TestSheetLayout::atomicWriteFailureKeepsTarget_data()
-{
-    QTest::addColumn<QString>("fileName");
-    QTest::addColumn<int>("dataSize");
-    QTest::addColumn<bool>("limitFileSize");
-
-    // These fail for root too: no temporary name fits beside a 250-character
-    // name, and a file size limit makes writing fail. Small data stays in the
-    // write buffer, so that failure only shows when the buffer is flushed.
-    QTest::newRow("name too long for a temporary") << QString(250, 'n') << 100 << false;
-    QTest::newRow("write fails") << "sheet.txt" << 256 * 1024 << true;
-    QTest::newRow("buffered write fails") << "sheet.txt" << 8 * 1024 << true;
-}
-
-void TestSheetLayout::atomicWriteFailureKeepsTarget()
-{
-    QFETCH(QString, fileName);
-    QFETCH(int, dataSize);
-    QFETCH(bool, limitFileSize);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString path = dir.filePath(fileName);
-    const QByteArray old("old contents\r\n");
-    QVERIFY(writeFileBytes(path, old));
-
-    QString error;
-    bool written = true;
-    {
-        const QByteArray data(dataSize, 'x');
-        std::unique_ptr<FileSizeLimit> limit;
-        if (limitFileSize) {
-            limit.reset(new FileSizeLimit(1024));
-            QVERIFY(limit->isActive());
-        }
-        written = writeFileAtomically(path, data, &error);
-    }
-    QVERIFY(!written);
-    QVERIFY2(error.contains(path), qPrintable(error));
-    QCOMPARE(readFileBytes(path), old);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
 }
 
 QTEST_GUILESS_MAIN(TestSheetLayout)

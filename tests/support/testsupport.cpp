@@ -52,6 +52,12 @@ QByteArray readFileBytes(const QString &path)
     return file.readAll();
 }
 
+QStringList entriesIn(const QString &dir)
+{
+    return QDir(dir).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 bool writeFileBytes(const QString &path, const QByteArray &data)
 {
     QFile file(path);

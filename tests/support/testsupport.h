@@ -43,6 +43,10 @@ QImage patternImage(int width, int height, int seed);
 // equal to an empty one.
 QByteArray readFileBytes(const QString &path);
 
+// Every name in `dir` (hidden files, links, FIFOs too), sorted, so that a
+// stray temporary or backup file shows up in a comparison.
+QStringList entriesIn(const QString &dir);
+
 // Replaces the file's content; false when it cannot be written completely.
 bool writeFileBytes(const QString &path, const QByteArray &data);
 
