@@ -346,6 +346,13 @@ int Run::checkTargets(Targets *targets)
         }
     }
 
+    // A device, FIFO or folder is refused before anything is read.
+    for (const Named &output : qAsConst(named)) {
+        QString reason;
+        if (!isUsableOutputPath(output.path, &reason))
+            return failure(QStringLiteral("Cannot write %1: %2").arg(shown(output.path), reason));
+    }
+
     targets->format = SheetRender::writerFormatFor(targets->sheetPath);
     if (targets->format.isEmpty()) {
         return failure(QStringLiteral("%1: no image writer for suffix \"%2\"")

@@ -330,6 +330,8 @@ void TestGenerate::failedRuns_data()
                                            << "missing/sheet.png" << "missing/sheet.txt: ";
     QTest::newRow("placement path is a folder") << "2"
                                                 << "taken.png" << "taken.txt: ";
+    QTest::newRow("sheet is a FIFO") << "2"
+                                     << "pipe.png" << "pipe.png: it is a FIFO";
     QTest::newRow("margin overflows the sheet width")
         << "2147483000"
         << "sheet.png" << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
@@ -347,6 +349,8 @@ void TestGenerate::failedRuns()
     ExampleImages source;
     QTemporaryDir out;
     QVERIFY(QDir(out.path()).mkdir(QStringLiteral("taken.txt")));
+    QCOMPARE(mkfifo(QFile::encodeName(out.filePath(QStringLiteral("pipe.png"))).constData(), 0600),
+             0);
     SettingsFixture fixture(configWithMargin(margin));
     WindowProbe window;
     for (const QString &path : source.paths)

@@ -153,6 +153,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--skip-unreadable", "--json",   "$ROOT/out/s.json", "-o", sheet,
                        "$ROOT/in",          "$ROOT/in2"}
         << 1 << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\"";
+    QTest::newRow("data file is a device") << QStringList{"--json", "/dev/null", "-o", sheet, in}
+                                           << 1 << "Cannot write /dev/null: it is a device";
+    QTest::newRow("sheet is a FIFO") << QStringList{"-o", "$ROOT/fifo.png", in} << 1
+                                     << "$ROOT/fifo.png: ";
     QTest::newRow("-o names a folder") << QStringList{"-o", "$ROOT/out/", in} << 2
                                        << "-o $ROOT/out/ names a folder, not a sheet file";
     QTest::newRow("image beyond --max-image-pixels")
