@@ -1,6 +1,7 @@
 #include "sheetrender.h"
 
 #include "compose/atomicfile.h"
+#include "compose/pngencoder.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -86,6 +87,8 @@ QByteArray writerFormatFor(const QString &path)
 
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error)
 {
+    if (format == "png")
+        return PngEncoder::encode(sheet, data, error);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

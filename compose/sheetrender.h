@@ -35,8 +35,8 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
 // array when no image writer knows it.
 QByteArray writerFormatFor(const QString &path);
 
-// Encodes the sheet in `format` into `data`; false with `error` set if the
-// writer fails.
+// Encodes the sheet in `format` into `data`: PNG with PngEncoder, other
+// formats with QImageWriter. False with `error` set if encoding fails.
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error);
 
 // Saves in the format named by the path's suffix, through a temporary file,
