@@ -439,7 +439,8 @@ int Run::writeOutputs(const Targets &targets, const Compose::SheetResult &compos
     }
     FileContent sheetOutput{targets.sheetPath, QByteArray()};
     QString error;
-    if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error))
+    if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error,
+                             m_options.threads))
         return failure(QStringLiteral("Cannot save %1: %2").arg(shown(targets.sheetPath), error));
     outputs.append(sheetOutput);
     if (!writeFilesAtomically(outputs, &error))

@@ -2,6 +2,7 @@
 
 #include "compose/atomicfile.h"
 #include "compose/pipeline.h"
+#include "compose/pngencoder.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -84,8 +85,11 @@ QByteArray writerFormatFor(const QString &path)
     return format;
 }
 
-bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error)
+bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
+            int threads)
 {
+    if (format == "png")
+        return PngEncoder::encode(sheet, data, error, threads);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

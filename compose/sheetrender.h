@@ -38,9 +38,10 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
 // array when no image writer knows it.
 QByteArray writerFormatFor(const QString &path);
 
-// Encodes the sheet in `format` into `data`; false with `error` set if the
-// writer fails.
-bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error);
+// Encodes the sheet in `format` into `data`: PNG with PngEncoder, other
+// formats with QImageWriter. False with `error` set if encoding fails.
+bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
+            int threads = 0);
 
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.

@@ -1,9 +1,11 @@
+#include "compose/pngencoder.h"
 #include "compose/sheetlayout.h"
 #include "compose/sheetrender.h"
 
 #include "support/testsupport.h"
 #include <QDir>
 #include <QFile>
+#include <QImageReader>
 #include <QTemporaryDir>
 
 #include <QtTest>
@@ -79,6 +81,60 @@ QString compareSheet(const QImage &sheet, const QMap<QString, QImage> &images,
     return QString();
 }
 
+// CRC-32 as PNG defines it, bit by bit, independent of the encoder's.
+quint32 crc32(const char *data, int size)
+{
+    quint32 crc = 0xffffffffu;
+    for (int i = 0; i < size; ++i) {
+        crc ^= uchar(data[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// The chunks of a PNG as (type, data), IDATs joined into one; empty with
+// `error` set when the signature, a length or a CRC is wrong.
+QList<QPair<QByteArray, QByteArray>> pngChunks(const QByteArray &png, QString *error)
+{
+    QList<QPair<QByteArray, QByteArray>> chunks;
+    if (!png.startsWith("\x89PNG\r\n\x1a\n")) {
+        *error = QStringLiteral("no PNG signature");
+        return {};
+    }
+    for (int at = 8; at < png.size();) {
+        const quint32 length = qFromBigEndian<quint32>(png.constData() + at);
+        if (png.size() - at < 12 || length > quint32(png.size() - at - 12)) {
+            *error = QStringLiteral("chunk at %1 runs past the end").arg(at);
+            return {};
+        }
+        const QByteArray type = png.mid(at + 4, 4);
+        const QByteArray data = png.mid(at + 8, int(length));
+        if (qFromBigEndian<quint32>(png.constData() + at + 8 + length) !=
+            crc32(png.constData() + at + 4, int(length) + 4)) {
+            *error = QStringLiteral("bad CRC in %1").arg(QString::fromLatin1(type));
+            return {};
+        }
+        if (type == "IDAT" && !chunks.isEmpty() && chunks.last().first == "IDAT")
+            chunks.last().second += data;
+        else
+            chunks.append({type, data});
+        at += 12 + int(length);
+    }
+    return chunks;
+}
+
+QByteArray bigEndian(std::initializer_list<quint32> values)
+{
+    QByteArray bytes;
+    for (const quint32 value : values) {
+        char word[4];
+        qToBigEndian(value, word);
+        bytes.append(word, 4);
+    }
+    return bytes;
+}
+
 } // namespace
 
 class TestSheetRender : public QObject
@@ -98,6 +154,10 @@ private slots:
     void saveFailures();
     void newSheet_data();
     void newSheet();
+    void pngEncoderRoundTrip_data();
+    void pngEncoderRoundTrip();
+    void encodeRoutesBySuffix_data();
+    void encodeRoutesBySuffix();
 };
 
 void TestSheetRender::paintAndSaveKeepEveryPixel_data()
@@ -368,6 +428,99 @@ void TestSheetRender::newSheet()
         const uchar *line = sheet.constScanLine(y);
         QVERIFY(std::all_of(line, line + sheet.width() * 4, [](uchar c) { return c == 0; }));
     }
+}
+
+void TestSheetRender::pngEncoderRoundTrip_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("pieces"); // deflated separately, at least
+
+    QImage transparentDot(1, 1, QImage::Format_ARGB32);
+    transparentDot.setPixel(0, 0, qRgba(200, 10, 90, 0));
+    QTest::newRow("1x1, colour under alpha 0") << transparentDot << 1;
+    QTest::newRow("every alpha, colour under alpha 0") << alphaRamp() << 1;
+    QTest::newRow("odd size") << noise(13, 90, 2) << 1;
+    // Noise deflates to stored blocks, the sheets below to Huffman blocks.
+    QTest::newRow("noise, several pieces") << noise(1000, 700, 5) << 3;
+    QTest::newRow("empty sheet, several pieces") << SheetRender::newSheet({1500, 500}) << 3;
+    QImage sprites = SheetRender::newSheet({700, 1200});
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(SheetRender::copyInto(sprites, patternImage(300, 90, i), {i % 2 * 350, i * 95}));
+    QTest::newRow("sprite sheet, several pieces") << sprites << 3;
+    QTest::newRow("width 1, several pieces") << noise(1, 500000, 7) << 3;
+    QTest::newRow("rows longer than a piece") << patternImage(300000, 3, 4) << 3;
+}
+
+void TestSheetRender::pngEncoderRoundTrip()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, pieces);
+    image.setDotsPerMeterX(3780);
+    image.setDotsPerMeterY(3780);
+
+    QByteArray png;
+    QString error;
+    QVERIFY2(PngEncoder::encode(image, &png, &error, 1), qPrintable(error));
+    for (const int threads : {4, 0}) {
+        QByteArray again;
+        QVERIFY(PngEncoder::encode(image, &again, &error, threads));
+        QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
+    }
+
+    const auto chunks = pngChunks(png, &error);
+    QVERIFY2(!chunks.isEmpty(), qPrintable(error));
+    QCOMPARE(chunks.size(), 4);
+    QCOMPARE(chunks[0].first, QByteArray("IHDR"));
+    QCOMPARE(chunks[0].second, bigEndian({quint32(image.width()), quint32(image.height())}) +
+                                   QByteArray("\x08\x06\0\0\0", 5));
+    QCOMPARE(chunks[1].first, QByteArray("pHYs"));
+    QCOMPARE(chunks[1].second, bigEndian({3780, 3780}) + QByteArray(1, 1));
+    QCOMPARE(chunks[2].first, QByteArray("IDAT"));
+    QCOMPARE(chunks[3], qMakePair(QByteArray("IEND"), QByteArray()));
+
+    // zlib checks the Adler-32 and that one stream holds every row; a piece
+    // left final would end the stream early.
+    const int filteredSize = image.height() * (image.width() * 4 + 1);
+    const QByteArray rows = qUncompress(bigEndian({quint32(filteredSize)}) + chunks[2].second);
+    QCOMPARE(rows.size(), filteredSize);
+    // Each piece but the last ends in an empty stored block.
+    QVERIFY(chunks[2].second.count(QByteArray("\0\0\xff\xff", 4)) >= pieces - 1);
+
+    const QImage decoded = QImage::fromData(png, "PNG");
+    QCOMPARE(decoded.format(), QImage::Format_ARGB32);
+    const QString difference = compareSheet(decoded, {{"image", image}}, {{"image", QPoint()}});
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestSheetRender::encodeRoutesBySuffix_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("ownEncoder");
+
+    QTest::newRow("png") << "sheet.png" << true;
+    QTest::newRow("upper-case PNG") << "sheet.PNG" << true;
+    QTest::newRow("bmp") << "sheet.bmp" << false;
+}
+
+void TestSheetRender::encodeRoutesBySuffix()
+{
+    QFETCH(QString, fileName);
+    QFETCH(bool, ownEncoder);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(fileName);
+
+    QImage sheet = SheetRender::newSheet({30, 20});
+    QVERIFY(SheetRender::copyInto(sheet, noise(17, 9, 3), {2, 5}));
+    QString error;
+    QCOMPARE(SheetRender::save(sheet, path, &error), Status::Ok);
+    QByteArray own;
+    QVERIFY(PngEncoder::encode(sheet, &own, &error));
+    QCOMPARE(readFileBytes(path) == own, ownEncoder);
+    QCOMPARE(QImageReader(path).format(), QByteArray(ownEncoder ? "png" : "bmp"));
+
+    QVERIFY(!PngEncoder::encode(QImage(), &own, &error));
+    QVERIFY(!error.isEmpty());
 }
 
 QTEST_MAIN(TestSheetRender)

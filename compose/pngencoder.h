@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QString>
+
+namespace PngEncoder {
+
+// Encodes `image` (converted to ARGB32 first if it is in another format) as
+// an 8-bit RGBA, non-interlaced PNG into `png`, with a pHYs chunk from the
+// image's dots per metre when both are positive. The filter of each row is
+// chosen by libpng's rule and the data deflated with libdeflate on `threads`
+// threads (0: one per core). The bytes depend only on the image, never on
+// `threads`. False with `error` set when the image is null or memory runs
+// out.
+bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0);
+
+} // namespace PngEncoder
