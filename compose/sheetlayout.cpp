@@ -73,7 +73,7 @@ private:
 // a pass starting at the first of them would, so those elements end in the
 // order the exchange sort gives them alone. Among them, one of the narrowest
 // width W moves only when it leads, into the place of the first wider element,
-// and that place is then fixed with a wider one. So the group of width W seen
+// while the leading place is fixed with a wider one. So the group of width W seen
 // so far in input order is one run ahead of all remaining wider elements: each
 // wider element taken rotates the run by one (first to last), and each further
 // group element joins its end. The run is kept as a cyclic list with a head;
