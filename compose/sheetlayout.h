@@ -42,8 +42,9 @@ struct Plan
 };
 
 // Shelf packing with a fixed sheet width (widest image + 2 * margin). The
-// images are taken from `sizes` in key order, sorted widest first by an
-// exchange sort and set left to right in rows.
+// images are taken from `sizes` in key order, sorted widest first (equal
+// widths in the order the original exchange sort left them) and set left to
+// right in rows.
 Plan compute(const QMap<QString, QSize> &sizes, int margin);
 
 // One "path,width,height,x,y\r\n" line per placement (x, y from `position`),

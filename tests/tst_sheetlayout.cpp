@@ -1,8 +1,10 @@
 #include "compose/sheetlayout.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <climits>
+#include <utility>
 
 using namespace SheetLayout;
 
@@ -18,6 +20,25 @@ SizeMap workedExample()
     return {{"a.png", {100, 10}}, {"b.png", {60, 20}}, {"c.png", {40, 22}}, {"d.png", {30, 5}}};
 }
 
+// The order compute() must keep: the exchange sort it used to run, which is
+// not stable.
+QStringList exchangeSorted(const SizeMap &sizes)
+{
+    QVector<QPair<int, QString>> list;
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it)
+        list.append(qMakePair(it.value().width(), it.key()));
+    for (int i = 0; i < list.size(); ++i) {
+        for (int j = i + 1; j < list.size(); ++j) {
+            if (list[i].first < list[j].first)
+                std::swap(list[i], list[j]);
+        }
+    }
+    QStringList paths;
+    for (const auto &entry : list)
+        paths << entry.second;
+    return paths;
+}
+
 } // namespace
 
 class TestSheetLayout : public QObject
@@ -27,6 +48,8 @@ class TestSheetLayout : public QObject
 private slots:
     void compute_data();
     void compute();
+    void orderMatchesExchangeSort_data();
+    void orderMatchesExchangeSort();
     void placementText_data();
     void placementText();
     void derivedPaths_data();
@@ -124,6 +147,41 @@ void TestSheetLayout::compute()
         QCOMPARE(plan.sheetSize(), QSize(-1, -1));
         QVERIFY(plan.positions().isEmpty());
     }
+}
+
+void TestSheetLayout::orderMatchesExchangeSort_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("maxWidth");
+    QTest::addColumn<quint32>("seed");
+
+    QTest::newRow("one width") << 50 << 1 << 1u;
+    for (quint32 seed = 1; seed <= 4; ++seed) {
+        QTest::addRow("widths 1..2, seed %u", seed) << 40 << 2 << seed;
+        QTest::addRow("widths 1..3, seed %u", seed) << 200 << 3 << seed;
+        QTest::addRow("widths 1..10, seed %u", seed) << 300 << 10 << seed;
+        QTest::addRow("widths 1..1000, seed %u", seed) << 500 << 1000 << seed;
+    }
+    QTest::newRow("few images") << 5 << 3 << 7u;
+    QTest::newRow("3000 images, widths 1..3") << 3000 << 3 << 11u;
+    QTest::newRow("3000 images, widths 1..50") << 3000 << 50 << 12u;
+}
+
+void TestSheetLayout::orderMatchesExchangeSort()
+{
+    QFETCH(int, count);
+    QFETCH(int, maxWidth);
+    QFETCH(quint32, seed);
+
+    QRandomGenerator random(seed);
+    SizeMap sizes;
+    for (int i = 0; i < count; ++i)
+        sizes.insert(QString::asprintf("%05d.png", i),
+                     QSize(random.bounded(1, maxWidth + 1), random.bounded(1, 20)));
+    QStringList paths;
+    for (const Placement &p : SheetLayout::compute(sizes, 1).placements)
+        paths << p.path;
+    QCOMPARE(paths, exchangeSorted(sizes));
 }
 
 void TestSheetLayout::placementText_data()
