@@ -1,6 +1,8 @@
 #include "compose/packcommand.h"
 
 #include "compose/atomicfile.h"
+#include "compose/compactlayout.h"
+#include "compose/dataformats.h"
 #include "compose/sheetrender.h"
 #include "settings/configfile.h"
 
@@ -8,9 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTextStream>
 
 #include <algorithm>
@@ -57,32 +56,29 @@ QString fileIdentity(const QString &path)
     return QDir::cleanPath(info.absoluteFilePath());
 }
 
-// A JSON string literal with Qt's own escaping.
-QByteArray jsonString(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
-
-// `object` as QJsonDocument indents it, shifted right by `indent` spaces for
-// nesting, without the final newline.
-QByteArray indentedObject(const QJsonObject &object, int indent)
-{
-    QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    if (text.endsWith('\n'))
-        text.chop(1);
-    return text.replace('\n', '\n' + QByteArray(indent, ' '));
-}
-
 struct Options
 {
     QString chosenPath;
-    QString jsonPath;
+    QVector<DataFormats::Output> data; // --json first, then each --data in order
+    QStringList dataWhat;              // what messages call each of `data`
     QStringList inputs;
     int margin = 2;
+    SheetLayout::Layout layout = SheetLayout::Layout::Rows;
+    QSize maxSize; // invalid: no limit
+    bool powerOfTwo = false;
     bool skipUnreadable = false;
     bool verbose = false;
 };
+
+SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+{
+    SheetLayout::LayoutOptions layout;
+    layout.layout = o.layout;
+    layout.margin = o.margin;
+    layout.maxSize = o.maxSize;
+    layout.powerOfTwo = o.powerOfTwo;
+    return SheetLayout::planFor(sizes, layout);
+}
 
 class Run
 {
@@ -147,6 +143,27 @@ int Run::parse(const QStringList &arguments)
         QStringLiteral("json"),
         QStringLiteral("Also write the placement as a JSON hash (TexturePacker style)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption dataOption(
+        QStringLiteral("data"),
+        QStringLiteral("Also write a data file in the format of the --format given in the same "
+                       "position; repeatable."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption formatOption(
+        QStringLiteral("format"),
+        QStringLiteral("The format of a --data file: %1.")
+            .arg(DataFormats::formatNames().join(QLatin1String(", "))),
+        QStringLiteral("F"));
+    const QCommandLineOption layoutOption(
+        QStringLiteral("layout"),
+        QStringLiteral("rows (default: the window's layout) or compact (close to square)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption maxSizeOption(
+        QStringLiteral("max-size"),
+        QStringLiteral("Fail when the sheet would be wider than W or taller than H pixels."),
+        QStringLiteral("WxH"));
+    const QCommandLineOption powerOfTwoOption(
+        QStringLiteral("power-of-two"),
+        QStringLiteral("Round each side of the sheet up to a power of two."));
     const QCommandLineOption skipOption(
         QStringLiteral("skip-unreadable"),
         QStringLiteral("Skip images that exist but do not load, with a warning, instead of "
@@ -154,8 +171,9 @@ int Run::parse(const QStringList &arguments)
     const QCommandLineOption verboseOption(
         QStringLiteral("verbose"),
         QStringLiteral("Print each placed image and the sheet size on standard output."));
-    parser.addOptions(
-        {outputOption, marginOption, configOption, jsonOption, skipOption, verboseOption});
+    parser.addOptions({outputOption, marginOption, configOption, jsonOption, dataOption,
+                       formatOption, layoutOption, maxSizeOption, powerOfTwoOption, skipOption,
+                       verboseOption});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -180,7 +198,7 @@ int Run::parse(const QStringList &arguments)
     }
 
     for (const QCommandLineOption &option :
-         {outputOption, marginOption, configOption, jsonOption}) {
+         {outputOption, marginOption, configOption, jsonOption, layoutOption, maxSizeOption}) {
         if (parser.values(option).size() > 1)
             return usage(QStringLiteral("--%1 given more than once").arg(option.names().last()));
     }
@@ -189,7 +207,43 @@ int Run::parse(const QStringList &arguments)
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
     if (parser.isSet(jsonOption) && parser.value(jsonOption).isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
-    m_options.jsonPath = parser.value(jsonOption);
+    if (parser.isSet(jsonOption)) {
+        m_options.data.append({parser.value(jsonOption), DataFormats::Format::JsonHash});
+        m_options.dataWhat << QStringLiteral("JSON file");
+    }
+    const QStringList dataPaths = parser.values(dataOption);
+    const QStringList formats = parser.values(formatOption);
+    if (dataPaths.size() != formats.size()) {
+        return usage(QStringLiteral("--data and --format go in pairs: %1 --data, %2 --format")
+                         .arg(dataPaths.size())
+                         .arg(formats.size()));
+    }
+    for (int i = 0; i < dataPaths.size(); ++i) {
+        DataFormats::Output data{dataPaths[i], DataFormats::Format::JsonHash};
+        if (!DataFormats::formatFromName(formats[i], &data.format)) {
+            return usage(
+                QStringLiteral("unknown format \"%1\"; use one of %2")
+                    .arg(formats[i], DataFormats::formatNames().join(QLatin1String(", "))));
+        }
+        if (dataPaths[i].isEmpty())
+            return usage(QStringLiteral("--data needs a file name"));
+        m_options.data.append(data);
+        m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);
+    }
+    if (parser.isSet(layoutOption)) {
+        const QString layout = parser.value(layoutOption);
+        if (layout == QLatin1String("compact"))
+            m_options.layout = SheetLayout::Layout::Compact;
+        else if (layout != QLatin1String("rows"))
+            return usage(QStringLiteral("unknown layout \"%1\"; use rows or compact").arg(layout));
+    }
+    if (parser.isSet(maxSizeOption) &&
+        !SheetLayout::parseSize(parser.value(maxSizeOption), &m_options.maxSize)) {
+        return usage(QStringLiteral("--max-size \"%1\" is not WIDTHxHEIGHT in whole pixels, "
+                                    "each 1 or more")
+                         .arg(parser.value(maxSizeOption)));
+    }
+    m_options.powerOfTwo = parser.isSet(powerOfTwoOption);
     m_options.inputs = parser.positionalArguments();
     if (m_options.inputs.isEmpty())
         return usage(QStringLiteral("no INPUT given"));
@@ -241,8 +295,8 @@ int Run::pack()
         QString path;
     };
     QVector<Named> named{{QStringLiteral("placement file"), placementPath}};
-    if (!o.jsonPath.isEmpty())
-        named.append({QStringLiteral("JSON file"), o.jsonPath});
+    for (int i = 0; i < o.data.size(); ++i)
+        named.append({o.dataWhat[i], o.data[i].path});
     named.append({QStringLiteral("sheet"), sheetPath});
     QStringList outputPaths;
     for (int i = 0; i < named.size(); ++i) {
@@ -299,25 +353,35 @@ int Run::pack()
     if (imageSizes.isEmpty())
         return failure(QStringLiteral("no image to pack"));
 
-    if (!o.jsonPath.isEmpty()) {
+    if (!o.data.isEmpty()) {
         QMap<QString, QString> pathByName;
         for (auto it = imageSizes.constBegin(); it != imageSizes.constEnd(); ++it) {
             const QString name = names.value(it.key());
             const QString other = pathByName.value(name);
             if (!other.isEmpty()) {
-                return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
-                                   .arg(shown(other), shown(it.key()), name, shown(o.jsonPath)));
+                return failure(
+                    QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
+                        .arg(shown(other), shown(it.key()), name, shown(o.data.first().path)));
             }
             pathByName.insert(name, it.key());
         }
     }
 
-    const SheetLayout::Plan plan = SheetLayout::compute(imageSizes, o.margin);
+    const SheetLayout::Plan plan = planFor(o, imageSizes);
     if (!plan.fitsInt()) {
         return failure(QStringLiteral("%1: sheet too large: %2 x %3 pixels")
                            .arg(shown(sheetPath))
                            .arg(plan.width)
                            .arg(plan.height));
+    }
+    if (!SheetLayout::fitsMaxSize(plan, o.maxSize)) {
+        return failure(QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
+                                      "%4x%5 allows")
+                           .arg(shown(sheetPath))
+                           .arg(plan.width)
+                           .arg(plan.height)
+                           .arg(o.maxSize.width())
+                           .arg(o.maxSize.height()));
     }
     const QSize sheetSize = plan.sheetSize();
     QImage sheet = SheetRender::newSheet(sheetSize);
@@ -341,10 +405,12 @@ int Run::pack()
     }
 
     QVector<FileContent> outputs{{placementPath, SheetLayout::placementText(plan.placements)}};
-    if (!o.jsonPath.isEmpty()) {
-        outputs.append({o.jsonPath, jsonText(plan.placements, names,
-                                             QFileInfo(sheetPath).fileName(), sheetSize)});
-    }
+    QVector<FileContent> dataFiles;
+    if (!DataFormats::files(o.data,
+                            {plan.placements, names, QFileInfo(sheetPath).fileName(), sheetSize},
+                            &dataFiles, &error))
+        return failure(error);
+    outputs += dataFiles;
     FileContent sheetOutput{sheetPath, QByteArray()};
     if (!SheetRender::encode(sheet, format, &sheetOutput.data, &error))
         return failure(QStringLiteral("Cannot save %1: %2").arg(shown(sheetPath), error));
@@ -412,42 +478,7 @@ QByteArray jsonText(const QVector<SheetLayout::Placement> &placements,
                     const QMap<QString, QString> &names, const QString &imageFileName,
                     const QSize &sheetSize)
 {
-    // QJsonObject sorts its keys, so "frames" is put together here to keep
-    // placement order; each value is still written by QJsonDocument.
-    QByteArray text = "{\n    \"frames\": {";
-    for (int i = 0; i < placements.size(); ++i) {
-        const SheetLayout::Placement &p = placements[i];
-        const int w = p.size.width();
-        const int h = p.size.height();
-        const QJsonObject frame{
-            {QStringLiteral("frame"), QJsonObject{{QStringLiteral("x"), p.position.x()},
-                                                  {QStringLiteral("y"), p.position.y()},
-                                                  {QStringLiteral("w"), w},
-                                                  {QStringLiteral("h"), h}}},
-            {QStringLiteral("rotated"), false},
-            {QStringLiteral("trimmed"), false},
-            {QStringLiteral("spriteSourceSize"), QJsonObject{{QStringLiteral("x"), 0},
-                                                             {QStringLiteral("y"), 0},
-                                                             {QStringLiteral("w"), w},
-                                                             {QStringLiteral("h"), h}}},
-            {QStringLiteral("sourceSize"),
-             QJsonObject{{QStringLiteral("w"), w}, {QStringLiteral("h"), h}}},
-        };
-        text += i == 0 ? "\n" : ",\n";
-        text +=
-            "        " + jsonString(names.value(p.path, p.path)) + ": " + indentedObject(frame, 8);
-    }
-    const QJsonObject meta{
-        {QStringLiteral("app"), QStringLiteral("Korvane")},
-        {QStringLiteral("version"), QStringLiteral(KORVANE_VERSION)},
-        {QStringLiteral("image"), imageFileName},
-        {QStringLiteral("format"), QStringLiteral("RGBA8888")},
-        {QStringLiteral("size"), QJsonObject{{QStringLiteral("w"), sheetSize.width()},
-                                             {QStringLiteral("h"), sheetSize.height()}}},
-        {QStringLiteral("scale"), QStringLiteral("1")},
-    };
-    text += "\n    },\n    \"meta\": " + indentedObject(meta, 4) + "\n}\n";
-    return text;
+    return DataFormats::jsonHash({placements, names, imageFileName, sheetSize});
 }
 
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)
