@@ -156,7 +156,7 @@ QString cssString(const QString &text)
         if (c == '"' || c == '\\' || c < 0x20 || c >= 0x7f)
             result += QLatin1Char('\\') + QString::number(c, 16) + QLatin1Char(' ');
         else
-            result += QChar(c);
+            result += QChar(ushort(c));
     }
     return result + QLatin1Char('"');
 }
