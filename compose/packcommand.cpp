@@ -2,6 +2,8 @@
 
 #include "compose/atomicfile.h"
 #include "compose/pipeline.h"
+#include "compose/compactlayout.h"
+#include "compose/dataformats.h"
 #include "compose/sheetrender.h"
 #include "settings/configfile.h"
 
@@ -9,9 +11,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTextStream>
 
 #include <algorithm>
@@ -62,31 +61,18 @@ QString fileIdentity(const QString &path)
     return QDir::cleanPath(info.absoluteFilePath());
 }
 
-// A JSON string literal with Qt's own escaping.
-QByteArray jsonString(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return array.mid(1, array.size() - 2);
-}
-
-// `object` as QJsonDocument indents it, shifted right by `indent` spaces for
-// nesting, without the final newline.
-QByteArray indentedObject(const QJsonObject &object, int indent)
-{
-    QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    if (text.endsWith('\n'))
-        text.chop(1);
-    return text.replace('\n', '\n' + QByteArray(indent, ' '));
-}
-
 struct Options
 {
     QString chosenPath;
-    QString jsonPath;
+    QVector<DataFormats::Output> data; // --json first, then each --data in order
+    QStringList dataWhat;              // what messages call each of `data`
     QStringList inputs;
     int margin = 2;
     int threads = 0;
     Compose::Limits limits;
+    SheetLayout::Layout layout = SheetLayout::Layout::Rows;
+    QSize maxSize; // invalid: no limit
+    bool powerOfTwo = false;
     bool skipUnreadable = false;
     bool verbose = false;
 };
@@ -98,6 +84,16 @@ struct Targets
     QString placementPath;
     QByteArray format;
 };
+
+SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+{
+    SheetLayout::LayoutOptions layout;
+    layout.layout = o.layout;
+    layout.margin = o.margin;
+    layout.maxSize = o.maxSize;
+    layout.powerOfTwo = o.powerOfTwo;
+    return SheetLayout::planFor(sizes, layout);
+}
 
 class Run
 {
@@ -175,6 +171,27 @@ int Run::parse(const QStringList &arguments)
         QStringLiteral("json"),
         QStringLiteral("Also write the placement as a JSON hash (TexturePacker style)."),
         QStringLiteral("FILE"));
+    const QCommandLineOption dataOption(
+        QStringLiteral("data"),
+        QStringLiteral("Also write a data file in the format of the --format given in the same "
+                       "position; repeatable."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption formatOption(
+        QStringLiteral("format"),
+        QStringLiteral("The format of a --data file: %1.")
+            .arg(DataFormats::formatNames().join(QLatin1String(", "))),
+        QStringLiteral("F"));
+    const QCommandLineOption layoutOption(
+        QStringLiteral("layout"),
+        QStringLiteral("rows (default: the window's layout) or compact (close to square)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption maxSizeOption(
+        QStringLiteral("max-size"),
+        QStringLiteral("Fail when the sheet would be wider than W or taller than H pixels."),
+        QStringLiteral("WxH"));
+    const QCommandLineOption powerOfTwoOption(
+        QStringLiteral("power-of-two"),
+        QStringLiteral("Round each side of the sheet up to a power of two."));
     const QCommandLineOption skipOption(
         QStringLiteral("skip-unreadable"),
         QStringLiteral("Skip images that exist but do not load, with a warning, instead of "
@@ -194,7 +211,8 @@ int Run::parse(const QStringList &arguments)
         QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
                        "the same for every N."),
         QStringLiteral("N"));
-    parser.addOptions({outputOption, marginOption, configOption, jsonOption, skipOption,
+    parser.addOptions({outputOption, marginOption, configOption, jsonOption, dataOption,
+                       formatOption, layoutOption, maxSizeOption, powerOfTwoOption, skipOption,
                        verboseOption, maxPixelsOption, threadsOption});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
@@ -220,7 +238,8 @@ int Run::parse(const QStringList &arguments)
     }
 
     for (const QCommandLineOption &option :
-         {outputOption, marginOption, configOption, jsonOption, maxPixelsOption, threadsOption}) {
+         {outputOption, marginOption, configOption, jsonOption, layoutOption, maxSizeOption,
+          maxPixelsOption, threadsOption}) {
         if (parser.values(option).size() > 1)
             return usage(QStringLiteral("--%1 given more than once").arg(option.names().last()));
     }
@@ -232,7 +251,43 @@ int Run::parse(const QStringList &arguments)
                          .arg(m_options.chosenPath));
     if (parser.isSet(jsonOption) && QFileInfo(parser.value(jsonOption)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
-    m_options.jsonPath = parser.value(jsonOption);
+    if (parser.isSet(jsonOption)) {
+        m_options.data.append({parser.value(jsonOption), DataFormats::Format::JsonHash});
+        m_options.dataWhat << QStringLiteral("JSON file");
+    }
+    const QStringList dataPaths = parser.values(dataOption);
+    const QStringList formats = parser.values(formatOption);
+    if (dataPaths.size() != formats.size()) {
+        return usage(QStringLiteral("--data and --format go in pairs: %1 --data, %2 --format")
+                         .arg(dataPaths.size())
+                         .arg(formats.size()));
+    }
+    for (int i = 0; i < dataPaths.size(); ++i) {
+        DataFormats::Output data{dataPaths[i], DataFormats::Format::JsonHash};
+        if (!DataFormats::formatFromName(formats[i], &data.format)) {
+            return usage(
+                QStringLiteral("unknown format \"%1\"; use one of %2")
+                    .arg(formats[i], DataFormats::formatNames().join(QLatin1String(", "))));
+        }
+        if (dataPaths[i].isEmpty())
+            return usage(QStringLiteral("--data needs a file name"));
+        m_options.data.append(data);
+        m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);
+    }
+    if (parser.isSet(layoutOption)) {
+        const QString layout = parser.value(layoutOption);
+        if (layout == QLatin1String("compact"))
+            m_options.layout = SheetLayout::Layout::Compact;
+        else if (layout != QLatin1String("rows"))
+            return usage(QStringLiteral("unknown layout \"%1\"; use rows or compact").arg(layout));
+    }
+    if (parser.isSet(maxSizeOption) &&
+        !SheetLayout::parseSize(parser.value(maxSizeOption), &m_options.maxSize)) {
+        return usage(QStringLiteral("--max-size \"%1\" is not WIDTHxHEIGHT in whole pixels, "
+                                    "each 1 or more")
+                         .arg(parser.value(maxSizeOption)));
+    }
+    m_options.powerOfTwo = parser.isSet(powerOfTwoOption);
     m_options.inputs = parser.positionalArguments();
     if (m_options.inputs.isEmpty())
         return usage(QStringLiteral("no INPUT given"));
@@ -303,8 +358,19 @@ int Run::pack()
     Compose::SheetJob job;
     job.sheetPath = targets.sheetPath;
     job.sizes = sizes;
-    const int margin = m_options.margin;
-    job.layout = [margin](const QMap<QString, QSize> &s) { return SheetLayout::compute(s, margin); };
+    const Options &o = m_options;
+    job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
+    job.checkPlan = [&o](const SheetLayout::Plan &plan) {
+        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
+            return QString();
+        return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size %4x%5 "
+                              "allows")
+            .arg(shown(SheetLayout::sheetPathFor(o.chosenPath)))
+            .arg(plan.width)
+            .arg(plan.height)
+            .arg(o.maxSize.width())
+            .arg(o.maxSize.height());
+    };
     job.limits = m_options.limits;
     job.threads = m_options.threads;
     job.skipUndecodable = m_options.skipUnreadable;
@@ -334,8 +400,8 @@ int Run::checkTargets(Targets *targets)
         QString path;
     };
     QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
-    if (!o.jsonPath.isEmpty())
-        named.append({QStringLiteral("JSON file"), o.jsonPath});
+    for (int i = 0; i < o.data.size(); ++i)
+        named.append({o.dataWhat[i], o.data[i].path});
     named.append({QStringLiteral("sheet"), targets->sheetPath});
     for (int i = 0; i < named.size(); ++i) {
         for (int j = 0; j < i; ++j) {
@@ -378,11 +444,12 @@ int Run::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *size
     // Overwriting a source would lose it, and a rerun would pack the last
     // sheet into the new one.
     QMap<QString, QString> outputIdentities;
-    for (const QString &path : {SheetLayout::placementPathFor(o.chosenPath), o.jsonPath,
-                                SheetLayout::sheetPathFor(o.chosenPath)}) {
-        if (!path.isEmpty())
-            outputIdentities.insert(fileIdentity(path), path);
-    }
+    QStringList outputPaths{SheetLayout::placementPathFor(o.chosenPath),
+                            SheetLayout::sheetPathFor(o.chosenPath)};
+    for (const DataFormats::Output &data : o.data)
+        outputPaths << data.path;
+    for (const QString &path : qAsConst(outputPaths))
+        outputIdentities.insert(fileIdentity(path), path);
     for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
         const QString output = outputIdentities.value(fileIdentity(it.key()));
         if (!output.isEmpty()) {
@@ -409,7 +476,7 @@ int Run::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *size
 
 int Run::checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes)
 {
-    if (m_options.jsonPath.isEmpty())
+    if (m_options.data.isEmpty())
         return ExitOk;
     QMap<QString, QString> pathByName;
     for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
@@ -418,7 +485,7 @@ int Run::checkFrameNames(const QMap<QString, QString> &names, const QMap<QString
         if (!other.isEmpty()) {
             return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
                                .arg(shown(other), shown(it.key()), name,
-                                    shown(m_options.jsonPath)));
+                                    shown(m_options.data.first().path)));
         }
         pathByName.insert(name, it.key());
     }
@@ -432,13 +499,15 @@ int Run::writeOutputs(const Targets &targets, const Compose::SheetResult &compos
     const SheetLayout::Plan &plan = composed.plan;
     QVector<FileContent> outputs{
         {targets.placementPath, SheetLayout::placementText(plan.placements)}};
-    if (!m_options.jsonPath.isEmpty()) {
-        outputs.append({m_options.jsonPath,
-                        jsonText(plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
-                                 plan.sheetSize())});
-    }
-    FileContent sheetOutput{targets.sheetPath, QByteArray()};
+    QVector<FileContent> dataFiles;
     QString error;
+    if (!DataFormats::files(m_options.data,
+                            {plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
+                             plan.sheetSize()},
+                            &dataFiles, &error))
+        return failure(error);
+    outputs += dataFiles;
+    FileContent sheetOutput{targets.sheetPath, QByteArray()};
     if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error,
                              m_options.threads))
         return failure(QStringLiteral("Cannot save %1: %2").arg(shown(targets.sheetPath), error));
@@ -553,42 +622,7 @@ QByteArray jsonText(const QVector<SheetLayout::Placement> &placements,
                     const QMap<QString, QString> &names, const QString &imageFileName,
                     const QSize &sheetSize)
 {
-    // QJsonObject sorts its keys, so "frames" is put together here to keep
-    // placement order; each value is still written by QJsonDocument.
-    QByteArray text = "{\n    \"frames\": {";
-    for (int i = 0; i < placements.size(); ++i) {
-        const SheetLayout::Placement &p = placements[i];
-        const int w = p.size.width();
-        const int h = p.size.height();
-        const QJsonObject frame{
-            {QStringLiteral("frame"), QJsonObject{{QStringLiteral("x"), p.position.x()},
-                                                  {QStringLiteral("y"), p.position.y()},
-                                                  {QStringLiteral("w"), w},
-                                                  {QStringLiteral("h"), h}}},
-            {QStringLiteral("rotated"), false},
-            {QStringLiteral("trimmed"), false},
-            {QStringLiteral("spriteSourceSize"), QJsonObject{{QStringLiteral("x"), 0},
-                                                             {QStringLiteral("y"), 0},
-                                                             {QStringLiteral("w"), w},
-                                                             {QStringLiteral("h"), h}}},
-            {QStringLiteral("sourceSize"),
-             QJsonObject{{QStringLiteral("w"), w}, {QStringLiteral("h"), h}}},
-        };
-        text += i == 0 ? "\n" : ",\n";
-        text +=
-            "        " + jsonString(names.value(p.path, p.path)) + ": " + indentedObject(frame, 8);
-    }
-    const QJsonObject meta{
-        {QStringLiteral("app"), QStringLiteral("Korvane")},
-        {QStringLiteral("version"), QStringLiteral(KORVANE_VERSION)},
-        {QStringLiteral("image"), imageFileName},
-        {QStringLiteral("format"), QStringLiteral("RGBA8888")},
-        {QStringLiteral("size"), QJsonObject{{QStringLiteral("w"), sheetSize.width()},
-                                             {QStringLiteral("h"), sheetSize.height()}}},
-        {QStringLiteral("scale"), QStringLiteral("1")},
-    };
-    text += "\n    },\n    \"meta\": " + indentedObject(meta, 4) + "\n}\n";
-    return text;
+    return DataFormats::jsonHash({placements, names, imageFileName, sheetSize});
 }
 
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)

@@ -303,6 +303,11 @@ SheetResult composeSheet(SheetJob job)
                                .arg(result.plan.height);
             return result;
         }
+        if (job.checkPlan) {
+            result.error = job.checkPlan(result.plan);
+            if (!result.error.isEmpty())
+                return result;
+        }
         const QSize size = result.plan.sheetSize();
         result.sheet = SheetRender::newSheet(size);
         if (result.sheet.isNull()) {

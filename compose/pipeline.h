@@ -82,6 +82,8 @@ struct SheetJob
     QString sheetPath;          // named in messages about the sheet itself
     QMap<QString, QSize> sizes; // from probeImage
     LayoutFunction layout;
+    // A further condition on a layout that fits: an error message, or empty.
+    std::function<QString(const SheetLayout::Plan &)> checkPlan;
     Limits limits;
     int threads = 0;
     // An image whose header read but whose data does not decode is left out

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardItemModel>
 #include <QtTest>
 
@@ -34,9 +35,10 @@ struct Run
 
 // Runs the built korvane-pack as a build pipeline would: no display and no
 // platform plugin chosen.
-Run pack(const QStringList &arguments)
+Run pack(const QStringList &arguments, const QString &workingDirectory = QString())
 {
     QProcess process;
+    process.setWorkingDirectory(workingDirectory);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         environment.remove(QString::fromLatin1(name));
@@ -79,6 +81,116 @@ QStringList withPaths(QStringList arguments, const QString &root)
     return arguments;
 }
 
+// A data file read back as "image<TAB>w<TAB>h" and one "name<TAB>x<TAB>y<TAB>w<TAB>h"
+// line per frame in file order. JSON goes through Python's json module.
+const char *const readJsonFrames = R"(
+import json, sys
+data = json.load(open(sys.argv[1], encoding='utf-8'))
+if sys.argv[2] == 'phaser3':
+    [texture] = data['textures']
+    assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
+    image, size = texture['image'], texture['size']
+    frames = [(f['filename'], f) for f in texture['frames']]
+else:
+    image, size = data['meta']['image'], data['meta']['size']
+    if sys.argv[2] == 'json-array':
+        frames = [(f['filename'], f) for f in data['frames']]
+    else:
+        frames = list(data['frames'].items())
+print(image, size['w'], size['h'], sep='\t')
+for name, f in frames:
+    r = f['frame']
+    assert not f['rotated'] and not f['trimmed']
+    assert f['sourceSize'] == {'w': r['w'], 'h': r['h']}
+    assert f['spriteSourceSize'] == {'x': 0, 'y': 0, 'w': r['w'], 'h': r['h']}
+    print(name, r['x'], r['y'], r['w'], r['h'], sep='\t')
+)";
+
+QStringList framesFromJson(const QString &path, const QString &format)
+{
+    QProcess python;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PYTHONIOENCODING", "utf-8");
+    python.setProcessEnvironment(environment);
+    python.start("python3", {"-c", readJsonFrames, path, format});
+    if (!python.waitForFinished(30000) || python.exitCode() != 0)
+        return {"python3 failed: " + QString::fromUtf8(python.readAllStandardError())};
+    return QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+// A libGDX atlas read as its reader does: a page line, "key: value" lines,
+// then each region's name and its indented "key: value" lines.
+QStringList framesFromAtlas(const QString &path)
+{
+    const QStringList lines = QString::fromUtf8(readFileBytes(path)).split('\n');
+    QStringList result;
+    QMap<QString, QString> entries;
+    QString region;
+    const auto finishRegion = [&]() {
+        if (region.isEmpty())
+            return;
+        const QString size = entries.value("size");
+        if (entries.value("rotate") != "false" || entries.value("orig") != size ||
+            entries.value("offset") != "0, 0" || entries.value("index") != "-1")
+            result << "bad region " + region;
+        result << region + '\t' + QString(entries.value("xy")).replace(", ", "\t") + '\t' +
+                      QString(size).replace(", ", "\t");
+        entries.clear();
+    };
+    for (int i = 1; i < lines.size(); ++i) {
+        const QString &line = lines[i];
+        const int colon = line.indexOf(':');
+        if (colon < 0 && !line.isEmpty()) {
+            if (region.isEmpty()) {
+                // The page's own entries end here.
+                result.prepend(lines[0] + '\t' +
+                               QString(entries.value("size")).replace(", ", "\t"));
+                if (entries.value("format") != "RGBA8888" || entries.value("repeat") != "none" ||
+                    !entries.contains("filter"))
+                    result << "bad page";
+                entries.clear();
+            }
+            finishRegion();
+            region = line;
+        } else if (colon > 0) {
+            entries.insert(line.left(colon).trimmed(), line.mid(colon + 1).trimmed());
+        }
+    }
+    finishRegion();
+    return result;
+}
+
+// CSS rules as written: class, size, image and the negated position.
+QStringList framesFromCss(const QString &path, QStringList *classes)
+{
+    const QRegularExpression rule(
+        "\\.([A-Za-z0-9_-]+) \\{\\s*width: (\\d+)px;\\s*height: (\\d+)px;\\s*"
+        "background-image: url\\(\"([^\"]*)\"\\);\\s*"
+        "background-position: (-?\\d+)px (-?\\d+)px;\\s*\\}");
+    const QString text = QString::fromUtf8(readFileBytes(path));
+    QStringList result;
+    int end = 0;
+    QRegularExpressionMatchIterator it = rule.globalMatch(text);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch m = it.next();
+        if (m.capturedStart() != end + (end ? 1 : 0))
+            result << "unparsed text before " + m.captured(1);
+        end = m.capturedEnd();
+        *classes << m.captured(1);
+        result << m.captured(4) + '\t' + QString::number(-m.captured(5).toInt()) + '\t' +
+                      QString::number(-m.captured(6).toInt()) + '\t' + m.captured(2) + '\t' +
+                      m.captured(3);
+    }
+    if (end != text.size() - 1)
+        result << "unparsed text at the end";
+    return result;
+}
+
+QString sourceRoot()
+{
+    return QDir::cleanPath(QFINDTESTDATA("golden") + "/../..");
+}
+
 } // namespace
 
 class TestPack : public QObject
@@ -97,7 +209,13 @@ private slots:
     void helpAndVersion_data();
     void helpAndVersion();
     void jsonMatchesPlacement();
+    void defaultsMatchGolden_data();
+    void defaultsMatchGolden();
+    void dataFormatsMatchPlacement_data();
+    void dataFormatsMatchPlacement();
+    void argumentOrderDoesNotMatter_data();
     void argumentOrderDoesNotMatter();
+    void moreThan99Images_data();
     void moreThan99Images();
     void sameFilesAsTheWindow();
 };
@@ -175,6 +293,46 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("undecodable name in a folder")
         << QStringList{"-o", sheet, "$ROOT/raw"} << 1
         << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
+    QTest::newRow("unknown layout") << QStringList{"--layout", "diagonal", "-o", sheet, in} << 2
+                                    << "unknown layout \"diagonal\"";
+    QTest::newRow("unknown data format")
+        << QStringList{"--data", "$ROOT/out/s.yaml", "--format", "yaml", "-o", sheet, in} << 2
+        << "unknown format \"yaml\"";
+    QTest::newRow("data without format")
+        << QStringList{"--data", "$ROOT/out/s.css", "-o", sheet, in} << 2
+        << "--data and --format go in pairs: 1 --data, 0";
+    QTest::newRow("max size not WxH") << QStringList{"--max-size", "4096", "-o", sheet, in} << 2
+                                      << "--max-size \"4096\" is not WIDTHxHEIGHT";
+    QTest::newRow("data files collide")
+        << QStringList{"--data",   "$ROOT/out/d.json",
+                       "--format", "json-array",
+                       "--data",   "$ROOT/out/d.json",
+                       "--format", "phaser3",
+                       "-o",       sheet,
+                       in}
+        << 2 << "the json-array data file and the phaser3 data file would both be $ROOT/out/d.json";
+    QTest::newRow("data file is the placement file")
+        << QStringList{"--data", "$ROOT/out/s.txt", "--format", "css", "-o", sheet, in} << 2
+        << "the placement file and the css data file would both be $ROOT/out/s.txt";
+    QTest::newRow("rows sheet over max size")
+        << QStringList{"--max-size", "13x100", "-o", sheet, in} << 1
+        << "$ROOT/out/s.png: the sheet needs 14 x 9 pixels, more than --max-size 13x100 allows";
+    QTest::newRow("compact sheet over max size")
+        << QStringList{"--layout", "compact", "--max-size", "14x8", "-o", sheet, in} << 1
+        << "the sheet needs 14 x 9 pixels, more than --max-size 14x8 allows";
+    QTest::newRow("power of two over max size")
+        << QStringList{"--layout", "compact", "--power-of-two", "--max-size", "15x15", "-o",
+                       sheet,      in}
+        << 1 << "the sheet needs 16 x 16 pixels, more than --max-size 15x15 allows";
+    QTest::newRow("frame name an atlas cannot hold")
+        << QStringList{"--data", "$ROOT/out/s.atlas", "--format", "libgdx", "-o", sheet,
+                       in,       "$ROOT/colon:x.png"}
+        << 1
+        << "$ROOT/out/s.atlas: frame name \"$ROOT/colon:x.png\" cannot be written to a libGDX "
+           "atlas";
+    QTest::newRow("data folder missing")
+        << QStringList{"--data", "$ROOT/out/missing/s.css", "--format", "css", "-o", sheet, in} << 1
+        << "Cannot write $ROOT/out/missing/s.css: ";
     QTest::newRow("config missing") << QStringList{"--config", "$ROOT/none.xml", "-o", sheet, in}
                                     << 1 << "Can not read settings,Error Number is: 0x102";
     QTest::newRow("config not XML") << QStringList{"--config", "$ROOT/in/text.png", "-o", sheet, in}
@@ -196,6 +354,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(10, 5, 1), root.filePath("in/a.png")));
     QVERIFY(savePng(patternImage(7, 7, 2), root.filePath("in2/a.png")));
     QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
+    QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
@@ -422,8 +581,129 @@ void TestPack::jsonMatchesPlacement()
              (QJsonObject{{"w", sheet.width()}, {"h", sheet.height()}}));
 }
 
+void TestPack::defaultsMatchGolden_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // run in the source folder; $OUT: output folder
+    QTest::addColumn<QString>("golden");        // base name under tests/golden
+    QTest::addColumn<QStringList>("suffixes");
+
+    QTest::newRow("no option") << QStringList{"--json", "$OUT/sprites.json", "-o",
+                                              "$OUT/sprites.png", "examples/sprites"}
+                               << "sprites" << QStringList{".png", ".txt", ".json"};
+    QTest::newRow("rows and json-hash by name")
+        << QStringList{"--layout",  "rows", "--data",           "$OUT/sprites.json", "--format",
+                       "json-hash", "-o",   "$OUT/sprites.png", "examples/sprites"}
+        << "sprites" << QStringList{".png", ".txt", ".json"};
+    QTest::newRow("margin 0") << QStringList{"-m", "0", "-o", "$OUT/sprites-m0.png",
+                                             "examples/sprites"}
+                              << "sprites-m0" << QStringList{".png", ".txt"};
+}
+
+// Every default output stays byte for byte what it was before the layout
+// options came; the sheets' pixels are those of the earlier encoder too.
+void TestPack::defaultsMatchGolden()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, golden);
+    QFETCH(QStringList, suffixes);
+    QTemporaryDir dir;
+    for (QString &argument : arguments)
+        argument.replace(QLatin1String("$OUT"), dir.path());
+    const Run run = pack(arguments, sourceRoot());
+    QCOMPARE(run.code, 0);
+    for (const QString &suffix : suffixes) {
+        const QByteArray expected = readFileBytes(QFINDTESTDATA("golden/" + golden + suffix));
+        QVERIFY(!expected.isEmpty() && expected != "<unreadable>");
+        QVERIFY2(readFileBytes(dir.filePath(golden + suffix)) == expected, qPrintable(suffix));
+    }
+}
+
+void TestPack::dataFormatsMatchPlacement_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("layout");
+    for (const char *layout : {"rows", "compact"}) {
+        for (const char *format : {"json-hash", "json-array", "phaser3", "libgdx", "css"}) {
+            QTest::addRow("%s, %s", format, layout)
+                << QString::fromLatin1(format) << QString::fromLatin1(layout);
+        }
+    }
+}
+
+void TestPack::dataFormatsMatchPlacement()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, layout);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    const QVector<QPair<QString, QSize>> images{
+        {"in/a.png", {10, 4}},
+        {"in/b.png", {30, 6}},
+        {QString::fromUtf8("in/\xc3\xa4 \"q\\.png"), {20, 9}},
+        {"direct.png", {25, 3}}};
+    for (int i = 0; i < images.size(); ++i)
+        QVERIFY(savePng(patternImage(images[i].second.width(), images[i].second.height(), i),
+                        dir.filePath(images[i].first)));
+    const QString direct = dir.filePath("direct.png");
+    const QString data = dir.filePath("s.data");
+    const Run run = pack({"--layout", layout, "--data", data, "--format", format, "-o",
+                          dir.filePath("s.png"), dir.filePath("in"), direct});
+    QCOMPARE(run.code, 0);
+
+    // What the placement file and the sheet say, with frame names as in JSON.
+    const QSize sheet = QImage(dir.filePath("s.png")).size();
+    QStringList expected{QString("s.png\t%1\t%2").arg(sheet.width()).arg(sheet.height())};
+    for (const QString &line : placementLines(dir.filePath("s.txt"))) {
+        const QStringList f = line.split(QLatin1Char(','));
+        const QString name = f[0] == direct ? direct : QFileInfo(f[0]).fileName();
+        expected << QStringList{name, f[3], f[4], f[1], f[2]}.join('\t');
+    }
+    QCOMPARE(expected.size(), images.size() + 1);
+
+    QStringList read;
+    if (format == "libgdx") {
+        read = framesFromAtlas(data);
+    } else if (format == "css") {
+        QStringList classes;
+        read = framesFromCss(data, &classes);
+        QVERIFY(classes.contains("sprite-a"));
+        QCOMPARE(QSet<QString>(classes.begin(), classes.end()).size(), images.size());
+        // CSS names its classes, not frames: compare the rest in order.
+        for (QString &line : expected)
+            line = line.section('\t', 1);
+        expected.prepend(QString()); // the image is named in every rule
+        for (QString &line : read) {
+            QCOMPARE(line.section('\t', 0, 0), QStringLiteral("s.png"));
+            line = line.section('\t', 1);
+        }
+        read.prepend(QString());
+        expected.removeAt(1);
+    } else {
+        read = framesFromJson(data, format);
+    }
+    QCOMPARE(read, expected);
+}
+
+void TestPack::argumentOrderDoesNotMatter_data()
+{
+    QTest::addColumn<QStringList>("options"); // $BASE: the run's output base name
+    QTest::addColumn<QStringList>("files");
+    QTest::newRow("rows") << QStringList{"--json", "$BASE.json"}
+                          << QStringList{"s.png", "s.txt", "s.json"};
+    QTest::newRow("compact") << QStringList{"--layout", "compact", "--json", "$BASE.json"}
+                             << QStringList{"s.png", "s.txt", "s.json"};
+    QTest::newRow("compact, power of two, every format")
+        << QStringList{"--layout", "compact",    "--power-of-two", "--data",   "$BASE.a",
+                       "--format", "json-array", "--data",         "$BASE.p",  "--format",
+                       "phaser3",  "--data",     "$BASE.atlas",    "--format", "libgdx",
+                       "--data",   "$BASE.css",  "--format",       "css"}
+        << QStringList{"s.png", "s.txt", "s.a", "s.p", "s.atlas", "s.css"};
+}
+
 void TestPack::argumentOrderDoesNotMatter()
 {
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, files);
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("in");
     QDir(dir.path()).mkpath("one");
@@ -439,19 +719,29 @@ void TestPack::argumentOrderDoesNotMatter()
 
     for (const QString out : {"one", "two"}) {
         const QString base = dir.filePath(out + "/s");
-        const Run run = pack(QStringList{"--json", base + ".json", "-o", base} +
+        QStringList arguments = options;
+        arguments.replaceInStrings(QLatin1String("$BASE"), base);
+        const Run run = pack(arguments + QStringList{"-o", base} +
                              (out == QLatin1String("one") ? firstOrder : secondOrder));
         QCOMPARE(run.code, 0);
     }
-    for (const char *file : {"s.png", "s.txt", "s.json"}) {
-        const QByteArray one = readFileBytes(dir.filePath(QString("one/") + file));
-        QVERIFY(!one.isEmpty());
-        QCOMPARE(one, readFileBytes(dir.filePath(QString("two/") + file)));
+    for (const QString &file : files) {
+        const QByteArray one = readFileBytes(dir.filePath("one/" + file));
+        QVERIFY(!one.isEmpty() && one != "<unreadable>");
+        QCOMPARE(one, readFileBytes(dir.filePath("two/" + file)));
     }
+}
+
+void TestPack::moreThan99Images_data()
+{
+    QTest::addColumn<QString>("layout");
+    QTest::newRow("rows") << "rows";
+    QTest::newRow("compact") << "compact";
 }
 
 void TestPack::moreThan99Images()
 {
+    QFETCH(QString, layout);
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("in");
     QMap<QString, QImage> images;
@@ -460,7 +750,7 @@ void TestPack::moreThan99Images()
         images.insert(path, patternImage(1 + i % 5, 1 + i % 3, i));
         QVERIFY(savePng(images[path], path));
     }
-    const Run run = pack({"-o", dir.filePath("s.png"), dir.filePath("in")});
+    const Run run = pack({"--layout", layout, "-o", dir.filePath("s.png"), dir.filePath("in")});
     QCOMPARE(run.code, 0);
     const QStringList lines = placementLines(dir.filePath("s.txt"));
     QCOMPARE(lines.size(), 120);

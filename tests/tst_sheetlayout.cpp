@@ -1,6 +1,14 @@
+#include "compose/atomicfile.h"
+#include "compose/compactlayout.h"
+#include "compose/dataformats.h"
 #include "compose/sheetlayout.h"
 
+#include "support/testsupport.h"
+#include <QDir>
+#include <QFile>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
+
 #include <QtTest>
 
 #include <climits>
@@ -39,6 +47,69 @@ QStringList exchangeSorted(const SizeMap &sizes)
     return paths;
 }
 
+// `count` images with sides from `smallest` to `largest`, the same for a seed.
+SizeMap randomSizes(int count, int smallest, int largest, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    SizeMap sizes;
+    for (int i = 0; i < count; ++i) {
+        sizes.insert(
+            QString("s%1-%2.png").arg(seed).arg(i, 4, 10, QLatin1Char('0')),
+            QSize(random.bounded(smallest, largest + 1), random.bounded(smallest, largest + 1)));
+    }
+    return sizes;
+}
+
+SizeMap equalSquares(int count, int side)
+{
+    SizeMap sizes;
+    for (int i = 0; i < count; ++i)
+        sizes.insert(QString("q%1.png").arg(i), QSize(side, side));
+    return sizes;
+}
+
+// Every image once, with its size, a margin inside the sheet's edge and a
+// margin from every other image. Returns the first fault found.
+QString compactFault(const Plan &plan, const SizeMap &sizes, int margin)
+{
+    if (plan.placements.size() != sizes.size() || !plan.fitsInt())
+        return QString("%1 of %2 placed, fits int: %3")
+            .arg(plan.placements.size())
+            .arg(sizes.size())
+            .arg(plan.fitsInt());
+    QSet<QString> seen;
+    const qint64 m = margin;
+    for (int i = 0; i < plan.placements.size(); ++i) {
+        const Placement &a = plan.placements[i];
+        if (seen.contains(a.path) || sizes.value(a.path) != a.size ||
+            a.position != QPoint(int(a.x), int(a.y)))
+            return a.path + " twice, resized or moved";
+        seen.insert(a.path);
+        if (a.x < m || a.y < m || a.x + a.size.width() + m > plan.width ||
+            a.y + a.size.height() + m > plan.height)
+            return a.path + " not inside";
+        for (int j = i + 1; j < plan.placements.size(); ++j) {
+            const Placement &b = plan.placements[j];
+            if (a.x < b.x + b.size.width() + m && b.x < a.x + a.size.width() + m &&
+                a.y < b.y + b.size.height() + m && b.y < a.y + a.size.height() + m)
+                return a.path + " too close to " + b.path;
+        }
+    }
+    return QString();
+}
+
+SizeMap merged(SizeMap a, const SizeMap &b)
+{
+    for (auto it = b.constBegin(); it != b.constEnd(); ++it)
+        a.insert(it.key(), it.value());
+    return a;
+}
+
+bool isPowerOfTwo(qint64 value)
+{
+    return value > 0 && (value & (value - 1)) == 0;
+}
+
 } // namespace
 
 class TestSheetLayout : public QObject
@@ -50,6 +121,20 @@ private slots:
     void compute();
     void orderMatchesExchangeSort_data();
     void orderMatchesExchangeSort();
+    void compact_data();
+    void compact();
+    void compactExact_data();
+    void compactExact();
+    void compactMaxSize_data();
+    void compactMaxSize();
+    void planForRows_data();
+    void planForRows();
+    void parseSize_data();
+    void parseSize();
+    void cssClassNames_data();
+    void cssClassNames();
+    void atlasNames_data();
+    void atlasNames();
     void placementText_data();
     void placementText();
     void derivedPaths_data();
@@ -182,6 +267,270 @@ void TestSheetLayout::orderMatchesExchangeSort()
     for (const Placement &p : SheetLayout::compute(sizes, 1).placements)
         paths << p.path;
     QCOMPARE(paths, exchangeSorted(sizes));
+}
+
+void TestSheetLayout::compact_data()
+{
+    QTest::addColumn<SizeMap>("sizes");
+    QTest::addColumn<int>("margin");
+    QTest::addColumn<QSize>("maxSize");
+    QTest::addColumn<bool>("powerOfTwo");
+    QTest::addColumn<bool>("goal"); // little waste, neither side over twice the other
+
+    // Sets like the bench corpora: sprites up to 255, up to 1023, and many small ones.
+    QTest::newRow("99 small sprites")
+        << randomSizes(99, 8, 255, 1) << 2 << QSize() << false << true;
+    QTest::newRow("99 large sprites")
+        << randomSizes(99, 8, 1023, 2) << 2 << QSize() << false << true;
+    QTest::newRow("2000 tiny sprites")
+        << randomSizes(2000, 8, 64, 3) << 2 << QSize() << false << true;
+    QTest::newRow("margin 0") << randomSizes(300, 1, 40, 4) << 0 << QSize() << false << true;
+    QTest::newRow("margin 16") << randomSizes(99, 8, 255, 5) << 16 << QSize() << false << true;
+    QTest::newRow("thin strips") << merged(randomSizes(200, 1, 3, 6), randomSizes(5, 100, 300, 7))
+                                 << 1 << QSize() << false << true;
+    QTest::newRow("power of two") << randomSizes(99, 8, 255, 1) << 2 << QSize() << true << false;
+    QTest::newRow("wide limit") << randomSizes(99, 8, 255, 1) << 2 << QSize(2600, 800) << false
+                                << false;
+    QTest::newRow("one wide image")
+        << merged(equalSquares(20, 10), SizeMap{{"wide.png", {1000, 10}}}) << 2 << QSize() << false
+        << false;
+}
+
+void TestSheetLayout::compact()
+{
+    QFETCH(SizeMap, sizes);
+    QFETCH(int, margin);
+    QFETCH(QSize, maxSize);
+    QFETCH(bool, powerOfTwo);
+    QFETCH(bool, goal);
+
+    const Plan plan = computeCompact(sizes, margin, maxSize, powerOfTwo);
+    const QString fault = compactFault(plan, sizes, margin);
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    QVERIFY(fitsMaxSize(plan, maxSize));
+    if (powerOfTwo)
+        QVERIFY(isPowerOfTwo(plan.width) && isPowerOfTwo(plan.height));
+
+    // The same sizes under other names in another key order: the same sheet.
+    SizeMap renamed;
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it)
+        renamed.insert("z" + QString::number(sizes.size() - renamed.size()), it.value());
+    const Plan again = computeCompact(renamed, margin, maxSize, powerOfTwo);
+    QCOMPARE(QSize(int(again.width), int(again.height)), plan.sheetSize());
+
+    if (goal) {
+        double padded = 0;
+        for (const QSize &s : sizes)
+            padded += double(s.width() + margin) * (s.height() + margin);
+        const double ratio = double(plan.width) * double(plan.height) / padded;
+        QVERIFY2(ratio <= 1.2, qPrintable(QString::number(ratio)));
+        QVERIFY2(qMax(plan.width, plan.height) <= 2 * qMin(plan.width, plan.height),
+                 qPrintable(QString("%1 x %2").arg(plan.width).arg(plan.height)));
+    }
+}
+
+void TestSheetLayout::compactExact_data()
+{
+    QTest::addColumn<SizeMap>("sizes");
+    QTest::addColumn<int>("margin");
+    QTest::addColumn<bool>("powerOfTwo");
+    QTest::addColumn<QSize>("sheet");
+
+    QTest::newRow("single image framed by margin")
+        << SizeMap{{"x.png", {7, 3}}} << 4 << false << QSize(15, 11);
+    QTest::newRow("sixteen squares fill a square")
+        << equalSquares(16, 16) << 0 << false << QSize(64, 64);
+    QTest::newRow("four squares with margins")
+        << equalSquares(4, 10) << 2 << false << QSize(26, 26);
+    QTest::newRow("power of two rounds up")
+        << SizeMap{{"x.png", {7, 3}}} << 4 << true << QSize(16, 16);
+    QTest::newRow("exact power of two stays") << equalSquares(16, 16) << 0 << true << QSize(64, 64);
+    QTest::newRow("empty") << SizeMap{} << 2 << false << QSize(-1, -1);
+    QTest::newRow("negative margin") << equalSquares(2, 3) << -1 << false << QSize(-1, -1);
+}
+
+void TestSheetLayout::compactExact()
+{
+    QFETCH(SizeMap, sizes);
+    QFETCH(int, margin);
+    QFETCH(bool, powerOfTwo);
+    QFETCH(QSize, sheet);
+
+    const Plan plan = computeCompact(sizes, margin, QSize(), powerOfTwo);
+    QCOMPARE(plan.sheetSize(), sheet);
+    if (sheet.isValid()) {
+        const QString fault = compactFault(plan, sizes, margin);
+        QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    } else {
+        QVERIFY(plan.isEmpty());
+    }
+}
+
+void TestSheetLayout::compactMaxSize_data()
+{
+    QTest::addColumn<SizeMap>("sizes");
+    QTest::addColumn<QSize>("maxSize");
+    QTest::addColumn<bool>("powerOfTwo");
+    QTest::addColumn<QSize>("sheet"); // invalid: does not fit, the size needed is reported
+
+    QTest::newRow("limit forces one row")
+        << equalSquares(8, 50) << QSize(400, 50) << false << QSize(400, 50);
+    QTest::newRow("limit forces one column")
+        << equalSquares(8, 50) << QSize(50, 400) << false << QSize(50, 400);
+    QTest::newRow("power of two within limit")
+        << equalSquares(8, 50) << QSize(512, 64) << true << QSize(512, 64);
+    QTest::newRow("too small") << equalSquares(8, 50) << QSize(100, 100) << false << QSize();
+    QTest::newRow("power of two too small")
+        << equalSquares(8, 50) << QSize(500, 64) << true << QSize();
+}
+
+void TestSheetLayout::compactMaxSize()
+{
+    QFETCH(SizeMap, sizes);
+    QFETCH(QSize, maxSize);
+    QFETCH(bool, powerOfTwo);
+    QFETCH(QSize, sheet);
+
+    const Plan plan = computeCompact(sizes, 0, maxSize, powerOfTwo);
+    const QString fault = compactFault(plan, sizes, 0);
+    QVERIFY2(fault.isEmpty(), qPrintable(fault));
+    QCOMPARE(fitsMaxSize(plan, maxSize), sheet.isValid());
+    if (sheet.isValid())
+        QCOMPARE(plan.sheetSize(), sheet);
+    else
+        QCOMPARE(plan.sheetSize(), computeCompact(sizes, 0, QSize(), powerOfTwo).sheetSize());
+}
+
+void TestSheetLayout::planForRows_data()
+{
+    QTest::addColumn<bool>("powerOfTwo");
+    QTest::addColumn<QSize>("maxSize");
+    QTest::addColumn<QSize>("sheet");
+    QTest::addColumn<bool>("fits");
+
+    QTest::newRow("plain") << false << QSize() << QSize(104, 43) << true;
+    QTest::newRow("power of two") << true << QSize() << QSize(128, 64) << true;
+    QTest::newRow("at the limit") << false << QSize(104, 43) << QSize(104, 43) << true;
+    QTest::newRow("one pixel too narrow") << false << QSize(103, 500) << QSize(104, 43) << false;
+    QTest::newRow("rounded past the limit") << true << QSize(128, 63) << QSize(128, 64) << false;
+}
+
+void TestSheetLayout::planForRows()
+{
+    QFETCH(bool, powerOfTwo);
+    QFETCH(QSize, maxSize);
+    QFETCH(QSize, sheet);
+    QFETCH(bool, fits);
+
+    LayoutOptions options;
+    options.margin = 2;
+    options.maxSize = maxSize;
+    options.powerOfTwo = powerOfTwo;
+    const Plan plan = planFor(workedExample(), options);
+    const Plan rows = SheetLayout::compute(workedExample(), 2);
+    QCOMPARE(plan.sheetSize(), sheet);
+    QCOMPARE(fitsMaxSize(plan, maxSize), fits);
+    QCOMPARE(SheetLayout::placementText(plan.placements),
+             SheetLayout::placementText(rows.placements));
+}
+
+void TestSheetLayout::parseSize_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QSize>("size"); // invalid: rejected
+
+    QTest::newRow("lower-case x") << "4096x2048" << QSize(4096, 2048);
+    QTest::newRow("upper-case X") << "16X8" << QSize(16, 8);
+    QTest::newRow("leading zeros") << "0064x01" << QSize(64, 1);
+    QTest::newRow("zero side") << "0x5" << QSize();
+    QTest::newRow("no height") << "5x" << QSize();
+    QTest::newRow("no width") << "x5" << QSize();
+    QTest::newRow("one number") << "4096" << QSize();
+    QTest::newRow("sign") << "+5x5" << QSize();
+    QTest::newRow("space") << "5x 5" << QSize();
+    QTest::newRow("three sides") << "5x5x5" << QSize();
+    QTest::newRow("beyond int") << "99999999999x1" << QSize();
+}
+
+void TestSheetLayout::parseSize()
+{
+    QFETCH(QString, text);
+    QFETCH(QSize, size);
+    QSize parsed(-7, -7);
+    QCOMPARE(SheetLayout::parseSize(text, &parsed), size.isValid());
+    QCOMPARE(parsed, size.isValid() ? size : QSize(-7, -7));
+}
+
+void TestSheetLayout::cssClassNames_data()
+{
+    QTest::addColumn<QStringList>("frames"); // in placement order
+    QTest::addColumn<QStringList>("classes");
+
+    QTest::newRow("suffix dropped")
+        << QStringList{"banner.png", "noext"} << QStringList{"sprite-banner", "sprite-noext"};
+    QTest::newRow("unsafe characters")
+        << QStringList{"dir/x.y.png", QString::fromUtf8("\xc3\xa4 \"q.png"), ".png"}
+        << QStringList{"sprite-dir_x_y", "sprite-___q", "sprite-"};
+    QTest::newRow("clashes numbered")
+        << QStringList{"a b.png", "a_b.png", "a_b.PNG", "a_b-2.png"}
+        << QStringList{"sprite-a_b", "sprite-a_b-2", "sprite-a_b-3", "sprite-a_b-2-2"};
+}
+
+void TestSheetLayout::cssClassNames()
+{
+    QFETCH(QStringList, frames);
+    QFETCH(QStringList, classes);
+    DataFormats::Sheet sheet;
+    for (int i = 0; i < frames.size(); ++i) {
+        const QString path = QString("/in/%1").arg(i);
+        sheet.placements.append(Placement{path, {1, 1}, {i, 0}});
+        sheet.names.insert(path, frames[i]);
+    }
+    QCOMPARE(DataFormats::cssClassNames(sheet), classes);
+}
+
+void TestSheetLayout::atlasNames_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<QString>("rejected"); // empty: written
+
+    QTest::newRow("plain") << "s.png"
+                           << "a.png"
+                           << "";
+    QTest::newRow("inner spaces and non-ASCII")
+        << "my sheet.png" << QString::fromUtf8("\xc3\xa4 b.png") << "";
+    QTest::newRow("colon in frame") << "s.png"
+                                    << "a:b.png"
+                                    << "a:b.png";
+    QTest::newRow("line break in frame") << "s.png"
+                                         << "a\nb.png"
+                                         << "a\nb.png";
+    QTest::newRow("leading space in frame") << "s.png"
+                                            << " a.png"
+                                            << " a.png";
+    QTest::newRow("colon in image") << "s:1.png"
+                                    << "a.png"
+                                    << "s:1.png";
+}
+
+void TestSheetLayout::atlasNames()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, frame);
+    QFETCH(QString, rejected);
+    const DataFormats::Sheet sheet{
+        {Placement{"/in/a", {3, 4}, {1, 2}}}, {{"/in/a", frame}}, image, QSize(10, 10)};
+    QByteArray data;
+    QString error;
+    QCOMPARE(DataFormats::text(DataFormats::Format::Libgdx, sheet, &data, &error),
+             rejected.isEmpty());
+    if (rejected.isEmpty()) {
+        QVERIFY(data.startsWith(image.toUtf8() + "\nsize: 10, 10\n"));
+        QVERIFY(data.contains("\n" + frame.toUtf8() + "\n  rotate: false\n  xy: 1, 2\n"));
+    } else {
+        QVERIFY2(error.contains('"' + rejected + '"'), qPrintable(error));
+    }
 }
 
 void TestSheetLayout::placementText_data()
