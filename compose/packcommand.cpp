@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace PackCommand {
 
@@ -400,7 +401,7 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
         // Hidden files count too: the rule is the name's ending alone.
         QStringList entries = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
         std::sort(entries.begin(), entries.end());
-        for (const QString &entry : qAsConst(entries)) {
+        for (const QString &entry : std::as_const(entries)) {
             if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
                 add(folder.filePath(entry), entry);
         }

@@ -4,6 +4,7 @@
 #include "support/testsupport.h"
 
 #include <QDirIterator>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -93,6 +94,7 @@ private slots:
     void jsonMatchesPlacement();
     void argumentOrderDoesNotMatter();
     void moreThan99Images();
+    void imageAbove128MiB();
     void sameFilesAsTheWindow();
 };
 
@@ -423,6 +425,25 @@ void TestPack::moreThan99Images()
         const QImage expected = images.value(f[0]).convertToFormat(QImage::Format_ARGB32);
         QCOMPARE(sheet.copy(f[3].toInt(), f[4].toInt(), f[1].toInt(), f[2].toInt()), expected);
     }
+}
+
+// Qt 6's readers refuse images above 128 MiB by default; Qt 5 has no such
+// limit and the two builds must accept the same images.
+void TestPack::imageAbove128MiB()
+{
+    QTemporaryDir dir;
+    QImage big(6000, 6000, QImage::Format_ARGB32);
+    QVERIFY(!big.isNull());
+    big.fill(qRgba(10, 200, 30, 255));
+    big.setPixel(5999, 5999, qRgba(1, 2, 3, 4));
+    QVERIFY(savePng(big, dir.filePath("big.png")));
+    big = QImage();
+    const Run run = pack({"-m", "0", "-o", dir.filePath("s.png"), dir.filePath("big.png")});
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QImageReader reader(dir.filePath("s.png"));
+    QCOMPARE(reader.size(), QSize(6000, 6000));
+    QCOMPARE(placementLines(dir.filePath("s.txt")),
+             QStringList{dir.filePath("big.png") + ",6000,6000,0,0"});
 }
 
 void TestPack::sameFilesAsTheWindow()
