@@ -31,14 +31,14 @@ struct Run
 
 // Runs the built korvane-pack as a build pipeline would: no display and no
 // platform plugin chosen.
-Run pack(const QStringList &arguments)
+Run pack(const QStringList &arguments, const QString &program = QStringLiteral(KORVANE_PACK))
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
         environment.remove(QString::fromLatin1(name));
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(KORVANE_PACK), arguments);
+    process.start(program, arguments);
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run; // a crash or hang is never an expected code
@@ -96,6 +96,8 @@ private slots:
     void moreThan99Images();
     void imageAbove128MiB();
     void sameFilesAsTheWindow();
+    void sameFilesAsOtherBuild_data();
+    void sameFilesAsOtherBuild();
 };
 
 void TestPack::cleanup()
@@ -475,6 +477,55 @@ void TestPack::sameFilesAsTheWindow()
         QCOMPARE(readFileBytes(dir.filePath(QString("margin") + suffix)), fromWindow);
         QCOMPARE(readFileBytes(dir.filePath(QString("config") + suffix)), fromWindow);
     }
+}
+
+void TestPack::sameFilesAsOtherBuild_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("sheet");
+    QTest::newRow("defaults") << QStringList{} << "s.png";
+    QTest::newRow("margin 0 with JSON")
+        << QStringList{"-m", "0", "--json", "$ROOT/s.json"} << "s.png";
+    QTest::newRow("margin 5 as BMP") << QStringList{"-m", "5"} << "s.bmp";
+}
+
+// The same inputs give the same placement and data files, and sheets with the
+// same pixels, whichever Qt the packer was built with (configure with
+// KORVANE_OTHER_PACK naming the other build's korvane-pack).
+void TestPack::sameFilesAsOtherBuild()
+{
+#ifndef KORVANE_OTHER_PACK
+    QSKIP("KORVANE_OTHER_PACK is not set");
+#else
+    QFETCH(QStringList, options);
+    QFETCH(QString, sheet);
+    const QString examples = QStringLiteral(KORVANE_EXAMPLES);
+    QTemporaryDir dir;
+    const QMap<QString, QString> outputs{{"this", QStringLiteral(KORVANE_PACK)},
+                                         {"other", QStringLiteral(KORVANE_OTHER_PACK)}};
+    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+        QVERIFY(QDir(dir.path()).mkdir(it.key()));
+        const QString out = dir.filePath(it.key());
+        const Run run = pack(
+            withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples}, it.value());
+        QVERIFY2(run.code == 0, qPrintable(it.value() + ": " + run.err));
+    }
+    const QStringList files = QDir(dir.filePath("this")).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(QDir(dir.filePath("other")).entryList(QDir::Files, QDir::Name), files);
+    QVERIFY(files.contains(sheet));
+    for (const QString &file : files) {
+        const QString mine = dir.filePath("this/" + file);
+        const QString theirs = dir.filePath("other/" + file);
+        if (file == sheet) {
+            const QImage image(mine);
+            QVERIFY(!image.isNull());
+            QCOMPARE(image.convertToFormat(QImage::Format_ARGB32),
+                     QImage(theirs).convertToFormat(QImage::Format_ARGB32));
+        } else {
+            QCOMPARE(readFileBytes(mine), readFileBytes(theirs));
+        }
+    }
+#endif
 }
 
 QTEST_MAIN(TestPack)
