@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "compose/imagereaderlimit.h"
 #include "resources/resources.h"
 
 #include <QApplication>
@@ -6,6 +7,7 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
+    liftImageReaderLimit();
     initKorvaneResources();
     MainWindow window;
     window.show();

@@ -1,3 +1,4 @@
+#include "compose/imagereaderlimit.h"
 #include "compose/packcommand.h"
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    liftImageReaderLimit();
     QCoreApplication::setApplicationName(QStringLiteral("korvane-pack"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     QTextStream out(stdout);

@@ -270,7 +270,7 @@ public:
         if (maxWidth < std::numeric_limits<qint64>::max())
             widths.append(std::min(maxBinWidth, std::max(m_widest, m_inOneRow)));
         QVector<qint64> tried;
-        for (const qint64 binWidth : qAsConst(widths)) {
+        for (const qint64 binWidth : std::as_const(widths)) {
             if (tried.contains(binWidth))
                 continue;
             tried.append(binWidth);

@@ -233,7 +233,7 @@ QStringList cssClassNames(const Sheet &sheet)
         if (dot >= 0 && dot > stem.lastIndexOf(QLatin1Char('/')))
             stem.truncate(dot);
         QString name = QStringLiteral("sprite-");
-        for (const QChar c : qAsConst(stem)) {
+        for (const QChar c : std::as_const(stem)) {
             const bool safe = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
                               (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
                               (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||

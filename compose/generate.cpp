@@ -82,7 +82,7 @@ void MainWindow::on_btnGenerate_clicked()
 
     const int rendered = renderInBackground();
     // Images whose data turned out not to decode were left out of the sheet.
-    for (const Compose::Failure &skipped : qAsConst(m_skippedImages))
+    for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
         reportUnloadable(this, skipped.path);
     if (rendered == 1) {
         resultDialog->setResultImage(sheetPngPath);

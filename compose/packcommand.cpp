@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <dirent.h>
@@ -413,7 +414,7 @@ int Run::checkTargets(Targets *targets)
     }
 
     // A device, FIFO or folder is refused before anything is read.
-    for (const Named &output : qAsConst(named)) {
+    for (const Named &output : std::as_const(named)) {
         QString reason;
         if (!isUsableOutputPath(output.path, &reason))
             return failure(QStringLiteral("Cannot write %1: %2").arg(shown(output.path), reason));
@@ -435,7 +436,7 @@ int Run::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *size
     QStringList unnamable;
     if (!expandInputs(o.inputs, *names, &error, &unnamable))
         return failure(error);
-    for (const QString &message : qAsConst(unnamable)) {
+    for (const QString &message : std::as_const(unnamable)) {
         if (!o.skipUnreadable)
             return failure(message);
         warn(QStringLiteral("skipping %1").arg(message));
@@ -448,7 +449,7 @@ int Run::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *size
                             SheetLayout::sheetPathFor(o.chosenPath)};
     for (const DataFormats::Output &data : o.data)
         outputPaths << data.path;
-    for (const QString &path : qAsConst(outputPaths))
+    for (const QString &path : std::as_const(outputPaths))
         outputIdentities.insert(fileIdentity(path), path);
     for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
         const QString output = outputIdentities.value(fileIdentity(it.key()));
@@ -582,7 +583,7 @@ QStringList pngFilesIn(const QDir &folder)
     QStringList entries = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
     std::sort(entries.begin(), entries.end());
     QStringList result;
-    for (const QString &entry : qAsConst(entries)) {
+    for (const QString &entry : std::as_const(entries)) {
         if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
             result << entry;
     }

@@ -4,6 +4,7 @@
 #include "support/testsupport.h"
 
 #include <QDirIterator>
+#include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,7 +36,8 @@ struct Run
 
 // Runs the built korvane-pack as a build pipeline would: no display and no
 // platform plugin chosen.
-Run pack(const QStringList &arguments, const QString &workingDirectory = QString())
+Run pack(const QStringList &arguments, const QString &workingDirectory = QString(),
+         const QString &program = QStringLiteral(KORVANE_PACK))
 {
     QProcess process;
     process.setWorkingDirectory(workingDirectory);
@@ -45,7 +47,7 @@ Run pack(const QStringList &arguments, const QString &workingDirectory = QString
     // File names are UTF-8 here, whatever the caller's locale.
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(KORVANE_PACK), arguments);
+    process.start(program, arguments);
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
         return run; // a crash or hang is never an expected code
@@ -217,7 +219,10 @@ private slots:
     void argumentOrderDoesNotMatter();
     void moreThan99Images_data();
     void moreThan99Images();
+    void imageAbove128MiB();
     void sameFilesAsTheWindow();
+    void sameFilesAsOtherBuild_data();
+    void sameFilesAsOtherBuild();
 };
 
 void TestPack::cleanup()
@@ -762,6 +767,25 @@ void TestPack::moreThan99Images()
     }
 }
 
+// Qt 6's readers refuse images above 128 MiB by default; Qt 5 has no such
+// limit and the two builds must accept the same images.
+void TestPack::imageAbove128MiB()
+{
+    QTemporaryDir dir;
+    QImage big(6000, 6000, QImage::Format_ARGB32);
+    QVERIFY(!big.isNull());
+    big.fill(qRgba(10, 200, 30, 255));
+    big.setPixel(5999, 5999, qRgba(1, 2, 3, 4));
+    QVERIFY(savePng(big, dir.filePath("big.png")));
+    big = QImage();
+    const Run run = pack({"-m", "0", "-o", dir.filePath("s.png"), dir.filePath("big.png")});
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QImageReader reader(dir.filePath("s.png"));
+    QCOMPARE(reader.size(), QSize(6000, 6000));
+    QCOMPARE(placementLines(dir.filePath("s.txt")),
+             QStringList{dir.filePath("big.png") + ",6000,6000,0,0"});
+}
+
 void TestPack::sameFilesAsTheWindow()
 {
     QTemporaryDir dir;
@@ -798,6 +822,55 @@ void TestPack::sameFilesAsTheWindow()
         for (const char *other : {"margin", "config", "t1", "t4"})
             QCOMPARE(readFileBytes(dir.filePath(QString(other) + suffix)), fromWindow);
     }
+}
+
+void TestPack::sameFilesAsOtherBuild_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("sheet");
+    QTest::newRow("defaults") << QStringList{} << "s.png";
+    QTest::newRow("margin 0 with JSON")
+        << QStringList{"-m", "0", "--json", "$ROOT/s.json"} << "s.png";
+    QTest::newRow("margin 5 as BMP") << QStringList{"-m", "5"} << "s.bmp";
+}
+
+// The same inputs give the same placement and data files, and sheets with the
+// same pixels, whichever Qt the packer was built with (configure with
+// KORVANE_OTHER_PACK naming the other build's korvane-pack).
+void TestPack::sameFilesAsOtherBuild()
+{
+#ifndef KORVANE_OTHER_PACK
+    QSKIP("KORVANE_OTHER_PACK is not set");
+#else
+    QFETCH(QStringList, options);
+    QFETCH(QString, sheet);
+    const QString examples = QStringLiteral(KORVANE_EXAMPLES);
+    QTemporaryDir dir;
+    const QMap<QString, QString> outputs{{"this", QStringLiteral(KORVANE_PACK)},
+                                         {"other", QStringLiteral(KORVANE_OTHER_PACK)}};
+    for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
+        QVERIFY(QDir(dir.path()).mkdir(it.key()));
+        const QString out = dir.filePath(it.key());
+        const Run run = pack(
+            withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples}, it.value());
+        QVERIFY2(run.code == 0, qPrintable(it.value() + ": " + run.err));
+    }
+    const QStringList files = QDir(dir.filePath("this")).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(QDir(dir.filePath("other")).entryList(QDir::Files, QDir::Name), files);
+    QVERIFY(files.contains(sheet));
+    for (const QString &file : files) {
+        const QString mine = dir.filePath("this/" + file);
+        const QString theirs = dir.filePath("other/" + file);
+        if (file == sheet) {
+            const QImage image(mine);
+            QVERIFY(!image.isNull());
+            QCOMPARE(image.convertToFormat(QImage::Format_ARGB32),
+                     QImage(theirs).convertToFormat(QImage::Format_ARGB32));
+        } else {
+            QCOMPARE(readFileBytes(mine), readFileBytes(theirs));
+        }
+    }
+#endif
 }
 
 QTEST_MAIN(TestPack)
