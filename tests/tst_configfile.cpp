@@ -207,6 +207,12 @@ void TestConfigFile::writeErrors_data()
 {
     addErrorRows();
     const QString paths = QStringLiteral("defaultSavePath,defaultSelectPath");
+    // Another attribute would read back changed: U+FFFD is no ISO-8859-7 character.
+    QTest::newRow("265 a byte the encoding cannot decode")
+        << Where::File
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-7\"?>"
+                      "<config><paths defaultSavePath=\"\" x=\"\xae\"/></config>")
+        << QString("paths") << QString("defaultSavePath") << 265;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
 }
