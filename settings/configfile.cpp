@@ -62,10 +62,9 @@ QTextCodec *detectCodec(const QByteArray &bytes, QByteArray *byteOrderMark)
         return QTextCodec::codecForName("UTF-16BE");
 
     static const QRegularExpression declaration(
-        QStringLiteral("^<\\?xml[ \\t\\r\\n].*[ \\t\\r\\n]encoding[ \\t\\r\\n]*=[ "
-                       "\\t\\r\\n]*([\"'])([A-Za-z][A-Za-z0-9._-]*)\\1"),
+        QStringLiteral(R"(^<\?xml\s.*\sencoding\s*=\s*(["'])([A-Za-z][A-Za-z0-9._-]*)\1)"),
         QRegularExpression::DotMatchesEverythingOption);
-    const int end = bytes.indexOf("?>");
+    const int end = bytes.startsWith("<?xml") ? bytes.indexOf("?>") : -1;
     if (end > 0) {
         const QRegularExpressionMatch match =
             declaration.match(QString::fromLatin1(bytes.constData(), end));
@@ -123,8 +122,8 @@ int loadFile(const QString &filePath, DecodedFile &file, QByteArray *bytes = nul
     return ConfigOk;
 }
 
-// The first element called `elementName` below the root, with the text
-// range of its start tag.
+// The first element called `elementName` below the root, and where its
+// start tag ends in the text.
 struct FoundElement
 {
     QXmlStreamAttributes attributes;
