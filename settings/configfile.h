@@ -15,6 +15,7 @@ enum ConfigError {
     ConfigNoElement = 262,    // 0x106
     ConfigNoAttribute = 263,  // 0x107
     ConfigWriteFailed = 264,  // 0x108 the new file could not be written or put in place
+    ConfigNotStorable = 265,  // 0x109 a value cannot be stored in the file
 };
 
 // The settings file: <application dir>/config/config.xml, built afresh on
@@ -31,9 +32,14 @@ void setSettingsFilePathForTesting(const QString &path);
 int readConfigAttributes(const QString &filePath, const QString &elementName,
                          QMap<QString, QString> &attributes);
 
-// Sets existing attributes of that element to the trimmed values of the map
-// and rewrites the document. Every check runs before anything is written,
-// and the file is replaced only by a completely written new one, so on any
-// failure it stays as it was. Never creates the file.
+// Sets existing attributes of that element to the trimmed values of the map.
+// Only those values change in the file's text; everything else, attribute
+// order and quotes included, keeps its bytes, and the file keeps its
+// encoding. A value that XML or the file's encoding cannot carry is refused
+// with ConfigNotStorable, and so is any new text that would not read back as
+// the intended values. The file is replaced by a completely written new one,
+// or, when its folder cannot take a temporary file, rewritten in place with
+// the old bytes put back if that fails. On any failure the file stays as it
+// was. Never creates the file.
 int writeConfigAttributes(const QString &filePath, const QString &elementName,
                           const QMap<QString, QString> &attributes);

@@ -13,11 +13,12 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 // Settings and widget states are written "select|save|margin|orientation".
 namespace {
 
-enum class Breakage { None, Removed, NoParameters, NoTemporaryName };
+enum class Breakage { None, Removed, NoParameters, DiskFull };
 
 QString widgets(const configDialog *dialog)
 {
@@ -314,8 +315,12 @@ void TestConfigDialog::okButton_data()
     row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106",
         "/new/in|/new/out| 6 |horizontal", "/new/in|/new/out|3|0", "/new/in|/new/out|-|-");
     // Nothing stored; the reload shows the file again.
-    row("new file cannot be put in place", Breakage::NoTemporaryName, "/in|/out|3|0", edits,
-        "0x108", "/in|/out|3|vertical", "/in|/out|3|0", "/in|/out|3|0");
+    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108",
+        "/in|/out|3|vertical", "/in|/out|3|0", "/in|/out|3|0");
+    // A folder name as Browse can return it, holding a character XML cannot carry.
+    row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
+        "/new/in\x01|/new/out|6|horizontal", "0x109", "/in|/out|3|vertical", "/in|/out|3|0",
+        "/in|/out|3|0");
 }
 
 void TestConfigDialog::okButton()
@@ -328,17 +333,8 @@ void TestConfigDialog::okButton()
     QFETCH(QString, heldAfter);
     QFETCH(QString, fileAfter);
 
-    QString path = fixture->configPath();
-    const QByteArray content = configXml(initial);
-    if (breakage == Breakage::NoTemporaryName) {
-        path = fixture->filePath(QString(250, QLatin1Char('s')) + QStringLiteral(".xml"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-        file.close();
-        setSettingsFilePathForTesting(path);
-    } else {
-        fixture->writeConfig(content);
-    }
+    const QString path = fixture->configPath();
+    fixture->writeConfig(configXml(initial));
     QCOMPARE(dialog->loadSettings(), 0);
     if (!edits.isEmpty())
         edit(dialog, edits);
@@ -350,7 +346,11 @@ void TestConfigDialog::okButton()
 
     if (!message.isEmpty())
         answerer->expectMessageBox();
+    std::optional<FileSizeLimit> diskFull;
+    if (breakage == Breakage::DiskFull)
+        QVERIFY(diskFull.emplace(16).isActive());
     QTest::mouseClick(dialog->form()->btnOK, Qt::LeftButton);
+    diskFull.reset();
     QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
     QCOMPARE(answerer->seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty()) {

@@ -94,6 +94,9 @@ private slots:
     void writeKeepsOtherContent();
     void writeKeepsDeclaredEncoding_data();
     void writeKeepsDeclaredEncoding();
+    void writeEditsOnlyTheValues_data();
+    void writeEditsOnlyTheValues();
+    void writeInPlaceWhenNoTemporaryNameFits();
 
 private:
     void addErrorRows();
@@ -177,6 +180,11 @@ void TestConfigFile::readValues_data()
     row("ISO-8859-1 file",
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><config><paths a=\"caf\xe9\"/></config>",
         "paths", "a", QStringLiteral("caf\u00e9"));
+    row("instruction that only looks like the declaration",
+        "<?xmlX version=\"1.0\" encoding=\"UTF-16\"?><config><paths a=\"caf\xc3\xa9\"/></config>",
+        "paths", "a", QStringLiteral("caf\u00e9"));
+    row("character references", "<config><paths a=\"&#9;x&#10;y&#13;&#x1F600;\"/></config>",
+        "paths", "a", QStringLiteral("\tx\ny\r\U0001F600"));
 }
 
 void TestConfigFile::readValues()
@@ -199,8 +207,12 @@ void TestConfigFile::writeErrors_data()
 {
     addErrorRows();
     const QString paths = QStringLiteral("defaultSavePath,defaultSelectPath");
-    QTest::newRow("264 no room for a temporary name")
-        << Where::LongName << QByteArray(standardXml) << QString("paths") << paths << 264;
+    // Another attribute would read back changed: U+FFFD is no ISO-8859-7 character.
+    QTest::newRow("265 a byte the encoding cannot decode")
+        << Where::File
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-7\"?>"
+                      "<config><paths defaultSavePath=\"\" x=\"\xae\"/></config>")
+        << QString("paths") << QString("defaultSavePath") << 265;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
 }
@@ -317,20 +329,34 @@ void TestConfigFile::writeKeepsDeclaredEncoding_data()
 {
     QTest::addColumn<QByteArray>("encoding");
     QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("error");
 
-    QTest::newRow("ISO-8859-1") << QByteArray("ISO-8859-1")
-                                << QStringLiteral("/Ordner/\u00e9t\u00e9");
-    QTest::newRow("ISO-8859-1 with a character it lacks")
-        << QByteArray("ISO-8859-1") << QStringLiteral("/\u00e9/\u65e5\u672c");
-    QTest::newRow("ISO-8859-1 outside the BMP")
-        << QByteArray("ISO-8859-1") << QStringLiteral("/\u00e9/\U0001F600");
-    QTest::newRow("windows-1252") << QByteArray("windows-1252") << QStringLiteral("/\u20ac/\u00e9");
+    const auto row = [](const char *name, const char *encoding, const QString &value, int error) {
+        QTest::newRow(name) << QByteArray(encoding) << value << error;
+    };
+    row("ISO-8859-1", "ISO-8859-1", QStringLiteral("/Ordner/\u00e9t\u00e9"), 0);
+    row("ISO-8859-1 with a character it lacks", "ISO-8859-1",
+        QStringLiteral("/\u00e9/\u65e5\u672c"), 0);
+    row("ISO-8859-1 tab, LF and CR inside", "ISO-8859-1", QStringLiteral("a\tb\nc\rd"), 0);
+    row("windows-1252", "windows-1252", QStringLiteral("/\u20ac/\u00e9"), 0);
+    row("UTF-8 outside the BMP", "UTF-8", QStringLiteral("/\U0001F600"), 0);
+    // Values a later start could not read, or that would come back changed.
+    row("265 ISO-8859-1 outside the BMP", "ISO-8859-1", QStringLiteral("/\u00e9/\U0001F600"), 265);
+    row("265 windows-1252 outside the BMP", "windows-1252", QStringLiteral("/\U0001F600"), 265);
+    row("265 U+FFFE", "UTF-8", QStringLiteral("/a\ufffe"), 265);
+    row("265 U+FFFF", "UTF-8", QStringLiteral("/a\uffff"), 265);
+    row("265 C0 control", "UTF-8", QStringLiteral("/a\u0001b"), 265);
+    row("265 escape", "ISO-8859-1", QStringLiteral("/a\u001b"), 265);
+    row("265 unpaired high surrogate", "UTF-8", QString(QChar(0xd83d)) + QStringLiteral("/x"), 265);
+    row("265 unpaired low surrogate", "UTF-8", QStringLiteral("/x") + QChar(0xde00), 265);
+    row("265 surrogates in reverse", "UTF-8", QString(QChar(0xde00)) + QChar(0xd83d), 265);
 }
 
 void TestConfigFile::writeKeepsDeclaredEncoding()
 {
     QFETCH(QByteArray, encoding);
     QFETCH(QString, value);
+    QFETCH(int, error);
 
     QTextCodec *codec = QTextCodec::codecForName(encoding);
     QVERIFY(codec);
@@ -341,10 +367,16 @@ void TestConfigFile::writeKeepsDeclaredEncoding()
                                                      "</config>\n");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
-    QVERIFY(writeFileBytes(path, codec->fromUnicode(xml)));
+    const QByteArray before = codec->fromUnicode(xml);
+    QVERIFY(writeFileBytes(path, before));
 
     QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), {{QStringLiteral("b"), value}}),
-             0);
+             error);
+    if (error) {
+        QCOMPARE(readFileBytes(path), before);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"config.xml"});
+        return;
+    }
 
     const QByteArray after = readFileBytes(path);
     // Still declared as before, whichever quotes the writer uses.
@@ -359,6 +391,88 @@ void TestConfigFile::writeKeepsDeclaredEncoding()
     QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
     QCOMPARE(read.value(QStringLiteral("a")), QStringLiteral("caf\u00e9"));
     QCOMPARE(read.value(QStringLiteral("b")), value);
+}
+
+void TestConfigFile::writeEditsOnlyTheValues_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("values"); // "name=value" pairs for the paths element, '|' between
+    QTest::addColumn<QByteArray>("after");
+
+    const auto row = [](const char *name, const QByteArray &before, const QString &values,
+                        const QByteArray &after) {
+        QTest::newRow(name) << before << values << after;
+    };
+    row("attribute order kept",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+        "  <paths z=\"1\" defaultSavePath=\"\" a=\"2\" defaultSelectPath=\"\" m=\"3\"/>\n"
+        "</config>\n",
+        "defaultSavePath=/out|defaultSelectPath=/in",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+        "  <paths z=\"1\" defaultSavePath=\"/out\" a=\"2\" defaultSelectPath=\"/in\" m=\"3\"/>\n"
+        "</config>\n");
+    row("quotes of declaration and attributes kept",
+        "<?xml version='1.0' encoding='UTF-8'?>\n<config><paths a='x' b=\"y\"/></config>",
+        "a=it's \"q\"|b=it's \"q\"",
+        "<?xml version='1.0' encoding='UTF-8'?>\n<config><paths a='it&apos;s \"q\"' "
+        "b=\"it's &quot;q&quot;\"/></config>");
+    row("layout, comments and references kept",
+        "\xEF\xBB\xBF<config>\r\n\t<!-- c -->\r\n\t<paths   a = \"&#65;&amp;\"  b=\"1\"\n>"
+        "</paths>\r\n</config>",
+        "a=A&|b=<2>",
+        "\xEF\xBB\xBF<config>\r\n\t<!-- c -->\r\n\t<paths   a = \"&#65;&amp;\"  b=\"&lt;2&gt;\"\n>"
+        "</paths>\r\n</config>");
+    row("white space as references", "<config><paths a=\"\"/></config>", "a=x\ty\nz\rw",
+        "<config><paths a=\"x&#9;y&#10;z&#13;w\"/></config>");
+    row("what the encoding lacks as references",
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><config><paths a=\"\"/></config>",
+        QStringLiteral("a=\u00e9\u65e5"),
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><config><paths a=\"\xe9&#x65E5;\"/>"
+        "</config>");
+    row("instruction that only looks like the declaration",
+        "<?xmlX encoding=\"ISO-8859-1\"?><config><paths a=\"\"/></config>",
+        QStringLiteral("a=\u00e9"),
+        "<?xmlX encoding=\"ISO-8859-1\"?><config><paths a=\"\xc3\xa9\"/></config>");
+}
+
+void TestConfigFile::writeEditsOnlyTheValues()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, values);
+    QFETCH(QByteArray, after);
+
+    QMap<QString, QString> attributes;
+    for (const QString &pair : values.split(QLatin1Char('|')))
+        attributes.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.xml"));
+    QVERIFY(writeFileBytes(path, before));
+
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), attributes), 0);
+    QCOMPARE(readFileBytes(path), after);
+    // Saving the same values again changes nothing.
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), attributes), 0);
+    QCOMPARE(readFileBytes(path), after);
+    QMap<QString, QString> read = attributes;
+    QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+    QCOMPARE(read, attributes);
+}
+
+// The folder takes no temporary file, but config.xml itself is writable.
+void TestConfigFile::writeInPlaceWhenNoTemporaryNameFits()
+{
+    QTemporaryDir dir;
+    const QString path = pathFor(dir, Where::LongName);
+    QVERIFY(writeFileBytes(path, standardXml));
+
+    const QMap<QString, QString> written{{QStringLiteral("defaultSavePath"), QStringLiteral("/o")},
+                                         {QStringLiteral("defaultSelectPath"), QString()}};
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), written), 0);
+    QMap<QString, QString> read = keys(QStringLiteral("defaultSavePath,defaultSelectPath"));
+    QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+    QCOMPARE(read, written);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QFileInfo(path).fileName()});
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)
