@@ -100,7 +100,6 @@ private slots:
     void cleanList();
     void removeRows_data();
     void removeRows();
-    void contextMenu();
     void drop_data();
     void drop();
     void shortcuts_data();
@@ -130,6 +129,7 @@ void TestMainWindow::form()
     QVERIFY(icon.hasAlphaChannel());
     QCOMPARE(ui->label->text(), QStringLiteral("Selected  PNG  Files"));
     QCOMPARE(ui->lstFile->model(), window.fileModel);
+    QCOMPARE(ui->lstFile->selectionMode(), QAbstractItemView::ExtendedSelection);
     QCOMPARE(ui->verticalLayout_3->stretch(0), 8);
     QCOMPARE(ui->verticalLayout_3->stretch(1), 1);
 
@@ -325,6 +325,17 @@ void TestMainWindow::cleanList()
     window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/a.png")));
     window.ui->btnCleanList->click();
     QCOMPARE(window.fileModel->rowCount(), 0);
+
+    // The list's context menu: Remove, then Clean List, which does the same.
+    QListView *view = window.ui->lstFile;
+    QCOMPARE(view->contextMenuPolicy(), Qt::ActionsContextMenu);
+    QCOMPARE(view->actions().value(0), listAction(window, QStringLiteral("Remove")));
+    window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/a.png")));
+    view->selectionModel()->select(window.fileModel->index(0, 0), QItemSelectionModel::Select);
+    QVERIFY(listAction(window, QStringLiteral("Remove"))->isEnabled());
+    listAction(window, QStringLiteral("Clean List"))->trigger();
+    QCOMPARE(window.fileModel->rowCount(), 0);
+    QVERIFY(!listAction(window, QStringLiteral("Remove"))->isEnabled());
 }
 
 void TestMainWindow::removeRows_data()
@@ -376,26 +387,6 @@ void TestMainWindow::removeRows()
     QCOMPARE(rows(window.fileModel), after);
     QVERIFY(!remove->isEnabled());
     window.hide();
-}
-
-void TestMainWindow::contextMenu()
-{
-    SettingsFixture fixture;
-    WindowProbe window;
-    QListView *view = window.ui->lstFile;
-    QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
-    QCOMPARE(view->contextMenuPolicy(), Qt::ActionsContextMenu);
-    QStringList texts;
-    for (const QAction *action : view->actions())
-        texts << action->text();
-    QCOMPARE(texts, (QStringList{"Remove", "Clean List"}));
-
-    window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/a.png")));
-    window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/b.png")));
-    view->selectionModel()->select(window.fileModel->index(0, 0), QItemSelectionModel::Select);
-    listAction(window, QStringLiteral("Clean List"))->trigger();
-    QCOMPARE(window.fileModel->rowCount(), 0);
-    QVERIFY(!listAction(window, QStringLiteral("Remove"))->isEnabled());
 }
 
 void TestMainWindow::drop_data()
