@@ -10,6 +10,7 @@
 #include <QString>
 
 class ComposeResultDialog;
+class QAction;
 class QStandardItemModel;
 class configDialog;
 struct MainWindowForm;
@@ -35,7 +36,18 @@ private slots:
     void on_pushButton_clicked();
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     void addFileItem(const QString &path);
+    // Dropped or given paths: a folder adds the .png files directly inside
+    // it in korvane-pack's order, anything else is added as it is.
+    void addPaths(const QStringList &paths);
+    void removeSelectedFiles();
+
+    // Asks where the sheet goes. The dialog adds ".png" to a name without a
+    // suffix, so its overwrite question is about the file really written;
+    // returns the chosen name, or an empty string when cancelled.
+    QString askSheetPath();
 
     // Lays out imageSizes with the margin in effect, prepares the placement
     // file's text and fills margin, imagePositions and sheetSize. Returns 1,
@@ -56,6 +68,8 @@ protected:
     configDialog *settingsDialog = nullptr;
     ComposeResultDialog *resultDialog = nullptr;
     QStandardItemModel *fileModel = nullptr;
+    QAction *removeAction = nullptr;
+    QAction *cleanAction = nullptr;
     QString sheetPngPath;
     QString sheetTxtPath;
     int fileCount = 0;
@@ -68,4 +82,9 @@ protected:
     QVector<Compose::Failure> m_skippedImages;
     QString m_lastError;
     Compose::Progress m_progress;
+
+private:
+    void setUpFileList();
+    void setUpShortcuts();
+    void updateRemoveAction();
 };

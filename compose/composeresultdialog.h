@@ -3,6 +3,8 @@
 #include <QDialog>
 
 struct ComposeResultDialogForm;
+class QImage;
+class QPixmap;
 
 // Modeless preview of the last sheet written. It keeps no copy of the sheet
 // beyond the preview pixmap.
@@ -18,6 +20,21 @@ public:
     // keeping its aspect ratio (small sheets are enlarged), with its pixel
     // size in the caption. A missing file leaves the dialog as it was.
     void setResultImage(const QString &path);
+
+    // `image` scaled to fit `area` (nearest pixel, aspect ratio kept) and
+    // painted over a light checkerboard, so that transparent parts of the
+    // sheet do not look like empty space around it.
+    static QPixmap previewPixmap(const QImage &image, const QSize &area);
+
+    // Top-left corner for a window whose frame is `size`, so that it does not
+    // cover the owner window's frame `owner`: beside it (right, then left)
+    // when `available` has room, else above or below `keep` (the owner's
+    // buttons), else at the top of the screen on the side with more room.
+    static QPoint placementFor(const QRect &owner, const QRect &keep, const QSize &size,
+                               const QRect &available);
+
+    // Each time the dialog appears it is placed next to its parent's window.
+    void setVisible(bool visible) override;
 
     ComposeResultDialogForm *form() const { return ui; }
 

@@ -58,9 +58,7 @@ void MainWindow::on_btnGenerate_clicked()
         return;
     }
 
-    sheetPngPath = QFileDialog::getSaveFileName(this, QStringLiteral("Select Files"),
-                                                settingsDialog->defaultSavePath,
-                                                QStringLiteral("PNG Files(*.png)"));
+    sheetPngPath = askSheetPath();
     if (sheetPngPath.isEmpty())
         return;
     const QString chosenPath = sheetPngPath;

@@ -87,6 +87,12 @@ void configDialogForm::setupUi(QDialog *configDialog)
     btnOK = new QPushButton(configDialog);
     btnOK->setObjectName(QStringLiteral("btnOK"));
     btnOK->setGeometry(QRect(380, 160, 81, 31));
+    // Return anywhere in the dialog means OK; the other buttons react to
+    // Space when focused, so Return never opens a folder chooser.
+    btnSelectPath->setAutoDefault(false);
+    btnSavePath->setAutoDefault(false);
+    btnCancel->setAutoDefault(false);
+    btnOK->setDefault(true);
 
     retranslateUi(configDialog);
     QMetaObject::connectSlotsByName(configDialog);

@@ -6,7 +6,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -113,6 +115,10 @@ private slots:
     void cancelButton();
     void browseButtons_data();
     void browseButtons();
+    void keyboard_data();
+    void keyboard();
+    void textsFit_data();
+    void textsFit();
 
 private:
     void showDialog();
@@ -437,5 +443,113 @@ void TestConfigDialog::browseButtons()
     dialog->hide();
 }
 
-QTEST_MAIN(TestConfigDialog)
+void TestConfigDialog::keyboard_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("Return in the select path") << "txtSelectPath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return in the save path") << "txtSavePath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return in the margin") << "txtMarginPix" << int(Qt::Key_Return) << true;
+    QTest::newRow("keypad Enter in the margin") << "txtMarginPix" << int(Qt::Key_Enter) << true;
+    QTest::newRow("Return on a radio button") << "radHorizontal" << int(Qt::Key_Return) << true;
+    // Not the folder chooser: the answerer would report it as unexpected.
+    QTest::newRow("Return on a browse button") << "btnSelectPath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return on Cancel") << "btnCancel" << int(Qt::Key_Return) << true;
+    QTest::newRow("Escape in a field") << "txtSavePath" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Escape on OK") << "btnOK" << int(Qt::Key_Escape) << false;
+}
+
+void TestConfigDialog::keyboard()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(bool, saved);
+
+    fixture->writeConfig(configXml("/in|/out|3|0"));
+    QCOMPARE(dialog->loadSettings(), 0);
+    edit(dialog, "/new/in|/new/out|6|horizontal");
+    showDialog();
+    auto *target = dialog->findChild<QWidget *>(focus);
+    QVERIFY(target);
+    target->setFocus();
+
+    QTest::keyClick(target, Qt::Key(key));
+    QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
+    QVERIFY(answerer->seen().isEmpty());
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(stored(fixture->configPath()),
+             QString(saved ? "/new/in|/new/out|6|1" : "/in|/out|3|0"));
+}
+
+// The forms place every text at fixed coordinates for Arial's metrics; a
+// substitute with other metrics cuts texts off ("Default Select Pa").
+void TestConfigDialog::textsFit_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"label", "label_2", "label_3", "radVertical", "radHorizontal"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestConfigDialog::textsFit()
+{
+    QFETCH(QString, name);
+    showDialog();
+    auto *widget = dialog->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    const QFontMetrics metrics(widget->font());
+    QString text;
+    int room = widget->contentsRect().width();
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        text = label->text();
+    } else if (auto *radio = qobject_cast<QRadioButton *>(widget)) {
+        text = radio->text();
+        room -= radio->sizeHint().width() - metrics.horizontalAdvance(text); // the indicator
+    }
+    QVERIFY(!text.isEmpty());
+
+    // Where the text's ink really ends, drawn without any clipping.
+    QImage ink(metrics.horizontalAdvance(text) + 4 * metrics.height(), 2 * metrics.height(),
+               QImage::Format_ARGB32);
+    ink.fill(Qt::transparent);
+    QPainter painter(&ink);
+    painter.setFont(widget->font());
+    painter.drawText(0, metrics.ascent(), text);
+    painter.end();
+    int inkWidth = 0;
+    for (int x = 0; x < ink.width(); ++x) {
+        for (int y = 0; y < ink.height(); ++y) {
+            if (qAlpha(ink.pixel(x, y)) > 64)
+                inkWidth = x + 1;
+        }
+    }
+    if (inkWidth > room || metrics.ascent() + metrics.descent() > widget->height()) {
+        const QString shot =
+            QDir::current().absoluteFilePath(QStringLiteral("settings-clipped.png"));
+        dialog->grab().save(shot);
+        dialog->hide();
+        QFAIL(qPrintable(QStringLiteral("\"%1\" needs %2 x %3 pixels in %4, has %5 x %6; see %7")
+                             .arg(text)
+                             .arg(inkWidth)
+                             .arg(metrics.ascent() + metrics.descent())
+                             .arg(QFontInfo(widget->font()).family())
+                             .arg(room)
+                             .arg(widget->height())
+                             .arg(shot)));
+    }
+    dialog->hide();
+}
+
+// The forms were drawn for the usual desktop resolution; the offscreen
+// platform's own is 100 dpi.
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_FONT_DPI"))
+        qputenv("QT_FONT_DPI", "96");
+    QApplication app(argc, argv);
+    TestConfigDialog test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_configdialog.moc"

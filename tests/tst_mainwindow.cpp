@@ -1,15 +1,18 @@
 #include "app/mainwindow.h"
 #include "app/mainwindowform.h"
+#include "compose/sheetlayout.h"
 #include "settings/configdialog.h"
 #include "settings/configdialogform.h"
 #include "settings/configfile.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 
+#include <QAction>
 #include <QBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,16 +22,55 @@
 #include <cstdio>
 #include <cstdlib>
 
+Q_DECLARE_METATYPE(QVector<int>)
+
 namespace {
 
 // Gives tests a view of the window's own state.
 class WindowProbe : public MainWindow
 {
 public:
+    using MainWindow::askSheetPath;
     using MainWindow::fileModel;
     using MainWindow::settingsDialog;
     using MainWindow::ui;
+
+    // Shown and active with the list focused, as for a user's keys.
+    bool showFocused()
+    {
+        show();
+        activateWindow();
+        ui->lstFile->setFocus();
+        return QTest::qWaitForWindowActive(this);
+    }
 };
+
+QAction *listAction(const WindowProbe &window, const QString &text)
+{
+    const QList<QAction *> actions = window.ui->lstFile->actions();
+    for (QAction *action : actions) {
+        if (action->text() == text)
+            return action;
+    }
+    return nullptr;
+}
+
+// Drags `urls` onto the list and drops them, as a file manager does with
+// `actions` offered. Returns the action the window took, or IgnoreAction.
+Qt::DropAction dropUrls(WindowProbe &window, const QList<QUrl> &urls, Qt::DropActions actions)
+{
+    QWidget *viewport = window.ui->lstFile->viewport();
+    QMimeData mime;
+    mime.setUrls(urls);
+    const QPoint at = viewport->rect().center();
+    QDragEnterEvent enter(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &enter);
+    if (!enter.isAccepted())
+        return Qt::IgnoreAction;
+    QDropEvent drop(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drop);
+    return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+}
 
 QStringList rows(const QStandardItemModel *model)
 {
@@ -56,6 +98,15 @@ private slots:
     void pickCancelledChangesNothing();
     void rowBackgroundIsGradientOfViewSize();
     void cleanList();
+    void removeRows_data();
+    void removeRows();
+    void drop_data();
+    void drop();
+    void shortcuts_data();
+    void shortcuts();
+    void saveDialog_data();
+    void saveDialog();
+    void generateAsksAboutTheSheet();
 };
 
 void TestMainWindow::cleanup()
@@ -78,6 +129,7 @@ void TestMainWindow::form()
     QVERIFY(icon.hasAlphaChannel());
     QCOMPARE(ui->label->text(), QStringLiteral("Selected  PNG  Files"));
     QCOMPARE(ui->lstFile->model(), window.fileModel);
+    QCOMPARE(ui->lstFile->selectionMode(), QAbstractItemView::ExtendedSelection);
     QCOMPARE(ui->verticalLayout_3->stretch(0), 8);
     QCOMPARE(ui->verticalLayout_3->stretch(1), 1);
 
@@ -273,6 +325,275 @@ void TestMainWindow::cleanList()
     window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/a.png")));
     window.ui->btnCleanList->click();
     QCOMPARE(window.fileModel->rowCount(), 0);
+
+    // The list's context menu: Remove, then Clean List, which does the same.
+    QListView *view = window.ui->lstFile;
+    QCOMPARE(view->contextMenuPolicy(), Qt::ActionsContextMenu);
+    QCOMPARE(view->actions().value(0), listAction(window, QStringLiteral("Remove")));
+    window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/a.png")));
+    view->selectionModel()->select(window.fileModel->index(0, 0), QItemSelectionModel::Select);
+    QVERIFY(listAction(window, QStringLiteral("Remove"))->isEnabled());
+    listAction(window, QStringLiteral("Clean List"))->trigger();
+    QCOMPARE(window.fileModel->rowCount(), 0);
+    QVERIFY(!listAction(window, QStringLiteral("Remove"))->isEnabled());
+}
+
+void TestMainWindow::removeRows_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QVector<int>>("selected");
+    QTest::addColumn<int>("key"); // 0: the context menu's Remove
+    QTest::addColumn<QStringList>("after");
+
+    const QStringList abcd{"/x/a.png", "/x/b.png", "/x/c.png", "/x/d.png"};
+    QTest::newRow("Delete removes the selected row")
+        << abcd << QVector<int>{1} << int(Qt::Key_Delete)
+        << QStringList{"/x/a.png", "/x/c.png", "/x/d.png"};
+    QTest::newRow("Backspace removes rows apart")
+        << abcd << QVector<int>{0, 2} << int(Qt::Key_Backspace)
+        << QStringList{"/x/b.png", "/x/d.png"};
+    QTest::newRow("Remove in the menu removes all selected")
+        << abcd << QVector<int>{3, 0, 1, 2} << 0 << QStringList();
+    QTest::newRow("one of two equal paths")
+        << QStringList{"/x/a.png", "/x/a.png", "/x/b.png"} << QVector<int>{1} << int(Qt::Key_Delete)
+        << QStringList{"/x/a.png", "/x/b.png"};
+    QTest::newRow("nothing selected") << abcd << QVector<int>{} << int(Qt::Key_Delete) << abcd;
+}
+
+void TestMainWindow::removeRows()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QVector<int>, selected);
+    QFETCH(int, key);
+    QFETCH(QStringList, after);
+
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (const QString &path : before)
+        window.fileModel->appendRow(new QStandardItem(path));
+    QVERIFY(window.showFocused());
+    QItemSelectionModel *selection = window.ui->lstFile->selectionModel();
+    for (const int row : selected)
+        selection->select(window.fileModel->index(row, 0), QItemSelectionModel::Select);
+    QCOMPARE(selection->selectedRows().size(), selected.size());
+
+    QAction *remove = listAction(window, QStringLiteral("Remove"));
+    QVERIFY(remove);
+    QCOMPARE(remove->isEnabled(), !selected.isEmpty());
+    if (key)
+        QTest::keyClick(window.ui->lstFile, Qt::Key(key));
+    else
+        remove->trigger();
+    QCOMPARE(rows(window.fileModel), after);
+    QVERIFY(!remove->isEnabled());
+    window.hide();
+}
+
+void TestMainWindow::drop_data()
+{
+    QTest::addColumn<QStringList>("dropped"); // names in the folder, or URLs
+    QTest::addColumn<int>("offered");
+    QTest::addColumn<int>("taken");
+    QTest::addColumn<QStringList>("added"); // names in the folder
+
+    const int copyOrMove = Qt::CopyAction | Qt::MoveAction;
+    // Sorted as plain strings: '.' < 'A' < 'Z' < 'b'; only names ending in
+    // .png in any case, hidden ones included, nothing from the subfolder.
+    const QStringList folder{"sprites/.hidden.png", "sprites/A.PNG", "sprites/Z.png",
+                             "sprites/b.png"};
+    QTest::newRow("folder adds its png files in order")
+        << QStringList{"sprites"} << copyOrMove << int(Qt::CopyAction) << folder;
+    QTest::newRow("file is added as it is")
+        << QStringList{"sprites/notes.txt"} << copyOrMove << int(Qt::CopyAction)
+        << QStringList{"sprites/notes.txt"};
+    QTest::newRow("files and folders in drop order, duplicates kept")
+        << QStringList{"sprites/b.png", "sprites", "sprites/b.png"} << copyOrMove
+        << int(Qt::CopyAction)
+        << (QStringList{"sprites/b.png"} + folder + QStringList{"sprites/b.png"});
+    QTest::newRow("folder without png files adds nothing")
+        << QStringList{"sprites/sub/empty"} << copyOrMove << int(Qt::CopyAction) << QStringList();
+    QTest::newRow("link when the source offers no copy")
+        << QStringList{"sprites/b.png"} << int(Qt::LinkAction | Qt::MoveAction)
+        << int(Qt::LinkAction) << QStringList{"sprites/b.png"};
+    // Taking a move would let the file manager delete the originals.
+    QTest::newRow("move only is refused") << QStringList{"sprites/b.png"} << int(Qt::MoveAction)
+                                          << int(Qt::IgnoreAction) << QStringList();
+    QTest::newRow("remote files are refused")
+        << QStringList{"http://example.org/a.png"} << copyOrMove << int(Qt::IgnoreAction)
+        << QStringList();
+}
+
+void TestMainWindow::drop()
+{
+    QFETCH(QStringList, dropped);
+    QFETCH(int, offered);
+    QFETCH(int, taken);
+    QFETCH(QStringList, added);
+
+    QTemporaryDir dir;
+    QDir root(dir.path());
+    QVERIFY(root.mkpath(QStringLiteral("sprites/sub/empty")));
+    for (const char *name :
+         {"sprites/b.png", "sprites/A.PNG", "sprites/Z.png", "sprites/.hidden.png",
+          "sprites/notes.txt", "sprites/png", "sprites/sub/d.png", "sprites/sub/empty/readme.txt"})
+        QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
+
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/first.png")));
+    QList<QUrl> urls;
+    for (const QString &name : dropped)
+        urls << (name.contains(QLatin1Char(':')) ? QUrl(name)
+                                                 : QUrl::fromLocalFile(root.filePath(name)));
+    QCOMPARE(int(dropUrls(window, urls, Qt::DropActions(offered))), taken);
+
+    QStringList expected{QStringLiteral("/x/first.png")};
+    for (const QString &name : added)
+        expected << root.filePath(name);
+    QCOMPARE(rows(window.fileModel), expected);
+}
+
+void TestMainWindow::shortcuts_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QString>("opens"); // what appears: a dialog's title or box text
+
+    QTest::newRow("Ctrl+O picks files")
+        << int(Qt::Key_O) << int(Qt::ControlModifier) << QStringLiteral("file Select Files");
+    QTest::newRow("Ctrl+Return generates") << int(Qt::Key_Return) << int(Qt::ControlModifier)
+                                           << QStringLiteral("message Please select PNG files!");
+    QTest::newRow("Ctrl+Enter on the keypad generates")
+        << int(Qt::Key_Enter) << int(Qt::ControlModifier | Qt::KeypadModifier)
+        << QStringLiteral("message Please select PNG files!");
+    QTest::newRow("Ctrl+, opens the settings")
+        << int(Qt::Key_Comma) << int(Qt::ControlModifier) << QStringLiteral("settings");
+}
+
+void TestMainWindow::shortcuts()
+{
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QString, opens);
+
+    SettingsFixture fixture;
+    WindowProbe window;
+    QVERIFY(window.showFocused());
+    ModalAnswerer answerer;
+    if (opens.startsWith(QLatin1String("file")))
+        answerer.expectFileDialogCancel();
+    else if (opens.startsWith(QLatin1String("message")))
+        answerer.expectMessageBox();
+    QTest::keyClick(window.ui->lstFile, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.settingsDialog->isVisible(), opens == QLatin1String("settings"));
+    if (opens.startsWith(QLatin1String("file"))) {
+        QCOMPARE(QStringLiteral("file ") + answerer.last().title, opens);
+        QVERIFY(!answerer.last().saveDialog);
+    } else if (opens.startsWith(QLatin1String("message"))) {
+        QCOMPARE(QStringLiteral("message ") + answerer.last().text, opens);
+    }
+    window.settingsDialog->hide();
+    window.hide();
+}
+
+void TestMainWindow::saveDialog_data()
+{
+    QTest::addColumn<QStringList>("existing");
+    QTest::addColumn<QString>("typed");       // "@/" stands for the save folder
+    QTest::addColumn<QStringList>("answers"); // to the questions, in order
+    QTest::addColumn<QString>("askedAbout");  // empty: no question
+    QTest::addColumn<QString>("written");     // the sheet's name; empty: cancelled
+
+    QTest::newRow("no suffix saves a png")
+        << QStringList() << "keep" << QStringList() << QString() << "keep.png";
+    QTest::newRow("a file named like the typed name is not the one written")
+        << QStringList{"keep"} << "keep" << QStringList() << QString() << "keep.png";
+    QTest::newRow("no suffix asks about the png")
+        << QStringList{"keep.png"} << "keep" << QStringList{"Yes"} << "keep.png"
+        << "keep.png";
+    QTest::newRow("refused: back in the dialog")
+        << QStringList{"keep.png"} << "keep" << QStringList{"No"} << "keep.png" << QString();
+    QTest::newRow("another suffix is kept")
+        << QStringList{"keep.bmp", "keep.png"} << "keep.bmp" << QStringList{"Yes"} << "keep.bmp"
+        << "keep.bmp";
+    QTest::newRow("trailing dot asks about the png")
+        << QStringList{"keep.png"} << "keep." << QStringList{"Yes"} << "keep.png"
+        << "keep.png";
+    QTest::newRow("trailing dot refused")
+        << QStringList{"keep.png"} << "keep." << QStringList{"No"} << "keep.png" << QString();
+    QTest::newRow("path through a folder with a dot")
+        << QStringList{"a.d/keep.png"} << "@/a.d/keep" << QStringList{"Yes"} << "keep.png"
+        << "a.d/keep.png";
+}
+
+void TestMainWindow::saveDialog()
+{
+    QFETCH(QStringList, existing);
+    QFETCH(QString, typed);
+    QFETCH(QStringList, answers);
+    QFETCH(QString, askedAbout);
+    QFETCH(QString, written);
+
+    QTemporaryDir out;
+    QDir root(out.path());
+    QVERIFY(root.mkpath(QStringLiteral("a.d")));
+    for (const QString &name : existing)
+        QVERIFY(writeFileBytes(root.filePath(name), "old"));
+    SettingsFixture fixture(
+        SettingsFixture::config(QString(), out.path(), QStringLiteral("2"), QStringLiteral("0")));
+    WindowProbe window;
+    ModalAnswerer answerer;
+    typed.replace(QLatin1String("@/"), root.absolutePath() + QLatin1Char('/'));
+    answerer.expectFileDialog({typed}, ModalAnswerer::Overwrite::Ask);
+    for (const QString &answer : answers)
+        answerer.expectMessageBox(answer == QLatin1String("Yes") ? QMessageBox::Yes
+                                                                 : QMessageBox::No);
+    if (written.isEmpty())
+        answerer.expectFileDialogCancel();
+
+    const QString result = window.askSheetPath();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    // Some Qt versions add the suffix themselves where others leave it to
+    // Generate; either way the question was about the file written.
+    QCOMPARE(result.isEmpty() ? QString() : SheetLayout::sheetPathFor(result),
+             written.isEmpty() ? QString() : root.filePath(written));
+    const ModalAnswerer::Seen dialog = answerer.seen().first();
+    QCOMPARE(dialog.title, QStringLiteral("Select Files"));
+    QVERIFY(dialog.saveDialog);
+    QCOMPARE(dialog.defaultSuffix, QStringLiteral("png"));
+    QCOMPARE(dialog.directory, root.absolutePath());
+    QCOMPARE(dialog.nameFilters, QStringList{QStringLiteral("PNG Files(*.png)")});
+    QStringList questions;
+    for (const ModalAnswerer::Seen &seen : answerer.seen()) {
+        if (seen.kind == QLatin1String("message"))
+            questions << seen.text.section(QLatin1Char(' '), 0, 0);
+    }
+    QCOMPARE(questions, askedAbout.isEmpty() ? QStringList() : QStringList{askedAbout});
+    for (const QString &name : existing)
+        QCOMPARE(readFileBytes(root.filePath(name)), QByteArray("old"));
+}
+
+void TestMainWindow::generateAsksAboutTheSheet()
+{
+    QTemporaryDir out;
+    const QString image = out.filePath(QStringLiteral("a.png"));
+    QVERIFY(savePng(patternImage(4, 4, 1), image));
+    const QString sheet = out.filePath(QStringLiteral("keep.png"));
+    QVERIFY(writeFileBytes(sheet, "old"));
+    SettingsFixture fixture(
+        SettingsFixture::config(QString(), out.path(), QStringLiteral("2"), QStringLiteral("0")));
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(image));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({QStringLiteral("keep")}, ModalAnswerer::Overwrite::Ask);
+    answerer.expectMessageBox(QMessageBox::No);
+    answerer.expectFileDialogCancel();
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QVERIFY(answerer.seen().at(1).text.startsWith(QStringLiteral("keep.png already exists.")));
+    QCOMPARE(readFileBytes(sheet), QByteArray("old"));
+    QVERIFY(!QFile::exists(out.filePath(QStringLiteral("keep.txt"))));
 }
 
 // Child mode for startupFailure: build the window against the given

@@ -3,6 +3,8 @@
 
 Usage: smoke_test.py KORVANE DEFAULT_CONFIG KORVANE_PACK
 Exit status 0 on success, 1 on failure, 77 when no X server can be started.
+Screenshots of the main window, the result dialog and the settings dialog go
+to the folder named by KORVANE_SCREENSHOTS, or to ./screenshots.
 """
 
 import contextlib
@@ -82,15 +84,23 @@ def button(server, window, index):
 SELECT, GENERATE = 0, 2
 
 
-def full_run(server, exe, pack):
-    """Pick images in the file dialog, generate, and compare with korvane-pack."""
+def overlaps(a, b):
+    ax, ay, aw, ah = a
+    bx, by, bw, bh = b
+    return ax < bx + bw and bx < ax + aw and ay < by + bh and by < ay + ah
+
+
+def full_run(server, exe, pack, shots):
+    """Pick images in the file dialog, generate, compare with korvane-pack,
+    then save the settings with Return; screenshots along the way."""
     root = os.path.dirname(exe)
     images = os.path.join(root, "images")
     out = os.path.join(root, "out")
     os.makedirs(out)
     shutil.copytree(SPRITES, images)
     names = sorted(n for n in os.listdir(images) if n.endswith(".png"))
-    with open(os.path.join(root, "config", "config.xml"), "w") as f:
+    config = os.path.join(root, "config", "config.xml")
+    with open(config, "w") as f:
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n<config>\n'
                 '  <paths defaultSelectPath="%s" defaultSavePath="%s"/>\n'
                 '  <parameters marginPixel="3" Orientation="0"/>\n</config>\n' % (images, out))
@@ -102,13 +112,34 @@ def full_run(server, exe, pack):
         server.type_text(dialog, " ".join('"%s"' % n for n in names))
         server.key(dialog, "Return")
         server.wait_gone("Select Files")
+        time.sleep(0.3)
+        server.screenshot(window, os.path.join(shots, "main-window.png"))
 
-        server.click(window, *button(server, window, GENERATE))
+        # Generate by its shortcut; the save dialog adds the missing ".png".
+        server.key(window, "ctrl+Return")
         dialog = server.wait_window("Select Files")
-        server.type_text(dialog, os.path.join(out, "window-sheet.png"))
+        server.type_text(dialog, os.path.join(out, "window-sheet"))
         server.key(dialog, "Return")
         result = server.wait_window("Dialog")
+        main_box, result_box = server.geometry(window), server.geometry(result)
+        assert not overlaps(main_box, result_box), \
+            "result dialog %r covers the main window %r" % (result_box, main_box)
+        time.sleep(0.3)
+        server.screenshot(result, os.path.join(shots, "result-dialog.png"))
         server.close(result)
+        server.wait_gone("Dialog")
+
+        # Return in the focused first field saves, as OK does.
+        server.key(window, "ctrl+comma")
+        settings = server.wait_window("Settings")
+        time.sleep(0.3)
+        server.screenshot(settings, os.path.join(shots, "settings-dialog.png"))
+        server.type_text(settings, "/more")
+        server.key(settings, "Return")
+        server.wait_gone("Settings")
+        with open(config) as f:
+            saved = f.read()
+        assert 'defaultSelectPath="%s/more"' % images in saved, "settings not saved: " + saved
         server.close(window)
         status = wait_exit(proc)
     assert status == 0, "exit status %d" % status
@@ -132,6 +163,8 @@ SPRITES = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os
 
 def main():
     korvane, config, pack = sys.argv[1], sys.argv[2], sys.argv[3]
+    shots = os.environ.get("KORVANE_SCREENSHOTS") or os.path.join(os.getcwd(), "screenshots")
+    os.makedirs(shots, exist_ok=True)
     server = x11.XServer()
     problem = server.start()
     if problem:
@@ -139,14 +172,14 @@ def main():
         return SKIP
     failures = 0
     try:
-        with tempfile.TemporaryDirectory() as tmp:
+        with tempfile.TemporaryDirectory(prefix="korvane-") as tmp:
             cases = [
                 ("start and close", normal_start_and_close,
                  app_folder(os.path.join(tmp, "ok"), korvane, config)),
                 ("missing settings", startup_error,
                  app_folder(os.path.join(tmp, "missing"), korvane, None)),
-                ("pick, generate, compare with korvane-pack",
-                 lambda server, exe: full_run(server, exe, pack),
+                ("pick, generate, compare with korvane-pack, save settings",
+                 lambda server, exe: full_run(server, exe, pack, shots),
                  app_folder(os.path.join(tmp, "run"), korvane, config)),
             ]
             for name, case, exe in cases:

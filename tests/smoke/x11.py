@@ -1,14 +1,17 @@
 """Small helpers for driving programs in a real X server: start Xvfb, find
-windows by title, press keys and buttons, and ask a window to close the way a
-window manager does (WM_DELETE_WINDOW), which xdotool cannot do on its own."""
+windows by title, press keys and buttons, ask a window to close the way a
+window manager does (WM_DELETE_WINDOW), which xdotool cannot do on its own,
+and save a window's pixels as PNG."""
 
 import ctypes
 import ctypes.util
 import os
 import select
 import shutil
+import struct
 import subprocess
 import time
+import zlib
 
 
 class XServer:
@@ -25,8 +28,9 @@ class XServer:
         # disconnects.
         read_end, write_end = os.pipe()
         proc = subprocess.Popen(
+            # 96 dpi as on a usual desktop; Xvfb's own default is 100.
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-             "-nolisten", "tcp", "-noreset"],
+             "-dpi", "96", "-nolisten", "tcp", "-noreset"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,))
         os.close(write_end)
         number = b""
@@ -112,17 +116,67 @@ class XServer:
         self.xdotool("mousemove", "--sync", left + x, top + y)
         self.xdotool("click", "1")
 
-    def close(self, window):
-        """Sends WM_DELETE_WINDOW, as a window manager does for the close button."""
+    def _xlib(self):
         xlib = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
         xlib.XOpenDisplay.restype = ctypes.c_void_p
         xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        return xlib
+
+    def screenshot(self, window, path):
+        """Saves the window's contents (without decorations) as an RGB PNG."""
+
+        class XImage(ctypes.Structure):
+            _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int),
+                        ("xoffset", ctypes.c_int), ("format", ctypes.c_int),
+                        ("data", ctypes.POINTER(ctypes.c_char)),
+                        ("byte_order", ctypes.c_int), ("bitmap_unit", ctypes.c_int),
+                        ("bitmap_bit_order", ctypes.c_int), ("bitmap_pad", ctypes.c_int),
+                        ("depth", ctypes.c_int), ("bytes_per_line", ctypes.c_int),
+                        ("bits_per_pixel", ctypes.c_int)]
+
+        _, _, width, height = self.geometry(window)
+        xlib = self._xlib()
+        xlib.XGetImage.restype = ctypes.POINTER(XImage)
+        xlib.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                   ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        dpy = xlib.XOpenDisplay(self.display.encode())
+        if not dpy:
+            raise RuntimeError("cannot open display %s" % self.display)
+        try:
+            image = xlib.XGetImage(dpy, window, 0, 0, width, height, 0xFFFFFFFF, 2)  # ZPixmap
+            if not image:
+                raise RuntimeError("cannot read the pixels of window %d" % window)
+            info = image.contents
+            if info.bits_per_pixel != 32 or info.byte_order != 0:
+                raise RuntimeError("unexpected pixel format (%d bpp)" % info.bits_per_pixel)
+            data = ctypes.string_at(info.data, info.bytes_per_line * height)
+        finally:
+            xlib.XCloseDisplay(dpy)
+        raw = bytearray()
+        for y in range(height):
+            row = data[y * info.bytes_per_line:y * info.bytes_per_line + 4 * width]
+            rgb = bytearray(3 * width)
+            rgb[0::3], rgb[1::3], rgb[2::3] = row[2::4], row[1::4], row[0::4]  # BGRX
+            raw += b"\0" + rgb
+
+        def chunk(kind, body):
+            return (struct.pack(">I", len(body)) + kind + body +
+                    struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
+
+        with open(path, "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n" +
+                    chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+                    chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+
+    def close(self, window):
+        """Sends WM_DELETE_WINDOW, as a window manager does for the close button."""
+        xlib = self._xlib()
         xlib.XInternAtom.restype = ctypes.c_ulong
         xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
         xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int,
                                     ctypes.c_long, ctypes.c_void_p]
         xlib.XFlush.argtypes = [ctypes.c_void_p]
-        xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
 
         class ClientMessage(ctypes.Structure):
             _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),

@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 {
@@ -19,20 +20,20 @@ ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 
 ModalAnswerer::~ModalAnswerer() = default;
 
-void ModalAnswerer::expectMessageBox()
+void ModalAnswerer::expectMessageBox(QMessageBox::StandardButton answer)
 {
-    m_expected.append(Expectation{true, {}});
+    m_expected.append(Expectation{true, {}, answer, Overwrite::DontAsk});
 }
 
-void ModalAnswerer::expectFileDialog(const QStringList &paths)
+void ModalAnswerer::expectFileDialog(const QStringList &paths, Overwrite overwrite)
 {
-    m_expected.append(Expectation{false, paths});
+    m_expected.append(Expectation{false, paths, QMessageBox::NoButton, overwrite});
 }
 
 bool ModalAnswerer::waitAllAnswered(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    while (!m_expected.isEmpty() && !deadline.hasExpired())
+    while ((!m_expected.isEmpty() || m_accepting) && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return m_expected.isEmpty() && !m_unexpected;
 }
@@ -48,6 +49,15 @@ QString ModalAnswerer::report() const
 
 void ModalAnswerer::poll()
 {
+    if (m_accepting)
+        return;
+    // A box that a dialog opens over itself comes first.
+    QWidget *modal = QApplication::activeModalWidget();
+    if (modal && modal->isVisible() &&
+        (qobject_cast<QMessageBox *>(modal) || qobject_cast<QFileDialog *>(modal))) {
+        answer(modal);
+        return;
+    }
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         if (!widget->isVisible())
             continue;
@@ -71,6 +81,8 @@ void ModalAnswerer::answer(QWidget *widget)
     if (dialog) {
         seen.directory = dialog->directory().absolutePath();
         seen.nameFilters = dialog->nameFilters();
+        seen.saveDialog = dialog->acceptMode() == QFileDialog::AcceptSave;
+        seen.defaultSuffix = dialog->defaultSuffix();
     }
 
     const bool matches = !m_expected.isEmpty() && m_expected.first().messageBox == (box != nullptr);
@@ -90,10 +102,13 @@ void ModalAnswerer::answer(QWidget *widget)
     m_seen.append(seen);
     if (box) {
         const QList<QAbstractButton *> buttons = box->buttons();
-        if (buttons.isEmpty())
-            box->reject();
+        QAbstractButton *button = expectation.button == QMessageBox::NoButton
+                                      ? buttons.value(0)
+                                      : box->button(expectation.button);
+        if (button)
+            button->click();
         else
-            buttons.first()->click();
+            box->reject();
         return;
     }
     if (expectation.paths.isEmpty()) {
@@ -101,7 +116,8 @@ void ModalAnswerer::answer(QWidget *widget)
         return;
     }
     // Type the answer as a user would; several names are quoted.
-    dialog->setOption(QFileDialog::DontConfirmOverwrite);
+    dialog->setOption(QFileDialog::DontConfirmOverwrite,
+                      expectation.overwrite == Overwrite::DontAsk);
     QString typed;
     if (expectation.paths.size() == 1) {
         typed = expectation.paths.first();
@@ -113,8 +129,16 @@ void ModalAnswerer::answer(QWidget *widget)
     }
     if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
         edit->setText(typed);
+    // accept() may ask about replacing a file in a nested event loop, which
+    // this timer must be free to answer: accept later, from the event loop.
     // accept() is protected; it is a slot, so reach it the way a button does.
-    QMetaObject::invokeMethod(dialog, "accept");
+    m_accepting = true;
+    QPointer<QFileDialog> target(dialog);
+    QTimer::singleShot(0, this, [this, target] {
+        m_accepting = false;
+        if (target)
+            QMetaObject::invokeMethod(target, "accept");
+    });
 }
 
 QStringList visibleTopLevels()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -25,17 +26,22 @@ public:
         QString text;      // message box text
         QString directory; // file dialog start folder
         QStringList nameFilters;
+        bool saveDialog = false;
+        QString defaultSuffix;
         bool parentIsModal = false;
     };
 
     explicit ModalAnswerer(QObject *parent = nullptr);
     ~ModalAnswerer() override;
 
-    // A message box, answered by pressing its (only) button.
-    void expectMessageBox();
+    // A message box, answered by pressing `answer`, or its first button.
+    void expectMessageBox(QMessageBox::StandardButton answer = QMessageBox::NoButton);
     // A file dialog, answered with `paths` (several for a multi-file pick,
-    // one file or folder otherwise); no paths means Cancel.
-    void expectFileDialog(const QStringList &paths);
+    // one file or folder otherwise); no paths means Cancel. A save dialog
+    // asks before replacing a file only with Overwrite::Ask; queue the
+    // answer to that question with expectMessageBox.
+    enum class Overwrite { DontAsk, Ask };
+    void expectFileDialog(const QStringList &paths, Overwrite overwrite = Overwrite::DontAsk);
     void expectFileDialogCancel() { expectFileDialog({}); }
 
     // True when everything queued has been answered and nothing unexpected
@@ -52,6 +58,8 @@ private:
     {
         bool messageBox = true;
         QStringList paths;
+        QMessageBox::StandardButton button = QMessageBox::NoButton;
+        Overwrite overwrite = Overwrite::DontAsk;
     };
 
     void poll();
@@ -61,6 +69,7 @@ private:
     QVector<Expectation> m_expected;
     QVector<Seen> m_seen;
     bool m_unexpected = false;
+    bool m_accepting = false;
 };
 
 // Names of visible top-level windows, for checking that a test left none.
