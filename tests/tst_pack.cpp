@@ -852,7 +852,8 @@ void TestPack::sameFilesAsOtherBuild()
         QVERIFY(QDir(dir.path()).mkdir(it.key()));
         const QString out = dir.filePath(it.key());
         const Run run = pack(
-            withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples}, it.value());
+            withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples}, QString(),
+            it.value());
         QVERIFY2(run.code == 0, qPrintable(it.value() + ": " + run.err));
     }
     const QStringList files = QDir(dir.filePath("this")).entryList(QDir::Files, QDir::Name);
