@@ -67,10 +67,23 @@ def startup_error(server, exe):
         box = server.wait_window("Startup Error")
         assert not server.visible_windows("Korvane"), "main window shown before the box"
         time.sleep(0.3)  # let the box take its keyboard focus
+        lines = text_lines(server.screenshot(box))
+        assert lines == 1, "the start-up box shows %d lines of text" % lines
         server.key(box, "Return")
         status = wait_exit(proc)
     assert status == 1, "exit status %d after the start-up error" % status
     assert not server.visible_windows("Korvane"), "main window shown after the box"
+
+
+def text_lines(rows):
+    """Bands of dark text in a message box, right of its icon and above its
+    button row."""
+    bands, inside = 0, False
+    for row in rows[:len(rows) - 45]:
+        dark = any(row[i] + row[i + 1] + row[i + 2] < 300 for i in range(3 * 60, len(row), 3))
+        bands += dark and not inside
+        inside = dark
+    return bands
 
 
 def button(server, window, index):
@@ -128,6 +141,20 @@ def full_run(server, exe, pack, shots):
         server.screenshot(result, os.path.join(shots, "result-dialog.png"))
         server.close(result)
         server.wait_gone("Dialog")
+
+        # A run that cannot succeed says why below "Failed!": the box shows
+        # more lines of text than the one-line start-up error box.
+        server.key(window, "ctrl+Return")
+        dialog = server.wait_window("Select Files")
+        server.type_text(dialog, os.path.join(out, "bad.xyz"))
+        server.key(dialog, "Return")
+        box = server.wait_window("Result")
+        time.sleep(0.3)
+        lines = text_lines(server.screenshot(box, os.path.join(shots, "failed-box.png")))
+        assert lines >= 3, "the Result box shows %d lines of text, not Failed! and why" % lines
+        server.key(box, "Return")
+        server.wait_gone("Result")
+        assert not os.path.exists(os.path.join(out, "bad.xyz")), "a failed run wrote its sheet"
 
         # Return in the focused first field saves, as OK does.
         server.key(window, "ctrl+comma")

@@ -123,8 +123,9 @@ class XServer:
         xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
         return xlib
 
-    def screenshot(self, window, path):
-        """Saves the window's contents (without decorations) as an RGB PNG."""
+    def screenshot(self, window, path=None):
+        """Saves the window's contents (without decorations) as an RGB PNG and
+        returns its rows of RGB bytes."""
 
         class XImage(ctypes.Structure):
             _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int),
@@ -154,20 +155,25 @@ class XServer:
         finally:
             xlib.XCloseDisplay(dpy)
         raw = bytearray()
+        rows = []
         for y in range(height):
             row = data[y * info.bytes_per_line:y * info.bytes_per_line + 4 * width]
             rgb = bytearray(3 * width)
             rgb[0::3], rgb[1::3], rgb[2::3] = row[2::4], row[1::4], row[0::4]  # BGRX
+            rows.append(rgb)
             raw += b"\0" + rgb
 
         def chunk(kind, body):
             return (struct.pack(">I", len(body)) + kind + body +
                     struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF))
 
+        if path is None:
+            return rows
         with open(path, "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n" +
                     chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
                     chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b""))
+        return rows
 
     def close(self, window):
         """Sends WM_DELETE_WINDOW, as a window manager does for the close button."""
