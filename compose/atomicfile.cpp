@@ -1,5 +1,6 @@
 #include "compose/atomicfile.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -266,9 +267,11 @@ private:
         const QString primary = m_options.lockFor.isEmpty() ? QFile::decodeName(m_out.last().target)
                                                             : m_options.lockFor;
         QLockFile lock(primary + QStringLiteral(".lock"));
-        if (!lock.tryLock(m_options.lockTimeoutMs)) {
+        if (!takeLock(lock)) {
             const QString lockPath = shown(primary + QStringLiteral(".lock"));
             const int last = m_files.size() - 1;
+            if (m_options.cancel && *m_options.cancel)
+                return fail(last, QStringLiteral("cancelled while waiting for another run"));
             if (lock.error() == QLockFile::LockFailedError) {
                 return fail(
                     last, QStringLiteral("another run is writing it (lock file %1)").arg(lockPath));
@@ -279,6 +282,21 @@ private:
                                                      : QString()));
         }
         return keepOldTargets() && putInPlace() && syncFolders();
+    }
+
+    // Waits in short steps, so that a cancel ends the wait.
+    bool takeLock(QLockFile &lock)
+    {
+        QDeadlineTimer deadline(m_options.lockTimeoutMs);
+        for (;;) {
+            if (m_options.cancel && *m_options.cancel)
+                return false;
+            const qint64 left = deadline.remainingTime();
+            if (lock.tryLock(int(qMin<qint64>(left, 100))))
+                return true;
+            if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
+                return false;
+        }
     }
 
     // Hard links to the old targets, made before the first rename so that

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QVector>
 
+#include <atomic>
+
 struct FileContent
 {
     QString path;
@@ -18,6 +20,8 @@ struct WriteOptions
     QString lockFor;
     // How long to wait for another run's lock before failing.
     int lockTimeoutMs = 10000;
+    // When set and true, waiting for the lock ends and nothing is written.
+    const std::atomic<bool> *cancel = nullptr;
 };
 
 // Writes a set of files so that afterwards every target holds its new bytes,

@@ -110,7 +110,7 @@ int MainWindow::renderInBackground()
 
     QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,
                              m_progress.total, this);
-    progress.setWindowTitle(QStringLiteral("Korvane"));
+    progress.setWindowTitle(QStringLiteral("Generate"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(progressDelayMs);
     progress.setAutoReset(false);
@@ -191,8 +191,10 @@ int MainWindow::renderSheet()
     composed.sheet = QImage();
     if (m_progress.cancelRequested)
         return 0;
+    WriteOptions options;
+    options.cancel = &m_progress.cancelRequested;
     if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}},
-                              &error)) {
+                              options, &error)) {
         m_lastError = error;
         return 0;
     }

@@ -7,6 +7,8 @@
 #include "support/testsupport.h"
 
 #include <QLabel>
+#include <QLockFile>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QtTest>
@@ -81,6 +83,7 @@ private slots:
     void changedImageFailsRender_data();
     void changedImageFailsRender();
     void secondRunRefreshesPreview();
+    void progressAndCancel();
 };
 
 void TestGenerate::cleanup()
@@ -469,6 +472,55 @@ void TestGenerate::secondRunRefreshesPreview()
     QCOMPARE(window.resultDialog->form()->labInfo->text(), QStringLiteral("Total Size: 60 x 20"));
     QVERIFY(window.resultDialog->isVisible());
     QCOMPARE(window.imagePositions.keys(), QStringList{source.paths[1]});
+}
+
+// A run that takes long shows its progress and can be cancelled. Another
+// holder of the lock keeps this run waiting after every image is decoded.
+void TestGenerate::progressAndCancel()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (const QString &path : source.paths)
+        window.fileModel->appendRow(new QStandardItem(path));
+    const QString sheet = out.filePath(QStringLiteral("s.png"));
+    QVERIFY(writeFileBytes(sheet, "old sheet"));
+    QLockFile otherRun(sheet + QStringLiteral(".lock"));
+    QVERIFY(otherRun.lock());
+
+    QString label;
+    QString progress;
+    QStringList lockedWhileRunning;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        auto *dialog = window.findChild<QProgressDialog *>();
+        if (!dialog || !dialog->isVisible() || dialog->value() != dialog->maximum())
+            return;
+        poll.stop();
+        label = dialog->findChild<QLabel *>()->text();
+        progress = QStringLiteral("%1/%2").arg(dialog->value()).arg(dialog->maximum());
+        for (QPushButton *button : window.findChildren<QPushButton *>()) {
+            if (!button->isEnabled())
+                lockedWhileRunning << button->objectName();
+        }
+        dialog->findChild<QPushButton *>()->click();
+    });
+    poll.start(20);
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({sheet});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(label, QStringLiteral("Generating sheet…"));
+    QCOMPARE(progress, QStringLiteral("4/4"));
+    lockedWhileRunning.sort();
+    QCOMPARE(lockedWhileRunning, (QStringList{"btnCleanList", "btnGenerate", "btnPickFile",
+                                              "btnSettings"}));
+    // Cancelled: no box, nothing written, and the window usable again.
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(readFileBytes(sheet), QByteArray("old sheet"));
+    QVERIFY(!QFile::exists(out.filePath(QStringLiteral("s.txt"))));
+    QVERIFY(window.ui->btnGenerate->isEnabled());
 }
 
 QTEST_MAIN(TestGenerate)
