@@ -1,12 +1,14 @@
 // The settings file round trip: whatever config.xml holds, a value that reads
 // and is written back (as is, or replaced by one taken from the input) reads
-// again as written, trimmed; otherwise the writer refuses and leaves the file
-// byte for byte as it was.
+// again as written, trimmed, from a file that is still well-formed XML if it
+// was before; otherwise the writer refuses and leaves the file byte for byte
+// as it was.
 
 #include "settings/configfile.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +35,16 @@ bool writeFile(const QByteArray &content)
     QFile file(g_path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
            file.write(content) == content.size() && file.flush();
+}
+
+// Strict XML 1.0, unlike the lenient reader behind readConfigAttributes() in
+// Qt 5, which accepts control characters and references to surrogates.
+bool wellFormed(const QByteArray &bytes)
+{
+    QXmlStreamReader xml(bytes);
+    while (!xml.atEnd())
+        xml.readNext();
+    return !xml.hasError();
 }
 
 [[noreturn]] void fail(const char *what, const QString &element, int code)
@@ -74,6 +86,10 @@ void writeAndCheck(const QVector<Element> &elements, int index,
             fail("refused write changed the file", name, written);
         return;
     }
+
+    // A file that was well-formed stays so, whatever reads it next.
+    if (wellFormed(beforeBytes) && !wellFormed(fileBytes()))
+        fail("written file is not well-formed XML", name, written);
 
     QVector<int> after;
     QVector<QMap<QString, QString>> afterValues;
