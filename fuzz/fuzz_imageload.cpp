@@ -1,0 +1,200 @@
+// Arbitrary bytes as an input image through the load, size and copy path:
+// the header size, a full decode, a sheet of that size and the row copy into
+// it. A file that loads must paint into its own sheet, pixel for pixel.
+
+#include "compose/sheetrender.h"
+
+#include <QFile>
+#include <QHash>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Keeps each run small; the program's own limit is far larger.
+constexpr qint64 maxPixels = qint64(1) << 24;
+
+QString g_path;
+
+quint32 crc32(const char *data, int size)
+{
+    static quint32 table[256];
+    if (!table[1]) {
+        for (quint32 n = 0; n < 256; ++n) {
+            quint32 c = n;
+            for (int k = 0; k < 8; ++k)
+                c = c & 1 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+            table[n] = c;
+        }
+    }
+    quint32 crc = 0xffffffffu;
+    for (int i = 0; i < size; ++i)
+        crc = table[(crc ^ uchar(data[i])) & 0xff] ^ (crc >> 8);
+    return crc ^ 0xffffffffu;
+}
+
+// Rewrites the CRC of every complete PNG chunk, so that mutations reach the
+// decoder instead of stopping at the checksum.
+void fixPngChecksums(QByteArray &bytes)
+{
+    if (!bytes.startsWith("\x89PNG\r\n\x1a\n"))
+        return;
+    qint64 pos = 8;
+    while (pos + 12 <= bytes.size()) {
+        const uchar *p = reinterpret_cast<const uchar *>(bytes.constData()) + pos;
+        const qint64 length = qint64(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+        if (pos + 12 + length > bytes.size())
+            return;
+        const quint32 crc = crc32(bytes.constData() + pos + 4, int(length + 4));
+        char *out = bytes.data() + pos + 8 + length;
+        for (int i = 0; i < 4; ++i)
+            out[i] = char(crc >> (24 - 8 * i));
+        pos += 12 + length;
+    }
+}
+
+// Qt's decoders are not instrumented, so the fuzzer cannot see which of
+// their paths an input took. Each distinct outcome (format, error, pixel
+// format, size class) bumps a counter libFuzzer treats as coverage.
+__attribute__((used, section("__libfuzzer_extra_counters"))) uint8_t g_outcomes[1 << 12];
+
+int sizeClass(int n)
+{
+    int bits = 0;
+    while (n > 0 && bits < 31) {
+        n >>= 1;
+        ++bits;
+    }
+    return bits;
+}
+
+void noteOutcome(const QImageReader &reader, const QImage &image)
+{
+    const uint key = qHash(reader.format()) ^ qHash(reader.errorString()) * 3 ^
+                     uint(image.format()) * 131 ^ uint(sizeClass(image.width())) * 8191 ^
+                     uint(sizeClass(image.height())) * 524287;
+    ++g_outcomes[key % sizeof g_outcomes];
+}
+
+// The largest canvas a GIF can decode to. Qt's reader reports the first
+// frame's size but decodes onto the logical screen, grown to fit every frame:
+// a file whose reported size is 3x3 decodes to 3x60163. Scans the frame
+// descriptors as far as the data goes.
+QSize gifBound(const QByteArray &bytes, QSize bound)
+{
+    const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
+    const auto word = [&](int i) { return at(i) | at(i + 1) << 8; };
+    const auto skipSubBlocks = [&](int i) {
+        while (i < bytes.size() && at(i) != 0)
+            i += 1 + at(i);
+        return i + 1;
+    };
+    bound = bound.expandedTo(QSize(word(6), word(8))); // the logical screen
+    int i = 13;
+    if (at(10) & 0x80)
+        i += 3 << ((at(10) & 7) + 1);
+    while (i < bytes.size()) {
+        if (at(i) == 0x21) {
+            i = skipSubBlocks(i + 2);
+        } else if (at(i) == 0x2c) {
+            bound = bound.expandedTo(QSize(word(i + 1) + word(i + 5), word(i + 3) + word(i + 7)));
+            const int flags = at(i + 9);
+            i += 10;
+            if (flags & 0x80)
+                i += 3 << ((flags & 7) + 1);
+            i = skipSubBlocks(i + 1);
+        } else {
+            break;
+        }
+    }
+    return bound;
+}
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "image path broken: %s\n", what);
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Decoder warnings for broken input would drown the fuzzer's output.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    static QTemporaryDir dir;
+    if (!dir.isValid())
+        std::abort();
+    g_path = dir.filePath(QStringLiteral("input.png"));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    {
+        QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+        fixPngChecksums(bytes);
+        QFile file(g_path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            file.write(bytes) != bytes.size())
+            std::abort();
+    }
+
+    // Only what the header declares is decoded, so a small file cannot make
+    // the decoder allocate without bound.
+    QImageReader sizeReader(g_path);
+    QSize declared = sizeReader.size();
+    if (sizeReader.format() == "gif")
+        declared = gifBound(
+            QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)), declared);
+    if (!declared.isValid() || qint64(declared.width()) * declared.height() > maxPixels)
+        return 0;
+
+    QImageReader reader(g_path);
+    const QImage image = reader.read();
+    noteOutcome(reader, image);
+    if (image.isNull())
+        return 0;
+    if (qint64(image.width()) * image.height() > qint64(declared.width()) * declared.height())
+        fail("decoded image is larger than its header declared");
+
+    // The image framed by a one-pixel border, as a margin would place it.
+    const QPoint position(1, 1);
+    QImage sheet = SheetRender::newSheet(image.size() + QSize(2, 2));
+    if (sheet.isNull())
+        return 0; // could not allocate
+    if (SheetRender::copyInto(sheet, image, position + QPoint(2, 0)))
+        fail("copy past the right edge was accepted");
+    const SheetRender::Status status =
+        SheetRender::paint(sheet, {{g_path, position}}, {{g_path, image.size()}});
+    if (status != SheetRender::Status::Ok)
+        fail("an image that decoded once does not paint");
+
+    const QImage expected = image.convertToFormat(QImage::Format_ARGB32);
+    const size_t rowBytes = size_t(expected.width()) * 4;
+    const auto transparent = [](const uchar *pixels, qint64 count) {
+        const QRgb *p = reinterpret_cast<const QRgb *>(pixels);
+        return std::all_of(p, p + count, [](QRgb v) { return v == 0; });
+    };
+    for (int y = 0; y < sheet.height(); ++y) {
+        const uchar *row = sheet.constScanLine(y);
+        const int imageY = y - position.y();
+        if (imageY < 0 || imageY >= expected.height()) {
+            if (!transparent(row, sheet.width()))
+                fail("a border row is not transparent");
+            continue;
+        }
+        const qint64 right = position.x() + qint64(expected.width());
+        if (!transparent(row, position.x()) || !transparent(row + right * 4, sheet.width() - right))
+            fail("a border pixel is not transparent");
+        if (std::memcmp(row + position.x() * 4, expected.constScanLine(imageY), rowBytes) != 0)
+            fail("copied row differs from the decoded image");
+    }
+    return 0;
+}
