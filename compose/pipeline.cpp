@@ -105,6 +105,62 @@ bool isVectorFormat(const QByteArray &format)
     return format == "svg" || format == "svgz";
 }
 
+// Qt's BMP reader accepts pixel data that is cut short and leaves the
+// missing pixels as they were in the target image. A second decode into an
+// image filled with other bytes shows whether every pixel was written.
+bool decodesCompletely(QFile &file, const QImage &decoded)
+{
+    file.seek(0);
+    QImageReader reader;
+    prepareReader(reader, file);
+    QImage check(decoded.size(), decoded.format());
+    if (check.isNull())
+        return false;
+    std::memset(check.bits(), 0xff, size_t(check.sizeInBytes()));
+    if (!reader.read(&check) || check.size() != decoded.size() ||
+        check.format() != decoded.format())
+        return false;
+    const size_t rowBytes = size_t(decoded.width()) * size_t(decoded.depth()) / 8;
+    for (int y = 0; y < decoded.height(); ++y) {
+        if (std::memcmp(check.constScanLine(y), decoded.constScanLine(y), rowBytes) != 0)
+            return false;
+    }
+    return true;
+}
+
+// The canvas a GIF decodes to. Qt's reader reports the first frame's size but
+// decodes onto the logical screen, grown to fit every frame, so all frame
+// descriptors are scanned, as far as the data goes.
+QSize gifCanvas(const QByteArray &bytes)
+{
+    const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
+    const auto word = [&](int i) { return at(i) | at(i + 1) << 8; };
+    const auto skipSubBlocks = [&](int i) {
+        while (i < bytes.size() && at(i) != 0)
+            i += 1 + at(i);
+        return i + 1;
+    };
+    QSize canvas(word(6), word(8)); // the logical screen
+    int i = 13;
+    if (at(10) & 0x80)
+        i += 3 << ((at(10) & 7) + 1);
+    while (i < bytes.size()) {
+        if (at(i) == 0x21) {
+            i = skipSubBlocks(i + 2);
+        } else if (at(i) == 0x2c) {
+            canvas = canvas.expandedTo(QSize(word(i + 1) + word(i + 5), word(i + 3) + word(i + 7)));
+            const int flags = at(i + 9);
+            i += 10;
+            if (flags & 0x80)
+                i += 3 << ((flags & 7) + 1);
+            i = skipSubBlocks(i + 1);
+        } else {
+            break;
+        }
+    }
+    return canvas;
+}
+
 // The decode of one placement straight into the sheet's memory. Readers that
 // produce 8-bit ARGB write into the sheet in place; others decode beside it
 // and are converted and copied row by row, which keeps the colour of fully
@@ -118,7 +174,7 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         return failure;
     QImageReader reader;
     prepareReader(reader, file);
-    const QSize headerSize = reader.size();
+    const QSize headerSize = reader.format() == "gif" ? QSize() : reader.size();
     if (reader.format().isEmpty() || isVectorFormat(reader.format()))
         return failed(p.path, ImageStatus::NotImage,
                       QStringLiteral("no longer a readable image (%1)").arg(reader.errorString()));
@@ -129,8 +185,21 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         return failed(p.path, ImageStatus::TooLarge, sizeText(p.size));
 
     uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
-    QImage image(target, p.size.width(), p.size.height(), int(bytesPerLine),
-                 QImage::Format_ARGB32);
+    QImage image;
+    const QImage::Format format = reader.imageFormat();
+    if (format == QImage::Format_ARGB32 || format == QImage::Format_Invalid) {
+        image = QImage(target, p.size.width(), p.size.height(), int(bytesPerLine),
+                       QImage::Format_ARGB32);
+    } else {
+        // Readers reuse an image of their size and format: cleared first, so
+        // that a reader that skips pixels leaves them transparent, not random.
+        image = QImage(p.size, format);
+        if (image.isNull())
+            return failed(p.path, ImageStatus::OutOfMemory,
+                          QStringLiteral("not enough memory to decode %1").arg(sizeText(p.size)));
+        std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
+    }
+    const bool checkCompleteness = reader.format() == "bmp";
     if (!reader.read(&image)) {
         if (reader.error() == QImageReader::InvalidDataError ||
             reader.error() == QImageReader::UnknownError)
@@ -143,6 +212,9 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (image.size() != p.size)
         return failed(p.path, ImageStatus::SizeChanged,
                       QStringLiteral("changed while packing: now %1").arg(sizeText(image.size())));
+    if (checkCompleteness && !decodesCompletely(file, image))
+        return failed(p.path, ImageStatus::DecodeFailed,
+                      QStringLiteral("the pixel data is cut short"));
     if (image.constBits() == target)
         return failure; // decoded in place
 
@@ -205,6 +277,23 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
         return false;
     }
     QSize found = reader.size();
+    if (format == "gif") {
+        // Decoded onto a canvas that may be larger than the size reported.
+        const qint64 pos = file.pos();
+        file.seek(0);
+        const QSize canvas = gifCanvas(file.readAll());
+        file.seek(pos);
+        if (!withinLimits(canvas, limits)) {
+            *failure = failed(path, ImageStatus::TooLarge,
+                              QStringLiteral("a GIF of %1, beyond the limit of %2 pixels and %3 "
+                                             "pixels a side")
+                                  .arg(sizeText(canvas))
+                                  .arg(limits.maxPixels)
+                                  .arg(limits.maxSide));
+            return false;
+        }
+        found = QSize(); // the decode below gives the real size
+    }
     if (!found.isValid()) {
         // Rare: a reader that cannot tell the size without decoding.
         const QImage image = reader.read();

@@ -2,6 +2,7 @@
 // the header size, a full decode, a sheet of that size and the row copy into
 // it. A file that loads must paint into its own sheet, pixel for pixel.
 
+#include "compose/pipeline.h"
 #include "compose/sheetrender.h"
 
 #include <QFile>
@@ -82,40 +83,6 @@ void noteOutcome(const QImageReader &reader, const QImage &image)
     ++g_outcomes[key % sizeof g_outcomes];
 }
 
-// The largest canvas a GIF can decode to. Qt's reader reports the first
-// frame's size but decodes onto the logical screen, grown to fit every frame:
-// a file whose reported size is 3x3 decodes to 3x60163. Scans the frame
-// descriptors as far as the data goes.
-QSize gifBound(const QByteArray &bytes, QSize bound)
-{
-    const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
-    const auto word = [&](int i) { return at(i) | at(i + 1) << 8; };
-    const auto skipSubBlocks = [&](int i) {
-        while (i < bytes.size() && at(i) != 0)
-            i += 1 + at(i);
-        return i + 1;
-    };
-    bound = bound.expandedTo(QSize(word(6), word(8))); // the logical screen
-    int i = 13;
-    if (at(10) & 0x80)
-        i += 3 << ((at(10) & 7) + 1);
-    while (i < bytes.size()) {
-        if (at(i) == 0x21) {
-            i = skipSubBlocks(i + 2);
-        } else if (at(i) == 0x2c) {
-            bound = bound.expandedTo(QSize(word(i + 1) + word(i + 5), word(i + 3) + word(i + 7)));
-            const int flags = at(i + 9);
-            i += 10;
-            if (flags & 0x80)
-                i += 3 << ((flags & 7) + 1);
-            i = skipSubBlocks(i + 1);
-        } else {
-            break;
-        }
-    }
-    return bound;
-}
-
 [[noreturn]] void fail(const char *what)
 {
     std::fprintf(stderr, "image path broken: %s\n", what);
@@ -146,14 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     }
 
-    // Only what the header declares is decoded, so a small file cannot make
-    // the decoder allocate without bound.
-    QImageReader sizeReader(g_path);
-    QSize declared = sizeReader.size();
-    if (sizeReader.format() == "gif")
-        declared = gifBound(
-            QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size)), declared);
-    if (!declared.isValid() || qint64(declared.width()) * declared.height() > maxPixels)
+    // The program's own size check, with a small limit: only what it lets
+    // through is decoded, so a small file cannot make the decoder allocate
+    // without bound.
+    Compose::Limits limits;
+    limits.maxPixels = maxPixels;
+    QSize declared;
+    Compose::Failure refused;
+    if (!Compose::probeImage(g_path, limits, &declared, &refused))
         return 0;
 
     QImageReader reader(g_path);
@@ -171,10 +138,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0; // could not allocate
     if (SheetRender::copyInto(sheet, image, position + QPoint(2, 0)))
         fail("copy past the right edge was accepted");
-    const SheetRender::Status status =
-        SheetRender::paint(sheet, {{g_path, position}}, {{g_path, image.size()}});
-    if (status != SheetRender::Status::Ok)
-        fail("an image that decoded once does not paint");
+    if (image.size() != declared)
+        fail("decoded size differs from the size read before decoding");
+    const QVector<Compose::Failure> failures = Compose::paintPlacements(
+        sheet, {{g_path, image.size(), position, position.x(), position.y()}}, limits, 1);
+    // Refusing data that a second decode shows incomplete is right; any
+    // other failure of an image that decoded once is not.
+    if (!failures.isEmpty()) {
+        if (failures.first().status != Compose::ImageStatus::DecodeFailed)
+            fail("an image that decoded once does not paint");
+        return 0;
+    }
 
     const QImage expected = image.convertToFormat(QImage::Format_ARGB32);
     const size_t rowBytes = size_t(expected.width()) * 4;

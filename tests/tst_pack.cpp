@@ -288,6 +288,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("image wider than 32767 pixels")
         << QStringList{"-o", sheet, "$ROOT/wide.png"} << 1
         << "$ROOT/wide.png: 32768 x 1 pixels, beyond the limit";
+    // Reported as 3 x 3 by its header, decoded onto its 3 x 60163 canvas.
+    QTest::newRow("GIF canvas beyond the limit")
+        << QStringList{"-o", sheet, "$ROOT/tall.gif"} << 1
+        << "$ROOT/tall.gif: a GIF of 3 x 60163 pixels, beyond the limit";
     QTest::newRow("data does not decode")
         << QStringList{"-o", sheet, in, "$ROOT/truncated.png"} << 1
         << "$ROOT/truncated.png: the image data cannot be decoded";
@@ -362,6 +366,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
+    QVERIFY(QFile::copy(
+        QFINDTESTDATA("../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
+        root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
