@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QListView>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -111,6 +112,10 @@ int MainWindow::renderInBackground()
     QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,
                              m_progress.total, this);
     progress.setWindowTitle(QStringLiteral("Generate"));
+    auto *bar = new QProgressBar(&progress);
+    bar->setFormat(QStringLiteral("%v of %m images"));
+    progress.setBar(bar);
+    progress.setMinimumWidth(360);
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(progressDelayMs);
     progress.setAutoReset(false);
