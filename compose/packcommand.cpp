@@ -1,9 +1,9 @@
 #include "compose/packcommand.h"
 
 #include "compose/atomicfile.h"
-#include "compose/pipeline.h"
 #include "compose/compactlayout.h"
 #include "compose/dataformats.h"
+#include "compose/pipeline.h"
 #include "compose/sheetrender.h"
 #include "settings/configfile.h"
 
@@ -96,6 +96,79 @@ SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
     return SheetLayout::planFor(sizes, layout);
 }
 
+// korvane-pack's options, defined once and read by the steps of Run::parse().
+struct CommandLine
+{
+    CommandLine();
+
+    QCommandLineParser parser;
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
+        skip, verbose, maxPixels, threads;
+};
+
+CommandLine::CommandLine()
+    : help(parser.addHelpOption()), version(parser.addVersionOption()),
+      output({QStringLiteral("o"), QStringLiteral("output")},
+             QStringLiteral("The sheet to write; \".png\" is added when it has no suffix. The "
+                            "placement file gets the same name with suffix \".txt\"."),
+             QStringLiteral("SHEET")),
+      margin(
+          {QStringLiteral("m"), QStringLiteral("margin")},
+          QStringLiteral("Pixels around and between the images (default 2; wins over --config)."),
+          QStringLiteral("N")),
+      config(QStringLiteral("config"),
+             QStringLiteral("Take the margin from a Korvane settings file."),
+             QStringLiteral("FILE")),
+      json(QStringLiteral("json"),
+           QStringLiteral("Also write the placement as a JSON hash (TexturePacker style)."),
+           QStringLiteral("FILE")),
+      data(QStringLiteral("data"),
+           QStringLiteral("Also write a data file in the format of the --format given in the same "
+                          "position; repeatable."),
+           QStringLiteral("FILE")),
+      format(QStringLiteral("format"),
+             QStringLiteral("The format of a --data file: %1.")
+                 .arg(DataFormats::formatNames().join(QLatin1String(", "))),
+             QStringLiteral("F")),
+      layout(QStringLiteral("layout"),
+             QStringLiteral("rows (default: the window's layout) or compact (close to square)."),
+             QStringLiteral("NAME")),
+      maxSize(QStringLiteral("max-size"),
+              QStringLiteral("Fail when the sheet would be wider than W or taller than H pixels."),
+              QStringLiteral("WxH")),
+      powerOfTwo(QStringLiteral("power-of-two"),
+                 QStringLiteral("Round each side of the sheet up to a power of two.")),
+      skip(QStringLiteral("skip-unreadable"),
+           QStringLiteral("Skip images that exist but do not load, with a warning, instead of "
+                          "failing.")),
+      verbose(QStringLiteral("verbose"),
+              QStringLiteral("Print each placed image and the sheet size on standard output.")),
+      maxPixels(
+          QStringLiteral("max-image-pixels"),
+          QStringLiteral("Refuse input images of more than N pixels (default %1), read from their "
+                         "headers before anything is decoded. Sides are limited to %2 pixels.")
+              .arg(Compose::Limits().maxPixels)
+              .arg(Compose::Limits().maxSide),
+          QStringLiteral("N")),
+      threads(
+          QStringLiteral("threads"),
+          QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
+                         "the same for every N."),
+          QStringLiteral("N"))
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
+        "window does. An INPUT folder stands for the .png files directly inside it.\n"
+        "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
+    parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
+                       skip, verbose, maxPixels, threads});
+    parser.addPositionalArgument(QStringLiteral("INPUT"),
+                                 QStringLiteral("Image files and folders of .png files."),
+                                 QStringLiteral("INPUT..."));
+}
+
 class Run
 {
 public:
@@ -104,6 +177,11 @@ public:
 
 private:
     int parse(const QStringList &arguments);
+    int readOutputs(const CommandLine &c);
+    int readLayout(const CommandLine &c);
+    int readInputs(const CommandLine &c);
+    int readLimits(const CommandLine &c);
+    int readMargin(const CommandLine &c);
     int pack();
     int checkTargets(Targets *targets);
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
@@ -149,81 +227,12 @@ int Run::exec(const QStringList &arguments)
 
 int Run::parse(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
-        "window does. An INPUT folder stands for the .png files directly inside it.\n"
-        "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    const QCommandLineOption outputOption(
-        {QStringLiteral("o"), QStringLiteral("output")},
-        QStringLiteral("The sheet to write; \".png\" is added when it has no suffix. The "
-                       "placement file gets the same name with suffix \".txt\"."),
-        QStringLiteral("SHEET"));
-    const QCommandLineOption marginOption(
-        {QStringLiteral("m"), QStringLiteral("margin")},
-        QStringLiteral("Pixels around and between the images (default 2; wins over --config)."),
-        QStringLiteral("N"));
-    const QCommandLineOption configOption(
-        QStringLiteral("config"), QStringLiteral("Take the margin from a Korvane settings file."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption jsonOption(
-        QStringLiteral("json"),
-        QStringLiteral("Also write the placement as a JSON hash (TexturePacker style)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption dataOption(
-        QStringLiteral("data"),
-        QStringLiteral("Also write a data file in the format of the --format given in the same "
-                       "position; repeatable."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption formatOption(
-        QStringLiteral("format"),
-        QStringLiteral("The format of a --data file: %1.")
-            .arg(DataFormats::formatNames().join(QLatin1String(", "))),
-        QStringLiteral("F"));
-    const QCommandLineOption layoutOption(
-        QStringLiteral("layout"),
-        QStringLiteral("rows (default: the window's layout) or compact (close to square)."),
-        QStringLiteral("NAME"));
-    const QCommandLineOption maxSizeOption(
-        QStringLiteral("max-size"),
-        QStringLiteral("Fail when the sheet would be wider than W or taller than H pixels."),
-        QStringLiteral("WxH"));
-    const QCommandLineOption powerOfTwoOption(
-        QStringLiteral("power-of-two"),
-        QStringLiteral("Round each side of the sheet up to a power of two."));
-    const QCommandLineOption skipOption(
-        QStringLiteral("skip-unreadable"),
-        QStringLiteral("Skip images that exist but do not load, with a warning, instead of "
-                       "failing."));
-    const QCommandLineOption verboseOption(
-        QStringLiteral("verbose"),
-        QStringLiteral("Print each placed image and the sheet size on standard output."));
-    const QCommandLineOption maxPixelsOption(
-        QStringLiteral("max-image-pixels"),
-        QStringLiteral("Refuse input images of more than N pixels (default %1), read from their "
-                       "headers before anything is decoded. Sides are limited to %2 pixels.")
-            .arg(Compose::Limits().maxPixels)
-            .arg(Compose::Limits().maxSide),
-        QStringLiteral("N"));
-    const QCommandLineOption threadsOption(
-        QStringLiteral("threads"),
-        QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
-                       "the same for every N."),
-        QStringLiteral("N"));
-    parser.addOptions({outputOption, marginOption, configOption, jsonOption, dataOption,
-                       formatOption, layoutOption, maxSizeOption, powerOfTwoOption, skipOption,
-                       verboseOption, maxPixelsOption, threadsOption});
-    parser.addPositionalArgument(QStringLiteral("INPUT"),
-                                 QStringLiteral("Image files and folders of .png files."),
-                                 QStringLiteral("INPUT..."));
-
-    if (!parser.parse(arguments))
-        return usage(parser.errorText());
-    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
+    CommandLine c;
+    if (!c.parser.parse(arguments))
+        return usage(c.parser.errorText());
+    if (c.parser.isSet(c.help) || c.parser.isSet(QStringLiteral("help-all"))) {
         // The usage line names the program, not the path it was started by.
-        QString help = parser.helpText();
+        QString help = c.parser.helpText();
         const int lineEnd = help.indexOf(QLatin1Char('\n'));
         const int options = help.lastIndexOf(QLatin1String(" [options]"), lineEnd);
         if (help.startsWith(QLatin1String("Usage: ")) && options > 0)
@@ -232,32 +241,43 @@ int Run::parse(const QStringList &arguments)
         m_out.flush();
         return ExitOk;
     }
-    if (parser.isSet(versionOption)) {
+    if (c.parser.isSet(c.version)) {
         m_out << programName << " " << KORVANE_VERSION << "\n";
         m_out.flush();
         return ExitOk;
     }
 
     for (const QCommandLineOption &option :
-         {outputOption, marginOption, configOption, jsonOption, layoutOption, maxSizeOption,
-          maxPixelsOption, threadsOption}) {
-        if (parser.values(option).size() > 1)
+         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads}) {
+        if (c.parser.values(option).size() > 1)
             return usage(QStringLiteral("--%1 given more than once").arg(option.names().last()));
     }
-    m_options.chosenPath = parser.value(outputOption);
+    for (const auto step : {&Run::readOutputs, &Run::readLayout, &Run::readInputs, &Run::readLimits,
+                            &Run::readMargin}) {
+        const int status = (this->*step)(c);
+        if (status != parsedToPack)
+            return status;
+    }
+    return parsedToPack;
+}
+
+// -o, --json and the --data/--format pairs.
+int Run::readOutputs(const CommandLine &c)
+{
+    m_options.chosenPath = c.parser.value(c.output);
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
     if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
-        return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
-                         .arg(m_options.chosenPath));
-    if (parser.isSet(jsonOption) && QFileInfo(parser.value(jsonOption)).fileName().isEmpty())
+        return usage(
+            QStringLiteral("-o %1 names a folder, not a sheet file").arg(m_options.chosenPath));
+    if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
-    if (parser.isSet(jsonOption)) {
-        m_options.data.append({parser.value(jsonOption), DataFormats::Format::JsonHash});
+    if (c.parser.isSet(c.json)) {
+        m_options.data.append({c.parser.value(c.json), DataFormats::Format::JsonHash});
         m_options.dataWhat << QStringLiteral("JSON file");
     }
-    const QStringList dataPaths = parser.values(dataOption);
-    const QStringList formats = parser.values(formatOption);
+    const QStringList dataPaths = c.parser.values(c.data);
+    const QStringList formats = c.parser.values(c.format);
     if (dataPaths.size() != formats.size()) {
         return usage(QStringLiteral("--data and --format go in pairs: %1 --data, %2 --format")
                          .arg(dataPaths.size())
@@ -275,53 +295,74 @@ int Run::parse(const QStringList &arguments)
         m_options.data.append(data);
         m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);
     }
-    if (parser.isSet(layoutOption)) {
-        const QString layout = parser.value(layoutOption);
+    return parsedToPack;
+}
+
+int Run::readLayout(const CommandLine &c)
+{
+    if (c.parser.isSet(c.layout)) {
+        const QString layout = c.parser.value(c.layout);
         if (layout == QLatin1String("compact"))
             m_options.layout = SheetLayout::Layout::Compact;
         else if (layout != QLatin1String("rows"))
             return usage(QStringLiteral("unknown layout \"%1\"; use rows or compact").arg(layout));
     }
-    if (parser.isSet(maxSizeOption) &&
-        !SheetLayout::parseSize(parser.value(maxSizeOption), &m_options.maxSize)) {
+    if (c.parser.isSet(c.maxSize) &&
+        !SheetLayout::parseSize(c.parser.value(c.maxSize), &m_options.maxSize)) {
         return usage(QStringLiteral("--max-size \"%1\" is not WIDTHxHEIGHT in whole pixels, "
                                     "each 1 or more")
-                         .arg(parser.value(maxSizeOption)));
+                         .arg(c.parser.value(c.maxSize)));
     }
-    m_options.powerOfTwo = parser.isSet(powerOfTwoOption);
-    m_options.inputs = parser.positionalArguments();
+    m_options.powerOfTwo = c.parser.isSet(c.powerOfTwo);
+    return parsedToPack;
+}
+
+int Run::readInputs(const CommandLine &c)
+{
+    m_options.inputs = c.parser.positionalArguments();
     if (m_options.inputs.isEmpty())
         return usage(QStringLiteral("no INPUT given"));
-    m_options.skipUnreadable = parser.isSet(skipOption);
-    m_options.verbose = parser.isSet(verboseOption);
+    m_options.skipUnreadable = c.parser.isSet(c.skip);
+    m_options.verbose = c.parser.isSet(c.verbose);
 
-    if (parser.isSet(maxPixelsOption)) {
+    return parsedToPack;
+}
+
+int Run::readLimits(const CommandLine &c)
+{
+    if (c.parser.isSet(c.maxPixels)) {
         bool ok = false;
-        m_options.limits.maxPixels = parser.value(maxPixelsOption).toLongLong(&ok, 10);
+        m_options.limits.maxPixels = c.parser.value(c.maxPixels).toLongLong(&ok, 10);
         if (!ok || m_options.limits.maxPixels < 1)
             return usage(QStringLiteral("--max-image-pixels \"%1\" is not a whole number of 1 "
                                         "or more")
-                             .arg(parser.value(maxPixelsOption)));
+                             .arg(c.parser.value(c.maxPixels)));
     }
-    if (parser.isSet(threadsOption)) {
+    if (c.parser.isSet(c.threads)) {
         bool ok = false;
-        m_options.threads = parser.value(threadsOption).toInt(&ok, 10);
+        m_options.threads = c.parser.value(c.threads).toInt(&ok, 10);
         if (!ok || m_options.threads < 1 || m_options.threads > 256)
             return usage(QStringLiteral("--threads \"%1\" is not a whole number from 1 to 256")
-                             .arg(parser.value(threadsOption)));
+                             .arg(c.parser.value(c.threads)));
     }
 
-    const bool marginGiven = parser.isSet(marginOption);
-    if (marginGiven && !parseMargin(parser.value(marginOption), &m_options.margin)) {
+    return parsedToPack;
+}
+
+// --margin, and --config, which is read even when --margin overrides it.
+int Run::readMargin(const CommandLine &c)
+{
+    const bool marginGiven = c.parser.isSet(c.margin);
+    if (marginGiven && !parseMargin(c.parser.value(c.margin), &m_options.margin)) {
         return usage(QStringLiteral("margin \"%1\" is not a whole number from 0 to %2")
-                         .arg(parser.value(marginOption))
+                         .arg(c.parser.value(c.margin))
                          .arg(std::numeric_limits<int>::max()));
     }
 
     // The file is read even when --margin overrides it: a settings file that
     // was asked for but cannot be read is an error either way.
-    if (parser.isSet(configOption)) {
-        const QString configPath = parser.value(configOption);
+    if (c.parser.isSet(c.config)) {
+        const QString configPath = c.parser.value(c.config);
         QMap<QString, QString> parameters{{QStringLiteral("marginPixel"), QString()}};
         if (const int error =
                 readConfigAttributes(configPath, QStringLiteral("parameters"), parameters)) {
@@ -484,9 +525,9 @@ int Run::checkFrameNames(const QMap<QString, QString> &names, const QMap<QString
         const QString name = names.value(it.key());
         const QString other = pathByName.value(name);
         if (!other.isEmpty()) {
-            return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
-                               .arg(shown(other), shown(it.key()), name,
-                                    shown(m_options.data.first().path)));
+            return failure(
+                QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
+                    .arg(shown(other), shown(it.key()), name, shown(m_options.data.first().path)));
         }
         pathByName.insert(name, it.key());
     }
@@ -502,10 +543,10 @@ int Run::writeOutputs(const Targets &targets, const Compose::SheetResult &compos
         {targets.placementPath, SheetLayout::placementText(plan.placements)}};
     QVector<FileContent> dataFiles;
     QString error;
-    if (!DataFormats::files(m_options.data,
-                            {plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
-                             plan.sheetSize()},
-                            &dataFiles, &error))
+    if (!DataFormats::files(
+            m_options.data,
+            {plan.placements, names, QFileInfo(targets.sheetPath).fileName(), plan.sheetSize()},
+            &dataFiles, &error))
         return failure(error);
     outputs += dataFiles;
     FileContent sheetOutput{targets.sheetPath, QByteArray()};
@@ -606,8 +647,9 @@ QStringList unnamablePngFilesIn(const QDir &folder)
         QString readable;
         for (const char c : raw) {
             const uchar u = uchar(c);
-            readable += u >= 0x20 && u < 0x7f ? QString(QLatin1Char(c))
-                                              : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+            readable += u >= 0x20 && u < 0x7f
+                            ? QString(QLatin1Char(c))
+                            : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
         }
         result << QLatin1Char('"') + readable + QLatin1Char('"');
     }
