@@ -530,23 +530,11 @@ bool fail(QString *error, const QString &reason)
 
 namespace PngEncoder {
 
-bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
+// Filters and deflates the rows in pieces on `threads` workers.
+bool deflatePieces(const QImage &image, int level, int rowsPerPiece, int threads,
+                   std::vector<Piece> &pieces, QString *error)
 {
-    if (source.isNull())
-        return fail(error, QStringLiteral("no image to encode"));
-    const QImage image = source.format() == QImage::Format_ARGB32
-                             ? source
-                             : source.convertToFormat(QImage::Format_ARGB32);
-    if (image.isNull())
-        return fail(error, QStringLiteral("out of memory"));
-
-    const size_t filteredRow = size_t(image.width()) * 4 + 1;
-    const int rowsPerPiece = int(std::max<size_t>(1, PieceBytes / filteredRow));
-    const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
-    const int level =
-        filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;
-    std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
-
+    const int pieceCount = int(pieces.size());
     std::atomic<int> nextPiece{0};
     std::atomic<bool> failed{false};
     std::mutex errorLock;
@@ -586,7 +574,13 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
         helper.join();
     if (failed)
         return fail(error, reason);
+    return true;
+}
 
+// The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
+bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, QByteArray *png,
+              QString *error)
+{
     size_t total = 8 + 25 + 21 + 12 + 6;
     uint32_t adler = 1;
     for (const Piece &piece : pieces) {
@@ -639,6 +633,26 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
         return fail(error, QStringLiteral("out of memory"));
     }
     return true;
+}
+
+bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
+{
+    if (source.isNull())
+        return fail(error, QStringLiteral("no image to encode"));
+    const QImage image = source.format() == QImage::Format_ARGB32
+                             ? source
+                             : source.convertToFormat(QImage::Format_ARGB32);
+    if (image.isNull())
+        return fail(error, QStringLiteral("out of memory"));
+
+    const size_t filteredRow = size_t(image.width()) * 4 + 1;
+    const int rowsPerPiece = int(std::max<size_t>(1, PieceBytes / filteredRow));
+    const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
+    const int level =
+        filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;
+    std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
+    return deflatePieces(image, level, rowsPerPiece, threads, pieces, error) &&
+           assemble(image, level, pieces, png, error);
 }
 
 } // namespace PngEncoder
