@@ -203,9 +203,9 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (!reader.read(&image)) {
         if (reader.error() == QImageReader::InvalidDataError ||
             reader.error() == QImageReader::UnknownError)
-            return failed(p.path, ImageStatus::DecodeFailed,
-                          QStringLiteral("the image data cannot be decoded (%1)")
-                              .arg(reader.errorString()));
+            return failed(
+                p.path, ImageStatus::DecodeFailed,
+                QStringLiteral("the image data cannot be decoded (%1)").arg(reader.errorString()));
         return failed(p.path, ImageStatus::NotImage,
                       QStringLiteral("cannot be read (%1)").arg(reader.errorString()));
     }
@@ -244,6 +244,25 @@ bool isSkippable(ImageStatus status)
     return status == ImageStatus::DecodeFailed || status == ImageStatus::OutOfMemory;
 }
 
+// A GIF decodes onto a canvas that may be larger than the size its reader
+// reports; the canvas is what must stay within the limits.
+bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure)
+{
+    const qint64 pos = file.pos();
+    file.seek(0);
+    const QSize canvas = gifCanvas(file.readAll());
+    file.seek(pos);
+    if (withinLimits(canvas, limits))
+        return true;
+    *failure = failed(path, ImageStatus::TooLarge,
+                      QStringLiteral("a GIF of %1, beyond the limit of %2 pixels and %3 pixels "
+                                     "a side")
+                          .arg(sizeText(canvas))
+                          .arg(limits.maxPixels)
+                          .arg(limits.maxSide));
+    return false;
+}
+
 } // namespace
 
 QString Failure::message() const
@@ -278,28 +297,17 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     }
     QSize found = reader.size();
     if (format == "gif") {
-        // Decoded onto a canvas that may be larger than the size reported.
-        const qint64 pos = file.pos();
-        file.seek(0);
-        const QSize canvas = gifCanvas(file.readAll());
-        file.seek(pos);
-        if (!withinLimits(canvas, limits)) {
-            *failure = failed(path, ImageStatus::TooLarge,
-                              QStringLiteral("a GIF of %1, beyond the limit of %2 pixels and %3 "
-                                             "pixels a side")
-                                  .arg(sizeText(canvas))
-                                  .arg(limits.maxPixels)
-                                  .arg(limits.maxSide));
+        if (!gifCanvasWithinLimits(path, file, limits, failure))
             return false;
-        }
         found = QSize(); // the decode below gives the real size
     }
     if (!found.isValid()) {
         // Rare: a reader that cannot tell the size without decoding.
         const QImage image = reader.read();
         if (image.isNull()) {
-            *failure = failed(path, ImageStatus::NotImage,
-                              QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
+            *failure =
+                failed(path, ImageStatus::NotImage,
+                       QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
             return false;
         }
         found = image.size();
@@ -345,7 +353,8 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
         for (int i = next++; i < placements.size(); i = next++) {
             const SheetLayout::Placement &p = placements[i];
             if (progress && progress->cancelRequested) {
-                results[size_t(i)] = failed(p.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
+                results[size_t(i)] =
+                    failed(p.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
                 continue;
             }
             if (!insideSheet(sheet, p))
@@ -404,9 +413,8 @@ SheetResult composeSheet(SheetJob job)
                                .arg(QDir::toNativeSeparators(job.sheetPath), sizeText(size));
             return result;
         }
-        const QVector<Failure> failures =
-            paintPlacements(result.sheet, result.plan.placements, job.limits, job.threads,
-                            job.progress);
+        const QVector<Failure> failures = paintPlacements(result.sheet, result.plan.placements,
+                                                          job.limits, job.threads, job.progress);
         if (job.progress && job.progress->cancelRequested) {
             result.outcome = SheetResult::Cancelled;
             result.sheet = QImage();
