@@ -161,9 +161,9 @@ int MainWindow::renderSheet()
     m_skippedImages.clear();
     const QByteArray format = SheetRender::writerFormatFor(sheetPngPath);
     if (format.isEmpty()) {
-        m_lastError = QStringLiteral("%1: no image writer for suffix \"%2\"")
-                          .arg(QDir::toNativeSeparators(sheetPngPath),
-                               QFileInfo(sheetPngPath).suffix());
+        m_lastError =
+            QStringLiteral("%1: no image writer for suffix \"%2\"")
+                .arg(QDir::toNativeSeparators(sheetPngPath), QFileInfo(sheetPngPath).suffix());
         return 0;
     }
 
@@ -198,8 +198,8 @@ int MainWindow::renderSheet()
         return 0;
     WriteOptions options;
     options.cancel = &m_progress.cancelRequested;
-    if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}},
-                              options, &error)) {
+    if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}}, options,
+                              &error)) {
         m_lastError = error;
         return 0;
     }

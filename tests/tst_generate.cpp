@@ -329,19 +329,25 @@ void TestGenerate::failedRuns_data()
     QTest::addColumn<QString>("chosen");
     QTest::addColumn<QString>("reason");
     QTest::newRow("unknown image suffix") << "2"
-                                          << "sheet.xyz" << "sheet.xyz: no image writer for suffix";
+                                          << "sheet.xyz"
+                                          << "sheet.xyz: no image writer for suffix";
     QTest::newRow("folder does not exist") << "2"
-                                           << "missing/sheet.png" << "missing/sheet.txt: ";
+                                           << "missing/sheet.png"
+                                           << "missing/sheet.txt: ";
     QTest::newRow("placement path is a folder") << "2"
-                                                << "taken.png" << "taken.txt: ";
+                                                << "taken.png"
+                                                << "taken.txt: ";
     QTest::newRow("sheet is a FIFO") << "2"
-                                     << "pipe.png" << "pipe.png: it is a FIFO";
+                                     << "pipe.png"
+                                     << "pipe.png: it is a FIFO";
     QTest::newRow("margin overflows the sheet width")
         << "2147483000"
-        << "sheet.png" << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
+        << "sheet.png"
+        << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
     QTest::newRow("sheet too large to allocate")
         << "40000"
-        << "sheet.png" << "sheet.png: not enough memory for a sheet of 80100 x 160035 pixels";
+        << "sheet.png"
+        << "sheet.png: not enough memory for a sheet of 80100 x 160035 pixels";
 }
 
 // Nothing is written, and the box says why after its first line.
@@ -515,8 +521,8 @@ void TestGenerate::progressAndCancel()
     QCOMPARE(label, QStringLiteral("Generating sheet…"));
     QCOMPARE(progress, QStringLiteral("4 of 4 images"));
     lockedWhileRunning.sort();
-    QCOMPARE(lockedWhileRunning, (QStringList{"btnCleanList", "btnGenerate", "btnPickFile",
-                                              "btnSettings"}));
+    QCOMPARE(lockedWhileRunning,
+             (QStringList{"btnCleanList", "btnGenerate", "btnPickFile", "btnSettings"}));
     // Cancelled: no box, nothing written, and the window usable again.
     QCOMPARE(answerer.seen().size(), 1);
     QCOMPARE(readFileBytes(sheet), QByteArray("old sheet"));

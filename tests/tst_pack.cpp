@@ -298,8 +298,8 @@ void TestPack::failuresLeaveNoTrace_data()
         << 1 << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\"";
     QTest::newRow("data file is a device") << QStringList{"--json", "/dev/null", "-o", sheet, in}
                                            << 1 << "Cannot write /dev/null: it is a device";
-    QTest::newRow("sheet is a FIFO") << QStringList{"-o", "$ROOT/fifo.png", in} << 1
-                                     << "$ROOT/fifo.png: ";
+    QTest::newRow("sheet is a FIFO")
+        << QStringList{"-o", "$ROOT/fifo.png", in} << 1 << "$ROOT/fifo.png: ";
     QTest::newRow("-o names a folder") << QStringList{"-o", "$ROOT/out/", in} << 2
                                        << "-o $ROOT/out/ names a folder, not a sheet file";
     QTest::newRow("image beyond --max-image-pixels")
@@ -315,10 +315,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("data does not decode")
         << QStringList{"-o", sheet, in, "$ROOT/truncated.png"} << 1
         << "$ROOT/truncated.png: the image data cannot be decoded";
-    QTest::newRow("input is a FIFO") << QStringList{"-o", sheet, "$ROOT/fifo.png"} << 1
-                                     << "$ROOT/fifo.png: not a regular file";
-    QTest::newRow("line break in a path") << QStringList{"-o", sheet, "$ROOT/line\nbreak.png"} << 1
-                                          << "the path holds a line break";
+    QTest::newRow("input is a FIFO")
+        << QStringList{"-o", sheet, "$ROOT/fifo.png"} << 1 << "$ROOT/fifo.png: not a regular file";
+    QTest::newRow("line break in a path")
+        << QStringList{"-o", sheet, "$ROOT/line\nbreak.png"} << 1 << "the path holds a line break";
     QTest::newRow("undecodable name in a folder")
         << QStringList{"-o", sheet, "$ROOT/raw"} << 1
         << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
@@ -386,9 +386,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
-    QVERIFY(QFile::copy(
-        QFINDTESTDATA("../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
-        root.filePath("tall.gif")));
+    QVERIFY(
+        QFile::copy(QFINDTESTDATA("../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
+                    root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
@@ -821,9 +821,8 @@ void TestPack::sameFilesAsTheWindow()
     QCOMPARE(byConfig.code, 0);
     // The bytes do not depend on how many threads decode and encode.
     for (const QString threads : {"1", "4"}) {
-        const Run run =
-            pack(QStringList{"-m3", "--threads", threads, "-o", dir.filePath("t" + threads)} +
-                 paths);
+        const Run run = pack(
+            QStringList{"-m3", "--threads", threads, "-o", dir.filePath("t" + threads)} + paths);
         QCOMPARE(run.code, 0);
     }
     for (const char *suffix : {".png", ".txt"}) {
@@ -861,9 +860,9 @@ void TestPack::sameFilesAsOtherBuild()
     for (auto it = outputs.cbegin(); it != outputs.cend(); ++it) {
         QVERIFY(QDir(dir.path()).mkdir(it.key()));
         const QString out = dir.filePath(it.key());
-        const Run run = pack(
-            withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples}, QString(),
-            it.value());
+        const Run run =
+            pack(withPaths(options, out) + QStringList{"-o", out + "/" + sheet, examples},
+                 QString(), it.value());
         QVERIFY2(run.code == 0, qPrintable(it.value() + ": " + run.err));
     }
     const QStringList files = QDir(dir.filePath("this")).entryList(QDir::Files, QDir::Name);
