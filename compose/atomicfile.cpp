@@ -91,11 +91,17 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
         *reason = QStringLiteral("the path has no file name");
         return false;
     }
+    // Links the kernel resolves itself (/dev/stdout, /proc/self/fd/N) may
+    // name a pipe or terminal that readlink() cannot show as a path.
+    struct stat st;
+    if (stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *reason = QStringLiteral("it is %1, not a regular file").arg(kindOf(st.st_mode));
+        return false;
+    }
     if (!followLinks(QFile::encodeName(path), target)) {
         *reason = qt_error_string(errno);
         return false;
     }
-    struct stat st;
     *existing = 0;
     if (stat(target->constData(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLockFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <QtTest>
@@ -292,6 +293,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
                             << "a folder";
     QTest::newRow("device") << "/dev/null"
                             << "a device";
+    QTest::newRow("pipe behind a kernel link") << "/proc/self/fd/PIPE"
+                                               << "a FIFO";
     QTest::newRow("no file name") << "new/"
                                   << "no file name";
     QTest::newRow("same file as another output") << "link-to-kept"
@@ -312,6 +315,13 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("fifo", dir.filePath("link-to-fifo")));
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
     const QStringList before = entriesIn(dir.path());
+    int pipeEnds[2];
+    QCOMPARE(pipe(pipeEnds), 0);
+    const auto closePipe = qScopeGuard([&] {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    });
+    output.replace("PIPE", QString::number(pipeEnds[1]));
     const QString path = QDir::isAbsolutePath(output) ? output : dir.filePath(output);
 
     QString error;
