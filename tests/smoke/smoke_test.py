@@ -156,7 +156,15 @@ def full_run(server, exe, pack, shots):
         server.wait_gone("Result")
         assert not os.path.exists(os.path.join(out, "bad.xyz")), "a failed run wrote its sheet"
 
-        # Return in the focused first field saves, as OK does.
+        # Return in the focused first field saves, as OK does. The dialog
+        # reads the file as it opens; its screenshot shows a user's folders
+        # rather than this run's temporary ones.
+        home = "/home/artist"
+        with open(config, "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<config>\n'
+                    '  <paths defaultSelectPath="%s/sprites" defaultSavePath="%s/sheets"/>\n'
+                    '  <parameters marginPixel="3" Orientation="0"/>\n</config>\n'
+                    % (home, home))
         server.key(window, "ctrl+comma")
         settings = server.wait_window("Settings")
         time.sleep(0.3)
@@ -166,7 +174,8 @@ def full_run(server, exe, pack, shots):
         server.wait_gone("Settings")
         with open(config) as f:
             saved = f.read()
-        assert 'defaultSelectPath="%s/more"' % images in saved, "settings not saved: " + saved
+        assert 'defaultSelectPath="%s/sprites/more"' % home in saved, \
+            "settings not saved: " + saved
         server.close(window)
         status = wait_exit(proc)
     assert status == 0, "exit status %d" % status
