@@ -131,7 +131,7 @@ void MainWindow::removeSelectedFiles()
     for (const QModelIndex &index : selected)
         rows << index.row();
     std::sort(rows.begin(), rows.end(), std::greater<int>());
-    for (const int row : qAsConst(rows))
+    for (const int row : std::as_const(rows))
         fileModel->removeRow(row);
 }
 

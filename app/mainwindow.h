@@ -3,6 +3,7 @@
 #include "compose/pipeline.h"
 #include "compose/sheetlayout.h"
 
+#include <QImage>
 #include <QMainWindow>
 #include <QMap>
 #include <QPoint>
@@ -80,6 +81,7 @@ protected:
     SheetLayout::Plan m_plan;   // the last layout computed
     QByteArray m_placementText; // of the last layout that fits
     QVector<Compose::Failure> m_skippedImages;
+    QImage m_savedSheet; // the last PNG sheet written, until it is previewed
     QString m_lastError;
     Compose::Progress m_progress;
 

@@ -34,12 +34,21 @@ ComposeResultDialog::~ComposeResultDialog()
     delete ui;
 }
 
+void ComposeResultDialog::keepSavedSheet(const QString &path, const QImage &sheet)
+{
+    m_keptPath = path;
+    m_keptSheet = sheet;
+}
+
 void ComposeResultDialog::setResultImage(const QString &path)
 {
+    const QImage kept = path == m_keptPath ? m_keptSheet : QImage();
+    m_keptPath.clear();
+    m_keptSheet = QImage();
     if (!QFile::exists(path))
         return;
 
-    const QImage image(path);
+    const QImage image = kept.isNull() ? QImage(path) : kept;
     if (image.isNull()) {
         // Exists but is not an image: show nothing rather than a stale sheet.
         ui->labImageResult->setPixmap(QPixmap());

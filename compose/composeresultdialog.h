@@ -1,13 +1,13 @@
 #pragma once
 
 #include <QDialog>
+#include <QImage>
 
 struct ComposeResultDialogForm;
-class QImage;
 class QPixmap;
 
-// Modeless preview of the last sheet written. It keeps no copy of the sheet
-// beyond the preview pixmap.
+// Modeless preview of the last sheet written. Once shown, it keeps no copy of
+// the sheet beyond the preview pixmap.
 class ComposeResultDialog : public QDialog
 {
     Q_OBJECT
@@ -20,6 +20,12 @@ public:
     // keeping its aspect ratio (small sheets are enlarged), with its pixel
     // size in the caption. A missing file leaves the dialog as it was.
     void setResultImage(const QString &path);
+
+    // The sheet just saved at `path`, still in memory and holding exactly the
+    // file's pixels (a lossless format): the next setResultImage(path) shows
+    // it instead of decoding the file again, which for a large sheet takes
+    // about as long as making it.
+    void keepSavedSheet(const QString &path, const QImage &sheet);
 
     // `image` scaled to fit `area` (nearest pixel, aspect ratio kept) and
     // painted over a light checkerboard, so that transparent parts of the
@@ -43,4 +49,6 @@ private slots:
 
 private:
     ComposeResultDialogForm *ui;
+    QString m_keptPath;
+    QImage m_keptSheet;
 };

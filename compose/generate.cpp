@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <utility>
 
 namespace {
 // The form's list is meant for at most 99 images per run.
@@ -80,10 +81,12 @@ void MainWindow::on_btnGenerate_clicked()
     }
 
     const int rendered = renderInBackground();
+    const QImage savedSheet = std::exchange(m_savedSheet, QImage());
     // Images whose data turned out not to decode were left out of the sheet.
     for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
         reportUnloadable(this, skipped.path);
     if (rendered == 1) {
+        resultDialog->keepSavedSheet(sheetPngPath, savedSheet);
         resultDialog->setResultImage(sheetPngPath);
         resultDialog->show();
     } else if (!m_progress.cancelRequested) {
@@ -159,6 +162,7 @@ int MainWindow::renderSheet()
 {
     m_lastError.clear();
     m_skippedImages.clear();
+    m_savedSheet = QImage();
     const QByteArray format = SheetRender::writerFormatFor(sheetPngPath);
     if (format.isEmpty()) {
         m_lastError =
@@ -193,6 +197,10 @@ int MainWindow::renderSheet()
             QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(sheetPngPath), error);
         return 0;
     }
+    // PNG keeps every pixel, so the preview can show this image rather than
+    // decode the file again.
+    if (format == "png")
+        m_savedSheet = composed.sheet;
     composed.sheet = QImage();
     if (m_progress.cancelRequested)
         return 0;

@@ -26,6 +26,7 @@ private slots:
     void placement();
     void shownBesideItsWindow();
     void missingFileKeepsPreview();
+    void keptSheetOnlyForItsPathAndOnce();
     void unreadableFileClearsPreview();
     void closeHides();
 };
@@ -211,6 +212,24 @@ void TestResultDialog::missingFileKeepsPreview()
     dialog.setResultImage(path);
     QCOMPARE(dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).size(), QSize(381, 190));
     QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+}
+
+void TestResultDialog::keptSheetOnlyForItsPathAndOnce()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a.png"));
+    const QString b = dir.filePath(QStringLiteral("b.png"));
+    QVERIFY(savePng(patternImage(20, 10, 1), a));
+    QVERIFY(savePng(patternImage(20, 10, 2), b));
+    ComposeResultDialog dialog;
+    dialog.keepSavedSheet(a, patternImage(30, 15, 3));
+    dialog.setResultImage(b);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+    dialog.setResultImage(a);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+    dialog.keepSavedSheet(a, patternImage(30, 15, 3));
+    dialog.setResultImage(a);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 30 x 15"));
 }
 
 void TestResultDialog::unreadableFileClearsPreview()
