@@ -14,11 +14,11 @@
 #include "app/mainwindowform.h"
 #include "compose/composeresultdialog.h"
 #include "support/modalanswerer.h"
+#include "support/testsupport.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileDialog>
 #include <QImageWriter>
 #include <QProcess>
@@ -45,12 +45,6 @@ double median(QVector<double> values)
 {
     std::sort(values.begin(), values.end());
     return values.isEmpty() ? 0 : values.at(values.size() / 2);
-}
-
-QByteArray bytesOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Restarts `timer` when a file dialog closes: the time the user spends
@@ -152,15 +146,15 @@ int main(int argc, char **argv)
     reread.loadFromData(qtBytes.data(), "png");
     const bool exact = reread.convertToFormat(QImage::Format_ARGB32) ==
                        sheet.convertToFormat(QImage::Format_ARGB32);
-    const qint64 ours = bytesOf(cliSheet).size();
+    const qint64 ours = readFileBytes(cliSheet).size();
 
     std::printf("images: %d, sheet %d x %d, %d runs\n", images, sheet.width(), sheet.height(),
                 runs);
     bool same = true;
     if (throughWindow) {
-        same = bytesOf(windowSheet) == bytesOf(cliSheet) &&
-               bytesOf(out.filePath(QStringLiteral("window.txt"))) ==
-                   bytesOf(out.filePath(QStringLiteral("cli.txt")));
+        same = readFileBytes(windowSheet) == readFileBytes(cliSheet) &&
+               readFileBytes(out.filePath(QStringLiteral("window.txt"))) ==
+                   readFileBytes(out.filePath(QStringLiteral("cli.txt")));
         std::printf("Generate: %.3f s, korvane-pack: %.3f s, Generate / korvane-pack: %.2f\n",
                     median(generate), median(cli), median(generate) / median(cli));
         std::printf("window and korvane-pack files: %s\n", same ? "identical" : "DIFFERENT");

@@ -91,10 +91,16 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
         *reason = QStringLiteral("the path has no file name");
         return false;
     }
-    // Links the kernel resolves itself (/dev/stdout, /proc/self/fd/N) may
-    // name a pipe or terminal that readlink() cannot show as a path.
+    // stat() follows links the way the kernel does, including those it
+    // resolves itself (/dev/stdout, /proc/self/fd/N) that may name a pipe or
+    // terminal readlink() cannot show as a path.
     struct stat st;
-    if (stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool exists = stat(QFile::encodeName(path).constData(), &st) == 0;
+    if (!exists && errno != ENOENT) {
+        *reason = qt_error_string(errno);
+        return false;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
         *reason = QStringLiteral("it is %1, not a regular file").arg(kindOf(st.st_mode));
         return false;
     }
@@ -102,22 +108,12 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
         *reason = qt_error_string(errno);
         return false;
     }
-    *existing = 0;
-    if (stat(target->constData(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            *reason = QStringLiteral("it is %1, not a regular file").arg(kindOf(st.st_mode));
-            return false;
-        }
-        // A file its owner made read-only is not replaced behind their back.
-        if (access(target->constData(), W_OK) != 0) {
-            *reason = qt_error_string(errno);
-            return false;
-        }
-        *existing = st.st_mode;
-    } else if (errno != ENOENT) {
+    // A file its owner made read-only is not replaced behind their back.
+    if (exists && access(target->constData(), W_OK) != 0) {
         *reason = qt_error_string(errno);
         return false;
     }
+    *existing = exists ? st.st_mode : 0;
     return true;
 }
 
