@@ -10,9 +10,9 @@
 // The window takes its margin from config/config.xml beside this program;
 // korvane-pack is given the same margin.
 
-#include "app/mainwindow.h"
-#include "app/mainwindowform.h"
-#include "compose/composeresultdialog.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
+#include "window/composeresultdialog.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 

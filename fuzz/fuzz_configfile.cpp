@@ -4,7 +4,7 @@
 // was before; otherwise the writer refuses and leaves the file byte for byte
 // as it was.
 
-#include "settings/configfile.h"
+#include "core/settings/configfile.h"
 
 #include <QFile>
 #include <QTemporaryDir>

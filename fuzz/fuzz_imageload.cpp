@@ -2,8 +2,8 @@
 // the header size, a full decode, a sheet of that size and the row copy into
 // it. A file that loads must paint into its own sheet, pixel for pixel.
 
-#include "compose/pipeline.h"
-#include "compose/sheetrender.h"
+#include "core/pipeline.h"
+#include "core/sheetrender.h"
 
 #include <QFile>
 #include <QHash>

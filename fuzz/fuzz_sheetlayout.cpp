@@ -2,7 +2,7 @@
 // placed exactly once, inside the sheet, without overlapping another, and the
 // sheet is exactly as wide as the widest image plus a margin on each side.
 
-#include "compose/sheetlayout.h"
+#include "core/layout/sheetlayout.h"
 
 #include <QSet>
 

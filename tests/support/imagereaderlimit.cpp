@@ -1,4 +1,4 @@
-#include "compose/imagereaderlimit.h"
+#include "core/image/imagereaderlimit.h"
 
 #include <QCoreApplication>
 

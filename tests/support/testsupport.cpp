@@ -1,6 +1,6 @@
 #include "support/testsupport.h"
 
-#include "settings/configfile.h"
+#include "core/settings/configfile.h"
 
 #include <QDir>
 #include <QFile>

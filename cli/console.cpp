@@ -1,0 +1,35 @@
+#include "cli/console.h"
+
+#include "cli/packcommand.h"
+
+#include <QDir>
+#include <QTextStream>
+
+namespace PackCommand {
+
+void Console::warn(const QString &message)
+{
+    err << programName << ": " << message << "\n";
+    err.flush();
+}
+
+int Console::usage(const QString &message)
+{
+    err << programName << ": " << message << "\n"
+        << "Try '" << programName << " --help' for more information.\n";
+    err.flush();
+    return ExitUsage;
+}
+
+int Console::failure(const QString &message)
+{
+    warn(message);
+    return ExitFailure;
+}
+
+QString Console::shown(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace PackCommand

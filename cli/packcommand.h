@@ -1,0 +1,27 @@
+#pragma once
+
+// korvane-pack: the Generate command from the command line. Same layout,
+// placement file and sheet as the window for the same image paths and
+// margin, without the window's 99-image limit.
+
+#include <QString>
+#include <QStringList>
+
+class QTextStream;
+
+namespace PackCommand {
+
+enum ExitStatus {
+    ExitOk = 0,
+    ExitFailure = 1,
+    ExitUsage = 2,
+};
+
+inline const QString programName = QStringLiteral("korvane-pack");
+
+// Runs the command; `arguments` includes the program name first. Writes
+// normal output to `out`, every diagnostic to `err`, and returns the exit
+// status.
+int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err);
+
+} // namespace PackCommand

@@ -1,0 +1,296 @@
+#include "cli/packoptions.h"
+
+#include "cli/packcommand.h"
+#include "core/output/dataformats.h"
+#include "core/settings/configfile.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <limits>
+
+namespace PackCommand {
+
+namespace {
+
+// A whole number written with digits only: no sign, no spaces.
+bool parseMargin(const QString &text, int *margin)
+{
+    if (text.isEmpty())
+        return false;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    bool ok = false;
+    *margin = text.toInt(&ok, 10);
+    return ok;
+}
+
+// Identifies a file for collision checks: symlinked folders and "a/../b"
+
+// korvane-pack's options, defined once and read by the steps of parseOptions().
+struct CommandLine
+{
+    CommandLine();
+
+    QCommandLineParser parser;
+    QCommandLineOption help;
+    QCommandLineOption version;
+    QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
+        skip, verbose, maxPixels, threads;
+};
+
+CommandLine::CommandLine()
+    : help(parser.addHelpOption()), version(parser.addVersionOption()),
+      output({QStringLiteral("o"), QStringLiteral("output")},
+             QStringLiteral("The sheet to write; \".png\" is added when it has no suffix. The "
+                            "placement file gets the same name with suffix \".txt\"."),
+             QStringLiteral("SHEET")),
+      margin(
+          {QStringLiteral("m"), QStringLiteral("margin")},
+          QStringLiteral("Pixels around and between the images (default 2; wins over --config)."),
+          QStringLiteral("N")),
+      config(QStringLiteral("config"),
+             QStringLiteral("Take the margin from a Korvane settings file."),
+             QStringLiteral("FILE")),
+      json(QStringLiteral("json"),
+           QStringLiteral("Also write the placement as a JSON hash (TexturePacker style)."),
+           QStringLiteral("FILE")),
+      data(QStringLiteral("data"),
+           QStringLiteral("Also write a data file in the format of the --format given in the same "
+                          "position; repeatable."),
+           QStringLiteral("FILE")),
+      format(QStringLiteral("format"),
+             QStringLiteral("The format of a --data file: %1.")
+                 .arg(DataFormats::formatNames().join(QLatin1String(", "))),
+             QStringLiteral("F")),
+      layout(QStringLiteral("layout"),
+             QStringLiteral("rows (default: the window's layout) or compact (close to square)."),
+             QStringLiteral("NAME")),
+      maxSize(QStringLiteral("max-size"),
+              QStringLiteral("Fail when the sheet would be wider than W or taller than H pixels."),
+              QStringLiteral("WxH")),
+      powerOfTwo(QStringLiteral("power-of-two"),
+                 QStringLiteral("Round each side of the sheet up to a power of two.")),
+      skip(QStringLiteral("skip-unreadable"),
+           QStringLiteral("Skip images that exist but do not load, with a warning, instead of "
+                          "failing.")),
+      verbose(QStringLiteral("verbose"),
+              QStringLiteral("Print each placed image and the sheet size on standard output.")),
+      maxPixels(
+          QStringLiteral("max-image-pixels"),
+          QStringLiteral("Refuse input images of more than N pixels (default %1), read from their "
+                         "headers before anything is decoded. Sides are limited to %2 pixels.")
+              .arg(Compose::Limits().maxPixels)
+              .arg(Compose::Limits().maxSide),
+          QStringLiteral("N")),
+      threads(
+          QStringLiteral("threads"),
+          QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
+                         "the same for every N."),
+          QStringLiteral("N"))
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
+        "window does. An INPUT folder stands for the .png files directly inside it.\n"
+        "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
+    parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
+                       skip, verbose, maxPixels, threads});
+    parser.addPositionalArgument(QStringLiteral("INPUT"),
+                                 QStringLiteral("Image files and folders of .png files."),
+                                 QStringLiteral("INPUT..."));
+}
+
+// Reads the parsed command line into the record, one group of options per
+// step; each returns ParsedToPack to go on or the exit status.
+class OptionReader
+{
+public:
+    OptionReader(const CommandLine &c, Options &options, Console &console)
+        : c(c), m_options(options), m_console(console)
+    {
+    }
+    int readOutputs();
+    int readLayout();
+    int readInputs();
+    int readLimits();
+    int readMargin();
+
+private:
+    int usage(const QString &message) { return m_console.usage(message); }
+    int failure(const QString &message) { return m_console.failure(message); }
+
+    const CommandLine &c;
+    Options &m_options;
+    Console &m_console;
+};
+
+// -o, --json and the --data/--format pairs.
+int OptionReader::readOutputs()
+{
+    m_options.chosenPath = c.parser.value(c.output);
+    if (m_options.chosenPath.isEmpty())
+        return usage(QStringLiteral("no sheet given; use -o SHEET"));
+    if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
+        return usage(
+            QStringLiteral("-o %1 names a folder, not a sheet file").arg(m_options.chosenPath));
+    if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
+        return usage(QStringLiteral("--json needs a file name"));
+    if (c.parser.isSet(c.json)) {
+        m_options.data.append({c.parser.value(c.json), DataFormats::Format::JsonHash});
+        m_options.dataWhat << QStringLiteral("JSON file");
+    }
+    const QStringList dataPaths = c.parser.values(c.data);
+    const QStringList formats = c.parser.values(c.format);
+    if (dataPaths.size() != formats.size()) {
+        return usage(QStringLiteral("--data and --format go in pairs: %1 --data, %2 --format")
+                         .arg(dataPaths.size())
+                         .arg(formats.size()));
+    }
+    for (int i = 0; i < dataPaths.size(); ++i) {
+        DataFormats::Output data{dataPaths[i], DataFormats::Format::JsonHash};
+        if (!DataFormats::formatFromName(formats[i], &data.format)) {
+            return usage(
+                QStringLiteral("unknown format \"%1\"; use one of %2")
+                    .arg(formats[i], DataFormats::formatNames().join(QLatin1String(", "))));
+        }
+        if (dataPaths[i].isEmpty())
+            return usage(QStringLiteral("--data needs a file name"));
+        m_options.data.append(data);
+        m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);
+    }
+    return ParsedToPack;
+}
+
+int OptionReader::readLayout()
+{
+    if (c.parser.isSet(c.layout)) {
+        const QString layout = c.parser.value(c.layout);
+        if (layout == QLatin1String("compact"))
+            m_options.layout = SheetLayout::Layout::Compact;
+        else if (layout != QLatin1String("rows"))
+            return usage(QStringLiteral("unknown layout \"%1\"; use rows or compact").arg(layout));
+    }
+    if (c.parser.isSet(c.maxSize) &&
+        !SheetLayout::parseSize(c.parser.value(c.maxSize), &m_options.maxSize)) {
+        return usage(QStringLiteral("--max-size \"%1\" is not WIDTHxHEIGHT in whole pixels, "
+                                    "each 1 or more")
+                         .arg(c.parser.value(c.maxSize)));
+    }
+    m_options.powerOfTwo = c.parser.isSet(c.powerOfTwo);
+    return ParsedToPack;
+}
+
+int OptionReader::readInputs()
+{
+    m_options.inputs = c.parser.positionalArguments();
+    if (m_options.inputs.isEmpty())
+        return usage(QStringLiteral("no INPUT given"));
+    m_options.skipUnreadable = c.parser.isSet(c.skip);
+    m_options.verbose = c.parser.isSet(c.verbose);
+
+    return ParsedToPack;
+}
+
+int OptionReader::readLimits()
+{
+    if (c.parser.isSet(c.maxPixels)) {
+        bool ok = false;
+        m_options.limits.maxPixels = c.parser.value(c.maxPixels).toLongLong(&ok, 10);
+        if (!ok || m_options.limits.maxPixels < 1)
+            return usage(QStringLiteral("--max-image-pixels \"%1\" is not a whole number of 1 "
+                                        "or more")
+                             .arg(c.parser.value(c.maxPixels)));
+    }
+    if (c.parser.isSet(c.threads)) {
+        bool ok = false;
+        m_options.threads = c.parser.value(c.threads).toInt(&ok, 10);
+        if (!ok || m_options.threads < 1 || m_options.threads > 256)
+            return usage(QStringLiteral("--threads \"%1\" is not a whole number from 1 to 256")
+                             .arg(c.parser.value(c.threads)));
+    }
+
+    return ParsedToPack;
+}
+
+// --margin, and --config, which is read even when --margin overrides it.
+int OptionReader::readMargin()
+{
+    const bool marginGiven = c.parser.isSet(c.margin);
+    if (marginGiven && !parseMargin(c.parser.value(c.margin), &m_options.margin)) {
+        return usage(QStringLiteral("margin \"%1\" is not a whole number from 0 to %2")
+                         .arg(c.parser.value(c.margin))
+                         .arg(std::numeric_limits<int>::max()));
+    }
+
+    // The file is read even when --margin overrides it: a settings file that
+    // was asked for but cannot be read is an error either way.
+    if (c.parser.isSet(c.config)) {
+        const QString configPath = c.parser.value(c.config);
+        QMap<QString, QString> parameters{{QStringLiteral("marginPixel"), QString()}};
+        if (const int error =
+                readConfigAttributes(configPath, QStringLiteral("parameters"), parameters)) {
+            return failure(QStringLiteral("Can not read settings,Error Number is: 0x") +
+                           QString::number(error, 16) +
+                           QStringLiteral(" (%1)").arg(Console::shown(configPath)));
+        }
+        // Read as the window reads it: text that is not a number becomes 0.
+        const int configMargin = parameters.value(QStringLiteral("marginPixel")).toInt(nullptr, 10);
+        if (!marginGiven) {
+            if (configMargin < 0) {
+                return failure(
+                    QStringLiteral("%1: margin %2 is negative; margins must be 0 or more")
+                        .arg(Console::shown(configPath))
+                        .arg(configMargin));
+            }
+            m_options.margin = configMargin;
+        }
+    }
+    return ParsedToPack;
+}
+
+} // namespace
+
+int parseOptions(const QStringList &arguments, Options *options, Console &console)
+{
+    CommandLine c;
+    if (!c.parser.parse(arguments))
+        return console.usage(c.parser.errorText());
+    if (c.parser.isSet(c.help) || c.parser.isSet(QStringLiteral("help-all"))) {
+        // The usage line names the program, not the path it was started by.
+        QString help = c.parser.helpText();
+        const int lineEnd = help.indexOf(QLatin1Char('\n'));
+        const int options = help.lastIndexOf(QLatin1String(" [options]"), lineEnd);
+        if (help.startsWith(QLatin1String("Usage: ")) && options > 0)
+            help.replace(7, options - 7, programName);
+        console.out << help;
+        console.out.flush();
+        return ExitOk;
+    }
+    if (c.parser.isSet(c.version)) {
+        console.out << programName << " " << KORVANE_VERSION << "\n";
+        console.out.flush();
+        return ExitOk;
+    }
+
+    for (const QCommandLineOption &option :
+         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads}) {
+        if (c.parser.values(option).size() > 1)
+            return console.usage(
+                QStringLiteral("--%1 given more than once").arg(option.names().last()));
+    }
+    OptionReader reader(c, *options, console);
+    for (const auto step :
+         {&OptionReader::readOutputs, &OptionReader::readLayout, &OptionReader::readInputs,
+          &OptionReader::readLimits, &OptionReader::readMargin}) {
+        const int status = (reader.*step)();
+        if (status != ParsedToPack)
+            return status;
+    }
+    return ParsedToPack;
+}
+
+} // namespace PackCommand

@@ -1,0 +1,44 @@
+#pragma once
+
+// korvane-pack's options as one plain record, and the parsing that fills it
+// from the command line.
+
+#include "cli/console.h"
+#include "core/image/imageprobe.h"
+#include "core/layout/compactlayout.h"
+#include "core/output/dataformats.h"
+
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace PackCommand {
+
+// Everything one run needs to know; what a later front end (a pack file)
+// fills as well.
+struct Options
+{
+    QString chosenPath;
+    QVector<DataFormats::Output> data; // --json first, then each --data in order
+    QStringList dataWhat;              // what messages call each of `data`
+    QStringList inputs;
+    int margin = 2;
+    int threads = 0;
+    Compose::Limits limits;
+    SheetLayout::Layout layout = SheetLayout::Layout::Rows;
+    QSize maxSize; // invalid: no limit
+    bool powerOfTwo = false;
+    bool skipUnreadable = false;
+    bool verbose = false;
+};
+
+// From parseOptions(): the options are complete, go on and pack.
+constexpr int ParsedToPack = -1;
+
+// Fills `options` from `arguments` (program name first). Returns
+// ParsedToPack, or an exit status once help, the version or an error has
+// been written to `console`.
+int parseOptions(const QStringList &arguments, Options *options, Console &console);
+
+} // namespace PackCommand

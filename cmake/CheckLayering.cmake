@@ -1,0 +1,28 @@
+# Run as a test: the core stays headless. No file under core/ may include a
+# header of the window or of korvane-pack, nor a QtWidgets header, and the
+# built korvane-pack must not link QtWidgets.
+#   cmake -DSOURCE_DIR=... -DPACK=... -P CheckLayering.cmake
+file(GLOB_RECURSE core_files "${SOURCE_DIR}/core/*.h" "${SOURCE_DIR}/core/*.cpp")
+set(widget_headers "QtWidgets|QWidget|QApplication|QDialog|QMainWindow|QMessageBox|QLabel|QPushButton|QFileDialog")
+set(bad "")
+foreach(f IN LISTS core_files)
+    file(STRINGS "${f}" lines REGEX "^[ \t]*#[ \t]*include")
+    foreach(line IN LISTS lines)
+        if(line MATCHES "\"(window|cli)/" OR line MATCHES "<(${widget_headers})[>/]")
+            file(RELATIVE_PATH rel "${SOURCE_DIR}" "${f}")
+            string(APPEND bad "  ${rel}: ${line}\n")
+        endif()
+    endforeach()
+endforeach()
+if(bad)
+    message(FATAL_ERROR "The core includes what it must not:\n${bad}")
+endif()
+if(PACK)
+    execute_process(COMMAND ldd "${PACK}" OUTPUT_VARIABLE libs RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "ldd ${PACK} failed")
+    endif()
+    if(libs MATCHES "Widgets")
+        message(FATAL_ERROR "korvane-pack links QtWidgets:\n${libs}")
+    endif()
+endif()

@@ -1,0 +1,34 @@
+#pragma once
+
+// Decoding every placed image once, straight into the sheet, on every core.
+
+#include "core/image/imageprobe.h"
+#include "core/layout/sheetlayout.h"
+
+#include <QImage>
+#include <QVector>
+
+#include <atomic>
+
+namespace Compose {
+
+// Shared between a running pipeline and whoever watches it; every member may
+// be read and set from any thread.
+struct Progress
+{
+    std::atomic<int> done{0};  // images decoded into the sheet
+    std::atomic<int> total{0}; // images to decode in the current pass
+    std::atomic<bool> cancelRequested{false};
+};
+
+// 0 means one per core.
+int threadCount(int requested);
+
+// Decodes the image of every placement once, straight into `sheet` at its
+// position, on `threads` workers. Returns the failures in placement order;
+// an empty result means every image was copied exactly. `sheet` must be a
+// Format_ARGB32 image holding every placement.
+QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
+                                 const Limits &limits, int threads, Progress *progress = nullptr);
+
+} // namespace Compose

@@ -1,0 +1,220 @@
+#include "core/image/imageprobe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <cstring>
+
+namespace Compose {
+
+Failure failed(const QString &path, ImageStatus status, const QString &reason)
+{
+    return Failure{path, status, reason};
+}
+
+// Opens `path` for reading only if it is a regular file. The type is checked
+// before opening, so a FIFO or a device is never opened, and again on the
+// open descriptor, in case the file was swapped in between.
+bool openRegularFile(const QString &path, QFile &file, Failure *failure)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(native.constData(), &info) != 0) {
+        const int error = errno;
+        *failure = failed(path, error == ENOENT ? ImageStatus::Missing : ImageStatus::NotImage,
+                          error == ENOENT ? QStringLiteral("no such file")
+                                          : QString::fromLocal8Bit(strerror(error)));
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
+        return false;
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *failure = failed(path, ImageStatus::NotImage, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *failure = failed(path, ImageStatus::NotImage, file.errorString());
+        return false;
+    }
+    return true;
+#else
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *failure = failed(path, ImageStatus::Missing, QStringLiteral("no such file"));
+        return false;
+    }
+    if (!info.isFile()) {
+        *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
+        return false;
+    }
+    file.setFileName(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *failure = failed(path, ImageStatus::NotImage, file.errorString());
+        return false;
+    }
+    return true;
+#endif
+}
+
+bool withinLimits(const QSize &size, const Limits &limits)
+{
+    return size.width() <= limits.maxSide && size.height() <= limits.maxSide &&
+           qint64(size.width()) * size.height() <= limits.maxPixels;
+}
+
+QString sizeText(const QSize &size)
+{
+    return QStringLiteral("%1 x %2 pixels").arg(size.width()).arg(size.height());
+}
+
+// A reader that decides the format from the content alone: a file's suffix
+// says nothing about what it holds.
+void prepareReader(QImageReader &reader, QFile &file)
+{
+    reader.setDevice(&file);
+    reader.setAutoTransform(false); // sizes are the stored ones, as the header gives them
+}
+
+bool isVectorFormat(const QByteArray &format)
+{
+    return format == "svg" || format == "svgz";
+}
+
+// The canvas a GIF decodes to. Qt's reader reports the first frame's size but
+// decodes onto the logical screen, grown to fit every frame, so all frame
+// descriptors are scanned, as far as the data goes.
+QSize gifCanvas(const QByteArray &bytes)
+{
+    const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
+    const auto word = [&](int i) { return at(i) | at(i + 1) << 8; };
+    const auto skipSubBlocks = [&](int i) {
+        while (i < bytes.size() && at(i) != 0)
+            i += 1 + at(i);
+        return i + 1;
+    };
+    QSize canvas(word(6), word(8)); // the logical screen
+    int i = 13;
+    if (at(10) & 0x80)
+        i += 3 << ((at(10) & 7) + 1);
+    while (i < bytes.size()) {
+        if (at(i) == 0x21) {
+            i = skipSubBlocks(i + 2);
+        } else if (at(i) == 0x2c) {
+            canvas = canvas.expandedTo(QSize(word(i + 1) + word(i + 5), word(i + 3) + word(i + 7)));
+            const int flags = at(i + 9);
+            i += 10;
+            if (flags & 0x80)
+                i += 3 << ((flags & 7) + 1);
+            i = skipSubBlocks(i + 1);
+        } else {
+            break;
+        }
+    }
+    return canvas;
+}
+
+namespace {
+
+// A GIF decodes onto a canvas that may be larger than the size its reader
+// reports; the canvas is what must stay within the limits.
+bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure)
+{
+    const qint64 pos = file.pos();
+    file.seek(0);
+    const QSize canvas = gifCanvas(file.readAll());
+    file.seek(pos);
+    if (withinLimits(canvas, limits))
+        return true;
+    *failure = failed(path, ImageStatus::TooLarge,
+                      QStringLiteral("a GIF of %1, beyond the limit of %2 pixels and %3 pixels "
+                                     "a side")
+                          .arg(sizeText(canvas))
+                          .arg(limits.maxPixels)
+                          .arg(limits.maxSide));
+    return false;
+}
+
+} // namespace
+
+QString Failure::message() const
+{
+    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+}
+
+bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure)
+{
+    if (path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n'))) {
+        *failure = failed(path, ImageStatus::BadPath,
+                          QStringLiteral("the path holds a line break, which the placement "
+                                         "file cannot carry"));
+        return false;
+    }
+    QFile file;
+    if (!openRegularFile(path, file, failure))
+        return false;
+    QImageReader reader;
+    prepareReader(reader, file);
+    const QByteArray format = reader.format();
+    if (format.isEmpty()) {
+        *failure = failed(path, ImageStatus::NotImage,
+                          QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
+        return false;
+    }
+    if (isVectorFormat(format)) {
+        *failure = failed(path, ImageStatus::NotRaster,
+                          QStringLiteral("an %1 drawing, not a raster image")
+                              .arg(QString::fromLatin1(format.toUpper())));
+        return false;
+    }
+    QSize found = reader.size();
+    if (format == "gif") {
+        if (!gifCanvasWithinLimits(path, file, limits, failure))
+            return false;
+        found = QSize(); // the decode below gives the real size
+    }
+    if (!found.isValid()) {
+        // Rare: a reader that cannot tell the size without decoding.
+        const QImage image = reader.read();
+        if (image.isNull()) {
+            *failure =
+                failed(path, ImageStatus::NotImage,
+                       QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
+            return false;
+        }
+        found = image.size();
+    }
+    if (found.isEmpty()) {
+        *failure = failed(path, ImageStatus::NotImage, QStringLiteral("an image without pixels"));
+        return false;
+    }
+    if (!withinLimits(found, limits)) {
+        *failure = failed(path, ImageStatus::TooLarge,
+                          QStringLiteral("%1, beyond the limit of %2 pixels and %3 pixels a side")
+                              .arg(sizeText(found))
+                              .arg(limits.maxPixels)
+                              .arg(limits.maxSide));
+        return false;
+    }
+    *size = found;
+    return true;
+}
+
+} // namespace Compose

@@ -1,0 +1,66 @@
+#pragma once
+
+// Image files before decoding: is it a regular file, what format, how large
+// by its header, and is that within the limits. QtCore and QtGui only.
+
+#include <QSize>
+#include <QString>
+
+class QByteArray;
+class QFile;
+class QImageReader;
+
+namespace Compose {
+
+// What one input image may be. Images beyond these are refused from their
+// header, before anything is decoded.
+struct Limits
+{
+    qint64 maxPixels = qint64(1) << 28; // 1 GiB once decoded
+    int maxSide = 32767;
+};
+
+enum class ImageStatus {
+    Ok,
+    BadPath,      // a CR or LF in the path: the placement file cannot hold it
+    Missing,      // no such file
+    NotRegular,   // a folder, FIFO, device or socket; never opened
+    NotImage,     // no image reader recognises the header
+    NotRaster,    // a vector format such as SVG
+    TooLarge,     // beyond Limits
+    DecodeFailed, // the header reads but the pixel data does not
+    OutOfMemory,  // the decoded image could not be allocated
+    SizeChanged,  // the file now holds an image of another size
+    OutsideSheet, // placed beyond the sheet's edge
+    Cancelled,
+};
+
+struct Failure
+{
+    QString path;
+    ImageStatus status = ImageStatus::Ok;
+    QString reason; // plain words, without the path
+
+    // "PATH: reason", with the path in native separators.
+    QString message() const;
+};
+
+// Reads the image size from the file's header without decoding its pixels.
+// Anything but a regular file (symlinks followed) is refused without being
+// opened. On failure `failure` says why.
+bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure);
+
+// The pieces the decoder shares with the probe.
+Failure failed(const QString &path, ImageStatus status, const QString &reason);
+// Opens `path` for reading only if it is a regular file; a FIFO or a device
+// is never opened.
+bool openRegularFile(const QString &path, QFile &file, Failure *failure);
+bool withinLimits(const QSize &size, const Limits &limits);
+QString sizeText(const QSize &size);
+// Lets the reader decide the format from the content, never the suffix.
+void prepareReader(QImageReader &reader, QFile &file);
+bool isVectorFormat(const QByteArray &format);
+// The canvas a GIF decodes to: the logical screen grown to fit every frame.
+QSize gifCanvas(const QByteArray &bytes);
+
+} // namespace Compose

@@ -1,0 +1,483 @@
+#include "core/layout/compactlayout.h"
+
+#include <QVector>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace SheetLayout {
+
+namespace {
+
+struct Rect
+{
+    qint64 x = 0;
+    qint64 y = 0;
+    qint64 w = 0;
+    qint64 h = 0;
+
+    qint64 right() const { return x + w; }
+    qint64 bottom() const { return y + h; }
+    bool contains(const Rect &o) const
+    {
+        return o.x >= x && o.y >= y && o.right() <= right() && o.bottom() <= bottom();
+    }
+    bool intersects(const Rect &o) const
+    {
+        return o.x < right() && x < o.right() && o.y < bottom() && y < o.bottom();
+    }
+};
+
+// An image with the margin to its right and below it. Packed into a bin that
+// starts one margin in from the sheet's top-left corner, these rectangles
+// leave a margin between any two images and around the sheet's edge.
+struct Item
+{
+    QString path;
+    QSize size;
+    qint64 w = 0;
+    qint64 h = 0;
+};
+
+// Free space as maximal rectangles that may overlap each other.
+class MaxRectsBin
+{
+public:
+    MaxRectsBin(qint64 width, qint64 height) { m_free.push_back(Rect{0, 0, width, height}); }
+
+    // No item still to come is narrower or lower than this: free space that
+    // is can never be used, and dropping it keeps the free list short
+    // without changing where anything goes.
+    void setSmallestItem(qint64 w, qint64 h)
+    {
+        if (w == m_smallestW && h == m_smallestH)
+            return;
+        m_smallestW = w;
+        m_smallestH = h;
+        m_free.erase(std::remove_if(m_free.begin(), m_free.end(),
+                                    [this](const Rect &f) { return !usable(f); }),
+                     m_free.end());
+    }
+
+    // Best short side fit: the free rectangle that leaves the least on its
+    // shorter leftover side, then on its longer one, then the topmost and
+    // leftmost, so that the outcome is fully determined.
+    bool insert(qint64 w, qint64 h, qint64 *x, qint64 *y)
+    {
+        size_t best = 0;
+        bool found = false;
+        qint64 bestShort = 0;
+        qint64 bestLong = 0;
+        for (size_t i = 0; i < m_free.size(); ++i) {
+            const Rect &f = m_free[i];
+            if (f.w < w || f.h < h)
+                continue;
+            const qint64 a = f.w - w;
+            const qint64 b = f.h - h;
+            const qint64 shortSide = std::min(a, b);
+            const qint64 longSide = std::max(a, b);
+            if (!found || shortSide < bestShort ||
+                (shortSide == bestShort &&
+                 (longSide < bestLong ||
+                  (longSide == bestLong &&
+                   (f.y < m_free[best].y || (f.y == m_free[best].y && f.x < m_free[best].x)))))) {
+                found = true;
+                best = i;
+                bestShort = shortSide;
+                bestLong = longSide;
+            }
+        }
+        if (!found)
+            return false;
+        const Rect used{m_free[best].x, m_free[best].y, w, h};
+        *x = used.x;
+        *y = used.y;
+        if (w > 0 && h > 0)
+            split(used);
+        return true;
+    }
+
+private:
+    void split(const Rect &used)
+    {
+        m_pieces.clear();
+        m_touching.clear();
+        for (size_t i = 0; i < m_free.size();) {
+            const Rect f = m_free[i];
+            if (!f.intersects(used)) {
+                if (f.right() == used.x || f.x == used.right() || f.bottom() == used.y ||
+                    f.y == used.bottom())
+                    m_touching.push_back(f);
+                ++i;
+                continue;
+            }
+            if (used.x > f.x)
+                m_pieces.push_back(Rect{f.x, f.y, used.x - f.x, f.h});
+            if (used.right() < f.right())
+                m_pieces.push_back(Rect{used.right(), f.y, f.right() - used.right(), f.h});
+            if (used.y > f.y)
+                m_pieces.push_back(Rect{f.x, f.y, f.w, used.y - f.y});
+            if (used.bottom() < f.bottom())
+                m_pieces.push_back(Rect{f.x, used.bottom(), f.w, f.bottom() - used.bottom()});
+            m_free[i] = m_free.back();
+            m_free.pop_back();
+        }
+        // The untouched free rectangles contain none of each other, and none
+        // lies inside a piece (it would lie inside the rectangle the piece
+        // was cut from). A piece ends at an edge of `used` and overlaps it
+        // across that edge, so a free rectangle that contains it without
+        // overlapping `used` ends at that same edge: only those need checking.
+        for (size_t i = 0; i < m_pieces.size(); ++i) {
+            const Rect &p = m_pieces[i];
+            bool redundant = false;
+            for (size_t j = 0; j < m_touching.size() && !redundant; ++j)
+                redundant = m_touching[j].contains(p);
+            for (size_t j = 0; j < m_pieces.size() && !redundant; ++j) {
+                // Of two equal pieces the later one goes.
+                redundant =
+                    j != i && m_pieces[j].contains(p) && (!p.contains(m_pieces[j]) || j < i);
+            }
+            if (!redundant && usable(p))
+                m_free.push_back(p);
+        }
+    }
+
+    bool usable(const Rect &f) const { return f.w >= m_smallestW && f.h >= m_smallestH; }
+
+    std::vector<Rect> m_free;
+    qint64 m_smallestW = 0;
+    qint64 m_smallestH = 0;
+    std::vector<Rect> m_pieces;   // scratch for split()
+    std::vector<Rect> m_touching; // scratch for split()
+};
+
+struct Packing
+{
+    QVector<QPair<qint64, qint64>> positions; // in the bin, per item
+    qint64 usedWidth = 0;
+    qint64 usedHeight = 0;
+};
+
+// Packs every item into a binWidth x binHeight bin; false when one does not fit.
+bool pack(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing *result)
+{
+    // The narrowest and lowest of the items from each index on.
+    std::vector<QPair<qint64, qint64>> smallest(items.size());
+    for (int i = items.size() - 1; i >= 0; --i) {
+        smallest[i] = qMakePair(items[i].w, items[i].h);
+        if (i + 1 < items.size()) {
+            smallest[i].first = std::min(smallest[i].first, smallest[i + 1].first);
+            smallest[i].second = std::min(smallest[i].second, smallest[i + 1].second);
+        }
+    }
+    MaxRectsBin bin(binWidth, binHeight);
+    Packing packing;
+    packing.positions.reserve(items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const Item &item = items[i];
+        bin.setSmallestItem(smallest[i].first, smallest[i].second);
+        qint64 x = 0;
+        qint64 y = 0;
+        if (!bin.insert(item.w, item.h, &x, &y))
+            return false;
+        packing.positions.append(qMakePair(x, y));
+        packing.usedWidth = std::max(packing.usedWidth, x + item.w);
+        packing.usedHeight = std::max(packing.usedHeight, y + item.h);
+    }
+    *result = packing;
+    return true;
+}
+
+constexpr double squarenessWeight = 0.1;
+
+struct Candidate
+{
+    Packing packing;
+    qint64 sheetWidth = 0; // after rounding
+    qint64 sheetHeight = 0;
+    bool valid = false;
+
+    double area() const { return double(sheetWidth) * double(sheetHeight); }
+    // The area, made a little worse the further the sheet is from square,
+    // so that of two sheets of about the same area the squarer one wins.
+    double score() const
+    {
+        const double longSide = double(std::max(sheetWidth, sheetHeight));
+        const double shortSide = double(std::min(sheetWidth, sheetHeight));
+        return area() * (1 + squarenessWeight * (longSide / shortSide - 1));
+    }
+    bool squareEnough() const
+    {
+        return std::max(sheetWidth, sheetHeight) <= 2 * std::min(sheetWidth, sheetHeight);
+    }
+    bool betterThan(const Candidate &o) const
+    {
+        if (!o.valid)
+            return valid;
+        if (squareEnough() != o.squareEnough())
+            return squareEnough();
+        if (score() != o.score())
+            return score() < o.score();
+        return std::max(sheetWidth, sheetHeight) < std::max(o.sheetWidth, o.sheetHeight);
+    }
+};
+
+class Search
+{
+public:
+    Search(const QVector<Item> &items, qint64 margin, bool powerOfTwo)
+        : m_items(items), m_margin(margin), m_powerOfTwo(powerOfTwo)
+    {
+        for (const Item &item : items) {
+            m_widest = std::max(m_widest, item.w);
+            m_tallest = std::max(m_tallest, item.h);
+            m_area += double(item.w) * double(item.h);
+            m_stacked += item.h;
+            m_inOneRow += item.w;
+        }
+    }
+
+    // The best sheet no larger than maxWidth x maxHeight (sheet sides, after
+    // rounding); pass the largest qint64 for no limit.
+    Candidate best(qint64 maxWidth, qint64 maxHeight) const
+    {
+        if (m_powerOfTwo) {
+            maxWidth = floorPowerOfTwo(maxWidth);
+            maxHeight = floorPowerOfTwo(maxHeight);
+        }
+        const qint64 maxBinWidth = maxWidth - m_margin;
+        const qint64 maxBinHeight = maxHeight - m_margin;
+        Candidate best;
+        if (m_widest > maxBinWidth || m_tallest > maxBinHeight)
+            return best;
+
+        // Nearest the square first: a good early result lets later widths
+        // be dismissed after one packing.
+        QVector<qint64> widths;
+        const double side = std::sqrt(m_area);
+        for (const double factor : {1.0, 1.08, 0.92, 1.17, 0.85, 1.27, 1.4})
+            widths.append(clampedWidth(side * factor, maxBinWidth));
+        if (m_powerOfTwo) {
+            // Sheet widths that are powers of two, from about half the side
+            // to four times it.
+            for (qint64 p = nextPowerOfTwo(qint64(side / 2) + m_margin);
+                 double(p) <= 4 * side + double(m_margin) && p <= maxWidth; p *= 2)
+                widths.append(clampedWidth(double(p - m_margin), maxBinWidth));
+        }
+        // Under a limit, the widest sheet allowed is often the one that fits.
+        if (maxWidth < std::numeric_limits<qint64>::max())
+            widths.append(std::min(maxBinWidth, std::max(m_widest, m_inOneRow)));
+        QVector<qint64> tried;
+        for (const qint64 binWidth : std::as_const(widths)) {
+            if (tried.contains(binWidth))
+                continue;
+            tried.append(binWidth);
+            const Candidate c = leastHeight(binWidth, maxBinHeight, best);
+            if (c.valid && c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight &&
+                c.betterThan(best))
+                best = c;
+        }
+        return best;
+    }
+
+private:
+    static qint64 floorPowerOfTwo(qint64 value)
+    {
+        qint64 p = 1;
+        while (p <= value / 2)
+            p *= 2;
+        return p;
+    }
+
+    qint64 clampedWidth(double width, qint64 maxBinWidth) const
+    {
+        const double limit = double(std::min(maxBinWidth, m_inOneRow));
+        const qint64 w = qint64(std::ceil(std::min(width, limit)));
+        return std::max(m_widest, std::min(w, maxBinWidth));
+    }
+
+    Candidate candidateFor(const Packing &packing) const
+    {
+        Candidate c;
+        c.packing = packing;
+        c.sheetWidth = m_margin + packing.usedWidth;
+        c.sheetHeight = m_margin + packing.usedHeight;
+        if (m_powerOfTwo) {
+            c.sheetWidth = nextPowerOfTwo(c.sheetWidth);
+            c.sheetHeight = nextPowerOfTwo(c.sheetHeight);
+        }
+        c.valid = true;
+        return c;
+    }
+
+    // A low bin of this width that takes every item and gives a sheet
+    // better than `best`, found by bisection from the area bound; invalid
+    // when there is none. Packing is not monotonic in the height, so this is
+    // a good height, not always the least.
+    Candidate leastHeight(qint64 binWidth, qint64 maxBinHeight, const Candidate &best) const
+    {
+        qint64 low = std::max(m_tallest, qint64(std::ceil(m_area / double(binWidth))));
+        qint64 cap = std::min(m_stacked, maxBinHeight);
+        if (best.valid && best.squareEnough()) {
+            // Taller would not beat `best` (a score is never below the
+            // area): a cheap way to dismiss most widths.
+            const double bound = best.score() / double(binWidth + m_margin) - double(m_margin);
+            if (bound < double(cap))
+                cap = qint64(bound);
+        }
+        if (cap < low)
+            return Candidate();
+        Packing packing;
+        Candidate result;
+        qint64 high = 0;
+        // Most sets fit within a tenth above the area bound.
+        const qint64 guess = std::min(cap, low + low / 10);
+        if (pack(m_items, binWidth, guess, &packing)) {
+            high = packing.usedHeight;
+        } else {
+            if (guess == cap || !pack(m_items, binWidth, cap, &packing))
+                return Candidate();
+            low = guess + 1;
+            high = packing.usedHeight;
+        }
+        result = candidateFor(packing);
+        // Stop within about one percent: further steps rarely pay.
+        while (low < high && high - low > std::max<qint64>(1, high / 100)) {
+            const qint64 mid = low + (high - low) / 2;
+            if (pack(m_items, binWidth, mid, &packing)) {
+                high = packing.usedHeight;
+                const Candidate c = candidateFor(packing);
+                if (c.betterThan(result))
+                    result = c;
+            } else {
+                low = mid + 1;
+            }
+        }
+        return result;
+    }
+
+    const QVector<Item> &m_items;
+    qint64 m_margin = 0;
+    bool m_powerOfTwo = false;
+    qint64 m_widest = 0;
+    qint64 m_tallest = 0;
+    qint64 m_stacked = 0;  // every item in one column
+    qint64 m_inOneRow = 0; // every item in one row
+    double m_area = 0;
+};
+
+} // namespace
+
+qint64 nextPowerOfTwo(qint64 value)
+{
+    qint64 p = 1;
+    while (p < value && p <= std::numeric_limits<qint64>::max() / 2)
+        p *= 2;
+    return p;
+}
+
+Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &maxSize,
+                    bool powerOfTwo)
+{
+    Plan plan;
+    if (sizes.isEmpty() || margin < 0)
+        return plan;
+
+    const qint64 m = margin;
+    QVector<Item> items;
+    items.reserve(sizes.size());
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
+        const QSize s = it.value();
+        // An empty image still takes a pixel, so that every rectangle is real.
+        items.append(Item{it.key(), s, std::max(1, s.width()) + m, std::max(1, s.height()) + m});
+    }
+    // Largest side first, then the other side, then the path: a total order,
+    // so that argument order cannot change the result.
+    std::sort(items.begin(), items.end(), [](const Item &a, const Item &b) {
+        const qint64 aLong = std::max(a.w, a.h);
+        const qint64 bLong = std::max(b.w, b.h);
+        if (aLong != bLong)
+            return aLong > bLong;
+        const qint64 aShort = std::min(a.w, a.h);
+        const qint64 bShort = std::min(b.w, b.h);
+        if (aShort != bShort)
+            return aShort > bShort;
+        if (a.h != b.h)
+            return a.h > b.h;
+        return a.path < b.path;
+    });
+
+    const Search search(items, m, powerOfTwo);
+    const qint64 unlimited = std::numeric_limits<qint64>::max();
+    Candidate best;
+    if (maxSize.isValid())
+        best = search.best(maxSize.width(), maxSize.height());
+    if (!best.valid)
+        best = search.best(unlimited, unlimited);
+    if (!best.valid)
+        return plan; // not reached: a bin as tall as the stacked items takes them all
+
+    plan.width = best.sheetWidth;
+    plan.height = best.sheetHeight;
+    plan.placements.reserve(items.size());
+    for (int i = 0; i < items.size(); ++i) {
+        const auto &position = best.packing.positions[i];
+        plan.placements.append(Placement{items[i].path, items[i].size, QPoint(), m + position.first,
+                                         m + position.second});
+    }
+    if (plan.fitsInt()) {
+        for (Placement &p : plan.placements)
+            p.position = QPoint(int(p.x), int(p.y));
+    }
+    return plan;
+}
+
+Plan planFor(const QMap<QString, QSize> &sizes, const LayoutOptions &options)
+{
+    if (options.layout == Layout::Compact)
+        return computeCompact(sizes, options.margin, options.maxSize, options.powerOfTwo);
+    Plan plan = compute(sizes, options.margin);
+    if (options.powerOfTwo && !plan.isEmpty() && plan.width > 0 && plan.height > 0) {
+        plan.width = nextPowerOfTwo(plan.width);
+        plan.height = nextPowerOfTwo(plan.height);
+        // compute() sets positions only for a plan that fits in int; the
+        // rounded sheet may no longer fit.
+        if (!plan.fitsInt()) {
+            for (Placement &p : plan.placements)
+                p.position = QPoint();
+        }
+    }
+    return plan;
+}
+
+bool fitsMaxSize(const Plan &plan, const QSize &maxSize)
+{
+    if (!maxSize.isValid())
+        return true;
+    return plan.width <= maxSize.width() && plan.height <= maxSize.height();
+}
+
+bool parseSize(const QString &text, QSize *size)
+{
+    const int x = text.indexOf(QLatin1Char('x'), 0, Qt::CaseInsensitive);
+    if (x <= 0 || x == text.size() - 1)
+        return false;
+    int sides[2] = {0, 0};
+    const QString parts[2] = {text.left(x), text.mid(x + 1)};
+    for (int i = 0; i < 2; ++i) {
+        for (const QChar c : parts[i]) {
+            if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+                return false;
+        }
+        bool ok = false;
+        sides[i] = parts[i].toInt(&ok, 10);
+        if (!ok || sides[i] < 1)
+            return false;
+    }
+    *size = QSize(sides[0], sides[1]);
+    return true;
+}
+
+} // namespace SheetLayout

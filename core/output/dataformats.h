@@ -1,0 +1,68 @@
+#pragma once
+
+// The data files that game engines and web pages read beside a sheet. Pure
+// functions, QtCore only: placements in, file contents out.
+
+#include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace DataFormats {
+
+enum class Format {
+    JsonHash,  // frames as an object keyed by name (TexturePacker JSON hash)
+    JsonArray, // frames as an array, each with "filename"
+    Phaser3,   // Phaser 3 multi-atlas: {"textures": [...], "meta": ...}
+    Libgdx,    // libGDX .atlas text
+    Css,       // one CSS class per image
+};
+
+// The names on the command line, in the order of Format.
+QStringList formatNames();
+QString formatName(Format format);
+bool formatFromName(const QString &name, Format *format);
+
+// What every format describes: the placements in placement order, the frame
+// name of each path (a path without a name is named by itself), and the
+// sheet's file name (no folder) and size.
+struct Sheet
+{
+    QVector<SheetLayout::Placement> placements;
+    QMap<QString, QString> names;
+    QString imageFileName;
+    QSize size;
+};
+
+struct Output
+{
+    QString path;
+    Format format = Format::JsonHash;
+};
+
+// The text of one data file. False, with `error` naming what cannot be
+// written, when the format cannot carry a frame name or the image's file
+// name (a libGDX atlas line cannot hold a line break, a colon or spaces at
+// either end).
+bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error);
+
+// One file per output, in the order given; false with `error` as text(),
+// after the output's path.
+bool files(const QVector<Output> &outputs, const Sheet &sheet, QVector<FileContent> *result,
+           QString *error);
+
+// The TexturePacker-style JSON hash, frames in placement order. Its bytes
+// are what korvane-pack --json has always written.
+QByteArray jsonHash(const Sheet &sheet);
+
+// The CSS class for each frame name, in placement order: "sprite-" and the
+// name without its suffix, every character but ASCII letters, digits, "-"
+// and "_" replaced by "_"; a name already taken gets "-2", "-3" and so on.
+QStringList cssClassNames(const Sheet &sheet);
+
+} // namespace DataFormats

@@ -1,0 +1,74 @@
+#include "core/pipeline.h"
+
+#include "core/sheetrender.h"
+
+#include <QDir>
+
+namespace Compose {
+
+namespace {
+
+// A decode failure that leaves the rest of the run sound: the image is
+// simply one that does not load.
+bool isSkippable(ImageStatus status)
+{
+    return status == ImageStatus::DecodeFailed || status == ImageStatus::OutOfMemory;
+}
+
+} // namespace
+
+SheetResult composeSheet(SheetJob job)
+{
+    SheetResult result;
+    for (;;) {
+        result.plan = job.layout(job.sizes);
+        if (result.plan.isEmpty()) {
+            result.error = QStringLiteral("no image to pack");
+            return result;
+        }
+        if (!result.plan.fitsInt()) {
+            result.error = QStringLiteral("%1: sheet too large: %2 x %3 pixels")
+                               .arg(QDir::toNativeSeparators(job.sheetPath))
+                               .arg(result.plan.width)
+                               .arg(result.plan.height);
+            return result;
+        }
+        if (job.checkPlan) {
+            result.error = job.checkPlan(result.plan);
+            if (!result.error.isEmpty())
+                return result;
+        }
+        const QSize size = result.plan.sheetSize();
+        result.sheet = SheetRender::newSheet(size);
+        if (result.sheet.isNull()) {
+            result.error = QStringLiteral("%1: not enough memory for a sheet of %2")
+                               .arg(QDir::toNativeSeparators(job.sheetPath), sizeText(size));
+            return result;
+        }
+        const QVector<Failure> failures = paintPlacements(result.sheet, result.plan.placements,
+                                                          job.limits, job.threads, job.progress);
+        if (job.progress && job.progress->cancelRequested) {
+            result.outcome = SheetResult::Cancelled;
+            result.sheet = QImage();
+            return result;
+        }
+        bool retry = false;
+        for (const Failure &f : failures) {
+            if (!job.skipUndecodable || !isSkippable(f.status)) {
+                result.error = f.message();
+                result.sheet = QImage();
+                return result;
+            }
+            result.skipped.append(f);
+            job.sizes.remove(f.path);
+            retry = true;
+        }
+        if (!retry)
+            break;
+    }
+    result.sizes = job.sizes;
+    result.outcome = SheetResult::Ok;
+    return result;
+}
+
+} // namespace Compose

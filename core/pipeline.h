@@ -1,0 +1,53 @@
+#pragma once
+
+// The compose pipeline that the window and korvane-pack share: image sizes
+// from the file headers, layout, one decode per image straight into the
+// sheet on every core, then encoding and the output files. QtCore and QtGui
+// only, so every stage runs headless.
+
+#include "core/image/imagedecode.h"
+#include "core/image/imageprobe.h"
+#include "core/layout/sheetlayout.h"
+
+#include <QImage>
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+namespace Compose {
+
+using LayoutFunction = std::function<SheetLayout::Plan(const QMap<QString, QSize> &)>;
+
+struct SheetJob
+{
+    QString sheetPath;          // named in messages about the sheet itself
+    QMap<QString, QSize> sizes; // from probeImage
+    LayoutFunction layout;
+    // A further condition on a layout that fits: an error message, or empty.
+    std::function<QString(const SheetLayout::Plan &)> checkPlan;
+    Limits limits;
+    int threads = 0;
+    // An image whose header read but whose data does not decode is left out
+    // and the layout computed again without it; otherwise the run fails.
+    bool skipUndecodable = true;
+    Progress *progress = nullptr;
+};
+
+struct SheetResult
+{
+    enum Outcome { Ok, Failed, Cancelled };
+    Outcome outcome = Failed;
+    SheetLayout::Plan plan;
+    QImage sheet;
+    QMap<QString, QSize> sizes; // the images on the sheet
+    QVector<Failure> skipped;   // left out because their data did not decode
+    QString error;              // plain words, naming the file, when Failed
+};
+
+// Layout and pixels: the sheet exactly as a decode-first run would make it.
+SheetResult composeSheet(SheetJob job);
+
+} // namespace Compose

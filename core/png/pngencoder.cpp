@@ -1,0 +1,394 @@
+#include "core/png/pngencoder.h"
+
+#include "core/png/zlibjoin.h"
+
+#include <QThread>
+#include <QtEndian>
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+// How the rows are deflated on several threads into the one zlib stream a PNG
+// must hold: the filtered rows are cut into pieces of a fixed number of rows
+// (from the row size only, so the bytes never depend on the thread count),
+// and each piece is deflated on its own as raw deflate, as pigz does. pigz
+// ends every piece but the last with zlib's sync flush: an empty stored block
+// after a non-final block, so that the pieces join as plain bytes. libdeflate
+// has no flush and always ends with a final block somewhere inside the last
+// bytes, so each piece's block structure is walked (a decode that skips the
+// output) to find that final block; its BFINAL bit is cleared and the empty
+// stored block 00 00 FF FF written right after its end-of-block code. The
+// Adler-32 of the whole stream is combined from the pieces'.
+
+namespace {
+
+// Filtered bytes per deflated piece: large enough that restarting the
+// 32 KiB window costs little, small enough to keep every core busy.
+constexpr size_t PieceBytes = size_t(1) << 20;
+// libdeflate's level 1 is the fastest and, on sprite sheets, about as small
+// as Qt's zlib level 6; below a few hundred KiB of rows it falls behind, and
+// there level 6 costs at most a few milliseconds.
+constexpr int FastLevel = 1;
+constexpr int SmallImageLevel = 6;
+constexpr size_t SmallImageBytes = size_t(256) << 10;
+// Largest IDAT chunk written; any size up to 2^31 - 1 is valid.
+constexpr size_t MaxIdatBytes = size_t(1) << 20;
+
+// --- Filtering -------------------------------------------------------------
+
+void toRgba(const QRgb *pixels, int width, uint8_t *out)
+{
+    for (int x = 0; x < width; ++x) {
+        const QRgb pixel = pixels[x];
+        out[0] = uint8_t(pixel >> 16);
+        out[1] = uint8_t(pixel >> 8);
+        out[2] = uint8_t(pixel);
+        out[3] = uint8_t(pixel >> 24);
+        out += 4;
+    }
+}
+
+// Sum of the bytes taken as signed chars, in absolute value.
+uint64_t sumOfMagnitudes(const uint8_t *bytes, size_t length)
+{
+    uint64_t sum = 0;
+    while (length > 0) {
+        // A 32-bit partial sum cannot overflow here and vectorises well.
+        const size_t part = std::min<size_t>(length, size_t(1) << 20);
+        uint32_t partial = 0;
+        for (size_t i = 0; i < part; ++i)
+            partial += uint32_t(std::abs(int(int8_t(bytes[i]))));
+        sum += partial;
+        bytes += part;
+        length -= part;
+    }
+    return sum;
+}
+
+// Writes the filter type byte and the filtered row to `out`: of None, Sub,
+// Up, Average and Paeth the one whose bytes, taken as signed, have the
+// smallest sum of absolute values, the earlier one on a tie (libpng's rule).
+// `row` and `previous` are preceded by one pixel of zeros; `candidates`
+// holds room for four rows. Branch-free loops so that they vectorise.
+void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8_t *candidates,
+               uint8_t *out)
+{
+    const uint8_t *left = row - 4;
+    const uint8_t *corner = previous - 4;
+    uint8_t *sub = candidates;
+    uint8_t *up = candidates + length;
+    uint8_t *average = candidates + 2 * length;
+    uint8_t *paeth = candidates + 3 * length;
+    for (size_t i = 0; i < length; ++i) {
+        sub[i] = uint8_t(row[i] - left[i]);
+        up[i] = uint8_t(row[i] - previous[i]);
+        average[i] = uint8_t(row[i] - ((left[i] + previous[i]) >> 1));
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const int a = left[i], b = previous[i], c = corner[i];
+        const int pa = std::abs(b - c);
+        const int pb = std::abs(a - c);
+        const int pc = std::abs(a + b - 2 * c);
+        const int nearer = pb <= pc ? b : c;
+        paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? a : nearer));
+    }
+    const uint64_t sums[5] = {sumOfMagnitudes(row, length), sumOfMagnitudes(sub, length),
+                              sumOfMagnitudes(up, length), sumOfMagnitudes(average, length),
+                              sumOfMagnitudes(paeth, length)};
+    int best = 0;
+    for (int filter = 1; filter < 5; ++filter) {
+        if (sums[filter] < sums[best])
+            best = filter;
+    }
+    out[0] = uint8_t(best);
+    std::memcpy(out + 1, best == 0 ? row : candidates + size_t(best - 1) * length, length);
+}
+
+// --- Pieces ----------------------------------------------------------------
+
+struct Piece
+{
+    std::vector<uint8_t> data; // raw deflate, ending on a byte boundary
+    uint32_t adler = 1;        // Adler-32 of the filtered bytes
+    size_t inputBytes = 0;
+};
+
+// One thread's compressor and buffers, reused from piece to piece.
+class PieceEncoder
+{
+public:
+    PieceEncoder(const QImage &image, int level)
+        : m_image(image), m_rowBytes(size_t(image.width()) * 4),
+          m_compressor(libdeflate_alloc_compressor(level))
+    {
+    }
+    ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
+    PieceEncoder(const PieceEncoder &) = delete;
+    PieceEncoder &operator=(const PieceEncoder &) = delete;
+
+    bool isValid() const { return m_compressor != nullptr; }
+
+    // Filters rows [first, last) and deflates them; `final` ends the stream.
+    bool encode(int first, int last, bool final, Piece *piece)
+    {
+        const size_t filteredRow = m_rowBytes + 1;
+        const size_t inputBytes = size_t(last - first) * filteredRow;
+        m_filtered.resize(inputBytes);
+        m_rows.assign(2 * (4 + m_rowBytes), 0);
+        m_candidates.resize(4 * m_rowBytes);
+        uint8_t *previous = m_rows.data() + 4;
+        uint8_t *current = previous + m_rowBytes + 4;
+        if (first > 0) {
+            toRgba(reinterpret_cast<const QRgb *>(m_image.constScanLine(first - 1)),
+                   m_image.width(), previous);
+        }
+        for (int y = first; y < last; ++y) {
+            toRgba(reinterpret_cast<const QRgb *>(m_image.constScanLine(y)), m_image.width(),
+                   current);
+            filterRow(current, previous, m_rowBytes, m_candidates.data(),
+                      m_filtered.data() + size_t(y - first) * filteredRow);
+            std::swap(previous, current);
+        }
+
+        m_output.resize(libdeflate_deflate_compress_bound(m_compressor, inputBytes) + 5);
+        size_t size = libdeflate_deflate_compress(m_compressor, m_filtered.data(), inputBytes,
+                                                  m_output.data(), m_output.size() - 5);
+        if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
+            return false;
+        piece->data.assign(m_output.begin(), m_output.begin() + std::ptrdiff_t(size));
+        piece->adler = libdeflate_adler32(1, m_filtered.data(), inputBytes);
+        piece->inputBytes = inputBytes;
+        return true;
+    }
+
+private:
+    const QImage &m_image;
+    size_t m_rowBytes;
+    libdeflate_compressor *m_compressor;
+    std::vector<uint8_t> m_filtered, m_rows, m_candidates, m_output;
+};
+
+// --- Chunks ----------------------------------------------------------------
+
+void appendBigEndian(QByteArray &out, uint32_t value)
+{
+    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    out.append(bytes, 4);
+}
+
+class ChunkWriter
+{
+public:
+    explicit ChunkWriter(QByteArray &out) : m_out(out) {}
+
+    void begin(const char type[4])
+    {
+        m_start = m_out.size();
+        appendBigEndian(m_out, 0);
+        m_out.append(type, 4);
+    }
+    void append(const void *data, size_t size)
+    {
+        m_out.append(static_cast<const char *>(data), int(size));
+    }
+    size_t size() const { return size_t(m_out.size() - m_start - 8); }
+    void end()
+    {
+        const uint32_t length = uint32_t(size());
+        qToBigEndian<quint32>(length, m_out.data() + m_start);
+        appendBigEndian(m_out, libdeflate_crc32(0, m_out.constData() + m_start + 4, length + 4));
+    }
+    void chunk(const char type[4], const void *data, size_t size)
+    {
+        begin(type);
+        append(data, size);
+        end();
+    }
+
+private:
+    QByteArray &m_out;
+    int m_start = 0;
+};
+
+// Writes the zlib stream as IDAT chunks of at most MaxIdatBytes.
+class IdatWriter
+{
+public:
+    explicit IdatWriter(ChunkWriter &chunks) : m_chunks(chunks) {}
+    ~IdatWriter() { finish(); }
+
+    void write(const uint8_t *data, size_t size)
+    {
+        while (size > 0) {
+            if (!m_open) {
+                m_chunks.begin("IDAT");
+                m_open = true;
+            }
+            const size_t part = std::min(size, MaxIdatBytes - m_chunks.size());
+            m_chunks.append(data, part);
+            data += part;
+            size -= part;
+            if (m_chunks.size() == MaxIdatBytes)
+                finish();
+        }
+    }
+    void finish()
+    {
+        if (m_open)
+            m_chunks.end();
+        m_open = false;
+    }
+
+private:
+    ChunkWriter &m_chunks;
+    bool m_open = false;
+};
+
+bool fail(QString *error, const QString &reason)
+{
+    if (error)
+        *error = reason;
+    return false;
+}
+
+} // namespace
+
+namespace PngEncoder {
+
+// Filters and deflates the rows in pieces on `threads` workers.
+bool deflatePieces(const QImage &image, int level, int rowsPerPiece, int threads,
+                   std::vector<Piece> &pieces, QString *error)
+{
+    const int pieceCount = int(pieces.size());
+    std::atomic<int> nextPiece{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorLock;
+    QString reason;
+    auto work = [&] {
+        try {
+            PieceEncoder encoder(image, level);
+            if (!encoder.isValid())
+                throw std::bad_alloc();
+            for (int i = nextPiece++; i < pieceCount && !failed; i = nextPiece++) {
+                const int first = i * rowsPerPiece;
+                const int last = std::min(image.height(), first + rowsPerPiece);
+                if (!encoder.encode(first, last, i == pieceCount - 1, &pieces[size_t(i)])) {
+                    const std::lock_guard<std::mutex> lock(errorLock);
+                    reason = QStringLiteral("deflate failed");
+                    failed = true;
+                }
+            }
+        } catch (const std::bad_alloc &) {
+            const std::lock_guard<std::mutex> lock(errorLock);
+            reason = QStringLiteral("out of memory");
+            failed = true;
+        }
+    };
+    const int threadCount =
+        std::min(pieceCount, threads > 0 ? threads : std::max(1, QThread::idealThreadCount()));
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threadCount; ++i) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error &) {
+            break; // fewer threads do the same work
+        }
+    }
+    work();
+    for (std::thread &helper : helpers)
+        helper.join();
+    if (failed)
+        return fail(error, reason);
+    return true;
+}
+
+// The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
+bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, QByteArray *png,
+              QString *error)
+{
+    size_t total = 8 + 25 + 21 + 12 + 6;
+    uint32_t adler = 1;
+    for (const Piece &piece : pieces) {
+        total += piece.data.size();
+        adler = ZlibJoin::combineAdler32(adler, piece.adler, piece.inputBytes);
+    }
+    total += (total / MaxIdatBytes + 1) * 12;
+    if (total > size_t(std::numeric_limits<int>::max()) - 1024)
+        return fail(error, QStringLiteral("image too large for PNG data in memory"));
+
+    try {
+        QByteArray out;
+        out.reserve(int(total));
+        out.append("\x89PNG\r\n\x1a\n", 8);
+        ChunkWriter chunks(out);
+
+        uint8_t header[13];
+        qToBigEndian<quint32>(quint32(image.width()), header);
+        qToBigEndian<quint32>(quint32(image.height()), header + 4);
+        header[8] = 8;  // bits per channel
+        header[9] = 6;  // RGBA
+        header[10] = 0; // deflate
+        header[11] = 0; // adaptive filters
+        header[12] = 0; // not interlaced
+        chunks.chunk("IHDR", header, sizeof header);
+
+        if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0) {
+            uint8_t physical[9];
+            qToBigEndian<quint32>(quint32(image.dotsPerMeterX()), physical);
+            qToBigEndian<quint32>(quint32(image.dotsPerMeterY()), physical + 4);
+            physical[8] = 1; // per metre
+            chunks.chunk("pHYs", physical, sizeof physical);
+        }
+
+        {
+            IdatWriter idat(chunks);
+            // Deflate with a 32 KiB window; the level hint (fastest or default) is
+            // informative only.
+            const uint8_t zlibHeader[2] = {0x78, uint8_t(level == FastLevel ? 0x01 : 0x9c)};
+            idat.write(zlibHeader, 2);
+            for (const Piece &piece : pieces)
+                idat.write(piece.data.data(), piece.data.size());
+            uint8_t trailer[4];
+            qToBigEndian<quint32>(adler, trailer);
+            idat.write(trailer, 4);
+        }
+        chunks.chunk("IEND", nullptr, 0);
+        *png = out;
+    } catch (const std::bad_alloc &) {
+        return fail(error, QStringLiteral("out of memory"));
+    }
+    return true;
+}
+
+bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
+{
+    if (source.isNull())
+        return fail(error, QStringLiteral("no image to encode"));
+    const QImage image = source.format() == QImage::Format_ARGB32
+                             ? source
+                             : source.convertToFormat(QImage::Format_ARGB32);
+    if (image.isNull())
+        return fail(error, QStringLiteral("out of memory"));
+
+    const size_t filteredRow = size_t(image.width()) * 4 + 1;
+    const int rowsPerPiece = int(std::max<size_t>(1, PieceBytes / filteredRow));
+    const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
+    const int level =
+        filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;
+    std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
+    return deflatePieces(image, level, rowsPerPiece, threads, pieces, error) &&
+           assemble(image, level, pieces, png, error);
+}
+
+} // namespace PngEncoder

@@ -1,0 +1,129 @@
+#include "core/sheetrender.h"
+
+#include "core/output/atomicfile.h"
+#include "core/pipeline.h"
+#include "core/png/pngencoder.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QImageWriter>
+
+#include <cstring>
+
+namespace SheetRender {
+
+QImage newSheet(const QSize &size)
+{
+    if (!size.isValid() || size.isEmpty())
+        return QImage();
+    QImage sheet(size, QImage::Format_ARGB32);
+    if (sheet.isNull()) // allocation failed
+        return QImage();
+    sheet.fill(0);
+    // QImage takes its resolution from the screen (100 dpi when there is
+    // none); a fixed 96 dpi keeps the PNG bytes independent of the machine.
+    sheet.setDotsPerMeterX(3780);
+    sheet.setDotsPerMeterY(3780);
+    return sheet;
+}
+
+// A row copy instead of QPainter: blending onto transparent pixels would drop
+// the colour of alpha-0 pixels and round low alphas.
+bool copyInto(QImage &sheet, const QImage &image, const QPoint &position)
+{
+    if (sheet.isNull() || sheet.format() != QImage::Format_ARGB32 || image.isNull())
+        return false;
+    const qint64 x = position.x();
+    const qint64 y = position.y();
+    if (x < 0 || y < 0 || x + image.width() > sheet.width() || y + image.height() > sheet.height())
+        return false;
+
+    const QImage source = image.format() == QImage::Format_ARGB32
+                              ? image
+                              : image.convertToFormat(QImage::Format_ARGB32);
+    if (source.isNull()) // conversion could not allocate
+        return false;
+    const size_t rowBytes = size_t(source.width()) * 4;
+    for (int row = 0; row < source.height(); ++row) {
+        uchar *target = sheet.scanLine(int(y) + row) + x * 4;
+        std::memcpy(target, source.constScanLine(row), rowBytes);
+    }
+    return true;
+}
+
+Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
+             const QMap<QString, QSize> &expectedSizes, QString *failedPath, int threads)
+{
+    if (sheet.isNull())
+        return Status::InvalidSize;
+    QVector<SheetLayout::Placement> placements;
+    for (auto it = positions.constBegin(); it != positions.constEnd(); ++it)
+        placements.append({it.key(), expectedSizes.value(it.key()), it.value(), it->x(), it->y()});
+    const QVector<Compose::Failure> failures =
+        Compose::paintPlacements(sheet, placements, Compose::Limits(), threads);
+    if (failures.isEmpty())
+        return Status::Ok;
+    const Compose::Failure &first = failures.first();
+    if (failedPath)
+        *failedPath = first.path;
+    switch (first.status) {
+    case Compose::ImageStatus::SizeChanged:
+        return Status::SizeChanged;
+    case Compose::ImageStatus::OutsideSheet:
+        return Status::InvalidSize;
+    default:
+        return Status::LoadFailed;
+    }
+}
+
+QByteArray writerFormatFor(const QString &path)
+{
+    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+        return QByteArray();
+    return format;
+}
+
+bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
+            int threads)
+{
+    if (format == "png")
+        return PngEncoder::encode(sheet, data, error, threads);
+    QBuffer buffer(data);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    if (writer.write(sheet))
+        return true;
+    if (error)
+        *error = writer.errorString();
+    return false;
+}
+
+Status save(const QImage &sheet, const QString &path, QString *error)
+{
+    if (sheet.isNull())
+        return Status::InvalidSize;
+    auto failed = [&](const QString &reason) {
+        if (error)
+            *error =
+                QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(path), reason);
+        return Status::SaveFailed;
+    };
+
+    // Checked before anything is opened so that no file is created.
+    const QByteArray format = writerFormatFor(path);
+    if (format.isEmpty()) {
+        return failed(
+            QStringLiteral("no image writer for suffix \"%1\"").arg(QFileInfo(path).suffix()));
+    }
+    QByteArray data;
+    QString reason;
+    if (!encode(sheet, format, &data, &reason))
+        return failed(reason);
+    if (!writeFileAtomically(path, data, error))
+        return Status::SaveFailed;
+    return Status::Ok;
+}
+
+} // namespace SheetRender

@@ -1,0 +1,376 @@
+#include "core/output/atomicfile.h"
+
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLockFile>
+#include <QScopeGuard>
+#include <QTemporaryDir>
+
+#include <QtTest>
+
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(WriteStep)
+
+namespace {
+
+// Clears the injected faults however the test ends.
+struct FaultGuard
+{
+    ~FaultGuard() { setWriteFaultForTesting(WriteStep::None, 0); }
+};
+
+// Three outputs as a run writes them: an existing placement file, a new JSON
+// file and an existing sheet in a second folder, so that two folders are
+// synced.
+struct OutputSet
+{
+    QTemporaryDir dir;
+    QVector<FileContent> files;
+
+    OutputSet()
+    {
+        QDir(dir.path()).mkdir("sub");
+        files = {{dir.filePath("a.txt"), "new placement"},
+                 {dir.filePath("a.json"), "new json"},
+                 {dir.filePath("sub/a.png"), "new sheet"}};
+        writeFileBytes(files[0].path, "old placement");
+        writeFileBytes(files[2].path, "old sheet");
+    }
+
+    // Every entry of both folders with its bytes.
+    QStringList contents() const
+    {
+        QStringList out;
+        for (const QString &folder : {QString(), QStringLiteral("sub/")}) {
+            for (const QString &name : entriesIn(dir.filePath(folder))) {
+                if (name != "sub")
+                    out << folder + name + "=" + readFileBytes(dir.filePath(folder + name));
+            }
+        }
+        return out;
+    }
+    static QStringList oldSet() { return {"a.txt=old placement", "sub/a.png=old sheet"}; }
+    static QStringList newSet()
+    {
+        return {"a.json=new json", "a.txt=new placement", "sub/a.png=new sheet"};
+    }
+};
+
+} // namespace
+
+class TestAtomicFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void atomicWriteSucceeds_data();
+    void atomicWriteSucceeds();
+    void atomicWriteIntoMissingFolder();
+    void atomicWriteFailureKeepsTarget_data();
+    void atomicWriteFailureKeepsTarget();
+    void setReplaced_data();
+    void setReplaced();
+    void faultKeepsOldSet_data();
+    void faultKeepsOldSet();
+    void lockHeldByAnotherRun_data();
+    void lockHeldByAnotherRun();
+    void refusesOutputThatIsNotAFile_data();
+    void refusesOutputThatIsNotAFile();
+    void writesThroughLink_data();
+    void writesThroughLink();
+};
+
+void TestAtomicFile::atomicWriteSucceeds_data()
+{
+    QTest::addColumn<QByteArray>("existing"); // null: no file before
+    QTest::addColumn<QByteArray>("data");
+
+    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n");
+    QTest::newRow("replaces longer file") << QByteArray(5000, 'o') << QByteArray("short\r\n");
+    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("");
+}
+
+void TestAtomicFile::atomicWriteSucceeds()
+{
+    QFETCH(QByteArray, existing);
+    QFETCH(QByteArray, data);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("sheet.txt");
+    if (!existing.isNull())
+        QVERIFY(writeFileBytes(path, existing));
+
+    QString error = "untouched";
+    QVERIFY(writeFileAtomically(path, data, &error));
+    QCOMPARE(readFileBytes(path), data);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
+}
+
+void TestAtomicFile::atomicWriteIntoMissingFolder()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("missing/sheet.txt");
+
+    QString error;
+    QVERIFY(!writeFileAtomically(path, "data", &error));
+    QVERIFY2(error.contains(path), qPrintable(error));
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(QDir(dir.path())
+                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                .isEmpty());
+}
+
+void TestAtomicFile::atomicWriteFailureKeepsTarget_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<int>("dataSize");
+    QTest::addColumn<bool>("limitFileSize");
+
+    // These fail for root too: no temporary name fits beside a 250-character
+    // name, and a file size limit makes writing fail. Small data stays in the
+    // write buffer, so that failure only shows when the buffer is flushed.
+    QTest::newRow("name too long for a temporary") << QString(250, 'n') << 100 << false;
+    QTest::newRow("write fails") << "sheet.txt" << 256 * 1024 << true;
+    QTest::newRow("buffered write fails") << "sheet.txt" << 8 * 1024 << true;
+}
+
+void TestAtomicFile::atomicWriteFailureKeepsTarget()
+{
+    QFETCH(QString, fileName);
+    QFETCH(int, dataSize);
+    QFETCH(bool, limitFileSize);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(fileName);
+    const QByteArray old("old contents\r\n");
+    QVERIFY(writeFileBytes(path, old));
+
+    QString error;
+    bool written = true;
+    {
+        const QByteArray data(dataSize, 'x');
+        std::unique_ptr<FileSizeLimit> limit;
+        if (limitFileSize) {
+            limit.reset(new FileSizeLimit(1024));
+            QVERIFY(limit->isActive());
+        }
+        written = writeFileAtomically(path, data, &error);
+    }
+    QVERIFY(!written);
+    QVERIFY2(error.contains(path), qPrintable(error));
+    QCOMPARE(readFileBytes(path), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
+}
+
+void TestAtomicFile::setReplaced_data()
+{
+    QTest::addColumn<bool>("noHardLinks");
+
+    QTest::newRow("old files kept as hard links") << false;
+    QTest::newRow("old files moved aside") << true;
+}
+
+void TestAtomicFile::setReplaced()
+{
+    QFETCH(bool, noHardLinks);
+
+    FaultGuard guard;
+    if (noHardLinks)
+        setWriteFaultForTesting(WriteStep::Backup, -1);
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    QVERIFY(QFile::setPermissions(set.files[2].path,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+
+    QString error;
+    QVERIFY2(writeFilesAtomically(set.files, &error), qPrintable(error));
+    QCOMPARE(set.contents(), OutputSet::newSet());
+    struct stat st;
+    QCOMPARE(stat(QFile::encodeName(set.files[2].path).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0640));
+}
+
+void TestAtomicFile::faultKeepsOldSet_data()
+{
+    QTest::addColumn<WriteStep>("step");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<bool>("noHardLinks");
+
+    const QVector<QPair<WriteStep, const char *>> steps{
+        {WriteStep::Write, "write"}, {WriteStep::Sync, "sync"}, {WriteStep::Rename, "rename"}};
+    for (const auto &step : steps) {
+        for (int i = 0; i < 3; ++i)
+            QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false;
+    }
+    // Outputs 0 and 1 share a folder, which is synced once.
+    QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false;
+    QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false;
+    for (int i = 0; i < 3; ++i)
+        QTest::addRow("no hard links, rename fails at output %d", i)
+            << WriteStep::Rename << i << true;
+    QTest::newRow("no hard links, folder sync fails") << WriteStep::SyncFolder << 2 << true;
+}
+
+void TestAtomicFile::faultKeepsOldSet()
+{
+    QFETCH(WriteStep, step);
+    QFETCH(int, index);
+    QFETCH(bool, noHardLinks);
+
+    FaultGuard guard;
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    setWriteFaultForTesting(step, index);
+    if (noHardLinks)
+        setWriteFaultForTesting(WriteStep::Backup, -1);
+
+    QString error;
+    QVERIFY(!writeFilesAtomically(set.files, &error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
+    QVERIFY2(error.contains(qt_error_string(EIO)), qPrintable(error));
+    QVERIFY2(!error.contains("could not restore"), qPrintable(error));
+    QCOMPARE(set.contents(), OutputSet::oldSet());
+}
+
+void TestAtomicFile::lockHeldByAnotherRun_data()
+{
+    QTest::addColumn<QString>("lockFor"); // relative to the set's folder
+
+    QTest::newRow("lock beside the last file") << QString();
+    QTest::newRow("lock named by the caller") << "sheet";
+}
+
+void TestAtomicFile::lockHeldByAnotherRun()
+{
+    QFETCH(QString, lockFor);
+
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    WriteOptions options;
+    options.lockTimeoutMs = 300;
+    if (!lockFor.isEmpty())
+        options.lockFor = set.dir.filePath(lockFor);
+    const QString lockPath =
+        (lockFor.isEmpty() ? set.files.last().path : options.lockFor) + ".lock";
+    auto other = std::make_unique<QLockFile>(lockPath);
+    QVERIFY(other->tryLock(0));
+
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!writeFilesAtomically(set.files, options, &error));
+    QVERIFY(timer.elapsed() >= 250);
+    QVERIFY2(error.contains("another run is writing"), qPrintable(error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(lockPath)), qPrintable(error));
+    other.reset();
+    QCOMPARE(set.contents(), OutputSet::oldSet());
+
+    // Once the other run is done, the same write goes through and leaves no
+    // lock file behind.
+    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
+    QCOMPARE(set.contents(), OutputSet::newSet());
+}
+
+void TestAtomicFile::refusesOutputThatIsNotAFile_data()
+{
+    QTest::addColumn<QString>("output"); // in the test's folder unless absolute
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("FIFO") << "fifo"
+                          << "a FIFO";
+    QTest::newRow("link to a FIFO") << "link-to-fifo"
+                                    << "a FIFO";
+    QTest::newRow("folder") << "folder"
+                            << "a folder";
+    QTest::newRow("device") << "/dev/null"
+                            << "a device";
+    QTest::newRow("pipe behind a kernel link") << "/proc/self/fd/PIPE"
+                                               << "a FIFO";
+    QTest::newRow("no file name") << "new/"
+                                  << "no file name";
+    QTest::newRow("same file as another output") << "link-to-kept"
+                                                 << "same file as";
+}
+
+void TestAtomicFile::refusesOutputThatIsNotAFile()
+{
+    QFETCH(QString, output);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString kept = dir.filePath("kept.txt");
+    QVERIFY(writeFileBytes(kept, "old"));
+    QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
+    QVERIFY(QDir(dir.path()).mkdir("folder"));
+    QVERIFY(QFile::link("fifo", dir.filePath("link-to-fifo")));
+    QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
+    const QStringList before = entriesIn(dir.path());
+    int pipeEnds[2];
+    QCOMPARE(pipe(pipeEnds), 0);
+    const auto closePipe = qScopeGuard([&] {
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    });
+    output.replace("PIPE", QString::number(pipeEnds[1]));
+    const QString path = QDir::isAbsolutePath(output) ? output : dir.filePath(output);
+
+    QString error;
+    // Checked on its own first, so that a writer that would accept a device
+    // never gets to write to it.
+    QCOMPARE(isUsableOutputPath(path, &error), output == "link-to-kept");
+    if (output != "link-to-kept")
+        QVERIFY2(error.contains(reason), qPrintable(error));
+    QVERIFY(!writeFilesAtomically({{kept, "new"}, {path, "new"}}, &error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+    QCOMPARE(entriesIn(dir.path()), before);
+    QCOMPARE(readFileBytes(kept), QByteArray("old"));
+    struct stat st;
+    QCOMPARE(stat("/dev/null", &st), 0);
+    QVERIFY(S_ISCHR(st.st_mode));
+}
+
+void TestAtomicFile::writesThroughLink_data()
+{
+    QTest::addColumn<QString>("linkTarget"); // as stored in the link
+    QTest::addColumn<bool>("targetExists");
+
+    QTest::newRow("link to a file") << "real.png" << true;
+    QTest::newRow("link into another folder") << "sub/real.png" << true;
+    QTest::newRow("link to a missing file") << "real.png" << false;
+}
+
+void TestAtomicFile::writesThroughLink()
+{
+    QFETCH(QString, linkTarget);
+    QFETCH(bool, targetExists);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkdir("sub"));
+    const QString real = dir.filePath(linkTarget);
+    if (targetExists)
+        QVERIFY(writeFileBytes(real, "old"));
+    const QString link = dir.filePath("link.png");
+    QVERIFY(QFile::link(linkTarget, link));
+
+    QString error;
+    QVERIFY2(writeFileAtomically(link, "new", &error), qPrintable(error));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), QFileInfo(real).absoluteFilePath());
+    QCOMPARE(readFileBytes(real), QByteArray("new"));
+    QCOMPARE(entriesIn(QFileInfo(real).path()).count(),
+             real.startsWith(dir.filePath("sub")) ? 1 : 3);
+}
+
+QTEST_GUILESS_MAIN(TestAtomicFile)
+#include "tst_atomicfile.moc"

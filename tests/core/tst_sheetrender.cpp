@@ -1,0 +1,544 @@
+#include "core/png/pngencoder.h"
+#include "core/layout/sheetlayout.h"
+#include "core/sheetrender.h"
+
+#include "support/testsupport.h"
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QImageReader>
+#include <QTemporaryDir>
+
+#include <QtTest>
+
+#include <climits>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using SheetRender::Status;
+
+Q_DECLARE_METATYPE(SheetRender::Status)
+
+namespace {
+
+// Every alpha value, one per column, with a colour that is non-zero at
+// alpha 0 and 1 and differs from pixel to pixel.
+QImage alphaRamp()
+{
+    QImage image(256, 256, QImage::Format_ARGB32);
+    for (int y = 0; y < 256; ++y) {
+        for (int x = 0; x < 256; ++x)
+            image.setPixel(x, y, qRgba(255 - y, (x * 7 + y * 13) & 255, x ^ y, x));
+    }
+    return image;
+}
+
+QImage noise(int width, int height, uint seed)
+{
+    QImage image(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            image.setPixel(x, y, seed >> 1);
+        }
+    }
+    return image;
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// Empty when `sheet` holds each image (as 8-bit ARGB) at its position and
+// (0, 0, 0, 0) everywhere else; otherwise the first difference.
+QString compareSheet(const QImage &sheet, const QMap<QString, QImage> &images,
+                     const QMap<QString, QPoint> &positions)
+{
+    if (sheet.format() != QImage::Format_ARGB32)
+        return QStringLiteral("sheet format %1").arg(sheet.format());
+    QImage expected(sheet.size(), QImage::Format_ARGB32);
+    expected.fill(0);
+    for (auto it = images.constBegin(); it != images.constEnd(); ++it) {
+        const QImage image = it.value().convertToFormat(QImage::Format_ARGB32);
+        const QPoint at = positions.value(it.key());
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x)
+                expected.setPixel(at.x() + x, at.y() + y, image.pixel(x, y));
+        }
+    }
+    for (int y = 0; y < sheet.height(); ++y) {
+        for (int x = 0; x < sheet.width(); ++x) {
+            if (sheet.pixel(x, y) != expected.pixel(x, y)) {
+                return QStringLiteral("pixel (%1, %2) is %3, expected %4")
+                    .arg(x)
+                    .arg(y)
+                    .arg(sheet.pixel(x, y), 8, 16, QLatin1Char('0'))
+                    .arg(expected.pixel(x, y), 8, 16, QLatin1Char('0'));
+            }
+        }
+    }
+    return QString();
+}
+
+// CRC-32 as PNG defines it, bit by bit, independent of the encoder's.
+quint32 crc32(const char *data, int size)
+{
+    quint32 crc = 0xffffffffu;
+    for (int i = 0; i < size; ++i) {
+        crc ^= uchar(data[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// The chunks of a PNG as (type, data), IDATs joined into one; empty with
+// `error` set when the signature, a length or a CRC is wrong.
+QList<QPair<QByteArray, QByteArray>> pngChunks(const QByteArray &png, QString *error)
+{
+    QList<QPair<QByteArray, QByteArray>> chunks;
+    if (!png.startsWith("\x89PNG\r\n\x1a\n")) {
+        *error = QStringLiteral("no PNG signature");
+        return {};
+    }
+    for (int at = 8; at < png.size();) {
+        const quint32 length = qFromBigEndian<quint32>(png.constData() + at);
+        if (png.size() - at < 12 || length > quint32(png.size() - at - 12)) {
+            *error = QStringLiteral("chunk at %1 runs past the end").arg(at);
+            return {};
+        }
+        const QByteArray type = png.mid(at + 4, 4);
+        const QByteArray data = png.mid(at + 8, int(length));
+        if (qFromBigEndian<quint32>(png.constData() + at + 8 + length) !=
+            crc32(png.constData() + at + 4, int(length) + 4)) {
+            *error = QStringLiteral("bad CRC in %1").arg(QString::fromLatin1(type));
+            return {};
+        }
+        if (type == "IDAT" && !chunks.isEmpty() && chunks.last().first == "IDAT")
+            chunks.last().second += data;
+        else
+            chunks.append({type, data});
+        at += 12 + int(length);
+    }
+    return chunks;
+}
+
+QByteArray bigEndian(std::initializer_list<quint32> values)
+{
+    QByteArray bytes;
+    for (const quint32 value : values) {
+        char word[4];
+        qToBigEndian(value, word);
+        bytes.append(word, 4);
+    }
+    return bytes;
+}
+
+} // namespace
+
+class TestSheetRender : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void paintAndSaveKeepEveryPixel_data();
+    void paintAndSaveKeepEveryPixel();
+    void otherPixelFormatsAreConverted_data();
+    void otherPixelFormatsAreConverted();
+    void copyIntoStaysInsideSheet_data();
+    void copyIntoStaysInsideSheet();
+    void paintFailures_data();
+    void paintFailures();
+    void saveFailures_data();
+    void saveFailures();
+    void newSheet_data();
+    void newSheet();
+    void pngEncoderRoundTrip_data();
+    void pngEncoderRoundTrip();
+    void encodeRoutesBySuffix_data();
+    void encodeRoutesBySuffix();
+};
+
+void TestSheetRender::paintAndSaveKeepEveryPixel_data()
+{
+    QTest::addColumn<int>("margin");
+    QTest::newRow("no margin") << 0;
+    QTest::newRow("margin 1") << 1;
+    QTest::newRow("margin 6") << 6;
+}
+
+void TestSheetRender::paintAndSaveKeepEveryPixel()
+{
+    QFETCH(int, margin);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    QImage transparentDot(1, 1, QImage::Format_ARGB32);
+    transparentDot.setPixel(0, 0, qRgba(200, 10, 90, 0));
+    const QMap<QString, QImage> images{{dir.filePath("ramp.png"), alphaRamp()},
+                                       {dir.filePath("wide.png"), noise(300, 7, 1)},
+                                       {dir.filePath("tall.png"), noise(13, 90, 2)},
+                                       {dir.filePath("small.png"), noise(40, 17, 3)},
+                                       {dir.filePath("dot.png"), transparentDot}};
+    QMap<QString, QSize> sizes;
+    for (auto it = images.constBegin(); it != images.constEnd(); ++it) {
+        QVERIFY(it.value().save(it.key(), "PNG"));
+        sizes.insert(it.key(), it.value().size());
+    }
+
+    const SheetLayout::Plan plan = SheetLayout::compute(sizes, margin);
+    QVERIFY(plan.fitsInt());
+    QImage sheet = SheetRender::newSheet(plan.sheetSize());
+    QString failedPath;
+    QCOMPARE(SheetRender::paint(sheet, plan.positions(), sizes, &failedPath), Status::Ok);
+    QVERIFY(failedPath.isEmpty());
+
+    const QString sheetPath = dir.filePath("sheet.png");
+    QString error;
+    QCOMPARE(SheetRender::save(sheet, sheetPath, &error), Status::Ok);
+    const QImage saved = QImage(sheetPath).convertToFormat(QImage::Format_ARGB32);
+    QCOMPARE(saved.size(), plan.sheetSize());
+    const QString difference = compareSheet(saved, images, plan.positions());
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestSheetRender::otherPixelFormatsAreConverted_data()
+{
+    QTest::addColumn<QImage>("source");
+    QTest::addColumn<QImage>("expected");
+
+    QImage indexed(5, 3, QImage::Format_Indexed8);
+    const QVector<QRgb> palette{qRgba(10, 20, 30, 0), qRgba(200, 100, 50, 1), qRgba(1, 2, 3, 255),
+                                qRgba(90, 80, 70, 128)};
+    indexed.setColorTable(palette);
+    QImage indexedExpected(indexed.size(), QImage::Format_ARGB32);
+    for (int y = 0; y < indexed.height(); ++y) {
+        for (int x = 0; x < indexed.width(); ++x) {
+            indexed.setPixel(x, y, uint((x + y) % palette.size()));
+            indexedExpected.setPixel(x, y, palette[(x + y) % palette.size()]);
+        }
+    }
+    QTest::newRow("indexed with transparent entries") << indexed << indexedExpected;
+
+    // 16-bit channels that are multiples of 257 map exactly onto 8 bits.
+    QImage deep(6, 2, QImage::Format_RGBA64);
+    QImage deepExpected(deep.size(), QImage::Format_ARGB32);
+    for (int y = 0; y < deep.height(); ++y) {
+        for (int x = 0; x < deep.width(); ++x) {
+            const int r = x * 50, g = 200, b = y * 7 + 1, a = x * 51;
+            deep.setPixelColor(x, y,
+                               QColor(QRgba64::fromRgba64(r * 257, g * 257, b * 257, a * 257)));
+            deepExpected.setPixel(x, y, qRgba(r, g, b, a));
+        }
+    }
+    QTest::newRow("16-bit RGBA") << deep << deepExpected;
+
+    QImage grey(4, 4, QImage::Format_Grayscale8);
+    QImage greyExpected(grey.size(), QImage::Format_ARGB32);
+    for (int y = 0; y < grey.height(); ++y) {
+        for (int x = 0; x < grey.width(); ++x) {
+            const int value = x * 60 + y * 3;
+            grey.setPixel(x, y, qRgb(value, value, value));
+            greyExpected.setPixel(x, y, qRgb(value, value, value));
+        }
+    }
+    QTest::newRow("8-bit grey") << grey << greyExpected;
+}
+
+void TestSheetRender::otherPixelFormatsAreConverted()
+{
+    QFETCH(QImage, source);
+    QFETCH(QImage, expected);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("input.png");
+    QVERIFY(source.save(path, "PNG"));
+    // Otherwise the conversion would not be exercised.
+    QCOMPARE(QImage(path).format(), source.format());
+
+    const QMap<QString, QPoint> positions{{path, QPoint(2, 1)}};
+    QImage sheet = SheetRender::newSheet(source.size() + QSize(3, 3));
+    QCOMPARE(SheetRender::paint(sheet, positions, {{path, source.size()}}), Status::Ok);
+    const QString difference = compareSheet(sheet, {{path, expected}}, positions);
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestSheetRender::copyIntoStaysInsideSheet_data()
+{
+    QTest::addColumn<QPoint>("position");
+    QTest::addColumn<bool>("copied");
+
+    // A 4x3 image on a 10x8 sheet.
+    QTest::newRow("top-left corner") << QPoint(0, 0) << true;
+    QTest::newRow("bottom-right corner") << QPoint(6, 5) << true;
+    QTest::newRow("left of the sheet") << QPoint(-1, 0) << false;
+    QTest::newRow("above the sheet") << QPoint(0, -1) << false;
+    QTest::newRow("one past the right edge") << QPoint(7, 0) << false;
+    QTest::newRow("one past the bottom edge") << QPoint(0, 6) << false;
+    QTest::newRow("far away") << QPoint(INT_MAX, INT_MAX) << false;
+}
+
+void TestSheetRender::copyIntoStaysInsideSheet()
+{
+    QFETCH(QPoint, position);
+    QFETCH(bool, copied);
+
+    const QImage image = noise(4, 3, 9);
+    QImage sheet = SheetRender::newSheet(QSize(10, 8));
+    QCOMPARE(SheetRender::copyInto(sheet, image, position), copied);
+    const QString difference = copied
+                                   ? compareSheet(sheet, {{"image", image}}, {{"image", position}})
+                                   : compareSheet(sheet, {}, {});
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestSheetRender::paintFailures_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<Status>("status");
+
+    QTest::newRow("file vanished") << "remove" << Status::LoadFailed;
+    QTest::newRow("file no longer an image") << "garble" << Status::LoadFailed;
+    QTest::newRow("replaced by another size") << "resize" << Status::SizeChanged;
+    QTest::newRow("placed outside the sheet") << "misplace" << Status::InvalidSize;
+    // Found by fuzz_imageload: Qt's BMP reader returns an image for pixel data
+    // cut short and leaves the missing rows as uninitialised memory, which
+    // would end up in the sheet and differ from one decode to the next.
+    QTest::newRow("pixel data cut short") << "truncate" << Status::LoadFailed;
+    // The same with a pixel offset of 0, which the reader takes as "right
+    // after the header".
+    QTest::newRow("pixel data cut short, offset 0") << "truncate offset 0" << Status::LoadFailed;
+}
+
+void TestSheetRender::paintFailures()
+{
+    QFETCH(QString, change);
+    QFETCH(Status, status);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    const QString a = dir.filePath("a.png");
+    const QString b = dir.filePath("b.png");
+    QVERIFY(noise(4, 4, 1).save(a));
+    QVERIFY(noise(6, 3, 2).save(b));
+    const QMap<QString, QSize> sizes{{a, {4, 4}}, {b, {6, 3}}};
+    QMap<QString, QPoint> positions{{a, {0, 0}}, {b, {0, 4}}};
+
+    if (change == "remove") {
+        QVERIFY(QFile::remove(b));
+    } else if (change == "garble") {
+        QFile file(b);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write("not a picture") > 0);
+    } else if (change == "resize") {
+        QVERIFY(noise(6, 4, 2).save(b));
+    } else if (change == "misplace") {
+        positions[b] = QPoint(5, 4);
+    } else if (change.startsWith("truncate")) {
+        // A 24-bit BMP of 6x3 has 54 header bytes and rows of 20 bytes: keep one.
+        QByteArray bmp;
+        QBuffer buffer(&bmp);
+        QVERIFY(buffer.open(QIODevice::WriteOnly));
+        QVERIFY(noise(6, 3, 2).convertToFormat(QImage::Format_RGB888).save(&buffer, "BMP"));
+        if (change.endsWith("offset 0"))
+            bmp.replace(10, 4, QByteArray(4, '\0'));
+        QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
+    }
+
+    QImage sheet = SheetRender::newSheet(QSize(10, 10));
+    QString failedPath;
+    QCOMPARE(SheetRender::paint(sheet, positions, sizes, &failedPath), status);
+    QCOMPARE(failedPath, b);
+
+    QImage nullSheet;
+    QCOMPARE(SheetRender::paint(nullSheet, positions, sizes), Status::InvalidSize);
+}
+
+void TestSheetRender::saveFailures_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QByteArray>("existing"); // null: no file before
+    QTest::addColumn<QSize>("sheetSize");
+    QTest::addColumn<bool>("limitFileSize");
+
+    const QByteArray old("previous sheet bytes");
+    const QSize small(8, 8);
+    QTest::newRow("unknown suffix") << "sheet.xyz" << QByteArray() << small << false;
+    QTest::newRow("unknown suffix, file kept") << "sheet.xyz" << old << small << false;
+    QTest::newRow("no suffix") << "sheet" << QByteArray() << small << false;
+    QTest::newRow("missing folder") << "missing/sheet.png" << QByteArray() << small << false;
+    // These fail for root too: no temporary name fits beside a long name,
+    // and a file size limit makes writing fail, for a small sheet only when
+    // the write buffer is flushed.
+    QTest::newRow("name too long for a temporary")
+        << QString(250, 's') + ".png" << old << small << false;
+    QTest::newRow("write fails") << "sheet.png" << old << QSize(300, 300) << true;
+    QTest::newRow("buffered write fails") << "sheet.png" << old << QSize(40, 40) << true;
+}
+
+void TestSheetRender::saveFailures()
+{
+    QFETCH(QString, fileName);
+    QFETCH(QByteArray, existing);
+    QFETCH(QSize, sheetSize);
+    QFETCH(bool, limitFileSize);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(fileName);
+    if (!existing.isNull()) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(existing), qint64(existing.size()));
+    }
+
+    const QImage sheet = noise(sheetSize.width(), sheetSize.height(), 5);
+    QString error;
+    Status status = Status::Ok;
+    {
+        std::unique_ptr<FileSizeLimit> limit;
+        if (limitFileSize) {
+            limit.reset(new FileSizeLimit(1024));
+            QVERIFY(limit->isActive());
+        }
+        status = SheetRender::save(sheet, path, &error);
+    }
+    QCOMPARE(status, Status::SaveFailed);
+    QVERIFY2(error.contains(path), qPrintable(error));
+    if (existing.isNull()) {
+        QVERIFY(entries(dir.path()).isEmpty());
+    } else {
+        QCOMPARE(readFileBytes(path), existing);
+        QCOMPARE(entries(dir.path()), QStringList{fileName});
+    }
+
+    QCOMPARE(SheetRender::save(QImage(), dir.filePath("null.png")), Status::InvalidSize);
+    QVERIFY(!QFileInfo::exists(dir.filePath("null.png")));
+}
+
+void TestSheetRender::newSheet_data()
+{
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("3x2") << QSize(3, 2) << true;
+    QTest::newRow("invalid") << QSize() << false;
+    QTest::newRow("zero width") << QSize(0, 5) << false;
+    QTest::newRow("zero height") << QSize(5, 0) << false;
+    QTest::newRow("negative") << QSize(-3, 4) << false;
+    QTest::newRow("too large to allocate") << QSize(INT_MAX, INT_MAX) << false;
+}
+
+void TestSheetRender::newSheet()
+{
+    QFETCH(QSize, size);
+    QFETCH(bool, valid);
+
+    const QImage sheet = SheetRender::newSheet(size);
+    QCOMPARE(!sheet.isNull(), valid);
+    if (!valid)
+        return;
+    QCOMPARE(sheet.size(), size);
+    QCOMPARE(sheet.format(), QImage::Format_ARGB32);
+    for (int y = 0; y < sheet.height(); ++y) {
+        const uchar *line = sheet.constScanLine(y);
+        QVERIFY(std::all_of(line, line + sheet.width() * 4, [](uchar c) { return c == 0; }));
+    }
+}
+
+void TestSheetRender::pngEncoderRoundTrip_data()
+{
+    QTest::addColumn<QImage>("image");
+    QTest::addColumn<int>("pieces"); // deflated separately, at least
+
+    QImage transparentDot(1, 1, QImage::Format_ARGB32);
+    transparentDot.setPixel(0, 0, qRgba(200, 10, 90, 0));
+    QTest::newRow("1x1, colour under alpha 0") << transparentDot << 1;
+    QTest::newRow("every alpha, colour under alpha 0") << alphaRamp() << 1;
+    QTest::newRow("odd size") << noise(13, 90, 2) << 1;
+    // Noise deflates to stored blocks, the sheets below to Huffman blocks.
+    QTest::newRow("noise, several pieces") << noise(1000, 700, 5) << 3;
+    QTest::newRow("empty sheet, several pieces") << SheetRender::newSheet({1500, 500}) << 3;
+    QImage sprites = SheetRender::newSheet({700, 1200});
+    for (int i = 0; i < 12; ++i)
+        QVERIFY(SheetRender::copyInto(sprites, patternImage(300, 90, i), {i % 2 * 350, i * 95}));
+    QTest::newRow("sprite sheet, several pieces") << sprites << 3;
+    QTest::newRow("width 1, several pieces") << noise(1, 500000, 7) << 3;
+    QTest::newRow("rows longer than a piece") << patternImage(300000, 3, 4) << 3;
+}
+
+void TestSheetRender::pngEncoderRoundTrip()
+{
+    QFETCH(QImage, image);
+    QFETCH(int, pieces);
+    image.setDotsPerMeterX(3780);
+    image.setDotsPerMeterY(3780);
+
+    QByteArray png;
+    QString error;
+    QVERIFY2(PngEncoder::encode(image, &png, &error, 1), qPrintable(error));
+    for (const int threads : {4, 0}) {
+        QByteArray again;
+        QVERIFY(PngEncoder::encode(image, &again, &error, threads));
+        QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
+    }
+
+    const auto chunks = pngChunks(png, &error);
+    QVERIFY2(!chunks.isEmpty(), qPrintable(error));
+    QCOMPARE(chunks.size(), 4);
+    QCOMPARE(chunks[0].first, QByteArray("IHDR"));
+    QCOMPARE(chunks[0].second, bigEndian({quint32(image.width()), quint32(image.height())}) +
+                                   QByteArray("\x08\x06\0\0\0", 5));
+    QCOMPARE(chunks[1].first, QByteArray("pHYs"));
+    QCOMPARE(chunks[1].second, bigEndian({3780, 3780}) + QByteArray(1, 1));
+    QCOMPARE(chunks[2].first, QByteArray("IDAT"));
+    QCOMPARE(chunks[3], qMakePair(QByteArray("IEND"), QByteArray()));
+
+    // zlib checks the Adler-32 and that one stream holds every row; a piece
+    // left final would end the stream early.
+    const int filteredSize = image.height() * (image.width() * 4 + 1);
+    const QByteArray rows = qUncompress(bigEndian({quint32(filteredSize)}) + chunks[2].second);
+    QCOMPARE(rows.size(), filteredSize);
+    // Each piece but the last ends in an empty stored block.
+    QVERIFY(chunks[2].second.count(QByteArray("\0\0\xff\xff", 4)) >= pieces - 1);
+
+    const QImage decoded = QImage::fromData(png, "PNG");
+    QCOMPARE(decoded.format(), QImage::Format_ARGB32);
+    const QString difference = compareSheet(decoded, {{"image", image}}, {{"image", QPoint()}});
+    QVERIFY2(difference.isEmpty(), qPrintable(difference));
+}
+
+void TestSheetRender::encodeRoutesBySuffix_data()
+{
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<bool>("ownEncoder");
+
+    QTest::newRow("png") << "sheet.png" << true;
+    QTest::newRow("upper-case PNG") << "sheet.PNG" << true;
+    QTest::newRow("bmp") << "sheet.bmp" << false;
+}
+
+void TestSheetRender::encodeRoutesBySuffix()
+{
+    QFETCH(QString, fileName);
+    QFETCH(bool, ownEncoder);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(fileName);
+
+    QImage sheet = SheetRender::newSheet({30, 20});
+    QVERIFY(SheetRender::copyInto(sheet, noise(17, 9, 3), {2, 5}));
+    QString error;
+    QCOMPARE(SheetRender::save(sheet, path, &error), Status::Ok);
+    QByteArray own;
+    QVERIFY(PngEncoder::encode(sheet, &own, &error));
+    QCOMPARE(readFileBytes(path) == own, ownEncoder);
+    QCOMPARE(QImageReader(path).format(), QByteArray(ownEncoder ? "png" : "bmp"));
+
+    QVERIFY(!PngEncoder::encode(QImage(), &own, &error));
+    QVERIFY(!error.isEmpty());
+}
+
+QTEST_MAIN(TestSheetRender)
+#include "tst_sheetrender.moc"

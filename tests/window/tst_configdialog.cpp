@@ -1,0 +1,555 @@
+#include "window/configdialog.h"
+#include "window/configdialogform.h"
+#include "core/settings/configfile.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <optional>
+
+// Settings and widget states are written "select|save|margin|orientation".
+namespace {
+
+enum class Breakage { None, Removed, NoParameters, DiskFull };
+
+QString widgets(const configDialog *dialog)
+{
+    const configDialogForm *ui = dialog->form();
+    const QString radio = ui->radVertical->isChecked()     ? QStringLiteral("vertical")
+                          : ui->radHorizontal->isChecked() ? QStringLiteral("horizontal")
+                                                           : QStringLiteral("none");
+    return QStringList{ui->txtSelectPath->text(), ui->txtSavePath->text(), ui->txtMarginPix->text(),
+                       radio}
+        .join(QLatin1Char('|'));
+}
+
+QString members(const configDialog *dialog)
+{
+    return QStringList{dialog->defaultSelectPath, dialog->defaultSavePath,
+                       QString::number(dialog->marginPixel), QString::number(dialog->Orientation)}
+        .join(QLatin1Char('|'));
+}
+
+// Fills the widgets as a user would; "none" leaves the radios alone.
+void edit(configDialog *dialog, const QString &state)
+{
+    const QStringList values = state.split(QLatin1Char('|'));
+    configDialogForm *ui = dialog->form();
+    ui->txtSelectPath->setText(values[0]);
+    ui->txtSavePath->setText(values[1]);
+    ui->txtMarginPix->setText(values[2]);
+    if (values[3] == QLatin1String("horizontal"))
+        ui->radHorizontal->setChecked(true);
+    else if (values[3] == QLatin1String("vertical"))
+        ui->radVertical->setChecked(true);
+}
+
+// Members that must survive whatever does not load successfully.
+void holdOldValues(configDialog *dialog)
+{
+    dialog->defaultSelectPath = QStringLiteral("/old/select");
+    dialog->defaultSavePath = QStringLiteral("/old/save");
+    dialog->marginPixel = 77;
+    dialog->Orientation = 9;
+}
+
+QByteArray configXml(const QString &state)
+{
+    const QStringList v = state.split(QLatin1Char('|'));
+    return SettingsFixture::config(v[0], v[1], v[2], v[3]);
+}
+
+// What the file holds, "-" where an element cannot be read.
+QString stored(const QString &path)
+{
+    const auto read = [&](const char *element, const char *first, const char *second) {
+        QMap<QString, QString> map{{first, QString()}, {second, QString()}};
+        if (readConfigAttributes(path, element, map) != 0)
+            return QStringLiteral("-|-");
+        return map.value(first) + '|' + map.value(second);
+    };
+    return read("paths", "defaultSelectPath", "defaultSavePath") + '|' +
+           read("parameters", "marginPixel", "Orientation");
+}
+
+const QByteArray pathsOnly = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+                             "  <paths defaultSelectPath=\" /in \" defaultSavePath=\"/out\"/>\n"
+                             "</config>\n";
+const QByteArray parametersOnly = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<config>\n"
+                                  "  <parameters marginPixel=\"4\" Orientation=\"1\"/>\n"
+                                  "</config>\n";
+
+} // namespace
+
+Q_DECLARE_METATYPE(Breakage)
+
+class TestConfigDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void formBeforeLoad();
+    void loadSettings_data();
+    void loadSettings();
+    void loadErrors_data();
+    void loadErrors();
+    void saveSettings_data();
+    void saveSettings();
+    void saveErrors_data();
+    void saveErrors();
+    void okButton_data();
+    void okButton();
+    void cancelButton();
+    void browseButtons_data();
+    void browseButtons();
+    void keyboard_data();
+    void keyboard();
+    void textsFit_data();
+    void textsFit();
+
+private:
+    void showDialog();
+
+    std::unique_ptr<SettingsFixture> fixture;
+    std::unique_ptr<ModalAnswerer> answerer;
+    configDialog *dialog = nullptr;
+};
+
+void TestConfigDialog::init()
+{
+    fixture = std::make_unique<SettingsFixture>();
+    QVERIFY(fixture->isValid());
+    answerer = std::make_unique<ModalAnswerer>();
+    dialog = new configDialog;
+}
+
+void TestConfigDialog::cleanup()
+{
+    const QStringList left = visibleTopLevels();
+    delete dialog;
+    dialog = nullptr;
+    answerer.reset();
+    fixture.reset();
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QStringLiteral(", "))));
+}
+
+void TestConfigDialog::showDialog()
+{
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+}
+
+void TestConfigDialog::formBeforeLoad()
+{
+    QCOMPARE(widgets(dialog), QStringLiteral("||2|none"));
+}
+
+void TestConfigDialog::loadSettings_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("held");
+
+    const auto row = [](const char *name, const char *file, const char *shown, const char *held) {
+        QTest::newRow(name) << QString(file) << QString(shown) << QString(held);
+    };
+    row("plain", "/in|/out|4|0", "/in|/out|4|vertical", "/in|/out|4|0");
+    row("paths trimmed", "  /in dir  | /out |3|1", "/in dir|/out|3|horizontal", "/in dir|/out|3|1");
+    row("empty paths", "||0|0", "||0|vertical", "||0|0");
+    row("letters in margin", "/in|/out|abc|0", "/in|/out|0|vertical", "/in|/out|0|0");
+    row("negative margin", "/in|/out|-3|0", "/in|/out|-3|vertical", "/in|/out|-3|0");
+    row("orientation 2", "/in|/out|1|2", "/in|/out|1|horizontal", "/in|/out|1|2");
+    row("orientation 5", "/in|/out|1|5", "/in|/out|1|horizontal", "/in|/out|1|5");
+    row("orientation negative", "/in|/out|1|-1", "/in|/out|1|horizontal", "/in|/out|1|-1");
+    row("orientation letters", "/in|/out|1|h", "/in|/out|1|vertical", "/in|/out|1|0");
+}
+
+void TestConfigDialog::loadSettings()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, shown);
+    QFETCH(QString, held);
+
+    fixture->writeConfig(configXml(file));
+    holdOldValues(dialog);
+    // Start from the other radio, so that the load has to move it.
+    edit(dialog,
+         shown.endsWith(QLatin1String("vertical")) ? "a|b|55|horizontal" : "a|b|55|vertical");
+    QCOMPARE(dialog->loadSettings(), 0);
+    QCOMPARE(widgets(dialog), shown);
+    QCOMPARE(members(dialog), held);
+}
+
+void TestConfigDialog::loadErrors_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("pathsApplied");
+
+    QByteArray noOrientation = pathsOnly;
+    noOrientation.replace("</config>", "<parameters marginPixel=\"4\"/></config>");
+    QTest::newRow("missing file") << QByteArray() << 258 << false;
+    QTest::newRow("broken XML") << QByteArray("<config><paths") << 259 << false;
+    QTest::newRow("no paths element") << parametersOnly << 262 << false;
+    QTest::newRow("no parameters element") << pathsOnly << 262 << true;
+    QTest::newRow("parameters without Orientation") << noOrientation << 263 << true;
+}
+
+void TestConfigDialog::loadErrors()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, error);
+    QFETCH(bool, pathsApplied);
+
+    if (content.isEmpty())
+        QVERIFY(QFile::remove(fixture->configPath()));
+    else
+        fixture->writeConfig(content);
+    holdOldValues(dialog);
+    edit(dialog, "a|b|55|horizontal");
+
+    QCOMPARE(dialog->loadSettings(), error);
+    QCOMPARE(widgets(dialog),
+             QString(pathsApplied ? "/in|/out|55|horizontal" : "a|b|55|horizontal"));
+    QCOMPARE(members(dialog),
+             QString(pathsApplied ? "/in|/out|77|9" : "/old/select|/old/save|77|9"));
+    QCOMPARE(QFile::exists(fixture->configPath()), !content.isEmpty());
+}
+
+void TestConfigDialog::saveSettings_data()
+{
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("file");
+
+    const auto row = [](const char *name, const char *shown, const char *file) {
+        QTest::newRow(name) << QString(shown) << QString(file);
+    };
+    row("vertical", "/in|/out|4|vertical", "/in|/out|4|0");
+    row("horizontal", "/in|/out|4|horizontal", "/in|/out|4|1");
+    row("trimmed", "  /in dir | /out  | 7 |vertical", "/in dir|/out|7|0");
+    row("margin stored as typed", "/in|/out|abc|horizontal", "/in|/out|abc|1");
+    row("empty fields", "|||vertical", "|||0");
+    // As after a start whose parameters could not be read.
+    row("neither radio checked", "/in|/out|4|none", "/in|/out|4|1");
+}
+
+void TestConfigDialog::saveSettings()
+{
+    QFETCH(QString, shown);
+    QFETCH(QString, file);
+
+    fixture->writeConfig(configXml("/a|/b|9|5"));
+    holdOldValues(dialog);
+    edit(dialog, shown);
+
+    QCOMPARE(dialog->saveSettings(), 0);
+    QCOMPARE(stored(fixture->configPath()), file);
+    QCOMPARE(members(dialog), QStringLiteral("/old/select|/old/save|77|9"));
+    QCOMPARE(widgets(dialog), shown);
+}
+
+void TestConfigDialog::saveErrors_data()
+{
+    QTest::addColumn<QByteArray>("content"); // empty: no file
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("fileAfter");
+
+    QTest::newRow("missing file") << QByteArray() << 258 << QString("-|-|-|-");
+    QTest::newRow("wrong root") << QByteArray("<Config/>") << 261 << QString("-|-|-|-");
+    // The parameters could be written, but must not even be tried.
+    QTest::newRow("no paths element") << parametersOnly << 262 << QString("-|-|4|1");
+    QTest::newRow("no parameters element") << pathsOnly << 262 << QString("/new/in|/new/out|-|-");
+}
+
+void TestConfigDialog::saveErrors()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, error);
+    QFETCH(QString, fileAfter);
+
+    if (content.isEmpty())
+        QVERIFY(QFile::remove(fixture->configPath()));
+    else
+        fixture->writeConfig(content);
+    holdOldValues(dialog);
+    edit(dialog, " /new/in |/new/out|8|horizontal");
+
+    QCOMPARE(dialog->saveSettings(), error);
+    QCOMPARE(members(dialog), QStringLiteral("/old/select|/old/save|77|9"));
+    QCOMPARE(stored(fixture->configPath()), fileAfter);
+    QCOMPARE(QDir(fixture->filePath(QStringLiteral("config"))).isEmpty(), content.isEmpty());
+}
+
+void TestConfigDialog::okButton_data()
+{
+    QTest::addColumn<Breakage>("breakage");
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QString>("edits"); // empty: nothing touched
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("shownAfter");
+    QTest::addColumn<QString>("heldAfter");
+    QTest::addColumn<QString>("fileAfter");
+
+    const auto row = [](const char *name, Breakage breakage, const char *initial, const char *edits,
+                        const char *message, const char *shownAfter, const char *heldAfter,
+                        const char *fileAfter) {
+        QTest::newRow(name) << breakage << QString(initial) << QString(edits) << QString(message)
+                            << QString(shownAfter) << QString(heldAfter) << QString(fileAfter);
+    };
+    const char *edits = " /new/in |/new/out| 6 |horizontal";
+    row("saved and reloaded", Breakage::None, "/in|/out|3|0", edits, "",
+        "/new/in|/new/out|6|horizontal", "/new/in|/new/out|6|1", "/new/in|/new/out|6|1");
+    row("orientation 5 stored as 1", Breakage::None, "/in|/out|3|5", "", "",
+        "/in|/out|3|horizontal", "/in|/out|3|1", "/in|/out|3|1");
+    // Nothing could be reloaded: the user's edits stay on screen.
+    row("config removed", Breakage::Removed, "/in|/out|3|0", edits, "0x102", edits, "/in|/out|3|0",
+        "-|-|-|-");
+    // Paths stored and reloaded; the parameters fail both ways.
+    row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106",
+        "/new/in|/new/out| 6 |horizontal", "/new/in|/new/out|3|0", "/new/in|/new/out|-|-");
+    // Nothing stored; the reload shows the file again.
+    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108",
+        "/in|/out|3|vertical", "/in|/out|3|0", "/in|/out|3|0");
+    // A folder name as Browse can return it, holding a character XML cannot carry.
+    row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
+        "/new/in\x01|/new/out|6|horizontal", "0x109", "/in|/out|3|vertical", "/in|/out|3|0",
+        "/in|/out|3|0");
+}
+
+void TestConfigDialog::okButton()
+{
+    QFETCH(Breakage, breakage);
+    QFETCH(QString, initial);
+    QFETCH(QString, edits);
+    QFETCH(QString, message);
+    QFETCH(QString, shownAfter);
+    QFETCH(QString, heldAfter);
+    QFETCH(QString, fileAfter);
+
+    const QString path = fixture->configPath();
+    fixture->writeConfig(configXml(initial));
+    QCOMPARE(dialog->loadSettings(), 0);
+    if (!edits.isEmpty())
+        edit(dialog, edits);
+    if (breakage == Breakage::Removed)
+        QVERIFY(QFile::remove(path));
+    if (breakage == Breakage::NoParameters)
+        fixture->writeConfig(pathsOnly);
+    showDialog();
+
+    if (!message.isEmpty())
+        answerer->expectMessageBox();
+    std::optional<FileSizeLimit> diskFull;
+    if (breakage == Breakage::DiskFull)
+        QVERIFY(diskFull.emplace(16).isActive());
+    QTest::mouseClick(dialog->form()->btnOK, Qt::LeftButton);
+    diskFull.reset();
+    QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
+    QCOMPARE(answerer->seen().size(), message.isEmpty() ? 0 : 1);
+    if (!message.isEmpty()) {
+        QCOMPARE(answerer->last().title, QStringLiteral("Save Error"));
+        QCOMPARE(answerer->last().text,
+                 QStringLiteral("Can not save settings,Error Number is: ") + message);
+    }
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(widgets(dialog), shownAfter);
+    QCOMPARE(members(dialog), heldAfter);
+    QCOMPARE(stored(path), fileAfter);
+}
+
+void TestConfigDialog::cancelButton()
+{
+    fixture->writeConfig(configXml("/in|/out|3|1"));
+    QCOMPARE(dialog->loadSettings(), 0);
+    const QByteArray before = fixture->readConfig();
+    edit(dialog, "/new/in|/new/out|6|vertical");
+    showDialog();
+
+    QTest::mouseClick(dialog->form()->btnCancel, Qt::LeftButton);
+    QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
+    QVERIFY(answerer->seen().isEmpty());
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(fixture->readConfig(), before);
+    QCOMPARE(members(dialog), QStringLiteral("/in|/out|3|1"));
+    QCOMPARE(dialog->loadSettings(), 0);
+    QCOMPARE(widgets(dialog), QStringLiteral("/in|/out|3|horizontal"));
+}
+
+void TestConfigDialog::browseButtons_data()
+{
+    QTest::addColumn<bool>("selectButton");
+    QTest::addColumn<bool>("choose");
+    QTest::addColumn<bool>("emptyField");
+
+    QTest::newRow("select: folder chosen") << true << true << false;
+    QTest::newRow("select: cancel keeps field") << true << false << false;
+    QTest::newRow("select: cancel keeps empty field") << true << false << true;
+    QTest::newRow("save: folder chosen") << false << true << false;
+    QTest::newRow("save: cancel keeps field") << false << false << false;
+    QTest::newRow("save: cancel keeps empty field") << false << false << true;
+}
+
+void TestConfigDialog::browseButtons()
+{
+    QFETCH(bool, selectButton);
+    QFETCH(bool, choose);
+    QFETCH(bool, emptyField);
+
+    QDir dir(fixture->dir());
+    for (const char *name : {"select-start", "save-start", "typed", "chosen"})
+        QVERIFY(dir.mkpath(QLatin1String(name)));
+    const QString start = dir.absoluteFilePath(selectButton ? "select-start" : "save-start");
+    const QString chosen = dir.absoluteFilePath(QStringLiteral("chosen"));
+    fixture->writeConfig(configXml(dir.absoluteFilePath(QStringLiteral("select-start")) + '|' +
+                                   dir.absoluteFilePath(QStringLiteral("save-start")) + "|2|0"));
+    QCOMPARE(dialog->loadSettings(), 0);
+    const QString held = members(dialog);
+
+    // The field shows another existing folder than the one stored.
+    QLineEdit *field = selectButton ? dialog->form()->txtSelectPath : dialog->form()->txtSavePath;
+    QLineEdit *other = selectButton ? dialog->form()->txtSavePath : dialog->form()->txtSelectPath;
+    field->setText(emptyField ? QString() : dir.absoluteFilePath(QStringLiteral("typed")));
+    const QString before = field->text();
+    const QString otherBefore = other->text();
+    showDialog();
+
+    if (choose)
+        answerer->expectFileDialog({chosen});
+    else
+        answerer->expectFileDialogCancel();
+    QTest::mouseClick(selectButton ? dialog->form()->btnSelectPath : dialog->form()->btnSavePath,
+                      Qt::LeftButton);
+    QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
+    QCOMPARE(answerer->seen().size(), 1);
+    QCOMPARE(answerer->last().title, QStringLiteral("Select Directory"));
+    QCOMPARE(answerer->last().directory, start);
+    QCOMPARE(QDir::cleanPath(field->text()), choose ? chosen : before);
+    QCOMPARE(other->text(), otherBefore);
+    QCOMPARE(members(dialog), held);
+    QVERIFY(dialog->isVisible());
+    dialog->hide();
+}
+
+void TestConfigDialog::keyboard_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("Return in the select path") << "txtSelectPath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return in the save path") << "txtSavePath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return in the margin") << "txtMarginPix" << int(Qt::Key_Return) << true;
+    QTest::newRow("keypad Enter in the margin") << "txtMarginPix" << int(Qt::Key_Enter) << true;
+    QTest::newRow("Return on a radio button") << "radHorizontal" << int(Qt::Key_Return) << true;
+    // Not the folder chooser: the answerer would report it as unexpected.
+    QTest::newRow("Return on a browse button") << "btnSelectPath" << int(Qt::Key_Return) << true;
+    QTest::newRow("Return on Cancel") << "btnCancel" << int(Qt::Key_Return) << true;
+    QTest::newRow("Escape in a field") << "txtSavePath" << int(Qt::Key_Escape) << false;
+    QTest::newRow("Escape on OK") << "btnOK" << int(Qt::Key_Escape) << false;
+}
+
+void TestConfigDialog::keyboard()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(bool, saved);
+
+    fixture->writeConfig(configXml("/in|/out|3|0"));
+    QCOMPARE(dialog->loadSettings(), 0);
+    edit(dialog, "/new/in|/new/out|6|horizontal");
+    showDialog();
+    auto *target = dialog->findChild<QWidget *>(focus);
+    QVERIFY(target);
+    target->setFocus();
+
+    QTest::keyClick(target, Qt::Key(key));
+    QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
+    QVERIFY(answerer->seen().isEmpty());
+    QVERIFY(!dialog->isVisible());
+    QCOMPARE(stored(fixture->configPath()),
+             QString(saved ? "/new/in|/new/out|6|1" : "/in|/out|3|0"));
+}
+
+// The forms place every text at fixed coordinates for Arial's metrics; a
+// substitute with other metrics cuts texts off ("Default Select Pa").
+void TestConfigDialog::textsFit_data()
+{
+    QTest::addColumn<QString>("name");
+    for (const char *name : {"label", "label_2", "label_3", "radVertical", "radHorizontal"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void TestConfigDialog::textsFit()
+{
+    QFETCH(QString, name);
+    showDialog();
+    auto *widget = dialog->findChild<QWidget *>(name);
+    QVERIFY(widget);
+    const QFontMetrics metrics(widget->font());
+    QString text;
+    int room = widget->contentsRect().width();
+    if (auto *label = qobject_cast<QLabel *>(widget)) {
+        text = label->text();
+    } else if (auto *radio = qobject_cast<QRadioButton *>(widget)) {
+        text = radio->text();
+        room -= radio->sizeHint().width() - metrics.horizontalAdvance(text); // the indicator
+    }
+    QVERIFY(!text.isEmpty());
+
+    // Where the text's ink really ends, drawn without any clipping.
+    QImage ink(metrics.horizontalAdvance(text) + 4 * metrics.height(), 2 * metrics.height(),
+               QImage::Format_ARGB32);
+    ink.fill(Qt::transparent);
+    QPainter painter(&ink);
+    painter.setFont(widget->font());
+    painter.drawText(0, metrics.ascent(), text);
+    painter.end();
+    int inkWidth = 0;
+    for (int x = 0; x < ink.width(); ++x) {
+        for (int y = 0; y < ink.height(); ++y) {
+            if (qAlpha(ink.pixel(x, y)) > 64)
+                inkWidth = x + 1;
+        }
+    }
+    if (inkWidth > room || metrics.ascent() + metrics.descent() > widget->height()) {
+        const QString shot =
+            QDir::current().absoluteFilePath(QStringLiteral("settings-clipped.png"));
+        dialog->grab().save(shot);
+        dialog->hide();
+        QFAIL(qPrintable(QStringLiteral("\"%1\" needs %2 x %3 pixels in %4, has %5 x %6; see %7")
+                             .arg(text)
+                             .arg(inkWidth)
+                             .arg(metrics.ascent() + metrics.descent())
+                             .arg(QFontInfo(widget->font()).family())
+                             .arg(room)
+                             .arg(widget->height())
+                             .arg(shot)));
+    }
+    dialog->hide();
+}
+
+// The forms were drawn for the usual desktop resolution; the offscreen
+// platform's own is 100 dpi.
+int main(int argc, char *argv[])
+{
+    if (!qEnvironmentVariableIsSet("QT_FONT_DPI"))
+        qputenv("QT_FONT_DPI", "96");
+    QApplication app(argc, argv);
+    TestConfigDialog test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_configdialog.moc"

@@ -1,0 +1,534 @@
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
+#include "window/composeresultdialog.h"
+#include "window/composeresultdialogform.h"
+#include "window/configdialog.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
+
+#include <QLabel>
+#include <QLockFile>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QtTest>
+
+#include <climits>
+#include <sys/stat.h>
+
+namespace {
+
+class WindowProbe : public MainWindow
+{
+public:
+    using MainWindow::fileCount;
+    using MainWindow::fileModel;
+    using MainWindow::imagePositions;
+    using MainWindow::imageSizes;
+    using MainWindow::layoutSheet;
+    using MainWindow::m_progress;
+    using MainWindow::margin;
+    using MainWindow::renderSheet;
+    using MainWindow::resultDialog;
+    using MainWindow::sheetPngPath;
+    using MainWindow::sheetTxtPath;
+    using MainWindow::ui;
+};
+
+QByteArray configWithMargin(const QString &margin)
+{
+    return SettingsFixture::config(QString(), QString(), margin, QStringLiteral("0"));
+}
+
+// The four images of the worked layout example, each with its own pattern.
+struct ExampleImages
+{
+    QTemporaryDir dir;
+    QStringList paths;
+    QVector<QImage> images;
+
+    ExampleImages()
+    {
+        const QVector<QSize> sizes{{100, 10}, {60, 20}, {40, 22}, {30, 5}};
+        const char *names[] = {"a.png", "b.png", "c.png", "d.png"};
+        for (int i = 0; i < sizes.size(); ++i) {
+            paths << dir.filePath(QString::fromLatin1(names[i]));
+            images << patternImage(sizes[i].width(), sizes[i].height(), i + 1);
+            savePng(images.last(), paths.last());
+        }
+    }
+};
+
+} // namespace
+
+class TestGenerate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void wholeRunThroughTheWindow();
+    void refusals_data();
+    void refusals();
+    void cancelledSaveWritesNothing();
+    void unreadableImageIsReportedAndSkipped_data();
+    void unreadableImageIsReportedAndSkipped();
+    void duplicatePathIsComposedOnce();
+    void chosenPathNaming_data();
+    void chosenPathNaming();
+    void failedRuns_data();
+    void failedRuns();
+    void layoutFailureLeavesStateAlone();
+    void layoutOfNothing();
+    void changedImageFailsRender_data();
+    void changedImageFailsRender();
+    void secondRunRefreshesPreview();
+    void progressAndCancel();
+};
+
+void TestGenerate::cleanup()
+{
+    const QStringList left = visibleTopLevels();
+    for (QWidget *widget : QApplication::topLevelWidgets())
+        widget->hide();
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(", ")));
+}
+
+void TestGenerate::wholeRunThroughTheWindow()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture(SettingsFixture::config(source.dir.path(), out.path(),
+                                                    QStringLiteral("2"), QStringLiteral("0")));
+    WindowProbe window;
+    window.show();
+    ModalAnswerer answerer;
+    answerer.expectFileDialog(source.paths);
+    window.ui->btnPickFile->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.fileModel->rowCount(), 4);
+
+    const QString sheetPath = out.filePath(QStringLiteral("sheet.png"));
+    answerer.expectFileDialog({sheetPath});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.last().title, QStringLiteral("Select Files"));
+    QCOMPARE(answerer.last().directory, QDir(out.path()).absolutePath());
+    QCOMPARE(answerer.last().nameFilters, QStringList{QStringLiteral("PNG Files(*.png)")});
+
+    const QString p = source.dir.path() + QLatin1Char('/');
+    const QByteArray expectedText = QStringLiteral("%1a.png,100,10,2,2\r\n"
+                                                   "%1b.png,60,20,2,14\r\n"
+                                                   "%1c.png,40,22,64,14\r\n"
+                                                   "%1d.png,30,5,2,36\r\n")
+                                        .arg(p)
+                                        .toUtf8();
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("sheet.txt"))), expectedText);
+
+    QImage sheet(sheetPath);
+    QCOMPARE(sheet.size(), QSize(104, 43));
+    sheet = sheet.convertToFormat(QImage::Format_ARGB32);
+    const QVector<QPoint> at{{2, 2}, {2, 14}, {64, 14}, {2, 36}};
+    QImage expected(104, 43, QImage::Format_ARGB32);
+    expected.fill(0);
+    for (int i = 0; i < 4; ++i) {
+        for (int y = 0; y < source.images[i].height(); ++y)
+            for (int x = 0; x < source.images[i].width(); ++x)
+                expected.setPixel(at[i].x() + x, at[i].y() + y, source.images[i].pixel(x, y));
+    }
+    for (int y = 0; y < 43; ++y)
+        for (int x = 0; x < 104; ++x)
+            QVERIFY2(sheet.pixel(x, y) == expected.pixel(x, y),
+                     qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
+
+    QVERIFY(window.resultDialog->isVisible());
+    QVERIFY(!window.resultDialog->isModal());
+    QCOMPARE(window.resultDialog->form()->labImageResult->pixmap(Qt::ReturnByValue).size(),
+             QSize(381, 157));
+    QCOMPARE(window.resultDialog->form()->labInfo->text(), QStringLiteral("Total Size: 104 x 43"));
+    QCOMPARE(window.margin, 2);
+    // The list stays for the next run.
+    QCOMPARE(window.fileModel->rowCount(), 4);
+}
+
+void TestGenerate::refusals_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("margin");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("empty list") << 0 << "2"
+                                << "Please select PNG files!";
+    QTest::newRow("100 files") << 100 << "2"
+                               << "Please select less than 100 files!";
+    QTest::newRow("negative margin") << 3 << "-1"
+                                     << "Please set a margin of 0 or more pixels!";
+}
+
+void TestGenerate::refusals()
+{
+    QFETCH(int, rows);
+    QFETCH(QString, margin);
+    QFETCH(QString, text);
+    SettingsFixture fixture(configWithMargin(margin));
+    WindowProbe window;
+    for (int i = 0; i < rows; ++i)
+        window.fileModel->appendRow(new QStandardItem(fixture.filePath(QStringLiteral("x.png"))));
+    ModalAnswerer answerer;
+    answerer.expectMessageBox();
+    window.ui->btnGenerate->click();
+    // A save dialog here would be answered as unexpected and fail the test.
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(answerer.last().title, QStringLiteral("Error"));
+    QCOMPARE(answerer.last().text, text);
+    QCOMPARE(window.fileCount, rows);
+    QVERIFY(window.sheetPngPath.isEmpty());
+}
+
+void TestGenerate::cancelledSaveWritesNothing()
+{
+    ExampleImages source;
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (const QString &path : source.paths)
+        window.fileModel->appendRow(new QStandardItem(path));
+    // 99 files are still accepted.
+    for (int i = 4; i < 99; ++i)
+        window.fileModel->appendRow(new QStandardItem(source.paths.first()));
+    ModalAnswerer answerer;
+    answerer.expectFileDialogCancel();
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.seen().size(), 1);
+    QVERIFY(window.sheetPngPath.isEmpty());
+    QVERIFY(window.imageSizes.isEmpty());
+    QCOMPARE(QDir(source.dir.path()).entryList(QDir::Files).size(), 4);
+}
+
+void TestGenerate::unreadableImageIsReportedAndSkipped_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("header does not read") << "broken.png"
+                                          << "garbage";
+    // Found only when decoded: the layout is made again without it.
+    QTest::newRow("header reads, data truncated") << "truncated.png"
+                                                  << "truncated";
+    // Reading a FIFO would block Generate for ever.
+    QTest::newRow("FIFO") << "fifo.png"
+                          << "fifo";
+    QTest::newRow("folder") << "folder.png"
+                            << "folder";
+    QTest::newRow("line break in the path") << "line\nbreak.png"
+                                            << "copy";
+}
+
+void TestGenerate::unreadableImageIsReportedAndSkipped()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture(configWithMargin(QStringLiteral("0")));
+    const QString bad = source.dir.filePath(name);
+    if (kind == "garbage") {
+        QVERIFY(writeFileBytes(bad, "\x89PNG but not really"));
+    } else if (kind == "truncated") {
+        const QByteArray png = readFileBytes(source.paths[0]);
+        QVERIFY(writeFileBytes(bad, png.left(png.size() / 2)));
+    } else if (kind == "fifo") {
+        QCOMPARE(mkfifo(QFile::encodeName(bad).constData(), 0600), 0);
+    } else if (kind == "folder") {
+        QVERIFY(QDir().mkpath(bad));
+    } else {
+        QVERIFY(QFile::copy(source.paths[0], bad));
+    }
+
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[1]));
+    window.fileModel->appendRow(new QStandardItem(bad));
+    window.fileModel->appendRow(new QStandardItem(source.paths[3]));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(QStringLiteral("s.png"))});
+    answerer.expectMessageBox();
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.last().title, QStringLiteral("test"));
+    QCOMPARE(answerer.last().text, QStringLiteral("Failed to load png file:") + bad);
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("s.txt"))),
+             QStringLiteral("%1,60,20,0,0\r\n%2,30,5,0,20\r\n")
+                 .arg(source.paths[1], source.paths[3])
+                 .toUtf8());
+    QCOMPARE(QImage(out.filePath(QStringLiteral("s.png"))).size(), QSize(60, 25));
+    QVERIFY(window.resultDialog->isVisible());
+}
+
+void TestGenerate::duplicatePathIsComposedOnce()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture(configWithMargin(QStringLiteral("1")));
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[2]));
+    window.fileModel->appendRow(new QStandardItem(source.paths[2]));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(QStringLiteral("s.png"))});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(readFileBytes(out.filePath(QStringLiteral("s.txt"))),
+             (source.paths[2] + QStringLiteral(",40,22,1,1\r\n")).toUtf8());
+    QCOMPARE(QImage(out.filePath(QStringLiteral("s.png"))).size(), QSize(42, 24));
+}
+
+void TestGenerate::chosenPathNaming_data()
+{
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("sheet");
+    QTest::addColumn<QString>("placement");
+    QTest::newRow("png suffix") << "sheet.png"
+                                << "sheet.png"
+                                << "sheet.txt";
+    QTest::newRow("no suffix gets png") << "sheet"
+                                        << "sheet.png"
+                                        << "sheet.txt";
+    QTest::newRow("other image suffix") << "sheet.bmp"
+                                        << "sheet.bmp"
+                                        << "sheet.txt";
+}
+
+void TestGenerate::chosenPathNaming()
+{
+    QFETCH(QString, chosen);
+    QFETCH(QString, sheet);
+    QFETCH(QString, placement);
+    ExampleImages source;
+    QTemporaryDir out;
+    // A file that the old naming rule ("sheet" less four characters) would
+    // have overwritten.
+    const QString bystander = out.filePath(QStringLiteral("s.txt"));
+    QVERIFY(writeFileBytes(bystander, "keep me"));
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[0]));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(chosen)});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.sheetPngPath, out.filePath(sheet));
+    QCOMPARE(window.sheetTxtPath, out.filePath(placement));
+    QCOMPARE(QImage(out.filePath(sheet)).size(), QSize(104, 14));
+    QVERIFY(readFileBytes(out.filePath(placement)).endsWith(",100,10,2,2\r\n"));
+    QCOMPARE(readFileBytes(bystander), QByteArray("keep me"));
+    QVERIFY(window.resultDialog->isVisible());
+}
+
+void TestGenerate::failedRuns_data()
+{
+    QTest::addColumn<QString>("margin");
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("unknown image suffix") << "2"
+                                          << "sheet.xyz"
+                                          << "sheet.xyz: no image writer for suffix";
+    QTest::newRow("folder does not exist") << "2"
+                                           << "missing/sheet.png"
+                                           << "missing/sheet.txt: ";
+    QTest::newRow("placement path is a folder") << "2"
+                                                << "taken.png"
+                                                << "taken.txt: ";
+    QTest::newRow("sheet is a FIFO") << "2"
+                                     << "pipe.png"
+                                     << "pipe.png: it is a FIFO";
+    QTest::newRow("margin overflows the sheet width")
+        << "2147483000"
+        << "sheet.png"
+        << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
+    QTest::newRow("sheet too large to allocate")
+        << "40000"
+        << "sheet.png"
+        << "sheet.png: not enough memory for a sheet of 80100 x 160035 pixels";
+}
+
+// Nothing is written, and the box says why after its first line.
+void TestGenerate::failedRuns()
+{
+    QFETCH(QString, margin);
+    QFETCH(QString, chosen);
+    QFETCH(QString, reason);
+    ExampleImages source;
+    QTemporaryDir out;
+    QVERIFY(QDir(out.path()).mkdir(QStringLiteral("taken.txt")));
+    QCOMPARE(mkfifo(QFile::encodeName(out.filePath(QStringLiteral("pipe.png"))).constData(), 0600),
+             0);
+    SettingsFixture fixture(configWithMargin(margin));
+    WindowProbe window;
+    for (const QString &path : source.paths)
+        window.fileModel->appendRow(new QStandardItem(path));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(chosen)});
+    answerer.expectMessageBox();
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.last().title, QStringLiteral("Result"));
+    const QStringList lines = answerer.last().text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.value(0), QStringLiteral("Failed!"));
+    QCOMPARE(lines.value(1), QString());
+    QVERIFY2(lines.value(2).contains(reason), qPrintable(lines.value(2)));
+    QVERIFY(!window.resultDialog->isVisible());
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("taken.txt")});
+}
+
+void TestGenerate::layoutFailureLeavesStateAlone()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.imageSizes.insert(source.paths[0], QSize(100, 10));
+    window.sheetTxtPath = out.filePath(QStringLiteral("first.txt"));
+    QSize size(-1, -1);
+    QCOMPARE(window.layoutSheet(size), 1);
+    QCOMPARE(size, QSize(104, 14));
+    const auto positions = window.imagePositions;
+    // The placement file goes in place with the sheet, not before.
+    QVERIFY(!QFile::exists(window.sheetTxtPath));
+
+    window.imageSizes.insert(source.paths[1], QSize(INT_MAX, 20));
+    window.margin = 99;
+    QSize failed(-1, -1);
+    QCOMPARE(window.layoutSheet(failed), -1);
+    QCOMPARE(failed, QSize(-1, -1));
+    QCOMPARE(window.imagePositions, positions);
+    QCOMPARE(window.margin, 99);
+}
+
+void TestGenerate::layoutOfNothing()
+{
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.imagePositions.insert(QStringLiteral("/old.png"), QPoint(1, 1));
+    window.sheetTxtPath = out.filePath(QStringLiteral("empty.txt"));
+    QSize size(-1, -1);
+    QCOMPARE(window.layoutSheet(size), 1);
+    QVERIFY(window.imagePositions.isEmpty());
+    QVERIFY(!size.isValid());
+
+    // Rendering nothing fails, and keeps a previous placement file intact.
+    QVERIFY(writeFileBytes(window.sheetTxtPath, "keep me"));
+    window.sheetPngPath = out.filePath(QStringLiteral("empty.png"));
+    QCOMPARE(window.renderSheet(), 0);
+    QCOMPARE(readFileBytes(window.sheetTxtPath), QByteArray("keep me"));
+    QVERIFY(!QFile::exists(window.sheetPngPath));
+}
+
+void TestGenerate::changedImageFailsRender_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("image removed after its size was read") << "remove";
+    QTest::newRow("image replaced by one of another size") << "resize";
+    QTest::newRow("run cancelled") << "cancel";
+}
+
+// The old sheet and placement file stay as they were, both of them.
+void TestGenerate::changedImageFailsRender()
+{
+    QFETCH(QString, change);
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (int i = 0; i < 4; ++i)
+        window.imageSizes.insert(source.paths[i], source.images[i].size());
+    if (change == "remove")
+        QVERIFY(QFile::remove(source.paths[2]));
+    else if (change == "resize")
+        QVERIFY(savePng(patternImage(41, 22, 9), source.paths[2]));
+    else
+        window.m_progress.cancelRequested = true;
+    window.sheetTxtPath = out.filePath(QStringLiteral("s.txt"));
+    window.sheetPngPath = out.filePath(QStringLiteral("s.png"));
+    QVERIFY(writeFileBytes(window.sheetPngPath, "keep me"));
+    QVERIFY(writeFileBytes(window.sheetTxtPath, "keep me too"));
+    QCOMPARE(window.renderSheet(), 0);
+    QCOMPARE(readFileBytes(window.sheetPngPath), QByteArray("keep me"));
+    QCOMPARE(readFileBytes(window.sheetTxtPath), QByteArray("keep me too"));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+void TestGenerate::secondRunRefreshesPreview()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture(configWithMargin(QStringLiteral("0")));
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[0]));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(QStringLiteral("one.png"))});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.resultDialog->form()->labInfo->text(), QStringLiteral("Total Size: 100 x 10"));
+
+    window.ui->btnCleanList->click();
+    window.fileModel->appendRow(new QStandardItem(source.paths[1]));
+    answerer.expectFileDialog({out.filePath(QStringLiteral("two.png"))});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.resultDialog->form()->labInfo->text(), QStringLiteral("Total Size: 60 x 20"));
+    QVERIFY(window.resultDialog->isVisible());
+    QCOMPARE(window.imagePositions.keys(), QStringList{source.paths[1]});
+}
+
+// A run that takes long shows its progress and can be cancelled. Another
+// holder of the lock keeps this run waiting after every image is decoded.
+void TestGenerate::progressAndCancel()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (const QString &path : source.paths)
+        window.fileModel->appendRow(new QStandardItem(path));
+    const QString sheet = out.filePath(QStringLiteral("s.png"));
+    QVERIFY(writeFileBytes(sheet, "old sheet"));
+    QLockFile otherRun(sheet + QStringLiteral(".lock"));
+    QVERIFY(otherRun.lock());
+
+    QString label;
+    QString progress;
+    QStringList lockedWhileRunning;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        auto *dialog = window.findChild<QProgressDialog *>();
+        if (!dialog || !dialog->isVisible() || dialog->value() != dialog->maximum())
+            return;
+        poll.stop();
+        label = dialog->findChild<QLabel *>()->text();
+        progress = dialog->findChild<QProgressBar *>()->text();
+        for (QPushButton *button : window.findChildren<QPushButton *>()) {
+            if (!button->isEnabled())
+                lockedWhileRunning << button->objectName();
+        }
+        dialog->findChild<QPushButton *>()->click();
+    });
+    poll.start(20);
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({sheet});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(label, QStringLiteral("Generating sheet…"));
+    QCOMPARE(progress, QStringLiteral("4 of 4 images"));
+    lockedWhileRunning.sort();
+    QCOMPARE(lockedWhileRunning,
+             (QStringList{"btnCleanList", "btnGenerate", "btnPickFile", "btnSettings"}));
+    // Cancelled: no box, nothing written, and the window usable again.
+    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(readFileBytes(sheet), QByteArray("old sheet"));
+    QVERIFY(!QFile::exists(out.filePath(QStringLiteral("s.txt"))));
+    QVERIFY(window.ui->btnGenerate->isEnabled());
+}
+
+QTEST_MAIN(TestGenerate)
+#include "tst_generate.moc"

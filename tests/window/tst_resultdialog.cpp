@@ -1,0 +1,263 @@
+#include "window/composeresultdialog.h"
+#include "window/composeresultdialogform.h"
+#include "support/testsupport.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+
+Q_DECLARE_METATYPE(QVector<QRgb>)
+
+class TestResultDialog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void form();
+    void scalesToPreview_data();
+    void scalesToPreview();
+    void transparencyOverCheckerboard_data();
+    void transparencyOverCheckerboard();
+    void placement_data();
+    void placement();
+    void shownBesideItsWindow();
+    void missingFileKeepsPreview();
+    void keptSheetOnlyForItsPathAndOnce();
+    void unreadableFileClearsPreview();
+    void closeHides();
+};
+
+void TestResultDialog::form()
+{
+    ComposeResultDialog dialog;
+    ComposeResultDialogForm *ui = dialog.form();
+    QCOMPARE(dialog.objectName(), QStringLiteral("ComposeResultDialog"));
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Dialog"));
+    QCOMPARE(dialog.size(), QSize(404, 557));
+    QVERIFY(!dialog.isModal());
+    QCOMPARE(ui->btnClose->geometry(), QRect(310, 520, 81, 21));
+    QCOMPARE(ui->labInfo->geometry(), QRect(10, 520, 291, 21));
+    QCOMPARE(ui->labInfo->font().pointSize(), 14);
+    QCOMPARE(ui->labInfo->font().family(), QStringLiteral("Arial"));
+    QCOMPARE(ui->labInfo->text(), QStringLiteral("Total Size:"));
+    QCOMPARE(ui->labImageResult->geometry(), QRect(10, 10, 381, 501));
+    QCOMPARE(ui->labImageResult->frameShape(), QFrame::Box);
+    QCOMPARE(ui->labImageResult->text(), QStringLiteral("TextLabel"));
+}
+
+void TestResultDialog::scalesToPreview_data()
+{
+    QTest::addColumn<QSize>("sheet");
+    QTest::addColumn<QSize>("preview");
+    QTest::newRow("tall sheet shrinks to full height") << QSize(100, 1000) << QSize(50, 501);
+    QTest::newRow("wide sheet shrinks to full width") << QSize(1000, 100) << QSize(381, 38);
+    QTest::newRow("small sheet is enlarged") << QSize(200, 100) << QSize(381, 190);
+    QTest::newRow("exact fit keeps its size") << QSize(381, 501) << QSize(381, 501);
+    QTest::newRow("extreme ratio keeps one pixel") << QSize(4000, 1) << QSize(381, 1);
+}
+
+void TestResultDialog::scalesToPreview()
+{
+    QFETCH(QSize, sheet);
+    QFETCH(QSize, preview);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sheet.png"));
+    // Opaque, so that the pixmap's premultiplied form keeps exact colours.
+    const QImage image =
+        patternImage(sheet.width(), sheet.height(), 3).convertToFormat(QImage::Format_RGB32);
+    QVERIFY(savePng(image, path));
+
+    ComposeResultDialog dialog;
+    dialog.setResultImage(path);
+    const QPixmap pixmap = dialog.form()->labImageResult->pixmap(Qt::ReturnByValue);
+    QCOMPARE(pixmap.size(), preview);
+    QCOMPARE(dialog.form()->labInfo->text(),
+             QStringLiteral("Total Size: %1 x %2").arg(sheet.width()).arg(sheet.height()));
+    // Nearest-pixel scaling of this very sheet, no smoothing.
+    QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_RGB32),
+             image.scaled(preview, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    QVERIFY(!dialog.isVisible());
+}
+
+void TestResultDialog::transparencyOverCheckerboard_data()
+{
+    QTest::addColumn<QRgb>("pixel");
+    QTest::addColumn<QVector<QRgb>>("shown"); // every colour of the preview
+
+    const QRgb white = qRgb(255, 255, 255);
+    const QRgb grey = qRgb(204, 204, 204);
+    // The colour of a fully transparent pixel must not show through.
+    QTest::newRow("transparent red shows the board")
+        << qRgba(255, 0, 0, 0) << QVector<QRgb>{white, grey};
+    QTest::newRow("half transparent black darkens the board")
+        << qRgba(0, 0, 0, 128) << QVector<QRgb>{qRgb(127, 127, 127), qRgb(102, 102, 102)};
+    QTest::newRow("opaque blue hides the board")
+        << qRgba(0, 0, 255, 255) << QVector<QRgb>{qRgb(0, 0, 255)};
+}
+
+void TestResultDialog::transparencyOverCheckerboard()
+{
+    QFETCH(QRgb, pixel);
+    QFETCH(QVector<QRgb>, shown);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sheet.png"));
+    QImage sheet(40, 20, QImage::Format_ARGB32);
+    sheet.fill(pixel);
+    QVERIFY(savePng(sheet, path));
+
+    ComposeResultDialog dialog;
+    dialog.setResultImage(path);
+    const QImage preview = dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).toImage();
+    QCOMPARE(preview.size(), QSize(381, 190));
+    QVector<QRgb> seen;
+    for (int y = 0; y < preview.height(); ++y) {
+        for (int x = 0; x < preview.width(); ++x) {
+            const QRgb rgb = preview.pixel(x, y) | 0xff000000u;
+            const auto near = [rgb](QRgb want) {
+                return qAbs(qRed(rgb) - qRed(want)) <= 1 && qAbs(qGreen(rgb) - qGreen(want)) <= 1 &&
+                       qAbs(qBlue(rgb) - qBlue(want)) <= 1;
+            };
+            const auto match = std::find_if(shown.cbegin(), shown.cend(), near);
+            QVERIFY2(match != shown.cend(),
+                     qPrintable(QStringLiteral("pixel %1,%2 is %3").arg(x).arg(y).arg(rgb, 0, 16)));
+            if (!seen.contains(*match))
+                seen << *match;
+        }
+    }
+    QCOMPARE(seen.size(), shown.size());
+}
+
+void TestResultDialog::placement_data()
+{
+    QTest::addColumn<QRect>("owner");
+    QTest::addColumn<QRect>("keep");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QPoint>("expected");
+
+    const QRect large(0, 0, 1280, 1024);
+    const QRect tall(0, 0, 1024, 1400);
+    // The main window's button row lies 11 pixels inside its bottom edge.
+    const auto row = [](const char *name, const QRect &owner, const QRect &available,
+                        const QPoint &expected) {
+        const QRect keep(owner.left() + 11, owner.bottom() - 40, owner.width() - 22, 30);
+        QTest::newRow(name) << owner << keep << available << expected;
+    };
+    row("right of the window", QRect(0, 0, 726, 403), large, QPoint(734, 0));
+    row("left when the right is too narrow", QRect(500, 50, 726, 403), large, QPoint(88, 50));
+    row("top moved up to stay on screen", QRect(0, 600, 726, 403), large, QPoint(734, 467));
+    row("second screen", QRect(1300, 20, 726, 403), QRect(1280, 0, 1280, 1024), QPoint(2034, 20));
+    row("above the buttons when no side has room", QRect(150, 700, 726, 403), tall,
+        QPoint(311, 497));
+    row("below the buttons", QRect(150, 100, 726, 403), tall, QPoint(311, 500));
+    row("small screen: top of the wider left side", QRect(300, 182, 726, 403),
+        QRect(0, 0, 1024, 768), QPoint(0, 0));
+    row("small screen: top of the wider right side", QRect(0, 182, 726, 403),
+        QRect(0, 0, 1024, 768), QPoint(620, 0));
+}
+
+void TestResultDialog::placement()
+{
+    QFETCH(QRect, owner);
+    QFETCH(QRect, keep);
+    QFETCH(QRect, available);
+    QFETCH(QPoint, expected);
+    const QSize size(404, 557);
+    const QPoint corner = ComposeResultDialog::placementFor(owner, keep, size, available);
+    QCOMPARE(corner, expected);
+    QVERIFY(available.contains(QRect(corner, size)));
+}
+
+void TestResultDialog::shownBesideItsWindow()
+{
+    QWidget owner;
+    owner.resize(300, 200);
+    auto *button = new QPushButton(QStringLiteral("Generate"), &owner);
+    button->setGeometry(10, 160, 100, 30);
+    const QRect available = owner.screen()->availableGeometry();
+    owner.move(available.topLeft() + QPoint(10, 10));
+    owner.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&owner));
+
+    ComposeResultDialog dialog(&owner);
+    for (const int x : {10, available.width() - 310}) {
+        owner.move(available.left() + x, available.top() + 10);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        const QRect placed = dialog.frameGeometry();
+        QVERIFY2(!placed.intersects(owner.frameGeometry()),
+                 qPrintable(QStringLiteral("dialog at %1,%2 over the window at x %3")
+                                .arg(placed.x())
+                                .arg(placed.y())
+                                .arg(owner.x())));
+        QVERIFY(available.contains(placed));
+        dialog.hide();
+    }
+}
+
+void TestResultDialog::missingFileKeepsPreview()
+{
+    QTemporaryDir dir;
+    ComposeResultDialog dialog;
+    dialog.setResultImage(dir.filePath(QStringLiteral("none.png")));
+    QCOMPARE(dialog.form()->labImageResult->text(), QStringLiteral("TextLabel"));
+
+    const QString path = dir.filePath(QStringLiteral("sheet.png"));
+    QVERIFY(savePng(patternImage(20, 10, 1), path));
+    dialog.setResultImage(path);
+    QVERIFY(QFile::remove(path));
+    dialog.setResultImage(path);
+    QCOMPARE(dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).size(), QSize(381, 190));
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+}
+
+void TestResultDialog::keptSheetOnlyForItsPathAndOnce()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a.png"));
+    const QString b = dir.filePath(QStringLiteral("b.png"));
+    QVERIFY(savePng(patternImage(20, 10, 1), a));
+    QVERIFY(savePng(patternImage(20, 10, 2), b));
+    ComposeResultDialog dialog;
+    dialog.keepSavedSheet(a, patternImage(30, 15, 3));
+    dialog.setResultImage(b);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+    dialog.setResultImage(a);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+    dialog.keepSavedSheet(a, patternImage(30, 15, 3));
+    dialog.setResultImage(a);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 30 x 15"));
+}
+
+void TestResultDialog::unreadableFileClearsPreview()
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.png"));
+    const QString bad = dir.filePath(QStringLiteral("bad.png"));
+    QVERIFY(savePng(patternImage(20, 10, 1), good));
+    QFile file(bad);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("not an image");
+    file.close();
+
+    ComposeResultDialog dialog;
+    dialog.setResultImage(good);
+    dialog.setResultImage(bad);
+    QVERIFY(dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).isNull());
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size:"));
+}
+
+void TestResultDialog::closeHides()
+{
+    ComposeResultDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QTest::mouseClick(dialog.form()->btnClose, Qt::LeftButton);
+    QVERIFY(!dialog.isVisible());
+}
+
+QTEST_MAIN(TestResultDialog)
+#include "tst_resultdialog.moc"

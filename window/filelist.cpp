@@ -1,0 +1,163 @@
+// The main window's file list: picking, dropping and removing files.
+
+#include "window/mainwindow.h"
+
+#include "core/inputs.h"
+#include "window/configdialog.h"
+#include "window/mainwindowform.h"
+
+#include <QAction>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLinearGradient>
+#include <QListView>
+#include <QMimeData>
+#include <QStandardItemModel>
+#include <QUrl>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+QStringList localPaths(const QMimeData *mime)
+{
+    QStringList paths;
+    if (!mime || !mime->hasUrls())
+        return paths;
+    const QList<QUrl> urls = mime->urls();
+    for (const QUrl &url : urls) {
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+// Adding to the list never takes the files away from where they came from:
+// a move offered by the source is turned into a copy (or a link).
+bool acceptAsCopy(QDropEvent *event)
+{
+    for (const Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+        if (event->possibleActions() & action) {
+            event->setDropAction(action);
+            event->accept();
+            return true;
+        }
+    }
+    event->ignore();
+    return false;
+}
+
+} // namespace
+
+void MainWindow::setUpFileList()
+{
+    QListView *view = ui->lstFile;
+    view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view->viewport()->setAcceptDrops(true);
+    view->viewport()->installEventFilter(this);
+
+    removeAction = new QAction(tr("Remove"), view);
+    removeAction->setShortcuts(
+        {QKeySequence(QKeySequence::Delete), QKeySequence(Qt::Key_Backspace)});
+    removeAction->setShortcutContext(Qt::WidgetShortcut);
+    connect(removeAction, &QAction::triggered, this, &MainWindow::removeSelectedFiles);
+    cleanAction = new QAction(tr("Clean List"), view);
+    connect(cleanAction, &QAction::triggered, this, &MainWindow::on_btnCleanList_clicked);
+    view->addAction(removeAction);
+    view->addAction(cleanAction);
+    view->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::updateRemoveAction);
+    // A model reset clears the selection without a selectionChanged signal.
+    connect(fileModel, &QAbstractItemModel::modelReset, this, &MainWindow::updateRemoveAction);
+    connect(fileModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateRemoveAction);
+    updateRemoveAction();
+}
+
+void MainWindow::updateRemoveAction()
+{
+    removeAction->setEnabled(ui->lstFile->selectionModel()->hasSelection());
+}
+
+void MainWindow::on_btnPickFile_clicked()
+{
+    const QStringList paths = QFileDialog::getOpenFileNames(this, QStringLiteral("Select Files"),
+                                                            settingsDialog->defaultSelectPath,
+                                                            QStringLiteral("PNG Files(*.png)"));
+    for (const QString &path : paths)
+        addFileItem(path);
+}
+
+void MainWindow::on_btnCleanList_clicked()
+{
+    fileModel->clear();
+}
+
+void MainWindow::addFileItem(const QString &path)
+{
+    auto *item = new QStandardItem(path);
+    // Each row keeps the gradient of the view's size at the time it was added.
+    QLinearGradient gradient(QPointF(0, 0), QPointF(ui->lstFile->width(), ui->lstFile->height()));
+    gradient.setColorAt(0, Qt::white);
+    gradient.setColorAt(1, Qt::red);
+    item->setData(QBrush(gradient), Qt::BackgroundRole);
+    fileModel->appendRow(item);
+}
+
+void MainWindow::addPaths(const QStringList &paths)
+{
+    for (const QString &path : paths) {
+        if (!QFileInfo(path).isDir()) {
+            addFileItem(path);
+            continue;
+        }
+        // A folder that cannot be read adds nothing.
+        QMap<QString, QString> names;
+        QString error;
+        if (!Inputs::expandInputs({path}, names, &error))
+            continue;
+        for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+            addFileItem(it.key());
+    }
+}
+
+void MainWindow::removeSelectedFiles()
+{
+    const QModelIndexList selected = ui->lstFile->selectionModel()->selectedRows();
+    QVector<int> rows;
+    for (const QModelIndex &index : selected)
+        rows << index.row();
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    for (const int row : std::as_const(rows))
+        fileModel->removeRow(row);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != ui->lstFile->viewport())
+        return QMainWindow::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        if (localPaths(drag->mimeData()).isEmpty())
+            return false;
+        acceptAsCopy(drag);
+        return true;
+    }
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QStringList paths = localPaths(drop->mimeData());
+        if (paths.isEmpty())
+            return false;
+        if (acceptAsCopy(drop))
+            addPaths(paths);
+        return true;
+    }
+    default:
+        return QMainWindow::eventFilter(watched, event);
+    }
+}

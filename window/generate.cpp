@@ -1,0 +1,215 @@
+// The Generate command: from the listed files to the sheet, the placement
+// file and the preview. The compose work runs on a worker thread while the
+// window keeps repainting and shows progress.
+
+#include "window/mainwindow.h"
+
+#include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
+#include "core/sheetrender.h"
+#include "window/composeresultdialog.h"
+#include "window/configdialog.h"
+#include "window/mainwindowform.h"
+
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QListView>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+#include <utility>
+
+namespace {
+// The form's list is meant for at most 99 images per run.
+constexpr int fileLimit = 100;
+// Runs shorter than this finish without a progress dialog.
+constexpr int progressDelayMs = 500;
+
+void reportUnloadable(QWidget *parent, const QString &path)
+{
+    QMessageBox::about(parent, QStringLiteral("test"),
+                       QStringLiteral("Failed to load png file:%1").arg(path));
+}
+} // namespace
+
+void MainWindow::on_btnGenerate_clicked()
+{
+    fileCount = fileModel->rowCount();
+    if (fileCount < 1) {
+        QMessageBox::about(this, QStringLiteral("Error"),
+                           QStringLiteral("Please select PNG files!"));
+        return;
+    }
+    if (fileCount >= fileLimit) {
+        QMessageBox::about(this, QStringLiteral("Error"),
+                           QStringLiteral("Please select less than %1 files!").arg(fileLimit));
+        return;
+    }
+    // A negative margin would put images outside the sheet and on top of
+    // each other while the placement file claims them all.
+    if (settingsDialog->marginPixel < 0) {
+        QMessageBox::about(this, QStringLiteral("Error"),
+                           QStringLiteral("Please set a margin of 0 or more pixels!"));
+        return;
+    }
+
+    sheetPngPath = askSheetPath();
+    if (sheetPngPath.isEmpty())
+        return;
+    const QString chosenPath = sheetPngPath;
+    sheetPngPath = SheetLayout::sheetPathFor(chosenPath);
+    sheetTxtPath = SheetLayout::placementPathFor(chosenPath);
+
+    // Sizes come from the headers; nothing but a regular file is opened.
+    imageSizes.clear();
+    for (int row = 0; row < fileCount; ++row) {
+        const QString path = fileModel->item(row, 0)->text();
+        QSize size;
+        Compose::Failure failure;
+        if (!Compose::probeImage(path, Compose::Limits(), &size, &failure)) {
+            reportUnloadable(this, path);
+            continue;
+        }
+        imageSizes.insert(path, size);
+    }
+
+    const int rendered = renderInBackground();
+    const QImage savedSheet = std::exchange(m_savedSheet, QImage());
+    // Images whose data turned out not to decode were left out of the sheet.
+    for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
+        reportUnloadable(this, skipped.path);
+    if (rendered == 1) {
+        resultDialog->keepSavedSheet(sheetPngPath, savedSheet);
+        resultDialog->setResultImage(sheetPngPath);
+        resultDialog->show();
+    } else if (!m_progress.cancelRequested) {
+        QString text = QStringLiteral("Failed!");
+        if (!m_lastError.isEmpty())
+            text += QStringLiteral("\n\n") + m_lastError;
+        QMessageBox::about(this, QStringLiteral("Result"), text);
+    }
+}
+
+int MainWindow::renderInBackground()
+{
+    m_progress.cancelRequested = false;
+    m_progress.done = 0;
+    m_progress.total = imageSizes.size();
+    const QList<QWidget *> locked{ui->btnPickFile, ui->btnCleanList, ui->btnGenerate,
+                                  ui->btnSettings, ui->lstFile};
+    for (QWidget *widget : locked)
+        widget->setEnabled(false);
+
+    int result = 0;
+    QEventLoop loop;
+    std::unique_ptr<QThread> worker(QThread::create([this, &result] { result = renderSheet(); }));
+    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+
+    QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,
+                             m_progress.total, this);
+    progress.setWindowTitle(QStringLiteral("Generate"));
+    auto *bar = new QProgressBar(&progress);
+    bar->setFormat(QStringLiteral("%v of %m images"));
+    progress.setBar(bar);
+    progress.setMinimumWidth(360);
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(progressDelayMs);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    connect(&progress, &QProgressDialog::canceled, this,
+            [this] { m_progress.cancelRequested = true; });
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &progress, [this, &progress] {
+        progress.setMaximum(qMax(1, m_progress.total.load()));
+        progress.setValue(qMin(m_progress.done.load(), progress.maximum()));
+    });
+    poll.start(50);
+
+    worker->start();
+    loop.exec();
+    worker->wait();
+    poll.stop();
+    progress.reset();
+
+    for (QWidget *widget : locked)
+        widget->setEnabled(true);
+    return result;
+}
+
+int MainWindow::layoutSheet(QSize &sheetSize)
+{
+    const int m = settingsDialog->marginPixel;
+    m_plan = SheetLayout::compute(imageSizes, m);
+    if (!m_plan.isEmpty() && !m_plan.fitsInt())
+        return -1;
+    // The text goes in place together with the sheet, once the sheet is made.
+    m_placementText = SheetLayout::placementText(m_plan.placements);
+    margin = m;
+    imagePositions = m_plan.positions();
+    if (!m_plan.isEmpty())
+        sheetSize = m_plan.sheetSize();
+    return 1;
+}
+
+int MainWindow::renderSheet()
+{
+    m_lastError.clear();
+    m_skippedImages.clear();
+    m_savedSheet = QImage();
+    const QByteArray format = SheetRender::writerFormatFor(sheetPngPath);
+    if (format.isEmpty()) {
+        m_lastError =
+            QStringLiteral("%1: no image writer for suffix \"%2\"")
+                .arg(QDir::toNativeSeparators(sheetPngPath), QFileInfo(sheetPngPath).suffix());
+        return 0;
+    }
+
+    Compose::SheetJob job;
+    job.sheetPath = sheetPngPath;
+    job.sizes = imageSizes;
+    job.progress = &m_progress;
+    // Each pass lays out what is left, so the window's state always
+    // describes the sheet being made.
+    job.layout = [this](const QMap<QString, QSize> &sizes) {
+        imageSizes = sizes;
+        QSize sheetSize;
+        layoutSheet(sheetSize);
+        return m_plan;
+    };
+    Compose::SheetResult composed = Compose::composeSheet(job);
+    m_skippedImages = composed.skipped;
+    if (composed.outcome != Compose::SheetResult::Ok) {
+        m_lastError = composed.error;
+        return 0;
+    }
+
+    QByteArray sheetData;
+    QString error;
+    if (!SheetRender::encode(composed.sheet, format, &sheetData, &error)) {
+        m_lastError =
+            QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(sheetPngPath), error);
+        return 0;
+    }
+    // PNG keeps every pixel, so the preview can show this image rather than
+    // decode the file again.
+    if (format == "png")
+        m_savedSheet = composed.sheet;
+    composed.sheet = QImage();
+    if (m_progress.cancelRequested)
+        return 0;
+    WriteOptions options;
+    options.cancel = &m_progress.cancelRequested;
+    if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}}, options,
+                              &error)) {
+        m_lastError = error;
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "core/layout/sheetlayout.h"
+#include "core/pipeline.h"
+
+#include <QImage>
+#include <QMainWindow>
+#include <QMap>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+
+class ComposeResultDialog;
+class QAction;
+class QStandardItemModel;
+class configDialog;
+struct MainWindowForm;
+
+// The main window: the file list, the Generate command and the two dialogs.
+// It also holds the state of the last compose run, which stays until the
+// next run replaces it.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Loads the settings; when they cannot be read it reports the error and
+    // ends the process with exit status 1, before the window is ever shown.
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void on_btnPickFile_clicked();
+    void on_btnCleanList_clicked();
+    void on_btnGenerate_clicked();
+    void on_btnSettings_clicked();
+    void on_pushButton_clicked();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+    void addFileItem(const QString &path);
+    // Dropped or given paths: a folder adds the .png files directly inside
+    // it in korvane-pack's order, anything else is added as it is.
+    void addPaths(const QStringList &paths);
+    void removeSelectedFiles();
+
+    // Asks where the sheet goes. The dialog adds ".png" to a name without a
+    // suffix, so its overwrite question is about the file really written;
+    // returns the chosen name, or an empty string when cancelled.
+    QString askSheetPath();
+
+    // Lays out imageSizes with the margin in effect, prepares the placement
+    // file's text and fills margin, imagePositions and sheetSize. Returns 1,
+    // or -1 when the sheet would be too large; then none of those change.
+    int layoutSheet(QSize &sheetSize);
+    // Runs the layout, decodes every image into a transparent sheet, and
+    // puts the sheet and the placement file in place together. An image
+    // whose data does not decode is left out (see m_skippedImages). Returns
+    // 1 when both files were written, else 0 with nothing written and the
+    // reason in m_lastError. Safe to run on a worker thread while the GUI
+    // thread leaves the run state alone.
+    int renderSheet();
+    // renderSheet() on a worker thread, with a progress dialog for long runs
+    // and the list and its buttons locked meanwhile.
+    int renderInBackground();
+
+    MainWindowForm *ui;
+    configDialog *settingsDialog = nullptr;
+    ComposeResultDialog *resultDialog = nullptr;
+    QStandardItemModel *fileModel = nullptr;
+    QAction *removeAction = nullptr;
+    QAction *cleanAction = nullptr;
+    QString sheetPngPath;
+    QString sheetTxtPath;
+    int fileCount = 0;
+    int margin = 0;
+    QMap<QString, QSize> imageSizes;
+    QMap<QString, QPoint> imagePositions;
+
+    SheetLayout::Plan m_plan;   // the last layout computed
+    QByteArray m_placementText; // of the last layout that fits
+    QVector<Compose::Failure> m_skippedImages;
+    QImage m_savedSheet; // the last PNG sheet written, until it is previewed
+    QString m_lastError;
+    Compose::Progress m_progress;
+
+private:
+    void setUpFileList();
+    void setUpShortcuts();
+    void updateRemoveAction();
+};
