@@ -86,10 +86,10 @@ QByteArray writerFormatFor(const QString &path)
 }
 
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads)
+            int threads, PngEncoder::Level pngLevel)
 {
     if (format == "png")
-        return PngEncoder::encode(sheet, data, error, threads);
+        return PngEncoder::encode(sheet, data, error, threads, pngLevel);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

@@ -537,6 +537,17 @@ void TestSheetRender::pngEncoderRoundTrip()
         QVERIFY(PngEncoder::encode(image, &again, &error, threads));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
     }
+    // The other levels: bytes of their own, the same pixels.
+    using Level = PngEncoder::Level;
+    for (const Level level : {Level::Fast, Level::Small}) {
+        QByteArray one, four;
+        QVERIFY(PngEncoder::encode(image, &one, &error, 1, level));
+        QVERIFY(PngEncoder::encode(image, &four, &error, 4, level));
+        QVERIFY(one == four && one != png);
+        const QString difference =
+            compareSheet(QImage::fromData(one, "PNG"), {{"image", image}}, {{"image", QPoint()}});
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
 
     const auto chunks = pngChunks(png, &error);
     QVERIFY2(!chunks.isEmpty(), qPrintable(error));
