@@ -172,7 +172,7 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
     png +=
         pngChunk("IDAT", zlib.left(zlib.size() / 2)) + pngChunk("IDAT", zlib.mid(zlib.size() / 2));
     if (damage == QLatin1String("crc"))
-        png[png.size() - 5] = char(png.at(png.size() - 5) ^ 0x40);
+        png[png.size() - 1] = char(png.at(png.size() - 1) ^ 0x40);
     if (damage != QLatin1String("no IEND"))
         png += pngChunk("IEND", QByteArray());
     if (damage == QLatin1String("cut"))
@@ -364,6 +364,9 @@ void TestSheetRender::paintFailures_data()
     // The same with a pixel offset of 0, which the reader takes as "right
     // after the header".
     QTest::newRow("pixel data cut short, offset 0") << "truncate offset 0" << Status::LoadFailed;
+    // Refused by Qt's reader, so the fast PNG path must not load them either.
+    QTest::newRow("PNG data with a bad CRC") << "png crc" << Status::LoadFailed;
+    QTest::newRow("PNG without IEND") << "png no IEND" << Status::LoadFailed;
 }
 
 void TestSheetRender::paintFailures()
@@ -390,6 +393,8 @@ void TestSheetRender::paintFailures()
         QVERIFY(noise(6, 4, 2).save(b));
     } else if (change == "misplace") {
         positions[b] = QPoint(5, 4);
+    } else if (change.startsWith("png ")) {
+        QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
     } else if (change.startsWith("truncate")) {
         // A 24-bit BMP of 6x3 has 54 header bytes and rows of 20 bytes: keep one.
         QByteArray bmp;
