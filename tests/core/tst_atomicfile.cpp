@@ -5,15 +5,17 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLockFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <QtTest>
 
+#include <future>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utime.h>
 
 Q_DECLARE_METATYPE(WriteStep)
 
@@ -62,6 +64,16 @@ struct OutputSet
     }
 };
 
+// A process id that belonged to a process which has ended.
+qint64 deadPid()
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
 } // namespace
 
 class TestAtomicFile : public QObject
@@ -80,6 +92,11 @@ private slots:
     void faultKeepsOldSet();
     void lockHeldByAnotherRun_data();
     void lockHeldByAnotherRun();
+    void lockFileNeverBlocksNorGoes_data();
+    void lockFileNeverBlocksNorGoes();
+    void leftoversOfDeadRuns_data();
+    void leftoversOfDeadRuns();
+    void racingWritersLeaveOneSet();
     void refusesOutputThatIsNotAFile_data();
     void refusesOutputThatIsNotAFile();
     void writesThroughLink_data();
@@ -90,27 +107,34 @@ void TestAtomicFile::atomicWriteSucceeds_data()
 {
     QTest::addColumn<QByteArray>("existing"); // null: no file before
     QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("fileName");
 
-    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n");
-    QTest::newRow("replaces longer file") << QByteArray(5000, 'o') << QByteArray("short\r\n");
-    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("");
+    const QString name("sheet.txt");
+    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n") << name;
+    QTest::newRow("replaces longer file")
+        << QByteArray(5000, 'o') << QByteArray("short\r\n") << name;
+    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("") << name;
+    // No suffixed temporary name fits beside it: a short one is used.
+    QTest::newRow("name too long for a suffixed temporary")
+        << QByteArray("old") << QByteArray("new") << QString(250, 'n');
 }
 
 void TestAtomicFile::atomicWriteSucceeds()
 {
     QFETCH(QByteArray, existing);
     QFETCH(QByteArray, data);
+    QFETCH(QString, fileName);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath("sheet.txt");
+    const QString path = dir.filePath(fileName);
     if (!existing.isNull())
         QVERIFY(writeFileBytes(path, existing));
 
     QString error = "untouched";
-    QVERIFY(writeFileAtomically(path, data, &error));
+    QVERIFY2(writeFileAtomically(path, data, &error), qPrintable(error));
     QCOMPARE(readFileBytes(path), data);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
 }
 
 void TestAtomicFile::atomicWriteIntoMissingFolder()
@@ -134,10 +158,9 @@ void TestAtomicFile::atomicWriteFailureKeepsTarget_data()
     QTest::addColumn<int>("dataSize");
     QTest::addColumn<bool>("limitFileSize");
 
-    // These fail for root too: no temporary name fits beside a 250-character
-    // name, and a file size limit makes writing fail. Small data stays in the
-    // write buffer, so that failure only shows when the buffer is flushed.
-    QTest::newRow("name too long for a temporary") << QString(250, 'n') << 100 << false;
+    // These fail for root too: a file size limit makes writing fail. Small
+    // data stays in the write buffer, so that failure only shows when the
+    // buffer is flushed.
     QTest::newRow("write fails") << "sheet.txt" << 256 * 1024 << true;
     QTest::newRow("buffered write fails") << "sheet.txt" << 8 * 1024 << true;
 }
@@ -205,8 +228,10 @@ void TestAtomicFile::faultKeepsOldSet_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("noHardLinks");
 
-    const QVector<QPair<WriteStep, const char *>> steps{
-        {WriteStep::Write, "write"}, {WriteStep::Sync, "sync"}, {WriteStep::Rename, "rename"}};
+    const QVector<QPair<WriteStep, const char *>> steps{{WriteStep::Write, "write"},
+                                                        {WriteStep::Sync, "sync"},
+                                                        {WriteStep::Close, "close"},
+                                                        {WriteStep::Rename, "rename"}};
     for (const auto &step : steps) {
         for (int i = 0; i < 3; ++i)
             QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false;
@@ -214,6 +239,8 @@ void TestAtomicFile::faultKeepsOldSet_data()
     // Outputs 0 and 1 share a folder, which is synced once.
     QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false;
     QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false;
+    QTest::newRow("old mode refused at output 0") << WriteStep::KeepMode << 0 << false;
+    QTest::newRow("old mode refused at output 2") << WriteStep::KeepMode << 2 << false;
     for (int i = 0; i < 3; ++i)
         QTest::addRow("no hard links, rename fails at output %d", i)
             << WriteStep::Rename << i << true;
@@ -236,7 +263,8 @@ void TestAtomicFile::faultKeepsOldSet()
     QString error;
     QVERIFY(!writeFilesAtomically(set.files, &error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
-    QVERIFY2(error.contains(qt_error_string(EIO)), qPrintable(error));
+    QVERIFY2(error.contains(qt_error_string(step == WriteStep::KeepMode ? EPERM : EIO)),
+             qPrintable(error));
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::oldSet());
 }
@@ -261,8 +289,8 @@ void TestAtomicFile::lockHeldByAnotherRun()
         options.lockFor = set.dir.filePath(lockFor);
     const QString lockPath =
         (lockFor.isEmpty() ? set.files.last().path : options.lockFor) + ".lock";
-    auto other = std::make_unique<QLockFile>(lockPath);
-    QVERIFY(other->tryLock(0));
+    auto other = std::make_unique<HeldLock>(lockPath);
+    QVERIFY(other->isHeld());
 
     QString error;
     QElapsedTimer timer;
@@ -272,12 +300,114 @@ void TestAtomicFile::lockHeldByAnotherRun()
     QVERIFY2(error.contains("another run is writing"), qPrintable(error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(lockPath)), qPrintable(error));
     other.reset();
+    QVERIFY(QFile::remove(lockPath)); // the other run's, which it removes
     QCOMPARE(set.contents(), OutputSet::oldSet());
 
     // Once the other run is done, the same write goes through and leaves no
     // lock file behind.
     QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::newSet());
+}
+
+void TestAtomicFile::lockFileNeverBlocksNorGoes_data()
+{
+    QTest::addColumn<QByteArray>("lockContent"); // null: no lock file before
+    QTest::addColumn<int>("ageSeconds");
+
+    QTest::newRow("none before, none after") << QByteArray() << 0;
+    QTest::newRow("empty, left by a killed run") << QByteArray("") << 0;
+    QTest::newRow("a user's file of that name, a minute old") << QByteArray("mine") << 60;
+}
+
+// A lock file nobody holds is taken at once, and one the run did not create
+// stays as it was.
+void TestAtomicFile::lockFileNeverBlocksNorGoes()
+{
+    QFETCH(QByteArray, lockContent);
+    QFETCH(int, ageSeconds);
+
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    const QString lockPath = set.files.last().path + ".lock";
+    if (!lockContent.isNull()) {
+        QVERIFY(writeFileBytes(lockPath, lockContent));
+        const utimbuf times{time(nullptr) - ageSeconds, time(nullptr) - ageSeconds};
+        QCOMPARE(utime(QFile::encodeName(lockPath).constData(), &times), 0);
+    }
+    WriteOptions options;
+    options.lockTimeoutMs = 2000;
+
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
+    QVERIFY(timer.elapsed() < 1000);
+    QCOMPARE(readFileBytes(lockPath), lockContent.isNull() ? "<unreadable>" : lockContent);
+}
+
+void TestAtomicFile::leftoversOfDeadRuns_data()
+{
+    QTest::addColumn<QString>("leftover"); // DEAD: an ended process's id
+    QTest::addColumn<bool>("removed");
+    QTest::addColumn<bool>("removalFails");
+
+    QTest::newRow("dead run's temporary") << "a.txt.korvane-new-DEAD-abc123" << true << false;
+    QTest::newRow("dead run's backup") << "sub/a.png.korvane-old-DEAD-abc123" << true << false;
+    QTest::newRow("dead run's short name") << ".korvane-new-DEAD-abc123" << true << false;
+    QTest::newRow("live run's temporary") << "a.txt.korvane-new-1-abc123" << false << false;
+    QTest::newRow("another file's temporary") << "b.txt.korvane-new-DEAD-abc123" << false << false;
+    QTest::newRow("not quite the pattern") << "a.txt.korvane-new-DEAD-abc1234" << false << false;
+    QTest::newRow("removal fails: a warning") << "a.txt.korvane-new-DEAD-abc123" << true << true;
+}
+
+void TestAtomicFile::leftoversOfDeadRuns()
+{
+    QFETCH(QString, leftover);
+    QFETCH(bool, removed);
+    QFETCH(bool, removalFails);
+
+    FaultGuard guard;
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    leftover.replace("DEAD", QString::number(deadPid()));
+    QVERIFY(writeFileBytes(set.dir.filePath(leftover), "left"));
+    if (removalFails)
+        setWriteFaultForTesting(WriteStep::Cleanup, -1);
+    QStringList warnings;
+    WriteOptions options;
+    options.warnings = &warnings;
+
+    QString error;
+    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
+    QStringList expected = OutputSet::newSet();
+    if (!removed)
+        expected = QStringList(expected << leftover + "=left");
+    expected.sort();
+    QStringList contents = set.contents();
+    contents.sort();
+    QCOMPARE(contents, expected);
+    QCOMPARE(warnings.join('\n').contains(QFileInfo(leftover).fileName()), removalFails);
+}
+
+// Each writer puts its set in place slowly; the lock keeps them apart.
+void TestAtomicFile::racingWritersLeaveOneSet()
+{
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    QVector<FileContent> other = set.files;
+    for (FileContent &file : other)
+        file.data.replace("new", "other");
+    setRenamePauseForTesting(100);
+    const auto unpause = qScopeGuard([] { setRenamePauseForTesting(0); });
+
+    auto first = std::async(std::launch::async, [&] { return writeFilesAtomically(set.files); });
+    auto second = std::async(std::launch::async, [&] { return writeFilesAtomically(other); });
+    QVERIFY(first.get() && second.get());
+    const QStringList contents = set.contents();
+    QStringList otherSet = OutputSet::newSet();
+    otherSet.replaceInStrings("new", "other");
+    QVERIFY2(contents == OutputSet::newSet() || contents == otherSet,
+             qPrintable(contents.join(", ")));
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile_data()
@@ -299,6 +429,10 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
                                   << "no file name";
     QTest::newRow("same file as another output") << "link-to-kept"
                                                  << "same file as";
+    QTest::newRow("link spelling another output otherwise") << "link-to-kept-spelled"
+                                                            << "same file as";
+    QTest::newRow("dangling link to another output") << "link-to-new"
+                                                     << "same file as";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -308,12 +442,15 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString kept = dir.filePath("kept.txt");
-    QVERIFY(writeFileBytes(kept, "old"));
+    QVERIFY(writeFileBytes(dir.filePath("kept.txt"), "old"));
     QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
     QVERIFY(QDir(dir.path()).mkdir("folder"));
     QVERIFY(QFile::link("fifo", dir.filePath("link-to-fifo")));
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
+    QVERIFY(QFile::link("folder/../kept.txt", dir.filePath("link-to-kept-spelled")));
+    QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
+    const QString kept =
+        output == "link-to-new" ? dir.filePath("new.txt") : dir.filePath("kept.txt");
     const QStringList before = entriesIn(dir.path());
     int pipeEnds[2];
     QCOMPARE(pipe(pipeEnds), 0);
@@ -327,14 +464,15 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    QCOMPARE(isUsableOutputPath(path, &error), output == "link-to-kept");
-    if (output != "link-to-kept")
+    const bool usable = output.startsWith("link-to-kept") || output == "link-to-new";
+    QCOMPARE(isUsableOutputPath(path, &error), usable);
+    if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
     QVERIFY(!writeFilesAtomically({{kept, "new"}, {path, "new"}}, &error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
     QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(entriesIn(dir.path()), before);
-    QCOMPARE(readFileBytes(kept), QByteArray("old"));
+    QCOMPARE(readFileBytes(dir.filePath("kept.txt")), QByteArray("old"));
     struct stat st;
     QCOMPARE(stat("/dev/null", &st), 0);
     QVERIFY(S_ISCHR(st.st_mode));

@@ -1,9 +1,12 @@
 #include "core/settings/configfile.h"
 
+#include "core/output/atomicfile.h"
+
 #include "support/testsupport.h"
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextCodec>
 
@@ -11,19 +14,23 @@
 
 #include <csignal>
 #include <functional>
+#include <future>
 #include <sys/resource.h>
 
 namespace {
 
 // How a row gets at its file.
 enum class Where {
-    File,       // config.xml holding the row's content
-    Missing,    // no file at all
-    Directory,  // the path names a folder
-    EmptyPath,  // ""
-    BlankPath,  // only white space
-    LongName,   // a name so long that no temporary file can sit beside it
-    SizeLimited // writing more than a few bytes fails
+    File,              // config.xml holding the row's content
+    Missing,           // no file at all
+    Directory,         // the path names a folder
+    EmptyPath,         // ""
+    BlankPath,         // only white space
+    LongName,          // a name so long that no temporary file can sit beside it
+    SizeLimited,       // writing more than a few bytes fails
+    SyncFails,         // the file's sync fails
+    InPlaceSyncFails,  // LongName, rewritten in place, and the sync fails
+    InPlaceSizeLimited // LongName, rewritten in place, cut short
 };
 
 const char standardXml[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -44,6 +51,8 @@ QString pathFor(const QTemporaryDir &dir, Where where)
     case Where::Directory:
         return dir.path();
     case Where::LongName:
+    case Where::InPlaceSyncFails:
+    case Where::InPlaceSizeLimited:
         return dir.filePath(QString(250, QLatin1Char('c')) + QStringLiteral(".xml"));
     default:
         return dir.filePath(QStringLiteral("config.xml"));
@@ -97,6 +106,9 @@ private slots:
     void writeEditsOnlyTheValues_data();
     void writeEditsOnlyTheValues();
     void writeInPlaceWhenNoTemporaryNameFits();
+    void writeKeepsByteOrderMark_data();
+    void writeKeepsByteOrderMark();
+    void writesInPlaceTakeTurns();
 
 private:
     void addErrorRows();
@@ -215,6 +227,12 @@ void TestConfigFile::writeErrors_data()
         << QString("paths") << QString("defaultSavePath") << 265;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 sync fails")
+        << Where::SyncFails << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 sync fails in place")
+        << Where::InPlaceSyncFails << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 in-place write cut short")
+        << Where::InPlaceSizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
 }
 
 void TestConfigFile::writeErrors()
@@ -227,15 +245,17 @@ void TestConfigFile::writeErrors()
 
     QTemporaryDir dir;
     const QString path = pathFor(dir, where);
-    const bool hasFile =
-        where == Where::File || where == Where::LongName || where == Where::SizeLimited;
+    const bool hasFile = where == Where::File || where >= Where::LongName;
     if (hasFile)
         QVERIFY(writeFileBytes(path, content));
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (where == Where::SyncFails || where == Where::InPlaceSyncFails)
+        setWriteFaultForTesting(WriteStep::Sync, -1);
+    const auto clearFaults = qScopeGuard([] { setWriteFaultForTesting(WriteStep::None, 0); });
 
     const QMap<QString, QString> attributes = keys(names);
     const int result =
-        where == Where::SizeLimited
+        where == Where::SizeLimited || where == Where::InPlaceSizeLimited
             ? writeWithSizeLimit(16,
                                  [&] { return writeConfigAttributes(path, element, attributes); })
             : writeConfigAttributes(path, element, attributes);
@@ -473,6 +493,72 @@ void TestConfigFile::writeInPlaceWhenNoTemporaryNameFits()
     QCOMPARE(read, written);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QFileInfo(path).fileName()});
+}
+
+void TestConfigFile::writeKeepsByteOrderMark_data()
+{
+    QTest::addColumn<QByteArray>("codec");
+    QTest::addColumn<QByteArray>("mark");
+
+    QTest::newRow("UTF-8") << QByteArray("UTF-8") << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("UTF-16 LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE");
+    QTest::newRow("UTF-16 BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF");
+    QTest::newRow("UTF-32 LE") << QByteArray("UTF-32LE") << QByteArray("\xFF\xFE\0\0", 4);
+    QTest::newRow("UTF-32 BE") << QByteArray("UTF-32BE") << QByteArray("\0\0\xFE\xFF", 4);
+}
+
+void TestConfigFile::writeKeepsByteOrderMark()
+{
+    QFETCH(QByteArray, codec);
+    QFETCH(QByteArray, mark);
+
+    QTextCodec *textCodec = QTextCodec::codecForName(codec);
+    QVERIFY(textCodec);
+    const auto encoded = [&](const QString &text) {
+        return mark + textCodec->makeEncoder(QTextCodec::IgnoreHeader)->fromUnicode(text);
+    };
+    const QString value = QStringLiteral("/\u65e5\U0001F600");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.xml"));
+    QVERIFY(writeFileBytes(path, encoded(QStringLiteral("<config>\n<paths a=\"caf\u00e9\" b=\"\"/>"
+                                                        "\n</config>\n"))));
+
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), {{QStringLiteral("b"), value}}),
+             0);
+    const QByteArray after = readFileBytes(path);
+    QCOMPARE(after.left(mark.size()), mark);
+    QCOMPARE(textCodec->makeDecoder(QTextCodec::IgnoreHeader)->toUnicode(after.mid(mark.size())),
+             QStringLiteral("<config>\n<paths a=\"caf\u00e9\" b=\"") + value +
+                 QStringLiteral("\"/>\n</config>\n"));
+    QMap<QString, QString> read{{QStringLiteral("a"), QString()}, {QStringLiteral("b"), QString()}};
+    QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+    QCOMPARE(read.value(QStringLiteral("a")), QStringLiteral("caf\u00e9"));
+    QCOMPARE(read.value(QStringLiteral("b")), value);
+}
+
+// Two saves rewriting the same file in place at once: each one either
+// writes all of its file or fails, and the file always reads back whole.
+void TestConfigFile::writesInPlaceTakeTurns()
+{
+    QTemporaryDir dir;
+    const QString path = pathFor(dir, Where::LongName);
+    const QString shortValue(3, QLatin1Char('s'));
+    const QString longValue(3000, QLatin1Char('l'));
+    for (int round = 0; round < 200; ++round) {
+        QVERIFY(writeFileBytes(path, standardXml));
+        const auto save = [&](const QString &value) {
+            return writeConfigAttributes(path, QStringLiteral("paths"),
+                                         {{QStringLiteral("note"), value}});
+        };
+        auto first = std::async(std::launch::async, save, shortValue);
+        auto second = std::async(std::launch::async, save, longValue);
+        const int results[] = {first.get(), second.get()};
+        QMap<QString, QString> read{{QStringLiteral("note"), QString()}};
+        QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+        const QString note = read.value(QStringLiteral("note"));
+        QVERIFY(note == shortValue || note == longValue);
+        QVERIFY(results[note == shortValue ? 0 : 1] == 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)

@@ -1,13 +1,12 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
 #include "window/configdialog.h"
-#include "support/modalanswerer.h"
-#include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QLabel>
-#include <QLockFile>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -493,8 +492,8 @@ void TestGenerate::progressAndCancel()
         window.fileModel->appendRow(new QStandardItem(path));
     const QString sheet = out.filePath(QStringLiteral("s.png"));
     QVERIFY(writeFileBytes(sheet, "old sheet"));
-    QLockFile otherRun(sheet + QStringLiteral(".lock"));
-    QVERIFY(otherRun.lock());
+    HeldLock otherRun(sheet + QStringLiteral(".lock"));
+    QVERIFY(otherRun.isHeld());
 
     QString label;
     QString progress;
