@@ -1,10 +1,10 @@
-#include "support/modalanswerer.h"
-#include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
 #include "window/configdialog.h"
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
 
 #include <QLabel>
 #include <QProgressBar>
