@@ -26,7 +26,7 @@ struct Fault
     int index; // negative: every output
 };
 QVector<Fault> injectedFaults;
-std::atomic<int> renamePauseMs{0};
+std::atomic<int> writePauseMs{0};
 
 // True, with errno set, when a test asked this step to fail. A missing hard
 // link or a refused mode looks like a file system without them (EPERM), a
@@ -518,8 +518,8 @@ private:
     {
         for (int i = 0; i < m_files.size(); ++i) {
             Output &o = m_out[i];
-            if (i > 0 && renamePauseMs > 0)
-                QThread::msleep(quint64(int(renamePauseMs)));
+            if (i > 0)
+                pauseForTesting();
             if (o.moveAside) {
                 if (::rename(o.target.constData(), o.backup.constData()) != 0)
                     return failErrno(i, QStringLiteral("cannot move the old file aside"));
@@ -659,7 +659,13 @@ bool resultForTesting(WriteStep step, int index, bool ok)
     return ok;
 }
 
-void setRenamePauseForTesting(int milliseconds)
+void setWritePauseForTesting(int milliseconds)
 {
-    renamePauseMs = milliseconds;
+    writePauseMs = milliseconds;
+}
+
+void pauseForTesting()
+{
+    if (writePauseMs > 0)
+        QThread::msleep(quint64(int(writePauseMs)));
 }

@@ -335,6 +335,7 @@ int writeInPlace(const QString &filePath, const QByteArray &data, const QByteArr
     // Changed since it was read: nothing to build on.
     if (file.readAll() != old || file.error() != QFileDevice::NoError)
         return ConfigWriteFailed;
+    pauseForTesting();
     const auto put = [&file](const QByteArray &bytes) {
         return file.seek(0) && file.write(bytes) == bytes.size() && file.resize(bytes.size()) &&
                syncedToDisk(file);

@@ -397,8 +397,8 @@ void TestAtomicFile::racingWritersLeaveOneSet()
     QVector<FileContent> other = set.files;
     for (FileContent &file : other)
         file.data.replace("new", "other");
-    setRenamePauseForTesting(100);
-    const auto unpause = qScopeGuard([] { setRenamePauseForTesting(0); });
+    setWritePauseForTesting(100);
+    const auto unpause = qScopeGuard([] { setWritePauseForTesting(0); });
 
     auto first = std::async(std::launch::async, [&] { return writeFilesAtomically(set.files); });
     auto second = std::async(std::launch::async, [&] { return writeFilesAtomically(other); });
