@@ -561,7 +561,7 @@ void TestConfigFile::writesInPlaceTakeTurns()
         QVERIFY(note == shortValue || note == longValue);
         // Both read the old file before either wrote: the later one must
         // not report success for an edit that is not there.
-        const int winner = note == shortValue ? 0 : 1; qDebug() << results[0] << results[1] << winner;
+        const int winner = note == shortValue ? 0 : 1;
         QCOMPARE(results[winner], 0);
         QCOMPARE(results[1 - winner], 264);
     }
