@@ -26,7 +26,7 @@ struct Fault
     int index; // negative: every output
 };
 QVector<Fault> injectedFaults;
-std::atomic<int> writePauseMs{0};
+thread_local int writePauseMs = 0;
 
 // True, with errno set, when a test asked this step to fail. A missing hard
 // link or a refused mode looks like a file system without them (EPERM), a
@@ -667,5 +667,5 @@ void setWritePauseForTesting(int milliseconds)
 void pauseForTesting()
 {
     if (writePauseMs > 0)
-        QThread::msleep(quint64(int(writePauseMs)));
+        QThread::msleep(quint64(writePauseMs));
 }

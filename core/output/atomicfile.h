@@ -83,8 +83,9 @@ void setWriteFaultForTesting(WriteStep step, int index);
 // core that share the seam.
 bool resultForTesting(WriteStep step, int index, bool ok);
 
-// Makes writers pause this long between putting two outputs in place (and
-// the settings file's in-place writer between its check and its write), so
-// that tests can race two of them. pauseForTesting() takes the pause.
+// Makes writers on the calling thread pause this long between putting two
+// outputs in place (and the settings file's in-place writer between its
+// check and its write), so that tests can race two of them.
+// pauseForTesting() takes the pause.
 void setWritePauseForTesting(int milliseconds);
 void pauseForTesting();

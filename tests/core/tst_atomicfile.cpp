@@ -389,7 +389,7 @@ void TestAtomicFile::leftoversOfDeadRuns()
     QCOMPARE(warnings.join('\n').contains(QFileInfo(leftover).fileName()), removalFails);
 }
 
-// Each writer puts its set in place slowly; the lock keeps them apart.
+// Two writers on the same set at once: the lock keeps them apart.
 void TestAtomicFile::racingWritersLeaveOneSet()
 {
     OutputSet set;
@@ -397,10 +397,13 @@ void TestAtomicFile::racingWritersLeaveOneSet()
     QVector<FileContent> other = set.files;
     for (FileContent &file : other)
         file.data.replace("new", "other");
-    setWritePauseForTesting(100);
-    const auto unpause = qScopeGuard([] { setWritePauseForTesting(0); });
-
-    auto first = std::async(std::launch::async, [&] { return writeFilesAtomically(set.files); });
+    // The first pauses between its renames; the second, started during the
+    // first pause, does not.
+    auto first = std::async(std::launch::async, [&] {
+        setWritePauseForTesting(100);
+        return writeFilesAtomically(set.files);
+    });
+    QThread::msleep(50);
     auto second = std::async(std::launch::async, [&] { return writeFilesAtomically(other); });
     QVERIFY(first.get() && second.get());
     const QStringList contents = set.contents();

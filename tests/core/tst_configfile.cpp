@@ -544,11 +544,10 @@ void TestConfigFile::writesInPlaceTakeTurns()
     const QString path = pathFor(dir, Where::LongName);
     const QString shortValue(3, QLatin1Char('s'));
     const QString longValue(3000, QLatin1Char('l'));
-    setWritePauseForTesting(50);
-    const auto unpause = qScopeGuard([] { setWritePauseForTesting(0); });
     for (int round = 0; round < 4; ++round) {
         QVERIFY(writeFileBytes(path, standardXml));
         const auto save = [&](const QString &value) {
+            setWritePauseForTesting(50); // on this thread only
             return writeConfigAttributes(path, QStringLiteral("paths"),
                                          {{QStringLiteral("note"), value}});
         };
