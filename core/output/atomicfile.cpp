@@ -179,12 +179,12 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
     return false;
 }
 
-bool writeAll(int fd, const QByteArray &data)
+bool writeAll(int fd, const QByteArray &data, int index)
 {
     const char *p = data.constData();
     size_t left = size_t(data.size());
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        const ssize_t n = faultedForTesting(WriteStep::Write, index, ::write(fd, p, left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -197,12 +197,13 @@ bool writeAll(int fd, const QByteArray &data)
 
 // A file system that cannot sync folders (some network ones) is not a
 // failure: there is nothing more that can be done there.
-bool syncFolder(const QByteArray &folder)
+bool syncFolder(const QByteArray &folder, int index)
 {
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EOPNOTSUPP;
+    const bool synced = faultedForTesting(WriteStep::SyncFolder, index, fsync(fd)) == 0 ||
+                        errno == EINVAL || errno == EOPNOTSUPP;
     const int savedErrno = errno;
     ::close(fd);
     errno = savedErrno;
@@ -394,14 +395,14 @@ private:
         // The old file's permissions carry over, or the run fails: a file
         // its owner kept private is never replaced by a readable one.
         if (stat(o.target.constData(), &st) == 0 &&
-            !resultForTesting(WriteStep::KeepMode, i, fchmod(fd, st.st_mode & 07777) == 0))
+            faultedForTesting(WriteStep::KeepMode, i, fchmod(fd, st.st_mode & 07777)) != 0)
             what = QStringLiteral("cannot keep the old file's permissions");
-        else if (!resultForTesting(WriteStep::Write, i, writeAll(fd, m_files[i].data)))
+        else if (!writeAll(fd, m_files[i].data, i))
             what = QStringLiteral("writing failed");
-        else if (!resultForTesting(WriteStep::Sync, i, fsync(fd) == 0))
+        else if (faultedForTesting(WriteStep::Sync, i, fsync(fd)) != 0)
             what = QStringLiteral("syncing to disk failed");
         const int savedErrno = errno;
-        if (!resultForTesting(WriteStep::Close, i, ::close(fd) == 0) && what.isEmpty())
+        if (faultedForTesting(WriteStep::Close, i, ::close(fd)) != 0 && what.isEmpty())
             what = QStringLiteral("closing failed");
         else
             errno = savedErrno;
@@ -470,7 +471,7 @@ private:
             lstat(target.constData(), &st) != 0 && errno == ENOENT &&
             ::rename(path.constData(), target.constData()) == 0)
             return;
-        if (!resultForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData()) == 0))
+        if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
             warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
                      .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
     }
@@ -542,7 +543,7 @@ private:
             const QByteArray folder = folderOf(m_out[i].target);
             if (synced.contains(folder))
                 continue;
-            if (!resultForTesting(WriteStep::SyncFolder, i, syncFolder(folder)))
+            if (!syncFolder(folder, i))
                 return failErrno(i, QStringLiteral("syncing the folder failed"));
             synced.insert(folder);
         }
@@ -569,7 +570,7 @@ private:
             }
         }
         for (const QByteArray &folder : touched)
-            syncFolder(folder);
+            syncFolder(folder, -2);
         if (m_error && !unrestored.isEmpty()) {
             *m_error += QStringLiteral(" (could not restore %1)")
                             .arg(unrestored.join(QStringLiteral("; ")));
@@ -582,7 +583,7 @@ private:
     void removeLeftovers(bool succeeded)
     {
         const auto remove = [this](const QByteArray &path) {
-            if (!resultForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData()) == 0))
+            if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
                 warn(QStringLiteral("cannot remove the temporary file %1: %2")
                          .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         };
@@ -650,13 +651,13 @@ void setWriteFaultForTesting(WriteStep step, int index)
         injectedFaults.append({step, index});
 }
 
-bool resultForTesting(WriteStep step, int index, bool ok)
+long faultedForTesting(WriteStep step, int index, long result)
 {
     const int savedErrno = errno;
     if (injected(step, index))
-        return false;
+        return -1;
     errno = savedErrno;
-    return ok;
+    return result;
 }
 
 void setWritePauseForTesting(int milliseconds)

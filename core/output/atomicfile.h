@@ -63,7 +63,8 @@ QString lockFilePathFor(const QString &primary);
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index). Calls add up; WriteStep::None clears them.
 // Except for Backup and Rename, the real call is made and its result is then
-// replaced by a failure, so that a dropped result shows.
+// replaced by a failure (see faultedForTesting), so that a dropped result
+// shows.
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
@@ -78,10 +79,11 @@ enum class WriteStep {
 };
 void setWriteFaultForTesting(WriteStep step, int index);
 
-// The real call's result `ok` (errno kept), or false with errno set when a
-// test asked `step` to fail for output `index`. For writers elsewhere in the
-// core that share the seam.
-bool resultForTesting(WriteStep step, int index, bool ok);
+// Wraps a system call made for output `index`: its `result` (errno kept),
+// or -1 with errno set when a test asked `step` to fail. The call is made
+// either way, and the caller's own check of the result is what a test sees.
+// Shared by the other writers of the core.
+long faultedForTesting(WriteStep step, int index, long result);
 
 // Makes writers on the calling thread pause this long between putting two
 // outputs in place (and the settings file's in-place writer between its

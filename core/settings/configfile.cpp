@@ -312,7 +312,7 @@ bool syncedToDisk(QFileDevice &file)
     if (!file.flush())
         return false;
 #ifdef Q_OS_UNIX
-    return resultForTesting(WriteStep::Sync, 0, ::fsync(file.handle()) == 0);
+    return faultedForTesting(WriteStep::Sync, 0, ::fsync(file.handle())) == 0;
 #else
     return true;
 #endif
