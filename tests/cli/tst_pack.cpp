@@ -1,7 +1,7 @@
-#include "support/modalanswerer.h"
-#include "support/testsupport.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
 
 #include <QDirIterator>
 #include <QImageReader>
@@ -398,9 +398,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
-    QVERIFY(QFile::copy(
-        QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
-        root.filePath("tall.gif")));
+    QVERIFY(
+        QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
+                    root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));

@@ -1,7 +1,7 @@
-#include "core/layout/compactlayout.h"
-#include "core/layout/sheetlayout.h"
 #include "core/output/atomicfile.h"
+#include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
+#include "core/layout/sheetlayout.h"
 
 #include "support/testsupport.h"
 #include <QDir>

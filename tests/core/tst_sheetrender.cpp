@@ -1,5 +1,5 @@
-#include "core/layout/sheetlayout.h"
 #include "core/png/pngencoder.h"
+#include "core/layout/sheetlayout.h"
 #include "core/sheetrender.h"
 
 #include "support/testsupport.h"
