@@ -343,6 +343,10 @@ void TestAtomicFile::lockFileNeverBlocksNorGoes()
     QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
     QVERIFY(timer.elapsed() < 1000);
     QCOMPARE(readFileBytes(lockPath), lockContent.isNull() ? "<unreadable>" : lockContent);
+    // Nor is it ever an output.
+    QVERIFY(!writeFilesAtomically({{lockPath, "new"}, set.files.last()}, options, &error));
+    QVERIFY2(error.contains("is the lock file"), qPrintable(error));
+    QCOMPARE(readFileBytes(lockPath), lockContent.isNull() ? "<unreadable>" : lockContent);
 }
 
 void TestAtomicFile::leftoversOfDeadRuns_data()

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <functional>
 #include <future>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -514,9 +515,9 @@ void TestConfigFile::writeKeepsByteOrderMark()
 
     QTextCodec *textCodec = QTextCodec::codecForName(codec);
     QVERIFY(textCodec);
-    const auto encoded = [&](const QString &text) {
-        return mark + textCodec->makeEncoder(QTextCodec::IgnoreHeader)->fromUnicode(text);
-    };
+    const std::unique_ptr<QTextEncoder> encoder(textCodec->makeEncoder(QTextCodec::IgnoreHeader));
+    const std::unique_ptr<QTextDecoder> decoder(textCodec->makeDecoder(QTextCodec::IgnoreHeader));
+    const auto encoded = [&](const QString &text) { return mark + encoder->fromUnicode(text); };
     const QString value = QStringLiteral("/\u65e5\U0001F600");
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("config.xml"));
@@ -527,7 +528,7 @@ void TestConfigFile::writeKeepsByteOrderMark()
              0);
     const QByteArray after = readFileBytes(path);
     QCOMPARE(after.left(mark.size()), mark);
-    QCOMPARE(textCodec->makeDecoder(QTextCodec::IgnoreHeader)->toUnicode(after.mid(mark.size())),
+    QCOMPARE(decoder->toUnicode(after.mid(mark.size())),
              QStringLiteral("<config>\n<paths a=\"caf\u00e9\" b=\"") + value +
                  QStringLiteral("\"/>\n</config>\n"));
     QMap<QString, QString> read{{QStringLiteral("a"), QString()}, {QStringLiteral("b"), QString()}};
