@@ -81,24 +81,14 @@ private:
     bool m_active = false;
 };
 
-// Holds the kernel's lock on `path` (as another run of the writer would)
-// for as long as it lives.
-class HeldLock
+// Holds the kernel's lock on `path`, as another run of the writer would.
+struct HeldLock
 {
-public:
     explicit HeldLock(const QString &path)
-        : m_fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644))
+        : fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644))
     {
-        m_held = m_fd >= 0 && flock(m_fd, LOCK_EX | LOCK_NB) == 0;
     }
-    ~HeldLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool isHeld() const { return m_held; }
-
-private:
-    int m_fd;
-    bool m_held = false;
+    ~HeldLock() { ::close(fd); }
+    bool isHeld() const { return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0; }
+    const int fd;
 };
