@@ -247,7 +247,7 @@ public:
                 return Failed;
             if (deadline.hasExpired())
                 return Busy;
-            QThread::msleep(quint64(qBound<qint64>(1, deadline.remainingTime(), 50)));
+            QThread::msleep(quint64(qBound(qint64(1), deadline.remainingTime(), qint64(50))));
         }
     }
 
