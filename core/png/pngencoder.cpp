@@ -371,7 +371,7 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
     return true;
 }
 
-bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
+bool encode(const QImage &source, QByteArray *png, QString *error, int threads, size_t pieceBytes)
 {
     if (source.isNull())
         return fail(error, QStringLiteral("no image to encode"));
@@ -382,7 +382,8 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads)
         return fail(error, QStringLiteral("out of memory"));
 
     const size_t filteredRow = size_t(image.width()) * 4 + 1;
-    const int rowsPerPiece = int(std::max<size_t>(1, PieceBytes / filteredRow));
+    const int rowsPerPiece =
+        int(std::max<size_t>(1, (pieceBytes > 0 ? pieceBytes : PieceBytes) / filteredRow));
     const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
     const int level =
         filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;

@@ -12,7 +12,10 @@ namespace PngEncoder {
 // chosen by libpng's rule and the data deflated with libdeflate on `threads`
 // threads (0: one per core). The bytes depend only on the image, never on
 // `threads`. False with `error` set when the image is null or memory runs
-// out.
-bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0);
+// out. `pieceBytes` sets how many filtered bytes each thread deflates as one
+// piece, at least a row (0: the encoder's own choice); tests set it small to
+// join many pieces.
+bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0,
+            size_t pieceBytes = 0);
 
 } // namespace PngEncoder
