@@ -19,6 +19,16 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// The path of a folder's entry. QDir::filePath() returns a name that starts
+// with ':' as it is, a path into Qt's resources rather than the folder.
+QString entryPath(const QDir &folder, const QString &entry)
+{
+    if (!entry.startsWith(QLatin1Char(':')))
+        return folder.filePath(entry);
+    const QString path = folder.path();
+    return path.endsWith(QLatin1Char('/')) ? path + entry : path + QLatin1Char('/') + entry;
+}
+
 } // namespace
 
 QString fileIdentity(const QString &path)
@@ -63,7 +73,7 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
             return false;
         }
         for (const QString &entry : pngFilesIn(folder))
-            add(folder.filePath(entry), entry);
+            add(entryPath(folder, entry), entry);
         for (const QString &shownName : unnamablePngFilesIn(folder)) {
             const QString message =
                 QStringLiteral("%1: the file name %2 is not valid in this system's encoding")

@@ -348,6 +348,9 @@ void TestSheetLayout::compactExact_data()
     QTest::newRow("exact power of two stays") << equalSquares(16, 16) << 0 << true << QSize(64, 64);
     QTest::newRow("empty") << SizeMap{} << 2 << false << QSize(-1, -1);
     QTest::newRow("negative margin") << equalSquares(2, 3) << -1 << false << QSize(-1, -1);
+    QTest::newRow("area past double precision")
+        << SizeMap{{"x.png", {670498816, 1056964608}}} << 223 << false
+        << QSize(670499262, 1056965054);
 }
 
 void TestSheetLayout::compactExact()
