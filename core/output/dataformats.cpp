@@ -161,7 +161,7 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
         if (error) {
             *error = QStringLiteral("%1 %2 cannot be written to a libGDX atlas (it has a "
                                     "line break, a colon, or a space or control character at "
-                                    "an end)")
+                                    "an end, or is not valid Unicode)")
                          .arg(what, shownName(name));
         }
         return false;
