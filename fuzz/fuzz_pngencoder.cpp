@@ -16,9 +16,11 @@ const QImage::Format formats[] = {QImage::Format_ARGB32, QImage::Format_ARGB32_P
 QImage imageFrom(FuzzInput &input)
 {
     const unsigned shape = input.take8();
-    // Up to 512 x 256, past the size where the encoder changes its level.
-    const int width = 1 + int(input.take8()) + int(shape & 1) * 256;
-    const int height = 1 + int(input.take8());
+    // Mostly up to 64 x 64, which keeps runs fast; with bit 0, up to
+    // 512 x 256, past the size where the encoder changes its level.
+    const bool large = shape & 1;
+    const int width = 1 + int(input.take8() & 63) + (large ? 448 : 0);
+    const int height = 1 + int(input.take8() & (large ? 255 : 63));
     const QImage::Format format = formats[(shape >> 1) & 3];
     const bool indexed = format == QImage::Format_Indexed8;
     QImage image(width, height, indexed ? format : QImage::Format_ARGB32);
