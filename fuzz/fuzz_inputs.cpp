@@ -12,6 +12,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <filesystem>
+#include <system_error>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -116,11 +119,27 @@ int checkFolder(const QString &arg, const QMap<QString, QString> &names)
 
 } // namespace
 
+// Removes the tree by its bytes: QDir cannot remove names it cannot decode.
+class TreeRemover
+{
+public:
+    explicit TreeRemover(const QString &root) : m_root(QFile::encodeName(root).toStdString()) {}
+    ~TreeRemover()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(m_root, error);
+    }
+
+private:
+    std::string m_root;
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QTemporaryDir tree;
     if (!tree.isValid())
         fuzzFail("no temporary folder");
+    const TreeRemover remover(tree.path());
     FuzzInput input(data, size);
     const QVector<QByteArray> entries = buildTree(input, QFile::encodeName(tree.path()));
     QStringList args;
