@@ -56,9 +56,12 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
 
     names.clear();
     for (const QString &input : inputs) {
-        const QFileInfo info(input);
+        // Qt reads a path that starts with ':' as one into its resources.
+        const QString path =
+            input.startsWith(QLatin1Char(':')) ? QLatin1String("./") + input : input;
+        const QFileInfo info(path);
         if (info.isFile()) {
-            add(input, input);
+            add(path, input);
             continue;
         }
         if (!info.isDir()) {
@@ -67,7 +70,7 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
                                             : QStringLiteral("no such file or folder"));
             return false;
         }
-        const QDir folder(input);
+        const QDir folder(path);
         if (!folder.isReadable()) {
             *error = QStringLiteral("%1: folder cannot be read").arg(shown(input));
             return false;

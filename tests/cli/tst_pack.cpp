@@ -434,6 +434,9 @@ void TestPack::folderInputTakesPngFilesOnly()
     paths.sort();
     QCOMPARE(paths, (QStringList{in + "/:colon.png", in + "/lower.png", in + "/mixed.Png",
                                  in + "/upper.PNG"}));
+    // Given directly, relative to the working folder, too.
+    QCOMPARE(pack({"-o", dir.filePath("t.png"), ":colon.png"}, in).code, 0);
+    QCOMPARE(placementLines(dir.filePath("t.txt")), QStringList{"./:colon.png,4,3,2,2"});
 }
 
 void TestPack::marginSources_data()
