@@ -21,6 +21,16 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// The path of a folder's entry. QDir::filePath() returns a name that starts
+// with ':' as it is, a path into Qt's resources rather than the folder.
+QString entryPath(const QDir &folder, const QString &entry)
+{
+    if (!entry.startsWith(QLatin1Char(':')))
+        return folder.filePath(entry);
+    const QString path = folder.path();
+    return path.endsWith(QLatin1Char('/')) ? path + entry : path + QLatin1Char('/') + entry;
+}
+
 } // namespace
 
 QString fileIdentity(const QString &path)
@@ -43,9 +53,12 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
 
     names.clear();
     for (const QString &input : inputs) {
-        const QFileInfo info(input);
+        // Qt reads a path that starts with ':' as one into its resources.
+        const QString path =
+            input.startsWith(QLatin1Char(':')) ? QLatin1String("./") + input : input;
+        const QFileInfo info(path);
         if (info.isFile()) {
-            add(input, input);
+            add(path, input);
             continue;
         }
         if (!info.isDir()) {
@@ -54,13 +67,13 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
                                             : QStringLiteral("no such file or folder"));
             return false;
         }
-        const QDir folder(input);
+        const QDir folder(path);
         if (!folder.isReadable()) {
             *error = QStringLiteral("%1: folder cannot be read").arg(shown(input));
             return false;
         }
         for (const QString &entry : pngFilesIn(folder))
-            add(folder.filePath(entry), entry);
+            add(entryPath(folder, entry), entry);
         for (const QString &shownName : unnamablePngFilesIn(folder)) {
             const QString message =
                 QStringLiteral("%1: the file name %2 is not valid in this system's encoding")

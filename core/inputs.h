@@ -14,8 +14,10 @@ namespace Inputs {
 // Expands INPUT arguments into path -> frame name. A file stands for itself,
 // named by its path as given; a folder stands for the files directly inside
 // it whose names end in ".png" in any letter case, each named by its file
-// name. The path is the map key, as in the window; a path reached twice keeps
-// the smaller of its names so the result does not depend on argument order.
+// name. The path is the map key (with "./" in front of an INPUT that starts
+// with ':', which Qt would take for a resource), as in the window; a path
+// reached twice keeps the smaller of its names so the result does not depend
+// on argument order.
 // Returns false with `error` ("PATH: reason") on a missing input or one that
 // is neither a file nor a folder. A .png file in a folder whose name cannot
 // be decoded is such an error too, unless `unnamable` is given: then it

@@ -363,7 +363,10 @@ private:
     // a good height, not always the least.
     Candidate leastHeight(qint64 binWidth, qint64 maxBinHeight, const Candidate &best) const
     {
-        qint64 low = std::max(m_tallest, qint64(std::ceil(m_area / double(binWidth))));
+        // The area bound is rounded in double, and may come out above the
+        // stacked height, which always fits.
+        qint64 low =
+            std::min(m_stacked, std::max(m_tallest, qint64(std::ceil(m_area / double(binWidth)))));
         qint64 cap = std::min(m_stacked, maxBinHeight);
         if (best.valid && best.squareEnough()) {
             // Taller would not beat `best` (a score is never below the

@@ -104,22 +104,65 @@ QByteArray phaser3(const Sheet &sheet)
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-// An atlas line is split at its first colon, and readers trim it or take
-// it as it stands, so such names would be read back as something else.
+// A name as messages show it: quoted, control characters as \xNN and
+// unpaired surrogates as \uXXXX, so that it cannot move the terminal.
+QString shownName(const QString &name)
+{
+    QString result = QStringLiteral("\"");
+    for (int i = 0; i < name.size(); ++i) {
+        const ushort c = name[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            result += name.mid(i++, 2);
+        } else if (c < 0x20 || (c >= 0x7f && c < 0xa0)) {
+            result += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        } else if (QChar::isSurrogate(c)) {
+            result += QStringLiteral("\\u%1").arg(c, 4, 16, QLatin1Char('0'));
+        } else {
+            result += QChar(c);
+        }
+    }
+    return result + QLatin1Char('"');
+}
+
+// True when the name is stored as UTF-8 and read back unchanged (no unpaired
+// surrogate).
+bool utf8RoundTrips(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    return QString::fromUtf8(utf8.constData(), utf8.size()) == text;
+}
+
+// `text` without what Java's String.trim() removes: every character up to
+// U+0020 at either end. libGDX's reader trims each line so.
+QString javaTrimmed(const QString &text)
+{
+    int begin = 0;
+    int end = text.size();
+    while (begin < end && text[begin].unicode() <= 0x20)
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= 0x20)
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+// An atlas line is split at its first colon, and at CR or LF; libGDX trims
+// it as Java does and other readers trim white space, so only a name that
+// neither changes is read back as written.
 bool atlasLineOk(const QString &text)
 {
     return !text.isEmpty() && !text.contains(QLatin1Char('\n')) &&
            !text.contains(QLatin1Char('\r')) && !text.contains(QLatin1Char(':')) &&
-           text.trimmed() == text;
+           javaTrimmed(text) == text && text.trimmed() == text && utf8RoundTrips(text);
 }
 
 bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
 {
     const auto rejected = [error](const QString &what, const QString &name) {
         if (error) {
-            *error = QStringLiteral("%1 \"%2\" cannot be written to a libGDX atlas (it has a "
-                                    "line break, a colon or spaces at an end)")
-                         .arg(what, name);
+            *error = QStringLiteral("%1 %2 cannot be written to a libGDX atlas (it has a "
+                                    "line break, a colon, or a space or control character at "
+                                    "an end, or is not valid Unicode)")
+                         .arg(what, shownName(name));
         }
         return false;
     };
@@ -147,13 +190,14 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
 }
 
 // A CSS string literal: ASCII only, anything else as a hex escape, so the
-// file reads the same whatever encoding the page assumes.
+// file reads the same whatever encoding the page assumes; "<" too, so that
+// the rules can be pasted into an HTML style element.
 QString cssString(const QString &text)
 {
     QString result = QStringLiteral("\"");
     const QVector<uint> codePoints = text.toUcs4();
     for (const uint c : codePoints) {
-        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x7f)
+        if (c == '"' || c == '\\' || c == '<' || c < 0x20 || c >= 0x7f)
             result += QLatin1Char('\\') + QString::number(c, 16) + QLatin1Char(' ');
         else
             result += QChar(ushort(c));
@@ -161,27 +205,33 @@ QString cssString(const QString &text)
     return result + QLatin1Char('"');
 }
 
-QByteArray css(const Sheet &sheet)
+bool css(const Sheet &sheet, QByteArray *data, QString *error)
 {
+    // CSS reads the escape of U+0000 as U+FFFD, and has no way to write an
+    // unpaired surrogate.
+    if (sheet.imageFileName.contains(QChar(0)) || !utf8RoundTrips(sheet.imageFileName)) {
+        if (error) {
+            *error = QStringLiteral("image file name %1 cannot be written to CSS")
+                         .arg(shownName(sheet.imageFileName));
+        }
+        return false;
+    }
     const QStringList classes = cssClassNames(sheet);
-    const QString image = QStringLiteral("url(%1)").arg(cssString(sheet.imageFileName));
+    // Put together piece by piece: QString::arg() would also replace "%5" in
+    // the file name.
+    const QString image = QLatin1String("url(") + cssString(sheet.imageFileName) + QLatin1Char(')');
+    const auto px = [](int value) { return QString::number(value) + QLatin1String("px"); };
     QString text;
     for (int i = 0; i < sheet.placements.size(); ++i) {
         const SheetLayout::Placement &p = sheet.placements[i];
-        text += QStringLiteral(".%1 {\n"
-                               "    width: %2px;\n"
-                               "    height: %3px;\n"
-                               "    background-image: %4;\n"
-                               "    background-position: %5px %6px;\n"
-                               "}\n")
-                    .arg(classes[i])
-                    .arg(p.size.width())
-                    .arg(p.size.height())
-                    .arg(image)
-                    .arg(-p.position.x())
-                    .arg(-p.position.y());
+        text += QLatin1Char('.') + classes[i] + QLatin1String(" {\n    width: ") +
+                px(p.size.width()) + QLatin1String(";\n    height: ") + px(p.size.height()) +
+                QLatin1String(";\n    background-image: ") + image +
+                QLatin1String(";\n    background-position: ") + px(-p.position.x()) +
+                QLatin1Char(' ') + px(-p.position.y()) + QLatin1String(";\n}\n");
     }
-    return text.toUtf8();
+    *data = text.toUtf8();
+    return true;
 }
 
 } // namespace
@@ -264,8 +314,7 @@ bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error)
     case Format::Libgdx:
         return libgdx(sheet, data, error);
     case Format::Css:
-        *data = css(sheet);
-        return true;
+        return css(sheet, data, error);
     }
     if (error)
         *error = QStringLiteral("unknown data format %1").arg(int(format));

@@ -46,9 +46,12 @@ struct Output
 };
 
 // The text of one data file. False, with `error` naming what cannot be
-// written, when the format cannot carry a frame name or the image's file
-// name (a libGDX atlas line cannot hold a line break, a colon or spaces at
-// either end).
+// written (quoted, control characters as \xNN), when the format cannot carry
+// a frame name or the image's file name so that its readers give it back
+// exactly: a libGDX atlas line cannot hold a line break or a colon, nor a
+// space or control character at either end (libGDX trims lines as Java's
+// String.trim() does); CSS cannot hold U+0000. No format takes an unpaired
+// surrogate but JSON, whose escapes carry it.
 bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error);
 
 // One file per output, in the order given; false with `error` as text(),

@@ -386,7 +386,8 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
     return true;
 }
 
-bool encode(const QImage &source, QByteArray *png, QString *error, int threads, Level level)
+bool encode(const QImage &source, QByteArray *png, QString *error, int threads, Level level,
+            size_t pieceBytes)
 {
     if (source.isNull())
         return fail(error, QStringLiteral("no image to encode"));
@@ -397,7 +398,8 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
         return fail(error, QStringLiteral("out of memory"));
 
     const size_t filteredRow = size_t(image.width()) * 4 + 1;
-    const int rowsPerPiece = int(std::max<size_t>(1, PieceBytes / filteredRow));
+    const int rowsPerPiece =
+        int(std::max<size_t>(1, (pieceBytes > 0 ? pieceBytes : PieceBytes) / filteredRow));
     const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
     int deflateLevel =
         filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;

@@ -17,8 +17,10 @@ enum class Level { Fast, Default, Small };
 // libdeflate on `threads` threads (0: one per core), at a compression level
 // that `level` picks. The bytes depend only on the image and `level`, never
 // on `threads`. False with `error` set when the image is null or memory runs
-// out.
+// out. `pieceBytes` sets how many filtered bytes each thread deflates as one
+// piece, at least a row (0: the encoder's own choice); tests set it small to
+// join many pieces.
 bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0,
-            Level level = Level::Default);
+            Level level = Level::Default, size_t pieceBytes = 0);
 
 } // namespace PngEncoder

@@ -432,7 +432,8 @@ void TestPack::folderInputTakesPngFilesOnly()
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("in/sub");
     QDir(dir.path()).mkpath("in/folder.png");
-    for (const char *name : {"in/upper.PNG", "in/mixed.Png", "in/lower.png", "in/sub/deep.png"})
+    for (const char *name :
+         {"in/upper.PNG", "in/mixed.Png", "in/lower.png", "in/sub/deep.png", "in/:colon.png"})
         QVERIFY(savePng(patternImage(4, 3, 1), dir.filePath(QString::fromLatin1(name))));
     // A PNG under another name is not picked up from a folder.
     QVERIFY(savePng(patternImage(4, 3, 1), dir.filePath("in/image.txt")));
@@ -445,7 +446,11 @@ void TestPack::folderInputTakesPngFilesOnly()
     for (const QString &line : placementLines(dir.filePath("s.txt")))
         paths << line.section(QLatin1Char(','), 0, 0);
     paths.sort();
-    QCOMPARE(paths, (QStringList{in + "/lower.png", in + "/mixed.Png", in + "/upper.PNG"}));
+    QCOMPARE(paths, (QStringList{in + "/:colon.png", in + "/lower.png", in + "/mixed.Png",
+                                 in + "/upper.PNG"}));
+    // Given directly, relative to the working folder, too.
+    QCOMPARE(pack({"-o", dir.filePath("t.png"), ":colon.png"}, in).code, 0);
+    QCOMPARE(placementLines(dir.filePath("t.txt")), QStringList{"./:colon.png,4,3,2,2"});
 }
 
 void TestPack::marginSources_data()

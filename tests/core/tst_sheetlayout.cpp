@@ -1,8 +1,9 @@
-#include "core/output/atomicfile.h"
 #include "core/layout/compactlayout.h"
-#include "core/output/dataformats.h"
 #include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
+#include "core/output/dataformats.h"
 
+#include "support/formatreaders.h"
 #include "support/testsupport.h"
 #include <QDir>
 #include <QFile>
@@ -133,8 +134,8 @@ private slots:
     void parseSize();
     void cssClassNames_data();
     void cssClassNames();
-    void atlasNames_data();
-    void atlasNames();
+    void namesThroughReaders_data();
+    void namesThroughReaders();
     void placementText_data();
     void placementText();
     void derivedPaths_data();
@@ -347,6 +348,9 @@ void TestSheetLayout::compactExact_data()
     QTest::newRow("exact power of two stays") << equalSquares(16, 16) << 0 << true << QSize(64, 64);
     QTest::newRow("empty") << SizeMap{} << 2 << false << QSize(-1, -1);
     QTest::newRow("negative margin") << equalSquares(2, 3) << -1 << false << QSize(-1, -1);
+    QTest::newRow("area past double precision")
+        << SizeMap{{"x.png", {670498816, 1056964608}}} << 223 << false
+        << QSize(670499262, 1056965054);
 }
 
 void TestSheetLayout::compactExact()
@@ -489,47 +493,76 @@ void TestSheetLayout::cssClassNames()
     QCOMPARE(DataFormats::cssClassNames(sheet), classes);
 }
 
-void TestSheetLayout::atlasNames_data()
+void TestSheetLayout::namesThroughReaders_data()
 {
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("frame");
-    QTest::addColumn<QString>("rejected"); // empty: written
+    QTest::addColumn<QStringList>("refusing"); // the formats that must refuse the run
+    QTest::addColumn<QString>("shown");        // the refused name as the message shows it
 
+    const QStringList libgdx{"libgdx"};
     QTest::newRow("plain") << "s.png"
-                           << "a.png"
-                           << "";
+                           << "a.png" << QStringList() << "";
     QTest::newRow("inner spaces and non-ASCII")
-        << "my sheet.png" << QString::fromUtf8("\xc3\xa4 b.png") << "";
+        << "my sheet.png" << QString::fromUtf8("\xc3\xa4 b.png") << QStringList() << "";
     QTest::newRow("colon in frame") << "s.png"
-                                    << "a:b.png"
-                                    << "a:b.png";
+                                    << "a:b.png" << libgdx << "a:b.png";
     QTest::newRow("line break in frame") << "s.png"
-                                         << "a\nb.png"
-                                         << "a\nb.png";
+                                         << "a\nb.png" << libgdx << "a\\x0ab.png";
     QTest::newRow("leading space in frame") << "s.png"
-                                            << " a.png"
-                                            << " a.png";
+                                            << " a.png" << libgdx << " a.png";
     QTest::newRow("colon in image") << "s:1.png"
-                                    << "a.png"
-                                    << "s:1.png";
+                                    << "a.png" << libgdx << "s:1.png";
+    QTest::newRow("CR in frame") << "s.png"
+                                 << "a\rb.png" << libgdx << "a\\x0db.png";
+    QTest::newRow("control character before frame") << "s.png"
+                                                    << "\x01lead.png" << libgdx << "\\x01lead.png";
+    QTest::newRow("control character after frame") << "s.png"
+                                                   << "a.png\x1f" << libgdx << "a.png\\x1f";
+    QTest::newRow("image named by a control character") << "\x01"
+                                                        << "a.png" << libgdx << "\\x01";
+    QTest::newRow("unpaired surrogate in frame")
+        << "s.png" << QString(QChar(0xd800)) + "x.png" << libgdx << "\\ud800x.png";
+    QTest::newRow("NUL in image") << QString("s") + QChar(0) + ".png"
+                                  << "a.png" << QStringList{"css"} << "s\\x00.png";
+    QTest::newRow("quote, backslash and </style> in image") << "q\"\\</style>.png"
+                                                            << "a.png" << QStringList() << "";
+    QTest::newRow("%5 and %6 in image") << "s%5%6.png"
+                                        << "a.png" << QStringList() << "";
+    QTest::newRow("dot in folder, comma and control characters inside")
+        << QString::fromUtf8("\xc3\xa9\x7f.png")
+        << QString::fromUtf8("dir.v2/a,b\x01\t\xf0\x9f\x98\x80.png") << QStringList() << "";
 }
 
-void TestSheetLayout::atlasNames()
+// Each format is read back with a reader that follows its own rules, not the
+// writer's: every name comes back exactly, or the format refuses the run.
+void TestSheetLayout::namesThroughReaders()
 {
     QFETCH(QString, image);
     QFETCH(QString, frame);
-    QFETCH(QString, rejected);
+    QFETCH(QStringList, refusing);
+    QFETCH(QString, shown);
     const DataFormats::Sheet sheet{
         {Placement{"/in/a", {3, 4}, {1, 2}}}, {{"/in/a", frame}}, image, QSize(10, 10)};
-    QByteArray data;
-    QString error;
-    QCOMPARE(DataFormats::text(DataFormats::Format::Libgdx, sheet, &data, &error),
-             rejected.isEmpty());
-    if (rejected.isEmpty()) {
-        QVERIFY(data.startsWith(image.toUtf8() + "\nsize: 10, 10\n"));
-        QVERIFY(data.contains("\n" + frame.toUtf8() + "\n  rotate: false\n  xy: 1, 2\n"));
-    } else {
-        QVERIFY2(error.contains('"' + rejected + '"'), qPrintable(error));
+    for (const QString &name : DataFormats::formatNames()) {
+        DataFormats::Format format;
+        QVERIFY(DataFormats::formatFromName(name, &format));
+        QByteArray data;
+        QString error;
+        const bool written = DataFormats::text(format, sheet, &data, &error);
+        QVERIFY2(written != refusing.contains(name), qPrintable(name + ": " + error));
+        if (!written) {
+            QVERIFY2(error.contains('"' + shown + '"'), qPrintable(error));
+            continue;
+        }
+        FormatReaders::Read read;
+        QVERIFY2(FormatReaders::read(format, data, &read, &error), qPrintable(name + ": " + error));
+        QCOMPARE(read.image, image);
+        QCOMPARE(read.frames.size(), 1);
+        QCOMPARE(read.frames[0].name, format == DataFormats::Format::Css
+                                          ? DataFormats::cssClassNames(sheet).value(0)
+                                          : frame);
+        QCOMPARE(read.frames[0].rect, QRect(1, 2, 3, 4));
     }
 }
 

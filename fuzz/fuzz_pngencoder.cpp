@@ -1,0 +1,90 @@
+// An image from the input through the PNG encoder: Qt's PNG reader must give
+// back every pixel, and the bytes must not depend on the number of threads.
+// Small pieces make the encoder join many deflate streams into one.
+
+#include "core/png/pngencoder.h"
+#include "fuzzinput.h"
+
+#include <QBuffer>
+#include <QImageReader>
+
+namespace {
+
+const QImage::Format formats[] = {QImage::Format_ARGB32, QImage::Format_ARGB32_Premultiplied,
+                                  QImage::Format_RGB32, QImage::Format_Indexed8};
+
+QImage imageFrom(FuzzInput &input)
+{
+    const unsigned shape = input.take8();
+    // Mostly up to 64 x 64, which keeps runs fast; with bit 0, up to
+    // 512 x 256, past the size where the encoder changes its level.
+    const bool large = shape & 1;
+    const int width = 1 + int(input.take8() & 63) + (large ? 448 : 0);
+    const int height = 1 + int(input.take8() & (large ? 255 : 63));
+    const QImage::Format format = formats[(shape >> 1) & 3];
+    const bool indexed = format == QImage::Format_Indexed8;
+    QImage image(width, height, indexed ? format : QImage::Format_ARGB32);
+    if (indexed) {
+        QVector<QRgb> colours;
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray c = input.takeBytes(4).leftJustified(4, '\0');
+            colours << qRgba(uchar(c[0]), uchar(c[1]), uchar(c[2]), uchar(c[3]));
+        }
+        image.setColorTable(colours);
+    }
+    image.setDotsPerMeterX(int(input.take16()));
+    // The rest of the input is repeated over the pixels' bytes, so that a
+    // short input still gives runs and edges worth filtering.
+    const QByteArray pattern = input.takeBytes(4096);
+    const int lineBytes = indexed ? width : width * 4;
+    for (int y = 0; y < height; ++y) {
+        uchar *line = image.scanLine(y);
+        for (int x = 0; x < lineBytes; ++x) {
+            const int i = y * lineBytes + x;
+            line[x] = pattern.isEmpty() ? uchar(i) : uchar(pattern[i % pattern.size()]);
+            if (indexed)
+                line[x] &= 3;
+        }
+    }
+    // Converted afterwards, so that every pixel is valid in its format.
+    return image.convertToFormat(format);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzInput input(data, size);
+    const uint8_t choice = input.take8();
+    const size_t pieceBytes = (choice & 0x3f) * 64; // 0: the encoder's own piece size
+    const PngEncoder::Level levels[] = {PngEncoder::Level::Default, PngEncoder::Level::Fast,
+                                        PngEncoder::Level::Small, PngEncoder::Level::Default};
+    const PngEncoder::Level level = levels[choice >> 6];
+    const QImage image = imageFrom(input);
+
+    QByteArray first;
+    QString error;
+    for (const int threads : {1, 2, 5}) {
+        QByteArray png;
+        if (!PngEncoder::encode(image, &png, &error, threads, level, pieceBytes))
+            fuzzFail("encoding failed", error.toUtf8());
+        if (first.isEmpty())
+            first = png;
+        else if (png != first)
+            fuzzFail("the bytes depend on the number of threads");
+    }
+
+    QBuffer buffer(&first);
+    QImageReader reader(&buffer, "png");
+    const QImage decoded = reader.read();
+    if (decoded.isNull())
+        fuzzFail("Qt cannot read the PNG", reader.errorString().toUtf8());
+    if (decoded.convertToFormat(QImage::Format_ARGB32) !=
+        image.convertToFormat(QImage::Format_ARGB32))
+        fuzzFail("the decoded pixels differ from the image");
+    const bool physical = image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0;
+    if (physical && (decoded.dotsPerMeterX() != image.dotsPerMeterX() ||
+                     decoded.dotsPerMeterY() != image.dotsPerMeterY()))
+        fuzzFail("the pixel density is lost");
+    return 0;
+}
