@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr double zoomStep = 1.25;
+constexpr double wheelStep = 1.25; // per notch
+constexpr double keyStep = 2;
 // Smooth reduction reads every source pixel; beyond this many it would
 // make panning a large sheet sluggish.
 constexpr qint64 smoothPixelLimit = 4 * 1024 * 1024;
@@ -171,7 +172,7 @@ void SheetView::wheelEvent(QWheelEvent *event)
 #else
     const QPointF at = event->posF();
 #endif
-    setZoom(m_zoom * std::pow(zoomStep, steps), at);
+    setZoom(m_zoom * std::pow(wheelStep, steps), at);
     event->accept();
 }
 
@@ -181,10 +182,10 @@ void SheetView::keyPressEvent(QKeyEvent *event)
     switch (event->key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal:
-        zoomBy(zoomStep);
+        zoomBy(keyStep);
         break;
     case Qt::Key_Minus:
-        zoomBy(1 / zoomStep);
+        zoomBy(1 / keyStep);
         break;
     case Qt::Key_0:
     case Qt::Key_1:
@@ -250,6 +251,7 @@ SheetInspector::SheetInspector(QWidget *parent)
     m_status->setObjectName(QStringLiteral("labInspectStatus"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 4);
+    m_status->setContentsMargins(6, 0, 6, 0);
     layout->addWidget(m_view, 1);
     layout->addWidget(m_status);
     connect(m_view, &SheetView::hovered, this, [this](const QString &text) {

@@ -139,6 +139,18 @@ def full_run(server, exe, pack, shots):
             "result dialog %r covers the main window %r" % (result_box, main_box)
         time.sleep(0.3)
         server.screenshot(result, os.path.join(shots, "result-dialog.png"))
+
+        # The inspector opens on the sheet at 100 %; zoomed in, with the
+        # mouse over a frame, it names that frame.
+        server.key(result, "i")
+        inspector = server.wait_window("Inspect Sheet")
+        server.key(inspector, "plus", "plus")
+        _, _, width, height = server.geometry(inspector)
+        server.xdotool("mousemove", "--window", inspector, width // 2, height // 2 - 130)
+        time.sleep(0.3)
+        server.screenshot(inspector, os.path.join(shots, "inspector.png"))
+        server.close(inspector)
+        server.wait_gone("Inspect Sheet")
         server.close(result)
         server.wait_gone("Dialog")
 
