@@ -16,6 +16,15 @@
 
 namespace {
 
+QPointF positionOf(const QMouseEvent *event)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return event->position();
+#else
+    return event->localPos();
+#endif
+}
+
 constexpr double wheelStep = 1.25; // per notch
 constexpr double keyStep = 2;
 // Smooth reduction reads every source pixel; beyond this many it would
@@ -215,7 +224,7 @@ void SheetView::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton) {
         m_dragging = true;
-        m_dragFrom = event->localPos();
+        m_dragFrom = positionOf(event);
         setCursor(Qt::ClosedHandCursor);
     }
 }
@@ -223,10 +232,10 @@ void SheetView::mousePressEvent(QMouseEvent *event)
 void SheetView::mouseMoveEvent(QMouseEvent *event)
 {
     if (m_dragging) {
-        panBy(event->localPos() - m_dragFrom);
-        m_dragFrom = event->localPos();
+        panBy(positionOf(event) - m_dragFrom);
+        m_dragFrom = positionOf(event);
     }
-    emit hovered(describe(sheetPointAt(event->localPos())));
+    emit hovered(describe(sheetPointAt(positionOf(event))));
 }
 
 void SheetView::mouseReleaseEvent(QMouseEvent *event)
