@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListView>
-#include <QLockFile>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -17,6 +16,7 @@
 #include <QtTest>
 
 #include <climits>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -514,8 +514,8 @@ void TestGenerate::progressAndCancel()
         window.fileModel->appendRow(new QStandardItem(path));
     const QString sheet = out.filePath(QStringLiteral("s.png"));
     QVERIFY(writeFileBytes(sheet, "old sheet"));
-    QLockFile otherRun(sheet + QStringLiteral(".lock"));
-    QVERIFY(otherRun.lock());
+    HeldLock otherRun(sheet + QStringLiteral(".lock"));
+    QVERIFY(otherRun.isHeld());
 
     QString label;
     QString progress;
@@ -576,8 +576,9 @@ void TestGenerate::cancelThenGenerateAgain()
         window.fileModel->appendRow(new QStandardItem(copy));
     }
     const QString sheet = out.filePath(QStringLiteral("s.png"));
-    QLockFile otherRun(sheet + QStringLiteral(".lock"));
-    QVERIFY(whileDecoding || otherRun.lock());
+    std::optional<HeldLock> otherRun;
+    if (!whileDecoding)
+        QVERIFY(otherRun.emplace(sheet + QStringLiteral(".lock")).isHeld());
     bool cancelledMidway = false;
     QElapsedTimer sinceCancel;
     QTimer poll;
@@ -609,7 +610,7 @@ void TestGenerate::cancelThenGenerateAgain()
     QVERIFY(window.ui->btnGenerate->isEnabled() && window.ui->lstFile->isEnabled());
     QVERIFY(!QFile::exists(sheet) && !QFile::exists(out.filePath(QStringLiteral("s.txt"))));
 
-    otherRun.unlock();
+    otherRun.reset();
     answerer.expectFileDialog({sheet});
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));

@@ -361,7 +361,8 @@ void TestResultDialog::inspectorShowsTheKeptSheet()
     const QRgb under = shown.pixel(corner.toPoint());
     QVERIFY(under == qRgb(255, 255, 255) || under == qRgb(204, 204, 204));
 
-    QMouseEvent move(QEvent::MouseMove, corner + QPointF(12, 6) * 4 + QPointF(1, 1), Qt::NoButton,
+    const QPointF at = corner + QPointF(12, 6) * 4 + QPointF(1, 1);
+    QMouseEvent move(QEvent::MouseMove, at, view->mapToGlobal(at.toPoint()), Qt::NoButton,
                      Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(view, &move);
     QVERIFY2(inspector->statusLabel()->text().startsWith(QStringLiteral("b.png: 20 x 10 at 10, 5")),
