@@ -154,12 +154,7 @@ void TestResultDialog::textsFit()
         const QString text = widget->property("text").toString();
         const QRect ink = widget->fontMetrics().tightBoundingRect(text);
         QVERIFY2(ink.width() + 4 <= widget->width() && ink.height() <= widget->height(),
-                 qPrintable(QStringLiteral("%1: %2 x %3 in %4 x %5")
-                                .arg(text)
-                                .arg(ink.width())
-                                .arg(ink.height())
-                                .arg(widget->width())
-                                .arg(widget->height())));
+                 qPrintable(text));
     }
 }
 
@@ -232,11 +227,7 @@ void TestResultDialog::placeDialog()
     const QRect keep(owner.left() + 11, owner.bottom() - 40, owner.width() - 22, 30);
     const QSize minimum(160, 140);
     const QRect placed = ScreenFit::placeDialog(owner, keep, wanted, minimum, available);
-    QVERIFY2(available.contains(placed), qPrintable(QStringLiteral("%1,%2 %3x%4")
-                                                        .arg(placed.x())
-                                                        .arg(placed.y())
-                                                        .arg(placed.width())
-                                                        .arg(placed.height())));
+    QVERIFY(available.contains(placed));
     QVERIFY(!placed.intersects(keep));
     QVERIFY(placed.width() >= minimum.width() && placed.height() >= minimum.height());
     QVERIFY(placed.width() <= wanted.width() && placed.height() <= wanted.height());
@@ -387,9 +378,6 @@ void TestResultDialog::inspectorOpensFastOnTheTallestSheet()
     const QImage shown = inspector->view()->grab().toImage();
     QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(!shown.isNull());
-    inspector->view()->fitToView();
-    inspector->view()->grab();
-    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
     inspector->hide();
 }
 
