@@ -1,25 +1,31 @@
 #include "window/composeresultdialog.h"
 
 #include "window/composeresultdialogform.h"
+#include "window/screenfit.h"
+#include "window/sheetinspector.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QEvent>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScreen>
+
+#include <algorithm>
 
 namespace {
 
-constexpr int windowGap = 8;
 constexpr int checkerSquare = 8;
 
-// Clamps to [low, high]; when the range is empty, `low` wins.
-int clampTo(int value, int low, int high)
-{
-    return qMax(low, qMin(value, high));
-}
+// The form's margins around the preview and the row below it.
+constexpr int sideMargin = 10;
+constexpr int rightMargin = 13;
+constexpr int rowGap = 9;
+constexpr int bottomMargin = 16;
 
 } // namespace
 
@@ -27,6 +33,83 @@ ComposeResultDialog::ComposeResultDialog(QWidget *parent)
     : QDialog(parent), ui(new ComposeResultDialogForm)
 {
     ui->setupUi(this);
+    // A taller row for larger text makes the dialog taller, not the preview
+    // smaller.
+    resize(width(), height() + rowHeight() - ui->labInfo->height());
+    m_wanted = size();
+    // Generate leaves the keyboard with the list it came from.
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    ui->labImageResult->installEventFilter(this);
+    ui->labImageResult->setToolTip(tr("Double-click or press I to inspect the sheet"));
+    auto *inspect = new QAction(this);
+    inspect->setShortcuts({QKeySequence(Qt::Key_I), QKeySequence(Qt::CTRL | Qt::Key_I)});
+    connect(inspect, &QAction::triggered, this, &ComposeResultDialog::inspect);
+    addAction(inspect);
+    setMinimumSize(sideMargin + rightMargin + 120,
+                   sideMargin + rowGap + bottomMargin + 80 + rowHeight());
+    layOut();
+}
+
+int ComposeResultDialog::rowHeight() const
+{
+    // The ink of the texts (line spacing may be clipped without harm), with
+    // room for the button's frame.
+    const auto ink = [](const QWidget *widget, const QString &text) {
+        return widget->fontMetrics().tightBoundingRect(text).height();
+    };
+    return std::max({ui->labInfo->geometry().height(),
+                     ink(ui->labInfo, QStringLiteral("Total Size: 0123456789 x")) + 2,
+                     ink(ui->btnClose, ui->btnClose->text()) + 8});
+}
+
+void ComposeResultDialog::layOut()
+{
+    // The form's geometry at its own size; the preview takes what is left
+    // when the dialog is larger or smaller, and the row below grows with
+    // its text.
+    const int row = rowHeight();
+    const int buttonWidth =
+        qMax(ui->btnClose->width(),
+             ui->btnClose->fontMetrics().horizontalAdvance(ui->btnClose->text()) + 12);
+    const int rowY = height() - bottomMargin - row;
+    ui->btnClose->setGeometry(width() - rightMargin - buttonWidth, rowY, buttonWidth, row);
+    ui->labInfo->setGeometry(sideMargin, rowY, ui->btnClose->x() - rowGap - sideMargin, row);
+    ui->labImageResult->setGeometry(sideMargin, sideMargin, width() - sideMargin - rightMargin,
+                                    rowY - rowGap - sideMargin);
+}
+
+void ComposeResultDialog::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    layOut();
+    if (!m_sheet.isNull())
+        ui->labImageResult->setPixmap(previewPixmap(m_sheet, ui->labImageResult->size()));
+}
+
+bool ComposeResultDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->labImageResult && event->type() == QEvent::MouseButtonDblClick) {
+        inspect();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void ComposeResultDialog::setPlacements(const QVector<SheetLayout::Placement> &placements)
+{
+    m_placements = placements;
+}
+
+void ComposeResultDialog::inspect()
+{
+    if (m_sheet.isNull())
+        return;
+    if (!m_inspector)
+        m_inspector = new SheetInspector(this);
+    m_inspector->setSheet(m_sheet, m_placements);
+    m_inspector->show();
+    m_inspector->raise();
+    m_inspector->activateWindow();
 }
 
 ComposeResultDialog::~ComposeResultDialog()
@@ -49,6 +132,9 @@ void ComposeResultDialog::setResultImage(const QString &path)
         return;
 
     const QImage image = kept.isNull() ? QImage(path) : kept;
+    m_sheet = image;
+    if (m_inspector)
+        m_inspector->setSheet(m_sheet, m_placements);
     if (image.isNull()) {
         // Exists but is not an image: show nothing rather than a stale sheet.
         ui->labImageResult->setPixmap(QPixmap());
@@ -58,6 +144,12 @@ void ComposeResultDialog::setResultImage(const QString &path)
     // The whole label, frame included, is the target.
     ui->labImageResult->setPixmap(previewPixmap(image, ui->labImageResult->size()));
     ui->labInfo->setText(tr("Total Size: %1 x %2").arg(image.width()).arg(image.height()));
+    // A wider dialog when the size does not fit in its row.
+    const int short_ = ui->labInfo->sizeHint().width() - ui->labInfo->width();
+    if (short_ > 0) {
+        m_wanted.rwidth() += short_;
+        resize(width() + short_, height());
+    }
 }
 
 QPixmap ComposeResultDialog::previewPixmap(const QImage &image, const QSize &area)
@@ -81,29 +173,7 @@ QPixmap ComposeResultDialog::previewPixmap(const QImage &image, const QSize &are
 QPoint ComposeResultDialog::placementFor(const QRect &owner, const QRect &keep, const QSize &size,
                                          const QRect &available)
 {
-    const int lastX = available.right() + 1 - size.width();
-    const int lastY = available.bottom() + 1 - size.height();
-    const int besideY = clampTo(owner.top(), available.top(), lastY);
-    const int right = owner.right() + 1 + windowGap;
-    if (right <= lastX)
-        return {right, besideY};
-    const int left = owner.left() - windowGap - size.width();
-    if (left >= available.left())
-        return {left, besideY};
-
-    const int centredX =
-        clampTo(owner.left() + (owner.width() - size.width()) / 2, available.left(), lastX);
-    const int above = keep.top() - windowGap - size.height();
-    if (above >= available.top())
-        return {centredX, above};
-    const int below = keep.bottom() + 1 + windowGap;
-    if (below <= lastY)
-        return {centredX, below};
-
-    const bool rightHasMoreRoom =
-        available.right() - owner.right() >= owner.left() - available.left();
-    return {rightHasMoreRoom ? clampTo(lastX, available.left(), lastX) : available.left(),
-            available.top()};
+    return ScreenFit::besideOwner(owner, keep, size, available);
 }
 
 void ComposeResultDialog::setVisible(bool visible)
@@ -121,10 +191,13 @@ void ComposeResultDialog::setVisible(bool visible)
             keep = ownerFrame;
         // Before its first show the dialog has no frame yet; it gets the
         // same decorations as its owner.
-        const QSize frame = size() + (ownerFrame.size() - owner->size());
+        const QSize decorations = ownerFrame.size() - owner->size();
         const QRect available = owner->screen()->availableGeometry();
+        const QRect frame = ScreenFit::placeDialog(ownerFrame, keep, m_wanted + decorations,
+                                                   minimumSize() + decorations, available);
+        resize(frame.size() - decorations);
         // move() places the frame's corner and stops QDialog from centring.
-        move(placementFor(ownerFrame, keep, frame, available));
+        move(frame.topLeft());
     }
     QDialog::setVisible(visible);
 }

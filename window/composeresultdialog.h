@@ -1,13 +1,19 @@
 #pragma once
 
+#include "core/layout/sheetlayout.h"
+
 #include <QDialog>
 #include <QImage>
+#include <QPointer>
+#include <QVector>
 
 struct ComposeResultDialogForm;
 class QPixmap;
+class SheetInspector;
 
-// Modeless preview of the last sheet written. Once shown, it keeps no copy of
-// the sheet beyond the preview pixmap.
+// Modeless preview of the last sheet written. It keeps the sheet it shows
+// (shared with the preview's source, not copied) so that the inspector can
+// open it at full size without reading the file again.
 class ComposeResultDialog : public QDialog
 {
     Q_OBJECT
@@ -39,16 +45,35 @@ public:
     static QPoint placementFor(const QRect &owner, const QRect &keep, const QSize &size,
                                const QRect &available);
 
-    // Each time the dialog appears it is placed next to its parent's window.
+    // The placement of the run whose sheet is shown next, for the inspector.
+    void setPlacements(const QVector<SheetLayout::Placement> &placements);
+
+    // Opens the inspector on the sheet shown: full size, zoom and frames.
+    void inspect();
+
+    // Each time the dialog appears it is placed next to its parent's window,
+    // inside the screen and shrunk where it must be, never over the
+    // parent's buttons while there is room elsewhere.
     void setVisible(bool visible) override;
 
     ComposeResultDialogForm *form() const { return ui; }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void on_btnClose_clicked();
 
 private:
+    int rowHeight() const;
+    void layOut();
+
     ComposeResultDialogForm *ui;
     QString m_keptPath;
     QImage m_keptSheet;
+    QImage m_sheet; // the one shown
+    QVector<SheetLayout::Placement> m_placements;
+    QSize m_wanted; // the size asked for before fitting it to the screen
+    QPointer<SheetInspector> m_inspector;
 };

@@ -2,15 +2,26 @@
 
 #include "core/settings/configfile.h"
 #include "window/configdialogform.h"
+#include "window/textfit.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QTemporaryFile>
 
 configDialog::configDialog(QWidget *parent) : QDialog(parent), ui(new configDialogForm)
 {
     ui->setupUi(this);
+    growToFitTexts(this);
+}
+
+void configDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    fitOnScreen(this);
 }
 
 configDialog::~configDialog()
@@ -67,14 +78,69 @@ void configDialog::on_btnCancel_clicked()
 
 void configDialog::on_btnOK_clicked()
 {
-    if (const int error = saveSettings()) {
-        QMessageBox::about(this, QStringLiteral("Save Error"),
-                           QStringLiteral("Can not save settings,Error Number is: 0x") +
-                               QString::number(error, 16));
+    const int error = saveSettings();
+    if (!error) {
+        // Reload whatever the file now holds; a failure here is not reported.
+        loadSettings();
+        hide();
+        return;
     }
-    // Reload whatever the file now holds; a failure here is not reported.
+    // The held values follow the file, part of which may have been saved;
+    // the fields keep the edits so that the user can change them and try
+    // again, or cancel.
+    const QStringList texts{ui->txtSelectPath->text(), ui->txtSavePath->text(),
+                            ui->txtMarginPix->text()};
+    const bool horizontal = ui->radHorizontal->isChecked();
+    const bool vertical = ui->radVertical->isChecked();
     loadSettings();
-    hide();
+    ui->txtSelectPath->setText(texts[0]);
+    ui->txtSavePath->setText(texts[1]);
+    ui->txtMarginPix->setText(texts[2]);
+    ui->radHorizontal->setChecked(horizontal);
+    ui->radVertical->setChecked(vertical);
+    QMessageBox::about(this, QStringLiteral("Save Error"),
+                       QStringLiteral("Can not save settings,Error Number is: 0x") +
+                           QString::number(error, 16) + QLatin1Char('\n') + saveErrorReason(error));
+}
+
+QString configDialog::saveErrorReason(int error)
+{
+    const QString path = settingsFilePath();
+    QString reason;
+    switch (error) {
+    case ConfigCannotOpen:
+        reason = tr("the file is missing or cannot be read");
+        break;
+    case ConfigNotXml:
+    case ConfigNullDocument:
+    case ConfigWrongRoot:
+        reason = tr("the file is not a Korvane settings file");
+        break;
+    case ConfigNoElement:
+    case ConfigNoAttribute:
+        reason = tr("the file lacks an entry for these settings");
+        break;
+    case ConfigNotStorable:
+        reason = tr("a value holds a character the file cannot store");
+        break;
+    case ConfigWriteFailed: {
+        // The folder first: a temporary file there is the normal way.
+        const QString folder = QFileInfo(path).absolutePath();
+        QTemporaryFile probe(folder + QStringLiteral("/.korvane-probe-XXXXXX"));
+        QFile file(path);
+        if (!probe.open())
+            reason = tr("the folder %1 is not writable: %2")
+                         .arg(QDir::toNativeSeparators(folder), probe.errorString());
+        else if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+            reason = file.errorString();
+        else
+            reason = tr("the new file could not be written completely (is the disk full?)");
+        break;
+    }
+    default:
+        reason = tr("the settings file could not be used");
+    }
+    return QDir::toNativeSeparators(path) + QStringLiteral(": ") + reason;
 }
 
 void configDialog::on_btnSelectPath_clicked()

@@ -37,6 +37,12 @@ private slots:
     void on_btnSelectPath_clicked();
     void on_btnSavePath_clicked();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    // "PATH: reason" for a failed saveSettings(), in words a user can act on.
+    static QString saveErrorReason(int error);
+
     configDialogForm *ui;
 };

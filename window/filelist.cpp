@@ -7,13 +7,17 @@
 #include "window/mainwindowform.h"
 
 #include <QAction>
+#include <QDir>
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QLinearGradient>
 #include <QListView>
 #include <QMimeData>
 #include <QStandardItemModel>
+#include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QUrl>
 
 #include <algorithm>
@@ -49,12 +53,32 @@ bool acceptAsCopy(QDropEvent *event)
     return false;
 }
 
+// Rows as wide as the view at most, so that long paths are elided (in the
+// middle, keeping the file name) instead of running off the right edge.
+class FitWidthDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        if (const auto *view = qobject_cast<const QAbstractItemView *>(parent()))
+            size.setWidth(qMin(size.width(), view->viewport()->width()));
+        return size;
+    }
+};
+
 } // namespace
 
 void MainWindow::setUpFileList()
 {
     QListView *view = ui->lstFile;
     view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    // Paths that differ only in their file name must not look the same.
+    view->setTextElideMode(Qt::ElideMiddle);
+    view->setItemDelegate(new FitWidthDelegate(view));
+    view->setResizeMode(QListView::Adjust);
     view->viewport()->setAcceptDrops(true);
     view->viewport()->installEventFilter(this);
 
@@ -104,24 +128,68 @@ void MainWindow::addFileItem(const QString &path)
     gradient.setColorAt(0, Qt::white);
     gradient.setColorAt(1, Qt::red);
     item->setData(QBrush(gradient), Qt::BackgroundRole);
+    item->setToolTip(QDir::toNativeSeparators(path));
     fileModel->appendRow(item);
 }
 
 void MainWindow::addPaths(const QStringList &paths)
 {
+    const int before = fileModel->rowCount();
+    QStringList leftOut;
     for (const QString &path : paths) {
-        if (!QFileInfo(path).isDir()) {
-            addFileItem(path);
+        const QFileInfo info(path);
+        const QString shown =
+            info.fileName().isEmpty() ? QDir::toNativeSeparators(path) : info.fileName();
+        if (!info.isDir()) {
+            const QString reason = whyNotAnImage(info);
+            if (reason.isEmpty())
+                addFileItem(path);
+            else
+                leftOut << tr("%1 (%2)").arg(shown, reason);
             continue;
         }
-        // A folder that cannot be read adds nothing.
         QMap<QString, QString> names;
         QString error;
-        if (!Inputs::expandInputs({path}, names, &error))
+        if (!Inputs::expandInputs({path}, names, &error)) {
+            leftOut << tr("%1 (%2)").arg(shown, error.section(QStringLiteral(": "), -1));
             continue;
+        }
+        if (names.isEmpty())
+            leftOut
+                << tr("%1 (no .png file directly inside; subfolders are not searched)").arg(shown);
         for (auto it = names.constBegin(); it != names.constEnd(); ++it)
             addFileItem(it.key());
     }
+    reportDrop(fileModel->rowCount() - before, leftOut);
+}
+
+QString MainWindow::whyNotAnImage(const QFileInfo &info)
+{
+    if (!info.exists())
+        return tr("no such file");
+    // Anything else could block on reading, as a FIFO does.
+    if (!info.isFile())
+        return tr("not a regular file");
+    const QByteArray suffix = info.suffix().toLower().toLatin1();
+    if (!suffix.isEmpty() && QImageReader::supportedImageFormats().contains(suffix))
+        return QString();
+    if (!QImageReader::imageFormat(info.filePath()).isEmpty())
+        return QString();
+    return tr("not an image");
+}
+
+void MainWindow::reportDrop(int added, const QStringList &leftOut)
+{
+    if (leftOut.isEmpty()) {
+        statusBar()->clearMessage();
+        return;
+    }
+    constexpr int shownAtMost = 3;
+    QString list = leftOut.mid(0, shownAtMost).join(QStringLiteral(", "));
+    if (leftOut.size() > shownAtMost)
+        list += tr(" and %1 more").arg(leftOut.size() - shownAtMost);
+    statusBar()->showMessage(added == 0 ? tr("Nothing added: %1").arg(list)
+                                        : tr("Added %1, left out: %2").arg(added).arg(list));
 }
 
 void MainWindow::removeSelectedFiles()

@@ -16,10 +16,12 @@
 #include <QFileInfo>
 #include <QListView>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QTemporaryFile>
 #include <QThread>
 #include <QTimer>
 
@@ -32,11 +34,30 @@ constexpr int fileLimit = 100;
 // Runs shorter than this finish without a progress dialog.
 constexpr int progressDelayMs = 500;
 
-void reportUnloadable(QWidget *parent, const QString &path)
+// The reason goes on a line of its own, in korvane-pack's words.
+void reportUnloadable(QWidget *parent, const Compose::Failure &failure)
 {
-    QMessageBox::about(parent, QStringLiteral("test"),
-                       QStringLiteral("Failed to load png file:%1").arg(path));
+    QString text = QStringLiteral("Failed to load png file:%1").arg(failure.path);
+    if (!failure.reason.isEmpty())
+        text += QLatin1Char('\n') + failure.reason;
+    QMessageBox::about(parent, QStringLiteral("test"), text);
 }
+// After a failed write: when an output's folder takes no new file, that is
+// what the user can act on, rather than the writer's temporary file.
+QString unwritableFolder(const QStringList &outputs)
+{
+    for (const QString &output : outputs) {
+        const QFileInfo folder(QFileInfo(output).absolutePath());
+        if (!folder.isDir())
+            continue;
+        QTemporaryFile probe(folder.absoluteFilePath() + QStringLiteral("/.korvane-probe-XXXXXX"));
+        if (!probe.open())
+            return QStringLiteral("The folder %1 is not writable: %2")
+                .arg(QDir::toNativeSeparators(folder.absoluteFilePath()), probe.errorString());
+    }
+    return QString();
+}
+
 } // namespace
 
 void MainWindow::on_btnGenerate_clicked()
@@ -74,7 +95,8 @@ void MainWindow::on_btnGenerate_clicked()
         QSize size;
         Compose::Failure failure;
         if (!Compose::probeImage(path, Compose::Limits(), &size, &failure)) {
-            reportUnloadable(this, path);
+            failure.path = path;
+            reportUnloadable(this, failure);
             continue;
         }
         imageSizes.insert(path, size);
@@ -84,11 +106,15 @@ void MainWindow::on_btnGenerate_clicked()
     const QImage savedSheet = std::exchange(m_savedSheet, QImage());
     // Images whose data turned out not to decode were left out of the sheet.
     for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
-        reportUnloadable(this, skipped.path);
+        reportUnloadable(this, skipped);
     if (rendered == 1) {
         resultDialog->keepSavedSheet(sheetPngPath, savedSheet);
+        resultDialog->setPlacements(m_plan.placements);
         resultDialog->setResultImage(sheetPngPath);
         resultDialog->show();
+        // The keyboard stays with the list (Delete, Space) rather than the
+        // preview, whatever the platform does with a new window.
+        activateWindow();
     } else if (!m_progress.cancelRequested) {
         QString text = QStringLiteral("Failed!");
         if (!m_lastError.isEmpty())
@@ -104,6 +130,11 @@ int MainWindow::renderInBackground()
     m_progress.total = imageSizes.size();
     const QList<QWidget *> locked{ui->btnPickFile, ui->btnCleanList, ui->btnGenerate,
                                   ui->btnSettings, ui->lstFile};
+    // Disabling the focused widget moves focus along the chain (to About...,
+    // where Space opens the box); it goes back where it was afterwards.
+    QPointer<QWidget> focused = focusWidget();
+    if (!focused)
+        focused = ui->lstFile;
     for (QWidget *widget : locked)
         widget->setEnabled(false);
 
@@ -140,6 +171,8 @@ int MainWindow::renderInBackground()
 
     for (QWidget *widget : locked)
         widget->setEnabled(true);
+    if (focused)
+        focused->setFocus(Qt::OtherFocusReason);
     return result;
 }
 
@@ -213,7 +246,8 @@ int MainWindow::renderSheet()
     for (const QString &warning : std::as_const(warnings))
         qWarning("%s", qUtf8Printable(warning));
     if (!written) {
-        m_lastError = error;
+        const QString folder = unwritableFolder({sheetTxtPath, sheetPngPath});
+        m_lastError = folder.isEmpty() ? error : folder;
         return 0;
     }
     return 1;

@@ -1,10 +1,12 @@
 #include "window/mainwindow.h"
 
+#include "core/inputs.h"
 #include "core/layout/sheetlayout.h"
 #include "window/composeresultdialog.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
 #include "window/resources/resources.h"
+#include "window/textfit.h"
 
 #include <QAction>
 #include <QFileDialog>
@@ -37,6 +39,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new MainWindow
     }
 }
 
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    fitOnScreen(this);
+}
+
 MainWindow::~MainWindow()
 {
     delete ui;
@@ -63,22 +71,58 @@ QString MainWindow::askSheetPath()
                        QStringLiteral("PNG Files(*.png)"));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(QStringLiteral("png"));
+    // The dialog would ask about the name it returns only; the placement
+    // file and a sheet name that gets its suffix later are asked about here.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
     while (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.selectedFiles().value(0);
-        // The dialog leaves some names without a suffix that the sheet gets
-        // later ("keep.", or a typed path through a folder with a dot in its
-        // name); it asked about another file then, so ask about the real one.
-        const QString sheetPath = SheetLayout::sheetPathFor(chosen);
-        if (sheetPath == chosen || !QFileInfo::exists(sheetPath))
-            return chosen;
-        const QString question = QFileDialog::tr("%1 already exists.\nDo you want to replace it?")
-                                     .arg(QFileInfo(sheetPath).fileName());
-        if (QMessageBox::warning(this, dialog.windowTitle(), question,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes)
+        const QString input = listedInputAmong(
+            {SheetLayout::sheetPathFor(chosen), SheetLayout::placementPathFor(chosen)});
+        if (!input.isEmpty()) {
+            QMessageBox::warning(
+                this, dialog.windowTitle(),
+                tr("%1 is one of the listed images.\nChoose another name for the sheet.")
+                    .arg(QDir::toNativeSeparators(input)));
+            continue;
+        }
+        if (confirmReplacing(chosen, dialog.windowTitle()))
             return chosen;
     }
     return QString();
+}
+
+QString MainWindow::listedInputAmong(const QStringList &outputs) const
+{
+    QStringList identities;
+    for (const QString &output : outputs)
+        identities << Inputs::fileIdentity(output);
+    for (int row = 0; row < fileModel->rowCount(); ++row) {
+        const QString path = fileModel->item(row, 0)->text();
+        const int at = identities.indexOf(Inputs::fileIdentity(path));
+        if (at >= 0)
+            return outputs.at(at);
+    }
+    return QString();
+}
+
+bool MainWindow::confirmReplacing(const QString &chosen, const QString &title)
+{
+    QStringList existing;
+    for (const QString &path :
+         {SheetLayout::sheetPathFor(chosen), SheetLayout::placementPathFor(chosen)}) {
+        // Only files are replaced; the write refuses anything else.
+        if (QFileInfo(path).isFile())
+            existing << QFileInfo(path).fileName();
+    }
+    if (existing.isEmpty())
+        return true;
+    const QString question =
+        existing.size() == 1
+            ? QFileDialog::tr("%1 already exists.\nDo you want to replace it?").arg(existing[0])
+            : tr("%1 and %2 already exist.\nDo you want to replace them?")
+                  .arg(existing[0], existing[1]);
+    return QMessageBox::warning(this, title, question, QMessageBox::Yes | QMessageBox::No,
+                                QMessageBox::No) == QMessageBox::Yes;
 }
 
 void MainWindow::on_btnSettings_clicked()

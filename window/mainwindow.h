@@ -12,6 +12,7 @@
 
 class ComposeResultDialog;
 class QAction;
+class QFileInfo;
 class QStandardItemModel;
 class configDialog;
 struct MainWindowForm;
@@ -38,17 +39,31 @@ private slots:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Opens inside the screen's available area, shrunk if it must.
+    void showEvent(QShowEvent *event) override;
 
     void addFileItem(const QString &path);
     // Dropped or given paths: a folder adds the .png files directly inside
-    // it in korvane-pack's order, anything else is added as it is.
+    // it in korvane-pack's order, a file is added when it is an image by its
+    // suffix or its content. What is left out, and why, is shown in the
+    // status bar, as is a drop that adds nothing.
     void addPaths(const QStringList &paths);
+    // Empty for a regular file that is an image, else why it is left out.
+    static QString whyNotAnImage(const QFileInfo &info);
+    void reportDrop(int added, const QStringList &leftOut);
     void removeSelectedFiles();
 
-    // Asks where the sheet goes. The dialog adds ".png" to a name without a
-    // suffix, so its overwrite question is about the file really written;
-    // returns the chosen name, or an empty string when cancelled.
+    // Asks where the sheet goes. A name without a suffix gets ".png"; when
+    // the sheet or the placement file exists, one question names each file
+    // that would be replaced, and a name that would write over a listed
+    // image is refused. Returns the chosen name, or an empty string when
+    // cancelled.
     QString askSheetPath();
+    // The first of `outputs` that is the same file as a listed image, or "".
+    QString listedInputAmong(const QStringList &outputs) const;
+    // True when neither output of `chosen` exists or the user agrees to
+    // replace those that do.
+    bool confirmReplacing(const QString &chosen, const QString &title);
 
     // Lays out imageSizes with the margin in effect, prepares the placement
     // file's text and fills margin, imagePositions and sheetSize. Returns 1,

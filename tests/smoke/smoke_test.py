@@ -41,9 +41,9 @@ def wait_exit(proc, timeout=20):
 
 
 @contextlib.contextmanager
-def korvane(server, exe):
+def korvane(server, exe, **env):
     """The program running in the X server; killed if a check fails early."""
-    proc = subprocess.Popen([exe], env=server.env(), cwd=os.path.dirname(exe))
+    proc = subprocess.Popen([exe], env=server.env(**env), cwd=os.path.dirname(exe))
     try:
         yield proc
     finally:
@@ -57,6 +57,20 @@ def normal_start_and_close(server, exe):
         window = server.wait_window("Korvane")
         _, _, width, height = server.geometry(window)
         assert (width, height) == (726, 403), "main window is %dx%d" % (width, height)
+        server.close(window)
+        status = wait_exit(proc)
+    assert status == 0, "exit status %d after closing the window" % status
+
+
+def scaled_screen(server, exe):
+    """At a scale factor of 2 the 1280 x 1024 screen is 640 x 512 logical
+    pixels: the 726-pixel-wide window shrinks to fit, all of it on screen."""
+    with korvane(server, exe, QT_SCALE_FACTOR="2") as proc:
+        window = server.wait_window("Korvane")
+        time.sleep(0.3)
+        x, y, width, height = server.geometry(window)
+        assert x >= 0 and y >= 0 and x + width <= 1280 and y + height <= 1024, \
+            "main window at %d,%d %dx%d is not on the screen" % (x, y, width, height)
         server.close(window)
         status = wait_exit(proc)
     assert status == 0, "exit status %d after closing the window" % status
@@ -139,6 +153,18 @@ def full_run(server, exe, pack, shots):
             "result dialog %r covers the main window %r" % (result_box, main_box)
         time.sleep(0.3)
         server.screenshot(result, os.path.join(shots, "result-dialog.png"))
+
+        # The inspector opens on the sheet at 100 %; zoomed in, with the
+        # mouse over a frame, it names that frame.
+        server.key(result, "i")
+        inspector = server.wait_window("Inspect Sheet")
+        server.key(inspector, "plus", "plus")
+        _, _, width, height = server.geometry(inspector)
+        server.xdotool("mousemove", "--window", inspector, width // 2, height // 2 - 130)
+        time.sleep(0.3)
+        server.screenshot(inspector, os.path.join(shots, "inspector.png"))
+        server.close(inspector)
+        server.wait_gone("Inspect Sheet")
         server.close(result)
         server.wait_gone("Dialog")
 
@@ -212,6 +238,8 @@ def main():
             cases = [
                 ("start and close", normal_start_and_close,
                  app_folder(os.path.join(tmp, "ok"), korvane, config)),
+                ("scale factor 2", scaled_screen,
+                 app_folder(os.path.join(tmp, "scaled"), korvane, config)),
                 ("missing settings", startup_error,
                  app_folder(os.path.join(tmp, "missing"), korvane, None)),
                 ("pick, generate, compare with korvane-pack, save settings",

@@ -38,8 +38,9 @@ public:
     void expectMessageBox(QMessageBox::StandardButton answer = QMessageBox::NoButton);
     // A file dialog, answered with `paths` (several for a multi-file pick,
     // one file or folder otherwise); no paths means Cancel. A save dialog
-    // asks before replacing a file only with Overwrite::Ask; queue the
-    // answer to that question with expectMessageBox.
+    // asks before replacing a file only with Overwrite::Ask, and then only
+    // as the code under test set it up; queue the answer to that question
+    // with expectMessageBox.
     enum class Overwrite { DontAsk, Ask };
     void expectFileDialog(const QStringList &paths, Overwrite overwrite = Overwrite::DontAsk);
     void expectFileDialogCancel() { expectFileDialog({}); }

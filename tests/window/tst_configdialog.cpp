@@ -1,18 +1,22 @@
-#include "window/configdialog.h"
-#include "window/configdialogform.h"
 #include "core/settings/configfile.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
+#include "window/configdialog.h"
+#include "window/configdialogform.h"
 
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <climits>
 
 #include <memory>
 #include <optional>
@@ -318,15 +322,15 @@ void TestConfigDialog::okButton_data()
     row("config removed", Breakage::Removed, "/in|/out|3|0", edits, "0x102", edits, "/in|/out|3|0",
         "-|-|-|-");
     // Paths stored and reloaded; the parameters fail both ways.
-    row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106",
-        "/new/in|/new/out| 6 |horizontal", "/new/in|/new/out|3|0", "/new/in|/new/out|-|-");
-    // Nothing stored; the reload shows the file again.
-    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108",
-        "/in|/out|3|vertical", "/in|/out|3|0", "/in|/out|3|0");
+    row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106", edits,
+        "/new/in|/new/out|3|0", "/new/in|/new/out|-|-");
+    // Nothing stored; the edits stay on screen for another try.
+    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108", edits,
+        "/in|/out|3|0", "/in|/out|3|0");
     // A folder name as Browse can return it, holding a character XML cannot carry.
     row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
-        "/new/in\x01|/new/out|6|horizontal", "0x109", "/in|/out|3|vertical", "/in|/out|3|0",
-        "/in|/out|3|0");
+        "/new/in\x01|/new/out|6|horizontal", "0x109", "/new/in\x01|/new/out|6|horizontal",
+        "/in|/out|3|0", "/in|/out|3|0");
 }
 
 void TestConfigDialog::okButton()
@@ -361,10 +365,16 @@ void TestConfigDialog::okButton()
     QCOMPARE(answerer->seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty()) {
         QCOMPARE(answerer->last().title, QStringLiteral("Save Error"));
-        QCOMPARE(answerer->last().text,
+        // The reason, naming the file, on a line of its own.
+        const QStringList lines = answerer->last().text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.value(0),
                  QStringLiteral("Can not save settings,Error Number is: ") + message);
+        QVERIFY2(lines.value(1).startsWith(QDir::toNativeSeparators(path) + QStringLiteral(": ")),
+                 qPrintable(lines.value(1)));
     }
-    QVERIFY(!dialog->isVisible());
+    // A failed save keeps the dialog open.
+    QCOMPARE(dialog->isVisible(), !message.isEmpty());
+    dialog->hide();
     QCOMPARE(widgets(dialog), shownAfter);
     QCOMPARE(members(dialog), heldAfter);
     QCOMPARE(stored(path), fileAfter);
@@ -488,7 +498,8 @@ void TestConfigDialog::keyboard()
 void TestConfigDialog::textsFit_data()
 {
     QTest::addColumn<QString>("name");
-    for (const char *name : {"label", "label_2", "label_3", "radVertical", "radHorizontal"})
+    for (const char *name : {"label", "label_2", "label_3", "radVertical", "radHorizontal",
+                             "btnSelectPath", "btnCancel", "btnOK", "groupBox", "txtMarginPix"})
         QTest::newRow(name) << QString::fromLatin1(name);
 }
 
@@ -506,6 +517,15 @@ void TestConfigDialog::textsFit()
     } else if (auto *radio = qobject_cast<QRadioButton *>(widget)) {
         text = radio->text();
         room -= radio->sizeHint().width() - metrics.horizontalAdvance(text); // the indicator
+    } else if (auto *button = qobject_cast<QPushButton *>(widget)) {
+        text = button->text();
+        room -= 2 * button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    } else if (auto *group = qobject_cast<QGroupBox *>(widget)) {
+        text = group->title();
+        room -= 16; // the frame's corners
+    } else if (auto *field = qobject_cast<QLineEdit *>(widget)) {
+        text = field->text(); // it scrolls: only its height counts
+        room = INT_MAX;
     }
     QVERIFY(!text.isEmpty());
 

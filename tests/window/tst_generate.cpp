@@ -1,12 +1,14 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
 #include "window/configdialog.h"
-#include "support/modalanswerer.h"
-#include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QListView>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -14,6 +16,7 @@
 #include <QtTest>
 
 #include <climits>
+#include <optional>
 #include <sys/stat.h>
 
 namespace {
@@ -84,6 +87,10 @@ private slots:
     void changedImageFailsRender();
     void secondRunRefreshesPreview();
     void progressAndCancel();
+    void cancelThenGenerateAgain_data();
+    void cancelThenGenerateAgain();
+    void focusReturnsAfterTheRun();
+    void previewOfAJpegSheetShowsTheFile();
 };
 
 void TestGenerate::cleanup()
@@ -209,24 +216,31 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason"); // as korvane-pack gives it
     QTest::newRow("header does not read") << "broken.png"
-                                          << "garbage";
+                                          << "garbage"
+                                          << "not a readable image";
     // Found only when decoded: the layout is made again without it.
     QTest::newRow("header reads, data truncated") << "truncated.png"
-                                                  << "truncated";
+                                                  << "truncated"
+                                                  << "cannot be decoded";
     // Reading a FIFO would block Generate for ever.
     QTest::newRow("FIFO") << "fifo.png"
-                          << "fifo";
+                          << "fifo"
+                          << "not a regular file";
     QTest::newRow("folder") << "folder.png"
-                            << "folder";
+                            << "folder"
+                            << "not a regular file";
     QTest::newRow("line break in the path") << "line\nbreak.png"
-                                            << "copy";
+                                            << "copy"
+                                            << "line break";
 }
 
 void TestGenerate::unreadableImageIsReportedAndSkipped()
 {
     QFETCH(QString, name);
     QFETCH(QString, kind);
+    QFETCH(QString, reason);
     ExampleImages source;
     QTemporaryDir out;
     SettingsFixture fixture(configWithMargin(QStringLiteral("0")));
@@ -254,7 +268,11 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(answerer.last().title, QStringLiteral("test"));
-    QCOMPARE(answerer.last().text, QStringLiteral("Failed to load png file:") + bad);
+    const QString text = answerer.last().text;
+    QVERIFY2(
+        text.startsWith(QStringLiteral("Failed to load png file:") + bad + QLatin1Char('\n')) &&
+            text.mid(text.lastIndexOf(QLatin1Char('\n'))).contains(reason),
+        qPrintable(text));
     QCOMPARE(readFileBytes(out.filePath(QStringLiteral("s.txt"))),
              QStringLiteral("%1,60,20,0,0\r\n%2,30,5,0,20\r\n")
                  .arg(source.paths[1], source.paths[3])
@@ -311,7 +329,7 @@ void TestGenerate::chosenPathNaming()
     WindowProbe window;
     window.fileModel->appendRow(new QStandardItem(source.paths[0]));
     ModalAnswerer answerer;
-    answerer.expectFileDialog({out.filePath(chosen)});
+    answerer.expectFileDialog({QDir(out.path()).filePath(chosen)});
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(window.sheetPngPath, out.filePath(sheet));
@@ -336,6 +354,10 @@ void TestGenerate::failedRuns_data()
     QTest::newRow("placement path is a folder") << "2"
                                                 << "taken.png"
                                                 << "taken.txt: ";
+    // Refuses new files even to root; the writer's temporary file is not news.
+    QTest::newRow("folder takes no new file") << "2"
+                                              << "/sys/kernel/sheet.png"
+                                              << "The folder /sys/kernel is not writable: ";
     QTest::newRow("sheet is a FIFO") << "2"
                                      << "pipe.png"
                                      << "pipe.png: it is a FIFO";
@@ -365,7 +387,7 @@ void TestGenerate::failedRuns()
     for (const QString &path : source.paths)
         window.fileModel->appendRow(new QStandardItem(path));
     ModalAnswerer answerer;
-    answerer.expectFileDialog({out.filePath(chosen)});
+    answerer.expectFileDialog({QDir(out.path()).filePath(chosen)});
     answerer.expectMessageBox();
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
@@ -515,6 +537,7 @@ void TestGenerate::progressAndCancel()
     poll.start(20);
     ModalAnswerer answerer;
     answerer.expectFileDialog({sheet});
+    answerer.expectMessageBox(QMessageBox::Yes); // replace s.png?
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(label, QStringLiteral("Generating sheet…"));
@@ -523,10 +546,119 @@ void TestGenerate::progressAndCancel()
     QCOMPARE(lockedWhileRunning,
              (QStringList{"btnCleanList", "btnGenerate", "btnPickFile", "btnSettings"}));
     // Cancelled: no box, nothing written, and the window usable again.
-    QCOMPARE(answerer.seen().size(), 1);
+    QCOMPARE(answerer.seen().size(), 2);
     QCOMPARE(readFileBytes(sheet), QByteArray("old sheet"));
     QVERIFY(!QFile::exists(out.filePath(QStringLiteral("s.txt"))));
     QVERIFY(window.ui->btnGenerate->isEnabled());
+}
+
+void TestGenerate::cancelThenGenerateAgain_data()
+{
+    QTest::addColumn<bool>("whileDecoding"); // else while waiting for another run's lock
+    QTest::newRow("cancelled while decoding") << true;
+    QTest::newRow("cancelled while waiting for the lock") << false;
+}
+
+// The window is usable within a second, nothing is written, and the next
+// Generate writes its sheet.
+void TestGenerate::cancelThenGenerateAgain()
+{
+    QFETCH(bool, whileDecoding);
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    const QString image = out.filePath(QStringLiteral("big.png"));
+    const int side = whileDecoding ? 1000 : 40; // encoding a large sheet takes a while
+    QVERIFY(savePng(patternImage(side, side, 3), image));
+    for (int i = 0; i < 8; ++i) {
+        const QString copy = out.filePath(QStringLiteral("big%1.png").arg(i));
+        QVERIFY(QFile::copy(image, copy));
+        window.fileModel->appendRow(new QStandardItem(copy));
+    }
+    const QString sheet = out.filePath(QStringLiteral("s.png"));
+    std::optional<HeldLock> otherRun;
+    if (!whileDecoding)
+        QVERIFY(otherRun.emplace(sheet + QStringLiteral(".lock")).isHeld());
+    bool cancelledMidway = false;
+    QElapsedTimer sinceCancel;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        const int done = window.m_progress.done;
+        const int total = window.m_progress.total;
+        if (total == 0 || done == 0 || (whileDecoding ? done >= total : done < total))
+            return;
+        // Decoded, encoded (small) and then waiting for the lock.
+        if (!whileDecoding && !sinceCancel.isValid()) {
+            sinceCancel.start();
+            return;
+        }
+        if (!whileDecoding && sinceCancel.elapsed() < 300)
+            return;
+        poll.stop();
+        cancelledMidway = done < total;
+        sinceCancel.start();
+        window.m_progress.cancelRequested = true;
+    });
+    poll.start(1);
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({sheet});
+    window.ui->btnGenerate->click();
+    QVERIFY(sinceCancel.isValid() && sinceCancel.elapsed() < 1000);
+    QCOMPARE(cancelledMidway, whileDecoding);
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(answerer.seen().size(), 1);
+    QVERIFY(window.ui->btnGenerate->isEnabled() && window.ui->lstFile->isEnabled());
+    QVERIFY(!QFile::exists(sheet) && !QFile::exists(out.filePath(QStringLiteral("s.txt"))));
+
+    otherRun.reset();
+    answerer.expectFileDialog({sheet});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(QImage(sheet).size(), QSize(side + 4, 8 * (side + 2) + 2));
+}
+
+// Disabled while the run goes on, the list gets the keyboard back after it.
+void TestGenerate::focusReturnsAfterTheRun()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[0]));
+    window.show();
+    window.activateWindow();
+    window.ui->lstFile->setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({out.filePath(QStringLiteral("s.png"))});
+    QTest::keyClick(window.ui->lstFile, Qt::Key_Return, Qt::ControlModifier);
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QVERIFY(window.resultDialog->isVisible());
+    QTRY_COMPARE(QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
+                                             : QString(),
+                 QStringLiteral("lstFile"));
+    window.resultDialog->hide();
+    window.hide();
+}
+
+// Only a PNG sheet is previewed from memory: JPEG changes pixels on the way.
+void TestGenerate::previewOfAJpegSheetShowsTheFile()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.fileModel->appendRow(new QStandardItem(source.paths[1]));
+    const QString sheet = out.filePath(QStringLiteral("s.jpg"));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({sheet});
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QLabel *preview = window.resultDialog->form()->labImageResult;
+    const QImage fromFile =
+        ComposeResultDialog::previewPixmap(QImage(sheet), preview->size()).toImage();
+    QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(), fromFile);
+    window.resultDialog->hide();
 }
 
 QTEST_MAIN(TestGenerate)

@@ -1,11 +1,11 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
 #include "core/layout/sheetlayout.h"
-#include "window/configdialog.h"
-#include "window/configdialogform.h"
 #include "core/settings/configfile.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
+#include "window/configdialog.h"
+#include "window/configdialogform.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QAction>
 #include <QBoxLayout>
@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStandardItemModel>
+#include <QStatusBar>
 #include <QtTest>
 
 #include <cstdio>
@@ -30,6 +31,7 @@ namespace {
 class WindowProbe : public MainWindow
 {
 public:
+    using MainWindow::addPaths;
     using MainWindow::askSheetPath;
     using MainWindow::fileModel;
     using MainWindow::settingsDialog;
@@ -102,6 +104,7 @@ private slots:
     void removeRows();
     void drop_data();
     void drop();
+    void longPathsKeepTheirNames();
     void shortcuts_data();
     void shortcuts();
     void saveDialog_data();
@@ -395,6 +398,7 @@ void TestMainWindow::drop_data()
     QTest::addColumn<int>("offered");
     QTest::addColumn<int>("taken");
     QTest::addColumn<QStringList>("added"); // names in the folder
+    QTest::addColumn<QString>("told");      // in the status bar
 
     const int copyOrMove = Qt::CopyAction | Qt::MoveAction;
     // Sorted as plain strings: '.' < 'A' < 'Z' < 'b'; only names ending in
@@ -402,25 +406,32 @@ void TestMainWindow::drop_data()
     const QStringList folder{"sprites/.hidden.png", "sprites/A.PNG", "sprites/Z.png",
                              "sprites/b.png"};
     QTest::newRow("folder adds its png files in order")
-        << QStringList{"sprites"} << copyOrMove << int(Qt::CopyAction) << folder;
-    QTest::newRow("file is added as it is")
-        << QStringList{"sprites/notes.txt"} << copyOrMove << int(Qt::CopyAction)
-        << QStringList{"sprites/notes.txt"};
+        << QStringList{"sprites"} << copyOrMove << int(Qt::CopyAction) << folder << QString();
+    QTest::newRow("file that is no image is left out")
+        << QStringList{"sprites/notes.txt", "sprites/b.png"} << copyOrMove << int(Qt::CopyAction)
+        << QStringList{"sprites/b.png"} << "Added 1, left out: notes.txt (not an image)";
+    QTest::newRow("image without a suffix is known by its content")
+        << QStringList{"sprites/real"} << copyOrMove << int(Qt::CopyAction)
+        << QStringList{"sprites/real"} << QString();
     QTest::newRow("files and folders in drop order, duplicates kept")
         << QStringList{"sprites/b.png", "sprites", "sprites/b.png"} << copyOrMove
         << int(Qt::CopyAction)
-        << (QStringList{"sprites/b.png"} + folder + QStringList{"sprites/b.png"});
+        << (QStringList{"sprites/b.png"} + folder + QStringList{"sprites/b.png"}) << QString();
     QTest::newRow("folder without png files adds nothing")
-        << QStringList{"sprites/sub/empty"} << copyOrMove << int(Qt::CopyAction) << QStringList();
+        << QStringList{"sprites/sub/empty"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: empty (no .png file directly inside; subfolders are not searched)";
+    QTest::newRow("copy when both copy and link are offered")
+        << QStringList{"sprites/b.png"} << int(Qt::LinkAction | Qt::CopyAction)
+        << int(Qt::CopyAction) << QStringList{"sprites/b.png"} << QString();
     QTest::newRow("link when the source offers no copy")
         << QStringList{"sprites/b.png"} << int(Qt::LinkAction | Qt::MoveAction)
-        << int(Qt::LinkAction) << QStringList{"sprites/b.png"};
+        << int(Qt::LinkAction) << QStringList{"sprites/b.png"} << QString();
     // Taking a move would let the file manager delete the originals.
     QTest::newRow("move only is refused") << QStringList{"sprites/b.png"} << int(Qt::MoveAction)
-                                          << int(Qt::IgnoreAction) << QStringList();
+                                          << int(Qt::IgnoreAction) << QStringList() << QString();
     QTest::newRow("remote files are refused")
         << QStringList{"http://example.org/a.png"} << copyOrMove << int(Qt::IgnoreAction)
-        << QStringList();
+        << QStringList() << QString();
 }
 
 void TestMainWindow::drop()
@@ -429,6 +440,7 @@ void TestMainWindow::drop()
     QFETCH(int, offered);
     QFETCH(int, taken);
     QFETCH(QStringList, added);
+    QFETCH(QString, told);
 
     QTemporaryDir dir;
     QDir root(dir.path());
@@ -437,6 +449,7 @@ void TestMainWindow::drop()
          {"sprites/b.png", "sprites/A.PNG", "sprites/Z.png", "sprites/.hidden.png",
           "sprites/notes.txt", "sprites/png", "sprites/sub/d.png", "sprites/sub/empty/readme.txt"})
         QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
+    QVERIFY(patternImage(2, 2, 1).save(root.filePath(QStringLiteral("sprites/real")), "PNG"));
 
     SettingsFixture fixture;
     WindowProbe window;
@@ -451,6 +464,33 @@ void TestMainWindow::drop()
     for (const QString &name : added)
         expected << root.filePath(name);
     QCOMPARE(rows(window.fileModel), expected);
+    QCOMPARE(window.statusBar()->currentMessage(), told);
+}
+
+// Rows that differ only in the file name must not look alike; the tooltip
+// has the whole path.
+void TestMainWindow::longPathsKeepTheirNames()
+{
+    SettingsFixture fixture;
+    WindowProbe window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("a long folder name ").repeated(12));
+    QVERIFY(QDir().mkpath(folder));
+    for (const char *name : {"/one.png", "/two.png"})
+        QVERIFY(writeFileBytes(folder + QLatin1String(name), "x"));
+    window.addPaths({folder + QStringLiteral("/one.png"), folder + QStringLiteral("/two.png")});
+    for (int row = 0; row < 2; ++row) // the same background for both
+        window.fileModel->item(row)->setData(QBrush(Qt::white), Qt::BackgroundRole);
+    QListView *view = window.ui->lstFile;
+    QCoreApplication::processEvents(); // lays out the rows
+    const QImage shown = view->viewport()->grab().toImage();
+    const QRect first = view->visualRect(window.fileModel->index(0, 0));
+    const QRect second = view->visualRect(window.fileModel->index(1, 0));
+    QVERIFY(shown.copy(first) != shown.copy(second));
+    QCOMPARE(window.fileModel->item(1)->toolTip(), folder + QStringLiteral("/two.png"));
+    window.hide();
 }
 
 void TestMainWindow::shortcuts_data()
@@ -525,6 +565,14 @@ void TestMainWindow::saveDialog_data()
     QTest::newRow("path through a folder with a dot")
         << QStringList{"a.d/keep.png"} << "@/a.d/keep" << QStringList{"Yes"} << "keep.png"
         << "a.d/keep.png";
+    QTest::newRow("only the placement file exists")
+        << QStringList{"keep.txt"} << "keep" << QStringList{"No"} << "keep.txt" << QString();
+    QTest::newRow("both exist: one question naming both")
+        << QStringList{"keep.png", "keep.txt"} << "keep.png" << QStringList{"Yes"}
+        << "keep.png and keep.txt"
+        << "keep.png";
+    QTest::newRow("a listed image is never replaced")
+        << QStringList{"listed.png"} << "listed" << QStringList{"OK"} << "listed.png" << QString();
 }
 
 void TestMainWindow::saveDialog()
@@ -543,12 +591,17 @@ void TestMainWindow::saveDialog()
     SettingsFixture fixture(
         SettingsFixture::config(QString(), out.path(), QStringLiteral("2"), QStringLiteral("0")));
     WindowProbe window;
+    // Listed through a link to the folder: the same file by another name.
+    QVERIFY(QFile::link(root.absolutePath(), root.filePath(QStringLiteral("link"))));
+    window.fileModel->appendRow(
+        new QStandardItem(root.filePath(QStringLiteral("link/listed.png"))));
     ModalAnswerer answerer;
     typed.replace(QLatin1String("@/"), root.absolutePath() + QLatin1Char('/'));
     answerer.expectFileDialog({typed}, ModalAnswerer::Overwrite::Ask);
     for (const QString &answer : answers)
-        answerer.expectMessageBox(answer == QLatin1String("Yes") ? QMessageBox::Yes
-                                                                 : QMessageBox::No);
+        answerer.expectMessageBox(answer == QLatin1String("Yes")  ? QMessageBox::Yes
+                                  : answer == QLatin1String("No") ? QMessageBox::No
+                                                                  : QMessageBox::NoButton);
     if (written.isEmpty())
         answerer.expectFileDialogCancel();
 
@@ -567,7 +620,9 @@ void TestMainWindow::saveDialog()
     QStringList questions;
     for (const ModalAnswerer::Seen &seen : answerer.seen()) {
         if (seen.kind == QLatin1String("message"))
-            questions << seen.text.section(QLatin1Char(' '), 0, 0);
+            questions << seen.text.section(QLatin1Char('\n'), 0, 0)
+                             .remove(QRegularExpression(QStringLiteral(" (already|is one) .*")))
+                             .section(QLatin1Char('/'), -1);
     }
     QCOMPARE(questions, askedAbout.isEmpty() ? QStringList() : QStringList{askedAbout});
     for (const QString &name : existing)

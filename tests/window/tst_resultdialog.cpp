@@ -1,6 +1,8 @@
+#include "support/testsupport.h"
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
-#include "support/testsupport.h"
+#include "window/screenfit.h"
+#include "window/sheetinspector.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -22,9 +24,14 @@ private slots:
     void scalesToPreview();
     void transparencyOverCheckerboard_data();
     void transparencyOverCheckerboard();
+    void textsFit();
     void placement_data();
     void placement();
+    void placeDialog_data();
+    void placeDialog();
     void shownBesideItsWindow();
+    void inspectorShowsTheKeptSheet();
+    void inspectorOpensFastOnTheTallestSheet();
     void missingFileKeepsPreview();
     void keptSheetOnlyForItsPathAndOnce();
     void unreadableFileClearsPreview();
@@ -131,6 +138,26 @@ void TestResultDialog::transparencyOverCheckerboard()
     QCOMPARE(seen.size(), shown.size());
 }
 
+// At any resolution (run at 144 dpi too): the size of a wide sheet and the
+// button's text fit, and the preview keeps the form's size.
+void TestResultDialog::textsFit()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.png"));
+    QVERIFY(writeFileBytes(path, "written"));
+    ComposeResultDialog dialog;
+    dialog.keepSavedSheet(path, QImage(16384, 16, QImage::Format_ARGB32));
+    dialog.setResultImage(path);
+    QCOMPARE(dialog.form()->labImageResult->size(), QSize(381, 501));
+    for (QWidget *widget : {static_cast<QWidget *>(dialog.form()->labInfo),
+                            static_cast<QWidget *>(dialog.form()->btnClose)}) {
+        const QString text = widget->property("text").toString();
+        const QRect ink = widget->fontMetrics().tightBoundingRect(text);
+        QVERIFY2(ink.width() + 4 <= widget->width() && ink.height() <= widget->height(),
+                 qPrintable(text));
+    }
+}
+
 void TestResultDialog::placement_data()
 {
     QTest::addColumn<QRect>("owner");
@@ -169,6 +196,41 @@ void TestResultDialog::placement()
     const QPoint corner = ComposeResultDialog::placementFor(owner, keep, size, available);
     QCOMPARE(corner, expected);
     QVERIFY(available.contains(QRect(corner, size)));
+}
+
+void TestResultDialog::placeDialog_data()
+{
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("owner");
+    QTest::addColumn<QSize>("wanted");
+    // Logical pixels: a scale factor of 2 on 1280 x 800 leaves 640 x 400,
+    // less a panel of 14 at the top.
+    const QRect scaled2(0, 14, 640, 386);
+    QTest::newRow("scale 2: window fills the screen") << scaled2 << scaled2 << QSize(404, 557);
+    QTest::newRow("scale 2: window at the left")
+        << scaled2 << QRect(0, 14, 420, 300) << QSize(404, 557);
+    QTest::newRow("1280 x 800: beside, whole")
+        << QRect(0, 0, 1280, 800) << QRect(0, 0, 726, 403) << QSize(404, 557);
+    QTest::newRow("tall dialog on a short screen")
+        << QRect(0, 0, 1280, 400) << QRect(0, 0, 1280, 400) << QSize(404, 1114);
+    QTest::newRow("second screen left of the first")
+        << QRect(-1024, 0, 1024, 600) << QRect(-1024, 0, 1024, 600) << QSize(808, 1114);
+}
+
+// Inside the screen, never over the owner's buttons, never below the
+// minimum, and never larger than wanted.
+void TestResultDialog::placeDialog()
+{
+    QFETCH(QRect, available);
+    QFETCH(QRect, owner);
+    QFETCH(QSize, wanted);
+    const QRect keep(owner.left() + 11, owner.bottom() - 40, owner.width() - 22, 30);
+    const QSize minimum(160, 140);
+    const QRect placed = ScreenFit::placeDialog(owner, keep, wanted, minimum, available);
+    QVERIFY(available.contains(placed));
+    QVERIFY(!placed.intersects(keep));
+    QVERIFY(placed.width() >= minimum.width() && placed.height() >= minimum.height());
+    QVERIFY(placed.width() <= wanted.width() && placed.height() <= wanted.height());
 }
 
 void TestResultDialog::shownBesideItsWindow()
@@ -257,6 +319,66 @@ void TestResultDialog::closeHides()
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QTest::mouseClick(dialog.form()->btnClose, Qt::LeftButton);
     QVERIFY(!dialog.isVisible());
+}
+
+// The inspector shows the sheet kept in memory, not the file (removed here),
+// at 100 %, enlarged by whole pixels, and names the frame under the mouse.
+void TestResultDialog::inspectorShowsTheKeptSheet()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.png"));
+    QImage sheet = patternImage(40, 30, 5)
+                       .convertToFormat(QImage::Format_RGB32)
+                       .convertToFormat(QImage::Format_ARGB32);
+    sheet.setPixel(0, 0, 0); // transparent: the checkerboard shows
+    QVERIFY(savePng(patternImage(40, 30, 6), path));
+    ComposeResultDialog dialog;
+    dialog.keepSavedSheet(path, sheet);
+    dialog.setPlacements({{QStringLiteral("/x/b.png"), QSize(20, 10), QPoint(10, 5), 10, 5}});
+    dialog.setResultImage(path);
+    QVERIFY(QFile::remove(path));
+    QTest::mouseDClick(dialog.form()->labImageResult, Qt::LeftButton);
+    auto *inspector = dialog.findChild<SheetInspector *>();
+    QVERIFY(inspector && inspector->isVisible());
+    SheetView *view = inspector->view();
+    QCOMPARE(view->zoom(), 1.0);
+    view->setZoom(4, QPointF(0, 0));
+    const QImage shown = view->grab().toImage().convertToFormat(QImage::Format_ARGB32);
+    const QPointF corner = -view->sheetPointAt(QPointF(0, 0)) * 4; // sheet's corner in view
+    for (const QPoint &pixel : {QPoint(1, 0), QPoint(39, 29), QPoint(17, 12)}) {
+        for (const QPoint &within : {QPoint(0, 0), QPoint(3, 3)})
+            QCOMPARE(shown.pixel((corner + pixel * 4 + within).toPoint()), sheet.pixel(pixel));
+    }
+    const QRgb under = shown.pixel(corner.toPoint());
+    QVERIFY(under == qRgb(255, 255, 255) || under == qRgb(204, 204, 204));
+
+    const QPointF at = corner + QPointF(12, 6) * 4 + QPointF(1, 1);
+    QMouseEvent move(QEvent::MouseMove, at, view->mapToGlobal(at.toPoint()), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(view, &move);
+    QVERIFY2(inspector->statusLabel()->text().startsWith(QStringLiteral("b.png: 20 x 10 at 10, 5")),
+             qPrintable(inspector->statusLabel()->text()));
+    inspector->hide();
+}
+
+void TestResultDialog::inspectorOpensFastOnTheTallestSheet()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("s.png"));
+    QVERIFY(writeFileBytes(path, "written"));
+    QImage sheet(1014, 38606, QImage::Format_ARGB32);
+    sheet.fill(qRgba(10, 200, 30, 128));
+    ComposeResultDialog dialog;
+    dialog.keepSavedSheet(path, sheet);
+    dialog.setResultImage(path);
+    QElapsedTimer timer;
+    timer.start();
+    dialog.inspect();
+    auto *inspector = dialog.findChild<SheetInspector *>();
+    const QImage shown = inspector->view()->grab().toImage();
+    QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY(!shown.isNull());
+    inspector->hide();
 }
 
 QTEST_MAIN(TestResultDialog)
