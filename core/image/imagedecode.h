@@ -31,4 +31,9 @@ int threadCount(int requested);
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
                                  const Limits &limits, int threads, Progress *progress = nullptr);
 
+// Decodes the image at `path`, whose header gave `size`, into a new
+// Format_ARGB32 image of its own, exactly as paintPlacements() would copy it
+// into a sheet. For stages that need the pixels before the layout.
+Failure decodeImage(const QString &path, const QSize &size, const Limits &limits, QImage *image);
+
 } // namespace Compose
