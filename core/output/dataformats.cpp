@@ -192,6 +192,7 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
             QLatin1String("\nformat: RGBA8888\nfilter: Nearest, Nearest\nrepeat: none\n");
     if (sheet.premultiplied)
         text += QLatin1String("pma: true\n");
+    QMap<QPair<QString, int>, QString> regions; // name and index to the frame
     for (const SheetLayout::Placement &p : sheet.placements) {
         QString name = frameName(sheet, p);
         int index = -1;
@@ -205,6 +206,17 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
         }
         if (!atlasLineOk(name))
             return rejected(QStringLiteral("frame name"), name);
+        // walk_1.png and walk-01.png would both be frame 1 of "walk".
+        const QString other = regions.value({name, index});
+        if (!other.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
+                                        "index %4 in a libGDX atlas")
+                             .arg(other, frameName(sheet, p), name)
+                             .arg(index);
+            return false;
+        }
+        regions.insert({name, index}, frameName(sheet, p));
         const SourceRect source = sourceRect(sheet, p);
         // libGDX counts the offset's y from the bottom of the original image.
         const int offsetY = source.source.height() - source.kept.bottom() - 1;

@@ -490,6 +490,10 @@ void TestPack::failuresLeaveNoTrace_data()
             << QStringList{"--pivot", bad, "-o", sheet, in} << 2
             << QString("--pivot \"%1\" is not X,Y with each a number from 0 to 1").arg(bad);
     }
+    QTest::newRow("two frames one atlas animation index")
+        << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format", "libgdx",
+                       "-o",           sheet,    "$ROOT/in2"}
+        << 1 << "frames \"w-01.png\" and \"w_1.png\" would both be region \"w\" index 1";
     QTest::newRow("--trim with css")
         << QStringList{"--trim", "--data", "$ROOT/out/s.css", "--format", "css", "-o", sheet, in}
         << 2
@@ -510,6 +514,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(7, 7, 2), root.filePath("in2/a.png")));
     QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
+    QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("in2/w_1.png")));
+    QVERIFY(savePng(patternImage(3, 3, 4), root.filePath("in2/w-01.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     QVERIFY(QFile::copy(
