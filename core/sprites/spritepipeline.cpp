@@ -53,8 +53,9 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
         job.progress->done = 0;
         job.progress->total = sprites.size();
     }
+    Sprite *const data = sprites.data(); // detaches once, never in a worker
     forEachIndex(sprites.size(), job.threads, [&](int i) {
-        Sprite &s = sprites[i];
+        Sprite &s = data[i];
         if (cancelled(job)) {
             s.failure = failed(s.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
             return;
@@ -95,9 +96,10 @@ void paintSprites(QImage &sheet, QVector<Sprite> &sprites, const QHash<QString, 
 {
     const Sprites::SheetMemory memory{sheet.bits(), sheet.bytesPerLine()};
     const int n = options.extrude;
+    Sprite *const data = sprites.data(); // detaches once, never in a worker
     forEachIndex(plan.placements.size(), job.threads, [&](int k) {
         const SheetLayout::Placement &p = plan.placements[k];
-        Sprite &s = sprites[indexOf.value(p.path)];
+        Sprite &s = data[indexOf.value(p.path)];
         const QPoint at = p.position + QPoint(n, n);
         Sprites::copyRect(s.cut.image, s.cut.rect, memory, at);
         Sprites::extrude(memory, QRect(at, s.cut.rect.size()), n);
