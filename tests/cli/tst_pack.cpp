@@ -1026,12 +1026,12 @@ void TestPack::spriteOptions_data()
     QTest::newRow("trim, rows") << QStringList{"--trim"};
     QTest::newRow("trim threshold 10, compact")
         << QStringList{"--trim", "--trim-threshold", "10", "--layout", "compact"};
-    QTest::newRow("extrude 3, margin 0") << QStringList{"--extrude", "3", "-m", "0"};
+    QTest::newRow("extrude 3, margin 0, premultiply")
+        << QStringList{"--extrude", "3", "-m", "0", "--premultiply"};
     QTest::newRow("extrude 32, compact") << QStringList{"--extrude", "32", "--layout", "compact"};
     QTest::newRow("alias untrimmed, compact") << QStringList{"--alias", "--layout", "compact"};
     QTest::newRow("trim and alias, power of two")
         << QStringList{"--trim", "--alias", "--power-of-two"};
-    QTest::newRow("premultiply") << QStringList{"--premultiply"};
     QTest::newRow("pivot and animations") << QStringList{"--pivot", "0,0.25", "--animations"};
     QTest::newRow("everything, rows") << all;
     QTest::newRow("everything, compact, max size")
