@@ -144,6 +144,75 @@ void sharePlacements(SpriteResult &result, const QVector<Sprite> &sprites,
     plan.placements = placements;
 }
 
+// Leaves out the images whose data did not decode when the job allows it;
+// false, with the error in `composed`, when it does not.
+bool keepDecoded(QVector<Sprite> &sprites, const SheetJob &job, SheetResult &composed)
+{
+    QVector<Sprite> decoded;
+    for (Sprite &s : sprites) {
+        if (s.failure.status == ImageStatus::Ok) {
+            decoded.append(std::move(s));
+            continue;
+        }
+        const bool skippable = s.failure.status == ImageStatus::DecodeFailed ||
+                               s.failure.status == ImageStatus::OutOfMemory;
+        if (!job.skipUndecodable || !skippable) {
+            composed.error = s.failure.message();
+            return false;
+        }
+        composed.skipped.append(s.failure);
+    }
+    sprites = std::move(decoded);
+    return true;
+}
+
+// Whose region each image shows (`targets`: its own index, or the first
+// image with the same pixels), and the sizes to lay out: each region's kept
+// size grown by the extrusion on every side.
+QMap<QString, QSize> regionSizes(QVector<Sprite> &sprites, const SpriteOptions &options,
+                                 QVector<int> *targets)
+{
+    targets->resize(sprites.size());
+    if (options.alias) {
+        QVector<Sprites::Cut> cuts;
+        QVector<quint64> hashes;
+        for (const Sprite &s : std::as_const(sprites)) {
+            cuts.append(s.cut);
+            hashes.append(s.hash);
+        }
+        *targets = Sprites::aliasTargets(cuts, hashes);
+    }
+    QMap<QString, QSize> sizes;
+    const QSize grown(2 * options.extrude, 2 * options.extrude);
+    for (int i = 0; i < sprites.size(); ++i) {
+        if (!options.alias)
+            (*targets)[i] = i;
+        if ((*targets)[i] == i)
+            sizes.insert(sprites[i].path, sprites[i].cut.rect.size() + grown);
+        else
+            sprites[i].cut.image = QImage(); // its region is another image's
+    }
+    return sizes;
+}
+
+// Lays `sizes` out into the plan of `composed`; false with the error there.
+bool layOut(const QMap<QString, QSize> &sizes, const SheetJob &job, SheetResult &composed)
+{
+    composed.plan = job.layout(sizes);
+    composed.error = planError(job, composed.plan);
+    if (!composed.error.isEmpty())
+        return false;
+    for (const SheetLayout::Placement &p : std::as_const(composed.plan.placements)) {
+        if (sizes.value(p.path) != p.size || !insideSheet(composed.plan.sheetSize(), p)) {
+            composed.error = failed(p.path, ImageStatus::OutsideSheet,
+                                    QStringLiteral("does not fit in the sheet"))
+                                 .message();
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
@@ -158,56 +227,11 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
         composed.outcome = SheetResult::Cancelled;
         return result;
     }
-    QVector<Sprite> decoded;
-    for (Sprite &s : sprites) {
-        if (s.failure.status == ImageStatus::Ok) {
-            decoded.append(std::move(s));
-            continue;
-        }
-        const bool skippable = s.failure.status == ImageStatus::DecodeFailed ||
-                               s.failure.status == ImageStatus::OutOfMemory;
-        if (!job.skipUndecodable || !skippable) {
-            composed.error = s.failure.message();
-            return result;
-        }
-        composed.skipped.append(s.failure);
-    }
-
-    QVector<int> targets(decoded.size());
-    if (options.alias) {
-        QVector<Sprites::Cut> cuts;
-        QVector<quint64> hashes;
-        for (const Sprite &s : std::as_const(decoded)) {
-            cuts.append(s.cut);
-            hashes.append(s.hash);
-        }
-        targets = Sprites::aliasTargets(cuts, hashes);
-    }
-    QMap<QString, QSize> sizes;
-    QHash<QString, int> indexOf;
-    const QSize grown(2 * options.extrude, 2 * options.extrude);
-    for (int i = 0; i < decoded.size(); ++i) {
-        if (!options.alias)
-            targets[i] = i;
-        indexOf.insert(decoded[i].path, i);
-        if (targets[i] == i)
-            sizes.insert(decoded[i].path, decoded[i].cut.rect.size() + grown);
-        else
-            decoded[i].cut.image = QImage(); // its region is another image's
-    }
-
-    composed.plan = job.layout(sizes);
-    composed.error = planError(job, composed.plan);
-    if (!composed.error.isEmpty())
+    if (!keepDecoded(sprites, job, composed))
         return result;
-    for (const SheetLayout::Placement &p : std::as_const(composed.plan.placements)) {
-        if (sizes.value(p.path) != p.size || !insideSheet(composed.plan.sheetSize(), p)) {
-            composed.error = failed(p.path, ImageStatus::OutsideSheet,
-                                    QStringLiteral("does not fit in the sheet"))
-                                 .message();
-            return result;
-        }
-    }
+    QVector<int> targets;
+    if (!layOut(regionSizes(sprites, options, &targets), job, composed))
+        return result;
     const QSize sheetSize = composed.plan.sheetSize();
     composed.sheet = SheetRender::newSheet(sheetSize);
     if (composed.sheet.isNull()) {
@@ -215,8 +239,11 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
                              .arg(QDir::toNativeSeparators(job.sheetPath), sizeText(sheetSize));
         return result;
     }
-    paintSprites(composed.sheet, decoded, indexOf, composed.plan, job, options);
-    sharePlacements(result, decoded, targets, indexOf, options.extrude);
+    QHash<QString, int> indexOf;
+    for (int i = 0; i < sprites.size(); ++i)
+        indexOf.insert(sprites[i].path, i);
+    paintSprites(composed.sheet, sprites, indexOf, composed.plan, job, options);
+    sharePlacements(result, sprites, targets, indexOf, options.extrude);
     composed.outcome = SheetResult::Ok;
     return result;
 }
