@@ -40,7 +40,7 @@ struct CommandLine
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-        skip, verbose, maxPixels, threads;
+        skip, verbose, maxPixels, threads, pngLevel;
     QCommandLineOption trim, trimThreshold, extrude, alias, pivot, animations, premultiply;
 };
 
@@ -93,6 +93,10 @@ CommandLine::CommandLine()
           QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
                          "the same for every N."),
           QStringLiteral("N")),
+      pngLevel(QStringLiteral("png-level"),
+               QStringLiteral("fast (for previews), default (as the window writes) or small (a "
+                              "smaller PNG sheet in a few times the time)."),
+               QStringLiteral("LEVEL")),
       trim(QStringLiteral("trim"),
            QStringLiteral("Cut each image's border of transparent pixels; the data files say "
                           "where the rest sat in the image.")),
@@ -120,9 +124,10 @@ CommandLine::CommandLine()
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
-    parser.addOptions({output,        margin,     config, json,    data,       format,     layout,
-                       maxSize,       powerOfTwo, skip,   verbose, maxPixels,  threads,    trim,
-                       trimThreshold, extrude,    alias,  pivot,   animations, premultiply});
+    parser.addOptions({output,  margin,     config,     json,          data,    format,
+                       layout,  maxSize,    powerOfTwo, skip,          verbose, maxPixels,
+                       threads, pngLevel,   trim,       trimThreshold, extrude, alias,
+                       pivot,   animations, premultiply});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -236,6 +241,16 @@ int OptionReader::readLimits()
         if (!ok || m_options.threads < 1 || m_options.threads > 256)
             return usage(QStringLiteral("--threads \"%1\" is not a whole number from 1 to 256")
                              .arg(c.parser.value(c.threads)));
+    }
+    if (c.parser.isSet(c.pngLevel)) {
+        const QString level = c.parser.value(c.pngLevel);
+        if (level == QLatin1String("fast"))
+            m_options.pngLevel = PngEncoder::Level::Fast;
+        else if (level == QLatin1String("small"))
+            m_options.pngLevel = PngEncoder::Level::Small;
+        else if (level != QLatin1String("default"))
+            return usage(
+                QStringLiteral("--png-level \"%1\" is not fast, default or small").arg(level));
     }
 
     return ParsedToPack;
@@ -362,7 +377,7 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
 
     for (const QCommandLineOption &option :
          {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads,
-          c.trimThreshold, c.extrude, c.pivot}) {
+          c.pngLevel, c.trimThreshold, c.extrude, c.pivot}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));

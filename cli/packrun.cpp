@@ -244,7 +244,7 @@ int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &com
     outputs += dataFiles;
     FileContent sheetOutput{targets.sheetPath, QByteArray()};
     if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error,
-                             m_options.threads))
+                             m_options.threads, m_options.pngLevel))
         return failure(
             QStringLiteral("Cannot save %1: %2").arg(Console::shown(targets.sheetPath), error));
     outputs.append(sheetOutput);

@@ -10,6 +10,10 @@
 
 #include <atomic>
 
+namespace PngDecode {
+struct Scratch;
+}
+
 namespace Compose {
 
 // Shared between a running pipeline and whoever watches it; every member may
@@ -34,6 +38,8 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
 // Decodes the image at `path`, whose header gave `size`, into a new
 // Format_ARGB32 image of its own, exactly as paintPlacements() would copy it
 // into a sheet. For stages that need the pixels before the layout.
-Failure decodeImage(const QString &path, const QSize &size, const Limits &limits, QImage *image);
+// `scratch` is the calling worker's own.
+Failure decodeImage(const QString &path, const QSize &size, const Limits &limits, QImage *image,
+                    PngDecode::Scratch &scratch);
 
 } // namespace Compose

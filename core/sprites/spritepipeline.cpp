@@ -1,5 +1,6 @@
 #include "core/sprites/spritepipeline.h"
 
+#include "core/image/pngdecode.h"
 #include "core/sheetrender.h"
 #include "core/sprites/alias.h"
 #include "core/sprites/sheetpixels.h"
@@ -25,13 +26,20 @@ struct Sprite
     Failure failure;
 };
 
-// Calls work(i) for every i in [0, count) on up to `threads` workers.
-template <typename Work> void forEachIndex(int count, int threads, const Work &work)
+struct NoState
+{
+};
+
+// Calls work(i, state) for every i in [0, count) on up to `threads` workers,
+// each with a State of its own that lives as long as the worker.
+template <typename State = NoState, typename Work>
+void forEachIndex(int count, int threads, const Work &work)
 {
     std::atomic<int> next{0};
     const auto run = [&] {
+        State state;
         for (int i = next++; i < count; i = next++)
-            work(i);
+            work(i, state);
     };
     std::vector<std::thread> pool;
     for (int w = 1; w < qMin(threadCount(threads), count); ++w)
@@ -54,22 +62,23 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
         job.progress->total = sprites.size();
     }
     Sprite *const data = sprites.data(); // detaches once, never in a worker
-    forEachIndex(sprites.size(), job.threads, [&](int i) {
-        Sprite &s = data[i];
-        if (cancelled(job)) {
-            s.failure = failed(s.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
-            return;
-        }
-        s.failure = decodeImage(s.path, s.size, job.limits, &s.cut.image);
-        if (s.failure.status == ImageStatus::Ok) {
-            s.cut.rect = options.trim ? Sprites::keptRect(s.cut.image, options.trimThreshold)
-                                      : QRect(QPoint(), s.size);
-            if (options.alias)
-                s.hash = Sprites::pixelHash(s.cut);
-        }
-        if (job.progress)
-            ++job.progress->done;
-    });
+    forEachIndex<PngDecode::Scratch>(
+        sprites.size(), job.threads, [&](int i, PngDecode::Scratch &scratch) {
+            Sprite &s = data[i];
+            if (cancelled(job)) {
+                s.failure = failed(s.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
+                return;
+            }
+            s.failure = decodeImage(s.path, s.size, job.limits, &s.cut.image, scratch);
+            if (s.failure.status == ImageStatus::Ok) {
+                s.cut.rect = options.trim ? Sprites::keptRect(s.cut.image, options.trimThreshold)
+                                          : QRect(QPoint(), s.size);
+                if (options.alias)
+                    s.hash = Sprites::pixelHash(s.cut);
+            }
+            if (job.progress)
+                ++job.progress->done;
+        });
 }
 
 // What composeSheet() also refuses of a plan; empty when it is usable.
@@ -97,7 +106,7 @@ void paintSprites(QImage &sheet, QVector<Sprite> &sprites, const QHash<QString, 
     const Sprites::SheetMemory memory{sheet.bits(), sheet.bytesPerLine()};
     const int n = options.extrude;
     Sprite *const data = sprites.data(); // detaches once, never in a worker
-    forEachIndex(plan.placements.size(), job.threads, [&](int k) {
+    forEachIndex(plan.placements.size(), job.threads, [&](int k, NoState &) {
         const SheetLayout::Placement &p = plan.placements[k];
         Sprite &s = data[indexOf.value(p.path)];
         const QPoint at = p.position + QPoint(n, n);
@@ -108,7 +117,7 @@ void paintSprites(QImage &sheet, QVector<Sprite> &sprites, const QHash<QString, 
     if (!options.premultiply)
         return;
     constexpr int bandRows = 64;
-    forEachIndex((sheet.height() + bandRows - 1) / bandRows, job.threads, [&](int band) {
+    forEachIndex((sheet.height() + bandRows - 1) / bandRows, job.threads, [&](int band, NoState &) {
         Sprites::premultiplyRows(memory, sheet.width(), band * bandRows,
                                  qMin(sheet.height(), (band + 1) * bandRows));
     });
