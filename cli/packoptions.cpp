@@ -41,6 +41,7 @@ struct CommandLine
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
         skip, verbose, maxPixels, threads, pngLevel;
+    QCommandLineOption trim, trimThreshold, extrude, alias, pivot, animations, premultiply;
 };
 
 CommandLine::CommandLine()
@@ -95,14 +96,38 @@ CommandLine::CommandLine()
       pngLevel(QStringLiteral("png-level"),
                QStringLiteral("fast (for previews), default (as the window writes) or small (a "
                               "smaller PNG sheet in a few times the time)."),
-               QStringLiteral("LEVEL"))
+               QStringLiteral("LEVEL")),
+      trim(QStringLiteral("trim"),
+           QStringLiteral("Cut each image's border of transparent pixels; the data files say "
+                          "where the rest sat in the image.")),
+      trimThreshold(QStringLiteral("trim-threshold"),
+                    QStringLiteral("With --trim, count pixels with alpha up to N (0 to 254, "
+                                   "default 0) as transparent."),
+                    QStringLiteral("N")),
+      extrude(QStringLiteral("extrude"),
+              QStringLiteral("Repeat each image's edge pixels N times outwards (0 to 32); the "
+                             "data files give the image without them."),
+              QStringLiteral("N")),
+      alias(QStringLiteral("alias"),
+            QStringLiteral("Store images with identical pixels once; every name points at the "
+                           "shared region.")),
+      pivot(QStringLiteral("pivot"),
+            QStringLiteral("Write a pivot X,Y (each 0 to 1) in every frame of the JSON formats."),
+            QStringLiteral("X,Y")),
+      animations(QStringLiteral("animations"),
+                 QStringLiteral("Group frames whose names end in a number into animations in "
+                                "json-hash, json-array and libgdx.")),
+      premultiply(QStringLiteral("premultiply"),
+                  QStringLiteral("Multiply each pixel's colour by its alpha."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
-    parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-                       skip, verbose, maxPixels, threads, pngLevel});
+    parser.addOptions({output,  margin,     config,     json,          data,    format,
+                       layout,  maxSize,    powerOfTwo, skip,          verbose, maxPixels,
+                       threads, pngLevel,   trim,       trimThreshold, extrude, alias,
+                       pivot,   animations, premultiply});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -122,6 +147,7 @@ public:
     int readInputs();
     int readLimits();
     int readMargin();
+    int readSprites();
 
 private:
     int usage(const QString &message) { return m_console.usage(message); }
@@ -266,6 +292,65 @@ int OptionReader::readMargin()
     return ParsedToPack;
 }
 
+// A whole number from 0 to `most`, written with digits only.
+bool parseBounded(const QString &text, int most, int *value)
+{
+    return parseMargin(text, value) && *value <= most;
+}
+
+// "X,Y", each a number from 0 to 1.
+bool parsePivot(const QString &text, QPointF *pivot)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 2)
+        return false;
+    bool okX = false;
+    bool okY = false;
+    pivot->setX(parts[0].toDouble(&okX));
+    pivot->setY(parts[1].toDouble(&okY));
+    // Written this way round, NaN fails too.
+    return okX && okY && pivot->x() >= 0 && pivot->x() <= 1 && pivot->y() >= 0 && pivot->y() <= 1;
+}
+
+// --trim, --trim-threshold, --extrude, --alias, --pivot, --animations and
+// --premultiply; after readOutputs(), since CSS cannot show trimmed frames.
+int OptionReader::readSprites()
+{
+    Compose::SpriteOptions &sprites = m_options.sprites;
+    sprites.trim = c.parser.isSet(c.trim);
+    if (c.parser.isSet(c.trimThreshold)) {
+        if (!sprites.trim)
+            return usage(QStringLiteral("--trim-threshold needs --trim"));
+        if (!parseBounded(c.parser.value(c.trimThreshold), 254, &sprites.trimThreshold))
+            return usage(QStringLiteral("--trim-threshold \"%1\" is not a whole number from 0 "
+                                        "to 254")
+                             .arg(c.parser.value(c.trimThreshold)));
+    }
+    if (c.parser.isSet(c.extrude) && !parseBounded(c.parser.value(c.extrude), 32, &sprites.extrude))
+        return usage(QStringLiteral("--extrude \"%1\" is not a whole number from 0 to 32")
+                         .arg(c.parser.value(c.extrude)));
+    if (c.parser.isSet(c.pivot)) {
+        QPointF pivot;
+        if (!parsePivot(c.parser.value(c.pivot), &pivot))
+            return usage(QStringLiteral("--pivot \"%1\" is not X,Y with each a number from 0 "
+                                        "to 1")
+                             .arg(c.parser.value(c.pivot)));
+        m_options.pivot = pivot;
+    }
+    sprites.alias = c.parser.isSet(c.alias);
+    sprites.premultiply = c.parser.isSet(c.premultiply);
+    m_options.animations = c.parser.isSet(c.animations);
+    if (sprites.trim) {
+        for (int i = 0; i < m_options.data.size(); ++i) {
+            if (m_options.data[i].format == DataFormats::Format::Css)
+                return usage(QStringLiteral("--trim cannot go with the %1 %2: %3")
+                                 .arg(m_options.dataWhat[i], Console::shown(m_options.data[i].path),
+                                      DataFormats::cssTrimRefusal()));
+        }
+    }
+    return ParsedToPack;
+}
+
 } // namespace
 
 int parseOptions(const QStringList &arguments, Options *options, Console &console)
@@ -290,8 +375,9 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
         return ExitOk;
     }
 
-    for (const QCommandLineOption &option : {c.output, c.margin, c.config, c.json, c.layout,
-                                             c.maxSize, c.maxPixels, c.threads, c.pngLevel}) {
+    for (const QCommandLineOption &option :
+         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads,
+          c.pngLevel, c.trimThreshold, c.extrude, c.pivot}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));
@@ -299,7 +385,7 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
     OptionReader reader(c, *options, console);
     for (const auto step :
          {&OptionReader::readOutputs, &OptionReader::readLayout, &OptionReader::readInputs,
-          &OptionReader::readLimits, &OptionReader::readMargin}) {
+          &OptionReader::readLimits, &OptionReader::readSprites, &OptionReader::readMargin}) {
         const int status = (reader.*step)();
         if (status != ParsedToPack)
             return status;

@@ -8,11 +8,15 @@
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
 #include "core/png/pngencoder.h"
+#include "core/sprites/spritepipeline.h"
 
+#include <QPointF>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <optional>
 
 namespace PackCommand {
 
@@ -33,6 +37,9 @@ struct Options
     bool powerOfTwo = false;
     bool skipUnreadable = false;
     bool verbose = false;
+    Compose::SpriteOptions sprites; // --trim, --extrude, --alias, --premultiply
+    std::optional<QPointF> pivot;
+    bool animations = false;
 };
 
 // From parseOptions(): the options are complete, go on and pack.

@@ -7,6 +7,7 @@
 #include "core/output/dataformats.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
+#include "core/sprites/spritepipeline.h"
 
 #include <QFileInfo>
 #include <QTextStream>
@@ -50,6 +51,7 @@ private:
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     int writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
                      const QMap<QString, QString> &names);
+    void describeSprites(DataFormats::Sheet *sheet, const Compose::SheetResult &composed) const;
     void report(const Targets &targets, const SheetLayout::Plan &plan);
     void warn(const QString &message) { m_console.warn(message); }
     int usage(const QString &message) { return m_console.usage(message); }
@@ -57,6 +59,7 @@ private:
 
     const Options &m_options;
     Console &m_console;
+    Compose::SpriteResult m_sprites; // with the sprite options: what the sheet keeps
 };
 
 int Packer::pack()
@@ -90,7 +93,11 @@ int Packer::pack()
     job.limits = m_options.limits;
     job.threads = m_options.threads;
     job.skipUndecodable = m_options.skipUnreadable;
-    const Compose::SheetResult composed = Compose::composeSheet(job);
+    if (m_options.sprites.changesSheet())
+        m_sprites = Compose::composeSprites(job, m_options.sprites);
+    else
+        m_sprites.composed = Compose::composeSheet(job);
+    const Compose::SheetResult &composed = m_sprites.composed;
     for (const Compose::Failure &skipped : composed.skipped)
         warn(QStringLiteral("skipping %1").arg(skipped.message()));
     if (composed.outcome != Compose::SheetResult::Ok)
@@ -229,10 +236,10 @@ int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &com
         {targets.placementPath, SheetLayout::placementText(plan.placements)}};
     QVector<FileContent> dataFiles;
     QString error;
-    if (!DataFormats::files(
-            m_options.data,
-            {plan.placements, names, QFileInfo(targets.sheetPath).fileName(), plan.sheetSize()},
-            &dataFiles, &error))
+    DataFormats::Sheet sheet{plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
+                             plan.sheetSize()};
+    describeSprites(&sheet, composed);
+    if (!DataFormats::files(m_options.data, sheet, &dataFiles, &error))
         return failure(error);
     outputs += dataFiles;
     FileContent sheetOutput{targets.sheetPath, QByteArray()};
@@ -252,12 +259,29 @@ int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &com
     return ExitOk;
 }
 
+// What the data formats say beyond the placements: trimming, the pivot,
+// animations and premultiplied alpha.
+void Packer::describeSprites(DataFormats::Sheet *sheet, const Compose::SheetResult &composed) const
+{
+    if (m_options.sprites.trim) {
+        for (auto it = m_sprites.kept.constBegin(); it != m_sprites.kept.constEnd(); ++it)
+            sheet->trims.insert(it.key(), {it.value(), composed.sizes.value(it.key())});
+    }
+    sheet->pivot = m_options.pivot;
+    sheet->animations = m_options.animations;
+    sheet->premultiplied = m_options.sprites.premultiply;
+}
+
 void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 {
     for (const SheetLayout::Placement &p : plan.placements) {
         m_console.out << "placed " << Console::shown(p.path) << " (" << p.size.width() << "x"
                       << p.size.height() << ") at " << p.position.x() << "," << p.position.y()
                       << "\n";
+    }
+    if (m_options.sprites.alias) {
+        m_console.out << m_sprites.sharedImages << " images share " << m_sprites.sharedRegions
+                      << " regions\n";
     }
     const QSize sheetSize = plan.sheetSize();
     m_console.out << "sheet " << Console::shown(targets.sheetPath) << " (" << sheetSize.width()

@@ -204,4 +204,21 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
     return failures;
 }
 
+Failure decodeImage(const QString &path, const QSize &size, const Limits &limits, QImage *image,
+                    PngDecode::Scratch &scratch)
+{
+    if (!withinLimits(size, limits))
+        return failed(path, ImageStatus::TooLarge, sizeText(size));
+    QImage target(size, QImage::Format_ARGB32);
+    if (target.isNull())
+        return failed(path, ImageStatus::OutOfMemory,
+                      QStringLiteral("not enough memory to decode %1").arg(sizeText(size)));
+    target.fill(0); // as a new sheet is: a reader that skips pixels leaves them transparent
+    const Failure failure = decodeInto(target.bits(), target.bytesPerLine(),
+                                       {path, size, QPoint(), 0, 0}, limits, scratch);
+    if (failure.status == ImageStatus::Ok)
+        *image = target;
+    return failure;
+}
+
 } // namespace Compose

@@ -10,6 +10,10 @@
 
 #include <atomic>
 
+namespace PngDecode {
+struct Scratch;
+}
+
 namespace Compose {
 
 // Shared between a running pipeline and whoever watches it; every member may
@@ -30,5 +34,12 @@ int threadCount(int requested);
 // Format_ARGB32 image holding every placement.
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
                                  const Limits &limits, int threads, Progress *progress = nullptr);
+
+// Decodes the image at `path`, whose header gave `size`, into a new
+// Format_ARGB32 image of its own, exactly as paintPlacements() would copy it
+// into a sheet. For stages that need the pixels before the layout.
+// `scratch` is the calling worker's own.
+Failure decodeImage(const QString &path, const QSize &size, const Limits &limits, QImage *image,
+                    PngDecode::Scratch &scratch);
 
 } // namespace Compose

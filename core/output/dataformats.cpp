@@ -1,5 +1,7 @@
 #include "core/output/dataformats.h"
 
+#include "core/sprites/animations.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -38,11 +40,21 @@ QJsonObject sizeObject(const QSize &size)
     return QJsonObject{{QStringLiteral("w"), size.width()}, {QStringLiteral("h"), size.height()}};
 }
 
-// The fields every JSON format gives a frame; unrotated and untrimmed.
-QJsonObject frameObject(const SheetLayout::Placement &p)
+// Where the frame's pixels sat in its source: the whole image unless trimmed.
+SourceRect sourceRect(const Sheet &sheet, const SheetLayout::Placement &p)
+{
+    return sheet.trims.value(p.path, SourceRect{QRect(QPoint(), p.size), p.size});
+}
+
+QJsonObject spriteFrameObject(const Sheet &sheet, const SheetLayout::Placement &p);
+
+// The fields every JSON format gives a frame; unrotated.
+QJsonObject frameObject(const Sheet &sheet, const SheetLayout::Placement &p)
 {
     const int w = p.size.width();
     const int h = p.size.height();
+    if (!sheet.trims.isEmpty() || sheet.pivot)
+        return spriteFrameObject(sheet, p);
     return QJsonObject{
         {QStringLiteral("frame"), QJsonObject{{QStringLiteral("x"), p.position.x()},
                                               {QStringLiteral("y"), p.position.y()},
@@ -56,6 +68,51 @@ QJsonObject frameObject(const SheetLayout::Placement &p)
                                                          {QStringLiteral("h"), h}}},
         {QStringLiteral("sourceSize"), sizeObject(p.size)},
     };
+}
+
+// Frame names in placement order.
+QStringList frameNames(const Sheet &sheet)
+{
+    QStringList result;
+    for (const SheetLayout::Placement &p : sheet.placements)
+        result << frameName(sheet, p);
+    return result;
+}
+
+// Animation name to its frame names, as PixiJS reads "animations".
+QJsonObject animationsObject(const Sheet &sheet)
+{
+    QJsonObject result;
+    const QMap<QString, QStringList> animations = Sprites::animations(frameNames(sheet));
+    for (auto it = animations.constBegin(); it != animations.constEnd(); ++it)
+        result.insert(it.key(), QJsonArray::fromStringList(it.value()));
+    return result;
+}
+
+// A frame with trimming or a pivot: the kept rectangle within its source as
+// TexturePacker writes it, which Phaser and PixiJS read.
+QJsonObject spriteFrameObject(const Sheet &sheet, const SheetLayout::Placement &p)
+{
+    const SourceRect source = sourceRect(sheet, p);
+    QJsonObject frame{
+        {QStringLiteral("frame"), QJsonObject{{QStringLiteral("x"), p.position.x()},
+                                              {QStringLiteral("y"), p.position.y()},
+                                              {QStringLiteral("w"), p.size.width()},
+                                              {QStringLiteral("h"), p.size.height()}}},
+        {QStringLiteral("rotated"), false},
+        {QStringLiteral("trimmed"), source.kept != QRect(QPoint(), source.source)},
+        {QStringLiteral("spriteSourceSize"),
+         QJsonObject{{QStringLiteral("x"), source.kept.x()},
+                     {QStringLiteral("y"), source.kept.y()},
+                     {QStringLiteral("w"), source.kept.width()},
+                     {QStringLiteral("h"), source.kept.height()}}},
+        {QStringLiteral("sourceSize"), sizeObject(source.source)},
+    };
+    if (sheet.pivot) {
+        frame.insert(QStringLiteral("pivot"), QJsonObject{{QStringLiteral("x"), sheet.pivot->x()},
+                                                          {QStringLiteral("y"), sheet.pivot->y()}});
+    }
+    return frame;
 }
 
 QJsonObject metaObject(const Sheet &sheet)
@@ -74,7 +131,7 @@ QJsonArray framesArray(const Sheet &sheet)
 {
     QJsonArray frames;
     for (const SheetLayout::Placement &p : sheet.placements) {
-        QJsonObject frame = frameObject(p);
+        QJsonObject frame = frameObject(sheet, p);
         frame.insert(QStringLiteral("filename"), frameName(sheet, p));
         frames.append(frame);
     }
@@ -83,8 +140,10 @@ QJsonArray framesArray(const Sheet &sheet)
 
 QByteArray jsonArray(const Sheet &sheet)
 {
-    const QJsonObject root{{QStringLiteral("frames"), framesArray(sheet)},
-                           {QStringLiteral("meta"), metaObject(sheet)}};
+    QJsonObject root{{QStringLiteral("frames"), framesArray(sheet)},
+                     {QStringLiteral("meta"), metaObject(sheet)}};
+    if (sheet.animations)
+        root.insert(QStringLiteral("animations"), animationsObject(sheet));
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -174,16 +233,43 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
     QString text = sheet.imageFileName + QLatin1Char('\n');
     text += QLatin1String("size: ") + pair(sheet.size.width(), sheet.size.height()) +
             QLatin1String("\nformat: RGBA8888\nfilter: Nearest, Nearest\nrepeat: none\n");
+    if (sheet.premultiplied)
+        text += QLatin1String("pma: true\n");
+    QMap<QPair<QString, int>, QString> regions; // name and index to the frame
     for (const SheetLayout::Placement &p : sheet.placements) {
-        const QString name = frameName(sheet, p);
+        QString name = frameName(sheet, p);
+        int index = -1;
+        if (sheet.animations) {
+            // libGDX's findRegions(name) gives an animation's regions by index.
+            const Sprites::AnimationFrame frame = Sprites::animationFrame(name);
+            if (!frame.animation.isEmpty()) {
+                name = frame.animation;
+                index = frame.index;
+            }
+        }
         if (!atlasLineOk(name))
             return rejected(QStringLiteral("frame name"), name);
-        const QString size = pair(p.size.width(), p.size.height());
+        // walk_1.png and walk-01.png would both be frame 1 of "walk".
+        const QString other = regions.value({name, index});
+        if (!other.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
+                                        "index %4 in a libGDX atlas")
+                             .arg(other, frameName(sheet, p), name)
+                             .arg(index);
+            return false;
+        }
+        regions.insert({name, index}, frameName(sheet, p));
+        const SourceRect source = sourceRect(sheet, p);
+        // libGDX counts the offset's y from the bottom of the original image.
+        const int offsetY = source.source.height() - source.kept.bottom() - 1;
         // "rotate" is not needed by current readers but older ones expect it.
         text += name + QLatin1String("\n  rotate: false\n  xy: ") +
-                pair(p.position.x(), p.position.y()) + QLatin1String("\n  size: ") + size +
-                QLatin1String("\n  orig: ") + size +
-                QLatin1String("\n  offset: 0, 0\n  index: -1\n");
+                pair(p.position.x(), p.position.y()) + QLatin1String("\n  size: ") +
+                pair(p.size.width(), p.size.height()) + QLatin1String("\n  orig: ") +
+                pair(source.source.width(), source.source.height()) +
+                QLatin1String("\n  offset: ") + pair(source.kept.x(), offsetY) +
+                QLatin1String("\n  index: ") + QString::number(index) + QLatin1Char('\n');
     }
     *data = text.toUtf8();
     return true;
@@ -266,11 +352,21 @@ QByteArray jsonHash(const Sheet &sheet)
     for (int i = 0; i < sheet.placements.size(); ++i) {
         const SheetLayout::Placement &p = sheet.placements[i];
         text += i == 0 ? "\n" : ",\n";
-        text +=
-            "        " + jsonString(frameName(sheet, p)) + ": " + indentedObject(frameObject(p), 8);
+        text += "        " + jsonString(frameName(sheet, p)) + ": " +
+                indentedObject(frameObject(sheet, p), 8);
     }
-    text += "\n    },\n    \"meta\": " + indentedObject(metaObject(sheet), 4) + "\n}\n";
+    text += "\n    },\n";
+    if (sheet.animations)
+        text += "    \"animations\": " + indentedObject(animationsObject(sheet), 4) + ",\n";
+    text += "    \"meta\": " + indentedObject(metaObject(sheet), 4) + "\n}\n";
     return text;
+}
+
+QString cssTrimRefusal()
+{
+    return QStringLiteral("CSS cannot show a trimmed sprite: an element sized as the source "
+                          "image shows the sheet's neighbouring pixels where the transparent "
+                          "border was cut");
 }
 
 QStringList cssClassNames(const Sheet &sheet)
@@ -314,6 +410,11 @@ bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error)
     case Format::Libgdx:
         return libgdx(sheet, data, error);
     case Format::Css:
+        if (!sheet.trims.isEmpty()) {
+            if (error)
+                *error = cssTrimRefusal();
+            return false;
+        }
         return css(sheet, data, error);
     }
     if (error)

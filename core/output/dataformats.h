@@ -8,10 +8,14 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QPointF>
+#include <QRect>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
+
+#include <optional>
 
 namespace DataFormats {
 
@@ -31,12 +35,25 @@ bool formatFromName(const QString &name, Format *format);
 // What every format describes: the placements in placement order, the frame
 // name of each path (a path without a name is named by itself), and the
 // sheet's file name (no folder) and size.
+// Where a trimmed frame's pixels sat in its source image.
+struct SourceRect
+{
+    QRect kept;   // within the source image; the frame's region is this size
+    QSize source; // the whole source image
+};
+
 struct Sheet
 {
     QVector<SheetLayout::Placement> placements;
     QMap<QString, QString> names;
     QString imageFileName;
     QSize size;
+    // By path: frames cut from a larger source. A path without one is its
+    // whole image. CSS cannot show a trimmed frame and refuses any.
+    QMap<QString, SourceRect> trims = {};
+    std::optional<QPointF> pivot = {}; // in every JSON frame when set
+    bool animations = false;           // numbered frames grouped (Sprites::animations())
+    bool premultiplied = false;        // said where a format can say it
 };
 
 struct Output
@@ -67,5 +84,8 @@ QByteArray jsonHash(const Sheet &sheet);
 // name without its suffix, every character but ASCII letters, digits, "-"
 // and "_" replaced by "_"; a name already taken gets "-2", "-3" and so on.
 QStringList cssClassNames(const Sheet &sheet);
+
+// Why a CSS file is not written for trimmed frames.
+QString cssTrimRefusal();
 
 } // namespace DataFormats

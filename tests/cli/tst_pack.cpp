@@ -1,13 +1,14 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QDirIterator>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPainter>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -213,6 +214,105 @@ QString sourceRoot()
     return QDir::cleanPath(QFINDTESTDATA("golden") + "/../../..");
 }
 
+// A sprite as the sprite options see it: `content` drawn in a transparent
+// source whose hidden colour differs per seed, and an optional faint pixel
+// (alpha 10) that trims away only above threshold 9.
+struct Sprite
+{
+    QString name;
+    QSize size;
+    QRect content; // empty: wholly transparent
+    int seed;
+    int frame; // its number in the animation "walk", or -1
+    QPoint faint = {-1, -1};
+
+    QImage image() const
+    {
+        QImage image(size, QImage::Format_ARGB32);
+        image.fill(qRgba(seed * 40, 90, 200, 0));
+        QPainter painter(&image);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(content.topLeft(),
+                          patternImage(content.width(), content.height(), seed % 4));
+        painter.end();
+        if (faint.x() >= 0)
+            image.setPixel(faint, qRgba(250, 10, 10, 10));
+        return image;
+    }
+    QRect kept(bool trim, int threshold) const
+    {
+        if (!trim)
+            return QRect(QPoint(), size);
+        if (content.isEmpty())
+            return QRect(0, 0, 1, 1);
+        return faint.x() >= 0 && threshold < 10 ? content.united(QRect(faint, QSize(1, 1)))
+                                                : content;
+    }
+};
+
+// walk-10 equals walk_01 once trimmed; copy equals walk_2 as it is.
+const QVector<Sprite> sprites{{"walk_01.png", {12, 10}, {3, 2, 5, 6}, 1, 1, {0, 9}},
+                              {"walk_2.png", {9, 9}, {1, 1, 7, 4}, 2, 2},
+                              {"walk-10.png", {14, 9}, {6, 0, 5, 6}, 5, 10},
+                              {"copy.png", {9, 9}, {1, 1, 7, 4}, 2, -1},
+                              {"empty.png", {5, 4}, {}, 3, -1},
+                              {"solid.png", {6, 6}, {0, 0, 6, 6}, 3, -1}};
+
+// Each frame of the data files in a folder (one per format, named by it) as
+// "format key x y w h sx sy sw sh SW SH trimmed pivot" (key: the name, or in
+// an atlas the name and "#index"), then "format @animation frames..."; read
+// through Python's json module, or as libGDX reads an atlas (its offset's y
+// counts from the bottom).
+const char *const readSpriteFrames = R"(
+import json, os, sys
+def atlas(path):
+    regions, page = [], {}
+    for line in open(path, encoding='utf-8').read().split('\n')[1:]:
+        if line and ':' not in line: regions.append([line, {}])
+        elif ':' in line:
+            k, v = (t.strip() for t in line.split(':', 1))
+            (regions[-1][1] if regions else page)[k] = v
+    yield '@pma', page.get('pma', 'false')
+    for name, e in regions:
+        x, y = e['xy'].split(', '); w, h = map(int, e['size'].split(', '))
+        ow, oh = map(int, e['orig'].split(', ')); ox, oy = map(int, e['offset'].split(', '))
+        key = name if e['index'] == '-1' else name + '#' + e['index']
+        yield key, x, y, w, h, ox, oh - oy - h, w, h, ow, oh, '-', '-'
+def jsons(path, kind):
+    data = json.load(open(path, encoding='utf-8'))
+    frames = data['textures'][0]['frames'] if kind == 'phaser3' else data['frames']
+    frames = frames.items() if kind == 'json-hash' else [(f['filename'], f) for f in frames]
+    for name, f in frames:
+        r, s, z, p = f['frame'], f['spriteSourceSize'], f['sourceSize'], f.get('pivot')
+        yield (name, r['x'], r['y'], r['w'], r['h'], s['x'], s['y'], s['w'], s['h'], z['w'],
+               z['h'], f['trimmed'], '%g,%g' % (p['x'], p['y']) if p else '-')
+    for name, names in data.get('animations', {}).items(): yield ('@' + name, *names)
+for kind in sys.argv[2:]:
+    path = os.path.join(sys.argv[1], kind)
+    for fields in atlas(path) if kind == 'libgdx' else jsons(path, kind): print(kind, *fields)
+)";
+
+QStringList runPython(const char *script, const QStringList &arguments)
+{
+    QProcess python;
+    python.start("python3", QStringList{"-c", script} + arguments);
+    if (!python.waitForFinished(30000) || python.exitCode() != 0)
+        return {"python3 failed: " + QString::fromUtf8(python.readAllStandardError())};
+    return QString::fromUtf8(python.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+QImage premultiplied(QImage image)
+{
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb p = image.pixel(x, y);
+            const auto m = [&](int c) { return (c * qAlpha(p) + 127) / 255; };
+            image.setPixel(x, y, qRgba(m(qRed(p)), m(qGreen(p)), m(qBlue(p)), qAlpha(p)));
+        }
+    }
+    return image;
+}
+
 } // namespace
 
 class TestPack : public QObject
@@ -243,6 +343,8 @@ private slots:
     void sameFilesAsTheWindow();
     void sameFilesAsOtherBuild_data();
     void sameFilesAsOtherBuild();
+    void spriteOptions_data();
+    void spriteOptions();
 };
 
 void TestPack::cleanup()
@@ -381,6 +483,34 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
+    const QString threshold = "--trim-threshold \"%1\" is not a whole number from 0 to 254";
+    for (const char *bad : {"255", "-1", "1.5"}) {
+        QTest::addRow("--trim-threshold %s", bad)
+            << QStringList{"--trim", "--trim-threshold", bad, "-o", sheet, in} << 2
+            << threshold.arg(bad);
+    }
+    QTest::newRow("--trim-threshold without --trim")
+        << QStringList{"--trim-threshold", "3", "-o", sheet, in} << 2
+        << "--trim-threshold needs --trim";
+    for (const char *bad : {"33", "x", "4294967298"}) {
+        QTest::addRow("--extrude %s", bad)
+            << QStringList{"--extrude", bad, "-o", sheet, in} << 2
+            << QString("--extrude \"%1\" is not a whole number from 0 to 32").arg(bad);
+    }
+    for (const char *bad : {"1.01,0", "0.5", "0,-0.1", "nan,0", "0,1,1", ""}) {
+        QTest::addRow("--pivot \"%s\"", bad)
+            << QStringList{"--pivot", bad, "-o", sheet, in} << 2
+            << QString("--pivot \"%1\" is not X,Y with each a number from 0 to 1").arg(bad);
+    }
+    QTest::newRow("two frames one atlas animation index")
+        << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format", "libgdx",
+                       "-o",           sheet,    "$ROOT/in2"}
+        << 1 << "frames \"w-01.png\" and \"w_1.png\" would both be region \"w\" index 1";
+    QTest::newRow("--trim with css")
+        << QStringList{"--trim", "--data", "$ROOT/out/s.css", "--format", "css", "-o", sheet, in}
+        << 2
+        << "--trim cannot go with the css data file $ROOT/out/s.css: CSS cannot show a trimmed "
+           "sprite";
 }
 
 void TestPack::failuresLeaveNoTrace()
@@ -396,13 +526,15 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(7, 7, 2), root.filePath("in2/a.png")));
     QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
+    QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("in2/w_1.png")));
+    QVERIFY(savePng(patternImage(3, 3, 4), root.filePath("in2/w-01.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
-    QVERIFY(
-        QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
-                    root.filePath("tall.gif")));
+    QVERIFY(QFile::copy(
+        QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
+        root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
@@ -904,3 +1036,126 @@ void TestPack::sameFilesAsOtherBuild()
 
 QTEST_MAIN(TestPack)
 #include "tst_pack.moc"
+
+void TestPack::spriteOptions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    const QStringList all{"--trim",  "--trim-threshold", "10",    "--extrude",    "2",
+                          "--alias", "--pivot",          "0.5,1", "--animations", "--premultiply"};
+    QTest::newRow("trim, rows") << QStringList{"--trim"};
+    QTest::newRow("trim threshold 10, compact")
+        << QStringList{"--trim", "--trim-threshold", "10", "--layout", "compact"};
+    QTest::newRow("extrude 3, margin 0, premultiply")
+        << QStringList{"--extrude", "3", "-m", "0", "--premultiply"};
+    QTest::newRow("extrude 32, compact") << QStringList{"--extrude", "32", "--layout", "compact"};
+    QTest::newRow("alias untrimmed, compact") << QStringList{"--alias", "--layout", "compact"};
+    QTest::newRow("trim and alias, power of two")
+        << QStringList{"--trim", "--alias", "--power-of-two"};
+    QTest::newRow("pivot and animations") << QStringList{"--pivot", "0,0.25", "--animations"};
+    QTest::newRow("everything, rows") << all;
+    QTest::newRow("everything, compact, max size")
+        << all + QStringList{"--layout", "compact", "--max-size", "64x64", "--power-of-two"};
+}
+
+// Each frame, through every format's reader, shows its source's kept pixels
+// (premultiplied when asked) with its offsets, extruded edges around it, a
+// region shared exactly with its duplicates, and the same files whatever the
+// input order and thread count.
+void TestPack::spriteOptions()
+{
+    QFETCH(QStringList, options);
+    const auto value = [&](const char *option, const QString &otherwise) {
+        const int at = options.indexOf(option);
+        return at < 0 ? otherwise : options[at + 1];
+    };
+    const bool trim = options.contains("--trim");
+    const bool alias = options.contains("--alias");
+    const int threshold = value("--trim-threshold", "0").toInt();
+    const int extrude = value("--extrude", "0").toInt();
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("a");
+    QDir(dir.path()).mkpath("b");
+    QStringList files;
+    for (const Sprite &sprite : sprites) {
+        QVERIFY(savePng(sprite.image(), dir.filePath(sprite.name)));
+        files << sprite.name;
+    }
+    const QStringList formats{"json-hash", "json-array", "phaser3", "libgdx"};
+    const auto outputs = [&formats](const QString &folder) {
+        QStringList result{"-o", folder + "/s.png"};
+        for (const QString &format : formats)
+            result << "--data" << folder + '/' + format << "--format" << format;
+        return result;
+    };
+    QStringList reversed = files;
+    std::reverse(reversed.begin(), reversed.end());
+    const Run run = pack(
+        options + outputs("a") + QStringList{"--verbose", "--threads", "1"} + files, dir.path());
+    QCOMPARE(run.code, 0);
+    QCOMPARE(pack(options + outputs("b") + reversed, dir.path()).code, 0);
+    for (const QString &name : QStringList{"s.png", "s.txt"} + formats)
+        QVERIFY2(readFileBytes(dir.filePath("a/" + name)) ==
+                     readFileBytes(dir.filePath("b/" + name)),
+                 qPrintable(name));
+
+    const QImage sheet(dir.filePath("a/s.png"));
+    QStringList placement = placementLines(dir.filePath("a/s.txt"));
+    QCOMPARE(placement.size(), sprites.size());
+    const QStringList read = runPython(readSpriteFrames, QStringList{dir.filePath("a")} + formats);
+    for (const QString &format : formats) {
+        QStringList lines;
+        for (const QString &line : read.filter(QRegularExpression('^' + format + ' ')))
+            lines << line.section(' ', 1);
+        QMap<QString, QStringList> frames;
+        for (const QString &line : std::as_const(lines))
+            frames.insert(line.section(' ', 0, 0), line.split(' ').mid(1));
+        QVector<QPair<QPoint, QImage>> regions; // what each region holds
+        for (const Sprite &sprite : sprites) {
+            const bool indexed =
+                format == "libgdx" && options.contains("--animations") && sprite.frame >= 0;
+            const QString key = indexed ? "walk#" + QString::number(sprite.frame) : sprite.name;
+            const QStringList f = frames.value(key);
+            QVERIFY2(f.size() == 12, qPrintable(format + ": " + key + " in " + lines.join('\n')));
+            const QRect region(f[0].toInt(), f[1].toInt(), f[2].toInt(), f[3].toInt());
+            const QRect kept = sprite.kept(trim, threshold);
+            QCOMPARE(QRect(f[4].toInt(), f[5].toInt(), f[6].toInt(), f[7].toInt()), kept);
+            QCOMPARE(region.size(), kept.size());
+            QCOMPARE(QSize(f[8].toInt(), f[9].toInt()), sprite.size);
+            if (format != "libgdx") {
+                QCOMPARE(f[10], kept.size() == sprite.size ? "False" : "True");
+                QCOMPARE(f[11], value("--pivot", "-"));
+            }
+            QVERIFY(placement.contains(QStringLiteral("%1,%2,%3,%4,%5")
+                                           .arg(sprite.name)
+                                           .arg(region.width())
+                                           .arg(region.height())
+                                           .arg(region.x())
+                                           .arg(region.y())));
+            QImage expected = sprite.image().copy(kept);
+            if (options.contains("--premultiply"))
+                expected = premultiplied(expected);
+            QCOMPARE(sheet.copy(region), expected);
+            for (int y = -extrude; y < region.height() + extrude; ++y) {
+                for (int x = -extrude; x < region.width() + extrude; ++x) {
+                    const QPoint edge(qBound(0, x, region.width() - 1),
+                                      qBound(0, y, region.height() - 1));
+                    QCOMPARE(sheet.pixel(region.topLeft() + QPoint(x, y)), expected.pixel(edge));
+                }
+            }
+            // Regions are shared exactly by images whose kept pixels match.
+            for (const auto &other : std::as_const(regions))
+                QCOMPARE(other.first == region.topLeft(), alias && other.second == expected);
+            regions.append({region.topLeft(), expected});
+        }
+        if (options.contains("--animations") && format.startsWith("json"))
+            QVERIFY(lines.contains("@walk walk_01.png walk_2.png walk-10.png"));
+        else
+            QVERIFY(lines.filter("@walk").isEmpty());
+        if (format == "libgdx")
+            QVERIFY(lines.contains(options.contains("--premultiply") ? "@pma true" : "@pma false"));
+    }
+    // Both pairs of duplicates share a region once trimmed at 10, one pair otherwise.
+    const int pairs = !alias ? 0 : trim && threshold >= 10 ? 2 : 1;
+    QCOMPARE(run.out.contains(QString("%1 images share %2 regions\n").arg(2 * pairs).arg(pairs)),
+             alias);
+}
