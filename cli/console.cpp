@@ -1,8 +1,8 @@
 #include "cli/console.h"
 
 #include "cli/packcommand.h"
+#include "core/inputs.h"
 
-#include <QDir>
 #include <QTextStream>
 
 namespace PackCommand {
@@ -29,7 +29,7 @@ int Console::failure(const QString &message)
 
 QString Console::shown(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    return Inputs::shownPath(path);
 }
 
 } // namespace PackCommand

@@ -40,7 +40,7 @@ struct CommandLine
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-        skip, verbose, maxPixels, threads;
+        skip, verbose, maxPixels, maxSheetPixels, threads;
 };
 
 CommandLine::CommandLine()
@@ -87,6 +87,12 @@ CommandLine::CommandLine()
               .arg(Compose::Limits().maxPixels)
               .arg(Compose::Limits().maxSide),
           QStringLiteral("N")),
+      maxSheetPixels(
+          QStringLiteral("max-sheet-pixels"),
+          QStringLiteral("Fail when the sheet would have more than N pixels (default %1, as many "
+                         "as 16384 x 16384), before it is made.")
+              .arg(Compose::defaultMaxSheetPixels),
+          QStringLiteral("N")),
       threads(
           QStringLiteral("threads"),
           QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
@@ -98,7 +104,7 @@ CommandLine::CommandLine()
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
     parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-                       skip, verbose, maxPixels, threads});
+                       skip, verbose, maxPixels, maxSheetPixels, threads});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -205,6 +211,14 @@ int OptionReader::readLimits()
                                         "or more")
                              .arg(c.parser.value(c.maxPixels)));
     }
+    if (c.parser.isSet(c.maxSheetPixels)) {
+        bool ok = false;
+        m_options.maxSheetPixels = c.parser.value(c.maxSheetPixels).toLongLong(&ok, 10);
+        if (!ok || m_options.maxSheetPixels < 1)
+            return usage(QStringLiteral("--max-sheet-pixels \"%1\" is not a whole number of 1 "
+                                        "or more")
+                             .arg(c.parser.value(c.maxSheetPixels)));
+    }
     if (c.parser.isSet(c.threads)) {
         bool ok = false;
         m_options.threads = c.parser.value(c.threads).toInt(&ok, 10);
@@ -276,8 +290,8 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
         return ExitOk;
     }
 
-    for (const QCommandLineOption &option :
-         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads}) {
+    for (const QCommandLineOption &option : {c.output, c.margin, c.config, c.json, c.layout,
+                                             c.maxSize, c.maxPixels, c.maxSheetPixels, c.threads}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));

@@ -1,5 +1,6 @@
 #include "core/sheetrender.h"
 
+#include "core/inputs.h"
 #include "core/output/atomicfile.h"
 #include "core/pipeline.h"
 #include "core/png/pngencoder.h"
@@ -106,8 +107,7 @@ Status save(const QImage &sheet, const QString &path, QString *error)
         return Status::InvalidSize;
     auto failed = [&](const QString &reason) {
         if (error)
-            *error =
-                QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(path), reason);
+            *error = QStringLiteral("Cannot save %1: %2").arg(Inputs::shownPath(path), reason);
         return Status::SaveFailed;
     };
 

@@ -1,5 +1,7 @@
 #include "core/image/imageprobe.h"
 
+#include "core/inputs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -152,11 +154,69 @@ bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limit
     return false;
 }
 
+// Deflate expands data at most about 1032 times, so a PNG cannot hold more
+// raw pixel data than that many times its own size. A header that claims
+// more is refused before a decoder allocates for it.
+constexpr qint64 deflateMaxRatio = 1032;
+
+bool pngHeaderPlausible(const QString &path, QFile &file, Failure *failure)
+{
+    const qint64 pos = file.pos();
+    file.seek(0);
+    const QByteArray head = file.read(33);
+    file.seek(pos);
+    if (head.size() < 33 || head.mid(12, 4) != "IHDR")
+        return true; // the reader reports what is wrong
+    const auto at = [&](int i) { return uchar(head.at(i)); };
+    const auto word = [&](int i) {
+        return quint32(at(i)) << 24 | quint32(at(i + 1)) << 16 | quint32(at(i + 2)) << 8 |
+               at(i + 3);
+    };
+    const qint64 width = word(16);
+    const qint64 height = word(20);
+    const int depth = at(24);
+    int channels = 0;
+    switch (at(25)) {
+    case 0:
+        channels = 1;
+        break; // grey
+    case 2:
+        channels = 3;
+        break; // RGB
+    case 3:
+        channels = 1;
+        break; // palette
+    case 4:
+        channels = 2;
+        break; // grey and alpha
+    case 6:
+        channels = 4;
+        break; // RGBA
+    default:
+        return true;
+    }
+    // Rows of filter byte plus pixels, as a non-interlaced image stores them;
+    // an interlaced one stores no less.
+    const qint64 rowBytes = (width * channels * depth + 7) / 8;
+    const double claimed = double(height) * double(1 + rowBytes);
+    const qint64 fileSize = file.size();
+    if (claimed <= double(fileSize) * deflateMaxRatio)
+        return true;
+    *failure = failed(path, ImageStatus::TooLarge,
+                      QStringLiteral("its header claims %1 x %2 pixels, %3 bytes of pixel data, "
+                                     "more than a file of %4 bytes can hold")
+                          .arg(width)
+                          .arg(height)
+                          .arg(qint64(claimed))
+                          .arg(fileSize));
+    return false;
+}
+
 } // namespace
 
 QString Failure::message() const
 {
-    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+    return QStringLiteral("%1: %2").arg(Inputs::shownPath(path), reason);
 }
 
 bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure)
@@ -173,6 +233,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     QImageReader reader;
     prepareReader(reader, file);
     const QByteArray format = reader.format();
+    QSize found;
     if (format.isEmpty()) {
         *failure = failed(path, ImageStatus::NotImage,
                           QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
@@ -184,7 +245,23 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
                               .arg(QString::fromLatin1(format.toUpper())));
         return false;
     }
-    QSize found = reader.size();
+    if (format == "png" && !pngHeaderPlausible(path, file, failure))
+        return false;
+    // Any file that starts with four particular bytes (a TGA image among
+    // them) passes for an icon or a cursor; only decoding it tells. Icons
+    // are small, so the probe decodes them, and refuses what does not.
+    if (format == "ico" || format == "cur") {
+        const QImage icon = reader.read();
+        if (icon.isNull()) {
+            *failure = failed(path, ImageStatus::NotImage,
+                              QStringLiteral("not a readable image (its header looks like an "
+                                             "icon or cursor's, but it does not decode as one)"));
+            return false;
+        }
+        found = icon.size();
+    }
+    if (!found.isValid())
+        found = reader.size();
     if (format == "gif") {
         if (!gifCanvasWithinLimits(path, file, limits, failure))
             return false;

@@ -1,5 +1,7 @@
 #include "core/output/atomicfile.h"
 
+#include "core/inputs.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -39,7 +41,7 @@ bool injected(WriteStep step, int index)
 
 QString shown(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    return Inputs::shownPath(path);
 }
 
 QByteArray folderOf(const QByteArray &path)

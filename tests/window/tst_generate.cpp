@@ -1,10 +1,10 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
+#include "support/modalanswerer.h"
+#include "support/testsupport.h"
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
 #include "window/configdialog.h"
-#include "support/modalanswerer.h"
-#include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QLabel>
 #include <QLockFile>
@@ -222,6 +222,10 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
                             << "folder";
     QTest::newRow("line break in the path") << "line\nbreak.png"
                                             << "copy";
+    QTest::newRow("CR in the path") << "line\rbreak.png"
+                                    << "copy";
+    QTest::newRow("CR LF in the path") << "line\r\nbreak.png"
+                                       << "copy";
 }
 
 void TestGenerate::unreadableImageIsReportedAndSkipped()
@@ -344,10 +348,12 @@ void TestGenerate::failedRuns_data()
         << "2147483000"
         << "sheet.png"
         << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
-    QTest::newRow("sheet too large to allocate")
+    // Refused before anything is allocated.
+    QTest::newRow("sheet beyond the pixel limit")
         << "40000"
         << "sheet.png"
-        << "sheet.png: not enough memory for a sheet of 80100 x 160035 pixels";
+        << "sheet.png: a sheet of 80100 x 160035 pixels is more than the limit of 268435456 "
+           "pixels";
 }
 
 // Nothing is written, and the box says why after its first line.
