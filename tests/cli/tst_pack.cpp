@@ -529,6 +529,7 @@ void TestPack::formatsMatchQtReader_data()
     QTest::newRow("grey JPEG") << "grey.jpg";
     QTest::newRow("progressive JPEG") << "progressive.jpg";
     QTest::newRow("JPEG from the corpus") << "small.jpg";
+    QTest::newRow("CMYK JPEG") << "jpeg_cmyk.jpg";
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
@@ -542,7 +543,7 @@ void TestPack::formatsMatchQtReader()
     const QImage pattern = patternImage(37, 23, 4);
     if (file.contains('.')) {
         path = dir.filePath(file);
-        if (file.startsWith("gif_") || file == "small.jpg")
+        if (file.startsWith("gif_") || file.startsWith("jpeg_") || file == "small.jpg")
             QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + file), path));
         else if (file == "grey.jpg")
             QVERIFY(pattern.convertToFormat(QImage::Format_Grayscale8).save(path));
