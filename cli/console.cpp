@@ -9,13 +9,15 @@ namespace PackCommand {
 
 void Console::warn(const QString &message)
 {
-    err << programName << ": " << message << "\n";
+    // Whatever a message quotes (a name, an argument), it cannot act on
+    // the terminal.
+    err << programName << ": " << Inputs::escapeControls(message) << "\n";
     err.flush();
 }
 
 int Console::usage(const QString &message)
 {
-    err << programName << ": " << message << "\n"
+    err << programName << ": " << Inputs::escapeControls(message) << "\n"
         << "Try '" << programName << " --help' for more information.\n";
     err.flush();
     return ExitUsage;

@@ -141,8 +141,8 @@ int OptionReader::readOutputs()
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
     if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
-        return usage(
-            QStringLiteral("-o %1 names a folder, not a sheet file").arg(m_options.chosenPath));
+        return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
+                         .arg(Console::shown(m_options.chosenPath)));
     if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
     if (c.parser.isSet(c.json)) {

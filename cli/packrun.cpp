@@ -229,7 +229,8 @@ int Packer::checkFrameNames(const QMap<QString, QString> &names, const QMap<QStr
         const QString other = pathByName.value(name);
         if (!other.isEmpty()) {
             return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
-                               .arg(Console::shown(other), Console::shown(it.key()), name,
+                               .arg(Console::shown(other), Console::shown(it.key()),
+                                    Console::shown(name),
                                     Console::shown(m_options.data.first().path)));
         }
         pathByName.insert(name, it.key());

@@ -59,7 +59,12 @@ QString decodeFileName(const QByteArray &raw, bool *exact)
 
 QString shownPath(const QString &path)
 {
-    QString shown = QDir::toNativeSeparators(path);
+    return escapeControls(QDir::toNativeSeparators(path));
+}
+
+QString escapeControls(const QString &text)
+{
+    QString shown = text;
     for (int i = shown.size() - 1; i >= 0; --i) {
         const ushort c = shown.at(i).unicode();
         if (c < 0x20 || (c >= 0x7f && c < 0xa0))

@@ -45,6 +45,8 @@ QString decodeFileName(const QByteArray &raw, bool *exact);
 // A path as messages show it: native separators, and control characters
 // (ESC, BEL, CR, LF...) as \xNN, so that no name can act on a terminal.
 QString shownPath(const QString &path);
+// Text with its control characters as \xNN.
+QString escapeControls(const QString &text);
 // Raw name bytes as messages show them: printable ASCII as is, any other
 // byte as \xNN.
 QString shownBytes(const QByteArray &raw);
