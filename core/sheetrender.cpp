@@ -1,6 +1,5 @@
 #include "core/sheetrender.h"
 
-#include "core/inputs.h"
 #include "core/output/atomicfile.h"
 #include "core/pipeline.h"
 #include "core/png/pngencoder.h"
@@ -107,7 +106,8 @@ Status save(const QImage &sheet, const QString &path, QString *error)
         return Status::InvalidSize;
     auto failed = [&](const QString &reason) {
         if (error)
-            *error = QStringLiteral("Cannot save %1: %2").arg(Inputs::shownPath(path), reason);
+            *error =
+                QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(path), reason);
         return Status::SaveFailed;
     };
 

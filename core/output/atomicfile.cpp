@@ -1,7 +1,5 @@
 #include "core/output/atomicfile.h"
 
-#include "core/inputs.h"
-
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -41,7 +39,7 @@ bool injected(WriteStep step, int index)
 
 QString shown(const QString &path)
 {
-    return Inputs::shownPath(path);
+    return QDir::toNativeSeparators(path);
 }
 
 QByteArray folderOf(const QByteArray &path)

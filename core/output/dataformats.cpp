@@ -1,7 +1,5 @@
 #include "core/output/dataformats.h"
 
-#include "core/inputs.h"
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -121,7 +119,7 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
         if (error) {
             *error = QStringLiteral("%1 \"%2\" cannot be written to a libGDX atlas (it has a "
                                     "line break, a colon or spaces at an end)")
-                         .arg(what, Inputs::shownPath(name));
+                         .arg(what, name);
         }
         return false;
     };
@@ -283,7 +281,7 @@ bool files(const QVector<Output> &outputs, const Sheet &sheet, QVector<FileConte
         QString reason;
         if (!text(output.format, sheet, &file.data, &reason)) {
             if (error)
-                *error = QStringLiteral("%1: %2").arg(Inputs::shownPath(output.path), reason);
+                *error = QStringLiteral("%1: %2").arg(output.path, reason);
             return false;
         }
         made.append(file);
