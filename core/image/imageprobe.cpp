@@ -159,13 +159,11 @@ bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limit
 // more is refused before a decoder allocates for it.
 constexpr qint64 deflateMaxRatio = 1032;
 
-bool pngHeaderPlausible(const QString &path, QFile &file, Failure *failure)
+// `head` is a PNG's first 33 bytes, in a file of `fileSize` bytes.
+bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 fileSize,
+                        Failure *failure)
 {
-    const qint64 pos = file.pos();
-    file.seek(0);
-    const QByteArray head = file.read(33);
-    file.seek(pos);
-    if (head.size() < 33 || head.mid(12, 4) != "IHDR")
+    if (head.size() < 33 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
         return true; // the reader reports what is wrong
     const auto at = [&](int i) { return uchar(head.at(i)); };
     const auto word = [&](int i) {
@@ -174,32 +172,14 @@ bool pngHeaderPlausible(const QString &path, QFile &file, Failure *failure)
     };
     const qint64 width = word(16);
     const qint64 height = word(20);
-    const int depth = at(24);
-    int channels = 0;
-    switch (at(25)) {
-    case 0:
-        channels = 1;
-        break; // grey
-    case 2:
-        channels = 3;
-        break; // RGB
-    case 3:
-        channels = 1;
-        break; // palette
-    case 4:
-        channels = 2;
-        break; // grey and alpha
-    case 6:
-        channels = 4;
-        break; // RGBA
-    default:
-        return true;
-    }
+    // Samples per pixel by colour type: grey, -, RGB, palette, grey and
+    // alpha, -, RGBA.
+    static const int channelsOf[] = {1, 0, 3, 1, 2, 0, 4};
+    const int channels = at(25) < 7 ? channelsOf[at(25)] : 0;
     // Rows of filter byte plus pixels, as a non-interlaced image stores them;
     // an interlaced one stores no less.
-    const qint64 rowBytes = (width * channels * depth + 7) / 8;
+    const qint64 rowBytes = (width * channels * at(24) + 7) / 8;
     const double claimed = double(height) * double(1 + rowBytes);
-    const qint64 fileSize = file.size();
     if (claimed <= double(fileSize) * deflateMaxRatio)
         return true;
     *failure = failed(path, ImageStatus::TooLarge,
@@ -210,6 +190,36 @@ bool pngHeaderPlausible(const QString &path, QFile &file, Failure *failure)
                           .arg(qint64(claimed))
                           .arg(fileSize));
     return false;
+}
+
+// The PNG headers a file holds: its own for a PNG, each image's for an icon
+// or a cursor (whose images may be PNGs of any size).
+bool pngHeadersPlausible(const QString &path, const QByteArray &format, QFile &file,
+                         Failure *failure)
+{
+    const qint64 pos = file.pos();
+    const auto bytesAt = [&](qint64 offset, qint64 count) {
+        file.seek(offset);
+        return file.read(count);
+    };
+    bool plausible = true;
+    if (format == "png") {
+        plausible = pngHeaderPlausible(path, bytesAt(0, 33), file.size(), failure);
+    } else if (format == "ico" || format == "cur") {
+        const QByteArray directory = bytesAt(0, 6);
+        const int count =
+            directory.size() == 6 ? uchar(directory[4]) | uchar(directory[5]) << 8 : 0;
+        for (int i = 0; i < count && plausible; ++i) {
+            const QByteArray entry = bytesAt(6 + 16 * i, 16);
+            if (entry.size() < 16)
+                break;
+            const auto at = [&](int k) { return quint32(uchar(entry[k])); };
+            const quint32 offset = at(12) | at(13) << 8 | at(14) << 16 | at(15) << 24;
+            plausible = pngHeaderPlausible(path, bytesAt(offset, 33), file.size(), failure);
+        }
+    }
+    file.seek(pos);
+    return plausible;
 }
 
 } // namespace
@@ -245,7 +255,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
                               .arg(QString::fromLatin1(format.toUpper())));
         return false;
     }
-    if (format == "png" && !pngHeaderPlausible(path, file, failure))
+    if (!pngHeadersPlausible(path, format, file, failure))
         return false;
     // Any file that starts with four particular bytes (a TGA image among
     // them) passes for an icon or a cursor; only decoding it tells. Icons

@@ -380,6 +380,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("PNG header claims more than its file holds")
         << QStringList{"-o", sheet, in, "$ROOT/bomb.png"} << 1
         << "$ROOT/bomb.png: its header claims 16384 x 16384 pixels";
+    QTest::newRow("icon holding such a PNG") << QStringList{"-o", sheet, in, "$ROOT/bomb.ico"} << 1
+                                             << "$ROOT/bomb.ico: its header claims 16384 x 16384";
     QTest::newRow("sheet beyond --max-sheet-pixels")
         << QStringList{"--max-sheet-pixels", "125", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: a sheet of 14 x 9 pixels is more than the limit of 125 pixels";
@@ -449,7 +451,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.filePath("bell\a\x1b.png"), "not an image"));
     for (const char *name :
          {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
-          "a.tga:tga_taken_for_cursor.tga", "bomb.png:png_header_claims_16384x16384.png"}) {
+          "a.tga:tga_taken_for_cursor.tga", "bomb.png:png_header_claims_16384x16384.png",
+          "bomb.ico:icon_png_claims_16384x16384.ico"}) {
         const QStringList pair = QString::fromLatin1(name).split(':');
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
                             root.filePath(pair[0])));
