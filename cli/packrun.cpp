@@ -132,6 +132,16 @@ int Packer::checkTargets(Targets *targets)
         }
     }
 
+    // Runs writing this sheet take turns on its lock file, which is never
+    // replaced or removed by a run that did not create it.
+    const QString lock = lockFilePathFor(targets->sheetPath);
+    for (const Named &output : std::as_const(named)) {
+        if (fileIdentity(output.path) == fileIdentity(lock)) {
+            return usage(QStringLiteral("the %1 would be %2, the lock file of the sheet")
+                             .arg(output.what, Console::shown(output.path)));
+        }
+    }
+
     // A device, FIFO or folder is refused before anything is read.
     for (const Named &output : std::as_const(named)) {
         QString reason;
@@ -259,7 +269,13 @@ int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &com
         return failure(
             QStringLiteral("Cannot save %1: %2").arg(Console::shown(targets.sheetPath), error));
     outputs.append(sheetOutput);
-    if (!writeFilesAtomically(outputs, &error))
+    QStringList warnings;
+    WriteOptions options;
+    options.warnings = &warnings;
+    const bool written = writeFilesAtomically(outputs, options, &error);
+    for (const QString &warning : std::as_const(warnings))
+        warn(warning);
+    if (!written)
         return failure(error);
     return ExitOk;
 }

@@ -52,7 +52,8 @@ QString escapeControls(const QString &text);
 QString shownBytes(const QByteArray &raw);
 
 // Identifies a file for collision checks: symlinked folders and "a/../b"
-// spellings of the same place compare equal, whether or not the file exists.
+// spellings of the same place compare equal, whether or not the file exists;
+// symbolic links are followed, dangling ones included.
 QString fileIdentity(const QString &path);
 
 } // namespace Inputs
