@@ -1,21 +1,23 @@
 #include "cli/console.h"
 
 #include "cli/packcommand.h"
+#include "core/inputs.h"
 
-#include <QDir>
 #include <QTextStream>
 
 namespace PackCommand {
 
 void Console::warn(const QString &message)
 {
-    err << programName << ": " << message << "\n";
+    // Whatever a message quotes (a name, an argument), it cannot act on
+    // the terminal.
+    err << programName << ": " << Inputs::escapeControls(message) << "\n";
     err.flush();
 }
 
 int Console::usage(const QString &message)
 {
-    err << programName << ": " << message << "\n"
+    err << programName << ": " << Inputs::escapeControls(message) << "\n"
         << "Try '" << programName << " --help' for more information.\n";
     err.flush();
     return ExitUsage;
@@ -29,7 +31,7 @@ int Console::failure(const QString &message)
 
 QString Console::shown(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    return Inputs::shownPath(path);
 }
 
 } // namespace PackCommand

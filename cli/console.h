@@ -20,7 +20,7 @@ public:
     // The run failed; returns ExitFailure.
     int failure(const QString &message);
 
-    // A path as messages show it.
+    // A path as messages show it: control characters as \xNN.
     static QString shown(const QString &path);
 
     QTextStream &out;

@@ -1,5 +1,6 @@
 #include "cli/packcommand.h"
 #include "core/image/imagereaderlimit.h"
+#include "core/inputs.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -15,5 +16,16 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(KORVANE_VERSION));
     QTextStream out(stdout);
     QTextStream err(stderr);
-    return PackCommand::runPack(QCoreApplication::arguments(), out, err);
+    // Decoded here rather than by QCoreApplication::arguments(), which drops
+    // a leading byte-order mark and turns undecodable bytes into U+FFFD:
+    // both would name another file.
+    QStringList arguments;
+    QMap<QString, QByteArray> undecodable;
+    for (int i = 0; i < argc; ++i) {
+        bool exact = false;
+        arguments << Inputs::decodeFileName(QByteArray(argv[i]), &exact);
+        if (!exact)
+            undecodable.insert(arguments.last(), QByteArray(argv[i]));
+    }
+    return PackCommand::runPack(arguments, out, err, undecodable);
 }

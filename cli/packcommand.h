@@ -4,6 +4,8 @@
 // placement file and sheet as the window for the same image paths and
 // margin, without the window's 99-image limit.
 
+#include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -21,7 +23,9 @@ inline const QString programName = QStringLiteral("korvane-pack");
 
 // Runs the command; `arguments` includes the program name first. Writes
 // normal output to `out`, every diagnostic to `err`, and returns the exit
-// status.
-int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err);
+// status. `undecodable` maps each argument whose bytes do not decode in the
+// system's encoding to those bytes.
+int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
+            const QMap<QString, QByteArray> &undecodable = {});
 
 } // namespace PackCommand

@@ -40,7 +40,7 @@ struct CommandLine
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-        skip, verbose, maxPixels, threads, pngLevel;
+        skip, verbose, maxPixels, maxSheetPixels, threads, pngLevel;
     QCommandLineOption trim, trimThreshold, extrude, alias, pivot, animations, premultiply;
 };
 
@@ -88,6 +88,12 @@ CommandLine::CommandLine()
               .arg(Compose::Limits().maxPixels)
               .arg(Compose::Limits().maxSide),
           QStringLiteral("N")),
+      maxSheetPixels(
+          QStringLiteral("max-sheet-pixels"),
+          QStringLiteral("Fail when the sheet would have more than N pixels (default %1, as many "
+                         "as 16384 x 16384), before it is made.")
+              .arg(Compose::defaultMaxSheetPixels),
+          QStringLiteral("N")),
       threads(
           QStringLiteral("threads"),
           QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
@@ -124,10 +130,10 @@ CommandLine::CommandLine()
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
-    parser.addOptions({output,  margin,     config,     json,          data,    format,
-                       layout,  maxSize,    powerOfTwo, skip,          verbose, maxPixels,
-                       threads, pngLevel,   trim,       trimThreshold, extrude, alias,
-                       pivot,   animations, premultiply});
+    parser.addOptions({output,         margin,  config,     json,       data,          format,
+                       layout,         maxSize, powerOfTwo, skip,       verbose,       maxPixels,
+                       maxSheetPixels, threads, pngLevel,   trim,       trimThreshold, extrude,
+                       alias,          pivot,   animations, premultiply});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -165,8 +171,8 @@ int OptionReader::readOutputs()
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
     if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
-        return usage(
-            QStringLiteral("-o %1 names a folder, not a sheet file").arg(m_options.chosenPath));
+        return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
+                         .arg(Console::shown(m_options.chosenPath)));
     if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
     if (c.parser.isSet(c.json)) {
@@ -234,6 +240,14 @@ int OptionReader::readLimits()
             return usage(QStringLiteral("--max-image-pixels \"%1\" is not a whole number of 1 "
                                         "or more")
                              .arg(c.parser.value(c.maxPixels)));
+    }
+    if (c.parser.isSet(c.maxSheetPixels)) {
+        bool ok = false;
+        m_options.maxSheetPixels = c.parser.value(c.maxSheetPixels).toLongLong(&ok, 10);
+        if (!ok || m_options.maxSheetPixels < 1)
+            return usage(QStringLiteral("--max-sheet-pixels \"%1\" is not a whole number of 1 "
+                                        "or more")
+                             .arg(c.parser.value(c.maxSheetPixels)));
     }
     if (c.parser.isSet(c.threads)) {
         bool ok = false;
@@ -376,8 +390,8 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
     }
 
     for (const QCommandLineOption &option :
-         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads,
-          c.pngLevel, c.trimThreshold, c.extrude, c.pivot}) {
+         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.maxSheetPixels,
+          c.threads, c.pngLevel, c.trimThreshold, c.extrude, c.pivot}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));

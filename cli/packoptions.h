@@ -7,6 +7,7 @@
 #include "core/image/imageprobe.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
+#include "core/pipeline.h"
 #include "core/png/pngencoder.h"
 #include "core/sprites/spritepipeline.h"
 
@@ -32,6 +33,9 @@ struct Options
     int threads = 0;
     PngEncoder::Level pngLevel = PngEncoder::Level::Default;
     Compose::Limits limits;
+    qint64 maxSheetPixels = Compose::defaultMaxSheetPixels;
+    // Arguments whose bytes do not decode, by their decoded text.
+    QMap<QString, QByteArray> undecodable;
     SheetLayout::Layout layout = SheetLayout::Layout::Rows;
     QSize maxSize; // invalid: no limit
     bool powerOfTwo = false;

@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <sys/stat.h>
+
 #include <utility>
 
 namespace PackCommand {
@@ -47,6 +49,7 @@ public:
 
 private:
     int checkTargets(Targets *targets);
+    int sortUndecodable(QStringList *inputs, QStringList *unnamable);
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     int writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
@@ -91,6 +94,7 @@ int Packer::pack()
             .arg(o.maxSize.height());
     };
     job.limits = m_options.limits;
+    job.maxSheetPixels = m_options.maxSheetPixels;
     job.threads = m_options.threads;
     job.skipUndecodable = m_options.skipUnreadable;
     if (m_options.sprites.changesSheet())
@@ -162,13 +166,36 @@ int Packer::checkTargets(Targets *targets)
     return ExitOk;
 }
 
+// An INPUT whose bytes do not decode cannot be opened by its decoded name:
+// found by its bytes, it is reported as a folder's entry of that kind is.
+int Packer::sortUndecodable(QStringList *inputs, QStringList *unnamable)
+{
+    for (const QString &input : m_options.inputs) {
+        const auto raw = m_options.undecodable.constFind(input);
+        if (raw == m_options.undecodable.constEnd()) {
+            *inputs << input;
+            continue;
+        }
+        struct stat info;
+        if (::stat(raw->constData(), &info) != 0)
+            return failure(
+                QStringLiteral("%1: no such file or folder").arg(Inputs::shownBytes(*raw)));
+        *unnamable << QStringLiteral("%1: the file name is not valid in this system's encoding")
+                          .arg(Inputs::shownBytes(*raw));
+    }
+    return ExitOk;
+}
+
 // Expands the INPUT arguments and reads every image's size from its header.
 int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes)
 {
     const Options &o = m_options;
     QString error;
     QStringList unnamable;
-    if (!Inputs::expandInputs(o.inputs, *names, &error, &unnamable))
+    QStringList inputs;
+    if (const int status = sortUndecodable(&inputs, &unnamable))
+        return status;
+    if (!Inputs::expandInputs(inputs, *names, &error, &unnamable))
         return failure(error);
     for (const QString &message : std::as_const(unnamable)) {
         if (!o.skipUnreadable)
@@ -219,7 +246,8 @@ int Packer::checkFrameNames(const QMap<QString, QString> &names, const QMap<QStr
         const QString other = pathByName.value(name);
         if (!other.isEmpty()) {
             return failure(QStringLiteral("%1 and %2 would both be frame \"%3\" in %4")
-                               .arg(Console::shown(other), Console::shown(it.key()), name,
+                               .arg(Console::shown(other), Console::shown(it.key()),
+                                    Console::shown(name),
                                     Console::shown(m_options.data.first().path)));
         }
         pathByName.insert(name, it.key());
@@ -291,10 +319,12 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 
 } // namespace
 
-int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)
+int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
+            const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
     Options options;
+    options.undecodable = undecodable;
     const int status = parseOptions(arguments, &options, console);
     return status == ParsedToPack ? Packer(options, console).pack() : status;
 }

@@ -7,18 +7,23 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #endif
 
 namespace Inputs {
 
 namespace {
 
-QString shown(const QString &path)
+std::function<void(int)> &listingHook()
 {
-    return QDir::toNativeSeparators(path);
+    static std::function<void(int)> hook;
+    return hook;
 }
 
 // The path of a folder's entry. QDir::filePath() returns a name that starts
@@ -31,13 +36,124 @@ QString entryPath(const QDir &folder, const QString &entry)
     return path.endsWith(QLatin1Char('/')) ? path + entry : path + QLatin1Char('/') + entry;
 }
 
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+#ifdef Q_OS_UNIX
+// A folder, or a link to one, is never an image; anything else that ends in
+// ".png" is listed, so that the probe reports what it is.
+bool isFolderEntry(int folder, const dirent *entry)
+{
+    if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+        return false;
+    struct stat info;
+    return ::fstatat(folder, entry->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode);
+}
+#endif
+
 } // namespace
+
+void setListingHook(std::function<void(int descriptor)> hook)
+{
+    listingHook() = std::move(hook);
+}
+
+QString decodeFileName(const QByteArray &raw, bool *exact)
+{
+    static const QByteArray bom("\xef\xbb\xbf");
+    QString name = raw.startsWith(bom) ? QChar(0xfeff) + QFile::decodeName(raw.mid(bom.size()))
+                                       : QFile::decodeName(raw);
+    *exact = QFile::encodeName(name) == raw;
+    return name;
+}
+
+QString shownPath(const QString &path)
+{
+    return escapeControls(QDir::toNativeSeparators(path));
+}
+
+QString escapeControls(const QString &text)
+{
+    QString shown = text;
+    for (int i = shown.size() - 1; i >= 0; --i) {
+        const ushort c = shown.at(i).unicode();
+        if (c < 0x20 || (c >= 0x7f && c < 0xa0))
+            shown.replace(i, 1, QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0')));
+    }
+    return shown;
+}
+
+QString shownBytes(const QByteArray &raw)
+{
+    QString readable;
+    for (const char c : raw) {
+        const uchar u = uchar(c);
+        readable += u >= 0x20 && u < 0x7f ? QString(QLatin1Char(c))
+                                          : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return readable;
+}
 
 QString fileIdentity(const QString &path)
 {
     // The writer's own notion, so that what the command line accepts the
     // writer never finds to be one file.
     return outputIdentity(path);
+}
+
+bool listPngEntries(const QString &folder, QStringList *names, QStringList *unnamable,
+                    QString *error)
+{
+#ifdef Q_OS_UNIX
+    // readdir() rather than QDir: QDir hides a read error as the end of the
+    // folder, and drops names that do not decode.
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir) {
+        *error = QStringLiteral("%1: folder cannot be read (%2)")
+                     .arg(shownPath(folder), systemError(errno));
+        return false;
+    }
+    if (listingHook())
+        listingHook()(::dirfd(dir));
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry)
+            break;
+        const QByteArray raw(entry->d_name);
+        if (!raw.toLower().endsWith(".png") || isFolderEntry(::dirfd(dir), entry))
+            continue;
+        bool exact = false;
+        const QString name = decodeFileName(raw, &exact);
+        if (exact)
+            *names << name;
+        else
+            *unnamable << QLatin1Char('"') + shownBytes(raw) + QLatin1Char('"');
+    }
+    const int readError = errno;
+    ::closedir(dir);
+    if (readError != 0) {
+        *error = QStringLiteral("%1: folder cannot be listed completely (%2)")
+                     .arg(shownPath(folder), systemError(readError));
+        return false;
+    }
+#else
+    const QDir dir(folder);
+    if (!dir.isReadable()) {
+        *error = QStringLiteral("%1: folder cannot be read").arg(shownPath(folder));
+        return false;
+    }
+    for (const QString &entry : dir.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
+            *names << entry;
+    }
+    Q_UNUSED(unnamable);
+#endif
+    std::sort(names->begin(), names->end());
+    std::sort(unnamable->begin(), unnamable->end());
+    return true;
 }
 
 bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error,
@@ -63,21 +179,21 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
         }
         if (!info.isDir()) {
             *error = QStringLiteral("%1: %2").arg(
-                shown(input), info.exists() ? QStringLiteral("not a regular file or folder")
-                                            : QStringLiteral("no such file or folder"));
+                shownPath(input), info.exists() ? QStringLiteral("not a regular file or folder")
+                                                : QStringLiteral("no such file or folder"));
             return false;
         }
+        QStringList entries;
+        QStringList undecodable;
+        if (!listPngEntries(input, &entries, &undecodable, error))
+            return false;
         const QDir folder(path);
-        if (!folder.isReadable()) {
-            *error = QStringLiteral("%1: folder cannot be read").arg(shown(input));
-            return false;
-        }
-        for (const QString &entry : pngFilesIn(folder))
+        for (const QString &entry : std::as_const(entries))
             add(entryPath(folder, entry), entry);
-        for (const QString &shownName : unnamablePngFilesIn(folder)) {
+        for (const QString &shownName : std::as_const(undecodable)) {
             const QString message =
                 QStringLiteral("%1: the file name %2 is not valid in this system's encoding")
-                    .arg(shown(input), shownName);
+                    .arg(shownPath(input), shownName);
             if (!unnamable) {
                 *error = message;
                 return false;
@@ -88,46 +204,4 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
     return true;
 }
 
-QStringList pngFilesIn(const QDir &folder)
-{
-    // Hidden files count too: the rule is the name's ending alone.
-    QStringList entries = folder.entryList(QDir::Files | QDir::Hidden, QDir::NoSort);
-    std::sort(entries.begin(), entries.end());
-    QStringList result;
-    for (const QString &entry : std::as_const(entries)) {
-        if (entry.endsWith(QLatin1String(".png"), Qt::CaseInsensitive))
-            result << entry;
-    }
-    return result;
-}
-
-QStringList unnamablePngFilesIn(const QDir &folder)
-{
-    QStringList result;
-#ifdef Q_OS_UNIX
-    // QDir decodes names and drops those that do not survive the round trip;
-    // they are found here from the raw bytes, so none is left out silently.
-    DIR *dir = ::opendir(QFile::encodeName(folder.path()).constData());
-    if (!dir)
-        return result;
-    while (const dirent *entry = ::readdir(dir)) {
-        const QByteArray raw(entry->d_name);
-        if (!raw.toLower().endsWith(".png") || QFile::encodeName(QFile::decodeName(raw)) == raw)
-            continue;
-        QString readable;
-        for (const char c : raw) {
-            const uchar u = uchar(c);
-            readable += u >= 0x20 && u < 0x7f
-                            ? QString(QLatin1Char(c))
-                            : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        }
-        result << QLatin1Char('"') + readable + QLatin1Char('"');
-    }
-    ::closedir(dir);
-    std::sort(result.begin(), result.end());
-#else
-    Q_UNUSED(folder);
-#endif
-    return result;
-}
 } // namespace Inputs

@@ -1,8 +1,7 @@
 #include "core/pipeline.h"
 
+#include "core/inputs.h"
 #include "core/sheetrender.h"
-
-#include <QDir>
 
 namespace Compose {
 
@@ -28,7 +27,7 @@ SheetResult composeSheet(SheetJob job)
         }
         if (!result.plan.fitsInt()) {
             result.error = QStringLiteral("%1: sheet too large: %2 x %3 pixels")
-                               .arg(QDir::toNativeSeparators(job.sheetPath))
+                               .arg(Inputs::shownPath(job.sheetPath))
                                .arg(result.plan.width)
                                .arg(result.plan.height);
             return result;
@@ -39,10 +38,16 @@ SheetResult composeSheet(SheetJob job)
                 return result;
         }
         const QSize size = result.plan.sheetSize();
+        if (qint64(size.width()) * size.height() > job.maxSheetPixels) {
+            result.error = QStringLiteral("%1: a sheet of %2 is more than the limit of %3 pixels")
+                               .arg(Inputs::shownPath(job.sheetPath), sizeText(size))
+                               .arg(job.maxSheetPixels);
+            return result;
+        }
         result.sheet = SheetRender::newSheet(size);
         if (result.sheet.isNull()) {
             result.error = QStringLiteral("%1: not enough memory for a sheet of %2")
-                               .arg(QDir::toNativeSeparators(job.sheetPath), sizeText(size));
+                               .arg(Inputs::shownPath(job.sheetPath), sizeText(size));
             return result;
         }
         const QVector<Failure> failures = paintPlacements(result.sheet, result.plan.placements,

@@ -19,6 +19,8 @@
 
 namespace Compose {
 
+constexpr qint64 defaultMaxSheetPixels = qint64(1) << 28;
+
 using LayoutFunction = std::function<SheetLayout::Plan(const QMap<QString, QSize> &)>;
 
 struct SheetJob
@@ -29,6 +31,9 @@ struct SheetJob
     // A further condition on a layout that fits: an error message, or empty.
     std::function<QString(const SheetLayout::Plan &)> checkPlan;
     Limits limits;
+    // The sheet's own limit, checked before it is allocated: 2^28 pixels, as
+    // much as a 16384 x 16384 texture.
+    qint64 maxSheetPixels = defaultMaxSheetPixels;
     int threads = 0;
     // An image whose header read but whose data does not decode is left out
     // and the layout computed again without it; otherwise the run fails.

@@ -1,12 +1,15 @@
 #include "core/image/imagedecode.h"
 
+#include "core/image/formatdecoders.h"
 #include "core/image/pngdecode.h"
 
 #include <QFile>
 #include <QImageReader>
 #include <QThread>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
@@ -38,14 +41,173 @@ bool decodesCompletely(QFile &file, const QImage &decoded)
     return true;
 }
 
+// Memory that the decodes of one paintPlacements() hold beside the sheet. A
+// worker waits until its buffer fits within the limit, or until no other
+// buffer is held, so that N workers never hold N large images at once.
+class BufferBudget
+{
+public:
+    BufferBudget(qint64 limit, Progress *progress) : m_limit(limit), m_progress(progress) {}
+
+    void acquire(qint64 bytes)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_released.wait(lock, [&] { return m_inUse == 0 || m_inUse + bytes <= m_limit; });
+        m_inUse += bytes;
+        if (m_progress && m_inUse > m_progress->peakBufferBytes)
+            m_progress->peakBufferBytes = m_inUse;
+    }
+    void release(qint64 bytes)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_inUse -= bytes;
+        }
+        m_released.notify_all();
+    }
+
+private:
+    const qint64 m_limit;
+    Progress *const m_progress;
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    qint64 m_inUse = 0;
+};
+
+// A share of the budget for as long as one decode runs.
+class BufferHold
+{
+public:
+    explicit BufferHold(BufferBudget &budget) : m_budget(budget) {}
+    ~BufferHold() { m_budget.release(m_bytes); }
+    void take(qint64 bytes)
+    {
+        m_budget.acquire(bytes);
+        m_bytes += bytes;
+    }
+
+private:
+    BufferBudget &m_budget;
+    qint64 m_bytes = 0;
+};
+
+struct Target
+{
+    uchar *bits; // the placement's first pixel in the sheet
+    qsizetype bytesPerLine;
+};
+
+Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Placement &p,
+                       BufferHold &hold)
+{
+    file.seek(0);
+    const QByteArray data = file.readAll();
+    const QSize headerSize = jpegSize(data);
+    if (headerSize.isValid() && headerSize != p.size)
+        return failed(p.path, ImageStatus::SizeChanged,
+                      QStringLiteral("changed while packing: now %1").arg(sizeText(headerSize)));
+    std::vector<uchar> side;
+    const SideBuffer sideBuffer = [&](qint64 bytes) -> uchar * {
+        hold.take(bytes);
+        try {
+            side.resize(size_t(bytes));
+        } catch (const std::bad_alloc &) {
+            return nullptr;
+        }
+        return side.data();
+    };
+    QString reason;
+    if (!decodeJpeg(data, p.size, target.bits, target.bytesPerLine, sideBuffer, &reason))
+        return failed(p.path, ImageStatus::DecodeFailed,
+                      QStringLiteral("the image data cannot be decoded (%1)").arg(reason));
+    return Failure{p.path, ImageStatus::Ok, QString()};
+}
+
+// Copies a decoded image into the sheet, converting a band of rows at a
+// time so that no second copy of the whole image is made.
+void copyConverted(const QImage &image, const Target &target)
+{
+    constexpr int bandRows = 64;
+    const size_t rowBytes = size_t(image.width()) * 4;
+    for (int top = 0; top < image.height(); top += bandRows) {
+        const int rows = qMin(bandRows, image.height() - top);
+        const QImage band =
+            image.format() == QImage::Format_ARGB32
+                ? image
+                : image.copy(0, top, image.width(), rows).convertToFormat(QImage::Format_ARGB32);
+        const int first = image.format() == QImage::Format_ARGB32 ? top : 0;
+        for (int row = 0; row < rows; ++row)
+            std::memcpy(target.bits + (top + row) * target.bytesPerLine,
+                        band.constScanLine(first + row), rowBytes);
+    }
+}
+
+// Readers that produce 8-bit ARGB write into the sheet in place; others
+// decode beside it, within the budget, and are converted and copied, which
+// keeps the colour of fully transparent pixels.
+Failure decodeWithReader(QFile &file, const QByteArray &format, const Target &target,
+                         const SheetLayout::Placement &p, BufferHold &hold)
+{
+    // A fresh reader: the format check above read from the file.
+    file.seek(0);
+    QImageReader reader;
+    prepareReader(reader, file);
+    reader.setFormat(format);
+    QImage image;
+    const QImage::Format imageFormat = reader.imageFormat();
+    const bool inPlace =
+        imageFormat == QImage::Format_ARGB32 || imageFormat == QImage::Format_Invalid;
+    const auto bytesOf = [&](QImage::Format f) {
+        const qint64 bits = QImage::toPixelFormat(f).bitsPerPixel();
+        return qint64(p.size.height()) * ((qint64(p.size.width()) * bits + 31) / 32 * 4);
+    };
+    // Taken at once: a second share asked for while holding one could wait
+    // on another worker doing the same.
+    hold.take((inPlace ? 0 : bytesOf(imageFormat)) +
+              (format == "bmp" ? bytesOf(inPlace ? QImage::Format_ARGB32 : imageFormat) : 0));
+    if (inPlace) {
+        image = QImage(target.bits, p.size.width(), p.size.height(), int(target.bytesPerLine),
+                       QImage::Format_ARGB32);
+    } else {
+        // Readers reuse an image of their size and format: cleared first, so
+        // that a reader that skips pixels leaves them transparent, not random.
+        image = QImage(p.size, imageFormat);
+        if (image.isNull())
+            return failed(p.path, ImageStatus::OutOfMemory,
+                          QStringLiteral("not enough memory to decode %1").arg(sizeText(p.size)));
+        std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
+    }
+    if (!reader.read(&image)) {
+        if (reader.error() == QImageReader::InvalidDataError ||
+            reader.error() == QImageReader::UnknownError)
+            return failed(
+                p.path, ImageStatus::DecodeFailed,
+                QStringLiteral("the image data cannot be decoded (%1)").arg(reader.errorString()));
+        return failed(p.path, ImageStatus::NotImage,
+                      QStringLiteral("cannot be read (%1)").arg(reader.errorString()));
+    }
+    if (image.size() != p.size)
+        return failed(p.path, ImageStatus::SizeChanged,
+                      QStringLiteral("changed while packing: now %1").arg(sizeText(image.size())));
+    if (format == "bmp" && !decodesCompletely(file, image))
+        return failed(p.path, ImageStatus::DecodeFailed,
+                      QStringLiteral("the pixel data is cut short"));
+    if (image.constBits() != target.bits)
+        copyConverted(image, target);
+    return Failure{p.path, ImageStatus::Ok, QString()};
+}
+
 // The fast path for the common PNG kinds, straight into the sheet. False
 // leaves the image to Qt's reader, with the file at its start again.
+bool isPngFile(QFile &file)
+{
+    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
+    return file.peek(8) == signature;
+}
+
 bool decodePngInto(QFile &file, const QSize &size, uchar *target, qsizetype bytesPerLine,
                    PngDecode::Scratch &scratch)
 {
-    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
-    if (file.peek(8) != signature)
-        return false;
     // A file far larger than its pixels could need holds something else.
     const qint64 length = file.size();
     const qint64 raw = qint64(size.height()) * (qint64(size.width()) * 4 + 1);
@@ -65,75 +227,53 @@ bool decodePngInto(QFile &file, const QSize &size, uchar *target, qsizetype byte
     return decoded;
 }
 
-// The decode of one placement straight into the sheet's memory. Readers that
-// produce 8-bit ARGB write into the sheet in place; others decode beside it
-// and are converted and copied row by row, which keeps the colour of fully
-// transparent pixels.
+// The decode of one placement straight into the sheet's memory.
 Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
-                   const Limits &limits, PngDecode::Scratch &scratch)
+                   const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
     QFile file;
     if (!openRegularFile(p.path, file, &failure))
         return failure;
-    uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
-    if (withinLimits(p.size, limits) && decodePngInto(file, p.size, target, bytesPerLine, scratch))
-        return failure;
+    const Target target{sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4,
+                        bytesPerLine};
+    // The common PNG kinds go straight into the sheet; anything unusual or
+    // damaged is left to Qt's reader below, which decides.
+    if (withinLimits(p.size, limits) && isPngFile(file)) {
+        // The file and its inflated rows, held beside the sheet; given back
+        // before the reader asks for its own share, so that no worker waits
+        // while holding one.
+        BufferHold pngHold(budget);
+        pngHold.take(file.size() + qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
+        if (decodePngInto(file, p.size, target.bits, bytesPerLine, scratch))
+            return failure;
+    }
+    // The format is asked once: a reader asked again after reading the
+    // header can find nothing (ICO and CUR do).
     QImageReader reader;
     prepareReader(reader, file);
-    const QSize headerSize = reader.format() == "gif" ? QSize() : reader.size();
-    if (reader.format().isEmpty() || isVectorFormat(reader.format()))
+    const QByteArray format = reader.format();
+    if (format.isEmpty() || isVectorFormat(format))
         return failed(p.path, ImageStatus::NotImage,
                       QStringLiteral("no longer a readable image (%1)").arg(reader.errorString()));
+    const QSize headerSize = format == "gif" ? QSize() : reader.size();
     if (headerSize.isValid() && headerSize != p.size)
         return failed(p.path, ImageStatus::SizeChanged,
                       QStringLiteral("changed while packing: now %1").arg(sizeText(headerSize)));
     if (!withinLimits(p.size, limits))
         return failed(p.path, ImageStatus::TooLarge, sizeText(p.size));
 
-    QImage image;
-    const QImage::Format format = reader.imageFormat();
-    if (format == QImage::Format_ARGB32 || format == QImage::Format_Invalid) {
-        image = QImage(target, p.size.width(), p.size.height(), int(bytesPerLine),
-                       QImage::Format_ARGB32);
-    } else {
-        // Readers reuse an image of their size and format: cleared first, so
-        // that a reader that skips pixels leaves them transparent, not random.
-        image = QImage(p.size, format);
-        if (image.isNull())
-            return failed(p.path, ImageStatus::OutOfMemory,
-                          QStringLiteral("not enough memory to decode %1").arg(sizeText(p.size)));
-        std::memset(image.bits(), 0, size_t(image.sizeInBytes()));
+    BufferHold hold(budget);
+    if (format == "jpeg")
+        return decodeJpegInto(file, target, p, hold);
+    if (format == "gif") {
+        file.seek(0);
+        QString reason;
+        if (!gifFirstFrameComplete(file.readAll(), &reason))
+            return failed(p.path, ImageStatus::DecodeFailed,
+                          QStringLiteral("the image data cannot be decoded (%1)").arg(reason));
     }
-    const bool checkCompleteness = reader.format() == "bmp";
-    if (!reader.read(&image)) {
-        if (reader.error() == QImageReader::InvalidDataError ||
-            reader.error() == QImageReader::UnknownError)
-            return failed(
-                p.path, ImageStatus::DecodeFailed,
-                QStringLiteral("the image data cannot be decoded (%1)").arg(reader.errorString()));
-        return failed(p.path, ImageStatus::NotImage,
-                      QStringLiteral("cannot be read (%1)").arg(reader.errorString()));
-    }
-    if (image.size() != p.size)
-        return failed(p.path, ImageStatus::SizeChanged,
-                      QStringLiteral("changed while packing: now %1").arg(sizeText(image.size())));
-    if (checkCompleteness && !decodesCompletely(file, image))
-        return failed(p.path, ImageStatus::DecodeFailed,
-                      QStringLiteral("the pixel data is cut short"));
-    if (image.constBits() == target)
-        return failure; // decoded in place
-
-    const QImage source = image.format() == QImage::Format_ARGB32
-                              ? image
-                              : image.convertToFormat(QImage::Format_ARGB32);
-    if (source.isNull())
-        return failed(p.path, ImageStatus::OutOfMemory,
-                      QStringLiteral("not enough memory to convert %1").arg(sizeText(p.size)));
-    const size_t rowBytes = size_t(p.size.width()) * 4;
-    for (int row = 0; row < p.size.height(); ++row)
-        std::memcpy(target + row * bytesPerLine, source.constScanLine(row), rowBytes);
-    return failure;
+    return decodeWithReader(file, format, target, p, hold);
 }
 
 bool insideSheet(const QImage &sheet, const SheetLayout::Placement &p)
@@ -163,6 +303,7 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
     // bits() detaches; take it once here, never in a worker.
     uchar *bits = sheet.bits();
     const qsizetype bytesPerLine = sheet.bytesPerLine();
+    BufferBudget budget(limits.maxBufferBytes, progress);
 
     std::vector<Failure> results(size_t(placements.size()));
     std::atomic<int> next{0};
@@ -180,12 +321,13 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
                 results[size_t(i)] = failed(p.path, ImageStatus::OutsideSheet,
                                             QStringLiteral("does not fit in the sheet"));
             else
-                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits, scratch);
+                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits, budget, scratch);
             if (progress)
                 ++progress->done;
         }
     };
     if (progress) {
+        progress->peakBufferBytes = 0;
         progress->done = 0;
         progress->total = placements.size();
     }
@@ -214,8 +356,9 @@ Failure decodeImage(const QString &path, const QSize &size, const Limits &limits
         return failed(path, ImageStatus::OutOfMemory,
                       QStringLiteral("not enough memory to decode %1").arg(sizeText(size)));
     target.fill(0); // as a new sheet is: a reader that skips pixels leaves them transparent
+    BufferBudget budget(limits.maxBufferBytes, nullptr);
     const Failure failure = decodeInto(target.bits(), target.bytesPerLine(),
-                                       {path, size, QPoint(), 0, 0}, limits, scratch);
+                                       {path, size, QPoint(), 0, 0}, limits, budget, scratch);
     if (failure.status == ImageStatus::Ok)
         *image = target;
     return failure;

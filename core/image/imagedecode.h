@@ -23,6 +23,8 @@ struct Progress
     std::atomic<int> done{0};  // images decoded into the sheet
     std::atomic<int> total{0}; // images to decode in the current pass
     std::atomic<bool> cancelRequested{false};
+    // The most memory decodes held beside the sheet at one time, in bytes.
+    std::atomic<qint64> peakBufferBytes{0};
 };
 
 // 0 means one per core.

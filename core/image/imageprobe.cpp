@@ -1,5 +1,7 @@
 #include "core/image/imageprobe.h"
 
+#include "core/inputs.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -152,11 +154,79 @@ bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limit
     return false;
 }
 
+// Deflate expands data at most about 1032 times, so a PNG cannot hold more
+// raw pixel data than that many times its own size. A header that claims
+// more is refused before a decoder allocates for it.
+constexpr qint64 deflateMaxRatio = 1032;
+
+// `head` is a PNG's first 33 bytes, in a file of `fileSize` bytes.
+bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 fileSize,
+                        Failure *failure)
+{
+    if (head.size() < 33 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
+        return true; // the reader reports what is wrong
+    const auto at = [&](int i) { return uchar(head.at(i)); };
+    const auto word = [&](int i) {
+        return quint32(at(i)) << 24 | quint32(at(i + 1)) << 16 | quint32(at(i + 2)) << 8 |
+               at(i + 3);
+    };
+    const qint64 width = word(16);
+    const qint64 height = word(20);
+    // Samples per pixel by colour type: grey, -, RGB, palette, grey and
+    // alpha, -, RGBA.
+    static const int channelsOf[] = {1, 0, 3, 1, 2, 0, 4};
+    const int channels = at(25) < 7 ? channelsOf[at(25)] : 0;
+    // Rows of filter byte plus pixels, as a non-interlaced image stores them;
+    // an interlaced one stores no less.
+    const qint64 rowBytes = (width * channels * at(24) + 7) / 8;
+    const double claimed = double(height) * double(1 + rowBytes);
+    if (claimed <= double(fileSize) * deflateMaxRatio)
+        return true;
+    *failure = failed(path, ImageStatus::TooLarge,
+                      QStringLiteral("its header claims %1 x %2 pixels, %3 bytes of pixel data, "
+                                     "more than a file of %4 bytes can hold")
+                          .arg(width)
+                          .arg(height)
+                          .arg(qint64(claimed))
+                          .arg(fileSize));
+    return false;
+}
+
+// The PNG headers a file holds: its own for a PNG, each image's for an icon
+// or a cursor (whose images may be PNGs of any size).
+bool pngHeadersPlausible(const QString &path, const QByteArray &format, QFile &file,
+                         Failure *failure)
+{
+    const qint64 pos = file.pos();
+    const auto bytesAt = [&](qint64 offset, qint64 count) {
+        file.seek(offset);
+        return file.read(count);
+    };
+    bool plausible = true;
+    if (format == "png") {
+        plausible = pngHeaderPlausible(path, bytesAt(0, 33), file.size(), failure);
+    } else if (format == "ico" || format == "cur") {
+        const QByteArray directory = bytesAt(0, 6);
+        const int count =
+            directory.size() == 6 ? uchar(directory[4]) | uchar(directory[5]) << 8 : 0;
+        for (int i = 0; i < count && plausible; ++i) {
+            const QByteArray entry = bytesAt(6 + 16 * i, 16);
+            if (entry.size() < 16)
+                break;
+            const auto at = [&](int k) { return quint32(uchar(entry[k])); };
+            const quint32 offset = at(12) | at(13) << 8 | at(14) << 16 | at(15) << 24;
+            plausible = pngHeaderPlausible(path, bytesAt(offset, 33), file.size(), failure);
+        }
+    }
+    file.seek(pos);
+    return plausible;
+}
+
 } // namespace
 
 QString Failure::message() const
 {
-    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+    return QStringLiteral("%1: %2").arg(Inputs::shownPath(path), reason);
 }
 
 bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure)
@@ -173,6 +243,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     QImageReader reader;
     prepareReader(reader, file);
     const QByteArray format = reader.format();
+    QSize found;
     if (format.isEmpty()) {
         *failure = failed(path, ImageStatus::NotImage,
                           QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
@@ -184,7 +255,23 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
                               .arg(QString::fromLatin1(format.toUpper())));
         return false;
     }
-    QSize found = reader.size();
+    if (!pngHeadersPlausible(path, format, file, failure))
+        return false;
+    // Any file that starts with four particular bytes (a TGA image among
+    // them) passes for an icon or a cursor; only decoding it tells. Icons
+    // are small, so the probe decodes them, and refuses what does not.
+    if (format == "ico" || format == "cur") {
+        const QImage icon = reader.read();
+        if (icon.isNull()) {
+            *failure = failed(path, ImageStatus::NotImage,
+                              QStringLiteral("not a readable image (its header looks like an "
+                                             "icon or cursor's, but it does not decode as one)"));
+            return false;
+        }
+        found = icon.size();
+    }
+    if (!found.isValid())
+        found = reader.size();
     if (format == "gif") {
         if (!gifCanvasWithinLimits(path, file, limits, failure))
             return false;

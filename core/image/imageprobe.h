@@ -18,6 +18,10 @@ struct Limits
 {
     qint64 maxPixels = qint64(1) << 28; // 1 GiB once decoded
     int maxSide = 32767;
+    // What decodes may hold beside the sheet at one time, across all
+    // workers (readers that cannot write into the sheet decode beside it).
+    // One image larger than this still decodes, alone.
+    qint64 maxBufferBytes = qint64(256) << 20;
 };
 
 enum class ImageStatus {

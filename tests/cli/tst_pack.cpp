@@ -1,3 +1,6 @@
+#include "core/inputs.h"
+#include "core/pipeline.h"
+#include "core/sheetrender.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "window/mainwindow.h"
@@ -15,6 +18,7 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -323,6 +327,13 @@ private slots:
     void cleanup();
     void failuresLeaveNoTrace_data();
     void failuresLeaveNoTrace();
+    void optionBoundaries_data();
+    void optionBoundaries();
+    void formatsMatchQtReader_data();
+    void formatsMatchQtReader();
+    void listingErrorFailsTheRun();
+    void decodeBuffersStayWithinTheLimit();
+    void unusualFileNames();
     void folderInputTakesPngFilesOnly();
     void marginSources_data();
     void marginSources();
@@ -480,6 +491,40 @@ void TestPack::failuresLeaveNoTrace_data()
                                     << 1 << "Can not read settings,Error Number is: 0x102";
     QTest::newRow("config not XML") << QStringList{"--config", "$ROOT/in/text.png", "-o", sheet, in}
                                     << 1 << "Can not read settings,Error Number is: 0x103";
+    QTest::newRow("PNG header claims more than its file holds")
+        << QStringList{"-o", sheet, in, "$ROOT/bomb.png"} << 1
+        << "$ROOT/bomb.png: its header claims 16384 x 16384 pixels";
+    QTest::newRow("icon holding such a PNG") << QStringList{"-o", sheet, in, "$ROOT/bomb.ico"} << 1
+                                             << "$ROOT/bomb.ico: its header claims 16384 x 16384";
+    QTest::newRow("sheet beyond --max-sheet-pixels")
+        << QStringList{"--max-sheet-pixels", "125", "-o", sheet, in} << 1
+        << "$ROOT/out/s.png: a sheet of 14 x 9 pixels is more than the limit of 125 pixels";
+    QTest::newRow("CR in a path") << QStringList{"-o", sheet, "$ROOT/line\rbreak.png"} << 1
+                                  << "$ROOT/line\\x0dbreak.png: the path holds a line break";
+    QTest::newRow("CR LF in a path") << QStringList{"-o", sheet, "$ROOT/line\r\nbreak.png"} << 1
+                                     << "$ROOT/line\\x0d\\x0abreak.png: the path holds";
+    QTest::newRow("control characters in a name are shown escaped")
+        << QStringList{"-o", sheet, "$ROOT/bell\a\x1b.png"} << 1
+        << "$ROOT/bell\\x07\\x1b.png: not a readable image";
+    QTest::newRow("JPEG cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.jpg"} << 1
+                                    << "$ROOT/cut.jpg: the image data cannot be decoded";
+    QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
+                                   << "$ROOT/cut.gif: the image data cannot be decoded";
+    QTest::newRow("TGA taken for a cursor")
+        << QStringList{"-o", sheet, in, "$ROOT/a.tga"} << 1 << "$ROOT/a.tga: not a readable image";
+    QTest::newRow("FIFO in an INPUT folder")
+        << QStringList{"-o", sheet, "$ROOT/odd"} << 1 << "$ROOT/odd/fifo.png: not a regular file";
+    QTest::newRow("dangling link in an INPUT folder")
+        << QStringList{"-o", sheet, "$ROOT/dangling"} << 1
+        << "$ROOT/dangling/gone.png: no such file";
+    QTest::newRow("placement file is an input")
+        << QStringList{"-o", sheet, in, "$ROOT/out/s.txt"} << 1
+        << "$ROOT/out/s.txt: output would overwrite the input image";
+    QTest::newRow("JSON file is an input") << QStringList{"--json", in, "-o", sheet, in} << 1
+                                           << "$ROOT/in/a.png: output would overwrite the input";
+    QTest::newRow("data file is an input")
+        << QStringList{"--data", in, "--format", "css", "-o", sheet, "$ROOT/in"} << 1
+        << "$ROOT/in/a.png: output would overwrite the input";
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
@@ -547,6 +592,21 @@ void TestPack::failuresLeaveNoTrace()
     ::close(fd);
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
+    QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
+    QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\r\nbreak.png")));
+    QVERIFY(writeFileBytes(root.filePath("bell\a\x1b.png"), "not an image"));
+    for (const char *name :
+         {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
+          "a.tga:tga_taken_for_cursor.tga", "bomb.png:png_header_claims_16384x16384.png",
+          "bomb.ico:icon_png_claims_16384x16384.ico"}) {
+        const QStringList pair = QString::fromLatin1(name).split(':');
+        QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
+                            root.filePath(pair[0])));
+    }
+    QVERIFY(QDir(root.path()).mkpath("odd") && QDir(root.path()).mkpath("dangling"));
+    QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("odd/a.png")));
+    QCOMPARE(mkfifo(QFile::encodeName(root.filePath("odd/fifo.png")).constData(), 0600), 0);
+    QVERIFY(QFile::link(root.filePath("none.png"), root.filePath("dangling/gone.png")));
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()));
@@ -556,7 +616,160 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY2(run.err.contains(message.replace(QLatin1String("$ROOT"), root.path())),
              qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
+    // No name reaches the terminal with its control characters.
+    QVERIFY2(!run.err.contains(QRegularExpression("[\\x00-\\x09\\x0b-\\x1f\\x7f]")),
+             qPrintable(run.err));
     QCOMPARE(snapshot(root.path()), before);
+}
+
+void TestPack::optionBoundaries_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    // $ROOT/a.png is 10 x 5 pixels; with the default margin the sheet is 14 x 9.
+    const QStringList in{"-o", "$ROOT/s.png", "$ROOT/a.png"};
+    QTest::newRow("--max-image-pixels N-1") << QStringList{"--max-image-pixels", "49"} + in << 1;
+    QTest::newRow("--max-image-pixels N") << QStringList{"--max-image-pixels", "50"} + in << 0;
+    QTest::newRow("--max-image-pixels N+1") << QStringList{"--max-image-pixels", "51"} + in << 0;
+    QTest::newRow("--max-image-pixels 0") << QStringList{"--max-image-pixels", "0"} + in << 2;
+    QTest::newRow("--max-sheet-pixels N-1") << QStringList{"--max-sheet-pixels", "125"} + in << 1;
+    QTest::newRow("--max-sheet-pixels N") << QStringList{"--max-sheet-pixels", "126"} + in << 0;
+    QTest::newRow("--max-sheet-pixels 0") << QStringList{"--max-sheet-pixels", "0"} + in << 2;
+    QTest::newRow("side 32767") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32767.png"} << 0;
+    QTest::newRow("side 32768") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32768.png"} << 1;
+    QTest::newRow("--threads 0") << QStringList{"--threads", "0"} + in << 2;
+    QTest::newRow("--threads 1") << QStringList{"--threads", "1"} + in << 0;
+    QTest::newRow("--threads 256") << QStringList{"--threads", "256"} + in << 0;
+    QTest::newRow("--threads 257") << QStringList{"--threads", "257"} + in << 2;
+    QTest::newRow("--margin 2147483647") << QStringList{"--margin", "2147483647"} + in << 1;
+    QTest::newRow("--margin 2147483648") << QStringList{"--margin", "2147483648"} + in << 2;
+}
+
+void TestPack::optionBoundaries()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QTemporaryDir root;
+    QVERIFY(savePng(patternImage(10, 5, 1), root.filePath("a.png")));
+    QVERIFY(savePng(patternImage(32767, 1, 2), root.filePath("32767.png")));
+    QVERIFY(savePng(patternImage(1, 32768, 3), root.filePath("32768.png")));
+    const Run run = pack(withPaths(arguments, root.path()));
+    QCOMPARE(run.code, code);
+    QCOMPARE(QFile::exists(root.filePath("s.png")), code == 0);
+}
+
+// Every format the readers offer either loads with the pixels Qt's reader
+// gives, or is refused before decoding (SVG).
+void TestPack::formatsMatchQtReader_data()
+{
+    QTest::addColumn<QString>("file"); // a format Qt writes, or a file of the fuzz corpus
+    for (const char *format :
+         {"bmp", "cur", "ico", "jpg", "pbm", "pgm", "png", "ppm", "xbm", "xpm"})
+        QTest::newRow(format) << QString::fromLatin1(format);
+    QTest::newRow("grey JPEG") << "jpeg_grey.jpg";
+    QTest::newRow("progressive JPEG") << "jpeg_progressive.jpg";
+    QTest::newRow("JPEG from the corpus") << "small.jpg";
+    QTest::newRow("CMYK JPEG") << "jpeg_cmyk.jpg";
+    QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
+    QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
+    QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
+}
+
+void TestPack::formatsMatchQtReader()
+{
+    QFETCH(QString, file);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(file.contains('.') ? file : "image." + file);
+    if (file.contains('.'))
+        QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + file), path));
+    else
+        QVERIFY(patternImage(37, 23, 4).save(path, file.toLatin1()));
+    const Run run = pack({"-m0", "-o", dir.filePath("s.png"), path});
+    QCOMPARE(run.code, 0);
+    QCOMPARE(QImage(dir.filePath("s.png")).convertToFormat(QImage::Format_ARGB32),
+             QImage(path).convertToFormat(QImage::Format_ARGB32));
+}
+
+// A folder whose listing fails part way fails the run: the real readdir()
+// is made to fail by putting a file that is not a folder behind its
+// descriptor.
+void TestPack::listingErrorFailsTheRun()
+{
+    QTemporaryDir dir;
+    QVERIFY(savePng(patternImage(4, 3, 1), dir.filePath("a.png")));
+    Inputs::setListingHook([](int descriptor) {
+        const int other = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::dup2(other, descriptor);
+        ::close(other);
+    });
+    QMap<QString, QString> names;
+    QString error;
+    const bool listed = Inputs::expandInputs({dir.path()}, names, &error);
+    Inputs::setListingHook(nullptr);
+    QVERIFY(!listed);
+    QCOMPARE(error, dir.path() + ": folder cannot be listed completely (Not a directory)");
+}
+
+// Images that decode beside the sheet hold no more memory at once than the
+// limit, whatever the number of threads.
+void TestPack::decodeBuffersStayWithinTheLimit()
+{
+    QTemporaryDir dir;
+    QVector<SheetLayout::Placement> placements;
+    constexpr int side = 256;
+    QImage expected(side, 8 * side, QImage::Format_ARGB32);
+    for (int i = 0; i < 8; ++i) {
+        // No alpha: Qt's reader gives RGB32, which decodes beside the sheet.
+        const QImage image = patternImage(side, side, i).convertToFormat(QImage::Format_RGB32);
+        const QString path = dir.filePath(QString("%1.png").arg(i));
+        QVERIFY(savePng(image, path));
+        placements.append({path, image.size(), QPoint(0, i * side), 0, i * side});
+        for (int y = 0; y < side; ++y)
+            std::memcpy(expected.scanLine(i * side + y), image.constScanLine(y), side * 4);
+    }
+    Compose::Limits limits;
+    limits.maxBufferBytes = side * side * 4;
+    Compose::Progress progress;
+    QImage sheet = SheetRender::newSheet(expected.size());
+    QVERIFY(Compose::paintPlacements(sheet, placements, limits, 4, &progress).isEmpty());
+    QCOMPARE(sheet, expected);
+    // Each decode needs about the whole limit, so the four workers must have
+    // taken turns: never two images' buffers at once.
+    QVERIFY2(progress.peakBufferBytes.load() >= limits.maxBufferBytes &&
+                 progress.peakBufferBytes.load() < 2 * limits.maxBufferBytes,
+             QByteArray::number(progress.peakBufferBytes.load()));
+}
+
+// A byte-order mark starts a valid name; a name that does not decode is
+// found and reported by its bytes, as in a folder.
+void TestPack::unusualFileNames()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    const QString bom = QString(QChar(0xfeff)) + "bom.png";
+    QVERIFY(savePng(patternImage(4, 3, 1), dir.filePath("in/" + bom)));
+    Run run = pack({"-m0", "-o", dir.filePath("s.png"), dir.filePath("in")});
+    QCOMPARE(run.code, 0);
+    QCOMPARE(placementLines(dir.filePath("s.txt")),
+             QStringList{dir.filePath("in/" + bom) + ",4,3,0,0"});
+    const QByteArray raw = QFile::encodeName(dir.filePath("in")) + "/\xff.png";
+    QVERIFY(QFile::copy(dir.filePath("in/" + bom), dir.filePath("in/c.png")));
+    QCOMPARE(::rename(QFile::encodeName(dir.filePath("in/c.png")).constData(), raw.constData()), 0);
+    // The name goes to korvane-pack as raw bytes, which QProcess cannot pass.
+    const auto packRaw = [&](const QString &option) {
+        return pack({"-c", "exec \"$0\" $1 -o \"$2\" \"$3\" \"$(printf '%s/\\377.png' \"$4\")\"",
+                     KORVANE_PACK, option, dir.filePath("t.png"), dir.filePath("in/" + bom),
+                     dir.filePath("in")},
+                    QString(), "/bin/sh");
+    };
+    run = packRaw("-m0");
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.err.contains(dir.path() + "/in/\\xff.png: the file name is not valid"),
+             qPrintable(run.err));
+    run = packRaw("--skip-unreadable");
+    QCOMPARE(run.code, 0);
+    QVERIFY2(run.err.contains("skipping " + dir.path() + "/in/\\xff.png: the file name"),
+             qPrintable(run.err));
 }
 
 void TestPack::folderInputTakesPngFilesOnly()

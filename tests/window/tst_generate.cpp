@@ -234,6 +234,12 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
     QTest::newRow("line break in the path") << "line\nbreak.png"
                                             << "copy"
                                             << "line break";
+    QTest::newRow("CR in the path") << "line\rbreak.png"
+                                    << "copy"
+                                    << "line break";
+    QTest::newRow("CR LF in the path") << "line\r\nbreak.png"
+                                       << "copy"
+                                       << "line break";
 }
 
 void TestGenerate::unreadableImageIsReportedAndSkipped()
@@ -365,10 +371,12 @@ void TestGenerate::failedRuns_data()
         << "2147483000"
         << "sheet.png"
         << "sheet.png: sheet too large: 4294966100 x 8589932035 pixels";
-    QTest::newRow("sheet too large to allocate")
+    // Refused before anything is allocated.
+    QTest::newRow("sheet beyond the pixel limit")
         << "40000"
         << "sheet.png"
-        << "sheet.png: not enough memory for a sheet of 80100 x 160035 pixels";
+        << "sheet.png: a sheet of 80100 x 160035 pixels is more than the limit of 268435456 "
+           "pixels";
 }
 
 // Nothing is written, and the box says why after its first line.
