@@ -40,7 +40,7 @@ struct CommandLine
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-        skip, verbose, maxPixels, threads;
+        skip, verbose, maxPixels, threads, update, multipack;
 };
 
 CommandLine::CommandLine()
@@ -91,14 +91,20 @@ CommandLine::CommandLine()
           QStringLiteral("threads"),
           QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
                          "the same for every N."),
-          QStringLiteral("N"))
+          QStringLiteral("N")),
+      update(QStringLiteral("update"),
+             QStringLiteral("Leave every output untouched, and say so, when the inputs, their "
+                            "contents and the options are those of the run that wrote them.")),
+      multipack(QStringLiteral("multipack"),
+                QStringLiteral("With --max-size: put the images that do not fit on further "
+                               "sheets, named by \"{n}\" in SHEET or SHEET-1, SHEET-2, ..."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
     parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-                       skip, verbose, maxPixels, threads});
+                       skip, verbose, maxPixels, threads, update, multipack});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -181,6 +187,9 @@ int OptionReader::readLayout()
                          .arg(c.parser.value(c.maxSize)));
     }
     m_options.powerOfTwo = c.parser.isSet(c.powerOfTwo);
+    m_options.multipack = c.parser.isSet(c.multipack);
+    if (m_options.multipack && !m_options.maxSize.isValid())
+        return usage(QStringLiteral("--multipack needs --max-size"));
     return ParsedToPack;
 }
 
@@ -191,6 +200,7 @@ int OptionReader::readInputs()
         return usage(QStringLiteral("no INPUT given"));
     m_options.skipUnreadable = c.parser.isSet(c.skip);
     m_options.verbose = c.parser.isSet(c.verbose);
+    m_options.update = c.parser.isSet(c.update);
 
     return ParsedToPack;
 }

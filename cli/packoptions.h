@@ -31,6 +31,11 @@ struct Options
     bool powerOfTwo = false;
     bool skipUnreadable = false;
     bool verbose = false;
+    bool update = false;    // leave the outputs alone when nothing changed
+    bool multipack = false; // further sheets for what --max-size leaves out
+    QString packFile;       // the pack file the options came from
+    QString sheetName;      // the pack file's sheet to build; empty for all
+    bool watch = false;     // pack again whenever an input changes
 };
 
 // From parseOptions(): the options are complete, go on and pack.

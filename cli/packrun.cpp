@@ -1,6 +1,8 @@
 #include "cli/packcommand.h"
 
+#include "cli/manifest.h"
 #include "cli/packoptions.h"
+#include "cli/sheetsplit.h"
 #include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/atomicfile.h"
@@ -9,6 +11,7 @@
 #include "core/sheetrender.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <QTextStream>
 
 #include <utility>
@@ -26,14 +29,27 @@ struct Targets
     QByteArray format;
 };
 
-SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+// One sheet of a run, encoded and ready to write.
+struct Sheet
+{
+    Targets targets;
+    SheetLayout::Plan plan;
+    QByteArray encoded;
+};
+
+SheetLayout::LayoutOptions layoutOptions(const Options &o)
 {
     SheetLayout::LayoutOptions layout;
     layout.layout = o.layout;
     layout.margin = o.margin;
     layout.maxSize = o.maxSize;
     layout.powerOfTwo = o.powerOfTwo;
-    return SheetLayout::planFor(sizes, layout);
+    return layout;
+}
+
+SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+{
+    return SheetLayout::planFor(sizes, layoutOptions(o));
 }
 
 // One run of the shared pipeline with the options' record: inputs, layout,
@@ -48,15 +64,27 @@ private:
     int checkTargets(Targets *targets);
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
-    int writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
-                     const QMap<QString, QString> &names);
+    Manifest currentManifest(const QMap<QString, QString> &names);
+    int composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets);
+    int checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
+    int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                  QVector<FileContent> *files);
+    QStringList stalePages(const QVector<FileContent> &outputs, int sheetCount);
+    int writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                     Manifest manifest);
     void report(const Targets &targets, const SheetLayout::Plan &plan);
+    // The name of sheet n's file; "{n}" stands for the number with --multipack only.
+    QString page(const QString &path, int n) const
+    {
+        return m_options.multipack ? numberedPath(path, n) : path;
+    }
     void warn(const QString &message) { m_console.warn(message); }
     int usage(const QString &message) { return m_console.usage(message); }
     int failure(const QString &message) { return m_console.failure(message); }
 
     const Options &m_options;
     Console &m_console;
+    Compose::Progress *m_progress = nullptr;
 };
 
 int Packer::pack()
@@ -71,34 +99,78 @@ int Packer::pack()
     if (const int status = checkFrameNames(names, sizes))
         return status;
 
-    Compose::SheetJob job;
-    job.sheetPath = targets.sheetPath;
-    job.sizes = sizes;
-    const Options &o = m_options;
-    job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
-    job.checkPlan = [&o](const SheetLayout::Plan &plan) {
-        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
-            return QString();
-        return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size %4x%5 "
-                              "allows")
-            .arg(Console::shown(SheetLayout::sheetPathFor(o.chosenPath)))
-            .arg(plan.width)
-            .arg(plan.height)
-            .arg(o.maxSize.width())
-            .arg(o.maxSize.height());
-    };
-    job.limits = m_options.limits;
-    job.threads = m_options.threads;
-    job.skipUndecodable = m_options.skipUnreadable;
-    const Compose::SheetResult composed = Compose::composeSheet(job);
-    for (const Compose::Failure &skipped : composed.skipped)
-        warn(QStringLiteral("skipping %1").arg(skipped.message()));
-    if (composed.outcome != Compose::SheetResult::Ok)
-        return failure(composed.error);
-    if (const int status = writeOutputs(targets, composed, names))
+    const Manifest manifest = currentManifest(names);
+    Manifest recorded;
+    if (m_options.update && readManifest(manifestPathFor(m_options.chosenPath), &recorded) &&
+        outputsUpToDate(recorded, manifest)) {
+        m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
+        m_console.out.flush();
+        return ExitOk;
+    }
+
+    QVector<QMap<QString, QSize>> groups{sizes};
+    if (m_options.multipack) {
+        QString error;
+        if (!splitIntoSheets(sizes, layoutOptions(m_options), &groups, &error))
+            return failure(error);
+    }
+    QVector<Sheet> sheets;
+    if (const int status = composeSheets(groups, &sheets))
         return status;
-    if (m_options.verbose)
-        report(targets, composed.plan);
+    if (const int status = checkSheetTargets(sheets, names))
+        return status;
+    if (const int status = writeOutputs(sheets, names, manifest))
+        return status;
+    if (m_options.verbose) {
+        for (const Sheet &sheet : std::as_const(sheets))
+            report(sheet.targets, sheet.plan);
+    }
+    return ExitOk;
+}
+
+// Decodes and encodes one sheet after the other, so that one sheet's pixels
+// are in memory at a time.
+int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets)
+{
+    const Options &o = m_options;
+    for (int n = 0; n < groups.size(); ++n) {
+        Sheet sheet;
+        sheet.targets.sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, n));
+        sheet.targets.placementPath = SheetLayout::placementPathFor(page(o.chosenPath, n));
+        sheet.targets.format = SheetRender::writerFormatFor(sheet.targets.sheetPath);
+
+        Compose::SheetJob job;
+        job.sheetPath = sheet.targets.sheetPath;
+        job.sizes = groups[n];
+        job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
+        job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
+            if (SheetLayout::fitsMaxSize(plan, o.maxSize))
+                return QString();
+            return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
+                                  "%4x%5 allows")
+                .arg(Console::shown(sheet.targets.sheetPath))
+                .arg(plan.width)
+                .arg(plan.height)
+                .arg(o.maxSize.width())
+                .arg(o.maxSize.height());
+        };
+        job.limits = o.limits;
+        job.threads = o.threads;
+        job.skipUndecodable = o.skipUnreadable;
+        job.progress = m_progress;
+        const Compose::SheetResult composed = Compose::composeSheet(job);
+        for (const Compose::Failure &skipped : composed.skipped)
+            warn(QStringLiteral("skipping %1").arg(skipped.message()));
+        if (composed.outcome != Compose::SheetResult::Ok)
+            return failure(composed.error);
+        sheet.plan = composed.plan;
+        QString error;
+        if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
+                                 o.threads))
+            return failure(QStringLiteral("Cannot save %1: %2")
+                               .arg(Console::shown(sheet.targets.sheetPath), error));
+        sheets->append(sheet);
+    }
     return ExitOk;
 }
 
@@ -107,8 +179,8 @@ int Packer::pack()
 int Packer::checkTargets(Targets *targets)
 {
     const Options &o = m_options;
-    targets->sheetPath = SheetLayout::sheetPathFor(o.chosenPath);
-    targets->placementPath = SheetLayout::placementPathFor(o.chosenPath);
+    targets->sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, 0));
+    targets->placementPath = SheetLayout::placementPathFor(page(o.chosenPath, 0));
 
     struct Named
     {
@@ -118,6 +190,7 @@ int Packer::checkTargets(Targets *targets)
     QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
     for (int i = 0; i < o.data.size(); ++i)
         named.append({o.dataWhat[i], o.data[i].path});
+    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
     named.append({QStringLiteral("sheet"), targets->sheetPath});
     for (int i = 0; i < named.size(); ++i) {
         for (int j = 0; j < i; ++j) {
@@ -162,8 +235,9 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
     // Overwriting a source would lose it, and a rerun would pack the last
     // sheet into the new one.
     QMap<QString, QString> outputIdentities;
-    QStringList outputPaths{SheetLayout::placementPathFor(o.chosenPath),
-                            SheetLayout::sheetPathFor(o.chosenPath)};
+    QStringList outputPaths{SheetLayout::placementPathFor(page(o.chosenPath, 0)),
+                            SheetLayout::sheetPathFor(page(o.chosenPath, 0)),
+                            manifestPathFor(o.chosenPath)};
     for (const DataFormats::Output &data : o.data)
         outputPaths << data.path;
     for (const QString &path : std::as_const(outputPaths))
@@ -210,28 +284,134 @@ int Packer::checkFrameNames(const QMap<QString, QString> &names, const QMap<QStr
     return ExitOk;
 }
 
-// Encodes the sheet and puts every file in place together.
-int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
-                         const QMap<QString, QString> &names)
+// The inputs as the manifest records them: every expanded path, also one
+// that a run skips, so that a change to it is noticed too.
+Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 {
-    const SheetLayout::Plan &plan = composed.plan;
-    QVector<FileContent> outputs{
-        {targets.placementPath, SheetLayout::placementText(plan.placements)}};
-    QVector<FileContent> dataFiles;
+    Manifest manifest;
+    manifest.optionsHash = optionsHash(m_options);
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        manifest.inputs.append({it.key(), it.value(), hashFile(it.key())});
+    return manifest;
+}
+
+// The sheets after the first get their names only now: none may be an input
+// or another output.
+int Packer::checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names)
+{
+    QSet<QString> inputs;
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        inputs.insert(fileIdentity(it.key()));
+    for (int n = 1; n < sheets.size(); ++n) {
+        for (const QString &path : {sheets[n].targets.sheetPath, sheets[n].targets.placementPath}) {
+            if (inputs.contains(fileIdentity(path)))
+                return failure(QStringLiteral("%1: output would overwrite an input image")
+                                   .arg(Console::shown(path)));
+            QString reason;
+            if (!isUsableOutputPath(path, &reason))
+                return failure(
+                    QStringLiteral("Cannot write %1: %2").arg(Console::shown(path), reason));
+        }
+    }
+    return ExitOk;
+}
+
+// One file per data output, or, for several sheets, one per sheet for the
+// formats made that way, naming the others.
+int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                      QVector<FileContent> *files)
+{
+    QVector<DataFormats::Sheet> described;
+    for (const Sheet &sheet : sheets) {
+        described.append({sheet.plan.placements, names,
+                          QFileInfo(sheet.targets.sheetPath).fileName(), sheet.plan.sheetSize()});
+    }
+    for (const DataFormats::Output &output : m_options.data) {
+        QString error;
+        if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
+            FileContent file{DataFormats::onePerSheet(output.format) ? page(output.path, 0)
+                                                                     : output.path,
+                             QByteArray()};
+            if (!DataFormats::multiSheetText(output.format, described, &file.data, &error))
+                return failure(QStringLiteral("%1: %2").arg(output.path, error));
+            files->append(file);
+            continue;
+        }
+        QStringList paths;
+        for (int n = 0; n < sheets.size(); ++n)
+            paths << page(output.path, n);
+        const bool json = output.format != DataFormats::Format::Css;
+        for (int n = 0; n < sheets.size(); ++n) {
+            DataFormats::Sheet sheet = described[n];
+            for (int other = 0; json && other < sheets.size(); ++other) {
+                if (other != n)
+                    sheet.relatedMultiPacks << QFileInfo(paths[other]).fileName();
+            }
+            FileContent file{paths[n], QByteArray()};
+            if (!DataFormats::text(output.format, sheet, &file.data, &error))
+                return failure(QStringLiteral("%1: %2").arg(paths[n], error));
+            files->append(file);
+        }
+    }
+    return ExitOk;
+}
+
+// Pages that the last run wrote for this output and this one does not: the
+// numbered names past the last sheet, listed in the last run's manifest and
+// still holding the bytes it wrote. Anything else is not ours to remove.
+QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCount)
+{
+    Manifest recorded;
+    if (!readManifest(manifestPathFor(m_options.chosenPath), &recorded))
+        return {};
+    QSet<QString> written;
+    for (const FileContent &file : outputs)
+        written.insert(fileIdentity(file.path));
+    QStringList stems{m_options.chosenPath};
+    for (const DataFormats::Output &data : m_options.data)
+        stems << data.path;
+    QStringList stale;
+    for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
+        bool numbered = false;
+        for (int n = sheetCount; n < sheetCount + recorded.outputs.size() && !numbered; ++n) {
+            for (const QString &stem : std::as_const(stems)) {
+                const QString page = numberedPath(stem, n);
+                numbered = numbered || old.path == page ||
+                           old.path == SheetLayout::sheetPathFor(page) ||
+                           old.path == SheetLayout::placementPathFor(page);
+            }
+        }
+        if (numbered && !written.contains(fileIdentity(old.path)) && hashFile(old.path) == old.hash)
+            stale << old.path;
+    }
+    return stale;
+}
+
+// Puts every sheet, placement file, data file and the manifest in place
+// together, and removes the pages this run no longer makes.
+int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                         Manifest manifest)
+{
+    QVector<FileContent> outputs;
+    for (const Sheet &sheet : sheets) {
+        outputs.append(
+            {sheet.targets.placementPath, SheetLayout::placementText(sheet.plan.placements)});
+    }
+    if (const int status = dataFiles(sheets, names, &outputs))
+        return status;
+    // The first sheet goes last: the writer's lock is named after it.
+    for (int n = sheets.size() - 1; n >= 0; --n)
+        outputs.append({sheets[n].targets.sheetPath, sheets[n].encoded});
+    for (const FileContent &file : std::as_const(outputs))
+        manifest.outputs.append({file.path, hashBytes(file.data)});
+
+    WriteOptions write;
+    write.lockFor = sheets.first().targets.sheetPath;
+    write.remove = stalePages(outputs, sheets.size());
+    outputs.insert(outputs.size() - 1,
+                   {manifestPathFor(m_options.chosenPath), manifestText(manifest)});
     QString error;
-    if (!DataFormats::files(
-            m_options.data,
-            {plan.placements, names, QFileInfo(targets.sheetPath).fileName(), plan.sheetSize()},
-            &dataFiles, &error))
-        return failure(error);
-    outputs += dataFiles;
-    FileContent sheetOutput{targets.sheetPath, QByteArray()};
-    if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error,
-                             m_options.threads))
-        return failure(
-            QStringLiteral("Cannot save %1: %2").arg(Console::shown(targets.sheetPath), error));
-    outputs.append(sheetOutput);
-    if (!writeFilesAtomically(outputs, &error))
+    if (!writeFilesAtomically(outputs, write, &error))
         return failure(error);
     return ExitOk;
 }

@@ -283,7 +283,7 @@ private:
                                                      ? QStringLiteral(": permission denied")
                                                      : QString()));
         }
-        return keepOldTargets() && putInPlace() && syncFolders();
+        return keepOldTargets() && putInPlace() && removeFiles() && syncFolders();
     }
 
     // Waits in short steps, so that a cancel ends the wait.
@@ -359,8 +359,42 @@ private:
         return true;
     }
 
+    // Each file to remove is renamed aside, so that a rollback can bring it
+    // back; the names aside go with the backups.
+    bool removeFiles()
+    {
+        for (const QString &path : m_options.remove) {
+            const QByteArray target = QFile::encodeName(path);
+            auto moveAside = [&](const QByteArray &name) {
+                struct stat taken;
+                if (lstat(name.constData(), &taken) == 0) {
+                    errno = EEXIST;
+                    return false;
+                }
+                return ::rename(target.constData(), name.constData()) == 0;
+            };
+            QByteArray aside;
+            if (claimName(target, "old", moveAside, &aside)) {
+                m_removed.append({target, aside});
+                continue;
+            }
+            if (errno == ENOENT)
+                continue;
+            if (m_error) {
+                *m_error =
+                    QStringLiteral("Cannot remove %1: %2").arg(shown(path), qt_error_string(errno));
+            }
+            return false;
+        }
+        return true;
+    }
+
     bool syncFolders()
     {
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
+            if (!syncFolder(folderOf(removed.first)))
+                return failErrno(m_files.size() - 1, QStringLiteral("syncing the folder failed"));
+        }
         QSet<QByteArray> synced;
         for (int i = 0; i < m_files.size(); ++i) {
             const QByteArray folder = folderOf(m_out[i].target);
@@ -377,6 +411,13 @@ private:
     {
         QStringList unrestored;
         QSet<QByteArray> touched;
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
+            touched.insert(folderOf(removed.first));
+            if (::rename(removed.second.constData(), removed.first.constData()) != 0)
+                unrestored << QStringLiteral("%1: %2").arg(shown(QFile::decodeName(removed.first)),
+                                                           qt_error_string(errno));
+        }
+        m_removed.clear();
         for (int i = m_files.size() - 1; i >= 0; --i) {
             Output &o = m_out[i];
             if (o.state == State::Staged)
@@ -404,6 +445,8 @@ private:
     // the hard links of targets that were never replaced.
     void removeLeftovers(bool succeeded)
     {
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed))
+            ::unlink(removed.second.constData());
         for (Output &o : m_out) {
             if (!o.temp.isEmpty())
                 ::unlink(o.temp.constData());
@@ -416,6 +459,7 @@ private:
     const WriteOptions &m_options;
     QString *m_error;
     QVector<Output> m_out;
+    QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 #include <atomic>
@@ -22,6 +23,9 @@ struct WriteOptions
     int lockTimeoutMs = 10000;
     // When set and true, waiting for the lock ends and nothing is written.
     const std::atomic<bool> *cancel = nullptr;
+    // Files that go in the same commit: removed once the new files are in
+    // place, and back again if the write fails. A missing one is no error.
+    QStringList remove;
 };
 
 // Writes a set of files so that afterwards every target holds its new bytes,

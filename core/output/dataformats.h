@@ -37,6 +37,9 @@ struct Sheet
     QMap<QString, QString> names;
     QString imageFileName;
     QSize size;
+    // The data files of the other sheets of a multi-sheet run, as
+    // meta.related_multi_packs of the JSON formats; empty: none.
+    QStringList relatedMultiPacks = {};
 };
 
 struct Output
@@ -64,5 +67,15 @@ QByteArray jsonHash(const Sheet &sheet);
 // name without its suffix, every character but ASCII letters, digits, "-"
 // and "_" replaced by "_"; a name already taken gets "-2", "-3" and so on.
 QStringList cssClassNames(const Sheet &sheet);
+
+// Whether a run of several sheets writes one file of this format per sheet
+// (JSON hash, JSON array, CSS) or one file for all of them (Phaser 3's
+// multi-atlas, libGDX's pages).
+bool onePerSheet(Format format);
+
+// The text of one file describing every sheet of a run: a Phaser 3
+// multi-atlas with one texture per sheet, or a libGDX atlas with one page
+// per sheet. For one sheet the same bytes as text().
+bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *data, QString *error);
 
 } // namespace DataFormats

@@ -1,7 +1,7 @@
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QDirIterator>
 #include <QImageReader>
@@ -108,24 +108,29 @@ QStringList withPaths(QStringList arguments, const QString &root)
 const char *const readJsonFrames = R"(
 import json, sys
 data = json.load(open(sys.argv[1], encoding='utf-8'))
-if sys.argv[2] == 'phaser3':
-    [texture] = data['textures']
-    assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
-    image, size = texture['image'], texture['size']
-    frames = [(f['filename'], f) for f in texture['frames']]
+if sys.argv[2].startswith('phaser3'):
+    textures = data['textures']
+    assert len(textures) == 1 or sys.argv[2] == 'phaser3-multi'
+    pages = []
+    for texture in textures:
+        assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
+        pages.append((texture['image'], texture['size'],
+                      [(f['filename'], f) for f in texture['frames']]))
 else:
     image, size = data['meta']['image'], data['meta']['size']
     if sys.argv[2] == 'json-array':
         frames = [(f['filename'], f) for f in data['frames']]
     else:
         frames = list(data['frames'].items())
-print(image, size['w'], size['h'], sep='\t')
-for name, f in frames:
-    r = f['frame']
-    assert not f['rotated'] and not f['trimmed']
-    assert f['sourceSize'] == {'w': r['w'], 'h': r['h']}
-    assert f['spriteSourceSize'] == {'x': 0, 'y': 0, 'w': r['w'], 'h': r['h']}
-    print(name, r['x'], r['y'], r['w'], r['h'], sep='\t')
+    pages = [(image, size, frames)]
+for image, size, frames in pages:
+    print(image, size['w'], size['h'], sep='\t')
+    for name, f in frames:
+        r = f['frame']
+        assert not f['rotated'] and not f['trimmed']
+        assert f['sourceSize'] == {'w': r['w'], 'h': r['h']}
+        assert f['spriteSourceSize'] == {'x': 0, 'y': 0, 'w': r['w'], 'h': r['h']}
+        print(name, r['x'], r['y'], r['w'], r['h'], sep='\t')
 )";
 
 QStringList framesFromJson(const QString &path, const QString &format)
@@ -142,9 +147,8 @@ QStringList framesFromJson(const QString &path, const QString &format)
 
 // A libGDX atlas read as its reader does: a page line, "key: value" lines,
 // then each region's name and its indented "key: value" lines.
-QStringList framesFromAtlas(const QString &path)
+QStringList framesFromAtlasPage(const QStringList &lines)
 {
-    const QStringList lines = QString::fromUtf8(readFileBytes(path)).split('\n');
     QStringList result;
     QMap<QString, QString> entries;
     QString region;
@@ -179,6 +183,16 @@ QStringList framesFromAtlas(const QString &path)
         }
     }
     finishRegion();
+    return result;
+}
+
+// Each page of an atlas in turn; pages are separated by a blank line.
+QStringList framesFromAtlas(const QString &path)
+{
+    QStringList result;
+    const QStringList pages = QString::fromUtf8(readFileBytes(path)).split("\n\n");
+    for (const QString &page : pages)
+        result += framesFromAtlasPage(page.split('\n'));
     return result;
 }
 
@@ -243,6 +257,11 @@ private slots:
     void sameFilesAsTheWindow();
     void sameFilesAsOtherBuild_data();
     void sameFilesAsOtherBuild();
+    void multipackSplitsAndNames_data();
+    void multipackSplitsAndNames();
+    void multipackRemovesOnlyItsStalePages();
+    void updateSkipsOnlyUnchanged_data();
+    void updateSkipsOnlyUnchanged();
 };
 
 void TestPack::cleanup()
@@ -366,6 +385,14 @@ void TestPack::failuresLeaveNoTrace_data()
                                     << 1 << "Can not read settings,Error Number is: 0x102";
     QTest::newRow("config not XML") << QStringList{"--config", "$ROOT/in/text.png", "-o", sheet, in}
                                     << 1 << "Can not read settings,Error Number is: 0x103";
+    QTest::newRow("multipack without max size")
+        << QStringList{"--multipack", "-o", sheet, in} << 2 << "--multipack needs --max-size";
+    QTest::newRow("multipack image larger than a sheet")
+        << QStringList{"--multipack", "--max-size", "13x100", "-o", sheet, in} << 1
+        << "$ROOT/in/a.png (10 x 5) does not fit on a sheet of --max-size 13x100";
+    QTest::newRow("data file is the manifest")
+        << QStringList{"--json", "$ROOT/out/s.korvane-manifest", "-o", sheet, in} << 2
+        << "the JSON file and the manifest would both be";
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
@@ -386,9 +413,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
-    QVERIFY(
-        QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
-                    root.filePath("tall.gif")));
+    QVERIFY(QFile::copy(
+        QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
+        root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
@@ -871,6 +898,8 @@ void TestPack::sameFilesAsOtherBuild()
     for (const QString &file : files) {
         const QString mine = dir.filePath("this/" + file);
         const QString theirs = dir.filePath("other/" + file);
+        if (file.endsWith(".korvane-manifest"))
+            continue; // it records each run's own paths
         if (file == sheet) {
             const QImage image(mine);
             QVERIFY(!image.isNull());
@@ -881,6 +910,197 @@ void TestPack::sameFilesAsOtherBuild()
         }
     }
 #endif
+}
+
+// Four 12 x 12 images and two 30 x 30 under 40 x 40 with margin 2 in rows:
+// each large one fills a sheet, and two small ones fit on each of two more.
+constexpr int multipackSheets = 4;
+bool saveMultipackImages(const QTemporaryDir &dir)
+{
+    QDir(dir.path()).mkpath("in");
+    for (int i = 0; i < 6; ++i) {
+        const int side = i < 2 ? 30 : 12;
+        if (!savePng(patternImage(side, side, i), dir.filePath(QString("in/%1.png").arg(i))))
+            return false;
+    }
+    return true;
+}
+
+void TestPack::multipackSplitsAndNames_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("output"); // the -o and --data name, "s" or with "{n}"
+    for (const char *format : {"json-hash", "json-array", "phaser3", "libgdx", "css"}) {
+        QTest::addRow("%s, numbered by suffix", format) << QString::fromLatin1(format) << "s";
+        QTest::addRow("%s, {n}", format) << QString::fromLatin1(format) << "s_{n}";
+    }
+}
+
+void TestPack::multipackSplitsAndNames()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, output);
+    QTemporaryDir dir;
+    QVERIFY(saveMultipackImages(dir));
+    const Run run = pack({"--multipack", "--max-size", "40x40", "--format", format, "--data",
+                          dir.filePath(output + ".data"), "-o", dir.filePath(output + ".png"),
+                          dir.filePath("in")});
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    const bool onePerSheet = format != "phaser3" && format != "libgdx";
+    const auto named = [&](int n, const QString &suffix) {
+        if (output.contains("{n}"))
+            return dir.filePath(QString(output).replace("{n}", QString::number(n)) + suffix);
+        return dir.filePath(n == 0 ? output + suffix : QString("s-%1%2").arg(n).arg(suffix));
+    };
+
+    QStringList expected;
+    QStringList read;
+    QSet<QString> placed;
+    for (int n = 0; n < multipackSheets; ++n) {
+        const QImage sheet = QImage(named(n, ".png")).convertToFormat(QImage::Format_ARGB32);
+        QVERIFY2(sheet.width() <= 40 && sheet.height() <= 40, qPrintable(named(n, ".png")));
+        if (onePerSheet || n == 0)
+            expected.clear();
+        expected << QString("%1\t%2\t%3")
+                        .arg(QFileInfo(named(n, ".png")).fileName())
+                        .arg(sheet.width())
+                        .arg(sheet.height());
+        for (const QString &line : placementLines(named(n, ".txt"))) {
+            const QStringList f = line.split(',');
+            QVERIFY2(!placed.contains(f[0]), qPrintable(f[0]));
+            placed.insert(f[0]);
+            const QImage source = QImage(f[0]).convertToFormat(QImage::Format_ARGB32);
+            QCOMPARE(sheet.copy(f[3].toInt(), f[4].toInt(), source.width(), source.height()),
+                     source);
+            expected << QStringList{QFileInfo(f[0]).fileName(), f[3], f[4], f[1], f[2]}.join('\t');
+        }
+        if (!onePerSheet && n < multipackSheets - 1)
+            continue;
+        const QString data = onePerSheet ? named(n, ".data") : dir.filePath(output + ".data");
+        if (format == "libgdx") {
+            read = framesFromAtlas(data);
+        } else if (format == "css") {
+            QStringList classes;
+            read = framesFromCss(data, &classes);
+            for (QString &line : expected)
+                line = line.section('\t', 1); // compared without the class name
+            for (QString &line : read)
+                line = line.section('\t', 1);
+            read.prepend(expected.first());
+        } else {
+            read = framesFromJson(data, format == "phaser3" ? "phaser3-multi" : format);
+            if (onePerSheet) {
+                QStringList others;
+                for (int m = 0; m < multipackSheets; ++m) {
+                    if (m != n)
+                        others << QFileInfo(named(m, ".data")).fileName();
+                }
+                const QJsonObject meta =
+                    QJsonDocument::fromJson(readFileBytes(data)).object().value("meta").toObject();
+                QCOMPARE(meta.value("related_multi_packs").toVariant().toStringList(), others);
+            }
+        }
+        QCOMPARE(read, expected);
+    }
+    QCOMPARE(placed.size(), 6);
+    QVERIFY(!QFile::exists(named(multipackSheets, ".png")));
+}
+
+void TestPack::multipackRemovesOnlyItsStalePages()
+{
+    QTemporaryDir dir;
+    QVERIFY(saveMultipackImages(dir));
+    const QStringList arguments{"--multipack",          "--max-size",      "40x40",      "--data",
+                                dir.filePath("s.json"), "--format",        "json-array", "-o",
+                                dir.filePath("s.png"),  dir.filePath("in")};
+    QCOMPARE(pack(arguments).code, 0);
+    QVERIFY(QFile::exists(dir.filePath("s-3.png")));
+    // An edited page is no longer the one Korvane wrote; a page-like name it
+    // never wrote is someone else's.
+    QVERIFY(writeFileBytes(dir.filePath("s-3.txt"), "edited"));
+    QVERIFY(writeFileBytes(dir.filePath("s-4.png"), "foreign"));
+    for (const char *image : {"in/1.png", "in/2.png", "in/3.png"})
+        QVERIFY(QFile::remove(dir.filePath(image)));
+    QCOMPARE(pack(arguments).code, 0);
+    for (const char *gone : {"s-2.png", "s-2.txt", "s-2.json", "s-3.png", "s-3.json"})
+        QVERIFY2(!QFile::exists(dir.filePath(gone)), gone);
+    QCOMPARE(readFileBytes(dir.filePath("s-3.txt")), QByteArray("edited"));
+    QCOMPARE(readFileBytes(dir.filePath("s-4.png")), QByteArray("foreign"));
+    QVERIFY(QFile::exists(dir.filePath("s-1.png")));
+
+    // Without the manifest, nothing is known to be ours: nothing goes.
+    QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    for (const char *image : {"in/4.png", "in/5.png"})
+        QVERIFY(QFile::remove(dir.filePath(image)));
+    QCOMPARE(pack(arguments).code, 0);
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 1);
+    for (const char *kept : {"s-1.png", "s-1.txt", "s-1.json"})
+        QVERIFY2(QFile::exists(dir.filePath(kept)), kept);
+}
+
+void TestPack::updateSkipsOnlyUnchanged_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("upToDate");
+    QTest::newRow("nothing changed") << "" << true;
+    QTest::newRow("one pixel changed") << "pixel" << false;
+    QTest::newRow("input renamed") << "rename" << false;
+    QTest::newRow("option changed") << "margin" << false;
+    QTest::newRow("output edited") << "output" << false;
+    QTest::newRow("manifest foreign") << "manifest" << false;
+    QTest::newRow("manifest missing") << "no manifest" << false;
+}
+
+void TestPack::updateSkipsOnlyUnchanged()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, upToDate);
+    QTemporaryDir dir;
+    QVERIFY(saveNamingImages(dir));
+    QStringList arguments{
+        "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
+        dir.filePath("in")};
+    QCOMPARE(pack(arguments).code, 0);
+    const QStringList outputs{"s.png", "s.txt", "s.json"};
+    const QDateTime past = QDateTime::currentDateTime().addDays(-1);
+    for (const QString &name : outputs) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(past, QFileDevice::FileModificationTime));
+    }
+    QImage changed = patternImage(10, 4, 0);
+    if (change == "pixel") {
+        changed.setPixel(3, 2, changed.pixel(3, 2) ^ 0x00010000);
+        QVERIFY(savePng(changed, dir.filePath("in/a.png")));
+    } else if (change == "rename") {
+        QVERIFY(QFile::rename(dir.filePath("in/a.png"), dir.filePath("in/z.png")));
+    } else if (change == "margin") {
+        arguments.prepend("--margin=3");
+    } else if (change == "output") {
+        QVERIFY(writeFileBytes(dir.filePath("s.json"), "{}"));
+    } else if (change == "manifest") {
+        QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
+    } else if (change == "no manifest") {
+        QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    }
+
+    const Run run = pack(arguments);
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(run.out.contains("is up to date"), upToDate);
+    for (const QString &name : outputs) {
+        const QDateTime modified = QFileInfo(dir.filePath(name)).lastModified();
+        QVERIFY2((qAbs(modified.secsTo(past)) < 2) == upToDate, qPrintable(name));
+    }
+    if (change == "pixel") {
+        const QImage sheet(dir.filePath("s.png"));
+        const QStringList line =
+            placementLines(dir.filePath("s.txt")).filter("/a.png,").first().split(',');
+        QCOMPARE(sheet.copy(line[3].toInt(), line[4].toInt(), 10, 4)
+                     .convertToFormat(QImage::Format_ARGB32),
+                 changed.convertToFormat(QImage::Format_ARGB32));
+    }
+    // The run after this one has nothing to do either way.
+    QVERIFY(pack(arguments).out.contains("is up to date"));
 }
 
 QTEST_MAIN(TestPack)
