@@ -46,4 +46,9 @@ constexpr int ParsedToPack = -1;
 // been written to `console`.
 int parseOptions(const QStringList &arguments, Options *options, Console &console);
 
+// The runs of one call: the command line's own, or with --pack one per
+// sheet of the pack file (or the one --sheet names), each the file's
+// options with the command line's over them. Returns as parseOptions().
+int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
+
 } // namespace PackCommand

@@ -434,9 +434,15 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
     Console console(out, err);
-    Options options;
-    const int status = parseOptions(arguments, &options, console);
-    return status == ParsedToPack ? Packer(options, console).pack() : status;
+    QVector<Options> runs;
+    const int status = parseRuns(arguments, &runs, console);
+    if (status != ParsedToPack)
+        return status;
+    for (const Options &options : std::as_const(runs)) {
+        if (const int packed = Packer(options, console).pack())
+            return packed;
+    }
+    return ExitOk;
 }
 
 } // namespace PackCommand

@@ -262,6 +262,9 @@ private slots:
     void multipackRemovesOnlyItsStalePages();
     void updateSkipsOnlyUnchanged_data();
     void updateSkipsOnlyUnchanged();
+    void packFileErrorsHavePositions_data();
+    void packFileErrorsHavePositions();
+    void packFileSheetsAndOverrides();
 };
 
 void TestPack::cleanup()
@@ -1101,6 +1104,78 @@ void TestPack::updateSkipsOnlyUnchanged()
     }
     // The run after this one has nothing to do either way.
     QVERIFY(pack(arguments).out.contains("is up to date"));
+}
+
+void TestPack::packFileErrorsHavePositions_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("message"); // after "FILE:"
+    const QByteArray head = "{\"sheets\": [\n  {\"output\": \"s.png\", \"inputs\": [\"a.png\"],\n";
+    QTest::newRow("syntax error") << QByteArray("{\"sheets\": [\n  {\"output\": \"s.png\",, }]}")
+                                  << "2:23: ";
+    QTest::newRow("unknown key") << head + "   \"margn\": 3}]}"
+                                 << "3:4: \"margn\": unknown key";
+    QTest::newRow("wrong type") << head + "   \"power-of-two\": \"yes\"}]}"
+                                << "3:4: \"power-of-two\": must be true or false";
+    QTest::newRow("negative margin") << head + "   \"margin\": -1}]}"
+                                     << "3:4: \"margin\": must be a whole number from 0";
+    QTest::newRow("fraction") << head + "   \"threads\": 1.5}]}"
+                              << "3:4: \"threads\": must be a whole number from 1 to 256";
+    QTest::newRow("threads out of range")
+        << head + "\t\"threads\": 257}]}"
+        << "3:2: \"threads\": must be a whole number from 1 to 256";
+    QTest::newRow("column counts characters")
+        << head + "   \"\xc3\xa4\": 1, \"max-size\": \"4096\"}]}"
+        << "3:12: \"max-size\": must be \"WIDTHxHEIGHT\"";
+    QTest::newRow("unknown format")
+        << head + "   \"data\": [{\"file\": \"d\", \"format\": \"yaml\"}]}]}"
+        << "3:4: \"data\": unknown format \"yaml\"";
+    QTest::newRow("glob matches nothing") << QByteArray("{\"sheets\": [{\"output\": \"s.png\",\n"
+                                                        " \"inputs\": [\"art/**/*.gif\"]}]}")
+                                          << "2:2: \"inputs\": \"art/**/*.gif\" matches no file";
+    QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
+                                             " {\"margin\": 1}]}")
+                               << "1:13: \"\": a sheet needs \"output\"";
+}
+
+void TestPack::packFileErrorsHavePositions()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("art");
+    QVERIFY(savePng(patternImage(4, 4, 1), dir.filePath("a.png")));
+    QVERIFY(writeFileBytes(dir.filePath("p.json"), text));
+    const QMap<QString, QByteArray> before = snapshot(dir.path());
+    const Run run = pack({"--pack", dir.filePath("p.json")});
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.startsWith("korvane-pack: " + dir.filePath("p.json:") + message),
+             qPrintable(run.err));
+    QCOMPARE(snapshot(dir.path()), before);
+}
+
+void TestPack::packFileSheetsAndOverrides()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("project/art/deep/er");
+    QDir(dir.path()).mkpath("project/out");
+    QVERIFY(savePng(patternImage(6, 5, 1), dir.filePath("project/art/deep/er/a.png")));
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("project/art/b.png")));
+    QVERIFY(writeFileBytes(dir.filePath("project/art/c.txt"), "not matched"));
+    QVERIFY(writeFileBytes(dir.filePath("project/p.json"), R"({"sheets": [
+        {"name": "one", "output": "out/one.png", "inputs": ["art/**/*.png"], "margin": 1},
+        {"output": "out/two.png", "inputs": ["art/b.png"], "margin": 1}]})"));
+    // Paths in the file are relative to its folder, wherever the run starts;
+    // --margin on the command line wins over the file's.
+    const Run run =
+        pack({"--pack", "project/p.json", "--sheet", "one", "--margin", "0"}, dir.path());
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(placementLines(dir.filePath("project/out/one.txt")),
+             QStringList({"project/art/b.png,7,3,0,0", "project/art/deep/er/a.png,6,5,0,3"}));
+    QVERIFY(!QFile::exists(dir.filePath("project/out/two.png")));
+    QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
+    QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
+    QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
 }
 
 QTEST_MAIN(TestPack)
