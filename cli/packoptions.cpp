@@ -113,7 +113,7 @@ CommandLine::CommandLine()
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
     parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-                       skip, verbose, maxPixels, threads, update, multipack, pack, sheet});
+                       skip, verbose, maxPixels, threads, update, multipack, pack, sheet, watch});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -210,6 +210,7 @@ int OptionReader::readInputs()
     m_options.skipUnreadable = c.parser.isSet(c.skip);
     m_options.verbose = c.parser.isSet(c.verbose);
     m_options.update = c.parser.isSet(c.update);
+    m_options.watch = c.parser.isSet(c.watch);
     m_options.packFile = c.parser.value(c.pack);
     m_options.sheetName = c.parser.value(c.sheet);
 

@@ -3,6 +3,7 @@
 #include "cli/manifest.h"
 #include "cli/packoptions.h"
 #include "cli/sheetsplit.h"
+#include "cli/watch.h"
 #include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/atomicfile.h"
@@ -431,6 +432,16 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 
 } // namespace
 
+// Every sheet in turn; the first failure ends the run.
+int packAll(const QVector<Options> &runs, Console &console)
+{
+    for (const Options &options : runs) {
+        if (const int packed = Packer(options, console).pack())
+            return packed;
+    }
+    return ExitOk;
+}
+
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)
 {
     Console console(out, err);
@@ -438,11 +449,31 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err)
     const int status = parseRuns(arguments, &runs, console);
     if (status != ParsedToPack)
         return status;
-    for (const Options &options : std::as_const(runs)) {
-        if (const int packed = Packer(options, console).pack())
-            return packed;
+    if (runs.first().watch) {
+        // Each pack reads the arguments and the pack file again, so that
+        // changes to the pack file and new matches of its patterns count.
+        return watchAndPack(
+            [&]() {
+                WatchedPack result;
+                QVector<Options> current;
+                result.status = parseRuns(arguments, &current, console);
+                if (result.status == ParsedToPack)
+                    result.status = packAll(current, console);
+                for (const Options &options : std::as_const(current)) {
+                    // The images in a folder too: a folder's watch sees files
+                    // come and go, not their contents change.
+                    QMap<QString, QString> names;
+                    QString error;
+                    Inputs::expandInputs(options.inputs, names, &error);
+                    result.watched += options.inputs + names.keys() + QStringList{options.packFile};
+                }
+                if (current.isEmpty())
+                    result.watched = runs.first().inputs + QStringList{runs.first().packFile};
+                return result;
+            },
+            console);
     }
-    return ExitOk;
+    return packAll(runs, console);
 }
 
 } // namespace PackCommand

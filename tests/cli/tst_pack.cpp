@@ -14,6 +14,7 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -265,6 +266,7 @@ private slots:
     void packFileErrorsHavePositions_data();
     void packFileErrorsHavePositions();
     void packFileSheetsAndOverrides();
+    void watchRepacksUntilInterrupted();
 };
 
 void TestPack::cleanup()
@@ -1176,6 +1178,44 @@ void TestPack::packFileSheetsAndOverrides()
     QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
+}
+
+void TestPack::watchRepacksUntilInterrupted()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    QProcess watch;
+    watch.start(KORVANE_PACK, {"--watch", "-o", dir.filePath("s.png"), dir.filePath("in")});
+    QString lines;
+    const auto waitForLines = [&](int count) {
+        QDeadlineTimer deadline(30000);
+        while (lines.count('\n') < count && !deadline.hasExpired()) {
+            watch.waitForReadyRead(100);
+            lines += QString::fromUtf8(watch.readAllStandardOutput());
+        }
+        return lines.count('\n') == count;
+    };
+    QVERIFY2(waitForLines(1) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/b.png")));
+    QVERIFY2(waitForLines(2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+    // A failed pack leaves the last sheet and the watch goes on.
+    QVERIFY(writeFileBytes(dir.filePath("in/c.png"), "not an image"));
+    QVERIFY2(waitForLines(3) && lines.contains("pack failed"), qPrintable(lines));
+    QVERIFY(QFile::remove(dir.filePath("in/c.png")));
+    QVERIFY2(waitForLines(4) && lines.endsWith(" packed\n"), qPrintable(lines));
+    // An image in a watched folder changed in place.
+    QVERIFY(savePng(patternImage(10, 9, 3), dir.filePath("in/a.png")));
+    QVERIFY2(waitForLines(5) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY(placementLines(dir.filePath("s.txt")).contains(dir.filePath("in/a.png") + ",10,9,2,2"));
+
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+    QCOMPARE(entriesIn(dir.path()).filter(".korvane-").size(), 1); // the manifest only
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
 }
 
 QTEST_MAIN(TestPack)
