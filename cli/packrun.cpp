@@ -2,6 +2,7 @@
 
 #include "cli/manifest.h"
 #include "cli/packoptions.h"
+#include "cli/progress.h"
 #include "cli/sheetsplit.h"
 #include "cli/watch.h"
 #include "core/inputs.h"
@@ -15,6 +16,7 @@
 #include <QSet>
 #include <QTextStream>
 
+#include <memory>
 #include <utility>
 
 namespace PackCommand {
@@ -79,13 +81,29 @@ private:
     {
         return m_options.multipack ? numberedPath(path, n) : path;
     }
-    void warn(const QString &message) { m_console.warn(message); }
-    int usage(const QString &message) { return m_console.usage(message); }
-    int failure(const QString &message) { return m_console.failure(message); }
+    // Messages clear the progress line first.
+    void warn(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        m_console.warn(message);
+    }
+    int usage(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        return m_console.usage(message);
+    }
+    int failure(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        return m_console.failure(message);
+    }
 
     const Options &m_options;
     Console &m_console;
-    Compose::Progress *m_progress = nullptr;
+    std::unique_ptr<TerminalProgress> m_terminal;
 };
 
 int Packer::pack()
@@ -100,10 +118,12 @@ int Packer::pack()
     if (const int status = checkFrameNames(names, sizes))
         return status;
 
+    m_terminal = std::make_unique<TerminalProgress>();
     const Manifest manifest = currentManifest(names);
     Manifest recorded;
     if (m_options.update && readManifest(manifestPathFor(m_options.chosenPath), &recorded) &&
         outputsUpToDate(recorded, manifest)) {
+        m_terminal.reset();
         m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
         m_console.out.flush();
         return ExitOk;
@@ -122,6 +142,7 @@ int Packer::pack()
         return status;
     if (const int status = writeOutputs(sheets, names, manifest))
         return status;
+    m_terminal.reset();
     if (m_options.verbose) {
         for (const Sheet &sheet : std::as_const(sheets))
             report(sheet.targets, sheet.plan);
@@ -158,13 +179,15 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         job.limits = o.limits;
         job.threads = o.threads;
         job.skipUndecodable = o.skipUnreadable;
-        job.progress = m_progress;
+        job.progress = m_terminal->progress();
+        m_terminal->setStage(n, groups.size(), false);
         const Compose::SheetResult composed = Compose::composeSheet(job);
         for (const Compose::Failure &skipped : composed.skipped)
             warn(QStringLiteral("skipping %1").arg(skipped.message()));
         if (composed.outcome != Compose::SheetResult::Ok)
             return failure(composed.error);
         sheet.plan = composed.plan;
+        m_terminal->setStage(n, groups.size(), true);
         QString error;
         if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
                                  o.threads))

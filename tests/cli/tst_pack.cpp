@@ -267,6 +267,7 @@ private slots:
     void packFileErrorsHavePositions();
     void packFileSheetsAndOverrides();
     void watchRepacksUntilInterrupted();
+    void progressOnlyOnATerminal();
 };
 
 void TestPack::cleanup()
@@ -1216,6 +1217,48 @@ void TestPack::watchRepacksUntilInterrupted()
     QCOMPARE(watch.exitCode(), 0);
     QCOMPARE(entriesIn(dir.path()).filter(".korvane-").size(), 1); // the manifest only
     QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+}
+
+// Standard error on a pseudo-terminal, through Python's pty module.
+const char *const runOnTerminal = R"(
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+out = b''
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+sys.stdout.buffer.write(out)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+)";
+
+void TestPack::progressOnlyOnATerminal()
+{
+    QTemporaryDir dir;
+    QVERIFY(saveNamingImages(dir));
+    const QStringList arguments{"-o", dir.filePath("s.png"), dir.filePath("in")};
+    qputenv("KORVANE_PROGRESS_DELAY_MS", "0");
+    const Run piped = pack(arguments);
+    QProcess python;
+    python.start("python3", QStringList{"-c", runOnTerminal, KORVANE_PACK} + arguments);
+    const bool finished = python.waitForFinished(60000);
+    qunsetenv("KORVANE_PROGRESS_DELAY_MS");
+    QCOMPARE(piped.code, 0);
+    QCOMPARE(piped.err, QString());
+    QVERIFY(finished);
+    QCOMPARE(python.exitCode(), 0);
+    const QByteArray terminal = python.readAllStandardOutput();
+    // Which stage the first line shows depends on when its thread runs.
+    QVERIFY2(terminal.contains("\r\033[Kreading images") || terminal.contains("\r\033[Kdecoded ") ||
+                 terminal.contains("\r\033[Kencoding"),
+             terminal.constData());
+    QVERIFY2(terminal.endsWith("\r\033[K"), terminal.constData()); // cleared at the end
 }
 
 QTEST_MAIN(TestPack)
