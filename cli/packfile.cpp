@@ -105,10 +105,10 @@ QRegularExpression globExpression(const QString &pattern)
     QString regex;
     for (int i = 0; i < pattern.size(); ++i) {
         const QChar c = pattern[i];
-        if (pattern.midRef(i, 3) == QLatin1String("**/")) {
+        if (QStringView(pattern).mid(i, 3) == QLatin1String("**/")) {
             regex += QLatin1String("(?:.*/)?");
             i += 2;
-        } else if (pattern.midRef(i, 2) == QLatin1String("**")) {
+        } else if (QStringView(pattern).mid(i, 2) == QLatin1String("**")) {
             regex += QLatin1String(".*");
             ++i;
         } else if (c == QLatin1Char('*')) {
