@@ -113,6 +113,10 @@ int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
 
     const auto packOnce = [&]() {
         const WatchedPack result = pack();
+        // Watched before the line goes out, so that a change made by whoever
+        // reads the line is seen. What stays watched from the pack before
+        // sees changes made while this one ran.
+        watchPaths(watcher, result.watched);
         const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
         if (result.status == 0)
             console.out << time << " packed\n";
@@ -120,7 +124,6 @@ int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
             console.out << time << " pack failed (status " << result.status
                         << "); watching for changes\n";
         console.out.flush();
-        watchPaths(watcher, result.watched);
     };
     QObject::connect(&settle, &QTimer::timeout, &loop, packOnce);
     QTimer::singleShot(0, &loop, packOnce);
