@@ -225,6 +225,16 @@ int Packer::checkTargets(Targets *targets)
         }
     }
 
+    // Runs writing this sheet take turns on its lock file, which is never
+    // replaced or removed by a run that did not create it.
+    const QString lock = lockFilePathFor(targets->sheetPath);
+    for (const Named &output : std::as_const(named)) {
+        if (fileIdentity(output.path) == fileIdentity(lock)) {
+            return usage(QStringLiteral("the %1 would be %2, the lock file of the sheet")
+                             .arg(output.what, Console::shown(output.path)));
+        }
+    }
+
     // A device, FIFO or folder is refused before anything is read.
     for (const Named &output : std::as_const(named)) {
         QString reason;
@@ -435,7 +445,12 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
     outputs.insert(outputs.size() - 1,
                    {manifestPathFor(m_options.chosenPath), manifestText(manifest)});
     QString error;
-    if (!writeFilesAtomically(outputs, write, &error))
+    QStringList warnings;
+    write.warnings = &warnings;
+    const bool written = writeFilesAtomically(outputs, write, &error);
+    for (const QString &warning : std::as_const(warnings))
+        warn(warning);
+    if (!written)
         return failure(error);
     return ExitOk;
 }

@@ -1,5 +1,7 @@
 #include "core/inputs.h"
 
+#include "core/output/atomicfile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -23,14 +25,9 @@ QString shown(const QString &path)
 
 QString fileIdentity(const QString &path)
 {
-    const QFileInfo info(path);
-    const QString canonical = info.canonicalFilePath();
-    if (!canonical.isEmpty())
-        return canonical;
-    const QString folder = info.absoluteDir().canonicalPath();
-    if (!folder.isEmpty())
-        return folder + QLatin1Char('/') + info.fileName();
-    return QDir::cleanPath(info.absoluteFilePath());
+    // The writer's own notion, so that what the command line accepts the
+    // writer never finds to be one file.
+    return outputIdentity(path);
 }
 
 bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QString *error,

@@ -32,7 +32,8 @@ QStringList pngFilesIn(const QDir &folder);
 QStringList unnamablePngFilesIn(const QDir &folder);
 
 // Identifies a file for collision checks: symlinked folders and "a/../b"
-// spellings of the same place compare equal, whether or not the file exists.
+// spellings of the same place compare equal, whether or not the file exists;
+// symbolic links are followed, dangling ones included.
 QString fileIdentity(const QString &path);
 
 } // namespace Inputs

@@ -206,8 +206,13 @@ int MainWindow::renderSheet()
         return 0;
     WriteOptions options;
     options.cancel = &m_progress.cancelRequested;
-    if (!writeFilesAtomically({{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}}, options,
-                              &error)) {
+    QStringList warnings;
+    options.warnings = &warnings;
+    const bool written = writeFilesAtomically(
+        {{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}}, options, &error);
+    for (const QString &warning : std::as_const(warnings))
+        qWarning("%s", qUtf8Printable(warning));
+    if (!written) {
         m_lastError = error;
         return 0;
     }

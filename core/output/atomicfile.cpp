@@ -4,13 +4,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSet>
+#include <QThread>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,15 +26,18 @@ struct Fault
     int index; // negative: every output
 };
 QVector<Fault> injectedFaults;
+thread_local int writePauseMs = 0;
 
 // True, with errno set, when a test asked this step to fail. A missing hard
-// link looks like a file system without them (EPERM); anything else like a
-// failing disk (EIO).
+// link or a refused mode looks like a file system without them (EPERM), a
+// cleanup like a busy file (EBUSY); anything else like a failing disk (EIO).
 bool injected(WriteStep step, int index)
 {
     for (const Fault &f : injectedFaults) {
         if (f.step == step && (f.index < 0 || f.index == index)) {
-            errno = step == WriteStep::Backup ? EPERM : EIO;
+            errno = step == WriteStep::Backup || step == WriteStep::KeepMode ? EPERM
+                    : step == WriteStep::Cleanup                             ? EBUSY
+                                                                             : EIO;
             return true;
         }
     }
@@ -68,6 +75,25 @@ bool followLinks(const QByteArray &path, QByteArray *target)
     }
     errno = ELOOP;
     return false;
+}
+
+// The followed target with its folder made canonical; the path as given
+// (cleaned) when the folder does not exist.
+QByteArray identityOf(const QByteArray &path)
+{
+    QByteArray target;
+    if (!followLinks(path, &target))
+        target = path;
+    const int slash = target.lastIndexOf('/');
+    const QByteArray name = slash < 0 ? target : target.mid(slash + 1);
+    char buffer[PATH_MAX];
+    if (!name.isEmpty() && name != "." && name != ".." &&
+        realpath(folderOf(target).constData(), buffer)) {
+        const QByteArray folder(buffer);
+        return (folder.endsWith('/') ? folder : folder + '/') + name;
+    }
+    return QFile::encodeName(
+        QDir::cleanPath(QFileInfo(QFile::decodeName(target)).absoluteFilePath()));
 }
 
 QString kindOf(mode_t mode)
@@ -117,14 +143,30 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
     return true;
 }
 
+// Temporary names are "NAME.korvane-TAG-PID-XXXXXX", or, where that would
+// not fit in a file name, ".korvane-TAG-PID-XXXXXX" in the same folder. The
+// creator's process id tells a later run whether they are leftovers.
+const QRegularExpression &leftoverPattern()
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(.*)\\.korvane-(new|old)-([1-9][0-9]{0,9})-[a-z0-9]{6}$"),
+        QRegularExpression::DotMatchesEverythingOption);
+    return pattern;
+}
+
 // A name beside `target` that is not taken yet, for `create` to claim (it
 // returns false with EEXIST when someone else took the name first).
 template <typename Create>
 bool claimName(const QByteArray &target, const char *tag, Create create, QByteArray *name)
 {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    const QByteArray suffix =
+        QByteArray(".korvane-") + tag + '-' + QByteArray::number(getpid()) + '-';
+    const int slash = target.lastIndexOf('/');
+    const bool fits = target.size() - slash - 1 + suffix.size() + 6 <= NAME_MAX;
+    const QByteArray stem = fits ? target : target.left(slash + 1);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QByteArray candidate = target + ".korvane-" + tag + '-';
+        QByteArray candidate = stem + suffix;
         for (int k = 0; k < 6; ++k)
             candidate += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
         if (create(candidate)) {
@@ -137,12 +179,12 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
     return false;
 }
 
-bool writeAll(int fd, const QByteArray &data)
+bool writeAll(int fd, const QByteArray &data, int index)
 {
     const char *p = data.constData();
     size_t left = size_t(data.size());
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        const ssize_t n = faultedForTesting(WriteStep::Write, index, ::write(fd, p, left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -155,21 +197,102 @@ bool writeAll(int fd, const QByteArray &data)
 
 // A file system that cannot sync folders (some network ones) is not a
 // failure: there is nothing more that can be done there.
-bool syncFolder(const QByteArray &folder)
+bool syncFolder(const QByteArray &folder, int index)
 {
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EOPNOTSUPP;
+    const bool synced = faultedForTesting(WriteStep::SyncFolder, index, fsync(fd)) == 0 ||
+                        errno == EINVAL || errno == EOPNOTSUPP;
     const int savedErrno = errno;
     ::close(fd);
     errno = savedErrno;
     return synced;
 }
 
+// The kernel's lock on "<primary>.lock": it ends with the process that holds
+// it, so a killed run never blocks the next one, and the file's contents
+// mean nothing. The file is removed again only by the run that created it,
+// while it still holds the lock; a file that was there before (left by a
+// killed run, or the user's own) stays as it is.
+class OutputLock
+{
+public:
+    ~OutputLock() { release(); }
+
+    enum Result { Taken, Busy, Cancelled, Failed };
+
+    // Waits in short steps, so that a cancel ends the wait.
+    Result take(const QByteArray &path, int timeoutMs, const std::atomic<bool> *cancel)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            if (cancel && *cancel)
+                return Cancelled;
+            if (m_fd < 0 && !open(path))
+                return Failed;
+            if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                // Removed (and maybe made again) by its creator meanwhile:
+                // the lock must be on the file that has the name now.
+                struct stat held, named;
+                if (fstat(m_fd, &held) == 0 && stat(path.constData(), &named) == 0 &&
+                    held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                    m_path = path;
+                    return Taken;
+                }
+                closeFd();
+                continue;
+            }
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return Failed;
+            if (deadline.hasExpired())
+                return Busy;
+            QThread::msleep(quint64(qBound(qint64(1), deadline.remainingTime(), qint64(50))));
+        }
+    }
+
+private:
+    bool open(const QByteArray &path)
+    {
+        const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            m_fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
+            m_created = m_fd >= 0;
+            if (m_fd < 0 && errno == EEXIST)
+                m_fd = ::open(path.constData(), flags);
+            if (m_fd >= 0 || errno != ENOENT)
+                return m_fd >= 0;
+        }
+        return false;
+    }
+    void closeFd()
+    {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    void release()
+    {
+        if (m_fd < 0)
+            return;
+        if (m_created && !m_path.isEmpty())
+            ::unlink(m_path.constData());
+        closeFd();
+    }
+
+    int m_fd = -1;
+    bool m_created = false;
+    QByteArray m_path; // set while held
+};
+
+bool processIsGone(qint64 pid)
+{
+    return pid > 0 && pid != getpid() && pid <= INT_MAX && ::kill(pid_t(pid), 0) != 0 &&
+           errno == ESRCH;
+}
+
 // Stages: check every output, stage every temporary file, then under the
-// lock keep the old targets, put the new files in place and sync the
-// folders. Any failure rolls back to the old set.
+// lock remove what dead runs left, keep the old targets, put the new files
+// in place and sync the folders. Any failure rolls back to the old set.
 class Writer
 {
 public:
@@ -211,19 +334,39 @@ private:
     {
         return fail(i, QStringLiteral("%1: %2").arg(what, qt_error_string(errno)));
     }
+    void warn(const QString &message)
+    {
+        if (m_options.warnings)
+            m_options.warnings->append(message);
+    }
+
+    QByteArray lockPath() const
+    {
+        return m_options.lockFor.isEmpty() ? m_out.last().target + ".lock"
+                                           : QFile::encodeName(lockFilePathFor(m_options.lockFor));
+    }
 
     bool check()
     {
+        QVector<QByteArray> identities;
         for (int i = 0; i < m_files.size(); ++i) {
             mode_t mode = 0;
             QString reason;
             if (!inspect(m_files[i].path, &m_out[i].target, &mode, &reason))
                 return fail(i, reason);
+            identities.append(identityOf(m_out[i].target));
             for (int j = 0; j < i; ++j) {
-                if (m_out[j].target == m_out[i].target)
+                if (identities[j] == identities[i])
                     return fail(
                         i, QStringLiteral("it is the same file as %1").arg(shown(m_files[j].path)));
             }
+        }
+        // The lock file is not ours to replace or remove.
+        const QByteArray lock = identityOf(lockPath());
+        for (int i = 0; i < m_files.size(); ++i) {
+            if (identities[i] == lock)
+                return fail(i, QStringLiteral("it is the lock file %1 of this set")
+                                   .arg(shown(QFile::decodeName(lockPath()))));
         }
         return true;
     }
@@ -231,74 +374,106 @@ private:
     bool stage()
     {
         for (int i = 0; i < m_files.size(); ++i) {
-            Output &o = m_out[i];
-            int fd = -1;
-            auto create = [&](const QByteArray &name) {
-                fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                return fd >= 0;
-            };
-            if (!claimName(o.target, "new", create, &o.temp))
-                return failErrno(i, QStringLiteral("cannot create a temporary file"));
-            struct stat st;
-            if (stat(o.target.constData(), &st) == 0)
-                fchmod(fd, st.st_mode & 07777); // keep the old file's permissions
-            bool ok = true;
-            QString what;
-            if (injected(WriteStep::Write, i) || !writeAll(fd, m_files[i].data)) {
-                what = QStringLiteral("writing failed");
-                ok = false;
-            } else if (injected(WriteStep::Sync, i) || fsync(fd) != 0) {
-                what = QStringLiteral("syncing to disk failed");
-                ok = false;
-            }
-            const int savedErrno = errno;
-            if (::close(fd) != 0 && ok) {
-                what = QStringLiteral("closing failed");
-                ok = false;
-            } else {
-                errno = savedErrno;
-            }
-            if (!ok)
-                return failErrno(i, what);
+            if (!stageOne(i))
+                return false;
         }
         return true;
     }
 
+    bool stageOne(int i)
+    {
+        Output &o = m_out[i];
+        int fd = -1;
+        auto create = [&](const QByteArray &name) {
+            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            return fd >= 0;
+        };
+        if (!claimName(o.target, "new", create, &o.temp))
+            return failErrno(i, QStringLiteral("cannot create a temporary file"));
+        QString what;
+        struct stat st;
+        // The old file's permissions carry over, or the run fails: a file
+        // its owner kept private is never replaced by a readable one.
+        if (stat(o.target.constData(), &st) == 0 &&
+            faultedForTesting(WriteStep::KeepMode, i, fchmod(fd, st.st_mode & 07777)) != 0)
+            what = QStringLiteral("cannot keep the old file's permissions");
+        else if (!writeAll(fd, m_files[i].data, i))
+            what = QStringLiteral("writing failed");
+        else if (faultedForTesting(WriteStep::Sync, i, fsync(fd)) != 0)
+            what = QStringLiteral("syncing to disk failed");
+        const int savedErrno = errno;
+        if (faultedForTesting(WriteStep::Close, i, ::close(fd)) != 0 && what.isEmpty())
+            what = QStringLiteral("closing failed");
+        else
+            errno = savedErrno;
+        return what.isEmpty() || failErrno(i, what);
+    }
+
     bool commitLocked()
     {
-        const QString primary = m_options.lockFor.isEmpty() ? QFile::decodeName(m_out.last().target)
-                                                            : m_options.lockFor;
-        QLockFile lock(primary + QStringLiteral(".lock"));
-        if (!takeLock(lock)) {
-            const QString lockPath = shown(primary + QStringLiteral(".lock"));
-            const int last = m_files.size() - 1;
-            if (m_options.cancel && *m_options.cancel)
-                return fail(last, QStringLiteral("cancelled while waiting for another run"));
-            if (lock.error() == QLockFile::LockFailedError) {
-                return fail(
-                    last, QStringLiteral("another run is writing it (lock file %1)").arg(lockPath));
-            }
-            return fail(last, QStringLiteral("cannot create the lock file %1%2")
-                                  .arg(lockPath, lock.error() == QLockFile::PermissionError
-                                                     ? QStringLiteral(": permission denied")
-                                                     : QString()));
+        OutputLock lock;
+        const QByteArray path = lockPath();
+        const int last = m_files.size() - 1;
+        switch (lock.take(path, m_options.lockTimeoutMs, m_options.cancel)) {
+        case OutputLock::Taken:
+            break;
+        case OutputLock::Cancelled:
+            return fail(last, QStringLiteral("cancelled while waiting for another run"));
+        case OutputLock::Busy:
+            return fail(last, QStringLiteral("another run is writing it (lock file %1)")
+                                  .arg(shown(QFile::decodeName(path))));
+        case OutputLock::Failed:
+            return fail(last, QStringLiteral("cannot create the lock file %1: %2")
+                                  .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         }
+        removeDeadRunsFiles();
         return keepOldTargets() && putInPlace() && removeFiles() && syncFolders();
     }
 
-    // Waits in short steps, so that a cancel ends the wait.
-    bool takeLock(QLockFile &lock)
+    // Temporary files and backups of these outputs whose run is gone. Live
+    // runs' files stay: one waiting for the lock has staged its files already.
+    void removeDeadRunsFiles()
     {
-        QDeadlineTimer deadline(m_options.lockTimeoutMs);
-        for (;;) {
-            if (m_options.cancel && *m_options.cancel)
-                return false;
-            const qint64 left = deadline.remainingTime();
-            if (lock.tryLock(int(qMin<qint64>(left, 100))))
-                return true;
-            if (lock.error() != QLockFile::LockFailedError || deadline.hasExpired())
-                return false;
+        QMap<QByteArray, QSet<QByteArray>> namesByFolder;
+        for (const Output &o : std::as_const(m_out)) {
+            const int slash = o.target.lastIndexOf('/');
+            namesByFolder[folderOf(o.target)].insert(o.target.mid(slash + 1));
         }
+        for (auto it = namesByFolder.cbegin(); it != namesByFolder.cend(); ++it) {
+            DIR *dir = ::opendir(it.key().constData());
+            if (!dir)
+                continue;
+            QVector<QByteArray> names;
+            while (const dirent *entry = ::readdir(dir))
+                names.append(QByteArray(entry->d_name));
+            ::closedir(dir);
+            for (const QByteArray &name : std::as_const(names))
+                removeIfDeadRunsFile(it.key(), name, it.value());
+        }
+    }
+
+    void removeIfDeadRunsFile(const QByteArray &folder, const QByteArray &name,
+                              const QSet<QByteArray> &outputs)
+    {
+        const QRegularExpressionMatch match = leftoverPattern().match(QString::fromLatin1(name));
+        const QByteArray owner = match.captured(1).toLatin1();
+        if (!match.hasMatch() || (!owner.isEmpty() && !outputs.contains(owner)) ||
+            !processIsGone(match.captured(3).toLongLong()))
+            return;
+        const QByteArray path = folder + '/' + name;
+        struct stat st;
+        if (lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            return;
+        // A backup whose target is missing is the only copy of the old file
+        // (the run died after moving it aside): it goes back.
+        const QByteArray target = folder + '/' + owner;
+        if (!owner.isEmpty() && match.captured(2) == QLatin1String("old") &&
+            lstat(target.constData(), &st) != 0 && errno == ENOENT &&
+            ::rename(path.constData(), target.constData()) == 0)
+            return;
+        if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
+            warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
+                     .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
     }
 
     // Hard links to the old targets, made before the first rename so that
@@ -344,6 +519,8 @@ private:
     {
         for (int i = 0; i < m_files.size(); ++i) {
             Output &o = m_out[i];
+            if (i > 0)
+                pauseForTesting();
             if (o.moveAside) {
                 if (::rename(o.target.constData(), o.backup.constData()) != 0)
                     return failErrno(i, QStringLiteral("cannot move the old file aside"));
@@ -392,7 +569,7 @@ private:
     bool syncFolders()
     {
         for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
-            if (!syncFolder(folderOf(removed.first)))
+            if (!syncFolder(folderOf(removed.first), int(m_files.size()) - 1))
                 return failErrno(m_files.size() - 1, QStringLiteral("syncing the folder failed"));
         }
         QSet<QByteArray> synced;
@@ -400,7 +577,7 @@ private:
             const QByteArray folder = folderOf(m_out[i].target);
             if (synced.contains(folder))
                 continue;
-            if (injected(WriteStep::SyncFolder, i) || !syncFolder(folder))
+            if (!syncFolder(folder, i))
                 return failErrno(i, QStringLiteral("syncing the folder failed"));
             synced.insert(folder);
         }
@@ -434,7 +611,7 @@ private:
             }
         }
         for (const QByteArray &folder : touched)
-            syncFolder(folder);
+            syncFolder(folder, -2);
         if (m_error && !unrestored.isEmpty()) {
             *m_error += QStringLiteral(" (could not restore %1)")
                             .arg(unrestored.join(QStringLiteral("; ")));
@@ -442,16 +619,22 @@ private:
     }
 
     // After success the backups go; after a failure the temporary files and
-    // the hard links of targets that were never replaced.
+    // the hard links of targets that were never replaced. What cannot be
+    // removed is said, not hidden.
     void removeLeftovers(bool succeeded)
     {
+        const auto remove = [this](const QByteArray &path) {
+            if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
+                warn(QStringLiteral("cannot remove the temporary file %1: %2")
+                         .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
+        };
         for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed))
-            ::unlink(removed.second.constData());
+            remove(removed.second);
         for (Output &o : m_out) {
             if (!o.temp.isEmpty())
-                ::unlink(o.temp.constData());
+                remove(o.temp);
             if (!o.backup.isEmpty() && (succeeded || (o.state == State::Staged && !o.moveAside)))
-                ::unlink(o.backup.constData());
+                remove(o.backup);
         }
     }
 
@@ -491,10 +674,43 @@ bool isUsableOutputPath(const QString &path, QString *reason)
     return usable;
 }
 
+QString outputIdentity(const QString &path)
+{
+    return QFile::decodeName(identityOf(QFile::encodeName(path)));
+}
+
+QString lockFilePathFor(const QString &primary)
+{
+    QByteArray target;
+    if (!followLinks(QFile::encodeName(primary), &target))
+        target = QFile::encodeName(primary);
+    return QFile::decodeName(target) + QStringLiteral(".lock");
+}
+
 void setWriteFaultForTesting(WriteStep step, int index)
 {
     if (step == WriteStep::None)
         injectedFaults.clear();
     else
         injectedFaults.append({step, index});
+}
+
+long faultedForTesting(WriteStep step, int index, long result)
+{
+    const int savedErrno = errno;
+    if (injected(step, index))
+        return -1;
+    errno = savedErrno;
+    return result;
+}
+
+void setWritePauseForTesting(int milliseconds)
+{
+    writePauseMs = milliseconds;
+}
+
+void pauseForTesting()
+{
+    if (writePauseMs > 0)
+        QThread::msleep(quint64(writePauseMs));
 }

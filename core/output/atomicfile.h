@@ -17,7 +17,9 @@ struct WriteOptions
 {
     // While the files are put in place, "<lockFor>.lock" is held so that runs
     // writing the same set take turns. Empty: the last file (links
-    // followed), which callers make the sheet.
+    // followed), which callers make the sheet. The lock is the kernel's
+    // (flock) on that file, so it ends with its process; the file itself is
+    // removed only by the run that created it, and no output may be it.
     QString lockFor;
     // How long to wait for another run's lock before failing.
     int lockTimeoutMs = 10000;
@@ -26,6 +28,9 @@ struct WriteOptions
     // Files that go in the same commit: removed once the new files are in
     // place, and back again if the write fails. A missing one is no error.
     QStringList remove;
+    // When set, gets what went wrong without failing the write: leftovers
+    // that could not be removed.
+    QStringList *warnings = nullptr;
 };
 
 // Writes a set of files so that afterwards every target holds its new bytes,
@@ -50,15 +55,42 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
 // regular file or a link to one. Otherwise `reason` says why not.
 bool isUsableOutputPath(const QString &path, QString *reason = nullptr);
 
+// The place a write to `path` lands in: symbolic links followed, dangling
+// ones included, and the folder made canonical. Two outputs are the same
+// file exactly when these are equal, whether or not the file exists yet.
+QString outputIdentity(const QString &path);
+
+// The lock file a write whose lockFor (or sheet) is `primary` holds.
+QString lockFilePathFor(const QString &primary);
+
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index). Calls add up; WriteStep::None clears them.
+// Except for Backup and Rename, the real call is made and its result is then
+// replaced by a failure (see faultedForTesting), so that a dropped result
+// shows.
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
+    KeepMode,   // giving the temporary file the old file's mode (EPERM)
     Sync,       // syncing the temporary file (EIO)
+    Close,      // closing the temporary file (EIO)
     Backup,     // hard-linking the old target, as on a file system without
                 // hard links (EPERM): the old file is then moved aside
     Rename,     // putting the temporary file in place (EIO)
     SyncFolder, // syncing the output's folder after all are in place (EIO)
+    Cleanup,    // removing a file a dead run left (EBUSY)
 };
 void setWriteFaultForTesting(WriteStep step, int index);
+
+// Wraps a system call made for output `index`: its `result` (errno kept),
+// or -1 with errno set when a test asked `step` to fail. The call is made
+// either way, and the caller's own check of the result is what a test sees.
+// Shared by the other writers of the core.
+long faultedForTesting(WriteStep step, int index, long result);
+
+// Makes writers on the calling thread pause this long between putting two
+// outputs in place (and the settings file's in-place writer between its
+// check and its write), so that tests can race two of them.
+// pauseForTesting() takes the pause.
+void setWritePauseForTesting(int milliseconds);
+void pauseForTesting();

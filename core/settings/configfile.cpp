@@ -12,8 +12,11 @@
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <sys/file.h>
 #include <unistd.h>
 #endif
+
+#include "core/output/atomicfile.h"
 
 namespace {
 
@@ -90,6 +93,21 @@ DecodedFile decodeFile(const QByteArray &bytes)
 // whether every character could be encoded.
 QByteArray encodeText(QTextCodec *codec, const QString &text, bool *complete = nullptr)
 {
+    // Qt 5's UTF-32 encoder adds stray bytes after a character outside the
+    // BMP, so UTF-32 (MIB 1018 big-endian, 1019 little-endian) is done here.
+    if (codec->mibEnum() == 1018 || codec->mibEnum() == 1019) {
+        const bool bigEndian = codec->mibEnum() == 1018;
+        QByteArray bytes;
+        bool valid = true;
+        for (const uint c : text.toUcs4()) {
+            valid = valid && (c < 0xD800 || c > 0xDFFF);
+            for (int k = 0; k < 4; ++k)
+                bytes += char((c >> (8 * (bigEndian ? 3 - k : k))) & 0xFF);
+        }
+        if (complete)
+            *complete = valid;
+        return bytes;
+    }
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
     const QByteArray bytes = codec->fromUnicode(text.constData(), text.size(), &state);
     if (complete)
@@ -287,6 +305,19 @@ bool folderTakesNewFile(const QString &filePath)
     return false;
 }
 
+// Whether everything written to `file` is on disk; the sync's result goes
+// through the writers' test seam.
+bool syncedToDisk(QFileDevice &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_UNIX
+    return faultedForTesting(WriteStep::Sync, 0, ::fsync(file.handle())) == 0;
+#else
+    return true;
+#endif
+}
+
 // Rewrites the file over its old bytes, which are put back, as far as the
 // file lets them, when that fails.
 int writeInPlace(const QString &filePath, const QByteArray &data, const QByteArray &old)
@@ -294,17 +325,20 @@ int writeInPlace(const QString &filePath, const QByteArray &data, const QByteArr
     QFile file(filePath);
     if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
         return ConfigWriteFailed;
+#ifdef Q_OS_UNIX
+    // Another save rewriting it in place at the same time would leave a mix
+    // of both; the lock makes them take turns, and the later one then finds
+    // the file changed. Released when the file is closed.
+    if (::flock(file.handle(), LOCK_EX) != 0)
+        return ConfigWriteFailed;
+#endif
     // Changed since it was read: nothing to build on.
     if (file.readAll() != old || file.error() != QFileDevice::NoError)
         return ConfigWriteFailed;
+    pauseForTesting();
     const auto put = [&file](const QByteArray &bytes) {
-        if (!file.seek(0) || file.write(bytes) != bytes.size() || !file.resize(bytes.size()))
-            return false;
-#ifdef Q_OS_UNIX
-        return ::fsync(file.handle()) == 0;
-#else
-        return file.flush();
-#endif
+        return file.seek(0) && file.write(bytes) == bytes.size() && file.resize(bytes.size()) &&
+               syncedToDisk(file);
     };
     if (put(data))
         return ConfigOk;
@@ -319,9 +353,9 @@ int replaceFile(const QString &filePath, const QByteArray &data, const QByteArra
     // with.
     QSaveFile file(filePath);
     if (file.open(QIODevice::WriteOnly)) {
-        // Flushed here because commit() replaces the target even when its
-        // own final flush fails.
-        if (file.write(data) != data.size() || !file.flush() ||
+        // Flushed and synced here because commit() replaces the target even
+        // when its own final flush fails, and ignores a failed sync.
+        if (file.write(data) != data.size() || !syncedToDisk(file) ||
             file.error() != QFileDevice::NoError) {
             file.cancelWriting();
             return ConfigWriteFailed;

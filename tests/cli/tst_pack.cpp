@@ -368,6 +368,16 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("data file is the placement file")
         << QStringList{"--data", "$ROOT/out/s.txt", "--format", "css", "-o", sheet, in} << 2
         << "the placement file and the css data file would both be $ROOT/out/s.txt";
+    QTest::newRow("JSON file is the lock file")
+        << QStringList{"--json", "$ROOT/out/s.png.lock", "-o", sheet, in} << 2
+        << "the JSON file would be $ROOT/out/s.png.lock, the lock file of the sheet";
+    QTest::newRow("dangling link names another output")
+        << QStringList{"--json",   "$ROOT/out/x.json",
+                       "--data",   "$ROOT/lnk/x.json",
+                       "--format", "css",
+                       "-o",       sheet,
+                       in}
+        << 2 << "the JSON file and the css data file would both be $ROOT/lnk/x.json";
     QTest::newRow("rows sheet over max size")
         << QStringList{"--max-size", "13x100", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: the sheet needs 14 x 9 pixels, more than --max-size 13x100 allows";
@@ -418,6 +428,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.filePath("in/text.png"), "not an image"));
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
+    QVERIFY(QDir(root.path()).mkpath("lnk"));
+    QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),

@@ -5,15 +5,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLockFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <QtTest>
 
+#include <future>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 Q_DECLARE_METATYPE(WriteStep)
 
@@ -82,6 +83,9 @@ private slots:
     void removalIsPartOfTheCommit();
     void lockHeldByAnotherRun_data();
     void lockHeldByAnotherRun();
+    void filesLeftBehind_data();
+    void filesLeftBehind();
+    void racingWritersLeaveOneSet();
     void refusesOutputThatIsNotAFile_data();
     void refusesOutputThatIsNotAFile();
     void writesThroughLink_data();
@@ -92,27 +96,34 @@ void TestAtomicFile::atomicWriteSucceeds_data()
 {
     QTest::addColumn<QByteArray>("existing"); // null: no file before
     QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("fileName");
 
-    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n");
-    QTest::newRow("replaces longer file") << QByteArray(5000, 'o') << QByteArray("short\r\n");
-    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("");
+    const QString name("sheet.txt");
+    QTest::newRow("new file") << QByteArray() << QByteArray("a.png,1,2,3,4\r\n") << name;
+    QTest::newRow("replaces longer file")
+        << QByteArray(5000, 'o') << QByteArray("short\r\n") << name;
+    QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("") << name;
+    // No suffixed temporary name fits beside it: a short one is used.
+    QTest::newRow("name too long for a suffixed temporary")
+        << QByteArray("old") << QByteArray("new") << QString(250, 'n');
 }
 
 void TestAtomicFile::atomicWriteSucceeds()
 {
     QFETCH(QByteArray, existing);
     QFETCH(QByteArray, data);
+    QFETCH(QString, fileName);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath("sheet.txt");
+    const QString path = dir.filePath(fileName);
     if (!existing.isNull())
         QVERIFY(writeFileBytes(path, existing));
 
     QString error = "untouched";
-    QVERIFY(writeFileAtomically(path, data, &error));
+    QVERIFY2(writeFileAtomically(path, data, &error), qPrintable(error));
     QCOMPARE(readFileBytes(path), data);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"sheet.txt"});
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{fileName});
 }
 
 void TestAtomicFile::atomicWriteIntoMissingFolder()
@@ -136,10 +147,9 @@ void TestAtomicFile::atomicWriteFailureKeepsTarget_data()
     QTest::addColumn<int>("dataSize");
     QTest::addColumn<bool>("limitFileSize");
 
-    // These fail for root too: no temporary name fits beside a 250-character
-    // name, and a file size limit makes writing fail. Small data stays in the
-    // write buffer, so that failure only shows when the buffer is flushed.
-    QTest::newRow("name too long for a temporary") << QString(250, 'n') << 100 << false;
+    // These fail for root too: a file size limit makes writing fail. Small
+    // data stays in the write buffer, so that failure only shows when the
+    // buffer is flushed.
     QTest::newRow("write fails") << "sheet.txt" << 256 * 1024 << true;
     QTest::newRow("buffered write fails") << "sheet.txt" << 8 * 1024 << true;
 }
@@ -207,8 +217,10 @@ void TestAtomicFile::faultKeepsOldSet_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("noHardLinks");
 
-    const QVector<QPair<WriteStep, const char *>> steps{
-        {WriteStep::Write, "write"}, {WriteStep::Sync, "sync"}, {WriteStep::Rename, "rename"}};
+    const QVector<QPair<WriteStep, const char *>> steps{{WriteStep::Write, "write"},
+                                                        {WriteStep::Sync, "sync"},
+                                                        {WriteStep::Close, "close"},
+                                                        {WriteStep::Rename, "rename"}};
     for (const auto &step : steps) {
         for (int i = 0; i < 3; ++i)
             QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false;
@@ -216,6 +228,8 @@ void TestAtomicFile::faultKeepsOldSet_data()
     // Outputs 0 and 1 share a folder, which is synced once.
     QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false;
     QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false;
+    QTest::newRow("old mode refused at output 0") << WriteStep::KeepMode << 0 << false;
+    QTest::newRow("old mode refused at output 2") << WriteStep::KeepMode << 2 << false;
     for (int i = 0; i < 3; ++i)
         QTest::addRow("no hard links, rename fails at output %d", i)
             << WriteStep::Rename << i << true;
@@ -270,7 +284,8 @@ void TestAtomicFile::faultKeepsOldSet()
     QString error;
     QVERIFY(!writeFilesAtomically(set.files, &error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
-    QVERIFY2(error.contains(qt_error_string(EIO)), qPrintable(error));
+    QVERIFY2(error.contains(qt_error_string(step == WriteStep::KeepMode ? EPERM : EIO)),
+             qPrintable(error));
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::oldSet());
 }
@@ -295,8 +310,8 @@ void TestAtomicFile::lockHeldByAnotherRun()
         options.lockFor = set.dir.filePath(lockFor);
     const QString lockPath =
         (lockFor.isEmpty() ? set.files.last().path : options.lockFor) + ".lock";
-    auto other = std::make_unique<QLockFile>(lockPath);
-    QVERIFY(other->tryLock(0));
+    auto other = std::make_unique<HeldLock>(lockPath);
+    QVERIFY(other->isHeld());
 
     QString error;
     QElapsedTimer timer;
@@ -306,12 +321,86 @@ void TestAtomicFile::lockHeldByAnotherRun()
     QVERIFY2(error.contains("another run is writing"), qPrintable(error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(lockPath)), qPrintable(error));
     other.reset();
+    QVERIFY(QFile::remove(lockPath)); // the other run's, which it removes
     QCOMPARE(set.contents(), OutputSet::oldSet());
 
     // Once the other run is done, the same write goes through and leaves no
     // lock file behind.
     QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::newSet());
+}
+
+void TestAtomicFile::filesLeftBehind_data()
+{
+    QTest::addColumn<QString>("left"); // a minute old; DEAD: an id no process has
+    QTest::addColumn<bool>("removed");
+    QTest::addColumn<bool>("removalFails");
+    const auto row = [](const char *name, const char *left, bool removed, bool fails = false) {
+        QTest::newRow(name) << QString(left) << removed << fails;
+    };
+    row("no lock file before, none after", "", true);
+    row("empty lock file of a killed run", "sub/a.png.lock", false);
+    row("dead run's temporary", "a.txt.korvane-new-DEAD-abc123", true);
+    row("dead run's backup", "sub/a.png.korvane-old-DEAD-abc123", true);
+    row("dead run's short name", ".korvane-new-DEAD-abc123", true);
+    row("live run's temporary", "a.txt.korvane-new-1-abc123", false);
+    row("another file's temporary", "b.txt.korvane-new-DEAD-abc123", false);
+    row("not quite the pattern", "a.txt.korvane-new-DEAD-abc1234", false);
+    row("removal fails: a warning", "a.txt.korvane-new-DEAD-abc123", true, true);
+}
+
+// Never blocked by a lock file nobody holds, nor removing one it did not
+// create; dead runs' leftovers go.
+void TestAtomicFile::filesLeftBehind()
+{
+    QFETCH(QString, left);
+    QFETCH(bool, removed);
+    QFETCH(bool, removalFails);
+
+    FaultGuard guard;
+    OutputSet set;
+    left.replace("DEAD", "999999999");
+    const utimbuf old{time(nullptr) - 60, time(nullptr) - 60};
+    QVERIFY(left.isEmpty() ||
+            (writeFileBytes(set.dir.filePath(left), "") &&
+             utime(QFile::encodeName(set.dir.filePath(left)).constData(), &old) == 0));
+    if (removalFails)
+        setWriteFaultForTesting(WriteStep::Cleanup, -1);
+    QStringList warnings;
+    WriteOptions options;
+    options.lockTimeoutMs = 300;
+    options.warnings = &warnings;
+
+    QString error;
+    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
+    QStringList expected = OutputSet::newSet()
+                           << (removed ? QStringList() : QStringList(left + "="));
+    expected.sort();
+    QStringList contents = set.contents();
+    contents.sort();
+    QCOMPARE(contents, expected);
+    QCOMPARE(warnings.filter(QFileInfo(left).fileName()).size(), removalFails ? 1 : 0);
+    QVERIFY(
+        !writeFilesAtomically({{set.files.last().path + ".lock", ""}, set.files.last()}, &error));
+    QVERIFY2(error.contains("is the lock file"), qPrintable(error));
+}
+
+// Two writers on the same set at once, the first pausing between renames.
+void TestAtomicFile::racingWritersLeaveOneSet()
+{
+    OutputSet set;
+    QVector<FileContent> other = set.files;
+    for (FileContent &file : other)
+        file.data.replace("new", "other");
+    auto first = std::async(std::launch::async, [&] {
+        setWritePauseForTesting(100);
+        return writeFilesAtomically(set.files);
+    });
+    QThread::msleep(50);
+    QVERIFY(writeFilesAtomically(other) && first.get());
+    const QStringList contents = set.contents();
+    QVERIFY(contents == OutputSet::newSet() ||
+            contents == OutputSet::newSet().replaceInStrings("new", "other"));
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile_data()
@@ -333,6 +422,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
                                   << "no file name";
     QTest::newRow("same file as another output") << "link-to-kept"
                                                  << "same file as";
+    QTest::newRow("dangling link to another output") << "link-to-new"
+                                                     << "same file as";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -342,12 +433,14 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString kept = dir.filePath("kept.txt");
-    QVERIFY(writeFileBytes(kept, "old"));
+    QVERIFY(writeFileBytes(dir.filePath("kept.txt"), "old"));
     QCOMPARE(mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0644), 0);
     QVERIFY(QDir(dir.path()).mkdir("folder"));
     QVERIFY(QFile::link("fifo", dir.filePath("link-to-fifo")));
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
+    QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
+    const QString kept =
+        output == "link-to-new" ? dir.filePath("new.txt") : dir.filePath("kept.txt");
     const QStringList before = entriesIn(dir.path());
     int pipeEnds[2];
     QCOMPARE(pipe(pipeEnds), 0);
@@ -361,14 +454,15 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    QCOMPARE(isUsableOutputPath(path, &error), output == "link-to-kept");
-    if (output != "link-to-kept")
+    const bool usable = output == "link-to-kept" || output == "link-to-new";
+    QCOMPARE(isUsableOutputPath(path, &error), usable);
+    if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
     QVERIFY(!writeFilesAtomically({{kept, "new"}, {path, "new"}}, &error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
     QVERIFY2(error.contains(reason), qPrintable(error));
     QCOMPARE(entriesIn(dir.path()), before);
-    QCOMPARE(readFileBytes(kept), QByteArray("old"));
+    QCOMPARE(readFileBytes(dir.filePath("kept.txt")), QByteArray("old"));
     struct stat st;
     QCOMPARE(stat("/dev/null", &st), 0);
     QVERIFY(S_ISCHR(st.st_mode));

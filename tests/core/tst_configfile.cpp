@@ -1,9 +1,12 @@
 #include "core/settings/configfile.h"
 
+#include "core/output/atomicfile.h"
+
 #include "support/testsupport.h"
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTextCodec>
 
@@ -11,6 +14,8 @@
 
 #include <csignal>
 #include <functional>
+#include <future>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -23,6 +28,8 @@ enum class Where {
     EmptyPath,  // ""
     BlankPath,  // only white space
     LongName,   // a name so long that no temporary file can sit beside it
+    SyncFails,  // syncing the new file fails
+    InPlaceCut, // LongName, and writing in place is cut short
     SizeLimited // writing more than a few bytes fails
 };
 
@@ -44,6 +51,7 @@ QString pathFor(const QTemporaryDir &dir, Where where)
     case Where::Directory:
         return dir.path();
     case Where::LongName:
+    case Where::InPlaceCut:
         return dir.filePath(QString(250, QLatin1Char('c')) + QStringLiteral(".xml"));
     default:
         return dir.filePath(QStringLiteral("config.xml"));
@@ -97,6 +105,9 @@ private slots:
     void writeEditsOnlyTheValues_data();
     void writeEditsOnlyTheValues();
     void writeInPlaceWhenNoTemporaryNameFits();
+    void writeKeepsByteOrderMark_data();
+    void writeKeepsByteOrderMark();
+    void writesInPlaceTakeTurns();
 
 private:
     void addErrorRows();
@@ -215,6 +226,10 @@ void TestConfigFile::writeErrors_data()
         << QString("paths") << QString("defaultSavePath") << 265;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 sync fails")
+        << Where::SyncFails << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 in-place write cut short")
+        << Where::InPlaceCut << QByteArray(standardXml) << QString("paths") << paths << 264;
 }
 
 void TestConfigFile::writeErrors()
@@ -227,15 +242,17 @@ void TestConfigFile::writeErrors()
 
     QTemporaryDir dir;
     const QString path = pathFor(dir, where);
-    const bool hasFile =
-        where == Where::File || where == Where::LongName || where == Where::SizeLimited;
+    const bool hasFile = where == Where::File || where >= Where::LongName;
     if (hasFile)
         QVERIFY(writeFileBytes(path, content));
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    if (where == Where::SyncFails)
+        setWriteFaultForTesting(WriteStep::Sync, -1);
+    const auto clearFaults = qScopeGuard([] { setWriteFaultForTesting(WriteStep::None, 0); });
 
     const QMap<QString, QString> attributes = keys(names);
     const int result =
-        where == Where::SizeLimited
+        where == Where::SizeLimited || where == Where::InPlaceCut
             ? writeWithSizeLimit(16,
                                  [&] { return writeConfigAttributes(path, element, attributes); })
             : writeConfigAttributes(path, element, attributes);
@@ -473,6 +490,59 @@ void TestConfigFile::writeInPlaceWhenNoTemporaryNameFits()
     QCOMPARE(read, written);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QFileInfo(path).fileName()});
+}
+
+void TestConfigFile::writeKeepsByteOrderMark_data()
+{
+    QTest::addColumn<QByteArray>("codec");
+    QTest::addColumn<QByteArray>("mark");
+    QTest::newRow("UTF-8") << QByteArray("UTF-8") << QByteArray("\xEF\xBB\xBF");
+    QTest::newRow("UTF-16 LE") << QByteArray("UTF-16LE") << QByteArray("\xFF\xFE");
+    QTest::newRow("UTF-16 BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF");
+    QTest::newRow("UTF-32 LE") << QByteArray("UTF-32LE") << QByteArray("\xFF\xFE\0\0", 4);
+    QTest::newRow("UTF-32 BE") << QByteArray("UTF-32BE") << QByteArray("\0\0\xFE\xFF", 4);
+}
+
+void TestConfigFile::writeKeepsByteOrderMark()
+{
+    QFETCH(QByteArray, codec);
+    QFETCH(QByteArray, mark);
+    QTextCodec *textCodec = QTextCodec::codecForName(codec);
+    const std::unique_ptr<QTextDecoder> decoder(textCodec->makeDecoder(QTextCodec::IgnoreHeader));
+    const std::unique_ptr<QTextEncoder> encoder(textCodec->makeEncoder(QTextCodec::IgnoreHeader));
+    const QString xml("<config><paths b=\"%1\"/></config>"), value("/\u65e5\U0001F600");
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.xml"));
+    QVERIFY(writeFileBytes(path, mark + encoder->fromUnicode(xml.arg(QString()))));
+
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), {{QStringLiteral("b"), value}}),
+             0);
+    const QByteArray after = readFileBytes(path);
+    QCOMPARE(after.left(mark.size()), mark);
+    QCOMPARE(decoder->toUnicode(after.mid(mark.size())), xml.arg(value));
+}
+
+// Two in-place saves at once, both after reading the old file: only the one
+// whose value the file then holds reports success.
+void TestConfigFile::writesInPlaceTakeTurns()
+{
+    QTemporaryDir dir;
+    const QString path = pathFor(dir, Where::LongName);
+    QVERIFY(writeFileBytes(path, standardXml));
+    const auto save = [&](const QString &value) {
+        setWritePauseForTesting(50); // on this thread only
+        return writeConfigAttributes(path, QStringLiteral("paths"),
+                                     {{QStringLiteral("note"), value}});
+    };
+    auto first = std::async(std::launch::async, save, QStringLiteral("short"));
+    const int second = save(QString(3000, QLatin1Char('l')));
+    const int results[] = {first.get(), second};
+    QMap<QString, QString> read{{QStringLiteral("note"), QString()}};
+    QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+    const int winner = read.value(QStringLiteral("note")) == QStringLiteral("short") ? 0 : 1;
+    QCOMPARE(results[winner], 0);
+    QCOMPARE(results[1 - winner], 264);
+    QCOMPARE(read.value(QStringLiteral("note")).size(), winner ? 3000 : 5);
 }
 
 QTEST_GUILESS_MAIN(TestConfigFile)

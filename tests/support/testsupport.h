@@ -6,7 +6,10 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // A private application folder for one test: config/config.xml inside a
 // temporary folder, with the program's settings path pointed at it for the
@@ -76,4 +79,16 @@ private:
     rlimit m_saved{};
     void (*m_savedHandler)(int) = nullptr;
     bool m_active = false;
+};
+
+// Holds the kernel's lock on `path`, as another run of the writer would.
+struct HeldLock
+{
+    explicit HeldLock(const QString &path)
+        : fd(::open(path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644))
+    {
+    }
+    ~HeldLock() { ::close(fd); }
+    bool isHeld() const { return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0; }
+    const int fd;
 };

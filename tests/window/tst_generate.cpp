@@ -7,7 +7,6 @@
 #include "support/testsupport.h"
 
 #include <QLabel>
-#include <QLockFile>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -493,8 +492,8 @@ void TestGenerate::progressAndCancel()
         window.fileModel->appendRow(new QStandardItem(path));
     const QString sheet = out.filePath(QStringLiteral("s.png"));
     QVERIFY(writeFileBytes(sheet, "old sheet"));
-    QLockFile otherRun(sheet + QStringLiteral(".lock"));
-    QVERIFY(otherRun.lock());
+    HeldLock otherRun(sheet + QStringLiteral(".lock"));
+    QVERIFY(otherRun.isHeld());
 
     QString label;
     QString progress;
