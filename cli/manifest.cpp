@@ -35,6 +35,7 @@ struct KnownOptions
     QStringList inputs;
     int margin;
     int threads;
+    PngEncoder::Level pngLevel;
     Compose::Limits limits;
     SheetLayout::Layout layout;
     QSize maxSize;
@@ -89,7 +90,8 @@ QByteArray optionsHash(const Options &o)
     for (const DataFormats::Output &data : o.data)
         stream << data.path << qint32(data.format);
     stream << qint32(o.margin) << qint64(o.limits.maxPixels) << qint32(o.limits.maxSide)
-           << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack;
+           << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack
+           << qint32(o.pngLevel);
     return hashBytes(bytes);
 }
 

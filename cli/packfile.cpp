@@ -260,6 +260,13 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
                  fail(key, QStringLiteral("must be \"rows\" or \"compact\""));
             if (ok && !skipped)
                 result->options << QStringLiteral("--layout=") + value.toString();
+        } else if (key == QLatin1String("png-level")) {
+            ok = QStringList{QStringLiteral("fast"), QStringLiteral("default"),
+                             QStringLiteral("small")}
+                     .contains(value.toString()) ||
+                 fail(key, QStringLiteral("must be \"fast\", \"default\" or \"small\""));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--png-level=") + value.toString();
         } else if (key == QLatin1String("max-size")) {
             QSize size;
             ok = SheetLayout::parseSize(value.toString(), &size) ||

@@ -41,7 +41,7 @@ struct CommandLine
     QCommandLineOption help;
     QCommandLineOption version;
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-        skip, verbose, maxPixels, threads, update, multipack, pack, sheet, watch;
+        skip, verbose, maxPixels, threads, pngLevel, update, multipack, pack, sheet, watch;
 };
 
 CommandLine::CommandLine()
@@ -93,6 +93,10 @@ CommandLine::CommandLine()
           QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
                          "the same for every N."),
           QStringLiteral("N")),
+      pngLevel(QStringLiteral("png-level"),
+               QStringLiteral("fast (for previews), default (as the window writes) or small (a "
+                              "smaller PNG sheet in a few times the time)."),
+               QStringLiteral("LEVEL")),
       update(QStringLiteral("update"),
              QStringLiteral("Leave every output untouched, and say so, when the inputs, their "
                             "contents and the options are those of the run that wrote them.")),
@@ -113,7 +117,8 @@ CommandLine::CommandLine()
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
     parser.addOptions({output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
-                       skip, verbose, maxPixels, threads, update, multipack, pack, sheet, watch});
+                       skip, verbose, maxPixels, threads, pngLevel, update, multipack, pack, sheet,
+                       watch});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -234,6 +239,16 @@ int OptionReader::readLimits()
             return usage(QStringLiteral("--threads \"%1\" is not a whole number from 1 to 256")
                              .arg(c.parser.value(c.threads)));
     }
+    if (c.parser.isSet(c.pngLevel)) {
+        const QString level = c.parser.value(c.pngLevel);
+        if (level == QLatin1String("fast"))
+            m_options.pngLevel = PngEncoder::Level::Fast;
+        else if (level == QLatin1String("small"))
+            m_options.pngLevel = PngEncoder::Level::Small;
+        else if (level != QLatin1String("default"))
+            return usage(
+                QStringLiteral("--png-level \"%1\" is not fast, default or small").arg(level));
+    }
 
     return ParsedToPack;
 }
@@ -298,8 +313,9 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
         return ExitOk;
     }
 
-    for (const QCommandLineOption &option : {c.output, c.margin, c.config, c.json, c.layout,
-                                             c.maxSize, c.maxPixels, c.threads, c.pack, c.sheet}) {
+    for (const QCommandLineOption &option :
+         {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.threads,
+          c.pngLevel, c.pack, c.sheet}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));
@@ -324,7 +340,7 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
     QSet<QString> given;
     for (const QCommandLineOption &option :
          {c.output, c.margin, c.config, c.json, c.data, c.format, c.layout, c.maxSize, c.powerOfTwo,
-          c.skip, c.verbose, c.maxPixels, c.threads, c.update, c.multipack}) {
+          c.skip, c.verbose, c.maxPixels, c.threads, c.pngLevel, c.update, c.multipack}) {
         if (c.parser.isSet(option))
             given.insert(option.names().last());
     }

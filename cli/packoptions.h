@@ -7,6 +7,7 @@
 #include "core/image/imageprobe.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
+#include "core/png/pngencoder.h"
 
 #include <QSize>
 #include <QString>
@@ -25,6 +26,7 @@ struct Options
     QStringList inputs;
     int margin = 2;
     int threads = 0;
+    PngEncoder::Level pngLevel = PngEncoder::Level::Default;
     Compose::Limits limits;
     SheetLayout::Layout layout = SheetLayout::Layout::Rows;
     QSize maxSize; // invalid: no limit

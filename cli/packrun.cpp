@@ -190,7 +190,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         m_terminal->setStage(n, groups.size(), true);
         QString error;
         if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
-                                 o.threads))
+                                 o.threads, o.pngLevel))
             return failure(QStringLiteral("Cannot save %1: %2")
                                .arg(Console::shown(sheet.targets.sheetPath), error));
         sheets->append(sheet);

@@ -9,7 +9,9 @@
 #include <QFileInfo>
 #include <QImageWriter>
 
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace SheetRender {
 
@@ -17,10 +19,20 @@ QImage newSheet(const QSize &size)
 {
     if (!size.isValid() || size.isEmpty())
         return QImage();
-    QImage sheet(size, QImage::Format_ARGB32);
-    if (sheet.isNull()) // allocation failed
+    if (size.width() > std::numeric_limits<int>::max() / 4)
         return QImage();
-    sheet.fill(0);
+    // Zeroed memory from calloc instead of a fill: a large sheet comes as
+    // fresh pages, each touched once, by the image decoded into it.
+    const int bytesPerLine = size.width() * 4;
+    void *bits = std::calloc(size_t(bytesPerLine), size_t(size.height()));
+    if (!bits)
+        return QImage();
+    QImage sheet(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
+                 QImage::Format_ARGB32, std::free, bits);
+    if (sheet.isNull()) {
+        std::free(bits);
+        return QImage();
+    }
     // QImage takes its resolution from the screen (100 dpi when there is
     // none); a fixed 96 dpi keeps the PNG bytes independent of the machine.
     sheet.setDotsPerMeterX(3780);
@@ -86,10 +98,10 @@ QByteArray writerFormatFor(const QString &path)
 }
 
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads)
+            int threads, PngEncoder::Level pngLevel)
 {
     if (format == "png")
-        return PngEncoder::encode(sheet, data, error, threads);
+        return PngEncoder::encode(sheet, data, error, threads, pngLevel);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

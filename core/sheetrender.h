@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/png/pngencoder.h"
+
 #include <QImage>
 #include <QMap>
 #include <QPoint>
@@ -38,10 +40,11 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
 // array when no image writer knows it.
 QByteArray writerFormatFor(const QString &path);
 
-// Encodes the sheet in `format` into `data`: PNG with PngEncoder, other
-// formats with QImageWriter. False with `error` set if encoding fails.
+// Encodes the sheet in `format` into `data`: PNG with PngEncoder at
+// `pngLevel`, other formats with QImageWriter. False with `error` set if
+// encoding fails.
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads = 0);
+            int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default);
 
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.

@@ -1,7 +1,9 @@
 // Arbitrary bytes as an input image through the load, size and copy path:
 // the header size, a full decode, a sheet of that size and the row copy into
-// it. A file that loads must paint into its own sheet, pixel for pixel.
+// it. A file that loads must paint into its own sheet, pixel for pixel. The
+// fast PNG path must load only what Qt's reader loads, with its pixels.
 
+#include "core/image/pngdecode.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
 
@@ -89,6 +91,24 @@ void noteOutcome(const QImageReader &reader, const QImage &image)
     std::abort();
 }
 
+// The fast PNG path against Qt's reader on the same bytes: when it decodes,
+// Qt's reader must load the file too, to the same ARGB32 pixels.
+void compareFastPng(const QByteArray &bytes, const QSize &declared, const QImage &qt)
+{
+    QImage fast(declared, QImage::Format_ARGB32);
+    if (fast.isNull())
+        return;
+    static PngDecode::Scratch scratch;
+    if (!PngDecode::decode(reinterpret_cast<const uint8_t *>(bytes.constData()),
+                           size_t(bytes.size()), declared, fast.bits(), fast.bytesPerLine(),
+                           &scratch))
+        return;
+    if (qt.isNull())
+        fail("the fast PNG path loads what Qt's reader refuses");
+    if (fast != qt.convertToFormat(QImage::Format_ARGB32))
+        fail("the fast PNG path and Qt's reader give different pixels");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -104,9 +124,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    fixPngChecksums(bytes);
     {
-        QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
-        fixPngChecksums(bytes);
         QFile file(g_path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
             file.write(bytes) != bytes.size())
@@ -126,6 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QImageReader reader(g_path);
     const QImage image = reader.read();
     noteOutcome(reader, image);
+    compareFastPng(bytes, declared, image);
     if (image.isNull())
         return 0;
     if (qint64(image.width()) * image.height() > qint64(declared.width()) * declared.height())

@@ -1,10 +1,13 @@
 #include "core/image/imagedecode.h"
 
+#include "core/image/pngdecode.h"
+
 #include <QFile>
 #include <QImageReader>
 #include <QThread>
 
 #include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -35,16 +38,46 @@ bool decodesCompletely(QFile &file, const QImage &decoded)
     return true;
 }
 
+// The fast path for the common PNG kinds, straight into the sheet. False
+// leaves the image to Qt's reader, with the file at its start again.
+bool decodePngInto(QFile &file, const QSize &size, uchar *target, qsizetype bytesPerLine,
+                   PngDecode::Scratch &scratch)
+{
+    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
+    if (file.peek(8) != signature)
+        return false;
+    // A file far larger than its pixels could need holds something else.
+    const qint64 length = file.size();
+    const qint64 raw = qint64(size.height()) * (qint64(size.width()) * 4 + 1);
+    if (length > 2 * raw + (qint64(1) << 20))
+        return false;
+    bool decoded = false;
+    try {
+        scratch.file.resize(size_t(length));
+        decoded = file.read(reinterpret_cast<char *>(scratch.file.data()), length) == length &&
+                  PngDecode::decode(scratch.file.data(), size_t(length), size, target, bytesPerLine,
+                                    &scratch);
+    } catch (const std::bad_alloc &) {
+        decoded = false;
+    }
+    if (!decoded)
+        file.seek(0);
+    return decoded;
+}
+
 // The decode of one placement straight into the sheet's memory. Readers that
 // produce 8-bit ARGB write into the sheet in place; others decode beside it
 // and are converted and copied row by row, which keeps the colour of fully
 // transparent pixels.
 Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
-                   const Limits &limits)
+                   const Limits &limits, PngDecode::Scratch &scratch)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
     QFile file;
     if (!openRegularFile(p.path, file, &failure))
+        return failure;
+    uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
+    if (withinLimits(p.size, limits) && decodePngInto(file, p.size, target, bytesPerLine, scratch))
         return failure;
     QImageReader reader;
     prepareReader(reader, file);
@@ -58,7 +91,6 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (!withinLimits(p.size, limits))
         return failed(p.path, ImageStatus::TooLarge, sizeText(p.size));
 
-    uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
     QImage image;
     const QImage::Format format = reader.imageFormat();
     if (format == QImage::Format_ARGB32 || format == QImage::Format_Invalid) {
@@ -135,6 +167,8 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
     std::vector<Failure> results(size_t(placements.size()));
     std::atomic<int> next{0};
     auto work = [&] {
+        // Each worker's buffers live as long as the worker.
+        PngDecode::Scratch scratch;
         for (int i = next++; i < placements.size(); i = next++) {
             const SheetLayout::Placement &p = placements[i];
             if (progress && progress->cancelRequested) {
@@ -146,7 +180,7 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
                 results[size_t(i)] = failed(p.path, ImageStatus::OutsideSheet,
                                             QStringLiteral("does not fit in the sheet"));
             else
-                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits);
+                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits, scratch);
             if (progress)
                 ++progress->done;
         }

@@ -1,10 +1,14 @@
 #include "core/layout/compactlayout.h"
 
+#include <QThread>
 #include <QVector>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace SheetLayout {
@@ -269,20 +273,61 @@ public:
         // Under a limit, the widest sheet allowed is often the one that fits.
         if (maxWidth < std::numeric_limits<qint64>::max())
             widths.append(std::min(maxBinWidth, std::max(m_widest, m_inOneRow)));
-        QVector<qint64> tried;
+        QVector<qint64> untried;
         for (const qint64 binWidth : std::as_const(widths)) {
-            if (tried.contains(binWidth))
-                continue;
-            tried.append(binWidth);
-            const Candidate c = leastHeight(binWidth, maxBinHeight, best);
-            if (c.valid && c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight &&
-                c.betterThan(best))
+            if (!untried.contains(binWidth))
+                untried.append(binWidth);
+        }
+        const auto improves = [&](const Candidate &c) {
+            return c.valid && c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight &&
+                   c.betterThan(best);
+        };
+        const Candidate first = leastHeight(untried.first(), maxBinHeight, best);
+        if (improves(first))
+            best = first;
+        // The other widths are searched in parallel against the best so far.
+        // A search depends on `best` only through its cap, so one that began
+        // before `best` changed is run again: the outcome is the same as
+        // searching one width after another.
+        const std::vector<Candidate> early = searchInParallel(untried, maxBinHeight, best);
+        bool changed = false;
+        for (int i = 1; i < untried.size(); ++i) {
+            const Candidate c =
+                changed ? leastHeight(untried[i], maxBinHeight, best) : early[size_t(i)];
+            if (improves(c)) {
                 best = c;
+                changed = true;
+            }
         }
         return best;
     }
 
 private:
+    // leastHeight() for every width but the first, on one thread per core.
+    std::vector<Candidate> searchInParallel(const QVector<qint64> &widths, qint64 maxBinHeight,
+                                            const Candidate &best) const
+    {
+        std::vector<Candidate> found(size_t(widths.size()));
+        std::atomic<int> next{1};
+        const auto work = [&] {
+            for (int i = next++; i < widths.size(); i = next++)
+                found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best);
+        };
+        std::vector<std::thread> helpers;
+        const int threads = std::min(QThread::idealThreadCount(), int(widths.size()) - 1);
+        for (int i = 1; i < threads; ++i) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error &) {
+                break; // fewer threads do the same work
+            }
+        }
+        work();
+        for (std::thread &helper : helpers)
+            helper.join();
+        return found;
+    }
+
     static qint64 floorPowerOfTwo(qint64 value)
     {
         qint64 p = 1;

@@ -6,13 +6,19 @@
 
 namespace PngEncoder {
 
+// How much time to spend for a smaller file. Default is what the window
+// writes; Fast is for previews; Small takes a few times longer.
+enum class Level { Fast, Default, Small };
+
 // Encodes `image` (converted to ARGB32 first if it is in another format) as
 // an 8-bit RGBA, non-interlaced PNG into `png`, with a pHYs chunk from the
 // image's dots per metre when both are positive. The filter of each row is
-// chosen by libpng's rule and the data deflated with libdeflate on `threads`
-// threads (0: one per core). The bytes depend only on the image, never on
-// `threads`. False with `error` set when the image is null or memory runs
+// chosen by libpng's rule (Fast: always Up) and the data deflated with
+// libdeflate on `threads` threads (0: one per core), at a compression level
+// that `level` picks. The bytes depend only on the image and `level`, never
+// on `threads`. False with `error` set when the image is null or memory runs
 // out.
-bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0);
+bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0,
+            Level level = Level::Default);
 
 } // namespace PngEncoder

@@ -293,6 +293,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("margin with sign") << QStringList{"--margin=+3", "-o", sheet, in} << 2
                                       << "margin \"+3\" is not a whole number";
     QTest::newRow("no INPUT") << QStringList{"-o", sheet} << 2 << "no INPUT given";
+    QTest::newRow("unknown PNG level") << QStringList{"--png-level", "Small", "-o", sheet, in} << 2
+                                       << "--png-level \"Small\" is not fast, default or small";
     QTest::newRow("outputs collide") << QStringList{"--json", "$ROOT/out/s.txt", "-o", sheet, in}
                                      << 2 << "the placement file and the JSON file would both be";
     QTest::newRow("missing file") << QStringList{"-o", sheet, in, "$ROOT/in/gone.png"} << 1

@@ -1,5 +1,6 @@
-#include "core/png/pngencoder.h"
+#include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
+#include "core/png/pngencoder.h"
 #include "core/sheetrender.h"
 
 #include "support/testsupport.h"
@@ -136,6 +137,57 @@ QByteArray bigEndian(std::initializer_list<quint32> values)
     return bytes;
 }
 
+QByteArray pngChunk(const char *type, const QByteArray &data)
+{
+    const QByteArray body = QByteArray(type, 4) + data;
+    return bigEndian({quint32(data.size())}) + body +
+           bigEndian({crc32(body.constData(), body.size())});
+}
+
+// A PNG of random rows with random filter types, `extra` chunks before the
+// data, and one kind of damage: "cut", "crc", "filter", "adler", "no IEND".
+QByteArray pngFile(int colour, int depth, int width, int height, const QByteArray &extra,
+                   const QString &damage, uint seed)
+{
+    const int channels = QVector<int>{1, 0, 3, 1, 2, 0, 4}.value(colour);
+    const int rowBytes = (width * channels * depth + 7) / 8;
+    QByteArray rows;
+    for (int y = 0; y < height; ++y) {
+        seed = seed * 1103515245u + 12345u;
+        rows.append(char(damage == QLatin1String("filter") && y == 1 ? 5 : (seed >> 16) % 5));
+        for (int x = 0; x < rowBytes; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            rows.append(char(seed >> 16));
+        }
+    }
+    QByteArray zlib = qCompress(rows).mid(4);
+    if (damage == QLatin1String("adler"))
+        zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
+    QByteArray png =
+        QByteArray("\x89PNG\r\n\x1a\n", 8) +
+        pngChunk("IHDR", bigEndian({quint32(width), quint32(height)}) + QByteArray(1, char(depth)) +
+                             QByteArray(1, char(colour)) + QByteArray(3, 0)) +
+        extra;
+    // The data in two chunks, as many writers split it.
+    png +=
+        pngChunk("IDAT", zlib.left(zlib.size() / 2)) + pngChunk("IDAT", zlib.mid(zlib.size() / 2));
+    if (damage == QLatin1String("crc"))
+        png[png.size() - 1] = char(png.at(png.size() - 1) ^ 0x40);
+    if (damage != QLatin1String("no IEND"))
+        png += pngChunk("IEND", QByteArray());
+    if (damage == QLatin1String("cut"))
+        png.chop(png.size() / 3);
+    return png;
+}
+
+QByteArray palette(int entries)
+{
+    QByteArray bytes;
+    for (int i = 0; i < entries; ++i)
+        bytes += QByteArray(1, char(i * 37)) + char(255 - i) + char(i * 11);
+    return pngChunk("PLTE", bytes);
+}
+
 } // namespace
 
 class TestSheetRender : public QObject
@@ -159,6 +211,8 @@ private slots:
     void pngEncoderRoundTrip();
     void encodeRoutesBySuffix_data();
     void encodeRoutesBySuffix();
+    void pngDecoderMatchesQt_data();
+    void pngDecoderMatchesQt();
 };
 
 void TestSheetRender::paintAndSaveKeepEveryPixel_data()
@@ -310,6 +364,9 @@ void TestSheetRender::paintFailures_data()
     // The same with a pixel offset of 0, which the reader takes as "right
     // after the header".
     QTest::newRow("pixel data cut short, offset 0") << "truncate offset 0" << Status::LoadFailed;
+    // Refused by Qt's reader, so the fast PNG path must not load them either.
+    QTest::newRow("PNG data with a bad CRC") << "png crc" << Status::LoadFailed;
+    QTest::newRow("PNG without IEND") << "png no IEND" << Status::LoadFailed;
 }
 
 void TestSheetRender::paintFailures()
@@ -336,6 +393,8 @@ void TestSheetRender::paintFailures()
         QVERIFY(noise(6, 4, 2).save(b));
     } else if (change == "misplace") {
         positions[b] = QPoint(5, 4);
+    } else if (change.startsWith("png ")) {
+        QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
     } else if (change.startsWith("truncate")) {
         // A 24-bit BMP of 6x3 has 54 header bytes and rows of 20 bytes: keep one.
         QByteArray bmp;
@@ -483,6 +542,17 @@ void TestSheetRender::pngEncoderRoundTrip()
         QVERIFY(PngEncoder::encode(image, &again, &error, threads));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
     }
+    // The other levels: bytes of their own, the same pixels.
+    using Level = PngEncoder::Level;
+    for (const Level level : {Level::Fast, Level::Small}) {
+        QByteArray one, four;
+        QVERIFY(PngEncoder::encode(image, &one, &error, 1, level));
+        QVERIFY(PngEncoder::encode(image, &four, &error, 4, level));
+        QVERIFY(one == four && one != png);
+        const QString difference =
+            compareSheet(QImage::fromData(one, "PNG"), {{"image", image}}, {{"image", QPoint()}});
+        QVERIFY2(difference.isEmpty(), qPrintable(difference));
+    }
 
     const auto chunks = pngChunks(png, &error);
     QVERIFY2(!chunks.isEmpty(), qPrintable(error));
@@ -538,6 +608,105 @@ void TestSheetRender::encodeRoutesBySuffix()
 
     QVERIFY(!PngEncoder::encode(QImage(), &own, &error));
     QVERIFY(!error.isEmpty());
+}
+
+void TestSheetRender::pngDecoderMatchesQt_data()
+{
+    QTest::addColumn<QByteArray>("png");
+    QTest::addColumn<bool>("fast"); // decoded by the fast path, not left to Qt
+    QTest::addColumn<bool>("loads");
+
+    const QByteArray none;
+    for (const int depth : {1, 2, 4, 8}) {
+        QTest::addRow("grey %d-bit", depth)
+            << pngFile(0, depth, 13, 9, none, none, 1) << true << true;
+        QTest::addRow("palette %d-bit, full", depth)
+            << pngFile(3, depth, 11, 7, palette(1 << depth), none, 2) << true << true;
+        QTest::addRow("grey %d-bit, black transparent", depth)
+            << pngFile(0, depth, 5, 9, pngChunk("tRNS", bigEndian({0}).right(2)), none, 3) << true
+            << true;
+        QTest::addRow("grey %d-bit, white transparent", depth)
+            << pngFile(0, depth, 7, 4, pngChunk("tRNS", bigEndian({(1u << depth) - 1}).right(2)),
+                       none, 4)
+            << true << true;
+    }
+    QTest::newRow("grey 8-bit, level 90 transparent")
+        << pngFile(0, 8, 31, 20, pngChunk("tRNS", QByteArray("\0\x5a", 2)), none, 5) << true
+        << true;
+    QTest::newRow("grey and alpha") << pngFile(4, 8, 9, 9, none, none, 6) << true << true;
+    QTest::newRow("RGB") << pngFile(2, 8, 3, 17, none, none, 7) << true << true;
+    // The colour of the first pixel made transparent.
+    const QRgb first = QImage::fromData(pngFile(2, 8, 64, 64, none, none, 8)).pixel(0, 0);
+    const QByteArray key =
+        bigEndian({uint(qRed(first)) << 16 | uint(qGreen(first)), uint(qBlue(first)) << 16});
+    QTest::newRow("RGB with a transparent colour")
+        << pngFile(2, 8, 64, 64, pngChunk("tRNS", key.left(6)), none, 8) << true << true;
+    QTest::newRow("RGBA") << pngFile(6, 8, 1, 1, none, none, 9) << true << true;
+    QTest::newRow("RGBA with gAMA, cHRM, sRGB and text")
+        << pngFile(6, 8, 33, 5,
+                   pngChunk("gAMA", bigEndian({100000})) +
+                       pngChunk("cHRM", bigEndian({31270, 32900, 64000, 33000, 30000, 60000, 15000,
+                                                   6000})) +
+                       pngChunk("sRGB", QByteArray(1, 0)) + pngChunk("tEXt", "Comment\0hello"),
+                   none, 10)
+        << true << true;
+    QTest::newRow("palette 8-bit, part transparent")
+        << pngFile(3, 8, 16, 16, palette(256) + pngChunk("tRNS", QByteArray(100, '\x40')), none, 11)
+        << true << true;
+    // Left to Qt's reader, which decides.
+    QTest::newRow("palette shorter than the indices")
+        << pngFile(3, 2, 40, 40, palette(3), none, 12) << false << true;
+    QTest::newRow("palette longer than the depth allows")
+        << pngFile(3, 1, 8, 8, palette(3), none, 13) << false << true;
+    QTest::newRow("grey 16-bit") << pngFile(0, 16, 5, 5, none, none, 14) << false << true;
+    QTest::newRow("RGBA 16-bit") << pngFile(6, 16, 5, 5, none, none, 15) << false << true;
+    QTest::newRow("cut short") << pngFile(6, 8, 40, 40, none, "cut", 16) << false << false;
+    QTest::newRow("bad CRC in the data")
+        << pngFile(2, 8, 40, 40, none, "crc", 17) << false << false;
+    QTest::newRow("filter type 5") << pngFile(6, 8, 9, 9, none, "filter", 18) << false << false;
+    QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
+    QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
+    QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
+}
+
+// The fast path against Qt's reader: the same pixels (as ARGB32), nothing
+// written outside the image, and the sheet untouched when it declines.
+void TestSheetRender::pngDecoderMatchesQt()
+{
+    QFETCH(QByteArray, png);
+    QFETCH(bool, fast);
+    QFETCH(bool, loads);
+
+    const QImage qt = QImage::fromData(png, "PNG");
+    QCOMPARE(!qt.isNull(), loads);
+    const QSize size = qFromBigEndian<quint32>(png.constData() + 16) < 100
+                           ? QSize(int(qFromBigEndian<quint32>(png.constData() + 16)),
+                                   int(qFromBigEndian<quint32>(png.constData() + 20)))
+                           : QSize();
+    QImage sheet(size + QSize(4, 2), QImage::Format_ARGB32);
+    sheet.fill(0x12345678);
+    const QImage before = sheet.copy();
+    PngDecode::Scratch scratch;
+    const bool decoded =
+        PngDecode::decode(reinterpret_cast<const uint8_t *>(png.constData()), size_t(png.size()),
+                          size, sheet.scanLine(1) + 8, sheet.bytesPerLine(), &scratch);
+    QCOMPARE(decoded, fast);
+    if (!decoded) {
+        QCOMPARE(sheet, before);
+        return;
+    }
+    QImage expected = before;
+    QVERIFY(SheetRender::copyInto(expected, qt, {2, 1}));
+    for (int y = 0; y < sheet.height(); ++y) {
+        for (int x = 0; x < sheet.width(); ++x) {
+            if (sheet.pixel(x, y) != expected.pixel(x, y))
+                QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3, Qt gives %4")
+                                     .arg(x - 2)
+                                     .arg(y - 1)
+                                     .arg(sheet.pixel(x, y), 8, 16, QLatin1Char('0'))
+                                     .arg(expected.pixel(x, y), 8, 16, QLatin1Char('0'))));
+        }
+    }
 }
 
 QTEST_MAIN(TestSheetRender)

@@ -1,0 +1,409 @@
+#include "core/image/pngdecode.h"
+
+#include <QRgb>
+
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cstring>
+
+// Every check below stands for one that libpng makes while Qt reads a file:
+// where libpng would stop with an error, warn, or change the pixels in a way
+// Qt does not undo (a palette cut to the bit depth, a tRNS chunk ignored),
+// decode() declines and Qt's reader takes over. So a file decoded here is
+// one Qt's reader loads too, with the same pixels.
+
+namespace PngDecode {
+
+namespace {
+
+constexpr uint8_t Signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+// libpng's defaults: the widest and tallest image, the largest chunk.
+constexpr uint32_t MaxSide = 1000000;
+constexpr uint32_t MaxChunkBytes = 8000000;
+
+enum ColourType { Grey = 0, Rgb = 2, Palette = 3, GreyAlpha = 4, Rgba = 6 };
+
+uint32_t bigEndian32(const uint8_t *p)
+{
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+uint16_t bigEndian16(const uint8_t *p)
+{
+    return uint16_t(p[0] << 8 | p[1]);
+}
+
+bool isChunk(const uint8_t *type, const char *name)
+{
+    return std::memcmp(type, name, 4) == 0;
+}
+
+struct Image
+{
+    uint32_t width = 0;
+    uint32_t height = 0;
+    int depth = 0;
+    int colour = 0;
+    int channels = 1;
+    size_t rowBytes = 0; // without the filter byte
+
+    QRgb palette[256] = {};
+    int paletteSize = 0;
+    bool hasTransparency = false;
+    uint16_t transparent[3] = {}; // grey, or red, green, blue
+
+    const uint8_t *idat = nullptr; // the zlib stream when in one chunk
+    size_t idatBytes = 0;
+    int idatChunks = 0;
+};
+
+bool readHeader(const uint8_t *data, uint32_t length, Image *image)
+{
+    if (length != 13)
+        return false;
+    image->width = bigEndian32(data);
+    image->height = bigEndian32(data + 4);
+    image->depth = data[8];
+    image->colour = data[9];
+    if (image->width == 0 || image->height == 0 || image->width > MaxSide ||
+        image->height > MaxSide || data[10] != 0 || data[11] != 0 || data[12] != 0)
+        return false; // interlaced images and the rest go to Qt
+    const int depth = image->depth;
+    switch (image->colour) {
+    case Grey:
+    case Palette:
+        if (depth != 1 && depth != 2 && depth != 4 && depth != 8)
+            return false;
+        image->channels = 1;
+        break;
+    case Rgb:
+        image->channels = 3;
+        break;
+    case GreyAlpha:
+        image->channels = 2;
+        break;
+    case Rgba:
+        image->channels = 4;
+        break;
+    default:
+        return false;
+    }
+    if (image->colour != Grey && image->colour != Palette && depth != 8)
+        return false;
+    image->rowBytes = (size_t(image->width) * size_t(image->channels) * size_t(depth) + 7) / 8;
+    return true;
+}
+
+bool readPalette(const uint8_t *data, uint32_t length, Image *image)
+{
+    if (image->colour != Palette || image->paletteSize > 0 || length == 0 || length % 3 != 0 ||
+        length / 3 > (1u << image->depth))
+        return false; // libpng would cut a palette longer than the depth allows
+    image->paletteSize = int(length / 3);
+    for (int i = 0; i < image->paletteSize; ++i)
+        image->palette[i] = qRgb(data[3 * i], data[3 * i + 1], data[3 * i + 2]);
+    return true;
+}
+
+bool readTransparency(const uint8_t *data, uint32_t length, Image *image)
+{
+    if (image->hasTransparency)
+        return false;
+    image->hasTransparency = true;
+    const uint32_t maxSample = (1u << image->depth) - 1;
+    switch (image->colour) {
+    case Palette:
+        if (image->paletteSize == 0 || length == 0 || length > uint32_t(image->paletteSize))
+            return false;
+        for (uint32_t i = 0; i < length; ++i)
+            image->palette[i] = qRgba(qRed(image->palette[i]), qGreen(image->palette[i]),
+                                      qBlue(image->palette[i]), data[i]);
+        return true;
+    case Grey:
+        if (length != 2)
+            return false;
+        image->transparent[0] = bigEndian16(data);
+        return image->transparent[0] <= maxSample;
+    case Rgb:
+        if (length != 6)
+            return false;
+        for (int i = 0; i < 3; ++i) {
+            image->transparent[i] = bigEndian16(data + 2 * i);
+            if (image->transparent[i] > maxSample)
+                return false;
+        }
+        return true;
+    default:
+        return false; // libpng ignores tRNS beside an alpha channel
+    }
+}
+
+// libpng's bound on one IDAT chunk: the image data with the most deflate
+// could add, or the general chunk limit if larger.
+uint64_t idatLimit(const Image &image)
+{
+    const uint64_t rowFactor = uint64_t(image.width) * uint64_t(image.channels) + 1;
+    uint64_t limit = uint64_t(image.height) * rowFactor;
+    limit += 6 + 5 * (limit / std::min<uint64_t>(rowFactor, 32566) + 1);
+    return std::max<uint64_t>(std::min<uint64_t>(limit, 0x7fffffff), MaxChunkBytes);
+}
+
+bool isLetter(uint8_t c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// Walks the chunks up to IEND, checking each CRC, and gathers what decoding
+// needs. The IDAT chunks must follow each other.
+bool readChunks(const uint8_t *bytes, size_t length, Image *image)
+{
+    if (length < 8 || std::memcmp(bytes, Signature, 8) != 0)
+        return false;
+    enum { BeforeData, InData, AfterData } stage = BeforeData;
+    size_t pos = 8;
+    bool first = true;
+    for (;;) {
+        if (length - pos < 12)
+            return false; // cut short before IEND
+        const uint8_t *chunk = bytes + pos;
+        const uint32_t size = bigEndian32(chunk);
+        const uint8_t *type = chunk + 4;
+        const uint8_t *data = chunk + 8;
+        if (size > 0x7fffffff || size > length - pos - 12)
+            return false;
+        if (!isLetter(type[0]) || !isLetter(type[1]) || !isLetter(type[2]) || !isLetter(type[3]))
+            return false;
+        if (libdeflate_crc32(0, type, size + 4) != bigEndian32(data + size))
+            return false;
+        if (first != isChunk(type, "IHDR"))
+            return false;
+        const bool isData = isChunk(type, "IDAT");
+        if (stage == InData && !isData)
+            stage = AfterData;
+        if (first) {
+            if (!readHeader(data, size, image))
+                return false;
+            first = false;
+        } else if (isData) {
+            if (stage == AfterData || (image->colour == Palette && image->paletteSize == 0) ||
+                size > idatLimit(*image))
+                return false;
+            stage = InData;
+            if (image->idatChunks++ == 0)
+                image->idat = data;
+            image->idatBytes += size;
+        } else if (isChunk(type, "IEND")) {
+            return stage == AfterData && size == 0;
+        } else if (isChunk(type, "PLTE")) {
+            if (stage != BeforeData || !readPalette(data, size, image))
+                return false;
+        } else if (isChunk(type, "tRNS")) {
+            if (stage != BeforeData || !readTransparency(data, size, image))
+                return false;
+        } else if ((type[0] & 0x20) == 0 || size > MaxChunkBytes) {
+            return false; // an unknown critical chunk, or one libpng finds too large
+        }
+        pos += 12 + size;
+    }
+}
+
+// The zlib stream of all IDAT chunks, copied together when there are several.
+const uint8_t *joinData(const uint8_t *bytes, size_t length, const Image &image,
+                        std::vector<uint8_t> &joined)
+{
+    if (image.idatChunks == 1)
+        return image.idat;
+    joined.resize(image.idatBytes);
+    size_t pos = size_t(image.idat - bytes) - 8;
+    size_t out = 0;
+    while (out < image.idatBytes && pos + 12 <= length) {
+        const uint32_t size = bigEndian32(bytes + pos);
+        std::memcpy(joined.data() + out, bytes + pos + 8, size);
+        out += size;
+        pos += 12 + size;
+    }
+    return joined.data();
+}
+
+uint8_t paeth(int a, int b, int c)
+{
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+// Undoes the row filters in place; false on a filter type beyond Paeth.
+bool unfilter(uint8_t *rows, size_t rowBytes, uint32_t height, size_t bpp,
+              std::vector<uint8_t> &zeros)
+{
+    zeros.assign(rowBytes, 0);
+    const uint8_t *previous = zeros.data();
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t *row = rows + size_t(y) * (rowBytes + 1);
+        uint8_t *cur = row + 1;
+        switch (row[0]) {
+        case 0:
+            break;
+        case 1:
+            for (size_t i = bpp; i < rowBytes; ++i)
+                cur[i] = uint8_t(cur[i] + cur[i - bpp]);
+            break;
+        case 2:
+            for (size_t i = 0; i < rowBytes; ++i)
+                cur[i] = uint8_t(cur[i] + previous[i]);
+            break;
+        case 3:
+            for (size_t i = 0; i < bpp; ++i)
+                cur[i] = uint8_t(cur[i] + (previous[i] >> 1));
+            for (size_t i = bpp; i < rowBytes; ++i)
+                cur[i] = uint8_t(cur[i] + ((cur[i - bpp] + previous[i]) >> 1));
+            break;
+        case 4:
+            for (size_t i = 0; i < bpp; ++i)
+                cur[i] = uint8_t(cur[i] + previous[i]);
+            for (size_t i = bpp; i < rowBytes; ++i)
+                cur[i] = uint8_t(cur[i] + paeth(cur[i - bpp], previous[i], previous[i - bpp]));
+            break;
+        default:
+            return false;
+        }
+        previous = cur;
+    }
+    return true;
+}
+
+// The colours of the samples of a grey or palette image, as Qt's reader
+// gives them: grey levels spread over 0..255, a 1-bit image through Qt's
+// mono format (whose transparent white keeps its colour), any other
+// transparent grey as transparent black.
+void colourTable(const Image &image, QRgb table[256])
+{
+    if (image.colour == Palette) {
+        std::copy(image.palette, image.palette + image.paletteSize, table);
+        return;
+    }
+    const int levels = 1 << image.depth;
+    for (int i = 0; i < levels; ++i) {
+        const int level = i * 255 / (levels - 1);
+        table[i] = qRgb(level, level, level);
+    }
+    if (!image.hasTransparency)
+        return;
+    const int g = image.transparent[0];
+    if (image.depth == 1)
+        table[g] = g == 0 ? qRgba(0, 0, 0, 0) : qRgba(255, 255, 255, 0);
+    else
+        table[g] = 0;
+}
+
+// False when a palette index lies beyond the palette.
+bool indicesInRange(const Image &image, const uint8_t *rows)
+{
+    if (image.colour != Palette || image.paletteSize == 1 << image.depth)
+        return true;
+    const int perByte = 8 / image.depth;
+    const int mask = (1 << image.depth) - 1;
+    for (uint32_t y = 0; y < image.height; ++y) {
+        const uint8_t *row = rows + size_t(y) * (image.rowBytes + 1) + 1;
+        int largest = 0;
+        if (image.depth == 8) {
+            for (size_t x = 0; x < image.rowBytes; ++x)
+                largest = std::max<int>(largest, row[x]);
+        } else {
+            for (uint32_t x = 0; x < image.width; ++x) {
+                const int shift = 8 - image.depth * (1 + int(x % uint32_t(perByte)));
+                largest = std::max(largest, (row[x / uint32_t(perByte)] >> shift) & mask);
+            }
+        }
+        if (largest >= image.paletteSize)
+            return false;
+    }
+    return true;
+}
+
+void convertRow(const Image &image, const QRgb *table, const uint8_t *in, QRgb *out)
+{
+    const uint32_t width = image.width;
+    switch (image.colour) {
+    case Rgba:
+        for (uint32_t x = 0; x < width; ++x, in += 4)
+            out[x] = qRgba(in[0], in[1], in[2], in[3]);
+        return;
+    case Rgb:
+        if (!image.hasTransparency) {
+            for (uint32_t x = 0; x < width; ++x, in += 3)
+                out[x] = qRgb(in[0], in[1], in[2]);
+            return;
+        }
+        for (uint32_t x = 0; x < width; ++x, in += 3) {
+            const bool clear = in[0] == image.transparent[0] && in[1] == image.transparent[1] &&
+                               in[2] == image.transparent[2];
+            out[x] = qRgba(in[0], in[1], in[2], clear ? 0 : 255);
+        }
+        return;
+    case GreyAlpha:
+        for (uint32_t x = 0; x < width; ++x, in += 2)
+            out[x] = qRgba(in[0], in[0], in[0], in[1]);
+        return;
+    default:
+        break;
+    }
+    if (image.depth == 8) {
+        for (uint32_t x = 0; x < width; ++x)
+            out[x] = table[in[x]];
+        return;
+    }
+    const uint32_t perByte = uint32_t(8 / image.depth);
+    const int mask = (1 << image.depth) - 1;
+    for (uint32_t x = 0; x < width; ++x) {
+        const int shift = 8 - image.depth * (1 + int(x % perByte));
+        out[x] = table[(in[x / perByte] >> shift) & mask];
+    }
+}
+
+} // namespace
+
+Scratch::Scratch() : decompressor(libdeflate_alloc_decompressor()) {}
+
+Scratch::~Scratch()
+{
+    libdeflate_free_decompressor(decompressor);
+}
+
+bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *target,
+            qsizetype bytesPerLine, Scratch *scratch)
+{
+    Image image;
+    if (!scratch->decompressor || !readChunks(bytes, length, &image) ||
+        qint64(image.width) != size.width() || qint64(image.height) != size.height())
+        return false;
+
+    const uint8_t *stream = joinData(bytes, length, image, scratch->joined);
+    const size_t filtered = size_t(image.height) * (image.rowBytes + 1);
+    scratch->rows.resize(filtered);
+    size_t read = 0;
+    size_t written = 0;
+    if (libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes,
+                                      scratch->rows.data(), filtered, &read,
+                                      &written) != LIBDEFLATE_SUCCESS ||
+        read != image.idatBytes || written != filtered)
+        return false;
+    const size_t bpp = std::max<size_t>(1, size_t(image.channels * image.depth / 8));
+    uint8_t *rows = scratch->rows.data();
+    if (!unfilter(rows, image.rowBytes, image.height, bpp, scratch->zeros) ||
+        !indicesInRange(image, rows))
+        return false;
+
+    QRgb table[256] = {};
+    if (image.colour == Grey || image.colour == Palette)
+        colourTable(image, table);
+    for (uint32_t y = 0; y < image.height; ++y) {
+        convertRow(image, table, rows + size_t(y) * (image.rowBytes + 1) + 1,
+                   reinterpret_cast<QRgb *>(target + qsizetype(y) * bytesPerLine));
+    }
+    return true;
+}
+
+} // namespace PngDecode
