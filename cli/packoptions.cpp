@@ -1,6 +1,7 @@
 #include "cli/packoptions.h"
 
 #include "cli/packcommand.h"
+#include "cli/packfile.h"
 #include "core/output/dataformats.h"
 #include "core/settings/configfile.h"
 
@@ -42,6 +43,7 @@ struct CommandLine
     QCommandLineOption output, margin, config, json, data, format, layout, maxSize, powerOfTwo,
         skip, verbose, maxPixels, maxSheetPixels, threads, pngLevel;
     QCommandLineOption trim, trimThreshold, extrude, alias, pivot, animations, premultiply;
+    QCommandLineOption update, multipack, pack, sheet, watch;
 };
 
 CommandLine::CommandLine()
@@ -124,16 +126,31 @@ CommandLine::CommandLine()
                  QStringLiteral("Group frames whose names end in a number into animations in "
                                 "json-hash, json-array and libgdx.")),
       premultiply(QStringLiteral("premultiply"),
-                  QStringLiteral("Multiply each pixel's colour by its alpha."))
+                  QStringLiteral("Multiply each pixel's colour by its alpha.")),
+      update(QStringLiteral("update"),
+             QStringLiteral("Leave every output untouched, and say so, when the inputs, their "
+                            "contents and the options are those of the run that wrote them.")),
+      multipack(QStringLiteral("multipack"),
+                QStringLiteral("With --max-size: put the images that do not fit on further "
+                               "sheets, named by \"{n}\" in SHEET or SHEET-1, SHEET-2, ...")),
+      pack(QStringLiteral("pack"),
+           QStringLiteral("Build the sheets described in a JSON pack file; options given here "
+                          "win over the file's."),
+           QStringLiteral("FILE")),
+      sheet(QStringLiteral("sheet"), QStringLiteral("With --pack: build only the sheet NAME."),
+            QStringLiteral("NAME")),
+      watch(QStringLiteral("watch"),
+            QStringLiteral("Pack, then pack again whenever an input changes, until interrupted."))
 {
     parser.setApplicationDescription(QStringLiteral(
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
         "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
-    parser.addOptions({output,         margin,  config,     json,       data,          format,
-                       layout,         maxSize, powerOfTwo, skip,       verbose,       maxPixels,
-                       maxSheetPixels, threads, pngLevel,   trim,       trimThreshold, extrude,
-                       alias,          pivot,   animations, premultiply});
+    parser.addOptions({output,         margin,  config,     json,        data,          format,
+                       layout,         maxSize, powerOfTwo, skip,        verbose,       maxPixels,
+                       maxSheetPixels, threads, pngLevel,   trim,        trimThreshold, extrude,
+                       alias,          pivot,   animations, premultiply, update,        multipack,
+                       pack,           sheet,   watch});
     parser.addPositionalArgument(QStringLiteral("INPUT"),
                                  QStringLiteral("Image files and folders of .png files."),
                                  QStringLiteral("INPUT..."));
@@ -217,6 +234,9 @@ int OptionReader::readLayout()
                          .arg(c.parser.value(c.maxSize)));
     }
     m_options.powerOfTwo = c.parser.isSet(c.powerOfTwo);
+    m_options.multipack = c.parser.isSet(c.multipack);
+    if (m_options.multipack && !m_options.maxSize.isValid())
+        return usage(QStringLiteral("--multipack needs --max-size"));
     return ParsedToPack;
 }
 
@@ -227,6 +247,10 @@ int OptionReader::readInputs()
         return usage(QStringLiteral("no INPUT given"));
     m_options.skipUnreadable = c.parser.isSet(c.skip);
     m_options.verbose = c.parser.isSet(c.verbose);
+    m_options.update = c.parser.isSet(c.update);
+    m_options.watch = c.parser.isSet(c.watch);
+    m_options.packFile = c.parser.value(c.pack);
+    m_options.sheetName = c.parser.value(c.sheet);
 
     return ParsedToPack;
 }
@@ -391,7 +415,7 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
 
     for (const QCommandLineOption &option :
          {c.output, c.margin, c.config, c.json, c.layout, c.maxSize, c.maxPixels, c.maxSheetPixels,
-          c.threads, c.pngLevel, c.trimThreshold, c.extrude, c.pivot}) {
+          c.threads, c.pngLevel, c.trimThreshold, c.extrude, c.pivot, c.pack, c.sheet}) {
         if (c.parser.values(option).size() > 1)
             return console.usage(
                 QStringLiteral("--%1 given more than once").arg(option.names().last()));
@@ -403,6 +427,70 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
         const int status = (reader.*step)();
         if (status != ParsedToPack)
             return status;
+    }
+    return ParsedToPack;
+}
+
+namespace {
+
+// The long names of the options the command line sets, and "inputs" when it
+// gives INPUT: the pack file's values for these are left out.
+QSet<QString> givenOnCommandLine(const CommandLine &c)
+{
+    QSet<QString> given;
+    for (const QCommandLineOption &option :
+         {c.output, c.margin, c.config, c.json, c.data, c.format, c.layout, c.maxSize, c.powerOfTwo,
+          c.skip, c.verbose, c.maxPixels, c.threads, c.pngLevel, c.update, c.multipack}) {
+        if (c.parser.isSet(option))
+            given.insert(option.names().last());
+    }
+    if (!c.parser.positionalArguments().isEmpty())
+        given.insert(QStringLiteral("inputs"));
+    return given;
+}
+
+} // namespace
+
+int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console)
+{
+    CommandLine c;
+    if (!c.parser.parse(arguments) || !c.parser.isSet(c.pack) || c.parser.isSet(c.help) ||
+        c.parser.isSet(c.version) || c.parser.isSet(QStringLiteral("help-all"))) {
+        if (c.parser.isSet(c.sheet) && !c.parser.isSet(c.pack))
+            return console.usage(QStringLiteral("--sheet needs --pack"));
+        Options options;
+        const int status = parseOptions(arguments, &options, console);
+        runs->append(options);
+        return status;
+    }
+    if (c.parser.values(c.pack).size() > 1 || c.parser.values(c.sheet).size() > 1)
+        return console.usage(QStringLiteral("--pack and --sheet are given once each"));
+    const QString packPath = c.parser.value(c.pack);
+    const QString wanted = c.parser.value(c.sheet);
+    QVector<PackFile::SheetArguments> sheets;
+    QString error;
+    if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error))
+        return console.usage(error);
+    QStringList names;
+    for (const PackFile::SheetArguments &sheet : std::as_const(sheets)) {
+        names << sheet.name;
+        if (!wanted.isEmpty() && sheet.name != wanted)
+            continue;
+        // The file's options first, then the command line's; its INPUTs
+        // after "--", so that a path starting with "-" stays a path.
+        QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
+        if (!sheet.inputs.isEmpty())
+            combined += QStringList{QStringLiteral("--")} + sheet.inputs;
+        Options options;
+        const int status = parseOptions(combined, &options, console);
+        if (status != ParsedToPack)
+            return status;
+        runs->append(options);
+    }
+    if (runs->isEmpty()) {
+        return console.usage(
+            QStringLiteral("%1 has no sheet \"%2\"; it has %3")
+                .arg(Console::shown(packPath), wanted, names.join(QLatin1String(", "))));
     }
     return ParsedToPack;
 }

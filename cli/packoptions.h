@@ -44,6 +44,11 @@ struct Options
     Compose::SpriteOptions sprites; // --trim, --extrude, --alias, --premultiply
     std::optional<QPointF> pivot;
     bool animations = false;
+    bool update = false;    // leave the outputs alone when nothing changed
+    bool multipack = false; // further sheets for what --max-size leaves out
+    QString packFile;       // the pack file the options came from
+    QString sheetName;      // the pack file's sheet to build; empty for all
+    bool watch = false;     // pack again whenever an input changes
 };
 
 // From parseOptions(): the options are complete, go on and pack.
@@ -53,5 +58,10 @@ constexpr int ParsedToPack = -1;
 // ParsedToPack, or an exit status once help, the version or an error has
 // been written to `console`.
 int parseOptions(const QStringList &arguments, Options *options, Console &console);
+
+// The runs of one call: the command line's own, or with --pack one per
+// sheet of the pack file (or the one --sheet names), each the file's
+// options with the command line's over them. Returns as parseOptions().
+int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
 
 } // namespace PackCommand

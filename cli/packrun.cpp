@@ -1,6 +1,10 @@
 #include "cli/packcommand.h"
 
+#include "cli/manifest.h"
 #include "cli/packoptions.h"
+#include "cli/progress.h"
+#include "cli/sheetsplit.h"
+#include "cli/watch.h"
 #include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/atomicfile.h"
@@ -10,8 +14,10 @@
 #include "core/sprites/spritepipeline.h"
 
 #include <QFileInfo>
+#include <QSet>
 #include <QTextStream>
 
+#include <memory>
 #include <sys/stat.h>
 
 #include <utility>
@@ -29,14 +35,31 @@ struct Targets
     QByteArray format;
 };
 
-SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+// One sheet of a run, encoded and ready to write.
+struct Sheet
+{
+    Targets targets;
+    SheetLayout::Plan plan;
+    QByteArray encoded;
+    // With the sprite options: each source's rectangle on the sheet, and the
+    // sources' own sizes, for what the data files say of trimming.
+    QMap<QString, QRect> kept;
+    QMap<QString, QSize> sourceSizes;
+};
+
+SheetLayout::LayoutOptions layoutOptions(const Options &o)
 {
     SheetLayout::LayoutOptions layout;
     layout.layout = o.layout;
     layout.margin = o.margin;
     layout.maxSize = o.maxSize;
     layout.powerOfTwo = o.powerOfTwo;
-    return SheetLayout::planFor(sizes, layout);
+    return layout;
+}
+
+SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
+{
+    return SheetLayout::planFor(sizes, layoutOptions(o));
 }
 
 // One run of the shared pipeline with the options' record: inputs, layout,
@@ -52,17 +75,48 @@ private:
     int sortUndecodable(QStringList *inputs, QStringList *unnamable);
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
-    int writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
-                     const QMap<QString, QString> &names);
-    void describeSprites(DataFormats::Sheet *sheet, const Compose::SheetResult &composed) const;
+    Manifest currentManifest(const QMap<QString, QString> &names);
+    int composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets);
+    int checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
+    int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                  QVector<FileContent> *files);
+    QStringList stalePages(const QVector<FileContent> &outputs, int sheetCount);
+    int writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                     Manifest manifest);
+    void describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const;
     void report(const Targets &targets, const SheetLayout::Plan &plan);
-    void warn(const QString &message) { m_console.warn(message); }
-    int usage(const QString &message) { return m_console.usage(message); }
-    int failure(const QString &message) { return m_console.failure(message); }
+    // The name of sheet n's file; "{n}" stands for the number with --multipack only.
+    QString page(const QString &path, int n) const
+    {
+        return m_options.multipack ? numberedPath(path, n) : path;
+    }
+    // Messages clear the progress line first.
+    void warn(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        m_console.warn(message);
+    }
+    int usage(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        return m_console.usage(message);
+    }
+    int failure(const QString &message)
+    {
+        if (m_terminal)
+            m_terminal->clear();
+        return m_console.failure(message);
+    }
 
     const Options &m_options;
     Console &m_console;
-    Compose::SpriteResult m_sprites; // with the sprite options: what the sheet keeps
+    std::unique_ptr<TerminalProgress> m_terminal;
+    // With --alias: images that share a region, and the regions shared,
+    // over every sheet.
+    int m_sharedImages = 0;
+    int m_sharedRegions = 0;
 };
 
 int Packer::pack()
@@ -77,39 +131,103 @@ int Packer::pack()
     if (const int status = checkFrameNames(names, sizes))
         return status;
 
-    Compose::SheetJob job;
-    job.sheetPath = targets.sheetPath;
-    job.sizes = sizes;
-    const Options &o = m_options;
-    job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
-    job.checkPlan = [&o](const SheetLayout::Plan &plan) {
-        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
-            return QString();
-        return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size %4x%5 "
-                              "allows")
-            .arg(Console::shown(SheetLayout::sheetPathFor(o.chosenPath)))
-            .arg(plan.width)
-            .arg(plan.height)
-            .arg(o.maxSize.width())
-            .arg(o.maxSize.height());
-    };
-    job.limits = m_options.limits;
-    job.maxSheetPixels = m_options.maxSheetPixels;
-    job.threads = m_options.threads;
-    job.skipUndecodable = m_options.skipUnreadable;
-    if (m_options.sprites.changesSheet())
-        m_sprites = Compose::composeSprites(job, m_options.sprites);
-    else
-        m_sprites.composed = Compose::composeSheet(job);
-    const Compose::SheetResult &composed = m_sprites.composed;
-    for (const Compose::Failure &skipped : composed.skipped)
-        warn(QStringLiteral("skipping %1").arg(skipped.message()));
-    if (composed.outcome != Compose::SheetResult::Ok)
-        return failure(composed.error);
-    if (const int status = writeOutputs(targets, composed, names))
+    m_terminal = std::make_unique<TerminalProgress>();
+    const Manifest manifest = currentManifest(names);
+    Manifest recorded;
+    if (m_options.update && readManifest(manifestPathFor(m_options.chosenPath), &recorded) &&
+        outputsUpToDate(recorded, manifest)) {
+        m_terminal.reset();
+        m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
+        m_console.out.flush();
+        return ExitOk;
+    }
+
+    QVector<QMap<QString, QSize>> groups{sizes};
+    if (m_options.multipack) {
+        QString error;
+        // Split by the boxes the layout will place: extruded, untrimmed (a
+        // trimmed image only gets smaller). The sheets keep the real sizes.
+        QMap<QString, QSize> boxes = sizes;
+        const int grow = 2 * m_options.sprites.extrude;
+        for (QSize &box : boxes)
+            box += QSize(grow, grow);
+        if (!splitIntoSheets(boxes, layoutOptions(m_options), &groups, &error))
+            return failure(error);
+        for (QMap<QString, QSize> &group : groups) {
+            for (auto it = group.begin(); it != group.end(); ++it)
+                it.value() = sizes.value(it.key());
+        }
+    }
+    QVector<Sheet> sheets;
+    if (const int status = composeSheets(groups, &sheets))
         return status;
-    if (m_options.verbose)
-        report(targets, composed.plan);
+    if (const int status = checkSheetTargets(sheets, names))
+        return status;
+    if (const int status = writeOutputs(sheets, names, manifest))
+        return status;
+    m_terminal.reset();
+    if (m_options.verbose) {
+        for (const Sheet &sheet : std::as_const(sheets))
+            report(sheet.targets, sheet.plan);
+    }
+    return ExitOk;
+}
+
+// Decodes and encodes one sheet after the other, so that one sheet's pixels
+// are in memory at a time.
+int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets)
+{
+    const Options &o = m_options;
+    for (int n = 0; n < groups.size(); ++n) {
+        Sheet sheet;
+        sheet.targets.sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, n));
+        sheet.targets.placementPath = SheetLayout::placementPathFor(page(o.chosenPath, n));
+        sheet.targets.format = SheetRender::writerFormatFor(sheet.targets.sheetPath);
+
+        Compose::SheetJob job;
+        job.sheetPath = sheet.targets.sheetPath;
+        job.sizes = groups[n];
+        job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
+        job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
+            if (SheetLayout::fitsMaxSize(plan, o.maxSize))
+                return QString();
+            return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
+                                  "%4x%5 allows")
+                .arg(Console::shown(sheet.targets.sheetPath))
+                .arg(plan.width)
+                .arg(plan.height)
+                .arg(o.maxSize.width())
+                .arg(o.maxSize.height());
+        };
+        job.limits = o.limits;
+        job.maxSheetPixels = o.maxSheetPixels;
+        job.threads = o.threads;
+        job.skipUndecodable = o.skipUnreadable;
+        job.progress = m_terminal->progress();
+        m_terminal->setStage(n, groups.size(), false);
+        Compose::SpriteResult sprites;
+        if (o.sprites.changesSheet())
+            sprites = Compose::composeSprites(job, o.sprites);
+        else
+            sprites.composed = Compose::composeSheet(job);
+        const Compose::SheetResult &composed = sprites.composed;
+        sheet.kept = sprites.kept;
+        sheet.sourceSizes = composed.sizes;
+        m_sharedImages += sprites.sharedImages;
+        m_sharedRegions += sprites.sharedRegions;
+        for (const Compose::Failure &skipped : composed.skipped)
+            warn(QStringLiteral("skipping %1").arg(skipped.message()));
+        if (composed.outcome != Compose::SheetResult::Ok)
+            return failure(composed.error);
+        sheet.plan = composed.plan;
+        m_terminal->setStage(n, groups.size(), true);
+        QString error;
+        if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
+                                 o.threads, o.pngLevel))
+            return failure(QStringLiteral("Cannot save %1: %2")
+                               .arg(Console::shown(sheet.targets.sheetPath), error));
+        sheets->append(sheet);
+    }
     return ExitOk;
 }
 
@@ -118,8 +236,8 @@ int Packer::pack()
 int Packer::checkTargets(Targets *targets)
 {
     const Options &o = m_options;
-    targets->sheetPath = SheetLayout::sheetPathFor(o.chosenPath);
-    targets->placementPath = SheetLayout::placementPathFor(o.chosenPath);
+    targets->sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, 0));
+    targets->placementPath = SheetLayout::placementPathFor(page(o.chosenPath, 0));
 
     struct Named
     {
@@ -129,6 +247,7 @@ int Packer::checkTargets(Targets *targets)
     QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
     for (int i = 0; i < o.data.size(); ++i)
         named.append({o.dataWhat[i], o.data[i].path});
+    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
     named.append({QStringLiteral("sheet"), targets->sheetPath});
     for (int i = 0; i < named.size(); ++i) {
         for (int j = 0; j < i; ++j) {
@@ -206,8 +325,9 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
     // Overwriting a source would lose it, and a rerun would pack the last
     // sheet into the new one.
     QMap<QString, QString> outputIdentities;
-    QStringList outputPaths{SheetLayout::placementPathFor(o.chosenPath),
-                            SheetLayout::sheetPathFor(o.chosenPath)};
+    QStringList outputPaths{SheetLayout::placementPathFor(page(o.chosenPath, 0)),
+                            SheetLayout::sheetPathFor(page(o.chosenPath, 0)),
+                            manifestPathFor(o.chosenPath)};
     for (const DataFormats::Output &data : o.data)
         outputPaths << data.path;
     for (const QString &path : std::as_const(outputPaths))
@@ -255,31 +375,137 @@ int Packer::checkFrameNames(const QMap<QString, QString> &names, const QMap<QStr
     return ExitOk;
 }
 
-// Encodes the sheet and puts every file in place together.
-int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &composed,
-                         const QMap<QString, QString> &names)
+// The inputs as the manifest records them: every expanded path, also one
+// that a run skips, so that a change to it is noticed too.
+Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 {
-    const SheetLayout::Plan &plan = composed.plan;
-    QVector<FileContent> outputs{
-        {targets.placementPath, SheetLayout::placementText(plan.placements)}};
-    QVector<FileContent> dataFiles;
+    Manifest manifest;
+    manifest.optionsHash = optionsHash(m_options);
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        manifest.inputs.append({it.key(), it.value(), hashFile(it.key())});
+    return manifest;
+}
+
+// The sheets after the first get their names only now: none may be an input
+// or another output.
+int Packer::checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names)
+{
+    QSet<QString> inputs;
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        inputs.insert(fileIdentity(it.key()));
+    for (int n = 1; n < sheets.size(); ++n) {
+        for (const QString &path : {sheets[n].targets.sheetPath, sheets[n].targets.placementPath}) {
+            if (inputs.contains(fileIdentity(path)))
+                return failure(QStringLiteral("%1: output would overwrite an input image")
+                                   .arg(Console::shown(path)));
+            QString reason;
+            if (!isUsableOutputPath(path, &reason))
+                return failure(
+                    QStringLiteral("Cannot write %1: %2").arg(Console::shown(path), reason));
+        }
+    }
+    return ExitOk;
+}
+
+// One file per data output, or, for several sheets, one per sheet for the
+// formats made that way, naming the others.
+int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                      QVector<FileContent> *files)
+{
+    QVector<DataFormats::Sheet> described;
+    for (const Sheet &sheet : sheets) {
+        described.append({sheet.plan.placements, names,
+                          QFileInfo(sheet.targets.sheetPath).fileName(), sheet.plan.sheetSize()});
+        describeSprites(&described.last(), sheet);
+    }
+    for (const DataFormats::Output &output : m_options.data) {
+        QString error;
+        if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
+            FileContent file{DataFormats::onePerSheet(output.format) ? page(output.path, 0)
+                                                                     : output.path,
+                             QByteArray()};
+            if (!DataFormats::multiSheetText(output.format, described, &file.data, &error))
+                return failure(QStringLiteral("%1: %2").arg(output.path, error));
+            files->append(file);
+            continue;
+        }
+        QStringList paths;
+        for (int n = 0; n < sheets.size(); ++n)
+            paths << page(output.path, n);
+        const bool json = output.format != DataFormats::Format::Css;
+        for (int n = 0; n < sheets.size(); ++n) {
+            DataFormats::Sheet sheet = described[n];
+            for (int other = 0; json && other < sheets.size(); ++other) {
+                if (other != n)
+                    sheet.relatedMultiPacks << QFileInfo(paths[other]).fileName();
+            }
+            FileContent file{paths[n], QByteArray()};
+            if (!DataFormats::text(output.format, sheet, &file.data, &error))
+                return failure(QStringLiteral("%1: %2").arg(paths[n], error));
+            files->append(file);
+        }
+    }
+    return ExitOk;
+}
+
+// Pages that the last run wrote for this output and this one does not: the
+// numbered names past the last sheet, listed in the last run's manifest and
+// still holding the bytes it wrote. Anything else is not ours to remove.
+QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCount)
+{
+    Manifest recorded;
+    if (!readManifest(manifestPathFor(m_options.chosenPath), &recorded))
+        return {};
+    QSet<QString> written;
+    for (const FileContent &file : outputs)
+        written.insert(fileIdentity(file.path));
+    QStringList stems{m_options.chosenPath};
+    for (const DataFormats::Output &data : m_options.data)
+        stems << data.path;
+    QStringList stale;
+    for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
+        bool numbered = false;
+        for (int n = sheetCount; n < sheetCount + recorded.outputs.size() && !numbered; ++n) {
+            for (const QString &stem : std::as_const(stems)) {
+                const QString page = numberedPath(stem, n);
+                numbered = numbered || old.path == page ||
+                           old.path == SheetLayout::sheetPathFor(page) ||
+                           old.path == SheetLayout::placementPathFor(page);
+            }
+        }
+        if (numbered && !written.contains(fileIdentity(old.path)) && hashFile(old.path) == old.hash)
+            stale << old.path;
+    }
+    return stale;
+}
+
+// Puts every sheet, placement file, data file and the manifest in place
+// together, and removes the pages this run no longer makes.
+int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
+                         Manifest manifest)
+{
+    QVector<FileContent> outputs;
+    for (const Sheet &sheet : sheets) {
+        outputs.append(
+            {sheet.targets.placementPath, SheetLayout::placementText(sheet.plan.placements)});
+    }
+    if (const int status = dataFiles(sheets, names, &outputs))
+        return status;
+    // The first sheet goes last: the writer's lock is named after it.
+    for (int n = sheets.size() - 1; n >= 0; --n)
+        outputs.append({sheets[n].targets.sheetPath, sheets[n].encoded});
+    for (const FileContent &file : std::as_const(outputs))
+        manifest.outputs.append({file.path, hashBytes(file.data)});
+
+    WriteOptions write;
+    write.lockFor = sheets.first().targets.sheetPath;
+    write.remove = stalePages(outputs, sheets.size());
+    outputs.insert(outputs.size() - 1,
+                   {manifestPathFor(m_options.chosenPath), manifestText(manifest)});
     QString error;
-    DataFormats::Sheet sheet{plan.placements, names, QFileInfo(targets.sheetPath).fileName(),
-                             plan.sheetSize()};
-    describeSprites(&sheet, composed);
-    if (!DataFormats::files(m_options.data, sheet, &dataFiles, &error))
-        return failure(error);
-    outputs += dataFiles;
-    FileContent sheetOutput{targets.sheetPath, QByteArray()};
-    if (!SheetRender::encode(composed.sheet, targets.format, &sheetOutput.data, &error,
-                             m_options.threads, m_options.pngLevel))
-        return failure(
-            QStringLiteral("Cannot save %1: %2").arg(Console::shown(targets.sheetPath), error));
-    outputs.append(sheetOutput);
     QStringList warnings;
-    WriteOptions options;
-    options.warnings = &warnings;
-    const bool written = writeFilesAtomically(outputs, options, &error);
+    write.warnings = &warnings;
+    const bool written = writeFilesAtomically(outputs, write, &error);
     for (const QString &warning : std::as_const(warnings))
         warn(warning);
     if (!written)
@@ -289,15 +515,15 @@ int Packer::writeOutputs(const Targets &targets, const Compose::SheetResult &com
 
 // What the data formats say beyond the placements: trimming, the pivot,
 // animations and premultiplied alpha.
-void Packer::describeSprites(DataFormats::Sheet *sheet, const Compose::SheetResult &composed) const
+void Packer::describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const
 {
     if (m_options.sprites.trim) {
-        for (auto it = m_sprites.kept.constBegin(); it != m_sprites.kept.constEnd(); ++it)
-            sheet->trims.insert(it.key(), {it.value(), composed.sizes.value(it.key())});
+        for (auto it = sheet.kept.constBegin(); it != sheet.kept.constEnd(); ++it)
+            described->trims.insert(it.key(), {it.value(), sheet.sourceSizes.value(it.key())});
     }
-    sheet->pivot = m_options.pivot;
-    sheet->animations = m_options.animations;
-    sheet->premultiplied = m_options.sprites.premultiply;
+    described->pivot = m_options.pivot;
+    described->animations = m_options.animations;
+    described->premultiplied = m_options.sprites.premultiply;
 }
 
 void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
@@ -308,8 +534,7 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
                       << "\n";
     }
     if (m_options.sprites.alias) {
-        m_console.out << m_sprites.sharedImages << " images share " << m_sprites.sharedRegions
-                      << " regions\n";
+        m_console.out << m_sharedImages << " images share " << m_sharedRegions << " regions\n";
     }
     const QSize sheetSize = plan.sheetSize();
     m_console.out << "sheet " << Console::shown(targets.sheetPath) << " (" << sheetSize.width()
@@ -319,14 +544,53 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 
 } // namespace
 
+// Every sheet in turn; the first failure ends the run.
+int packAll(const QVector<Options> &runs, Console &console)
+{
+    for (const Options &options : runs) {
+        if (const int packed = Packer(options, console).pack())
+            return packed;
+    }
+    return ExitOk;
+}
+
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
-    Options options;
-    options.undecodable = undecodable;
-    const int status = parseOptions(arguments, &options, console);
-    return status == ParsedToPack ? Packer(options, console).pack() : status;
+    QVector<Options> runs;
+    const int status = parseRuns(arguments, &runs, console);
+    for (Options &options : runs)
+        options.undecodable = undecodable;
+    if (status != ParsedToPack)
+        return status;
+    if (runs.first().watch) {
+        // Each pack reads the arguments and the pack file again, so that
+        // changes to the pack file and new matches of its patterns count.
+        return watchAndPack(
+            [&]() {
+                WatchedPack result;
+                QVector<Options> current;
+                result.status = parseRuns(arguments, &current, console);
+                for (Options &options : current)
+                    options.undecodable = undecodable;
+                if (result.status == ParsedToPack)
+                    result.status = packAll(current, console);
+                for (const Options &options : std::as_const(current)) {
+                    // The images in a folder too: a folder's watch sees files
+                    // come and go, not their contents change.
+                    QMap<QString, QString> names;
+                    QString error;
+                    Inputs::expandInputs(options.inputs, names, &error);
+                    result.watched += options.inputs + names.keys() + QStringList{options.packFile};
+                }
+                if (current.isEmpty())
+                    result.watched = runs.first().inputs + QStringList{runs.first().packFile};
+                return result;
+            },
+            console);
+    }
+    return packAll(runs, console);
 }
 
 } // namespace PackCommand

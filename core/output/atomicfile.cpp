@@ -427,7 +427,7 @@ private:
                                   .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         }
         removeDeadRunsFiles();
-        return keepOldTargets() && putInPlace() && syncFolders();
+        return keepOldTargets() && putInPlace() && removeFiles() && syncFolders();
     }
 
     // Temporary files and backups of these outputs whose run is gone. Live
@@ -536,8 +536,42 @@ private:
         return true;
     }
 
+    // Each file to remove is renamed aside, so that a rollback can bring it
+    // back; the names aside go with the backups.
+    bool removeFiles()
+    {
+        for (const QString &path : m_options.remove) {
+            const QByteArray target = QFile::encodeName(path);
+            auto moveAside = [&](const QByteArray &name) {
+                struct stat taken;
+                if (lstat(name.constData(), &taken) == 0) {
+                    errno = EEXIST;
+                    return false;
+                }
+                return ::rename(target.constData(), name.constData()) == 0;
+            };
+            QByteArray aside;
+            if (claimName(target, "old", moveAside, &aside)) {
+                m_removed.append({target, aside});
+                continue;
+            }
+            if (errno == ENOENT)
+                continue;
+            if (m_error) {
+                *m_error =
+                    QStringLiteral("Cannot remove %1: %2").arg(shown(path), qt_error_string(errno));
+            }
+            return false;
+        }
+        return true;
+    }
+
     bool syncFolders()
     {
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
+            if (!syncFolder(folderOf(removed.first), int(m_files.size()) - 1))
+                return failErrno(m_files.size() - 1, QStringLiteral("syncing the folder failed"));
+        }
         QSet<QByteArray> synced;
         for (int i = 0; i < m_files.size(); ++i) {
             const QByteArray folder = folderOf(m_out[i].target);
@@ -554,6 +588,13 @@ private:
     {
         QStringList unrestored;
         QSet<QByteArray> touched;
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
+            touched.insert(folderOf(removed.first));
+            if (::rename(removed.second.constData(), removed.first.constData()) != 0)
+                unrestored << QStringLiteral("%1: %2").arg(shown(QFile::decodeName(removed.first)),
+                                                           qt_error_string(errno));
+        }
+        m_removed.clear();
         for (int i = m_files.size() - 1; i >= 0; --i) {
             Output &o = m_out[i];
             if (o.state == State::Staged)
@@ -587,6 +628,8 @@ private:
                 warn(QStringLiteral("cannot remove the temporary file %1: %2")
                          .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         };
+        for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed))
+            remove(removed.second);
         for (Output &o : m_out) {
             if (!o.temp.isEmpty())
                 remove(o.temp);
@@ -599,6 +642,7 @@ private:
     const WriteOptions &m_options;
     QString *m_error;
     QVector<Output> m_out;
+    QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
 };
 
 } // namespace

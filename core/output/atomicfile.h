@@ -25,6 +25,9 @@ struct WriteOptions
     int lockTimeoutMs = 10000;
     // When set and true, waiting for the lock ends and nothing is written.
     const std::atomic<bool> *cancel = nullptr;
+    // Files that go in the same commit: removed once the new files are in
+    // place, and back again if the write fails. A missing one is no error.
+    QStringList remove;
     // When set, gets what went wrong without failing the write: leftovers
     // that could not be removed.
     QStringList *warnings = nullptr;

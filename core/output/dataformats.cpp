@@ -117,7 +117,7 @@ QJsonObject spriteFrameObject(const Sheet &sheet, const SheetLayout::Placement &
 
 QJsonObject metaObject(const Sheet &sheet)
 {
-    return QJsonObject{
+    QJsonObject meta{
         {QStringLiteral("app"), QStringLiteral("Korvane")},
         {QStringLiteral("version"), QStringLiteral(KORVANE_VERSION)},
         {QStringLiteral("image"), sheet.imageFileName},
@@ -125,6 +125,10 @@ QJsonObject metaObject(const Sheet &sheet)
         {QStringLiteral("size"), sizeObject(sheet.size)},
         {QStringLiteral("scale"), QStringLiteral("1")},
     };
+    if (!sheet.relatedMultiPacks.isEmpty())
+        meta.insert(QStringLiteral("related_multi_packs"),
+                    QJsonArray::fromStringList(sheet.relatedMultiPacks));
+    return meta;
 }
 
 QJsonArray framesArray(const Sheet &sheet)
@@ -147,19 +151,21 @@ QByteArray jsonArray(const Sheet &sheet)
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
-QByteArray phaser3(const Sheet &sheet)
+QByteArray phaser3(const QVector<Sheet> &sheets)
 {
-    const QJsonObject texture{
-        {QStringLiteral("image"), sheet.imageFileName},
-        {QStringLiteral("format"), QStringLiteral("RGBA8888")},
-        {QStringLiteral("size"), sizeObject(sheet.size)},
-        {QStringLiteral("scale"), 1},
-        {QStringLiteral("frames"), framesArray(sheet)},
-    };
+    QJsonArray textures;
+    for (const Sheet &sheet : sheets) {
+        textures.append(QJsonObject{
+            {QStringLiteral("image"), sheet.imageFileName},
+            {QStringLiteral("format"), QStringLiteral("RGBA8888")},
+            {QStringLiteral("size"), sizeObject(sheet.size)},
+            {QStringLiteral("scale"), 1},
+            {QStringLiteral("frames"), framesArray(sheet)},
+        });
+    }
     const QJsonObject meta{{QStringLiteral("app"), QStringLiteral("Korvane")},
                            {QStringLiteral("version"), QStringLiteral(KORVANE_VERSION)}};
-    const QJsonObject root{{QStringLiteral("textures"), QJsonArray{texture}},
-                           {QStringLiteral("meta"), meta}};
+    const QJsonObject root{{QStringLiteral("textures"), textures}, {QStringLiteral("meta"), meta}};
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
@@ -405,7 +411,7 @@ bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error)
         *data = jsonArray(sheet);
         return true;
     case Format::Phaser3:
-        *data = phaser3(sheet);
+        *data = phaser3({sheet});
         return true;
     case Format::Libgdx:
         return libgdx(sheet, data, error);
@@ -437,6 +443,31 @@ bool files(const QVector<Output> &outputs, const Sheet &sheet, QVector<FileConte
         made.append(file);
     }
     *result = made;
+    return true;
+}
+
+bool onePerSheet(Format format)
+{
+    return format != Format::Phaser3 && format != Format::Libgdx;
+}
+
+bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *data, QString *error)
+{
+    if (format == Format::Phaser3) {
+        *data = phaser3(sheets);
+        return true;
+    }
+    if (format != Format::Libgdx || sheets.isEmpty())
+        return sheets.size() == 1 && text(format, sheets.first(), data, error);
+    // libGDX pages are separated by a blank line.
+    QByteArray result;
+    for (const Sheet &sheet : sheets) {
+        QByteArray page;
+        if (!libgdx(sheet, &page, error))
+            return false;
+        result += (result.isEmpty() ? QByteArray() : QByteArray("\n")) + page;
+    }
+    *data = result;
     return true;
 }
 

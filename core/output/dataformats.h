@@ -54,6 +54,9 @@ struct Sheet
     std::optional<QPointF> pivot = {}; // in every JSON frame when set
     bool animations = false;           // numbered frames grouped (Sprites::animations())
     bool premultiplied = false;        // said where a format can say it
+    // The data files of the other sheets of a multi-sheet run, as
+    // meta.related_multi_packs of the JSON formats; empty: none.
+    QStringList relatedMultiPacks = {};
 };
 
 struct Output
@@ -87,5 +90,14 @@ QStringList cssClassNames(const Sheet &sheet);
 
 // Why a CSS file is not written for trimmed frames.
 QString cssTrimRefusal();
+// Whether a run of several sheets writes one file of this format per sheet
+// (JSON hash, JSON array, CSS) or one file for all of them (Phaser 3's
+// multi-atlas, libGDX's pages).
+bool onePerSheet(Format format);
+
+// The text of one file describing every sheet of a run: a Phaser 3
+// multi-atlas with one texture per sheet, or a libGDX atlas with one page
+// per sheet. For one sheet the same bytes as text().
+bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *data, QString *error);
 
 } // namespace DataFormats

@@ -18,6 +18,7 @@
 #include <QStandardItemModel>
 #include <QtTest>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -113,24 +114,29 @@ QStringList withPaths(QStringList arguments, const QString &root)
 const char *const readJsonFrames = R"(
 import json, sys
 data = json.load(open(sys.argv[1], encoding='utf-8'))
-if sys.argv[2] == 'phaser3':
-    [texture] = data['textures']
-    assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
-    image, size = texture['image'], texture['size']
-    frames = [(f['filename'], f) for f in texture['frames']]
+if sys.argv[2].startswith('phaser3'):
+    textures = data['textures']
+    assert len(textures) == 1 or sys.argv[2] == 'phaser3-multi'
+    pages = []
+    for texture in textures:
+        assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
+        pages.append((texture['image'], texture['size'],
+                      [(f['filename'], f) for f in texture['frames']]))
 else:
     image, size = data['meta']['image'], data['meta']['size']
     if sys.argv[2] == 'json-array':
         frames = [(f['filename'], f) for f in data['frames']]
     else:
         frames = list(data['frames'].items())
-print(image, size['w'], size['h'], sep='\t')
-for name, f in frames:
-    r = f['frame']
-    assert not f['rotated'] and not f['trimmed']
-    assert f['sourceSize'] == {'w': r['w'], 'h': r['h']}
-    assert f['spriteSourceSize'] == {'x': 0, 'y': 0, 'w': r['w'], 'h': r['h']}
-    print(name, r['x'], r['y'], r['w'], r['h'], sep='\t')
+    pages = [(image, size, frames)]
+for image, size, frames in pages:
+    print(image, size['w'], size['h'], sep='\t')
+    for name, f in frames:
+        r = f['frame']
+        assert not f['rotated'] and not f['trimmed']
+        assert f['sourceSize'] == {'w': r['w'], 'h': r['h']}
+        assert f['spriteSourceSize'] == {'x': 0, 'y': 0, 'w': r['w'], 'h': r['h']}
+        print(name, r['x'], r['y'], r['w'], r['h'], sep='\t')
 )";
 
 QStringList framesFromJson(const QString &path, const QString &format)
@@ -147,9 +153,8 @@ QStringList framesFromJson(const QString &path, const QString &format)
 
 // A libGDX atlas read as its reader does: a page line, "key: value" lines,
 // then each region's name and its indented "key: value" lines.
-QStringList framesFromAtlas(const QString &path)
+QStringList framesFromAtlasPage(const QStringList &lines)
 {
-    const QStringList lines = QString::fromUtf8(readFileBytes(path)).split('\n');
     QStringList result;
     QMap<QString, QString> entries;
     QString region;
@@ -184,6 +189,16 @@ QStringList framesFromAtlas(const QString &path)
         }
     }
     finishRegion();
+    return result;
+}
+
+// Each page of an atlas in turn; pages are separated by a blank line.
+QStringList framesFromAtlas(const QString &path)
+{
+    QStringList result;
+    const QStringList pages = QString::fromUtf8(readFileBytes(path)).split("\n\n");
+    for (const QString &page : pages)
+        result += framesFromAtlasPage(page.split('\n'));
     return result;
 }
 
@@ -356,6 +371,16 @@ private slots:
     void sameFilesAsOtherBuild();
     void spriteOptions_data();
     void spriteOptions();
+    void multipackSplitsAndNames_data();
+    void multipackSplitsAndNames();
+    void multipackRemovesOnlyItsStalePages();
+    void updateSkipsOnlyUnchanged_data();
+    void updateSkipsOnlyUnchanged();
+    void packFileErrorsHavePositions_data();
+    void packFileErrorsHavePositions();
+    void packFileSheetsAndOverrides();
+    void watchRepacksUntilInterrupted();
+    void progressOnlyOnATerminal();
 };
 
 void TestPack::cleanup()
@@ -525,6 +550,14 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("data file is an input")
         << QStringList{"--data", in, "--format", "css", "-o", sheet, "$ROOT/in"} << 1
         << "$ROOT/in/a.png: output would overwrite the input";
+    QTest::newRow("multipack without max size")
+        << QStringList{"--multipack", "-o", sheet, in} << 2 << "--multipack needs --max-size";
+    QTest::newRow("multipack image larger than a sheet")
+        << QStringList{"--multipack", "--max-size", "13x100", "-o", sheet, in} << 1
+        << "$ROOT/in/a.png (10 x 5) does not fit on a sheet of --max-size 13x100";
+    QTest::newRow("data file is the manifest")
+        << QStringList{"--json", "$ROOT/out/s.korvane-manifest", "-o", sheet, in} << 2
+        << "the JSON file and the manifest would both be";
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
@@ -1235,6 +1268,8 @@ void TestPack::sameFilesAsOtherBuild()
     for (const QString &file : files) {
         const QString mine = dir.filePath("this/" + file);
         const QString theirs = dir.filePath("other/" + file);
+        if (file.endsWith(".korvane-manifest"))
+            continue; // it records each run's own paths
         if (file == sheet) {
             const QImage image(mine);
             QVERIFY(!image.isNull());
@@ -1245,6 +1280,362 @@ void TestPack::sameFilesAsOtherBuild()
         }
     }
 #endif
+}
+
+// Four 12 x 12 images and two 30 x 30 under 40 x 40 with margin 2 in rows:
+// each large one fills a sheet, and two small ones fit on each of two more.
+constexpr int multipackSheets = 4;
+bool saveMultipackImages(const QTemporaryDir &dir)
+{
+    QDir(dir.path()).mkpath("in");
+    for (int i = 0; i < 6; ++i) {
+        const int side = i < 2 ? 30 : 12;
+        if (!savePng(patternImage(side, side, i), dir.filePath(QString("in/%1.png").arg(i))))
+            return false;
+    }
+    return true;
+}
+
+void TestPack::multipackSplitsAndNames_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("output"); // the -o and --data name, "s" or with "{n}"
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("sheets");
+    for (const char *format : {"json-hash", "json-array", "phaser3", "libgdx", "css"}) {
+        QTest::addRow("%s, numbered by suffix", format)
+            << QString::fromLatin1(format) << "s" << QStringList() << multipackSheets;
+        QTest::addRow("%s, {n}", format)
+            << QString::fromLatin1(format) << "s_{n}" << QStringList() << multipackSheets;
+    }
+    // The split makes room for the extrusion: boxes of 36 and 18 pixels
+    // leave room for one image a sheet.
+    QTest::newRow("libgdx, extruded") << "libgdx"
+                                      << "s" << QStringList{"--extrude", "3"} << 6;
+}
+
+void TestPack::multipackSplitsAndNames()
+{
+    QFETCH(QString, format);
+    QFETCH(QString, output);
+    QFETCH(QStringList, extra);
+    QFETCH(int, sheets);
+    QTemporaryDir dir;
+    QVERIFY(saveMultipackImages(dir));
+    const Run run = pack(extra + QStringList{"--multipack", "--max-size", "40x40", "--format",
+                                             format, "--data", dir.filePath(output + ".data"), "-o",
+                                             dir.filePath(output + ".png"), dir.filePath("in")});
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    const bool onePerSheet = format != "phaser3" && format != "libgdx";
+    const auto named = [&](int n, const QString &suffix) {
+        if (output.contains("{n}"))
+            return dir.filePath(QString(output).replace("{n}", QString::number(n)) + suffix);
+        return dir.filePath(n == 0 ? output + suffix : QString("s-%1%2").arg(n).arg(suffix));
+    };
+
+    QStringList expected;
+    QStringList read;
+    QSet<QString> placed;
+    for (int n = 0; n < sheets; ++n) {
+        const QImage sheet = QImage(named(n, ".png")).convertToFormat(QImage::Format_ARGB32);
+        QVERIFY2(sheet.width() <= 40 && sheet.height() <= 40, qPrintable(named(n, ".png")));
+        if (onePerSheet || n == 0)
+            expected.clear();
+        expected << QString("%1\t%2\t%3")
+                        .arg(QFileInfo(named(n, ".png")).fileName())
+                        .arg(sheet.width())
+                        .arg(sheet.height());
+        for (const QString &line : placementLines(named(n, ".txt"))) {
+            const QStringList f = line.split(',');
+            QVERIFY2(!placed.contains(f[0]), qPrintable(f[0]));
+            placed.insert(f[0]);
+            const QImage source = QImage(f[0]).convertToFormat(QImage::Format_ARGB32);
+            QCOMPARE(sheet.copy(f[3].toInt(), f[4].toInt(), source.width(), source.height()),
+                     source);
+            expected << QStringList{QFileInfo(f[0]).fileName(), f[3], f[4], f[1], f[2]}.join('\t');
+        }
+        if (!onePerSheet && n < sheets - 1)
+            continue;
+        const QString data = onePerSheet ? named(n, ".data") : dir.filePath(output + ".data");
+        if (format == "libgdx") {
+            read = framesFromAtlas(data);
+        } else if (format == "css") {
+            QStringList classes;
+            read = framesFromCss(data, &classes);
+            for (QString &line : expected)
+                line = line.section('\t', 1); // compared without the class name
+            for (QString &line : read)
+                line = line.section('\t', 1);
+            read.prepend(expected.first());
+        } else {
+            read = framesFromJson(data, format == "phaser3" ? "phaser3-multi" : format);
+            if (onePerSheet) {
+                QStringList others;
+                for (int m = 0; m < sheets; ++m) {
+                    if (m != n)
+                        others << QFileInfo(named(m, ".data")).fileName();
+                }
+                const QJsonObject meta =
+                    QJsonDocument::fromJson(readFileBytes(data)).object().value("meta").toObject();
+                QCOMPARE(meta.value("related_multi_packs").toVariant().toStringList(), others);
+            }
+        }
+        QCOMPARE(read, expected);
+    }
+    QCOMPARE(placed.size(), 6);
+    QVERIFY(!QFile::exists(named(sheets, ".png")));
+}
+
+void TestPack::multipackRemovesOnlyItsStalePages()
+{
+    QTemporaryDir dir;
+    QVERIFY(saveMultipackImages(dir));
+    const QStringList arguments{"--multipack",          "--max-size",      "40x40",      "--data",
+                                dir.filePath("s.json"), "--format",        "json-array", "-o",
+                                dir.filePath("s.png"),  dir.filePath("in")};
+    QCOMPARE(pack(arguments).code, 0);
+    QVERIFY(QFile::exists(dir.filePath("s-3.png")));
+    // An edited page is no longer the one Korvane wrote; a page-like name it
+    // never wrote is someone else's.
+    QVERIFY(writeFileBytes(dir.filePath("s-3.txt"), "edited"));
+    QVERIFY(writeFileBytes(dir.filePath("s-4.png"), "foreign"));
+    for (const char *image : {"in/1.png", "in/2.png", "in/3.png"})
+        QVERIFY(QFile::remove(dir.filePath(image)));
+    QCOMPARE(pack(arguments).code, 0);
+    for (const char *gone : {"s-2.png", "s-2.txt", "s-2.json", "s-3.png", "s-3.json"})
+        QVERIFY2(!QFile::exists(dir.filePath(gone)), gone);
+    QCOMPARE(readFileBytes(dir.filePath("s-3.txt")), QByteArray("edited"));
+    QCOMPARE(readFileBytes(dir.filePath("s-4.png")), QByteArray("foreign"));
+    QVERIFY(QFile::exists(dir.filePath("s-1.png")));
+
+    // Without the manifest, nothing is known to be ours: nothing goes.
+    QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    for (const char *image : {"in/4.png", "in/5.png"})
+        QVERIFY(QFile::remove(dir.filePath(image)));
+    QCOMPARE(pack(arguments).code, 0);
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 1);
+    for (const char *kept : {"s-1.png", "s-1.txt", "s-1.json"})
+        QVERIFY2(QFile::exists(dir.filePath(kept)), kept);
+}
+
+void TestPack::updateSkipsOnlyUnchanged_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("upToDate");
+    QTest::newRow("nothing changed") << "" << true;
+    QTest::newRow("one pixel changed") << "pixel" << false;
+    QTest::newRow("input renamed") << "rename" << false;
+    QTest::newRow("option changed") << "margin" << false;
+    QTest::newRow("output edited") << "output" << false;
+    QTest::newRow("manifest foreign") << "manifest" << false;
+    QTest::newRow("manifest missing") << "no manifest" << false;
+}
+
+void TestPack::updateSkipsOnlyUnchanged()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, upToDate);
+    QTemporaryDir dir;
+    QVERIFY(saveNamingImages(dir));
+    QStringList arguments{
+        "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
+        dir.filePath("in")};
+    QCOMPARE(pack(arguments).code, 0);
+    const QStringList outputs{"s.png", "s.txt", "s.json"};
+    const QDateTime past = QDateTime::currentDateTime().addDays(-1);
+    for (const QString &name : outputs) {
+        QFile file(dir.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadWrite) &&
+                file.setFileTime(past, QFileDevice::FileModificationTime));
+    }
+    QImage changed = patternImage(10, 4, 0);
+    if (change == "pixel") {
+        changed.setPixel(3, 2, changed.pixel(3, 2) ^ 0x00010000);
+        QVERIFY(savePng(changed, dir.filePath("in/a.png")));
+    } else if (change == "rename") {
+        QVERIFY(QFile::rename(dir.filePath("in/a.png"), dir.filePath("in/z.png")));
+    } else if (change == "margin") {
+        arguments.prepend("--margin=3");
+    } else if (change == "output") {
+        QVERIFY(writeFileBytes(dir.filePath("s.json"), "{}"));
+    } else if (change == "manifest") {
+        QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
+    } else if (change == "no manifest") {
+        QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    }
+
+    const Run run = pack(arguments);
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(run.out.contains("is up to date"), upToDate);
+    for (const QString &name : outputs) {
+        const QDateTime modified = QFileInfo(dir.filePath(name)).lastModified();
+        QVERIFY2((qAbs(modified.secsTo(past)) < 2) == upToDate, qPrintable(name));
+    }
+    if (change == "pixel") {
+        const QImage sheet(dir.filePath("s.png"));
+        const QStringList line =
+            placementLines(dir.filePath("s.txt")).filter("/a.png,").first().split(',');
+        QCOMPARE(sheet.copy(line[3].toInt(), line[4].toInt(), 10, 4)
+                     .convertToFormat(QImage::Format_ARGB32),
+                 changed.convertToFormat(QImage::Format_ARGB32));
+    }
+    // The run after this one has nothing to do either way.
+    QVERIFY(pack(arguments).out.contains("is up to date"));
+}
+
+void TestPack::packFileErrorsHavePositions_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("message"); // after "FILE:"
+    const QByteArray head = "{\"sheets\": [\n  {\"output\": \"s.png\", \"inputs\": [\"a.png\"],\n";
+    QTest::newRow("syntax error") << QByteArray("{\"sheets\": [\n  {\"output\": \"s.png\",, }]}")
+                                  << "2:23: ";
+    QTest::newRow("unknown key") << head + "   \"margn\": 3}]}"
+                                 << "3:4: \"margn\": unknown key";
+    QTest::newRow("wrong type") << head + "   \"power-of-two\": \"yes\"}]}"
+                                << "3:4: \"power-of-two\": must be true or false";
+    QTest::newRow("negative margin") << head + "   \"margin\": -1}]}"
+                                     << "3:4: \"margin\": must be a whole number from 0";
+    QTest::newRow("fraction") << head + "   \"threads\": 1.5}]}"
+                              << "3:4: \"threads\": must be a whole number from 1 to 256";
+    QTest::newRow("threads out of range")
+        << head + "\t\"threads\": 257}]}"
+        << "3:2: \"threads\": must be a whole number from 1 to 256";
+    QTest::newRow("extrude beyond its range")
+        << head + "   \"extrude\": 33}]}"
+        << "3:4: \"extrude\": must be a whole number from 0 to 32";
+    QTest::newRow("column counts characters")
+        << head + "   \"\xc3\xa4\": 1, \"max-size\": \"4096\"}]}"
+        << "3:12: \"max-size\": must be \"WIDTHxHEIGHT\"";
+    QTest::newRow("unknown format")
+        << head + "   \"data\": [{\"file\": \"d\", \"format\": \"yaml\"}]}]}"
+        << "3:4: \"data\": unknown format \"yaml\"";
+    QTest::newRow("glob matches nothing") << QByteArray("{\"sheets\": [{\"output\": \"s.png\",\n"
+                                                        " \"inputs\": [\"art/**/*.gif\"]}]}")
+                                          << "2:2: \"inputs\": \"art/**/*.gif\" matches no file";
+    QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
+                                             " {\"margin\": 1}]}")
+                               << "1:13: \"\": a sheet needs \"output\"";
+}
+
+void TestPack::packFileErrorsHavePositions()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("art");
+    QVERIFY(savePng(patternImage(4, 4, 1), dir.filePath("a.png")));
+    QVERIFY(writeFileBytes(dir.filePath("p.json"), text));
+    const QMap<QString, QByteArray> before = snapshot(dir.path());
+    const Run run = pack({"--pack", dir.filePath("p.json")});
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.startsWith("korvane-pack: " + dir.filePath("p.json:") + message),
+             qPrintable(run.err));
+    QCOMPARE(snapshot(dir.path()), before);
+}
+
+void TestPack::packFileSheetsAndOverrides()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("project/art/deep/er");
+    QDir(dir.path()).mkpath("project/out");
+    QVERIFY(savePng(patternImage(6, 5, 1), dir.filePath("project/art/deep/er/a.png")));
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("project/art/b.png")));
+    QVERIFY(writeFileBytes(dir.filePath("project/art/c.txt"), "not matched"));
+    QVERIFY(writeFileBytes(dir.filePath("project/p.json"), R"({"sheets": [
+        {"name": "one", "output": "out/one.png", "inputs": ["art/**/*.png"], "margin": 1},
+        {"output": "out/two.png", "inputs": ["art/b.png"], "margin": 1}]})"));
+    // Paths in the file are relative to its folder, wherever the run starts;
+    // --margin on the command line wins over the file's.
+    const Run run =
+        pack({"--pack", "project/p.json", "--sheet", "one", "--margin", "0"}, dir.path());
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(placementLines(dir.filePath("project/out/one.txt")),
+             QStringList({"project/art/b.png,7,3,0,0", "project/art/deep/er/a.png,6,5,0,3"}));
+    QVERIFY(!QFile::exists(dir.filePath("project/out/two.png")));
+    QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
+    QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
+    QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
+}
+
+void TestPack::watchRepacksUntilInterrupted()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    QProcess watch;
+    watch.start(KORVANE_PACK, {"--watch", "-o", dir.filePath("s.png"), dir.filePath("in")});
+    QString lines;
+    const auto waitForLines = [&](int count) {
+        QDeadlineTimer deadline(30000);
+        while (lines.count('\n') < count && !deadline.hasExpired()) {
+            watch.waitForReadyRead(100);
+            lines += QString::fromUtf8(watch.readAllStandardOutput());
+        }
+        return lines.count('\n') == count;
+    };
+    QVERIFY2(waitForLines(1) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/b.png")));
+    QVERIFY2(waitForLines(2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+    // A failed pack leaves the last sheet and the watch goes on.
+    QVERIFY(writeFileBytes(dir.filePath("in/c.png"), "not an image"));
+    QVERIFY2(waitForLines(3) && lines.contains("pack failed"), qPrintable(lines));
+    QVERIFY(QFile::remove(dir.filePath("in/c.png")));
+    QVERIFY2(waitForLines(4) && lines.endsWith(" packed\n"), qPrintable(lines));
+    // An image in a watched folder changed in place.
+    QVERIFY(savePng(patternImage(10, 9, 3), dir.filePath("in/a.png")));
+    QVERIFY2(waitForLines(5) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY(placementLines(dir.filePath("s.txt")).contains(dir.filePath("in/a.png") + ",10,9,2,2"));
+
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+    QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watch.exitCode(), 0);
+    QCOMPARE(entriesIn(dir.path()).filter(".korvane-").size(), 1); // the manifest only
+    QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+}
+
+// Standard error on a pseudo-terminal, through Python's pty module.
+const char *const runOnTerminal = R"(
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:])
+out = b''
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+sys.stdout.buffer.write(out)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+)";
+
+void TestPack::progressOnlyOnATerminal()
+{
+    QTemporaryDir dir;
+    QVERIFY(saveNamingImages(dir));
+    const QStringList arguments{"-o", dir.filePath("s.png"), dir.filePath("in")};
+    qputenv("KORVANE_PROGRESS_DELAY_MS", "0");
+    const Run piped = pack(arguments);
+    QProcess python;
+    python.start("python3", QStringList{"-c", runOnTerminal, KORVANE_PACK} + arguments);
+    const bool finished = python.waitForFinished(60000);
+    qunsetenv("KORVANE_PROGRESS_DELAY_MS");
+    QCOMPARE(piped.code, 0);
+    QCOMPARE(piped.err, QString());
+    QVERIFY(finished);
+    QCOMPARE(python.exitCode(), 0);
+    const QByteArray terminal = python.readAllStandardOutput();
+    // Which stage the first line shows depends on when its thread runs.
+    QVERIFY2(terminal.contains("\r\033[Kreading images") || terminal.contains("\r\033[Kdecoded ") ||
+                 terminal.contains("\r\033[Kencoding"),
+             terminal.constData());
+    QVERIFY2(terminal.endsWith("\r\033[K"), terminal.constData()); // cleared at the end
 }
 
 QTEST_MAIN(TestPack)

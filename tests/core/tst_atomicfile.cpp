@@ -79,6 +79,8 @@ private slots:
     void setReplaced();
     void faultKeepsOldSet_data();
     void faultKeepsOldSet();
+    void removalIsPartOfTheCommit_data();
+    void removalIsPartOfTheCommit();
     void lockHeldByAnotherRun_data();
     void lockHeldByAnotherRun();
     void filesLeftBehind_data();
@@ -232,6 +234,38 @@ void TestAtomicFile::faultKeepsOldSet_data()
         QTest::addRow("no hard links, rename fails at output %d", i)
             << WriteStep::Rename << i << true;
     QTest::newRow("no hard links, folder sync fails") << WriteStep::SyncFolder << 2 << true;
+}
+
+// A file removed in the same commit comes back when the commit fails, and
+// is gone, with nothing left beside it, when it succeeds.
+void TestAtomicFile::removalIsPartOfTheCommit_data()
+{
+    QTest::addColumn<WriteStep>("step");
+    QTest::addColumn<int>("index");
+    QTest::newRow("no fault") << WriteStep::None << 0;
+    QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2;
+    QTest::newRow("folder sync fails after the removal") << WriteStep::SyncFolder << 2;
+}
+
+void TestAtomicFile::removalIsPartOfTheCommit()
+{
+    QFETCH(WriteStep, step);
+    QFETCH(int, index);
+    FaultGuard guard;
+    OutputSet set;
+    QVERIFY(writeFileBytes(set.dir.filePath("sub/a-1.png"), "stale page"));
+    setWriteFaultForTesting(step, index);
+    WriteOptions options;
+    options.remove =
+        QStringList{set.dir.filePath("sub/a-1.png"), set.dir.filePath("never-there.png")};
+    QString error;
+    const bool written = writeFilesAtomically(set.files, options, &error);
+    QCOMPARE(written, step == WriteStep::None);
+    QVERIFY2(!error.contains("could not restore"), qPrintable(error));
+    QStringList expected = written ? OutputSet::newSet() : OutputSet::oldSet();
+    if (!written)
+        expected.insert(1, "sub/a-1.png=stale page");
+    QCOMPARE(set.contents(), expected);
 }
 
 void TestAtomicFile::faultKeepsOldSet()

@@ -1,0 +1,169 @@
+#include "cli/manifest.h"
+
+#include "cli/packoptions.h"
+#include "core/layout/sheetlayout.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <xxhash.h>
+
+#include <memory>
+
+namespace PackCommand {
+
+namespace {
+
+const QString magicKey = QStringLiteral("korvane-manifest");
+constexpr int manifestVersion = 1;
+
+QByteArray hex(XXH64_hash_t hash)
+{
+    return QByteArray::number(qulonglong(hash), 16).rightJustified(16, '0');
+}
+
+// A member added to Options that this does not know about would leave its
+// changes unnoticed by --update; the size check makes the build say so.
+struct KnownOptions
+{
+    QString chosenPath;
+    QVector<DataFormats::Output> data;
+    QStringList dataWhat;
+    QStringList inputs;
+    int margin;
+    int threads;
+    PngEncoder::Level pngLevel;
+    Compose::Limits limits;
+    qint64 maxSheetPixels;
+    QMap<QString, QByteArray> undecodable;
+    SheetLayout::Layout layout;
+    QSize maxSize;
+    bool powerOfTwo, skipUnreadable, verbose;
+    Compose::SpriteOptions sprites;
+    std::optional<QPointF> pivot;
+    bool animations, update, multipack;
+    QString packFile, sheetName;
+    bool watch;
+};
+static_assert(sizeof(KnownOptions) == sizeof(Options),
+              "a new member of Options must be added to optionsHash()");
+
+} // namespace
+
+QString manifestPathFor(const QString &chosenPath)
+{
+    QString path = SheetLayout::placementPathFor(chosenPath);
+    path.chop(3); // "txt"
+    path += QLatin1String("korvane-manifest");
+    return path.remove(QLatin1String("{n}"));
+}
+
+QByteArray hashBytes(const QByteArray &data)
+{
+    return hex(XXH3_64bits(data.constData(), size_t(data.size())));
+}
+
+QByteArray hashFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state(XXH3_createState(),
+                                                                                 XXH3_freeState);
+    XXH3_64bits_reset(state.get());
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 n = file.read(buffer.data(), buffer.size());
+        if (n < 0)
+            return QByteArray();
+        if (n == 0)
+            break;
+        XXH3_64bits_update(state.get(), buffer.constData(), size_t(n));
+    }
+    return hex(XXH3_64bits_digest(state.get()));
+}
+
+QByteArray optionsHash(const Options &o)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_5_15);
+    stream << QStringLiteral(KORVANE_VERSION) << o.chosenPath << qint32(o.data.size());
+    for (const DataFormats::Output &data : o.data)
+        stream << data.path << qint32(data.format);
+    stream << qint32(o.margin) << qint64(o.limits.maxPixels) << qint32(o.limits.maxSide)
+           << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack
+           << qint32(o.pngLevel) << qint64(o.maxSheetPixels) << o.sprites.trim
+           << qint32(o.sprites.trimThreshold) << qint32(o.sprites.extrude) << o.sprites.alias
+           << o.sprites.premultiply << o.pivot.has_value() << o.pivot.value_or(QPointF())
+           << o.animations;
+    return hashBytes(bytes);
+}
+
+QByteArray manifestText(const Manifest &m)
+{
+    QJsonArray inputs;
+    for (const Manifest::Input &input : m.inputs)
+        inputs.append(QJsonArray{input.path, input.name, QString::fromLatin1(input.hash)});
+    QJsonArray outputs;
+    for (const Manifest::Output &output : m.outputs)
+        outputs.append(QJsonArray{output.path, QString::fromLatin1(output.hash)});
+    const QJsonObject root{{magicKey, manifestVersion},
+                           {QStringLiteral("options"), QString::fromLatin1(m.optionsHash)},
+                           {QStringLiteral("inputs"), inputs},
+                           {QStringLiteral("outputs"), outputs}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+bool readManifest(const QString &path, Manifest *manifest)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+    if (root.value(magicKey).toInt() != manifestVersion)
+        return false;
+    Manifest m;
+    m.optionsHash = root.value(QStringLiteral("options")).toString().toLatin1();
+    const QJsonArray inputs = root.value(QStringLiteral("inputs")).toArray();
+    for (const QJsonValue &value : inputs) {
+        const QJsonArray input = value.toArray();
+        if (input.size() != 3)
+            return false;
+        m.inputs.append({input[0].toString(), input[1].toString(), input[2].toString().toLatin1()});
+    }
+    const QJsonArray outputs = root.value(QStringLiteral("outputs")).toArray();
+    for (const QJsonValue &value : outputs) {
+        const QJsonArray output = value.toArray();
+        if (output.size() != 2 || output[0].toString().isEmpty())
+            return false;
+        m.outputs.append({output[0].toString(), output[1].toString().toLatin1()});
+    }
+    if (m.optionsHash.isEmpty() || m.outputs.isEmpty())
+        return false;
+    *manifest = m;
+    return true;
+}
+
+bool outputsUpToDate(const Manifest &recorded, const Manifest &current)
+{
+    if (recorded.optionsHash != current.optionsHash ||
+        recorded.inputs.size() != current.inputs.size())
+        return false;
+    for (int i = 0; i < recorded.inputs.size(); ++i) {
+        const Manifest::Input &a = recorded.inputs[i];
+        const Manifest::Input &b = current.inputs[i];
+        if (a.path != b.path || a.name != b.name || a.hash != b.hash || b.hash.isEmpty())
+            return false;
+    }
+    for (const Manifest::Output &output : recorded.outputs) {
+        if (hashFile(output.path) != output.hash)
+            return false;
+    }
+    return true;
+}
+
+} // namespace PackCommand

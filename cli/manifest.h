@@ -1,0 +1,55 @@
+#pragma once
+
+// What a run packed, kept beside its outputs so that --update can tell that
+// nothing changed, and so that a later run knows which pages it wrote.
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+namespace PackCommand {
+
+struct Options;
+
+struct Manifest
+{
+    struct Input
+    {
+        QString path; // as given, which is what the placement file shows
+        QString name; // the frame name
+        QByteArray hash;
+    };
+    struct Output
+    {
+        QString path;
+        QByteArray hash;
+    };
+    QByteArray optionsHash;
+    QVector<Input> inputs; // in path order
+    QVector<Output> outputs;
+};
+
+// The manifest for a chosen sheet path: its suffix replaced by
+// ".korvane-manifest", any "{n}" left out.
+QString manifestPathFor(const QString &chosenPath);
+
+// xxHash (XXH3, 64 bits) of some bytes, as 16 hex digits.
+QByteArray hashBytes(const QByteArray &data);
+// The same of a file's contents, read in pieces; empty when it cannot be read.
+QByteArray hashFile(const QString &path);
+
+// Every option that changes what a run writes, hashed. Leaves out the
+// inputs (recorded one by one), and what only changes how a run goes:
+// --threads, --verbose, --update, --watch, --pack and --sheet.
+QByteArray optionsHash(const Options &options);
+
+QByteArray manifestText(const Manifest &manifest);
+// False for a missing file, or one that is not a manifest this version
+// writes: such a manifest is treated as no manifest.
+bool readManifest(const QString &path, Manifest *manifest);
+
+// True when `recorded` has the same options and inputs as `current`, and
+// every output it lists still holds the bytes it recorded.
+bool outputsUpToDate(const Manifest &recorded, const Manifest &current);
+
+} // namespace PackCommand

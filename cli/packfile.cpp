@@ -1,0 +1,376 @@
+#include "cli/packfile.h"
+
+#include "core/layout/compactlayout.h"
+#include "core/output/dataformats.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <cmath>
+#include <limits>
+
+namespace PackFile {
+
+namespace {
+
+// Where each object key of a JSON text starts, by its path ("sheets/0/margin").
+// QJsonDocument keeps no positions, so the text, already known to parse, is
+// walked once more.
+class KeyPositions
+{
+public:
+    explicit KeyPositions(const QByteArray &text) : m_text(text) { value(QString()); }
+    int offset(const QString &path) const { return m_offsets.value(path, 0); }
+
+private:
+    void space()
+    {
+        while (m_at < m_text.size() && QByteArray(" \t\r\n").contains(m_text[m_at]))
+            ++m_at;
+    }
+    QString string()
+    {
+        const int start = m_at++;
+        while (m_at < m_text.size() && m_text[m_at] != '"')
+            m_at += m_text[m_at] == '\\' ? 2 : 1;
+        ++m_at;
+        const QJsonArray decoded =
+            QJsonDocument::fromJson('[' + m_text.mid(start, m_at - start) + ']').array();
+        return decoded.first().toString();
+    }
+    void value(const QString &path)
+    {
+        space();
+        if (m_at >= m_text.size())
+            return;
+        const char c = m_text[m_at];
+        if (c == '{' || c == '[') {
+            ++m_at;
+            for (int index = 0;; ++index) {
+                space();
+                if (m_at >= m_text.size() || m_text[m_at] == '}' || m_text[m_at] == ']')
+                    break;
+                QString key = QString::number(index);
+                const int start = m_at;
+                if (c == '{') {
+                    key = string();
+                    space();
+                    ++m_at; // ':'
+                }
+                m_offsets.insert(path + QLatin1Char('/') + key, start);
+                value(path + QLatin1Char('/') + key);
+                space();
+                if (m_at < m_text.size() && m_text[m_at] == ',')
+                    ++m_at;
+            }
+            ++m_at;
+        } else if (c == '"') {
+            string();
+        } else {
+            while (m_at < m_text.size() && !QByteArray(",]} \t\r\n").contains(m_text[m_at]))
+                ++m_at;
+        }
+    }
+
+    const QByteArray &m_text;
+    int m_at = 0;
+    QHash<QString, int> m_offsets;
+};
+
+// Line and column (from 1) of a byte offset; columns count characters.
+QString position(const QByteArray &text, int offset)
+{
+    const QByteArray before = text.left(offset);
+    const int lineStart = before.lastIndexOf('\n') + 1;
+    return QStringLiteral("%1:%2")
+        .arg(before.count('\n') + 1)
+        .arg(QString::fromUtf8(before.mid(lineStart)).size() + 1);
+}
+
+bool hasWildcard(const QString &text)
+{
+    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?')) ||
+           text.contains(QLatin1Char('['));
+}
+
+QRegularExpression globExpression(const QString &pattern)
+{
+    QString regex;
+    for (int i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern[i];
+        if (QStringView(pattern).mid(i, 3) == QLatin1String("**/")) {
+            regex += QLatin1String("(?:.*/)?");
+            i += 2;
+        } else if (QStringView(pattern).mid(i, 2) == QLatin1String("**")) {
+            regex += QLatin1String(".*");
+            ++i;
+        } else if (c == QLatin1Char('*')) {
+            regex += QLatin1String("[^/]*");
+        } else if (c == QLatin1Char('?')) {
+            regex += QLatin1String("[^/]");
+        } else {
+            regex += QRegularExpression::escape(QString(c));
+        }
+    }
+    return QRegularExpression(QLatin1Char('^') + regex + QLatin1Char('$'));
+}
+
+// One sheet's checks, each failing with the key's position.
+class SheetReader
+{
+public:
+    SheetReader(const QByteArray &text, const KeyPositions &keys, const QString &file,
+                const QDir &folder)
+        : m_text(text), m_keys(keys), m_file(file), m_folder(folder)
+    {
+    }
+
+    bool read(const QJsonObject &sheet, const QString &path, const QSet<QString> &overridden,
+              SheetArguments *result, QString *error);
+
+private:
+    bool fail(const QString &key, const QString &message)
+    {
+        m_error = QStringLiteral("%1:%2: \"%3\": %4")
+                      .arg(QDir::toNativeSeparators(m_file),
+                           position(m_text,
+                                    m_keys.offset(key.isEmpty() ? m_path
+                                                                : m_path + QLatin1Char('/') + key)),
+                           key, message);
+        return false;
+    }
+    bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
+                     qint64 *number);
+    QString resolved(const QString &path) const { return QDir::cleanPath(m_folder.filePath(path)); }
+    bool readInputs(const QJsonValue &value, SheetArguments *result);
+    bool readData(const QJsonValue &value, SheetArguments *result);
+
+    const QByteArray &m_text;
+    const KeyPositions &m_keys;
+    QString m_file;
+    QDir m_folder;
+    QString m_path;
+    QString m_error;
+};
+
+bool SheetReader::wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
+                              qint64 *number)
+{
+    const double d = value.toDouble(std::nan(""));
+    if (!value.isDouble() || std::floor(d) != d || d < double(low) || d > double(high)) {
+        return fail(key, QStringLiteral("must be a whole number from %1 to %2").arg(low).arg(high));
+    }
+    *number = qint64(d);
+    return true;
+}
+
+bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
+{
+    const QJsonArray inputs = value.toArray();
+    if (!value.isArray() || inputs.isEmpty())
+        return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
+    for (const QJsonValue &input : inputs) {
+        const QString text = input.toString();
+        if (!input.isString() || text.isEmpty())
+            return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
+        if (!hasWildcard(text)) {
+            result->inputs << resolved(text);
+            continue;
+        }
+        const QStringList found = expandGlob(m_folder.path(), text);
+        if (found.isEmpty())
+            return fail(QStringLiteral("inputs"),
+                        QStringLiteral("\"%1\" matches no file").arg(text));
+        result->inputs += found;
+    }
+    return true;
+}
+
+bool SheetReader::readData(const QJsonValue &value, SheetArguments *result)
+{
+    const QString key = QStringLiteral("data");
+    const QString shape = QStringLiteral("must be a list of {\"file\": ..., \"format\": ...}");
+    if (!value.isArray())
+        return fail(key, shape);
+    for (const QJsonValue &entry : value.toArray()) {
+        const QJsonObject data = entry.toObject();
+        const QString file = data.value(QStringLiteral("file")).toString();
+        const QString format = data.value(QStringLiteral("format")).toString();
+        if (!entry.isObject() || data.size() != 2 || file.isEmpty() || format.isEmpty())
+            return fail(key, shape);
+        DataFormats::Format known;
+        if (!DataFormats::formatFromName(format, &known)) {
+            return fail(key,
+                        QStringLiteral("unknown format \"%1\"; use one of %2")
+                            .arg(format, DataFormats::formatNames().join(QLatin1String(", "))));
+        }
+        result->options << QStringLiteral("--data=") + resolved(file)
+                        << QStringLiteral("--format=") + format;
+    }
+    return true;
+}
+
+bool SheetReader::read(const QJsonObject &sheet, const QString &path,
+                       const QSet<QString> &overridden, SheetArguments *result, QString *error)
+{
+    m_path = path;
+    const QSet<QString> flags{QStringLiteral("power-of-two"), QStringLiteral("skip-unreadable"),
+                              QStringLiteral("verbose"),      QStringLiteral("multipack"),
+                              QStringLiteral("update"),       QStringLiteral("trim"),
+                              QStringLiteral("alias"),        QStringLiteral("animations"),
+                              QStringLiteral("premultiply")};
+    const QSet<QString> paths{QStringLiteral("output"), QStringLiteral("config"),
+                              QStringLiteral("json")};
+    const QHash<QString, QPair<qint64, qint64>> numbers{
+        {QStringLiteral("margin"), {0, std::numeric_limits<int>::max()}},
+        {QStringLiteral("max-image-pixels"), {1, std::numeric_limits<qint64>::max() / 2}},
+        {QStringLiteral("max-sheet-pixels"), {1, std::numeric_limits<qint64>::max() / 2}},
+        {QStringLiteral("trim-threshold"), {0, 254}},
+        {QStringLiteral("extrude"), {0, 32}},
+        {QStringLiteral("threads"), {1, 256}}};
+    bool ok = true;
+    for (auto it = sheet.constBegin(); ok && it != sheet.constEnd(); ++it) {
+        const QString key = it.key();
+        const QJsonValue value = it.value();
+        // "data" pairs with the command line's --data and --format.
+        const bool skipped = overridden.contains(key) ||
+                             (key == QLatin1String("data") && overridden.contains("format"));
+        if (key == QLatin1String("name")) {
+            ok = value.isString() || fail(key, QStringLiteral("must be a string"));
+            result->name = value.toString();
+        } else if (flags.contains(key)) {
+            ok = value.isBool() || fail(key, QStringLiteral("must be true or false"));
+            if (ok && value.toBool() && !skipped)
+                result->options << QStringLiteral("--") + key;
+        } else if (paths.contains(key)) {
+            ok = (value.isString() && !value.toString().isEmpty()) ||
+                 fail(key, QStringLiteral("must be a path"));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--%1=%2").arg(key, resolved(value.toString()));
+        } else if (numbers.contains(key)) {
+            qint64 number = 0;
+            ok = wholeNumber(key, value, numbers[key].first, numbers[key].second, &number);
+            if (ok && !skipped)
+                result->options << QStringLiteral("--%1=%2").arg(key).arg(number);
+        } else if (key == QLatin1String("layout")) {
+            ok = value.toString() == QLatin1String("rows") ||
+                 value.toString() == QLatin1String("compact") ||
+                 fail(key, QStringLiteral("must be \"rows\" or \"compact\""));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--layout=") + value.toString();
+        } else if (key == QLatin1String("png-level")) {
+            ok = QStringList{QStringLiteral("fast"), QStringLiteral("default"),
+                             QStringLiteral("small")}
+                     .contains(value.toString()) ||
+                 fail(key, QStringLiteral("must be \"fast\", \"default\" or \"small\""));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--png-level=") + value.toString();
+        } else if (key == QLatin1String("pivot")) {
+            // As on the command line, "X,Y"; its range is checked there.
+            ok = value.isString() || fail(key, QStringLiteral("must be \"X,Y\""));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--pivot=") + value.toString();
+        } else if (key == QLatin1String("max-size")) {
+            QSize size;
+            ok = SheetLayout::parseSize(value.toString(), &size) ||
+                 fail(key, QStringLiteral("must be \"WIDTHxHEIGHT\", each 1 or more"));
+            if (ok && !skipped)
+                result->options << QStringLiteral("--max-size=") + value.toString();
+        } else if (key == QLatin1String("inputs")) {
+            ok = readInputs(value, result);
+        } else if (key == QLatin1String("data")) {
+            SheetArguments data;
+            ok = readData(value, &data);
+            if (!skipped)
+                result->options += data.options;
+        } else {
+            ok = fail(key, QStringLiteral("unknown key"));
+        }
+    }
+    if (ok && !sheet.contains(QStringLiteral("output")) && !overridden.contains("output"))
+        ok = fail(QString(), QStringLiteral("a sheet needs \"output\""));
+    if (ok && result->name.isEmpty())
+        result->name = QFileInfo(sheet.value(QStringLiteral("output")).toString()).baseName();
+    if (!ok)
+        *error = m_error;
+    return ok;
+}
+
+} // namespace
+
+QStringList expandGlob(const QString &folder, const QString &pattern)
+{
+    // The folders before the first wildcard are walked from, not matched.
+    const QStringList parts = pattern.split(QLatin1Char('/'));
+    int fixed = 0;
+    while (fixed < parts.size() - 1 && !hasWildcard(parts[fixed]))
+        ++fixed;
+    const QString base =
+        fixed == 0 ? folder : QDir(folder).filePath(parts.mid(0, fixed).join(QLatin1Char('/')));
+    const QRegularExpression match = globExpression(parts.mid(fixed).join(QLatin1Char('/')));
+    QStringList found;
+    QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        // The iterator's paths are the base, "/" and the path below it.
+        const QString path = it.next();
+        if (match.match(path.mid(base.size() + (base.endsWith(QLatin1Char('/')) ? 0 : 1)))
+                .hasMatch())
+            found << QDir::cleanPath(path);
+    }
+    found.sort();
+    return found;
+}
+
+bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
+          QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    const QByteArray text = file.readAll();
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("%1:%2: %3")
+                     .arg(QDir::toNativeSeparators(path), position(text, parseError.offset),
+                          parseError.errorString());
+        return false;
+    }
+    const KeyPositions keys(text);
+    const QJsonArray list = document.object().value(QStringLiteral("sheets")).toArray();
+    if (!document.isObject() || document.object().keys() != QStringList{"sheets"} ||
+        list.isEmpty()) {
+        *error = QStringLiteral("%1:1:1: a pack file is {\"sheets\": [...]} with one sheet or more")
+                     .arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    // Paths keep the pack file's own spelling: relative to where it was
+    // named from, so that frame names do not take in the whole path.
+    SheetReader reader(text, keys, path, QDir(QFileInfo(path).path()));
+    for (int i = 0; i < list.size(); ++i) {
+        SheetArguments sheet;
+        if (!list[i].isObject()) {
+            *error = QStringLiteral("%1:%2: sheet %3 is not an object")
+                         .arg(QDir::toNativeSeparators(path),
+                              position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))))
+                         .arg(i);
+            return false;
+        }
+        if (!reader.read(list[i].toObject(), QStringLiteral("/sheets/%1").arg(i), overridden,
+                         &sheet, error))
+            return false;
+        sheets->append(sheet);
+    }
+    return true;
+}
+
+} // namespace PackFile

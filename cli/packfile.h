@@ -1,0 +1,39 @@
+#pragma once
+
+// Pack files: sheet descriptions in JSON, turned into the command line's own
+// arguments so that both go through the same checks into the same Options.
+//
+//   {"sheets": [{"name": "ui", "output": "build/ui.png",
+//                "inputs": ["art/ui", "art/**/*.png"], "margin": 4, ...}]}
+//
+// Each sheet takes the long names of the command line's options as keys
+// ("max-size", "power-of-two", ...), "inputs" for INPUT, and "data" as a
+// list of {"file", "format"} objects. Relative paths are relative to the
+// pack file's folder.
+
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace PackFile {
+
+struct SheetArguments
+{
+    QString name;        // "name", or the output's base name
+    QStringList options; // "--key=value" for each option the sheet sets
+    QStringList inputs;  // the inputs, glob patterns expanded
+};
+
+// Reads `path`. Keys whose option is in `overridden` (long names, as given
+// on the command line) are left out, since the command line wins. False
+// with `error` as "FILE:LINE:COLUMN: message" on a syntax error, an unknown
+// key, a wrong type or a value out of range.
+bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
+          QString *error);
+
+// Files below `folder` matching `pattern` ("*" and "?" within one folder
+// level, "**" across levels), sorted.
+QStringList expandGlob(const QString &folder, const QString &pattern);
+
+} // namespace PackFile

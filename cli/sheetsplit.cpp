@@ -1,0 +1,127 @@
+#include "cli/sheetsplit.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace PackCommand {
+
+namespace {
+
+struct Image
+{
+    QString path;
+    QSize size;
+};
+
+class Splitter
+{
+public:
+    explicit Splitter(const SheetLayout::LayoutOptions &options) : m_options(options) {}
+
+    bool fits(const QMap<QString, QSize> &sizes) const
+    {
+        const SheetLayout::Plan plan = SheetLayout::planFor(sizes, m_options);
+        return !plan.isEmpty() && plan.fitsInt() &&
+               SheetLayout::fitsMaxSize(plan, m_options.maxSize);
+    }
+
+    // The area an image takes on a sheet with its margin, which no layout
+    // can do with less of.
+    qint64 area(const QSize &size) const
+    {
+        return qint64(size.width() + m_options.margin) * (size.height() + m_options.margin);
+    }
+
+    // Fills one sheet from `remaining`, leaving what does not fit there.
+    QMap<QString, QSize> fill(QVector<Image> *remaining) const
+    {
+        // The longest run from the start that fits, found by bisection, saves
+        // a layout per image on large sets; the rest are tried one by one.
+        int low = 0;
+        int high = remaining->size();
+        while (low < high) {
+            const int middle = (low + high + 1) / 2;
+            if (fits(mapOf(*remaining, 0, middle)))
+                low = middle;
+            else
+                high = middle - 1;
+        }
+        QMap<QString, QSize> sheet = mapOf(*remaining, 0, low);
+        qint64 free = qint64(m_options.maxSize.width()) * m_options.maxSize.height();
+        for (auto it = sheet.constBegin(); it != sheet.constEnd(); ++it)
+            free -= area(it.value());
+        QVector<Image> left;
+        for (int i = low; i < remaining->size(); ++i) {
+            const Image &image = remaining->at(i);
+            if (area(image.size) <= free) {
+                sheet.insert(image.path, image.size);
+                if (fits(sheet)) {
+                    free -= area(image.size);
+                    continue;
+                }
+                sheet.remove(image.path);
+            }
+            left.append(image);
+        }
+        *remaining = left;
+        return sheet;
+    }
+
+private:
+    static QMap<QString, QSize> mapOf(const QVector<Image> &images, int from, int to)
+    {
+        QMap<QString, QSize> result;
+        for (int i = from; i < to; ++i)
+            result.insert(images[i].path, images[i].size);
+        return result;
+    }
+
+    const SheetLayout::LayoutOptions &m_options;
+};
+
+} // namespace
+
+QString numberedPath(const QString &path, int n)
+{
+    QString result = path;
+    if (result.contains(QLatin1String("{n}")))
+        return result.replace(QLatin1String("{n}"), QString::number(n));
+    if (n == 0)
+        return result;
+    const QString fileName = QFileInfo(path).fileName();
+    const int dot = fileName.lastIndexOf(QLatin1Char('.'));
+    const int at = dot > 0 ? path.size() - fileName.size() + dot : path.size();
+    return result.insert(at, QLatin1Char('-') + QString::number(n));
+}
+
+bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
+                     QVector<QMap<QString, QSize>> *groups, QString *error)
+{
+    const Splitter splitter(options);
+    QVector<Image> remaining;
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
+        if (!splitter.fits({{it.key(), it.value()}})) {
+            *error = QStringLiteral("%1 (%2 x %3) does not fit on a sheet of --max-size %4x%5 "
+                                    "with margin %6")
+                         .arg(QDir::toNativeSeparators(it.key()))
+                         .arg(it.value().width())
+                         .arg(it.value().height())
+                         .arg(options.maxSize.width())
+                         .arg(options.maxSize.height())
+                         .arg(options.margin);
+            return false;
+        }
+        remaining.append({it.key(), it.value()});
+    }
+    std::stable_sort(remaining.begin(), remaining.end(), [&](const Image &a, const Image &b) {
+        return splitter.area(a.size) > splitter.area(b.size);
+    });
+    groups->clear();
+    while (!remaining.isEmpty())
+        groups->append(splitter.fill(&remaining));
+    return true;
+}
+
+} // namespace PackCommand

@@ -1,0 +1,27 @@
+#pragma once
+
+// --multipack: the images spread over as many sheets as a size limit needs.
+
+#include "core/layout/compactlayout.h"
+
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QVector>
+
+namespace PackCommand {
+
+// The path of sheet `n` (from 0) for a chosen path: "{n}" replaced by the
+// number; without one, sheet 0 keeps the path and the others get "-n" before
+// the suffix ("out/a.png", "out/a-1.png", ...).
+QString numberedPath(const QString &path, int n);
+
+// Splits the images into groups whose layout with `options` fits
+// options.maxSize. Deterministic greedy fill: the images are taken largest
+// area first (ties by path), and each sheet takes every remaining image that
+// still fits, in that order, before the next sheet starts. False with
+// `error` naming the image when one does not fit on a sheet of its own.
+bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
+                     QVector<QMap<QString, QSize>> *groups, QString *error);
+
+} // namespace PackCommand

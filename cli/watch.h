@@ -1,0 +1,29 @@
+#pragma once
+
+// --watch: pack, then pack again whenever an input changes, until SIGINT or
+// SIGTERM.
+
+#include <QStringList>
+
+#include <functional>
+
+namespace PackCommand {
+
+class Console;
+
+// What one pack of every sheet reports: its exit status and the paths whose
+// changes call for the next pack (inputs, folders, the pack file).
+struct WatchedPack
+{
+    int status = 0;
+    QStringList watched;
+};
+
+// Calls `pack` once, then again a short moment after the last of a burst of
+// changes to what it watched, printing one line per pack on the console's
+// standard output. A failed pack is reported and watching goes on. Returns
+// 0 once interrupted; a pack in progress finishes first, so no temporary
+// file is left.
+int watchAndPack(const std::function<WatchedPack()> &pack, Console &console);
+
+} // namespace PackCommand
