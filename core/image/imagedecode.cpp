@@ -3,6 +3,8 @@
 #include "core/image/formatdecoders.h"
 #include "core/image/pngdecode.h"
 
+#include "core/parallel.h"
+
 #include <QFile>
 #include <QImageReader>
 #include <QThread>
@@ -331,13 +333,7 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
         progress->done = 0;
         progress->total = placements.size();
     }
-    const int workers = qMin(threadCount(threads), int(placements.size()));
-    std::vector<std::thread> pool;
-    for (int w = 1; w < workers; ++w)
-        pool.emplace_back(work);
-    work();
-    for (std::thread &t : pool)
-        t.join();
+    Parallel::run(qMin(threadCount(threads), int(placements.size())), work);
 
     for (const Failure &f : results) {
         if (f.status != ImageStatus::Ok)

@@ -1,5 +1,7 @@
 #include "core/layout/compactlayout.h"
 
+#include "core/parallel.h"
+
 #include <QThread>
 #include <QVector>
 
@@ -313,18 +315,7 @@ private:
             for (int i = next++; i < widths.size(); i = next++)
                 found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best);
         };
-        std::vector<std::thread> helpers;
-        const int threads = std::min(QThread::idealThreadCount(), int(widths.size()) - 1);
-        for (int i = 1; i < threads; ++i) {
-            try {
-                helpers.emplace_back(work);
-            } catch (const std::system_error &) {
-                break; // fewer threads do the same work
-            }
-        }
-        work();
-        for (std::thread &helper : helpers)
-            helper.join();
+        Parallel::run(std::min(QThread::idealThreadCount(), int(widths.size()) - 1), work);
         return found;
     }
 

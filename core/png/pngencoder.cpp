@@ -2,6 +2,8 @@
 
 #include "core/png/zlibjoin.h"
 
+#include "core/parallel.h"
+
 #include <QThread>
 #include <QtEndian>
 
@@ -310,17 +312,7 @@ bool deflatePieces(const QImage &image, int level, bool adaptive, int rowsPerPie
     };
     const int threadCount =
         std::min(pieceCount, threads > 0 ? threads : std::max(1, QThread::idealThreadCount()));
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < threadCount; ++i) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error &) {
-            break; // fewer threads do the same work
-        }
-    }
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
+    Parallel::run(threadCount, work);
     if (failed)
         return fail(error, reason);
     return true;

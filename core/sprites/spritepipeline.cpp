@@ -6,6 +6,8 @@
 #include "core/sprites/sheetpixels.h"
 #include "core/sprites/trim.h"
 
+#include "core/parallel.h"
+
 #include <QDir>
 #include <QHash>
 
@@ -41,12 +43,7 @@ void forEachIndex(int count, int threads, const Work &work)
         for (int i = next++; i < count; i = next++)
             work(i, state);
     };
-    std::vector<std::thread> pool;
-    for (int w = 1; w < qMin(threadCount(threads), count); ++w)
-        pool.emplace_back(run);
-    run();
-    for (std::thread &t : pool)
-        t.join();
+    Parallel::run(qMin(threadCount(threads), count), run);
 }
 
 bool cancelled(const SheetJob &job)
