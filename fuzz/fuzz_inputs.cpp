@@ -104,8 +104,13 @@ int checkFolder(const QString &arg, const QMap<QString, QString> &names)
         const QByteArray raw(entry->d_name);
         if (!raw.toLower().endsWith(".png"))
             continue;
-        const QString name = QFile::decodeName(raw);
-        if (QFile::encodeName(name) != raw) {
+        // A folder (or a link to one) is never an image, whatever its name.
+        struct stat info;
+        if (::fstatat(::dirfd(dir), entry->d_name, &info, 0) == 0 && S_ISDIR(info.st_mode))
+            continue;
+        bool exact = false;
+        const QString name = Inputs::decodeFileName(raw, &exact);
+        if (!exact) {
             ++undecodable;
             continue;
         }
@@ -167,8 +172,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (missing)
         fuzzFail("a missing INPUT is accepted");
     for (auto it = names.constBegin(); it != names.constEnd(); ++it) {
-        // Whether it is a regular file is the run's to check as it opens it.
-        if (!QFileInfo::exists(it.key()))
+        // Whether it is a regular file is the run's to check as it opens it;
+        // a dangling link is listed too, to fail there.
+        struct stat info;
+        if (::lstat(QFile::encodeName(it.key()).constData(), &info) != 0)
             fuzzFail("a path that does not exist", QFile::encodeName(it.key()));
         if (it.value() != documentedName(it.key(), args))
             fuzzFail("a path named otherwise than documented", QFile::encodeName(it.key()));
