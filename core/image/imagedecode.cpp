@@ -258,7 +258,10 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (format.isEmpty() || isVectorFormat(format))
         return failed(p.path, ImageStatus::NotImage,
                       QStringLiteral("no longer a readable image (%1)").arg(reader.errorString()));
-    const QSize headerSize = format == "gif" ? QSize() : reader.size();
+    // A GIF's screen and an icon's directory may give another size than the
+    // image decodes to; the probe took the decoded size, checked below.
+    const bool sizeFromDecode = format == "gif" || format == "ico" || format == "cur";
+    const QSize headerSize = sizeFromDecode ? QSize() : reader.size();
     if (headerSize.isValid() && headerSize != p.size)
         return failed(p.path, ImageStatus::SizeChanged,
                       QStringLiteral("changed while packing: now %1").arg(sizeText(headerSize)));

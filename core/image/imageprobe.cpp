@@ -187,7 +187,7 @@ bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 file
                                      "more than a file of %4 bytes can hold")
                           .arg(width)
                           .arg(height)
-                          .arg(qint64(claimed))
+                          .arg(QString::number(claimed, 'f', 0)) // may exceed 64 bits
                           .arg(fileSize));
     return false;
 }

@@ -706,6 +706,8 @@ void TestPack::formatsMatchQtReader_data()
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
+    QTest::newRow("icon whose directory gives another size")
+        << "icon_directory_differs_from_image.ico";
 }
 
 void TestPack::formatsMatchQtReader()
