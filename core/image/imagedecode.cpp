@@ -35,7 +35,7 @@ bool decodesCompletely(QFile &file, const QImage &decoded)
     if (!reader.read(&check) || check.size() != decoded.size() ||
         check.format() != decoded.format())
         return false;
-    const size_t rowBytes = size_t(decoded.width()) * size_t(decoded.depth()) / 8;
+    const size_t rowBytes = (size_t(decoded.width()) * size_t(decoded.depth()) + 7) / 8;
     for (int y = 0; y < decoded.height(); ++y) {
         if (std::memcmp(check.constScanLine(y), decoded.constScanLine(y), rowBytes) != 0)
             return false;

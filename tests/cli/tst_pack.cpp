@@ -535,6 +535,8 @@ void TestPack::failuresLeaveNoTrace_data()
                                     << "$ROOT/cut.jpg: the image data cannot be decoded";
     QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
                                    << "$ROOT/cut.gif: the image data cannot be decoded";
+    QTest::newRow("one-bit BMP cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.bmp"} << 1
+                                           << "$ROOT/cut.bmp: the pixel data is cut short";
     QTest::newRow("TGA taken for a cursor")
         << QStringList{"-o", sheet, in, "$ROOT/a.tga"} << 1 << "$ROOT/a.tga: not a readable image";
     QTest::newRow("FIFO in an INPUT folder")
@@ -628,10 +630,10 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\r\nbreak.png")));
     QVERIFY(writeFileBytes(root.filePath("bell\a\x1b.png"), "not an image"));
-    for (const char *name :
-         {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
-          "a.tga:tga_taken_for_cursor.tga", "bomb.png:png_header_claims_16384x16384.png",
-          "bomb.ico:icon_png_claims_16384x16384.ico"}) {
+    for (const char *name : {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
+                             "cut.bmp:bmp_one_bit_cut_short.bmp", "a.tga:tga_taken_for_cursor.tga",
+                             "bomb.png:png_header_claims_16384x16384.png",
+                             "bomb.ico:icon_png_claims_16384x16384.ico"}) {
         const QStringList pair = QString::fromLatin1(name).split(':');
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
                             root.filePath(pair[0])));
