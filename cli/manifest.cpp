@@ -74,14 +74,14 @@ QByteArray hashFile(const QString &path)
     const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state(XXH3_createState(),
                                                                                  XXH3_freeState);
     XXH3_64bits_reset(state.get());
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    char buffer[64 * 1024];
     for (;;) {
-        const qint64 n = file.read(buffer.data(), buffer.size());
+        const qint64 n = file.read(buffer, sizeof buffer);
         if (n < 0)
             return QByteArray();
         if (n == 0)
             break;
-        XXH3_64bits_update(state.get(), buffer.constData(), size_t(n));
+        XXH3_64bits_update(state.get(), buffer, size_t(n));
     }
     return hex(XXH3_64bits_digest(state.get()));
 }

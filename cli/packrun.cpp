@@ -9,6 +9,7 @@
 #include "core/layout/compactlayout.h"
 #include "core/output/atomicfile.h"
 #include "core/output/dataformats.h"
+#include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
 #include "core/sprites/spritepipeline.h"
@@ -46,6 +47,40 @@ struct Sheet
     QMap<QString, QRect> kept;
     QMap<QString, QSize> sourceSizes;
 };
+
+// The message for an input that one of `outputs` would overwrite, or empty.
+// Files are first matched by device and inode, one stat per input, and
+// only a match is confirmed by the writer's own notion of one file.
+QString overwrittenInput(const QStringList &outputs, const std::vector<QString> &inputs,
+                         int threads)
+{
+    const auto inode = [](const QString &path) {
+        struct stat info;
+        if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+            return std::pair<dev_t, ino_t>(0, 0); // not there: nothing to overwrite
+        return std::pair<dev_t, ino_t>(info.st_dev, info.st_ino);
+    };
+    std::vector<std::pair<std::pair<dev_t, ino_t>, QString>> existing;
+    for (const QString &output : outputs) {
+        const auto id = inode(output);
+        if (id.second != 0)
+            existing.emplace_back(id, output);
+    }
+    if (existing.empty())
+        return QString();
+    std::vector<std::pair<dev_t, ino_t>> ids(inputs.size());
+    Parallel::forEach(threads, int(inputs.size()),
+                      [&](int i) { ids[size_t(i)] = inode(inputs[size_t(i)]); });
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        for (const auto &output : existing) {
+            if (ids[i] == output.first && fileIdentity(inputs[i]) == fileIdentity(output.second)) {
+                return QStringLiteral("%1: output would overwrite the input image %2")
+                    .arg(Console::shown(output.second), Console::shown(inputs[i]));
+            }
+        }
+    }
+    return QString();
+}
 
 SheetLayout::LayoutOptions layoutOptions(const Options &o)
 {
@@ -324,32 +359,33 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
 
     // Overwriting a source would lose it, and a rerun would pack the last
     // sheet into the new one.
-    QMap<QString, QString> outputIdentities;
     QStringList outputPaths{SheetLayout::placementPathFor(page(o.chosenPath, 0)),
                             SheetLayout::sheetPathFor(page(o.chosenPath, 0)),
                             manifestPathFor(o.chosenPath)};
     for (const DataFormats::Output &data : o.data)
         outputPaths << data.path;
-    for (const QString &path : std::as_const(outputPaths))
-        outputIdentities.insert(fileIdentity(path), path);
-    for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
-        const QString output = outputIdentities.value(fileIdentity(it.key()));
-        if (!output.isEmpty()) {
-            return failure(QStringLiteral("%1: output would overwrite the input image %2")
-                               .arg(Console::shown(output), Console::shown(it.key())));
-        }
-    }
+    const std::vector<QString> paths(names->keyBegin(), names->keyEnd());
+    const int count = int(paths.size());
+    const QString overwritten = overwrittenInput(outputPaths, paths, o.threads);
+    if (!overwritten.isEmpty())
+        return failure(overwritten);
 
-    for (auto it = names->constBegin(); it != names->constEnd(); ++it) {
-        QSize size;
-        Compose::Failure problem;
-        if (Compose::probeImage(it.key(), o.limits, &size, &problem)) {
-            sizes->insert(it.key(), size);
+    // Mostly system calls on small files: with many images, worth every core.
+    std::vector<QSize> found(paths.size());
+    std::vector<Compose::Failure> problems(paths.size());
+    std::vector<char> readable(paths.size());
+    Parallel::forEach(o.threads, count, [&](int i) {
+        readable[size_t(i)] = Compose::probeImage(paths[size_t(i)], o.limits, &found[size_t(i)],
+                                                  &problems[size_t(i)]);
+    });
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (readable[i]) {
+            sizes->insert(paths[i], found[i]);
             continue;
         }
         if (!o.skipUnreadable)
-            return failure(problem.message());
-        warn(QStringLiteral("skipping %1").arg(problem.message()));
+            return failure(problems[i].message());
+        warn(QStringLiteral("skipping %1").arg(problems[i].message()));
     }
     if (sizes->isEmpty())
         return failure(QStringLiteral("no image to pack"));
@@ -381,8 +417,12 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 {
     Manifest manifest;
     manifest.optionsHash = optionsHash(m_options);
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
-        manifest.inputs.append({it.key(), it.value(), hashFile(it.key())});
+    const std::vector<QString> paths(names.keyBegin(), names.keyEnd());
+    std::vector<QByteArray> hashes(paths.size());
+    Parallel::forEach(m_options.threads, int(paths.size()),
+                      [&](int i) { hashes[size_t(i)] = hashFile(paths[size_t(i)]); });
+    for (size_t i = 0; i < paths.size(); ++i)
+        manifest.inputs.append({paths[i], names.value(paths[i]), hashes[i]});
     return manifest;
 }
 

@@ -2,6 +2,8 @@
 
 // One piece of work on several threads at once.
 
+#include <algorithm>
+#include <atomic>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -26,6 +28,18 @@ template <typename Work> void run(int threads, const Work &work)
     work();
     for (std::thread &helper : helpers)
         helper.join();
+}
+
+// Calls `item(i)` once for every i in [0, count), on up to `threads`
+// threads (0: one per core), in no particular order.
+template <typename Item> void forEach(int threads, int count, const Item &item)
+{
+    const int cores = int(std::max(1u, std::thread::hardware_concurrency()));
+    std::atomic<int> next{0};
+    run(std::min(threads > 0 ? threads : cores, count), [&] {
+        for (int i = next++; i < count; i = next++)
+            item(i);
+    });
 }
 
 } // namespace Parallel

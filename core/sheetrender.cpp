@@ -13,7 +13,58 @@
 #include <cstring>
 #include <limits>
 
+#include <sys/mman.h>
+
 namespace SheetRender {
+
+namespace {
+
+// Large sheets are mapped on their own and marked for huge pages: the
+// decoders then fault in 2 MiB at a time instead of 4 KiB, which on a big
+// sheet saves most of the kernel's share of a run. The mapping is zeroed,
+// so no fill is needed either.
+constexpr size_t HugeMappingBytes = size_t(4) << 20;
+
+struct Mapping
+{
+    void *address;
+    size_t bytes;
+};
+
+void unmap(void *info)
+{
+    const Mapping *mapping = static_cast<Mapping *>(info);
+    ::munmap(mapping->address, mapping->bytes);
+    delete mapping;
+}
+
+QImage zeroedImage(const QSize &size, int bytesPerLine)
+{
+    const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
+    if (bytes >= HugeMappingBytes) {
+        void *address =
+            ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (address == MAP_FAILED)
+            return QImage();
+        ::madvise(address, bytes, MADV_HUGEPAGE); // a hint; refused is fine
+        Mapping *mapping = new Mapping{address, bytes};
+        QImage image(static_cast<uchar *>(address), size.width(), size.height(), bytesPerLine,
+                     QImage::Format_ARGB32, unmap, mapping);
+        if (image.isNull())
+            unmap(mapping);
+        return image;
+    }
+    void *bits = std::calloc(size_t(bytesPerLine), size_t(size.height()));
+    if (!bits)
+        return QImage();
+    QImage image(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
+                 QImage::Format_ARGB32, std::free, bits);
+    if (image.isNull())
+        std::free(bits);
+    return image;
+}
+
+} // namespace
 
 QImage newSheet(const QSize &size)
 {
@@ -21,18 +72,10 @@ QImage newSheet(const QSize &size)
         return QImage();
     if (size.width() > std::numeric_limits<int>::max() / 4)
         return QImage();
-    // Zeroed memory from calloc instead of a fill: a large sheet comes as
-    // fresh pages, each touched once, by the image decoded into it.
     const int bytesPerLine = size.width() * 4;
-    void *bits = std::calloc(size_t(bytesPerLine), size_t(size.height()));
-    if (!bits)
+    QImage sheet = zeroedImage(size, bytesPerLine);
+    if (sheet.isNull())
         return QImage();
-    QImage sheet(static_cast<uchar *>(bits), size.width(), size.height(), bytesPerLine,
-                 QImage::Format_ARGB32, std::free, bits);
-    if (sheet.isNull()) {
-        std::free(bits);
-        return QImage();
-    }
     // QImage takes its resolution from the screen (100 dpi when there is
     // none); a fixed 96 dpi keeps the PNG bytes independent of the machine.
     sheet.setDotsPerMeterX(3780);
