@@ -430,6 +430,8 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 // or another output.
 int Packer::checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names)
 {
+    if (sheets.size() < 2)
+        return ExitOk;
     QSet<QString> inputs;
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
         inputs.insert(fileIdentity(it.key()));
