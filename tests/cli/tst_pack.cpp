@@ -535,6 +535,8 @@ void TestPack::failuresLeaveNoTrace_data()
                                     << "$ROOT/cut.jpg: the image data cannot be decoded";
     QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
                                    << "$ROOT/cut.gif: the image data cannot be decoded";
+    QTest::newRow("PNG header with a wrong CRC") << QStringList{"-o", sheet, in, "$ROOT/crc.png"}
+                                                 << 1 << "$ROOT/crc.png: not a readable image";
     QTest::newRow("one-bit BMP cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.bmp"} << 1
                                            << "$ROOT/cut.bmp: the pixel data is cut short";
     QTest::newRow("TGA taken for a cursor")
@@ -630,6 +632,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\r\nbreak.png")));
     QVERIFY(writeFileBytes(root.filePath("bell\a\x1b.png"), "not an image"));
+    QByteArray wrongCrc = png;
+    wrongCrc[29] = char(wrongCrc[29] ^ 1); // the first byte of IHDR's CRC
+    QVERIFY(writeFileBytes(root.filePath("crc.png"), wrongCrc));
     for (const char *name : {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
                              "cut.bmp:bmp_one_bit_cut_short.bmp", "a.tga:tga_taken_for_cursor.tga",
                              "bomb.png:png_header_claims_16384x16384.png",
