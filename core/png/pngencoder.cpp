@@ -53,6 +53,16 @@ constexpr size_t MaxIdatBytes = size_t(1) << 20;
 
 // --- Filtering -------------------------------------------------------------
 
+// The row loops in an AVX2 build beside the baseline one, chosen when the
+// program starts by what the processor has: twice the bytes per instruction.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) &&                             \
+    !defined(__SANITIZE_ADDRESS__)
+#define KORVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KORVANE_VECTOR_CLONES
+#endif
+
+KORVANE_VECTOR_CLONES
 void toRgba(const QRgb *pixels, int width, uint8_t *out)
 {
     for (int x = 0; x < width; ++x) {
@@ -89,6 +99,7 @@ uint64_t sumOfMagnitudes(const uint8_t *bytes, size_t length)
 // holds room for four rows. Branch-free loops so that they vectorise.
 // Without `adaptive`, every row takes Up, the cheapest filter that still
 // helps deflate on sprite sheets.
+KORVANE_VECTOR_CLONES
 void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8_t *candidates,
                uint8_t *out, bool adaptive)
 {
