@@ -135,6 +135,8 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
 QByteArray writerFormatFor(const QString &path)
 {
     const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (format == "png")
+        return format; // our own encoder: asking Qt would load every image plugin
     if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
         return QByteArray();
     return format;
