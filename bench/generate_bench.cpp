@@ -10,16 +10,18 @@
 // The window takes its margin from config/config.xml beside this program;
 // korvane-pack is given the same margin.
 
-#include "window/mainwindow.h"
-#include "window/mainwindowform.h"
-#include "window/composeresultdialog.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
+#include "window/composeresultdialog.h"
+#include "window/mainwindow.h"
+#include "window/mainwindowform.h"
 
 #include <QApplication>
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QImageWriter>
 #include <QProcess>
 #include <QPushButton>
@@ -70,6 +72,10 @@ private:
 // screen; -1 on failure.
 double timeGenerate(BenchWindow &window, const QString &sheet)
 {
+    // Last run's files would bring up the question whether to replace them.
+    QFile::remove(sheet);
+    QFile::remove(QFileInfo(sheet).path() + QLatin1Char('/') + QFileInfo(sheet).completeBaseName() +
+                  QLatin1String(".txt"));
     ModalAnswerer answerer;
     answerer.expectFileDialog({sheet});
     QElapsedTimer timer;
