@@ -199,34 +199,31 @@ Failure decodeWithReader(QFile &file, const QByteArray &format, const Target &ta
     return Failure{p.path, ImageStatus::Ok, QString()};
 }
 
-// The fast path for the common PNG kinds, straight into the sheet. False
-// leaves the image to Qt's reader, with the file at its start again.
-bool isPngFile(QFile &file)
-{
-    static const QByteArray signature("\x89PNG\r\n\x1a\n", 8);
-    return file.peek(8) == signature;
-}
-
-bool decodePngInto(QFile &file, const QSize &size, uchar *target, qsizetype bytesPerLine,
+// The fast path for the common PNG kinds, straight into the sheet: the
+// file is read whole (its first part alone when it is not a PNG) and
+// decoded; false leaves the image to Qt's reader.
+bool decodePngInto(RegularFile &file, const QSize &size, uchar *target, qsizetype bytesPerLine,
                    PngDecode::Scratch &scratch)
 {
     // A file far larger than its pixels could need holds something else.
     const qint64 length = file.size();
     const qint64 raw = qint64(size.height()) * (qint64(size.width()) * 4 + 1);
-    if (length > 2 * raw + (qint64(1) << 20))
+    if (length < 8 || length > 2 * raw + (qint64(1) << 20))
         return false;
-    bool decoded = false;
+    static const char signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
     try {
         scratch.file.resize(size_t(length));
-        decoded = file.read(reinterpret_cast<char *>(scratch.file.data()), length) == length &&
-                  PngDecode::decode(scratch.file.data(), size_t(length), size, target, bytesPerLine,
-                                    &scratch);
+        char *data = reinterpret_cast<char *>(scratch.file.data());
+        const qint64 first = std::min<qint64>(length, 64 * 1024);
+        if (file.readAt(0, data, first) != first || std::memcmp(data, signature, 8) != 0)
+            return false;
+        if (first < length && file.readAt(first, data + first, length - first) != length - first)
+            return false;
+        return PngDecode::decode(scratch.file.data(), size_t(length), size, target, bytesPerLine,
+                                 &scratch);
     } catch (const std::bad_alloc &) {
-        decoded = false;
+        return false;
     }
-    if (!decoded)
-        file.seek(0);
-    return decoded;
 }
 
 // The decode of one placement straight into the sheet's memory.
@@ -234,22 +231,25 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
                    const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
-    QFile file;
-    if (!openRegularFile(p.path, file, &failure))
+    RegularFile regular;
+    if (!regular.open(p.path, &failure))
         return failure;
     const Target target{sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4,
                         bytesPerLine};
     // The common PNG kinds go straight into the sheet; anything unusual or
     // damaged is left to Qt's reader below, which decides.
-    if (withinLimits(p.size, limits) && isPngFile(file)) {
+    if (withinLimits(p.size, limits)) {
         // The file and its inflated rows, held beside the sheet; given back
         // before the reader asks for its own share, so that no worker waits
         // while holding one.
         BufferHold pngHold(budget);
-        pngHold.take(file.size() + qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
-        if (decodePngInto(file, p.size, target.bits, bytesPerLine, scratch))
+        pngHold.take(regular.size() + qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
+        if (decodePngInto(regular, p.size, target.bits, bytesPerLine, scratch))
             return failure;
     }
+    QFile file;
+    if (!regular.moveTo(file, &failure))
+        return failure;
     // The format is asked once: a reader asked again after reading the
     // header can find nothing (ICO and CUR do).
     QImageReader reader;

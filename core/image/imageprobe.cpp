@@ -15,6 +15,8 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace Compose {
@@ -24,11 +26,12 @@ Failure failed(const QString &path, ImageStatus status, const QString &reason)
     return Failure{path, status, reason};
 }
 
-// Opens `path` for reading only if it is a regular file. The type is checked
-// before opening, so a FIFO or a device is never opened, and again on the
-// open descriptor, in case the file was swapped in between.
-bool openRegularFile(const QString &path, QFile &file, Failure *failure)
+// The type is checked before opening, so a FIFO or a device is never
+// opened, and again on the open descriptor, in case the file was swapped in
+// between.
+bool RegularFile::open(const QString &path, Failure *failure)
 {
+    m_path = path;
 #ifdef Q_OS_UNIX
     const QByteArray native = QFile::encodeName(path);
     struct stat info;
@@ -43,21 +46,16 @@ bool openRegularFile(const QString &path, QFile &file, Failure *failure)
         *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
         return false;
     }
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    m_fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) {
         *failure = failed(path, ImageStatus::NotImage, QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
         return false;
     }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        *failure = failed(path, ImageStatus::NotImage, file.errorString());
-        return false;
-    }
+    m_size = qint64(info.st_size);
     return true;
 #else
     const QFileInfo info(path);
@@ -69,13 +67,68 @@ bool openRegularFile(const QString &path, QFile &file, Failure *failure)
         *failure = failed(path, ImageStatus::NotRegular, QStringLiteral("not a regular file"));
         return false;
     }
-    file.setFileName(path);
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::ReadOnly)) {
+        *failure = failed(path, ImageStatus::NotImage, m_file.errorString());
+        return false;
+    }
+    m_size = m_file.size();
+    return true;
+#endif
+}
+
+RegularFile::~RegularFile()
+{
+#ifdef Q_OS_UNIX
+    if (m_fd >= 0)
+        ::close(m_fd);
+#endif
+}
+
+qint64 RegularFile::readAt(qint64 offset, char *data, qint64 count)
+{
+#ifdef Q_OS_UNIX
+    qint64 done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(m_fd, data + done, size_t(count - done), off_t(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+#else
+    return m_file.seek(offset) ? m_file.read(data, count) : -1;
+#endif
+}
+
+bool RegularFile::moveTo(QFile &file, Failure *failure)
+{
+#ifdef Q_OS_UNIX
+    if (!file.open(m_fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *failure = failed(m_path, ImageStatus::NotImage, file.errorString());
+        return false;
+    }
+    m_fd = -1; // the QFile closes it
+    return true;
+#else
+    m_file.close();
+    file.setFileName(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *failure = failed(path, ImageStatus::NotImage, file.errorString());
+        *failure = failed(m_path, ImageStatus::NotImage, file.errorString());
         return false;
     }
     return true;
 #endif
+}
+
+bool openRegularFile(const QString &path, QFile &file, Failure *failure)
+{
+    RegularFile regular;
+    return regular.open(path, failure) && regular.moveTo(file, failure);
 }
 
 bool withinLimits(const QSize &size, const Limits &limits)
@@ -323,15 +376,20 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
                                          "file cannot carry"));
         return false;
     }
-    QFile file;
-    if (!openRegularFile(path, file, failure))
+    RegularFile regular;
+    if (!regular.open(path, failure))
         return false;
-    QSize found = soundPngHeaderSize(file.peek(33));
+    QByteArray head(33, '\0');
+    const qint64 headBytes = regular.readAt(0, head.data(), head.size());
+    head.resize(int(std::max<qint64>(0, headBytes)));
+    QSize found = soundPngHeaderSize(head);
     if (found.isValid()) {
-        if (!pngHeaderPlausible(path, file.peek(33), file.size(), failure))
+        if (!pngHeaderPlausible(path, head, regular.size(), failure))
             return false;
-    } else if (!sizeFromReader(path, limits, file, &found, failure)) {
-        return false;
+    } else {
+        QFile file;
+        if (!regular.moveTo(file, failure) || !sizeFromReader(path, limits, file, &found, failure))
+            return false;
     }
     if (found.isEmpty()) {
         *failure = failed(path, ImageStatus::NotImage, QStringLiteral("an image without pixels"));

@@ -3,6 +3,7 @@
 // Image files before decoding: is it a regular file, what format, how large
 // by its header, and is that within the limits. QtCore and QtGui only.
 
+#include <QFile>
 #include <QSize>
 #include <QString>
 
@@ -56,6 +57,33 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
 
 // The pieces the decoder shares with the probe.
 Failure failed(const QString &path, ImageStatus status, const QString &reason);
+// A regular file open for reading; a FIFO or a device is never opened. Its
+// size comes with the open, and reads at an offset take one system call
+// each, which counts with thousands of small inputs.
+class RegularFile
+{
+public:
+    RegularFile() = default;
+    ~RegularFile();
+    RegularFile(const RegularFile &) = delete;
+    RegularFile &operator=(const RegularFile &) = delete;
+
+    bool open(const QString &path, Failure *failure);
+    qint64 size() const { return m_size; }
+    // Up to `count` bytes from `offset`; -1 on a read error.
+    qint64 readAt(qint64 offset, char *data, qint64 count);
+    // Hands the open file over to `file`, positioned at the start.
+    bool moveTo(QFile &file, Failure *failure);
+
+private:
+    QString m_path;
+    qint64 m_size = 0;
+#ifdef Q_OS_UNIX
+    int m_fd = -1;
+#else
+    QFile m_file;
+#endif
+};
 // Opens `path` for reading only if it is a regular file; a FIFO or a device
 // is never opened.
 bool openRegularFile(const QString &path, QFile &file, Failure *failure);
