@@ -713,6 +713,8 @@ void TestPack::formatsMatchQtReader_data()
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
+    // Uncompressed, so that the file is larger than the decoder's first read.
+    QTest::newRow("PNG of stored blocks, larger than 64 KiB") << "png:100";
     QTest::newRow("icon whose directory gives another size")
         << "icon_directory_differs_from_image.ico";
 }
@@ -721,11 +723,17 @@ void TestPack::formatsMatchQtReader()
 {
     QFETCH(QString, file);
     QTemporaryDir dir;
-    const QString path = dir.filePath(file.contains('.') ? file : "image." + file);
+    const QString format = file.section(':', 0, 0);
+    const QString path = dir.filePath(file.contains('.') ? file : "image." + format);
     if (file.contains('.'))
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + file), path));
+    else if (file.contains(':'))
+        QVERIFY(
+            patternImage(160, 120, 4).save(path, format.toLatin1(), file.section(':', 1).toInt()));
     else
         QVERIFY(patternImage(37, 23, 4).save(path, file.toLatin1()));
+    if (file.contains(':'))
+        QVERIFY(QFileInfo(path).size() > 64 * 1024);
     const Run run = pack({"-m0", "-o", dir.filePath("s.png"), path});
     QCOMPARE(run.code, 0);
     QCOMPARE(QImage(dir.filePath("s.png")).convertToFormat(QImage::Format_ARGB32),
