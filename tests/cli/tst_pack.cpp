@@ -539,6 +539,10 @@ void TestPack::failuresLeaveNoTrace_data()
                                                  << 1 << "$ROOT/crc.png: not a readable image";
     QTest::newRow("one-bit BMP cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.bmp"} << 1
                                            << "$ROOT/cut.bmp: the pixel data is cut short";
+    // Probed on every core, reported in name order.
+    QTest::newRow("two unreadable inputs: the first by name")
+        << QStringList{"-o", sheet, "$ROOT/bell\a\x1b.png", "$ROOT/a.tga"} << 1
+        << "$ROOT/a.tga: not a readable image";
     QTest::newRow("TGA taken for a cursor")
         << QStringList{"-o", sheet, in, "$ROOT/a.tga"} << 1 << "$ROOT/a.tga: not a readable image";
     QTest::newRow("FIFO in an INPUT folder")
