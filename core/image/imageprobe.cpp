@@ -16,6 +16,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -277,9 +278,34 @@ bool pngHeadersPlausible(const QString &path, const QByteArray &format, QFile &f
     return plausible;
 }
 
+// Whether the chunks between the header and the first IDAT, all within
+// `head`, are ancillary ones, which the reader skips over when it reads the
+// header; a critical chunk, a name that is not letters or data beyond
+// `head` leaves the decision to the reader.
+bool chunksBeforeDataSound(const QByteArray &head)
+{
+    qsizetype pos = 33;
+    while (pos + 8 <= head.size()) {
+        const uchar *chunk = reinterpret_cast<const uchar *>(head.constData()) + pos;
+        const quint32 length =
+            quint32(chunk[0]) << 24 | quint32(chunk[1]) << 16 | quint32(chunk[2]) << 8 | chunk[3];
+        const char *type = head.constData() + pos + 4;
+        if (length > 0x7fffffff ||
+            !std::all_of(type, type + 4, [](char c) { return std::isalpha(uchar(c)) != 0; }))
+            return false;
+        if (std::memcmp(type, "IDAT", 4) == 0)
+            return true;
+        if (std::isupper(uchar(type[0])))
+            return false;
+        pos += 12 + qsizetype(length);
+    }
+    return false;
+}
+
 // The size in a PNG's header when the header is one Qt's reader takes as
 // it stands (signature, IHDR with its CRC, values the format allows, sides
-// within libpng's default limit); otherwise invalid, and the reader decides.
+// within libpng's default limit, no palette); otherwise invalid, and the
+// reader decides.
 // Saves the reader's probing, several reads and seeks per file.
 QSize soundPngHeaderSize(const QByteArray &head)
 {
@@ -293,14 +319,15 @@ QSize soundPngHeaderSize(const QByteArray &head)
         return QSize();
     const quint32 width = word(16), height = word(20);
     const quint32 depth = at(24), colour = at(25);
+    // Palette images are left to the reader: it refuses one whose palette is
+    // missing, which only the chunks after the header show.
     const bool depthFits = colour == 0
                                ? depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16
-                           : colour == 3 ? depth == 1 || depth == 2 || depth == 4 || depth == 8
                            : colour == 2 || colour == 4 || colour == 6 ? depth == 8 || depth == 16
                                                                        : false;
     constexpr quint32 libpngSideLimit = 1000000;
     if (!depthFits || at(26) != 0 || at(27) != 0 || at(28) > 1 || width == 0 || height == 0 ||
-        width > libpngSideLimit || height > libpngSideLimit)
+        width > libpngSideLimit || height > libpngSideLimit || !chunksBeforeDataSound(head))
         return QSize();
     return QSize(int(width), int(height));
 }
@@ -379,12 +406,14 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     RegularFile regular;
     if (!regular.open(path, failure))
         return false;
-    QByteArray head(33, '\0');
+    // Enough for the header and the usual chunks before the data; all of a
+    // small file, in one read.
+    QByteArray head(4096, '\0');
     const qint64 headBytes = regular.readAt(0, head.data(), head.size());
     head.resize(int(std::max<qint64>(0, headBytes)));
     QSize found = soundPngHeaderSize(head);
     if (found.isValid()) {
-        if (!pngHeaderPlausible(path, head, regular.size(), failure))
+        if (!pngHeaderPlausible(path, head.left(33), regular.size(), failure))
             return false;
     } else {
         QFile file;

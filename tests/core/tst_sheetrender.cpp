@@ -1,3 +1,4 @@
+#include "core/image/imageprobe.h"
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
 #include "core/png/pngencoder.h"
@@ -166,8 +167,13 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
     QByteArray png =
         QByteArray("\x89PNG\r\n\x1a\n", 8) +
         pngChunk("IHDR", bigEndian({quint32(width), quint32(height)}) + QByteArray(1, char(depth)) +
-                             QByteArray(1, char(colour)) + QByteArray(3, 0)) +
+                             QByteArray(1, char(colour)) +
+                             QByteArray(1, char(damage == QLatin1String("compression 1"))) +
+                             QByteArray(1, 0) +
+                             QByteArray(1, char(damage == QLatin1String("interlace 2") ? 2 : 0))) +
         extra;
+    if (damage == QLatin1String("IHDR crc"))
+        png[29] = char(png.at(29) ^ 1);
     // The data in two chunks, as many writers split it.
     png +=
         pngChunk("IDAT", zlib.left(zlib.size() / 2)) + pngChunk("IDAT", zlib.mid(zlib.size() / 2));
@@ -667,6 +673,22 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
+    // Headers Qt's reader refuses: the probe must not take their size either.
+    QTest::newRow("IHDR with a wrong CRC")
+        << pngFile(6, 8, 9, 9, none, "IHDR crc", 22) << false << false;
+    QTest::newRow("RGB at 4 bits") << pngFile(2, 4, 9, 9, none, none, 23) << false << false;
+    QTest::newRow("interlace method 2")
+        << pngFile(6, 8, 9, 9, none, "interlace 2", 24) << false << false;
+    QTest::newRow("compression method 1")
+        << pngFile(6, 8, 9, 9, none, "compression 1", 25) << false << false;
+    QTest::newRow("width 0") << pngFile(6, 8, 0, 9, none, none, 26) << false << false;
+    QTest::newRow("unknown critical chunk before the data")
+        << pngFile(6, 8, 9, 9, pngChunk("XXXX", "data"), none, 27) << false << false;
+    QTest::newRow("ancillary chunk with a wrong CRC before the data")
+        << pngFile(6, 8, 9, 9, pngChunk("tEXt", "a\0b").replace("a\0b", "a\0c"), none, 29) << true
+        << true;
+    QTest::newRow("palette in a grey image")
+        << pngFile(0, 8, 9, 9, palette(4), none, 28) << false << true;
 }
 
 // The fast path against Qt's reader: the same pixels (as ARGB32), nothing
@@ -679,6 +701,17 @@ void TestSheetRender::pngDecoderMatchesQt()
 
     const QImage qt = QImage::fromData(png, "PNG");
     QCOMPARE(!qt.isNull(), loads);
+
+    // The probe takes the size Qt's reader gives, and refuses what it cannot size.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("image.png"));
+    QVERIFY(writeFileBytes(path, png));
+    const QSize qtSize = QImageReader(path).size();
+    QSize probed;
+    Compose::Failure failure;
+    QCOMPARE(Compose::probeImage(path, Compose::Limits(), &probed, &failure), qtSize.isValid());
+    if (qtSize.isValid())
+        QCOMPARE(probed, qtSize);
     const QSize size = qFromBigEndian<quint32>(png.constData() + 16) < 100
                            ? QSize(int(qFromBigEndian<quint32>(png.constData() + 16)),
                                    int(qFromBigEndian<quint32>(png.constData() + 20)))
