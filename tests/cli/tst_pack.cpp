@@ -553,6 +553,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("placement file is an input")
         << QStringList{"-o", sheet, in, "$ROOT/out/s.txt"} << 1
         << "$ROOT/out/s.txt: output would overwrite the input image";
+    QTest::newRow("a link to the placement file is an input")
+        << QStringList{"-o", sheet, in, "$ROOT/linked.png"} << 1
+        << "$ROOT/out/s.txt: output would overwrite the input image $ROOT/linked.png";
     QTest::newRow("JSON file is an input") << QStringList{"--json", in, "-o", sheet, in} << 1
                                            << "$ROOT/in/a.png: output would overwrite the input";
     QTest::newRow("data file is an input")
@@ -617,6 +620,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
+    QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),

@@ -17,6 +17,7 @@
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using SheetRender::Status;
 
@@ -363,6 +364,8 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("file no longer an image") << "garble" << Status::LoadFailed;
     QTest::newRow("replaced by another size") << "resize" << Status::SizeChanged;
     QTest::newRow("placed outside the sheet") << "misplace" << Status::InvalidSize;
+    // Never opened: a reader would wait on it for ever.
+    QTest::newRow("replaced by a FIFO") << "fifo" << Status::LoadFailed;
     // Found by fuzz_imageload: Qt's BMP reader returns an image for pixel data
     // cut short and leaves the missing rows as uninitialised memory, which
     // would end up in the sheet and differ from one decode to the next.
@@ -397,6 +400,9 @@ void TestSheetRender::paintFailures()
         QVERIFY(file.write("not a picture") > 0);
     } else if (change == "resize") {
         QVERIFY(noise(6, 4, 2).save(b));
+    } else if (change == "fifo") {
+        QVERIFY(QFile::remove(b));
+        QCOMPARE(mkfifo(QFile::encodeName(b).constData(), 0600), 0);
     } else if (change == "misplace") {
         positions[b] = QPoint(5, 4);
     } else if (change.startsWith("png ")) {
