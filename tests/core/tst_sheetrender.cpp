@@ -499,6 +499,9 @@ void TestSheetRender::newSheet_data()
     QTest::newRow("zero height") << QSize(5, 0) << false;
     QTest::newRow("negative") << QSize(-3, 4) << false;
     QTest::newRow("too large to allocate") << QSize(INT_MAX, INT_MAX) << false;
+    // From 4 MiB on the sheet is a mapping of its own.
+    QTest::newRow("just under 4 MiB") << QSize(1024, 1023) << true;
+    QTest::newRow("4 MiB, mapped") << QSize(1024, 1024) << true;
 }
 
 void TestSheetRender::newSheet()
@@ -506,7 +509,7 @@ void TestSheetRender::newSheet()
     QFETCH(QSize, size);
     QFETCH(bool, valid);
 
-    const QImage sheet = SheetRender::newSheet(size);
+    QImage sheet = SheetRender::newSheet(size);
     QCOMPARE(!sheet.isNull(), valid);
     if (!valid)
         return;
@@ -516,6 +519,14 @@ void TestSheetRender::newSheet()
         const uchar *line = sheet.constScanLine(y);
         QVERIFY(std::all_of(line, line + sheet.width() * 4, [](uchar c) { return c == 0; }));
     }
+    // Written in place to the last pixel, and still there in a copy once the
+    // sheet itself is gone.
+    const uchar *bits = sheet.constBits();
+    sheet.setPixel(size.width() - 1, size.height() - 1, 0x80402010);
+    QCOMPARE(sheet.constBits(), bits);
+    const QImage copy = sheet;
+    sheet = QImage();
+    QCOMPARE(copy.pixel(size.width() - 1, size.height() - 1), 0x80402010u);
 }
 
 void TestSheetRender::pngEncoderRoundTrip_data()
