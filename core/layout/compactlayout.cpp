@@ -1,6 +1,7 @@
 #include "core/layout/compactlayout.h"
 
 #include "core/parallel.h"
+#include "core/vectorclones.h"
 
 #include <QThread>
 #include <QVector>
@@ -17,22 +18,27 @@ namespace SheetLayout {
 
 namespace {
 
+// Kept by its edges: the scans of the free list compare edges far more
+// often than they need a width or a height.
 struct Rect
 {
     qint64 x = 0;
     qint64 y = 0;
-    qint64 w = 0;
-    qint64 h = 0;
+    qint64 right = 0;
+    qint64 bottom = 0;
 
-    qint64 right() const { return x + w; }
-    qint64 bottom() const { return y + h; }
+    static Rect of(qint64 x, qint64 y, qint64 w, qint64 h) { return Rect{x, y, x + w, y + h}; }
+    qint64 w() const { return right - x; }
+    qint64 h() const { return bottom - y; }
+    // Without short cuts: the outcome of each comparison is hard to predict,
+    // and these run for every free rectangle on every insert.
     bool contains(const Rect &o) const
     {
-        return o.x >= x && o.y >= y && o.right() <= right() && o.bottom() <= bottom();
+        return (o.x >= x) & (o.y >= y) & (o.right <= right) & (o.bottom <= bottom);
     }
     bool intersects(const Rect &o) const
     {
-        return o.x < right() && x < o.right() && o.y < bottom() && y < o.bottom();
+        return (o.x < right) & (x < o.right) & (o.y < bottom) & (y < o.bottom);
     }
 };
 
@@ -47,11 +53,47 @@ struct Item
     qint64 h = 0;
 };
 
-// Free space as maximal rectangles that may overlap each other.
+// The shorter side each free rectangle would have left around a w x h item,
+// or `none` where the item does not fit; returns the least of them.
+KORVANE_VECTOR_CLONES
+qint64 shortSides(const qint64 *x, const qint64 *y, const qint64 *right, const qint64 *bottom,
+                  size_t n, qint64 w, qint64 h, qint64 none, qint64 *out)
+{
+    qint64 least = none;
+    for (size_t i = 0; i < n; ++i) {
+        const qint64 a = right[i] - x[i] - w;
+        const qint64 b = bottom[i] - y[i] - h;
+        const qint64 shortSide = (a | b) < 0 ? none : std::min(a, b);
+        out[i] = shortSide;
+        least = std::min(least, shortSide);
+    }
+    return least;
+}
+
+// Each free rectangle against `used`: 1 when they overlap, 2 when it lies
+// beside `used` along one of its edges, 0 otherwise. Only a rectangle beside
+// `used` can contain a piece cut from an overlapping one: pieces border
+// `used` and overlap it across that edge.
+KORVANE_VECTOR_CLONES
+void relationsTo(const Rect &used, const qint64 *x, const qint64 *y, const qint64 *right,
+                 const qint64 *bottom, size_t n, uint8_t *out)
+{
+    for (size_t i = 0; i < n; ++i) {
+        const bool acrossX = (x[i] < used.right) & (used.x < right[i]);
+        const bool acrossY = (y[i] < used.bottom) & (used.y < bottom[i]);
+        const bool besideX = ((right[i] == used.x) | (x[i] == used.right)) & acrossY;
+        const bool besideY = ((bottom[i] == used.y) | (y[i] == used.bottom)) & acrossX;
+        out[i] = uint8_t((acrossX & acrossY) | ((besideX | besideY) << 1));
+    }
+}
+
+// Free space as maximal rectangles that may overlap each other. Kept as
+// one array per edge, so that the scans over every free rectangle, which
+// are most of a packing's time, run as vector code.
 class MaxRectsBin
 {
 public:
-    MaxRectsBin(qint64 width, qint64 height) { m_free.push_back(Rect{0, 0, width, height}); }
+    MaxRectsBin(qint64 width, qint64 height) { push(Rect::of(0, 0, width, height)); }
 
     // No item still to come is narrower or lower than this: free space that
     // is can never be used, and dropping it keeps the free list short
@@ -62,9 +104,12 @@ public:
             return;
         m_smallestW = w;
         m_smallestH = h;
-        m_free.erase(std::remove_if(m_free.begin(), m_free.end(),
-                                    [this](const Rect &f) { return !usable(f); }),
-                     m_free.end());
+        size_t kept = 0;
+        for (size_t i = 0; i < count(); ++i) {
+            if (usable(at(i)))
+                set(kept++, at(i));
+        }
+        resize(kept);
     }
 
     // Best short side fit: the free rectangle that leaves the least on its
@@ -72,32 +117,29 @@ public:
     // leftmost, so that the outcome is fully determined.
     bool insert(qint64 w, qint64 h, qint64 *x, qint64 *y)
     {
+        constexpr qint64 none = std::numeric_limits<qint64>::max();
+        const size_t n = count();
+        m_short.resize(n);
+        const qint64 leastShort = shortSides(m_x.data(), m_y.data(), m_right.data(),
+                                             m_bottom.data(), n, w, h, none, m_short.data());
+        if (leastShort == none)
+            return false;
+        // Among the few with the least short side, in order: the rest of
+        // the rule.
         size_t best = 0;
-        bool found = false;
-        qint64 bestShort = 0;
-        qint64 bestLong = 0;
-        for (size_t i = 0; i < m_free.size(); ++i) {
-            const Rect &f = m_free[i];
-            if (f.w < w || f.h < h)
+        qint64 bestLong = none;
+        for (size_t i = 0; i < n; ++i) {
+            if (m_short[i] != leastShort)
                 continue;
-            const qint64 a = f.w - w;
-            const qint64 b = f.h - h;
-            const qint64 shortSide = std::min(a, b);
-            const qint64 longSide = std::max(a, b);
-            if (!found || shortSide < bestShort ||
-                (shortSide == bestShort &&
-                 (longSide < bestLong ||
-                  (longSide == bestLong &&
-                   (f.y < m_free[best].y || (f.y == m_free[best].y && f.x < m_free[best].x)))))) {
-                found = true;
+            const qint64 longSide = std::max(m_right[i] - m_x[i] - w, m_bottom[i] - m_y[i] - h);
+            if (longSide < bestLong ||
+                (longSide == bestLong &&
+                 (m_y[i] < m_y[best] || (m_y[i] == m_y[best] && m_x[i] < m_x[best])))) {
                 best = i;
-                bestShort = shortSide;
                 bestLong = longSide;
             }
         }
-        if (!found)
-            return false;
-        const Rect used{m_free[best].x, m_free[best].y, w, h};
+        const Rect used = Rect::of(m_x[best], m_y[best], w, h);
         *x = used.x;
         *y = used.y;
         if (w > 0 && h > 0)
@@ -106,29 +148,38 @@ public:
     }
 
 private:
+    enum Relation : uint8_t { Apart = 0, Overlapping = 1, Beside = 2 };
+
     void split(const Rect &used)
     {
+        // Each free rectangle against `used`, for all of them at once.
+        const size_t n = count();
+        m_relation.resize(n);
+        relationsTo(used, m_x.data(), m_y.data(), m_right.data(), m_bottom.data(), n,
+                    m_relation.data());
         m_pieces.clear();
         m_touching.clear();
-        for (size_t i = 0; i < m_free.size();) {
-            const Rect f = m_free[i];
-            if (!f.intersects(used)) {
-                if (f.right() == used.x || f.x == used.right() || f.bottom() == used.y ||
-                    f.y == used.bottom())
-                    m_touching.push_back(f);
+        for (size_t i = 0; i < count();) {
+            if (!(m_relation[i] & Overlapping)) {
+                if (m_relation[i] & Beside)
+                    m_touching.push_back(at(i));
                 ++i;
                 continue;
             }
+            const Rect f = at(i);
             if (used.x > f.x)
-                m_pieces.push_back(Rect{f.x, f.y, used.x - f.x, f.h});
-            if (used.right() < f.right())
-                m_pieces.push_back(Rect{used.right(), f.y, f.right() - used.right(), f.h});
+                m_pieces.push_back(Rect{f.x, f.y, used.x, f.bottom});
+            if (used.right < f.right)
+                m_pieces.push_back(Rect{used.right, f.y, f.right, f.bottom});
             if (used.y > f.y)
-                m_pieces.push_back(Rect{f.x, f.y, f.w, used.y - f.y});
-            if (used.bottom() < f.bottom())
-                m_pieces.push_back(Rect{f.x, used.bottom(), f.w, f.bottom() - used.bottom()});
-            m_free[i] = m_free.back();
-            m_free.pop_back();
+                m_pieces.push_back(Rect{f.x, f.y, f.right, used.y});
+            if (used.bottom < f.bottom)
+                m_pieces.push_back(Rect{f.x, used.bottom, f.right, f.bottom});
+            // The last one takes this place, its relation with it.
+            const size_t last = count() - 1;
+            set(i, at(last));
+            m_relation[i] = m_relation[last];
+            resize(last);
         }
         // The untouched free rectangles contain none of each other, and none
         // lies inside a piece (it would lie inside the rectangle the piece
@@ -146,17 +197,43 @@ private:
                     j != i && m_pieces[j].contains(p) && (!p.contains(m_pieces[j]) || j < i);
             }
             if (!redundant && usable(p))
-                m_free.push_back(p);
+                push(p);
         }
     }
 
-    bool usable(const Rect &f) const { return f.w >= m_smallestW && f.h >= m_smallestH; }
+    bool usable(const Rect &f) const { return f.w() >= m_smallestW && f.h() >= m_smallestH; }
 
-    std::vector<Rect> m_free;
+    size_t count() const { return m_x.size(); }
+    Rect at(size_t i) const { return Rect{m_x[i], m_y[i], m_right[i], m_bottom[i]}; }
+    void set(size_t i, const Rect &r)
+    {
+        m_x[i] = r.x;
+        m_y[i] = r.y;
+        m_right[i] = r.right;
+        m_bottom[i] = r.bottom;
+    }
+    void push(const Rect &r)
+    {
+        m_x.push_back(r.x);
+        m_y.push_back(r.y);
+        m_right.push_back(r.right);
+        m_bottom.push_back(r.bottom);
+    }
+    void resize(size_t n)
+    {
+        m_x.resize(n);
+        m_y.resize(n);
+        m_right.resize(n);
+        m_bottom.resize(n);
+    }
+
+    std::vector<qint64> m_x, m_y, m_right, m_bottom; // the free rectangles
     qint64 m_smallestW = 0;
     qint64 m_smallestH = 0;
-    std::vector<Rect> m_pieces;   // scratch for split()
-    std::vector<Rect> m_touching; // scratch for split()
+    std::vector<qint64> m_short;     // scratch for insert()
+    std::vector<uint8_t> m_relation; // scratch for split()
+    std::vector<Rect> m_pieces;      // scratch for split()
+    std::vector<Rect> m_touching;    // scratch for split()
 };
 
 struct Packing

@@ -1,5 +1,7 @@
 #include "core/png/pngencoder.h"
 
+#include "core/vectorclones.h"
+
 #include "core/png/zlibjoin.h"
 
 #include "core/parallel.h"
@@ -52,15 +54,6 @@ constexpr int SmallestLevel = 10;
 constexpr size_t MaxIdatBytes = size_t(1) << 20;
 
 // --- Filtering -------------------------------------------------------------
-
-// The row loops in an AVX2 build beside the baseline one, chosen when the
-// program starts by what the processor has: twice the bytes per instruction.
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__) &&                             \
-    !defined(__SANITIZE_ADDRESS__)
-#define KORVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define KORVANE_VECTOR_CLONES
-#endif
 
 KORVANE_VECTOR_CLONES
 void toRgba(const QRgb *pixels, int width, uint8_t *out)
