@@ -2,6 +2,7 @@
 
 #include "cli/packoptions.h"
 #include "core/layout/sheetlayout.h"
+#include "core/output/dataformats.h"
 
 #include <QDataStream>
 #include <QFile>
@@ -126,7 +127,7 @@ QByteArray manifestText(const Manifest &m)
                            {QStringLiteral("options"), QString::fromLatin1(m.optionsHash)},
                            {QStringLiteral("inputs"), inputs},
                            {QStringLiteral("outputs"), outputs}};
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return DataFormats::escapeByteOrderMarks(QJsonDocument(root).toJson(QJsonDocument::Indented));
 }
 
 bool readManifest(const QString &path, Manifest *manifest)

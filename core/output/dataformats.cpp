@@ -148,7 +148,7 @@ QByteArray jsonArray(const Sheet &sheet)
                      {QStringLiteral("meta"), metaObject(sheet)}};
     if (sheet.animations)
         root.insert(QStringLiteral("animations"), animationsObject(sheet));
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return escapeByteOrderMarks(QJsonDocument(root).toJson(QJsonDocument::Indented));
 }
 
 QByteArray phaser3(const QVector<Sheet> &sheets)
@@ -166,7 +166,7 @@ QByteArray phaser3(const QVector<Sheet> &sheets)
     const QJsonObject meta{{QStringLiteral("app"), QStringLiteral("Korvane")},
                            {QStringLiteral("version"), QStringLiteral(KORVANE_VERSION)}};
     const QJsonObject root{{QStringLiteral("textures"), textures}, {QStringLiteral("meta"), meta}};
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return escapeByteOrderMarks(QJsonDocument(root).toJson(QJsonDocument::Indented));
 }
 
 // A name as messages show it: quoted, control characters as \xNN and
@@ -365,7 +365,7 @@ QByteArray jsonHash(const Sheet &sheet)
     if (sheet.animations)
         text += "    \"animations\": " + indentedObject(animationsObject(sheet), 4) + ",\n";
     text += "    \"meta\": " + indentedObject(metaObject(sheet), 4) + "\n}\n";
-    return text;
+    return escapeByteOrderMarks(text);
 }
 
 QString cssTrimRefusal()
@@ -469,6 +469,12 @@ bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *dat
     }
     *data = result;
     return true;
+}
+
+// QJsonDocument writes the bytes of U+FEFF only inside strings.
+QByteArray escapeByteOrderMarks(QByteArray json)
+{
+    return json.replace("\xef\xbb\xbf", "\\ufeff");
 }
 
 } // namespace DataFormats

@@ -100,4 +100,9 @@ bool onePerSheet(Format format);
 // per sheet. For one sheet the same bytes as text().
 bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *data, QString *error);
 
+// JSON text from QJsonDocument with every U+FEFF escaped: some readers, Qt's
+// among them, drop one at the start of a string as if it marked the byte
+// order; escaped, every reader keeps it.
+QByteArray escapeByteOrderMarks(QByteArray json);
+
 } // namespace DataFormats

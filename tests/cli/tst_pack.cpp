@@ -1454,6 +1454,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("output edited") << "output" << false;
     QTest::newRow("manifest foreign") << "manifest" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
+    QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -1462,6 +1463,9 @@ void TestPack::updateSkipsOnlyUnchanged()
     QFETCH(bool, upToDate);
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
+    if (change == "bom")
+        QVERIFY(
+            savePng(patternImage(3, 3, 5), dir.filePath("in/" + QString(QChar(0xfeff)) + "b.png")));
     QStringList arguments{
         "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
         dir.filePath("in")};

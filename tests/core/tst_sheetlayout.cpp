@@ -348,9 +348,8 @@ void TestSheetLayout::compactExact_data()
     QTest::newRow("exact power of two stays") << equalSquares(16, 16) << 0 << true << QSize(64, 64);
     QTest::newRow("empty") << SizeMap{} << 2 << false << QSize(-1, -1);
     QTest::newRow("negative margin") << equalSquares(2, 3) << -1 << false << QSize(-1, -1);
-    QTest::newRow("area past double precision")
-        << SizeMap{{"x.png", {670498816, 1056964608}}} << 223 << false
-        << QSize(670499262, 1056965054);
+    QTest::newRow("area past double precision") << SizeMap{{"x.png", {670498816, 1056964608}}}
+                                                << 223 << false << QSize(670499262, 1056965054);
 }
 
 void TestSheetLayout::compactExact()
@@ -529,6 +528,10 @@ void TestSheetLayout::namesThroughReaders_data()
                                                             << "a.png" << QStringList() << "";
     QTest::newRow("%5 and %6 in image") << "s%5%6.png"
                                         << "a.png" << QStringList() << "";
+    // Some JSON readers drop U+FEFF at the start of a string as a byte-order mark.
+    QTest::newRow("image and frame starting with U+FEFF")
+        << QString(QChar(0xfeff)) + "s.png" << QString(QChar(0xfeff)) + "a.png"
+        << QStringList{"libgdx", "css"} << QString(QChar(0xfeff)) + "s.png";
     QTest::newRow("dot in folder, comma and control characters inside")
         << QString::fromUtf8("\xc3\xa9\x7f.png")
         << QString::fromUtf8("dir.v2/a,b\x01\t\xf0\x9f\x98\x80.png") << QStringList() << "";
