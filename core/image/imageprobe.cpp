@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QtEndian>
 
 #include <libdeflate.h>
 
@@ -126,12 +127,6 @@ bool RegularFile::moveTo(QFile &file, Failure *failure)
 #endif
 }
 
-bool openRegularFile(const QString &path, QFile &file, Failure *failure)
-{
-    RegularFile regular;
-    return regular.open(path, failure) && regular.moveTo(file, failure);
-}
-
 bool withinLimits(const QSize &size, const Limits &limits)
 {
     return size.width() <= limits.maxSide && size.height() <= limits.maxSide &&
@@ -222,12 +217,8 @@ bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 file
     if (head.size() < 33 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
         return true; // the reader reports what is wrong
     const auto at = [&](int i) { return uchar(head.at(i)); };
-    const auto word = [&](int i) {
-        return quint32(at(i)) << 24 | quint32(at(i + 1)) << 16 | quint32(at(i + 2)) << 8 |
-               at(i + 3);
-    };
-    const qint64 width = word(16);
-    const qint64 height = word(20);
+    const qint64 width = qFromBigEndian<quint32>(head.constData() + 16);
+    const qint64 height = qFromBigEndian<quint32>(head.constData() + 20);
     // Samples per pixel by colour type: grey, -, RGB, palette, grey and
     // alpha, -, RGBA.
     static const int channelsOf[] = {1, 0, 3, 1, 2, 0, 4};
@@ -286,9 +277,7 @@ bool chunksBeforeDataSound(const QByteArray &head)
 {
     qsizetype pos = 33;
     while (pos + 8 <= head.size()) {
-        const uchar *chunk = reinterpret_cast<const uchar *>(head.constData()) + pos;
-        const quint32 length =
-            quint32(chunk[0]) << 24 | quint32(chunk[1]) << 16 | quint32(chunk[2]) << 8 | chunk[3];
+        const quint32 length = qFromBigEndian<quint32>(head.constData() + pos);
         const char *type = head.constData() + pos + 4;
         if (length > 0x7fffffff ||
             !std::all_of(type, type + 4, [](char c) { return std::isalpha(uchar(c)) != 0; }))
@@ -312,9 +301,7 @@ QSize soundPngHeaderSize(const QByteArray &head)
     if (head.size() < 33 || !head.startsWith(QByteArray("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16)))
         return QSize();
     const auto at = [&](int i) { return quint32(uchar(head.at(i))); };
-    const auto word = [&](int i) {
-        return at(i) << 24 | at(i + 1) << 16 | at(i + 2) << 8 | at(i + 3);
-    };
+    const auto word = [&](int i) { return qFromBigEndian<quint32>(head.constData() + i); };
     if (libdeflate_crc32(0, head.constData() + 12, 17) != word(29))
         return QSize();
     const quint32 width = word(16), height = word(20);

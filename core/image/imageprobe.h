@@ -84,9 +84,6 @@ private:
     QFile m_file;
 #endif
 };
-// Opens `path` for reading only if it is a regular file; a FIFO or a device
-// is never opened.
-bool openRegularFile(const QString &path, QFile &file, Failure *failure);
 bool withinLimits(const QSize &size, const Limits &limits);
 QString sizeText(const QSize &size);
 // Lets the reader decide the format from the content, never the suffix.

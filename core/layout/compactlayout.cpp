@@ -3,15 +3,11 @@
 #include "core/parallel.h"
 #include "core/vectorclones.h"
 
-#include <QThread>
 #include <QVector>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 namespace SheetLayout {
@@ -387,12 +383,9 @@ private:
                                             const Candidate &best) const
     {
         std::vector<Candidate> found(size_t(widths.size()));
-        std::atomic<int> next{1};
-        const auto work = [&] {
-            for (int i = next++; i < widths.size(); i = next++)
-                found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best);
-        };
-        Parallel::run(std::min(QThread::idealThreadCount(), int(widths.size()) - 1), work);
+        Parallel::forEach(0, int(widths.size()) - 1, [&](int i) {
+            found[size_t(i) + 1] = leastHeight(widths[i + 1], maxBinHeight, best);
+        });
         return found;
     }
 
