@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -137,8 +138,11 @@ void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8
 
 struct Piece
 {
-    std::vector<uint8_t> data; // raw deflate, ending on a byte boundary
-    uint32_t adler = 1;        // Adler-32 of the filtered bytes
+    // Raw deflate, ending on a byte boundary. Allocated at the compressor's
+    // bound but left uninitialised: only the pages written are ever touched.
+    std::unique_ptr<uint8_t[]> data;
+    size_t size = 0;
+    uint32_t adler = 1; // Adler-32 of the filtered bytes
     size_t inputBytes = 0;
 };
 
@@ -179,12 +183,13 @@ public:
             std::swap(previous, current);
         }
 
-        m_output.resize(libdeflate_deflate_compress_bound(m_compressor, inputBytes) + 5);
+        const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
+        piece->data.reset(new uint8_t[bound + 5]); // 5 spare bytes for the sync flush
         size_t size = libdeflate_deflate_compress(m_compressor, m_filtered.data(), inputBytes,
-                                                  m_output.data(), m_output.size() - 5);
-        if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
+                                                  piece->data.get(), bound);
+        if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(piece->data.get(), &size)))
             return false;
-        piece->data.assign(m_output.begin(), m_output.begin() + std::ptrdiff_t(size));
+        piece->size = size;
         piece->adler = libdeflate_adler32(1, m_filtered.data(), inputBytes);
         piece->inputBytes = inputBytes;
         return true;
@@ -195,83 +200,60 @@ private:
     size_t m_rowBytes;
     libdeflate_compressor *m_compressor;
     bool m_adaptive;
-    std::vector<uint8_t> m_filtered, m_rows, m_candidates, m_output;
+    std::vector<uint8_t> m_filtered, m_rows, m_candidates;
 };
 
 // --- Chunks ----------------------------------------------------------------
 
-void appendBigEndian(QByteArray &out, uint32_t value)
+// Appends a whole chunk; only for the small ones before the image data.
+void appendChunk(QByteArray &out, const char type[4], const void *data, size_t size)
 {
-    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
-    out.append(bytes, 4);
+    const int start = out.size();
+    uint8_t length[4];
+    qToBigEndian<quint32>(quint32(size), length);
+    out.append(reinterpret_cast<const char *>(length), 4);
+    out.append(type, 4);
+    out.append(static_cast<const char *>(data), int(size));
+    uint8_t crc[4];
+    qToBigEndian<quint32>(libdeflate_crc32(0, out.constData() + start + 4, size + 4), crc);
+    out.append(reinterpret_cast<const char *>(crc), 4);
 }
 
-class ChunkWriter
+// Where the zlib stream lies in the file: cut into IDAT chunks of
+// MaxIdatBytes each but the last, the first one's data at `start`.
+struct IdatLayout
 {
-public:
-    explicit ChunkWriter(QByteArray &out) : m_out(out) {}
+    size_t start = 0;
+    size_t streamBytes = 0;
 
-    void begin(const char type[4])
+    size_t chunkCount() const { return (streamBytes + MaxIdatBytes - 1) / MaxIdatBytes; }
+    size_t fileBytes() const { return streamBytes + 12 * chunkCount(); }
+    size_t fileOffset(size_t streamOffset) const
     {
-        m_start = m_out.size();
-        appendBigEndian(m_out, 0);
-        m_out.append(type, 4);
-    }
-    void append(const void *data, size_t size)
-    {
-        m_out.append(static_cast<const char *>(data), int(size));
-    }
-    size_t size() const { return size_t(m_out.size() - m_start - 8); }
-    void end()
-    {
-        const uint32_t length = uint32_t(size());
-        qToBigEndian<quint32>(length, m_out.data() + m_start);
-        appendBigEndian(m_out, libdeflate_crc32(0, m_out.constData() + m_start + 4, length + 4));
-    }
-    void chunk(const char type[4], const void *data, size_t size)
-    {
-        begin(type);
-        append(data, size);
-        end();
+        return start + streamOffset + 12 * (streamOffset / MaxIdatBytes);
     }
 
-private:
-    QByteArray &m_out;
-    int m_start = 0;
-};
-
-// Writes the zlib stream as IDAT chunks of at most MaxIdatBytes.
-class IdatWriter
-{
-public:
-    explicit IdatWriter(ChunkWriter &chunks) : m_chunks(chunks) {}
-    ~IdatWriter() { finish(); }
-
-    void write(const uint8_t *data, size_t size)
+    // Copies `size` bytes of the stream, from `streamOffset` on, into place.
+    void copy(char *file, size_t streamOffset, const uint8_t *data, size_t size) const
     {
         while (size > 0) {
-            if (!m_open) {
-                m_chunks.begin("IDAT");
-                m_open = true;
-            }
-            const size_t part = std::min(size, MaxIdatBytes - m_chunks.size());
-            m_chunks.append(data, part);
+            const size_t part = std::min(size, MaxIdatBytes - streamOffset % MaxIdatBytes);
+            std::memcpy(file + fileOffset(streamOffset), data, part);
+            streamOffset += part;
             data += part;
             size -= part;
-            if (m_chunks.size() == MaxIdatBytes)
-                finish();
         }
     }
-    void finish()
-    {
-        if (m_open)
-            m_chunks.end();
-        m_open = false;
-    }
 
-private:
-    ChunkWriter &m_chunks;
-    bool m_open = false;
+    // Writes the length, type and CRC around the data of chunk `index`.
+    void frame(char *file, size_t index) const
+    {
+        const size_t length = std::min(MaxIdatBytes, streamBytes - index * MaxIdatBytes);
+        char *chunk = file + fileOffset(index * MaxIdatBytes) - 8;
+        qToBigEndian<quint32>(quint32(length), chunk);
+        std::memcpy(chunk + 4, "IDAT", 4);
+        qToBigEndian<quint32>(libdeflate_crc32(0, chunk + 4, length + 4), chunk + 8 + length);
+    }
 };
 
 bool fail(QString *error, const QString &reason)
@@ -323,58 +305,69 @@ bool deflatePieces(const QImage &image, int level, bool adaptive, int rowsPerPie
 }
 
 // The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
-bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, QByteArray *png,
-              QString *error)
+// The pieces are copied into place and the chunks framed on `threads`
+// threads; each piece's memory is released once it is copied.
+bool assemble(const QImage &image, int level, std::vector<Piece> &pieces, int threads,
+              QByteArray *png, QString *error)
 {
-    size_t total = 8 + 25 + 21 + 12 + 6;
-    uint32_t adler = 1;
-    for (const Piece &piece : pieces) {
-        total += piece.data.size();
-        adler = ZlibJoin::combineAdler32(adler, piece.adler, piece.inputBytes);
+    QByteArray head;
+    head.append("\x89PNG\r\n\x1a\n", 8);
+    uint8_t header[13];
+    qToBigEndian<quint32>(quint32(image.width()), header);
+    qToBigEndian<quint32>(quint32(image.height()), header + 4);
+    header[8] = 8;  // bits per channel
+    header[9] = 6;  // RGBA
+    header[10] = 0; // deflate
+    header[11] = 0; // adaptive filters
+    header[12] = 0; // not interlaced
+    appendChunk(head, "IHDR", header, sizeof header);
+    if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0) {
+        uint8_t physical[9];
+        qToBigEndian<quint32>(quint32(image.dotsPerMeterX()), physical);
+        qToBigEndian<quint32>(quint32(image.dotsPerMeterY()), physical + 4);
+        physical[8] = 1; // per metre
+        appendChunk(head, "pHYs", physical, sizeof physical);
     }
-    total += (total / MaxIdatBytes + 1) * 12;
+
+    // The zlib stream: header, the pieces, the Adler-32 of all filtered bytes.
+    std::vector<size_t> pieceOffsets(pieces.size());
+    IdatLayout idat;
+    idat.start = size_t(head.size()) + 8;
+    idat.streamBytes = 2;
+    uint32_t adler = 1;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        pieceOffsets[i] = idat.streamBytes;
+        idat.streamBytes += pieces[i].size;
+        adler = ZlibJoin::combineAdler32(adler, pieces[i].adler, pieces[i].inputBytes);
+    }
+    const size_t trailerOffset = idat.streamBytes;
+    idat.streamBytes += 4;
+    const size_t total = size_t(head.size()) + idat.fileBytes() + 12;
     if (total > size_t(std::numeric_limits<int>::max()) - 1024)
         return fail(error, QStringLiteral("image too large for PNG data in memory"));
 
     try {
-        QByteArray out;
-        out.reserve(int(total));
-        out.append("\x89PNG\r\n\x1a\n", 8);
-        ChunkWriter chunks(out);
-
-        uint8_t header[13];
-        qToBigEndian<quint32>(quint32(image.width()), header);
-        qToBigEndian<quint32>(quint32(image.height()), header + 4);
-        header[8] = 8;  // bits per channel
-        header[9] = 6;  // RGBA
-        header[10] = 0; // deflate
-        header[11] = 0; // adaptive filters
-        header[12] = 0; // not interlaced
-        chunks.chunk("IHDR", header, sizeof header);
-
-        if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0) {
-            uint8_t physical[9];
-            qToBigEndian<quint32>(quint32(image.dotsPerMeterX()), physical);
-            qToBigEndian<quint32>(quint32(image.dotsPerMeterY()), physical + 4);
-            physical[8] = 1; // per metre
-            chunks.chunk("pHYs", physical, sizeof physical);
-        }
-
-        {
-            IdatWriter idat(chunks);
-            // Deflate with a 32 KiB window; the level hint (fastest, default or
-            // maximum) is informative only.
-            const uint8_t zlibHeader[2] = {0x78, uint8_t(level == FastLevel       ? 0x01
-                                                         : level >= SmallestLevel ? 0xda
-                                                                                  : 0x9c)};
-            idat.write(zlibHeader, 2);
-            for (const Piece &piece : pieces)
-                idat.write(piece.data.data(), piece.data.size());
-            uint8_t trailer[4];
-            qToBigEndian<quint32>(adler, trailer);
-            idat.write(trailer, 4);
-        }
-        chunks.chunk("IEND", nullptr, 0);
+        QByteArray out(int(total), Qt::Uninitialized);
+        char *file = out.data();
+        std::memcpy(file, head.constData(), size_t(head.size()));
+        // Deflate with a 32 KiB window; the level hint (fastest, default or
+        // maximum) is informative only.
+        const uint8_t zlibHeader[2] = {0x78, uint8_t(level == FastLevel       ? 0x01
+                                                     : level >= SmallestLevel ? 0xda
+                                                                              : 0x9c)};
+        idat.copy(file, 0, zlibHeader, 2);
+        uint8_t trailer[4];
+        qToBigEndian<quint32>(adler, trailer);
+        idat.copy(file, trailerOffset, trailer, 4);
+        Parallel::forEach(threads, int(pieces.size()), [&](int i) {
+            Piece &piece = pieces[size_t(i)];
+            idat.copy(file, pieceOffsets[size_t(i)], piece.data.get(), piece.size);
+            piece.data.reset();
+        });
+        Parallel::forEach(threads, int(idat.chunkCount()),
+                          [&](int i) { idat.frame(file, size_t(i)); });
+        const char end[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', char(0xae), 0x42, 0x60, char(0x82)};
+        std::memcpy(file + total - 12, end, 12);
         *png = out;
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
@@ -406,7 +399,7 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
     return deflatePieces(image, deflateLevel, level != Level::Fast, rowsPerPiece, threads, pieces,
                          error) &&
-           assemble(image, deflateLevel, pieces, png, error);
+           assemble(image, deflateLevel, pieces, threads, png, error);
 }
 
 } // namespace PngEncoder
