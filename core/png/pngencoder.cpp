@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+
 // How the rows are deflated on several threads into the one zlib stream a PNG
 // must hold: the filtered rows are cut into pieces of a fixed number of rows
 // (from the row size only, so the bytes never depend on the thread count),
@@ -138,12 +140,57 @@ void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8
 
 struct Piece
 {
-    // Raw deflate, ending on a byte boundary. Allocated at the compressor's
-    // bound but left uninitialised: only the pages written are ever touched.
-    std::unique_ptr<uint8_t[]> data;
+    const uint8_t *data = nullptr; // raw deflate, ending on a byte boundary
     size_t size = 0;
     uint32_t adler = 1; // Adler-32 of the filtered bytes
     size_t inputBytes = 0;
+};
+
+// Marks the whole 2 MiB pages inside a fresh, untouched buffer for huge
+// pages, as the sheet's own mapping is: the kernel then faults it in 2 MiB
+// at a time rather than 4 KiB. Only a hint.
+void adviseHugePages(void *data, size_t size)
+{
+    constexpr uintptr_t HugePage = uintptr_t(2) << 20;
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + HugePage - 1) & ~(HugePage - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + size) & ~(HugePage - 1);
+    if (last > first)
+        ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Where the deflated pieces are kept until they are joined: one reservation
+// for the bound of all of them, filled from the start in the order pieces
+// finish, so that only as many pages as the pieces need are ever touched,
+// in huge pages.
+class PieceStore
+{
+public:
+    explicit PieceStore(size_t capacity) : m_capacity(capacity)
+    {
+        void *base = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (base == MAP_FAILED)
+            throw std::bad_alloc();
+        m_base = static_cast<uint8_t *>(base);
+        adviseHugePages(m_base, capacity);
+    }
+    ~PieceStore() { ::munmap(m_base, m_capacity); }
+    PieceStore(const PieceStore &) = delete;
+    PieceStore &operator=(const PieceStore &) = delete;
+
+    const uint8_t *keep(const uint8_t *data, size_t size)
+    {
+        const size_t offset = m_used.fetch_add(size);
+        if (size > m_capacity - std::min(offset, m_capacity))
+            throw std::bad_alloc(); // cannot happen: the capacity holds every bound
+        std::memcpy(m_base + offset, data, size);
+        return m_base + offset;
+    }
+
+private:
+    uint8_t *m_base = nullptr;
+    size_t m_capacity;
+    std::atomic<size_t> m_used{0};
 };
 
 // One thread's compressor and buffers, reused from piece to piece.
@@ -162,7 +209,7 @@ public:
     bool isValid() const { return m_compressor != nullptr; }
 
     // Filters rows [first, last) and deflates them; `final` ends the stream.
-    bool encode(int first, int last, bool final, Piece *piece)
+    bool encode(int first, int last, bool final, PieceStore &store, Piece *piece)
     {
         const size_t filteredRow = m_rowBytes + 1;
         const size_t inputBytes = size_t(last - first) * filteredRow;
@@ -184,11 +231,13 @@ public:
         }
 
         const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
-        piece->data.reset(new uint8_t[bound + 5]); // 5 spare bytes for the sync flush
+        if (m_output.size() < bound + 5) // 5 spare bytes for the sync flush
+            m_output.reset(bound + 5);
         size_t size = libdeflate_deflate_compress(m_compressor, m_filtered.data(), inputBytes,
-                                                  piece->data.get(), bound);
-        if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(piece->data.get(), &size)))
+                                                  m_output.data(), bound);
+        if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
             return false;
+        piece->data = store.keep(m_output.data(), size);
         piece->size = size;
         piece->adler = libdeflate_adler32(1, m_filtered.data(), inputBytes);
         piece->inputBytes = inputBytes;
@@ -201,6 +250,19 @@ private:
     libdeflate_compressor *m_compressor;
     bool m_adaptive;
     std::vector<uint8_t> m_filtered, m_rows, m_candidates;
+    // Uninitialised: reused from piece to piece, touched only where written.
+    struct Buffer
+    {
+        std::unique_ptr<uint8_t[]> bytes;
+        size_t length = 0;
+        void reset(size_t size)
+        {
+            bytes.reset(new uint8_t[size]);
+            length = size;
+        }
+        size_t size() const { return length; }
+        uint8_t *data() { return bytes.get(); }
+    } m_output;
 };
 
 // --- Chunks ----------------------------------------------------------------
@@ -269,7 +331,7 @@ namespace PngEncoder {
 
 // Filters and deflates the rows in pieces on `threads` workers.
 bool deflatePieces(const QImage &image, int level, bool adaptive, int rowsPerPiece, int threads,
-                   std::vector<Piece> &pieces, QString *error)
+                   PieceStore &store, std::vector<Piece> &pieces, QString *error)
 {
     const int pieceCount = int(pieces.size());
     std::atomic<int> nextPiece{0};
@@ -284,7 +346,7 @@ bool deflatePieces(const QImage &image, int level, bool adaptive, int rowsPerPie
             for (int i = nextPiece++; i < pieceCount && !failed; i = nextPiece++) {
                 const int first = i * rowsPerPiece;
                 const int last = std::min(image.height(), first + rowsPerPiece);
-                if (!encoder.encode(first, last, i == pieceCount - 1, &pieces[size_t(i)])) {
+                if (!encoder.encode(first, last, i == pieceCount - 1, store, &pieces[size_t(i)])) {
                     const std::lock_guard<std::mutex> lock(errorLock);
                     reason = QStringLiteral("deflate failed");
                     failed = true;
@@ -306,8 +368,8 @@ bool deflatePieces(const QImage &image, int level, bool adaptive, int rowsPerPie
 
 // The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
 // The pieces are copied into place and the chunks framed on `threads`
-// threads; each piece's memory is released once it is copied.
-bool assemble(const QImage &image, int level, std::vector<Piece> &pieces, int threads,
+// threads.
+bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
               QByteArray *png, QString *error)
 {
     QByteArray head;
@@ -349,6 +411,7 @@ bool assemble(const QImage &image, int level, std::vector<Piece> &pieces, int th
     try {
         QByteArray out(int(total), Qt::Uninitialized);
         char *file = out.data();
+        adviseHugePages(file, total);
         std::memcpy(file, head.constData(), size_t(head.size()));
         // Deflate with a 32 KiB window; the level hint (fastest, default or
         // maximum) is informative only.
@@ -360,9 +423,8 @@ bool assemble(const QImage &image, int level, std::vector<Piece> &pieces, int th
         qToBigEndian<quint32>(adler, trailer);
         idat.copy(file, trailerOffset, trailer, 4);
         Parallel::forEach(threads, int(pieces.size()), [&](int i) {
-            Piece &piece = pieces[size_t(i)];
-            idat.copy(file, pieceOffsets[size_t(i)], piece.data.get(), piece.size);
-            piece.data.reset();
+            const Piece &piece = pieces[size_t(i)];
+            idat.copy(file, pieceOffsets[size_t(i)], piece.data, piece.size);
         });
         Parallel::forEach(threads, int(idat.chunkCount()),
                           [&](int i) { idat.frame(file, size_t(i)); });
@@ -397,8 +459,19 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     else if (level == Level::Small)
         deflateLevel = SmallestLevel;
     std::vector<Piece> pieces(static_cast<size_t>(pieceCount));
-    return deflatePieces(image, deflateLevel, level != Level::Fast, rowsPerPiece, threads, pieces,
-                         error) &&
+    size_t capacity = 0;
+    for (int i = 0; i < pieceCount; ++i) {
+        const int rows = std::min(rowsPerPiece, image.height() - i * rowsPerPiece);
+        capacity += libdeflate_deflate_compress_bound(nullptr, size_t(rows) * filteredRow) + 5;
+    }
+    std::unique_ptr<PieceStore> store;
+    try {
+        store = std::make_unique<PieceStore>(capacity);
+    } catch (const std::bad_alloc &) {
+        return fail(error, QStringLiteral("out of memory"));
+    }
+    return deflatePieces(image, deflateLevel, level != Level::Fast, rowsPerPiece, threads, *store,
+                         pieces, error) &&
            assemble(image, deflateLevel, pieces, threads, png, error);
 }
 
