@@ -71,6 +71,11 @@ QByteArray hashBytes(const QByteArray &data)
     return hex(XXH3_64bits(data.constData(), size_t(data.size())));
 }
 
+QByteArray hashText(quint64 hash)
+{
+    return hex(hash);
+}
+
 QByteArray hashFile(const QString &path)
 {
     // Plain reads: QFile would add a stat and a seek or two per file, which

@@ -37,6 +37,8 @@ QString manifestPathFor(const QString &chosenPath);
 QByteArray hashBytes(const QByteArray &data);
 // The same of a file's contents, read in pieces; empty when it cannot be read.
 QByteArray hashFile(const QString &path);
+// The text of a hash of the same kind, taken elsewhere.
+QByteArray hashText(quint64 hash);
 
 // Every option that changes what a run writes, hashed. Leaves out the
 // inputs (recorded one by one), and what only changes how a run goes:

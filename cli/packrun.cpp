@@ -15,6 +15,7 @@
 #include "core/sprites/spritepipeline.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QTextStream>
 
@@ -152,6 +153,9 @@ private:
     // over every sheet.
     int m_sharedImages = 0;
     int m_sharedRegions = 0;
+    // Inputs the probe hashed on its way, so that the manifest need not
+    // open them again.
+    QHash<QString, QByteArray> m_probedHashes;
 };
 
 int Packer::pack()
@@ -373,12 +377,16 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
     // Mostly system calls on small files: with many images, worth every core.
     std::vector<QSize> found(paths.size());
     std::vector<Compose::Failure> problems(paths.size());
+    std::vector<Compose::ContentHash> hashes(paths.size());
     std::vector<char> readable(paths.size());
+    m_probedHashes.clear();
     Parallel::forEach(o.threads, count, [&](int i) {
         readable[size_t(i)] = Compose::probeImage(paths[size_t(i)], o.limits, &found[size_t(i)],
-                                                  &problems[size_t(i)]);
+                                                  &problems[size_t(i)], &hashes[size_t(i)]);
     });
     for (size_t i = 0; i < paths.size(); ++i) {
+        if (hashes[i].valid)
+            m_probedHashes.insert(paths[i], hashText(hashes[i].value));
         if (readable[i]) {
             sizes->insert(paths[i], found[i]);
             continue;
@@ -419,8 +427,16 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
     manifest.optionsHash = optionsHash(m_options);
     const std::vector<QString> paths(names.keyBegin(), names.keyEnd());
     std::vector<QByteArray> hashes(paths.size());
-    Parallel::forEach(m_options.threads, int(paths.size()),
-                      [&](int i) { hashes[size_t(i)] = hashFile(paths[size_t(i)]); });
+    std::vector<int> unhashed;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        hashes[i] = m_probedHashes.value(paths[i]);
+        if (hashes[i].isEmpty())
+            unhashed.push_back(int(i));
+    }
+    Parallel::forEach(m_options.threads, int(unhashed.size()), [&](int i) {
+        const size_t index = size_t(unhashed[size_t(i)]);
+        hashes[index] = hashFile(paths[index]);
+    });
     for (size_t i = 0; i < paths.size(); ++i)
         manifest.inputs.append({paths[i], names.value(paths[i]), hashes[i]});
     return manifest;

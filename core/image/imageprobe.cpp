@@ -9,6 +9,7 @@
 #include <QtEndian>
 
 #include <libdeflate.h>
+#include <xxhash.h>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace Compose {
 
@@ -382,7 +384,39 @@ QString Failure::message() const
     return QStringLiteral("%1: %2").arg(Inputs::shownPath(path), reason);
 }
 
-bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure)
+// Hashes the whole file: `head` holds its first bytes, the rest is read.
+ContentHash hashWhole(RegularFile &file, const QByteArray &head)
+{
+    ContentHash hash;
+    if (head.size() >= file.size()) {
+        hash.value = XXH3_64bits(head.constData(), size_t(head.size()));
+        hash.valid = head.size() == file.size();
+        return hash;
+    }
+    const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state(XXH3_createState(),
+                                                                                 XXH3_freeState);
+    if (!state)
+        return hash;
+    XXH3_64bits_reset(state.get());
+    XXH3_64bits_update(state.get(), head.constData(), size_t(head.size()));
+    char buffer[64 * 1024];
+    qint64 offset = head.size();
+    for (;;) {
+        const qint64 n = file.readAt(offset, buffer, sizeof buffer);
+        if (n < 0)
+            return hash;
+        if (n == 0)
+            break;
+        XXH3_64bits_update(state.get(), buffer, size_t(n));
+        offset += n;
+    }
+    hash.value = XXH3_64bits_digest(state.get());
+    hash.valid = true;
+    return hash;
+}
+
+bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure,
+                ContentHash *hash)
 {
     if (path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n'))) {
         *failure = failed(path, ImageStatus::BadPath,
@@ -395,13 +429,16 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
         return false;
     // Enough for the header and the usual chunks before the data; all of a
     // small file, in one read.
-    QByteArray head(4096, '\0');
+    QByteArray head(16384, Qt::Uninitialized);
     const qint64 headBytes = regular.readAt(0, head.data(), head.size());
     head.resize(int(std::max<qint64>(0, headBytes)));
     QSize found = soundPngHeaderSize(head);
+    ContentHash whole;
     if (found.isValid()) {
         if (!pngHeaderPlausible(path, head.left(33), regular.size(), failure))
             return false;
+        if (hash)
+            whole = hashWhole(regular, head);
     } else {
         QFile file;
         if (!regular.moveTo(file, failure) || !sizeFromReader(path, limits, file, &found, failure))
@@ -420,6 +457,8 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
         return false;
     }
     *size = found;
+    if (hash)
+        *hash = whole;
     return true;
 }
 

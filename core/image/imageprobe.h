@@ -50,10 +50,21 @@ struct Failure
     QString message() const;
 };
 
+// The XXH3-64 hash of all of a file's bytes.
+struct ContentHash
+{
+    bool valid = false;
+    quint64 value = 0;
+};
+
 // Reads the image size from the file's header without decoding its pixels.
 // Anything but a regular file (symlinks followed) is refused without being
-// opened. On failure `failure` says why.
-bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure);
+// opened. On failure `failure` says why. With `hash`, a PNG whose size its
+// header gives is also hashed whole through the same open file, which
+// spares a run that records its inputs another open per file; `hash` stays
+// invalid for any other file and on failure.
+bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure,
+                ContentHash *hash = nullptr);
 
 // The pieces the decoder shares with the probe.
 Failure failed(const QString &path, ImageStatus status, const QString &reason);

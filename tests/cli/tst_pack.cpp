@@ -14,6 +14,7 @@
 #include <QPainter>
 #include <QProcess>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardItemModel>
 #include <QtTest>
@@ -1449,6 +1450,8 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::addColumn<bool>("upToDate");
     QTest::newRow("nothing changed") << "" << true;
     QTest::newRow("one pixel changed") << "pixel" << false;
+    QTest::newRow("one pixel changed past the probe's first read") << "far pixel" << false;
+    QTest::newRow("a JPEG changed") << "jpeg" << false;
     QTest::newRow("input renamed") << "rename" << false;
     QTest::newRow("option changed") << "margin" << false;
     QTest::newRow("output edited") << "output" << false;
@@ -1463,12 +1466,24 @@ void TestPack::updateSkipsOnlyUnchanged()
     QFETCH(bool, upToDate);
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
+    // Noise, so that the file is far longer than what the probe reads first.
+    QImage noise(128, 128, QImage::Format_ARGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < noise.height(); ++y)
+        random.fillRange(reinterpret_cast<quint32 *>(noise.scanLine(y)), noise.width());
+    if (change == "far pixel")
+        QVERIFY(savePng(noise, dir.filePath("in/a.png")) &&
+                QFileInfo(dir.filePath("in/a.png")).size() > 4 * 16384);
+    if (change == "jpeg")
+        QVERIFY(patternImage(8, 8, 1).save(dir.filePath("in/c.jpg"), "JPEG"));
     if (change == "bom")
         QVERIFY(
             savePng(patternImage(3, 3, 5), dir.filePath("in/" + QString(QChar(0xfeff)) + "b.png")));
     QStringList arguments{
         "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
         dir.filePath("in")};
+    if (change == "jpeg")
+        arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     QCOMPARE(pack(arguments).code, 0);
     const QStringList outputs{"s.png", "s.txt", "s.json"};
     const QDateTime past = QDateTime::currentDateTime().addDays(-1);
@@ -1481,6 +1496,11 @@ void TestPack::updateSkipsOnlyUnchanged()
     if (change == "pixel") {
         changed.setPixel(3, 2, changed.pixel(3, 2) ^ 0x00010000);
         QVERIFY(savePng(changed, dir.filePath("in/a.png")));
+    } else if (change == "far pixel") {
+        noise.setPixel(127, 127, noise.pixel(127, 127) ^ 1);
+        QVERIFY(savePng(noise, dir.filePath("in/a.png")));
+    } else if (change == "jpeg") {
+        QVERIFY(patternImage(8, 8, 2).save(dir.filePath("in/c.jpg"), "JPEG"));
     } else if (change == "rename") {
         QVERIFY(QFile::rename(dir.filePath("in/a.png"), dir.filePath("in/z.png")));
     } else if (change == "margin") {
