@@ -4,9 +4,12 @@
 #include "core/vectorclones.h"
 
 #include <QVector>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -66,6 +69,29 @@ qint64 shortSides(const qint64 *x, const qint64 *y, const qint64 *right, const q
     return least;
 }
 
+// 1 where `values` holds `value`, 0 elsewhere.
+KORVANE_VECTOR_CLONES
+void flagEqual(const qint64 *values, size_t n, qint64 value, uint8_t *out)
+{
+    for (size_t i = 0; i < n; ++i)
+        out[i] = uint8_t(values[i] == value);
+}
+
+// The first index from `from` on whose byte is not zero, or `n`: eight
+// bytes at a time, since nearly all of them are.
+size_t nextNonZero(const uint8_t *bytes, size_t from, size_t n)
+{
+    for (; from + 8 <= n; from += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + from, 8);
+        if (word != 0)
+            return from + size_t(__builtin_ctzll(qToLittleEndian(word)) / 8);
+    }
+    while (from < n && bytes[from] == 0)
+        ++from;
+    return from;
+}
+
 // Each free rectangle against `used`: 1 when they overlap, 2 when it lies
 // beside `used` along one of its edges, 0 otherwise. Only a rectangle beside
 // `used` can contain a piece cut from an overlapping one: pieces border
@@ -122,11 +148,12 @@ public:
             return false;
         // Among the few with the least short side, in order: the rest of
         // the rule.
+        m_relation.resize(n);
+        flagEqual(m_short.data(), n, leastShort, m_relation.data());
         size_t best = 0;
         qint64 bestLong = none;
-        for (size_t i = 0; i < n; ++i) {
-            if (m_short[i] != leastShort)
-                continue;
+        for (size_t i = nextNonZero(m_relation.data(), 0, n); i < n;
+             i = nextNonZero(m_relation.data(), i + 1, n)) {
             const qint64 longSide = std::max(m_right[i] - m_x[i] - w, m_bottom[i] - m_y[i] - h);
             if (longSide < bestLong ||
                 (longSide == bestLong &&
@@ -155,11 +182,11 @@ private:
                     m_relation.data());
         m_pieces.clear();
         m_touching.clear();
-        for (size_t i = 0; i < count();) {
+        for (size_t i = nextNonZero(m_relation.data(), 0, count()); i < count();) {
             if (!(m_relation[i] & Overlapping)) {
                 if (m_relation[i] & Beside)
                     m_touching.push_back(at(i));
-                ++i;
+                i = nextNonZero(m_relation.data(), i + 1, count());
                 continue;
             }
             const Rect f = at(i);
@@ -227,7 +254,7 @@ private:
     qint64 m_smallestW = 0;
     qint64 m_smallestH = 0;
     std::vector<qint64> m_short;     // scratch for insert()
-    std::vector<uint8_t> m_relation; // scratch for split()
+    std::vector<uint8_t> m_relation; // scratch for insert() and split()
     std::vector<Rect> m_pieces;      // scratch for split()
     std::vector<Rect> m_touching;    // scratch for split()
 };
