@@ -2,6 +2,7 @@
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
 #include "core/png/pngencoder.h"
+#include "core/png/zlibjoin.h"
 #include "core/sheetrender.h"
 
 #include "support/testsupport.h"
@@ -214,6 +215,8 @@ private slots:
     void saveFailures();
     void newSheet_data();
     void newSheet();
+    void finalBlockWalk_data();
+    void finalBlockWalk();
     void pngEncoderRoundTrip_data();
     void pngEncoderRoundTrip();
     void encodeRoutesBySuffix_data();
@@ -527,6 +530,43 @@ void TestSheetRender::newSheet()
     const QImage copy = sheet;
     sheet = QImage();
     QCOMPARE(copy.pixel(size.width() - 1, size.height() - 1), 0x80402010u);
+}
+
+// Where the walk that joins deflated pieces finds the final block, and
+// that it refuses what no deflate stream may hold. Bytes are raw deflate.
+void TestSheetRender::finalBlockWalk_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("headerBit"); // -1: refused
+    QTest::addColumn<int>("endBit");
+    QTest::newRow("fixed block, end of block only") << QByteArray::fromHex("0300") << 0 << 10;
+    QTest::newRow("literal and match") << QByteArray::fromHex("4b040200") << 0 << 30;
+    QTest::newRow("empty stored block, then the final one")
+        << QByteArray::fromHex("000000ffff0300") << 40 << 50;
+    QTest::newRow("distance code 30") << QByteArray::fromHex("033e00") << -1 << 0;
+    QTest::newRow("length code 286") << QByteArray::fromHex("1b0300") << -1 << 0;
+    QTest::newRow("stored length past the end") << QByteArray::fromHex("010500faff61") << -1 << 0;
+    QTest::newRow("stored length and complement disagree")
+        << QByteArray::fromHex("0105000000616161616161") << -1 << 0;
+    QTest::newRow("reserved block type") << QByteArray::fromHex("07") << -1 << 0;
+    QTest::newRow("no final block") << QByteArray::fromHex("000000ffff") << -1 << 0;
+    QTest::newRow("nothing") << QByteArray() << -1 << 0;
+}
+
+void TestSheetRender::finalBlockWalk()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, headerBit);
+    QFETCH(int, endBit);
+    size_t header = 0, end = 0;
+    const bool found =
+        ZlibJoin::findFinalBlock(reinterpret_cast<const uint8_t *>(stream.constData()),
+                                 size_t(stream.size()), &header, &end);
+    QCOMPARE(found, headerBit >= 0);
+    if (found) {
+        QCOMPARE(int(header), headerBit);
+        QCOMPARE(int(end), endBit);
+    }
 }
 
 void TestSheetRender::pngEncoderRoundTrip_data()
