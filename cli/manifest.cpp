@@ -1,6 +1,7 @@
 #include "cli/manifest.h"
 
 #include "cli/packoptions.h"
+#include "core/image/imageprobe.h"
 #include "core/layout/sheetlayout.h"
 #include "core/output/dataformats.h"
 
@@ -11,12 +12,6 @@
 #include <QJsonObject>
 
 #include <xxhash.h>
-
-#include <cerrno>
-#include <memory>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace PackCommand {
 
@@ -78,29 +73,14 @@ QByteArray hashText(quint64 hash)
 
 QByteArray hashFile(const QString &path)
 {
-    // Plain reads: QFile would add a stat and a seek or two per file, which
-    // counts with thousands of small inputs.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    // As the probe opens inputs: a FIFO or a device is never opened, so a
+    // skipped one cannot stop the run.
+    Compose::RegularFile file;
+    Compose::Failure failure;
+    if (!file.open(path, &failure))
         return QByteArray();
-    const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state(XXH3_createState(),
-                                                                                 XXH3_freeState);
-    XXH3_64bits_reset(state.get());
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return QByteArray();
-        }
-        if (n == 0)
-            break;
-        XXH3_64bits_update(state.get(), buffer, size_t(n));
-    }
-    ::close(fd);
-    return hex(XXH3_64bits_digest(state.get()));
+    const Compose::ContentHash hash = Compose::hashContent(file);
+    return hash.valid ? hex(hash.value) : QByteArray();
 }
 
 QByteArray optionsHash(const Options &o)

@@ -384,8 +384,7 @@ QString Failure::message() const
     return QStringLiteral("%1: %2").arg(Inputs::shownPath(path), reason);
 }
 
-// Hashes the whole file: `head` holds its first bytes, the rest is read.
-ContentHash hashWhole(RegularFile &file, const QByteArray &head)
+ContentHash hashContent(RegularFile &file, const QByteArray &head)
 {
     ContentHash hash;
     if (head.size() >= file.size()) {
@@ -438,7 +437,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
         if (!pngHeaderPlausible(path, head.left(33), regular.size(), failure))
             return false;
         if (hash)
-            whole = hashWhole(regular, head);
+            whole = hashContent(regular, head);
     } else {
         QFile file;
         if (!regular.moveTo(file, failure) || !sizeFromReader(path, limits, file, &found, failure))

@@ -95,6 +95,9 @@ private:
     QFile m_file;
 #endif
 };
+// The hash of the whole of `file`; `head`, when given, holds its first
+// bytes, already read. Invalid when a read fails.
+ContentHash hashContent(RegularFile &file, const QByteArray &head = QByteArray());
 bool withinLimits(const QSize &size, const Limits &limits);
 QString sizeText(const QSize &size);
 // Lets the reader decide the format from the content, never the suffix.
