@@ -1,5 +1,6 @@
 #include "core/sheetrender.h"
 
+#include "core/hugepages.h"
 #include "core/output/atomicfile.h"
 #include "core/pipeline.h"
 #include "core/png/pngencoder.h"
@@ -12,8 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-
-#include <sys/mman.h>
 
 namespace SheetRender {
 
@@ -34,7 +33,7 @@ struct Mapping
 void unmap(void *info)
 {
     const Mapping *mapping = static_cast<Mapping *>(info);
-    ::munmap(mapping->address, mapping->bytes);
+    HugePages::unmap(mapping->address, mapping->bytes);
     delete mapping;
 }
 
@@ -42,11 +41,9 @@ QImage zeroedImage(const QSize &size, int bytesPerLine)
 {
     const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
     if (bytes >= HugeMappingBytes) {
-        void *address =
-            ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (address == MAP_FAILED)
+        void *address = HugePages::map(bytes);
+        if (!address)
             return QImage();
-        ::madvise(address, bytes, MADV_HUGEPAGE); // a hint; refused is fine
         Mapping *mapping = new Mapping{address, bytes};
         QImage image(static_cast<uchar *>(address), size.width(), size.height(), bytesPerLine,
                      QImage::Format_ARGB32, unmap, mapping);

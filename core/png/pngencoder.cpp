@@ -1,5 +1,6 @@
 #include "core/png/pngencoder.h"
 
+#include "core/hugepages.h"
 #include "core/vectorclones.h"
 
 #include "core/png/zlibjoin.h"
@@ -24,8 +25,6 @@
 #include <system_error>
 #include <thread>
 #include <vector>
-
-#include <sys/mman.h>
 
 // How the rows are deflated on several threads into the one zlib stream a PNG
 // must hold: the filtered rows are cut into pieces of a fixed number of rows
@@ -146,18 +145,6 @@ struct Piece
     size_t inputBytes = 0;
 };
 
-// Marks the whole 2 MiB pages inside a fresh, untouched buffer for huge
-// pages, as the sheet's own mapping is: the kernel then faults it in 2 MiB
-// at a time rather than 4 KiB. Only a hint.
-void adviseHugePages(void *data, size_t size)
-{
-    constexpr uintptr_t HugePage = uintptr_t(2) << 20;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + HugePage - 1) & ~(HugePage - 1);
-    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + size) & ~(HugePage - 1);
-    if (last > first)
-        ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
-}
-
 // Where the deflated pieces are kept until they are joined: one reservation
 // for the bound of all of them, filled from the start in the order pieces
 // finish, so that only as many pages as the pieces need are ever touched,
@@ -167,14 +154,11 @@ class PieceStore
 public:
     explicit PieceStore(size_t capacity) : m_capacity(capacity)
     {
-        void *base = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (base == MAP_FAILED)
+        m_base = static_cast<uint8_t *>(HugePages::map(capacity, true));
+        if (!m_base)
             throw std::bad_alloc();
-        m_base = static_cast<uint8_t *>(base);
-        adviseHugePages(m_base, capacity);
     }
-    ~PieceStore() { ::munmap(m_base, m_capacity); }
+    ~PieceStore() { HugePages::unmap(m_base, m_capacity); }
     PieceStore(const PieceStore &) = delete;
     PieceStore &operator=(const PieceStore &) = delete;
 
@@ -272,9 +256,9 @@ private:
             return 0;
         const size_t size = stream.total_out;
         static const uint8_t syncMarker[4] = {0x00, 0x00, 0xff, 0xff};
-        const bool ended = final ? stream.internal_state.state == ZSTATE_END
-                                 : size >= 4 && std::memcmp(m_output.data() + size - 4,
-                                                            syncMarker, 4) == 0;
+        const bool ended =
+            final ? stream.internal_state.state == ZSTATE_END
+                  : size >= 4 && std::memcmp(m_output.data() + size - 4, syncMarker, 4) == 0;
         return ended ? size : 0;
     }
 
@@ -444,7 +428,7 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
     try {
         QByteArray out(int(total), Qt::Uninitialized);
         char *file = out.data();
-        adviseHugePages(file, total);
+        HugePages::advise(file, total);
         std::memcpy(file, head.constData(), size_t(head.size()));
         // Deflate with a 32 KiB window; the level hint (fastest, default or
         // maximum) is informative only.
