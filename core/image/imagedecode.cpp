@@ -212,8 +212,7 @@ bool decodePngInto(RegularFile &file, const QSize &size, uchar *target, qsizetyp
         return false;
     static const char signature[8] = {'\x89', 'P', 'N', 'G', '\r', '\n', '\x1a', '\n'};
     try {
-        scratch.file.resize(size_t(length));
-        char *data = reinterpret_cast<char *>(scratch.file.data());
+        char *data = reinterpret_cast<char *>(scratch.file.reserve(size_t(length)));
         const qint64 first = std::min<qint64>(length, 64 * 1024);
         if (file.readAt(0, data, first) != first || std::memcmp(data, signature, 8) != 0)
             return false;

@@ -210,20 +210,20 @@ bool readChunks(const uint8_t *bytes, size_t length, Image *image)
 
 // The zlib stream of all IDAT chunks, copied together when there are several.
 const uint8_t *joinData(const uint8_t *bytes, size_t length, const Image &image,
-                        std::vector<uint8_t> &joined)
+                        HugePages::Buffer &joined)
 {
     if (image.idatChunks == 1)
         return image.idat;
-    joined.resize(image.idatBytes);
+    uint8_t *data = joined.reserve(image.idatBytes);
     size_t pos = size_t(image.idat - bytes) - 8;
     size_t out = 0;
     while (out < image.idatBytes && pos + 12 <= length) {
         const uint32_t size = bigEndian32(bytes + pos);
-        std::memcpy(joined.data() + out, bytes + pos + 8, size);
+        std::memcpy(data + out, bytes + pos + 8, size);
         out += size;
         pos += 12 + size;
     }
-    return joined.data();
+    return data;
 }
 
 uint8_t paeth(int a, int b, int c)
@@ -382,16 +382,15 @@ bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *tar
 
     const uint8_t *stream = joinData(bytes, length, image, scratch->joined);
     const size_t filtered = size_t(image.height) * (image.rowBytes + 1);
-    scratch->rows.resize(filtered);
+    uint8_t *rows = scratch->rows.reserve(filtered);
     size_t read = 0;
     size_t written = 0;
     if (libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes,
-                                      scratch->rows.data(), filtered, &read,
+                                      rows, filtered, &read,
                                       &written) != LIBDEFLATE_SUCCESS ||
         read != image.idatBytes || written != filtered)
         return false;
     const size_t bpp = std::max<size_t>(1, size_t(image.channels * image.depth / 8));
-    uint8_t *rows = scratch->rows.data();
     if (!unfilter(rows, image.rowBytes, image.height, bpp, scratch->zeros) ||
         !indicesInRange(image, rows))
         return false;

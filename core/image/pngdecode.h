@@ -4,6 +4,8 @@
 // once into a buffer of the exact size the header gives, the rows unfiltered
 // and written straight into the sheet. QtCore and QtGui only.
 
+#include "core/hugepages.h"
+
 #include <QSize>
 #include <QtGlobal>
 
@@ -24,10 +26,10 @@ struct Scratch
     Scratch &operator=(const Scratch &) = delete;
 
     libdeflate_decompressor *decompressor;
-    std::vector<uint8_t> file;   // the PNG file, read whole
-    std::vector<uint8_t> joined; // IDAT chunks' data, when there are several
-    std::vector<uint8_t> rows;   // the inflated, then unfiltered, rows
-    std::vector<uint8_t> zeros;  // the row above the first
+    HugePages::Buffer file;     // the PNG file, read whole
+    HugePages::Buffer joined;   // IDAT chunks' data, when there are several
+    HugePages::Buffer rows;     // the inflated, then unfiltered, rows
+    std::vector<uint8_t> zeros; // the row above the first
 };
 
 // Decodes the PNG file `bytes` into `target` (Format_ARGB32 rows,

@@ -505,6 +505,9 @@ void TestSheetRender::newSheet_data()
     // From 4 MiB on the sheet is a mapping of its own.
     QTest::newRow("just under 4 MiB") << QSize(1024, 1023) << true;
     QTest::newRow("4 MiB, mapped") << QSize(1024, 1024) << true;
+    // The mapping is whole 2 MiB pages: the last row must not be cut off.
+    QTest::newRow("4 MiB and one row, mapped") << QSize(1024, 1025) << true;
+    QTest::newRow("odd width, mapped") << QSize(259, 9207) << true;
 }
 
 void TestSheetRender::newSheet()
@@ -776,7 +779,9 @@ void TestSheetRender::pngDecoderMatchesQt()
     QImage sheet(size + QSize(4, 2), QImage::Format_ARGB32);
     sheet.fill(0x12345678);
     const QImage before = sheet.copy();
-    PngDecode::Scratch scratch;
+    // One for every row, as a worker keeps its own from image to image:
+    // what an earlier image left in it must not show through.
+    static PngDecode::Scratch scratch;
     const bool decoded =
         PngDecode::decode(reinterpret_cast<const uint8_t *>(png.constData()), size_t(png.size()),
                           size, sheet.scanLine(1) + 8, sheet.bytesPerLine(), &scratch);
