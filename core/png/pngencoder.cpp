@@ -187,7 +187,7 @@ public:
     {
         if (fast) {
             m_isal = std::make_unique<isal_zstream>();
-            m_isalTokens.reset(FastTokenBuffer);
+            m_isalTokens.reserve(FastTokenBuffer);
         }
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
@@ -201,7 +201,7 @@ public:
     {
         const size_t filteredRow = m_rowBytes + 1;
         const size_t inputBytes = size_t(last - first) * filteredRow;
-        m_filtered.resize(inputBytes);
+        uint8_t *filtered = m_filtered.reserve(inputBytes);
         m_rows.assign(2 * (4 + m_rowBytes), 0);
         m_candidates.resize(4 * m_rowBytes);
         uint8_t *previous = m_rows.data() + 4;
@@ -214,23 +214,22 @@ public:
             toRgba(reinterpret_cast<const QRgb *>(m_image.constScanLine(y)), m_image.width(),
                    current);
             filterRow(current, previous, m_rowBytes, m_candidates.data(),
-                      m_filtered.data() + size_t(y - first) * filteredRow);
+                      filtered + size_t(y - first) * filteredRow);
             std::swap(previous, current);
         }
 
         const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
-        if (m_output.size() < bound + 5) // 5 spare bytes for the sync flush
-            m_output.reset(bound + 5);
+        m_output.reserve(bound + 5); // 5 spare bytes for the sync flush
         size_t size = m_isal ? deflateFast(inputBytes, bound + 5, final) : 0;
         if (size == 0) {
-            size = libdeflate_deflate_compress(m_compressor, m_filtered.data(), inputBytes,
+            size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes,
                                                m_output.data(), bound);
             if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
                 return false;
         }
         piece->data = store.keep(m_output.data(), size);
         piece->size = size;
-        piece->adler = libdeflate_adler32(1, m_filtered.data(), inputBytes);
+        piece->adler = libdeflate_adler32(1, filtered, inputBytes);
         piece->inputBytes = inputBytes;
         return true;
     }
@@ -245,7 +244,7 @@ private:
         isal_deflate_init(&stream);
         stream.level = 1;
         stream.level_buf = m_isalTokens.data();
-        stream.level_buf_size = uint32_t(m_isalTokens.size());
+        stream.level_buf_size = uint32_t(FastTokenBuffer);
         stream.next_in = m_filtered.data();
         stream.avail_in = uint32_t(inputBytes);
         stream.next_out = m_output.data();
@@ -265,20 +264,9 @@ private:
     const QImage &m_image;
     size_t m_rowBytes;
     libdeflate_compressor *m_compressor;
-    std::vector<uint8_t> m_filtered, m_rows, m_candidates;
-    // Uninitialised: reused from piece to piece, touched only where written.
-    struct Buffer
-    {
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t length = 0;
-        void reset(size_t size)
-        {
-            bytes.reset(new uint8_t[size]);
-            length = size;
-        }
-        size_t size() const { return length; }
-        uint8_t *data() { return bytes.get(); }
-    } m_output, m_isalTokens;
+    std::vector<uint8_t> m_rows, m_candidates;
+    // Reused from piece to piece, touched only where written.
+    HugePages::Buffer m_filtered, m_output, m_isalTokens;
     std::unique_ptr<isal_zstream> m_isal; // Level::Fast only
 };
 
