@@ -1,3 +1,4 @@
+#include "core/hugepages.h"
 #include "core/image/imageprobe.h"
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
@@ -215,6 +216,8 @@ private slots:
     void saveFailures();
     void newSheet_data();
     void newSheet();
+    void scratchBuffer_data();
+    void scratchBuffer();
     void finalBlockWalk_data();
     void finalBlockWalk();
     void pngEncoderRoundTrip_data();
@@ -533,6 +536,40 @@ void TestSheetRender::newSheet()
     const QImage copy = sheet;
     sheet = QImage();
     QCOMPARE(copy.pixel(size.width() - 1, size.height() - 1), 0x80402010u);
+}
+
+// The decoder's and encoder's scratch: every byte asked for is there, a
+// buffer in huge pages starts on a 2 MiB boundary, and a request it already
+// holds keeps the buffer instead of mapping a new one.
+void TestSheetRender::scratchBuffer_data()
+{
+    QTest::addColumn<QVector<qint64>>("requests");
+
+    QTest::newRow("small, from the heap") << QVector<qint64>{1000};
+    QTest::newRow("just under the huge-page size") << QVector<qint64>{256 * 1024 - 1};
+    QTest::newRow("at the huge-page size") << QVector<qint64>{256 * 1024};
+    QTest::newRow("past one huge page") << QVector<qint64>{300000, 2 * 1024 * 1024 + 1};
+    QTest::newRow("smaller after larger") << QVector<qint64>{3000000, 100, 2999999};
+}
+
+void TestSheetRender::scratchBuffer()
+{
+    QFETCH(QVector<qint64>, requests);
+
+    HugePages::Buffer buffer;
+    for (const qint64 request : requests) {
+        const uint8_t *before = buffer.data();
+        const size_t held = buffer.size();
+        uint8_t *bytes = buffer.reserve(size_t(request));
+        QVERIFY(bytes);
+        QVERIFY(buffer.size() >= size_t(request));
+        if (size_t(request) <= held)
+            QCOMPARE(bytes, before);
+        if (request >= 256 * 1024)
+            QCOMPARE(reinterpret_cast<uintptr_t>(bytes) % HugePages::HugePageBytes, uintptr_t(0));
+        bytes[0] = 1;
+        bytes[request - 1] = 2;
+    }
 }
 
 // Where the walk that joins deflated pieces finds the final block, and
