@@ -385,9 +385,8 @@ bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *tar
     uint8_t *rows = scratch->rows.reserve(filtered);
     size_t read = 0;
     size_t written = 0;
-    if (libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes,
-                                      rows, filtered, &read,
-                                      &written) != LIBDEFLATE_SUCCESS ||
+    if (libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes, rows,
+                                      filtered, &read, &written) != LIBDEFLATE_SUCCESS ||
         read != image.idatBytes || written != filtered)
         return false;
     const size_t bpp = std::max<size_t>(1, size_t(image.channels * image.depth / 8));

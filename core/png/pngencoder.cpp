@@ -222,8 +222,8 @@ public:
         m_output.reserve(bound + 5); // 5 spare bytes for the sync flush
         size_t size = m_isal ? deflateFast(inputBytes, bound + 5, final) : 0;
         if (size == 0) {
-            size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes,
-                                               m_output.data(), bound);
+            size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes, m_output.data(),
+                                               bound);
             if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
                 return false;
         }
