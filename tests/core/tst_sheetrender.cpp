@@ -545,8 +545,6 @@ void TestSheetRender::scratchBuffer_data()
 {
     QTest::addColumn<QVector<qint64>>("requests");
 
-    QTest::newRow("small, from the heap") << QVector<qint64>{1000};
-    QTest::newRow("just under the huge-page size") << QVector<qint64>{256 * 1024 - 1};
     QTest::newRow("at the huge-page size") << QVector<qint64>{256 * 1024};
     QTest::newRow("past one huge page") << QVector<qint64>{300000, 2 * 1024 * 1024 + 1};
     QTest::newRow("smaller after larger") << QVector<qint64>{3000000, 100, 2999999};
