@@ -40,7 +40,10 @@
 //
 // Level::Fast deflates with ISA-L instead: several times as fast as
 // libdeflate's fastest level, a few per cent larger, and able to end a piece
-// with a full flush, so that no walk is needed.
+// with a full flush, so that no walk is needed. It runs ISA-L's single-pass
+// level 0 with Huffman codes built for each piece from its histogram: level
+// 1, which builds its own codes, now and then gave another stream for the
+// same rows, and the bytes must not depend on which thread ran which piece.
 
 namespace {
 
@@ -57,9 +60,6 @@ constexpr size_t SmallImageBytes = size_t(256) << 10;
 // about three times the default's time for 2 to 5 % less than Qt's writer
 // on sprite sheets; levels 11 and 12 take eight times and more for 1 % less.
 constexpr int SmallestLevel = 10;
-// Level::Fast: ISA-L's level 1 with its small token buffer, which ends
-// blocks more often and so keeps their codes closer to the data.
-constexpr size_t FastTokenBuffer = ISAL_DEF_LVL1_SMALL;
 // Largest IDAT chunk written; any size up to 2^31 - 1 is valid.
 constexpr size_t MaxIdatBytes = size_t(1) << 20;
 
@@ -187,7 +187,7 @@ public:
     {
         if (fast) {
             m_isal = std::make_unique<isal_zstream>();
-            m_isalTokens.reserve(FastTokenBuffer);
+            m_isalCodes = std::make_unique<isal_hufftables>();
         }
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
@@ -240,11 +240,14 @@ private:
     // fit in `capacity` (libdeflate, which has a bound, then takes over).
     size_t deflateFast(size_t inputBytes, size_t capacity, bool final)
     {
+        isal_huff_histogram histogram{};
+        isal_update_histogram(m_filtered.data(), int(inputBytes), &histogram);
+        if (isal_create_hufftables(m_isalCodes.get(), &histogram) != 0)
+            return 0;
         isal_zstream &stream = *m_isal;
         isal_deflate_init(&stream);
-        stream.level = 1;
-        stream.level_buf = m_isalTokens.data();
-        stream.level_buf_size = uint32_t(FastTokenBuffer);
+        stream.level = 0;
+        stream.hufftables = m_isalCodes.get();
         stream.next_in = m_filtered.data();
         stream.avail_in = uint32_t(inputBytes);
         stream.next_out = m_output.data();
@@ -266,8 +269,9 @@ private:
     libdeflate_compressor *m_compressor;
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
-    HugePages::Buffer m_filtered, m_output, m_isalTokens;
+    HugePages::Buffer m_filtered, m_output;
     std::unique_ptr<isal_zstream> m_isal; // Level::Fast only
+    std::unique_ptr<isal_hufftables> m_isalCodes;
 };
 
 // --- Chunks ----------------------------------------------------------------
