@@ -15,17 +15,17 @@
 
 namespace HugePages {
 
+constexpr size_t HugePageBytes = size_t(2) << 20;
+
 // Marks the whole 2 MiB pages inside [data, data + size).
 inline void advise(void *data, size_t size)
 {
-    constexpr uintptr_t HugePage = uintptr_t(2) << 20;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + HugePage - 1) & ~(HugePage - 1);
-    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + size) & ~(HugePage - 1);
+    constexpr uintptr_t mask = ~uintptr_t(HugePageBytes - 1);
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(data) + HugePageBytes - 1) & mask;
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(data) + size) & mask;
     if (last > first)
         ::madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);
 }
-
-constexpr size_t HugePageBytes = size_t(2) << 20;
 
 // What map() takes for `size` bytes: whole huge pages, so that the last
 // part of the buffer is not left to small pages either.

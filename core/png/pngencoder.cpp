@@ -185,10 +185,8 @@ public:
         : m_image(image), m_rowBytes(size_t(image.width()) * 4),
           m_compressor(libdeflate_alloc_compressor(level))
     {
-        if (fast) {
-            m_isal = std::make_unique<isal_zstream>();
-            m_isalCodes = std::make_unique<isal_hufftables>();
-        }
+        if (fast)
+            m_isal = std::make_unique<Isal>();
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
     PieceEncoder(const PieceEncoder &) = delete;
@@ -237,17 +235,18 @@ public:
 private:
     // ISA-L's deflate of the filtered bytes into m_output, ending with a
     // full flush or, for the last piece, the final block. 0 when it did not
-    // fit in `capacity` (libdeflate, which has a bound, then takes over).
+    // fit in `capacity` or its codes could not be built (libdeflate, which
+    // has a bound, then takes over).
     size_t deflateFast(size_t inputBytes, size_t capacity, bool final)
     {
         isal_huff_histogram histogram{};
         isal_update_histogram(m_filtered.data(), int(inputBytes), &histogram);
-        if (isal_create_hufftables(m_isalCodes.get(), &histogram) != 0)
+        if (isal_create_hufftables(&m_isal->codes, &histogram) != 0)
             return 0;
-        isal_zstream &stream = *m_isal;
+        isal_zstream &stream = m_isal->stream;
         isal_deflate_init(&stream);
         stream.level = 0;
-        stream.hufftables = m_isalCodes.get();
+        stream.hufftables = &m_isal->codes;
         stream.next_in = m_filtered.data();
         stream.avail_in = uint32_t(inputBytes);
         stream.next_out = m_output.data();
@@ -270,8 +269,13 @@ private:
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
     HugePages::Buffer m_filtered, m_output;
-    std::unique_ptr<isal_zstream> m_isal; // Level::Fast only
-    std::unique_ptr<isal_hufftables> m_isalCodes;
+    // Level::Fast only: the stream and the piece's own Huffman codes.
+    struct Isal
+    {
+        isal_zstream stream;
+        isal_hufftables codes;
+    };
+    std::unique_ptr<Isal> m_isal;
 };
 
 // --- Chunks ----------------------------------------------------------------
