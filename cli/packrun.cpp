@@ -43,6 +43,7 @@ struct Sheet
     Targets targets;
     SheetLayout::Plan plan;
     QByteArray encoded;
+    std::shared_ptr<const void> storage; // what `encoded` may view
     // With the sprite options: each source's rectangle on the sheet, and the
     // sources' own sizes, for what the data files say of trimming.
     QMap<QString, QRect> kept;
@@ -262,7 +263,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         m_terminal->setStage(n, groups.size(), true);
         QString error;
         if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
-                                 o.threads, o.pngLevel))
+                                 o.threads, o.pngLevel, &sheet.storage))
             return failure(QStringLiteral("Cannot save %1: %2")
                                .arg(Console::shown(sheet.targets.sheetPath), error));
         sheets->append(sheet);
@@ -551,7 +552,7 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
         return status;
     // The first sheet goes last: the writer's lock is named after it.
     for (int n = sheets.size() - 1; n >= 0; --n)
-        outputs.append({sheets[n].targets.sheetPath, sheets[n].encoded});
+        outputs.append({sheets[n].targets.sheetPath, sheets[n].encoded, sheets[n].storage});
     for (const FileContent &file : std::as_const(outputs))
         manifest.outputs.append({file.path, hashBytes(file.data)});
 

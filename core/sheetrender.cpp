@@ -140,10 +140,10 @@ QByteArray writerFormatFor(const QString &path)
 }
 
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads, PngEncoder::Level pngLevel)
+            int threads, PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage)
 {
     if (format == "png")
-        return PngEncoder::encode(sheet, data, error, threads, pngLevel);
+        return PngEncoder::encode(sheet, data, error, threads, pngLevel, 0, storage);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

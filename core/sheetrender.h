@@ -42,9 +42,11 @@ QByteArray writerFormatFor(const QString &path);
 
 // Encodes the sheet in `format` into `data`: PNG with PngEncoder at
 // `pngLevel`, other formats with QImageWriter. False with `error` set if
-// encoding fails.
+// encoding fails. Given `storage`, a PNG's `data` may only view memory that
+// `storage` owns (see PngEncoder::encode).
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default);
+            int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
+            std::shared_ptr<const void> *storage = nullptr);
 
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.

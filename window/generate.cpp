@@ -224,8 +224,10 @@ int MainWindow::renderSheet()
     }
 
     QByteArray sheetData;
+    std::shared_ptr<const void> sheetStorage; // what sheetData may view
     QString error;
-    if (!SheetRender::encode(composed.sheet, format, &sheetData, &error)) {
+    if (!SheetRender::encode(composed.sheet, format, &sheetData, &error, 0,
+                             PngEncoder::Level::Default, &sheetStorage)) {
         m_lastError =
             QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(sheetPngPath), error);
         return 0;
@@ -242,7 +244,7 @@ int MainWindow::renderSheet()
     QStringList warnings;
     options.warnings = &warnings;
     const bool written = writeFilesAtomically(
-        {{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData}}, options, &error);
+        {{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData, sheetStorage}}, options, &error);
     for (const QString &warning : std::as_const(warnings))
         qWarning("%s", qUtf8Printable(warning));
     if (!written) {

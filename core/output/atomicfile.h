@@ -6,11 +6,21 @@
 #include <QVector>
 
 #include <atomic>
+#include <memory>
+#include <utility>
 
 struct FileContent
 {
+    FileContent() = default;
+    FileContent(QString path, QByteArray data, std::shared_ptr<const void> storage = nullptr)
+        : path(std::move(path)), data(std::move(data)), storage(std::move(storage))
+    {
+    }
+
     QString path;
     QByteArray data;
+    // When set, owns the memory that `data` only views.
+    std::shared_ptr<const void> storage;
 };
 
 struct WriteOptions

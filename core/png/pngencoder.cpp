@@ -383,7 +383,7 @@ bool deflatePieces(const QImage &image, int level, bool fast, int rowsPerPiece, 
 // The pieces are copied into place and the chunks framed on `threads`
 // threads.
 bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
-              QByteArray *png, QString *error)
+              QByteArray *png, std::shared_ptr<const void> *storage, QString *error)
 {
     QByteArray head;
     head.append("\x89PNG\r\n\x1a\n", 8);
@@ -422,9 +422,21 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
         return fail(error, QStringLiteral("image too large for PNG data in memory"));
 
     try {
-        QByteArray out(int(total), Qt::Uninitialized);
-        char *file = out.data();
-        HugePages::advise(file, total);
+        QByteArray out;
+        char *file = nullptr;
+        if (storage) {
+            file = static_cast<char *>(HugePages::map(total));
+            if (!file)
+                throw std::bad_alloc();
+            storage->reset(file, [total](const void *bytes) {
+                HugePages::unmap(const_cast<void *>(bytes), total);
+            });
+            out = QByteArray::fromRawData(file, int(total));
+        } else {
+            out = QByteArray(int(total), Qt::Uninitialized);
+            file = out.data();
+            HugePages::advise(file, total);
+        }
         std::memcpy(file, head.constData(), size_t(head.size()));
         // Deflate with a 32 KiB window; the level hint (fastest, default or
         // maximum) is informative only.
@@ -451,7 +463,7 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
 }
 
 bool encode(const QImage &source, QByteArray *png, QString *error, int threads, Level level,
-            size_t pieceBytes)
+            size_t pieceBytes, std::shared_ptr<const void> *storage)
 {
     if (source.isNull())
         return fail(error, QStringLiteral("no image to encode"));
@@ -485,7 +497,7 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     }
     return deflatePieces(image, deflateLevel, level == Level::Fast, rowsPerPiece, threads, *store,
                          pieces, error) &&
-           assemble(image, deflateLevel, pieces, threads, png, error);
+           assemble(image, deflateLevel, pieces, threads, png, storage, error);
 }
 
 } // namespace PngEncoder

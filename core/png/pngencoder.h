@@ -4,6 +4,8 @@
 #include <QImage>
 #include <QString>
 
+#include <memory>
+
 namespace PngEncoder {
 
 // How much time to spend for a smaller file. Default is what the window
@@ -20,7 +22,13 @@ enum class Level { Fast, Default, Small };
 // out. `pieceBytes` sets how many filtered bytes each thread deflates as one
 // piece, at least a row (0: the encoder's own choice); tests set it small to
 // join many pieces.
+//
+// Given `storage`, the file is made in huge pages that `storage` owns and
+// `png` only views (QByteArray::fromRawData): keep `storage` for as long as
+// `png` or a copy of it is used. A file of a few MiB is made much faster so,
+// where small pages would each cost a fault.
 bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0,
-            Level level = Level::Default, size_t pieceBytes = 0);
+            Level level = Level::Default, size_t pieceBytes = 0,
+            std::shared_ptr<const void> *storage = nullptr);
 
 } // namespace PngEncoder
