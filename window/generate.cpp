@@ -244,7 +244,8 @@ int MainWindow::renderSheet()
     QStringList warnings;
     options.warnings = &warnings;
     const bool written = writeFilesAtomically(
-        {{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData, sheetStorage}}, options, &error);
+        {{sheetTxtPath, m_placementText}, {sheetPngPath, sheetData, sheetStorage}}, options,
+        &error);
     for (const QString &warning : std::as_const(warnings))
         qWarning("%s", qUtf8Printable(warning));
     if (!written) {
