@@ -3,6 +3,7 @@
 #include "core/hugepages.h"
 #include "core/vectorclones.h"
 
+#include "core/png/sheetdeflate.h"
 #include "core/png/zlibjoin.h"
 
 #include "core/parallel.h"
@@ -31,12 +32,16 @@
 // (from the row size only, so the bytes never depend on the thread count),
 // and each piece is deflated on its own as raw deflate, as pigz does. pigz
 // ends every piece but the last with zlib's sync flush: an empty stored block
-// after a non-final block, so that the pieces join as plain bytes. libdeflate
-// has no flush and always ends with a final block somewhere inside the last
-// bytes, so each piece's block structure is walked (a decode that skips the
-// output) to find that final block; its BFINAL bit is cleared and the empty
-// stored block 00 00 FF FF written right after its end-of-block code. The
-// Adler-32 of the whole stream is combined from the pieces'.
+// after a non-final block, so that the pieces join as plain bytes.
+//
+// The default level deflates large sheets with SheetDeflate, which writes
+// that flush itself and, on sprite sheets, is two to three times as fast as
+// libdeflate's fastest level and a little smaller. Small images and
+// Level::Small go through libdeflate. libdeflate has no flush and always ends with a final block
+// somewhere inside the last bytes, so each piece's block structure is walked (a decode that skips
+// the output) to find that final block; its BFINAL bit is cleared and the empty stored block 00 00
+// FF FF written right after its end-of-block code. The Adler-32 of the whole stream is combined
+// from the pieces'.
 //
 // Level::Fast deflates with ISA-L instead: several times as fast as
 // libdeflate's fastest level, a few per cent larger, and able to end a piece
@@ -137,6 +142,8 @@ void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8
 
 // --- Pieces ----------------------------------------------------------------
 
+enum class Deflater { Libdeflate, Isal, Sheet };
+
 struct Piece
 {
     const uint8_t *data = nullptr; // raw deflate, ending on a byte boundary
@@ -181,12 +188,14 @@ private:
 class PieceEncoder
 {
 public:
-    PieceEncoder(const QImage &image, int level, bool fast)
+    PieceEncoder(const QImage &image, int level, Deflater deflater)
         : m_image(image), m_rowBytes(size_t(image.width()) * 4),
           m_compressor(libdeflate_alloc_compressor(level))
     {
-        if (fast)
+        if (deflater == Deflater::Isal)
             m_isal = std::make_unique<Isal>();
+        else if (deflater == Deflater::Sheet)
+            m_sheet = std::make_unique<SheetDeflate::Encoder>();
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
     PieceEncoder(const PieceEncoder &) = delete;
@@ -217,8 +226,12 @@ public:
         }
 
         const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
-        m_output.reserve(bound + 5); // 5 spare bytes for the sync flush
-        size_t size = m_isal ? deflateFast(inputBytes, bound + 5, final) : 0;
+        m_output.reserve(std::max(bound + 5, SheetDeflate::bound(inputBytes))); // 5 for the flush
+        size_t size = 0;
+        if (m_sheet)
+            size = m_sheet->deflate(filtered, inputBytes, final, m_output.data());
+        else if (m_isal)
+            size = deflateFast(inputBytes, bound + 5, final);
         if (size == 0) {
             size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes, m_output.data(),
                                                bound);
@@ -269,6 +282,7 @@ private:
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
     HugePages::Buffer m_filtered, m_output;
+    std::unique_ptr<SheetDeflate::Encoder> m_sheet; // the default level's large sheets
     // Level::Fast only: the stream and the piece's own Huffman codes.
     struct Isal
     {
@@ -343,7 +357,7 @@ bool fail(QString *error, const QString &reason)
 namespace PngEncoder {
 
 // Filters and deflates the rows in pieces on `threads` workers.
-bool deflatePieces(const QImage &image, int level, bool fast, int rowsPerPiece, int threads,
+bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPerPiece, int threads,
                    PieceStore &store, std::vector<Piece> &pieces, QString *error)
 {
     const int pieceCount = int(pieces.size());
@@ -353,7 +367,7 @@ bool deflatePieces(const QImage &image, int level, bool fast, int rowsPerPiece, 
     QString reason;
     auto work = [&] {
         try {
-            PieceEncoder encoder(image, level, fast);
+            PieceEncoder encoder(image, level, deflater);
             if (!encoder.isValid())
                 throw std::bad_alloc();
             for (int i = nextPiece++; i < pieceCount && !failed; i = nextPiece++) {
@@ -487,7 +501,9 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     size_t capacity = 0;
     for (int i = 0; i < pieceCount; ++i) {
         const int rows = std::min(rowsPerPiece, image.height() - i * rowsPerPiece);
-        capacity += libdeflate_deflate_compress_bound(nullptr, size_t(rows) * filteredRow) + 5;
+        const size_t bytes = size_t(rows) * filteredRow;
+        capacity += std::max(libdeflate_deflate_compress_bound(nullptr, bytes) + 5,
+                             SheetDeflate::bound(bytes));
     }
     std::unique_ptr<PieceStore> store;
     try {
@@ -495,8 +511,12 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
     }
-    return deflatePieces(image, deflateLevel, level == Level::Fast, rowsPerPiece, threads, *store,
-                         pieces, error) &&
+    const Deflater deflater = level == Level::Fast ? Deflater::Isal
+                              : level == Level::Default && deflateLevel == FastLevel
+                                  ? Deflater::Sheet
+                                  : Deflater::Libdeflate;
+    return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
+                         error) &&
            assemble(image, deflateLevel, pieces, threads, png, storage, error);
 }
 

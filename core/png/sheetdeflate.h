@@ -1,0 +1,55 @@
+#pragma once
+
+#include <isa-l/igzip_lib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// A deflate encoder for filtered sheet rows, the default level's. Most of a
+// sheet's filtered bytes are zeros from its transparent margins, in runs of
+// a few hundred bytes, and general matchers hash every byte of them; here a
+// run of zeros is found a word at a time and written as matches at distance
+// 1. The rest goes through a greedy matcher with one candidate per hash
+// (16-bit positions, so that the table stays in the first-level cache) that
+// steps faster through bytes that keep failing to match, such as the noise
+// of painted sprites. Each block of 64 KiB of input gets Huffman codes from
+// its own counts, built by ISA-L, or is stored when that is smaller.
+namespace SheetDeflate {
+
+// Bytes deflate() may write for `size` input bytes, its spare bytes included.
+size_t bound(size_t size);
+
+class Encoder
+{
+public:
+    Encoder();
+
+    // Deflates `size` bytes as raw deflate with no history before `data`.
+    // With `final` the last block is final; otherwise the blocks end with
+    // an empty stored block (zlib's sync flush), on a byte boundary, so that
+    // another piece's deflate data can follow as plain bytes. `out` holds
+    // bound(size) bytes. Returns the bytes written. The bytes depend on the
+    // input alone.
+    size_t deflate(const uint8_t *data, size_t size, bool final, uint8_t *out);
+
+private:
+    struct Writer;
+    void tokenize(const uint8_t *data, size_t size, size_t *position, size_t blockEnd);
+    void zeroRun(const uint8_t *data, size_t position, size_t length);
+    void match(size_t length, size_t distance);
+    void literal(uint8_t value);
+    uint64_t huffmanBits() const;
+    void writeBlock(Writer &out, bool last) const;
+
+    static constexpr int HashBits = 13;
+    std::vector<uint16_t> m_head;    // per hash: the low 16 bits of its last position
+    std::vector<uint32_t> m_tokens;  // the block's literals and matches
+    uint32_t m_literals[286];        // the block's counts of literal/length symbols
+    uint32_t m_distances[30];        // and of distance symbols
+    unsigned m_misses = 0;           // positions without a match since the last one
+    isal_huff_histogram m_histogram; // the counts as ISA-L takes them
+    isal_hufftables m_codes;
+};
+
+} // namespace SheetDeflate
