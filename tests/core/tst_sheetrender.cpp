@@ -3,6 +3,7 @@
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
 #include "core/png/pngencoder.h"
+#include "core/png/sheetdeflate.h"
 #include "core/png/zlibjoin.h"
 #include "core/sheetrender.h"
 
@@ -220,6 +221,8 @@ private slots:
     void scratchBuffer();
     void finalBlockWalk_data();
     void finalBlockWalk();
+    void sheetDeflateRoundTrip_data();
+    void sheetDeflateRoundTrip();
     void pngEncoderRoundTrip_data();
     void pngEncoderRoundTrip();
     void encodeRoutesBySuffix_data();
@@ -604,6 +607,61 @@ void TestSheetRender::finalBlockWalk()
     if (found) {
         QCOMPARE(int(header), headerBit);
         QCOMPARE(int(end), endBit);
+    }
+}
+
+void TestSheetRender::sheetDeflateRoundTrip_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    const auto random = [](int size, uint seed) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char &byte : bytes) {
+            seed = seed * 1103515245u + 12345u;
+            byte = char(seed >> 23);
+        }
+        return bytes;
+    };
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("zeros from the first byte") << QByteArray(1000, 0);
+    QByteArray rows; // sprite rows with transparent margins, over several blocks
+    for (uint row = 0; row < 300; ++row)
+        rows += random(300, row) + QByteArray(700, 0);
+    QTest::newRow("zero runs across blocks") << rows;
+    QTest::newRow("noise, stored") << random(200000, 2);
+    const QByteArray window = random(32768, 1);
+    QTest::newRow("repeat at the window's end") << window + window;
+    QTest::newRow("repeat one past the window") << window + QByteArray(1, 9) + window;
+    const QByteArray far = random(65636, 3);
+    QTest::newRow("repeat from past 64 KiB") << far + far.left(1000);
+}
+
+void TestSheetRender::sheetDeflateRoundTrip()
+{
+    QFETCH(QByteArray, input);
+    const auto *data = reinterpret_cast<const uint8_t *>(input.constData());
+    quint32 a = 1, b = 0; // Adler-32, for zlib's check
+    for (const uint8_t byte : input) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    SheetDeflate::Encoder encoder;
+    for (const bool final : {true, false}) {
+        // Exactly the bound, so that a write past it shows under AddressSanitizer.
+        std::vector<uint8_t> out(SheetDeflate::bound(size_t(input.size())));
+        const size_t size = encoder.deflate(data, size_t(input.size()), final, out.data());
+        QVERIFY(size <= out.size());
+        QByteArray stream(reinterpret_cast<const char *>(out.data()), int(size));
+        if (!final) {
+            QVERIFY(stream.endsWith(QByteArray("\0\0\xff\xff", 4)));
+            stream += QByteArray::fromHex("010000ffff"); // a final empty stored block
+        }
+        if (input.isEmpty()) {
+            QCOMPARE(stream.toHex(),
+                     QByteArray(final ? "010000ffff" : "000000ffff000000ffff010000ffff"));
+            continue;
+        }
+        const QByteArray zlib = QByteArray("\x78\x01", 2) + stream + bigEndian({b << 16 | a});
+        QCOMPARE(qUncompress(bigEndian({quint32(input.size())}) + zlib), input);
     }
 }
 
