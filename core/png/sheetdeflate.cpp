@@ -86,33 +86,39 @@ inline size_t commonLength(const uint8_t *a, const uint8_t *b, size_t limit)
 
 } // namespace
 
-// Bits written least significant first, four bytes at a time; each write
-// stores eight, so the output needs 8 spare bytes.
+// Bits written least significant first. flush() stores eight bytes and
+// keeps the partial one, so the output needs 8 spare bytes.
 struct Encoder::Writer
 {
     uint8_t *out;
     uint64_t bits = 0;
-    unsigned count = 0;
+    unsigned count = 0; // under 8 after flush()
 
-    void put(uint64_t value, unsigned length) // at most 32 bits
+    // At most 56 bits between two flushes; `value` has no bits past `length`.
+    void add(uint64_t value, unsigned length)
     {
         bits |= value << count;
         count += length;
-        if (count >= 32) {
-            qToLittleEndian<quint64>(bits, out);
-            out += 4;
-            bits >>= 32;
-            count -= 32;
-        }
+    }
+    void flush()
+    {
+        qToLittleEndian<quint64>(bits, out);
+        out += count >> 3;
+        bits >>= count & ~7u;
+        count &= 7;
+    }
+    void put(uint64_t value, unsigned length)
+    {
+        add(value, length);
+        flush();
     }
     void alignToByte()
     {
-        while (count > 0) {
+        flush();
+        if (count > 0)
             *out++ = uint8_t(bits);
-            bits >>= 8;
-            count = count >= 8 ? count - 8 : 0;
-        }
         bits = 0;
+        count = 0;
     }
     void stored(const uint8_t *data, size_t size, bool final)
     {
@@ -135,15 +141,15 @@ size_t bound(size_t size)
 
 Encoder::Encoder() : m_head(size_t(1) << HashBits) {}
 
-void Encoder::literal(uint8_t value)
+inline void Encoder::literal(uint8_t value)
 {
-    m_tokens.push_back(value);
+    m_tokens[m_tokenCount++] = value;
     ++m_literals[value];
 }
 
-void Encoder::match(size_t length, size_t distance)
+inline void Encoder::match(size_t length, size_t distance)
 {
-    m_tokens.push_back(MatchFlag | uint32_t(length - 3) << 16 | uint32_t(distance - 1));
+    m_tokens[m_tokenCount++] = MatchFlag | uint32_t(length - 3) << 16 | uint32_t(distance - 1);
     ++m_literals[257 + symbols.length[length]];
     ++m_distances[distanceCode(distance)];
 }
@@ -211,7 +217,7 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
             continue;
         }
         const size_t step = 1 + (m_misses++ >> SkipShift);
-        for (size_t i = 0; i < step && pos < size; ++i)
+        for (size_t i = 0; i < step && pos < blockEnd; ++i)
             literal(data[pos++]);
     }
     *position = pos;
@@ -243,13 +249,14 @@ void Encoder::writeBlock(Writer &out, bool last) const
                     ((1u << m_codes.deflate_hdr_extra_bits) - 1),
                 m_codes.deflate_hdr_extra_bits);
     }
-    for (const uint32_t token : m_tokens) {
+    for (size_t i = 0; i < m_tokenCount; ++i) {
+        const uint32_t token = m_tokens[i];
         if ((token & MatchFlag) == 0) {
             out.put(m_codes.lit_table[token], m_codes.lit_table_sizes[token]);
             continue;
         }
         const uint32_t length = m_codes.len_table[(token >> 16) & 0xff];
-        out.put(length >> 5, length & 31);
+        out.add(length >> 5, length & 31); // up to 20 bits, then up to 28
         const size_t distance = (token & 0xffff) + 1;
         const int code = distanceCode(distance);
         const unsigned codeBits = m_codes.dcodes_sizes[code];
@@ -263,11 +270,14 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
 {
     std::fill(m_head.begin(), m_head.end(), uint16_t(0));
     m_misses = 0;
+    // A block's tokens: at most one per byte up to its 64 KiB, and those of
+    // the run of zeros or the match that carries it past them.
+    m_tokens.resize(std::max(m_tokens.size(), BlockBytes + size / MaxMatch + 16));
     Writer writer{out};
     size_t pos = 0;
     do {
         const size_t blockStart = pos;
-        m_tokens.clear();
+        m_tokenCount = 0;
         std::fill(std::begin(m_literals), std::end(m_literals), 0u);
         std::fill(std::begin(m_distances), std::end(m_distances), 0u);
         tokenize(data, size, &pos, std::min(size, pos + BlockBytes));

@@ -43,8 +43,9 @@ private:
     void writeBlock(Writer &out, bool last) const;
 
     static constexpr int HashBits = 13;
-    std::vector<uint16_t> m_head;    // per hash: the low 16 bits of its last position
-    std::vector<uint32_t> m_tokens;  // the block's literals and matches
+    std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last position
+    std::vector<uint32_t> m_tokens; // the block's literals and matches
+    size_t m_tokenCount = 0;
     uint32_t m_literals[286];        // the block's counts of literal/length symbols
     uint32_t m_distances[30];        // and of distance symbols
     unsigned m_misses = 0;           // positions without a match since the last one
