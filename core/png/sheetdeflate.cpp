@@ -15,7 +15,9 @@ constexpr size_t MinMatch = 4; // 3-byte matches rarely pay at these code length
 constexpr size_t MaxMatch = 258;
 // After this many positions without a match the matcher looks at every
 // second one, then every third, and so on until the next match.
-constexpr unsigned SkipShift = 5;
+constexpr unsigned SkipShift = 3;
+// Matches up to this long leave every position they cover in the table.
+constexpr size_t InsertLimit = 32;
 constexpr uint32_t MatchFlag = 0x80000000u;
 
 constexpr int LengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -139,7 +141,7 @@ size_t bound(size_t size)
     return size + 10 * (size / (BlockBytes - 1) + 2) + 16;
 }
 
-Encoder::Encoder() : m_head(size_t(1) << HashBits) {}
+Encoder::Encoder() : m_head(size_t(2) << HashBits) {}
 
 inline void Encoder::literal(uint8_t value)
 {
@@ -194,23 +196,37 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
             literal(data[pos++]);
             continue;
         }
+        // Two candidates per hash, the later first, each kept as the low 16
+        // bits of its position: one is found from at most 64 KiB back and
+        // before `pos`, and a stale or unset entry is just a candidate that
+        // does not match.
         const uint32_t hash = hashOf(data + pos, HashBits);
-        // The candidate's full position from its low 16 bits: at most 64 KiB
-        // back, and before `pos` (a stale or unset entry is just a candidate
-        // that does not match).
-        const size_t back = (pos - m_head[hash]) & 0xffff;
-        m_head[hash] = uint16_t(pos);
-        size_t length = 0;
-        if (back > 0 && back <= WindowBytes && back <= pos)
-            length = commonLength(data + pos - back, data + pos, std::min(MaxMatch, size - pos));
+        uint16_t *bucket = &m_head[2 * size_t(hash)];
+        const size_t limit = std::min(MaxMatch, size - pos);
+        size_t length = 0, distance = 0;
+        for (const uint16_t candidate : {bucket[0], bucket[1]}) {
+            const size_t back = (pos - candidate) & 0xffff;
+            if (back == 0 || back > WindowBytes || back > pos)
+                continue;
+            const size_t common = commonLength(data + pos - back, data + pos, limit);
+            if (common > length) {
+                length = common;
+                distance = back;
+            }
+        }
+        bucket[1] = bucket[0];
+        bucket[0] = uint16_t(pos);
         if (length >= MinMatch) {
-            match(length, back);
+            match(length, distance);
             // Short matches leave their positions in the table, as later
             // data often repeats from inside them.
-            if (length <= 16) {
+            if (length <= InsertLimit) {
                 const size_t end = std::min(pos + length, size - (MinMatch - 1));
-                for (size_t next = pos + 1; next < end; ++next)
-                    m_head[hashOf(data + next, HashBits)] = uint16_t(next);
+                for (size_t next = pos + 1; next < end; ++next) {
+                    uint16_t *entry = &m_head[2 * size_t(hashOf(data + next, HashBits))];
+                    entry[1] = entry[0];
+                    entry[0] = uint16_t(next);
+                }
             }
             pos += length;
             m_misses = 0;

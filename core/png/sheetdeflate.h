@@ -10,7 +10,7 @@
 // sheet's filtered bytes are zeros from its transparent margins, in runs of
 // a few hundred bytes, and general matchers hash every byte of them; here a
 // run of zeros is found a word at a time and written as matches at distance
-// 1. The rest goes through a greedy matcher with one candidate per hash
+// 1. The rest goes through a greedy matcher with two candidates per hash
 // (16-bit positions, so that the table stays in the first-level cache) that
 // steps faster through bytes that keep failing to match, such as the noise
 // of painted sprites. Each block of 64 KiB of input gets Huffman codes from
@@ -43,7 +43,7 @@ private:
     void writeBlock(Writer &out, bool last) const;
 
     static constexpr int HashBits = 13;
-    std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last position
+    std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last two positions
     std::vector<uint32_t> m_tokens; // the block's literals and matches
     size_t m_tokenCount = 0;
     uint32_t m_literals[286];        // the block's counts of literal/length symbols
