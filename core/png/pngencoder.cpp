@@ -11,7 +11,6 @@
 #include <QThread>
 #include <QtEndian>
 
-#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -34,30 +33,26 @@
 // ends every piece but the last with zlib's sync flush: an empty stored block
 // after a non-final block, so that the pieces join as plain bytes.
 //
-// The default level deflates large sheets with SheetDeflate, which writes
-// that flush itself and, on sprite sheets, is two to three times as fast as
-// libdeflate's fastest level and a little smaller. Small images and
-// Level::Small go through libdeflate. libdeflate has no flush and always ends with a final block
-// somewhere inside the last bytes, so each piece's block structure is walked (a decode that skips
-// the output) to find that final block; its BFINAL bit is cleared and the empty stored block 00 00
-// FF FF written right after its end-of-block code. The Adler-32 of the whole stream is combined
-// from the pieces'.
-//
-// Level::Fast deflates with ISA-L instead: several times as fast as
-// libdeflate's fastest level, a few per cent larger, and able to end a piece
-// with a full flush, so that no walk is needed. It runs ISA-L's single-pass
-// level 0 with Huffman codes built for each piece from its histogram: level
-// 1, which builds its own codes, now and then gave another stream for the
-// same rows, and the bytes must not depend on which thread ran which piece.
+// Large sheets at the default level, and every image at the fast level, are
+// deflated by SheetDeflate, which writes that flush itself; on sprite sheets
+// it is two to three times as fast as libdeflate's fastest level and a
+// little smaller. Small images at the default level and every image at the
+// small level go through libdeflate, which has no flush and always ends with
+// a final block somewhere inside the last bytes: each such piece's block
+// structure is walked (a decode that skips the output) to find that final
+// block; its BFINAL bit is cleared and the empty stored block 00 00 FF FF
+// written right after its end-of-block code. The Adler-32 of the whole
+// stream is combined from the pieces'.
 
 namespace {
 
 // Filtered bytes per deflated piece: large enough that restarting the
 // 32 KiB window costs little, small enough to keep every core busy.
 constexpr size_t PieceBytes = size_t(1) << 20;
-// libdeflate's level 1 is the fastest and, on sprite sheets, about as small
-// as Qt's zlib level 6; below a few hundred KiB of rows it falls behind, and
-// there level 6 costs at most a few milliseconds.
+// The level large sheets are written at (by SheetDeflate, so it only names
+// the zlib header's hint); below a few hundred KiB of rows libdeflate's
+// level 6 is used, which is smaller there and costs at most a few
+// milliseconds.
 constexpr int FastLevel = 1;
 constexpr int SmallImageLevel = 6;
 constexpr size_t SmallImageBytes = size_t(256) << 10;
@@ -142,7 +137,7 @@ void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8
 
 // --- Pieces ----------------------------------------------------------------
 
-enum class Deflater { Libdeflate, Isal, Sheet };
+enum class Deflater { Libdeflate, Sheet, SheetFast };
 
 struct Piece
 {
@@ -190,18 +185,20 @@ class PieceEncoder
 public:
     PieceEncoder(const QImage &image, int level, Deflater deflater)
         : m_image(image), m_rowBytes(size_t(image.width()) * 4),
-          m_compressor(libdeflate_alloc_compressor(level))
+          m_compressor(deflater == Deflater::Libdeflate ? libdeflate_alloc_compressor(level)
+                                                        : nullptr)
     {
-        if (deflater == Deflater::Isal)
-            m_isal = std::make_unique<Isal>();
-        else if (deflater == Deflater::Sheet)
-            m_sheet = std::make_unique<SheetDeflate::Encoder>();
+        if (deflater != Deflater::Libdeflate) {
+            m_sheet = std::make_unique<SheetDeflate::Encoder>(deflater == Deflater::SheetFast
+                                                                  ? SheetDeflate::Effort::Fast
+                                                                  : SheetDeflate::Effort::Default);
+        }
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
     PieceEncoder(const PieceEncoder &) = delete;
     PieceEncoder &operator=(const PieceEncoder &) = delete;
 
-    bool isValid() const { return m_compressor != nullptr; }
+    bool isValid() const { return m_compressor || m_sheet; }
 
     // Filters rows [first, last) and deflates them; `final` ends the stream.
     bool encode(int first, int last, bool final, PieceStore &store, Piece *piece)
@@ -228,11 +225,9 @@ public:
         const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
         m_output.reserve(std::max(bound + 5, SheetDeflate::bound(inputBytes))); // 5 for the flush
         size_t size = 0;
-        if (m_sheet)
+        if (m_sheet) {
             size = m_sheet->deflate(filtered, inputBytes, final, m_output.data());
-        else if (m_isal)
-            size = deflateFast(inputBytes, bound + 5, final);
-        if (size == 0) {
+        } else {
             size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes, m_output.data(),
                                                bound);
             if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
@@ -246,50 +241,14 @@ public:
     }
 
 private:
-    // ISA-L's deflate of the filtered bytes into m_output, ending with a
-    // full flush or, for the last piece, the final block. 0 when it did not
-    // fit in `capacity` or its codes could not be built (libdeflate, which
-    // has a bound, then takes over).
-    size_t deflateFast(size_t inputBytes, size_t capacity, bool final)
-    {
-        isal_huff_histogram histogram{};
-        isal_update_histogram(m_filtered.data(), int(inputBytes), &histogram);
-        if (isal_create_hufftables(&m_isal->codes, &histogram) != 0)
-            return 0;
-        isal_zstream &stream = m_isal->stream;
-        isal_deflate_init(&stream);
-        stream.level = 0;
-        stream.hufftables = &m_isal->codes;
-        stream.next_in = m_filtered.data();
-        stream.avail_in = uint32_t(inputBytes);
-        stream.next_out = m_output.data();
-        stream.avail_out = uint32_t(std::min<size_t>(capacity, UINT32_MAX));
-        stream.flush = final ? NO_FLUSH : FULL_FLUSH;
-        stream.end_of_stream = final ? 1 : 0;
-        if (isal_deflate(&stream) != COMP_OK || stream.avail_in != 0)
-            return 0;
-        const size_t size = stream.total_out;
-        static const uint8_t syncMarker[4] = {0x00, 0x00, 0xff, 0xff};
-        const bool ended =
-            final ? stream.internal_state.state == ZSTATE_END
-                  : size >= 4 && std::memcmp(m_output.data() + size - 4, syncMarker, 4) == 0;
-        return ended ? size : 0;
-    }
-
     const QImage &m_image;
     size_t m_rowBytes;
     libdeflate_compressor *m_compressor;
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
     HugePages::Buffer m_filtered, m_output;
-    std::unique_ptr<SheetDeflate::Encoder> m_sheet; // the default level's large sheets
-    // Level::Fast only: the stream and the piece's own Huffman codes.
-    struct Isal
-    {
-        isal_zstream stream;
-        isal_hufftables codes;
-    };
-    std::unique_ptr<Isal> m_isal;
+    // The default level's large sheets and the fast level.
+    std::unique_ptr<SheetDeflate::Encoder> m_sheet;
 };
 
 // --- Chunks ----------------------------------------------------------------
@@ -511,7 +470,7 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
     }
-    const Deflater deflater = level == Level::Fast ? Deflater::Isal
+    const Deflater deflater = level == Level::Fast ? Deflater::SheetFast
                               : level == Level::Default && deflateLevel == FastLevel
                                   ? Deflater::Sheet
                                   : Deflater::Libdeflate;

@@ -13,11 +13,6 @@ constexpr size_t BlockBytes = 65536;
 constexpr size_t WindowBytes = 32768;
 constexpr size_t MinMatch = 4; // 3-byte matches rarely pay at these code lengths
 constexpr size_t MaxMatch = 258;
-// After this many positions without a match the matcher looks at every
-// second one, then every third, and so on until the next match.
-constexpr unsigned SkipShift = 3;
-// Matches up to this long leave every position they cover in the table.
-constexpr size_t InsertLimit = 32;
 constexpr uint32_t MatchFlag = 0x80000000u;
 
 constexpr int LengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -141,7 +136,14 @@ size_t bound(size_t size)
     return size + 10 * (size / (BlockBytes - 1) + 2) + 16;
 }
 
-Encoder::Encoder() : m_head(size_t(2) << HashBits) {}
+// After 2^skipShift positions without a match the matcher looks at every
+// second one, then every third, and so on until the next match. Matches up to
+// insertLimit bytes long leave every position they cover in the table.
+Encoder::Encoder(Effort effort)
+    : m_head(size_t(2) << HashBits), m_candidates(effort == Effort::Fast ? 1 : 2),
+      m_insertLimit(effort == Effort::Fast ? 0 : 32), m_skipShift(effort == Effort::Fast ? 2 : 3)
+{
+}
 
 inline void Encoder::literal(uint8_t value)
 {
@@ -204,8 +206,8 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
         uint16_t *bucket = &m_head[2 * size_t(hash)];
         const size_t limit = std::min(MaxMatch, size - pos);
         size_t length = 0, distance = 0;
-        for (const uint16_t candidate : {bucket[0], bucket[1]}) {
-            const size_t back = (pos - candidate) & 0xffff;
+        for (int i = 0; i < m_candidates; ++i) {
+            const size_t back = (pos - bucket[i]) & 0xffff;
             if (back == 0 || back > WindowBytes || back > pos)
                 continue;
             const size_t common = commonLength(data + pos - back, data + pos, limit);
@@ -220,7 +222,7 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
             match(length, distance);
             // Short matches leave their positions in the table, as later
             // data often repeats from inside them.
-            if (length <= InsertLimit) {
+            if (length <= m_insertLimit) {
                 const size_t end = std::min(pos + length, size - (MinMatch - 1));
                 for (size_t next = pos + 1; next < end; ++next) {
                     uint16_t *entry = &m_head[2 * size_t(hashOf(data + next, HashBits))];
@@ -232,7 +234,7 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
             m_misses = 0;
             continue;
         }
-        const size_t step = 1 + (m_misses++ >> SkipShift);
+        const size_t step = 1 + (m_misses++ >> m_skipShift);
         for (size_t i = 0; i < step && pos < blockEnd; ++i)
             literal(data[pos++]);
     }

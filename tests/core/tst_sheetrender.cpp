@@ -703,13 +703,14 @@ void TestSheetRender::pngEncoderRoundTrip()
                                    threads == 0 ? &storage : nullptr));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
     }
-    // The other levels: bytes of their own, the same pixels.
+    // The other levels: the same pixels; small's bytes are its own (fast's
+    // can equal default's where no match is searched, as in noise or zeros).
     using Level = PngEncoder::Level;
     for (const Level level : {Level::Fast, Level::Small}) {
         QByteArray one, four;
         QVERIFY(PngEncoder::encode(image, &one, &error, 1, level));
         QVERIFY(PngEncoder::encode(image, &four, &error, 4, level));
-        QVERIFY(one == four && one != png);
+        QVERIFY(one == four && (level == Level::Fast || one != png));
         const QString difference =
             compareSheet(QImage::fromData(one, "PNG"), {{"image", image}}, {{"image", QPoint()}});
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
