@@ -208,8 +208,10 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
         size_t length = 0, distance = 0;
         for (int i = 0; i < m_candidates; ++i) {
             const size_t back = (pos - bucket[i]) & 0xffff;
-            if (back == 0 || back > WindowBytes || back > pos)
-                continue;
+            if (back == 0 || back > WindowBytes || back > pos ||
+                qFromLittleEndian<quint32>(data + pos - back) !=
+                    qFromLittleEndian<quint32>(data + pos))
+                continue; // no match of the 4 bytes the hash was of
             const size_t common = commonLength(data + pos - back, data + pos, limit);
             if (common > length) {
                 length = common;
