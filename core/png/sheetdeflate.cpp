@@ -269,10 +269,21 @@ void Encoder::writeBlock(Writer &out, bool last) const
                     ((1u << m_codes.deflate_hdr_extra_bits) - 1),
                 m_codes.deflate_hdr_extra_bits);
     }
+    uint32_t literals[257]; // code << 5 | its length, as ISA-L packs lengths
+    for (int symbol = 0; symbol < 257; ++symbol)
+        literals[symbol] =
+            uint32_t(m_codes.lit_table[symbol]) << 5 | m_codes.lit_table_sizes[symbol];
     for (size_t i = 0; i < m_tokenCount; ++i) {
         const uint32_t token = m_tokens[i];
         if ((token & MatchFlag) == 0) {
-            out.put(m_codes.lit_table[token], m_codes.lit_table_sizes[token]);
+            const uint32_t first = literals[token];
+            out.add(first >> 5, first & 31);
+            // A second literal fits before the flush: at most 7 + 15 + 15 bits.
+            if (i + 1 < m_tokenCount && (m_tokens[i + 1] & MatchFlag) == 0) {
+                const uint32_t second = literals[m_tokens[++i]];
+                out.add(second >> 5, second & 31);
+            }
+            out.flush();
             continue;
         }
         const uint32_t length = m_codes.len_table[(token >> 16) & 0xff];
