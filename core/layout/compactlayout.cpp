@@ -172,6 +172,13 @@ public:
 
 private:
     enum Relation : uint8_t { Apart = 0, Overlapping = 1, Beside = 2 };
+    // The edge of the placed item that a piece or a touching rectangle ends at.
+    enum Edge : uint8_t { Left, Right, Above, Below };
+    struct Piece
+    {
+        Rect rect;
+        Edge edge;
+    };
 
     void split(const Rect &used)
     {
@@ -181,23 +188,33 @@ private:
         relationsTo(used, m_x.data(), m_y.data(), m_right.data(), m_bottom.data(), n,
                     m_relation.data());
         m_pieces.clear();
-        m_touching.clear();
+        for (std::vector<Rect> &touching : m_touching)
+            touching.clear();
         for (size_t i = nextNonZero(m_relation.data(), 0, count()); i < count();) {
             if (!(m_relation[i] & Overlapping)) {
-                if (m_relation[i] & Beside)
-                    m_touching.push_back(at(i));
+                if (m_relation[i] & Beside) {
+                    const Rect t = at(i);
+                    if (t.right == used.x)
+                        m_touching[Left].push_back(t);
+                    if (t.x == used.right)
+                        m_touching[Right].push_back(t);
+                    if (t.bottom == used.y)
+                        m_touching[Above].push_back(t);
+                    if (t.y == used.bottom)
+                        m_touching[Below].push_back(t);
+                }
                 i = nextNonZero(m_relation.data(), i + 1, count());
                 continue;
             }
             const Rect f = at(i);
             if (used.x > f.x)
-                m_pieces.push_back(Rect{f.x, f.y, used.x, f.bottom});
+                m_pieces.push_back({Rect{f.x, f.y, used.x, f.bottom}, Left});
             if (used.right < f.right)
-                m_pieces.push_back(Rect{used.right, f.y, f.right, f.bottom});
+                m_pieces.push_back({Rect{used.right, f.y, f.right, f.bottom}, Right});
             if (used.y > f.y)
-                m_pieces.push_back(Rect{f.x, f.y, f.right, used.y});
+                m_pieces.push_back({Rect{f.x, f.y, f.right, used.y}, Above});
             if (used.bottom < f.bottom)
-                m_pieces.push_back(Rect{f.x, used.bottom, f.right, f.bottom});
+                m_pieces.push_back({Rect{f.x, used.bottom, f.right, f.bottom}, Below});
             // The last one takes this place, its relation with it.
             const size_t last = count() - 1;
             set(i, at(last));
@@ -207,17 +224,26 @@ private:
         // The untouched free rectangles contain none of each other, and none
         // lies inside a piece (it would lie inside the rectangle the piece
         // was cut from). A piece ends at an edge of `used` and overlaps it
-        // across that edge, so a free rectangle that contains it without
-        // overlapping `used` ends at that same edge: only those need checking.
+        // across that edge, so a free rectangle or piece that contains it
+        // without overlapping `used` ends at that same edge: only those need
+        // checking.
+        for (std::vector<size_t> &group : m_piecesAt)
+            group.clear();
+        for (size_t i = 0; i < m_pieces.size(); ++i)
+            m_piecesAt[m_pieces[i].edge].push_back(i);
         for (size_t i = 0; i < m_pieces.size(); ++i) {
-            const Rect &p = m_pieces[i];
+            const Rect &p = m_pieces[i].rect;
+            const Edge edge = m_pieces[i].edge;
             bool redundant = false;
-            for (size_t j = 0; j < m_touching.size() && !redundant; ++j)
-                redundant = m_touching[j].contains(p);
-            for (size_t j = 0; j < m_pieces.size() && !redundant; ++j) {
+            const std::vector<Rect> &touching = m_touching[edge];
+            for (size_t j = 0; j < touching.size() && !redundant; ++j)
+                redundant = touching[j].contains(p);
+            const std::vector<size_t> &group = m_piecesAt[edge];
+            for (size_t k = 0; k < group.size() && !redundant; ++k) {
                 // Of two equal pieces the later one goes.
-                redundant =
-                    j != i && m_pieces[j].contains(p) && (!p.contains(m_pieces[j]) || j < i);
+                const size_t j = group[k];
+                const Rect &q = m_pieces[j].rect;
+                redundant = j != i && q.contains(p) && (!p.contains(q) || j < i);
             }
             if (!redundant && usable(p))
                 push(p);
@@ -253,10 +279,11 @@ private:
     std::vector<qint64> m_x, m_y, m_right, m_bottom; // the free rectangles
     qint64 m_smallestW = 0;
     qint64 m_smallestH = 0;
-    std::vector<qint64> m_short;     // scratch for insert()
-    std::vector<uint8_t> m_relation; // scratch for insert() and split()
-    std::vector<Rect> m_pieces;      // scratch for split()
-    std::vector<Rect> m_touching;    // scratch for split()
+    std::vector<qint64> m_short;       // scratch for insert()
+    std::vector<uint8_t> m_relation;   // scratch for insert() and split()
+    std::vector<Piece> m_pieces;       // scratch for split()
+    std::vector<Rect> m_touching[4];   // scratch for split(), by Edge
+    std::vector<size_t> m_piecesAt[4]; // scratch for split(): pieces by Edge
 };
 
 struct Packing
