@@ -184,7 +184,7 @@ class PieceEncoder
 {
 public:
     PieceEncoder(const QImage &image, int level, Deflater deflater)
-        : m_image(image), m_rowBytes(size_t(image.width()) * 4),
+        : m_image(image), m_rowBytes(size_t(image.width()) * 4), m_deflater(deflater),
           m_compressor(deflater == Deflater::Libdeflate ? libdeflate_alloc_compressor(level)
                                                         : nullptr)
     {
@@ -198,7 +198,7 @@ public:
     PieceEncoder(const PieceEncoder &) = delete;
     PieceEncoder &operator=(const PieceEncoder &) = delete;
 
-    bool isValid() const { return m_compressor || m_sheet; }
+    bool isValid() const { return m_compressor || m_deflater != Deflater::Libdeflate; }
 
     // Filters rows [first, last) and deflates them; `final` ends the stream.
     bool encode(int first, int last, bool final, PieceStore &store, Piece *piece)
@@ -249,6 +249,7 @@ public:
 private:
     const QImage &m_image;
     size_t m_rowBytes;
+    Deflater m_deflater;
     libdeflate_compressor *m_compressor;
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.

@@ -130,10 +130,12 @@ struct Encoder::Writer
 
 size_t bound(size_t size)
 {
-    // Stored in the worst case: a block header per 64 KiB of input and per
-    // block (a zero run may carry a block past 64 KiB), the sync flush, and
-    // the writer's spare bytes.
-    return size + 10 * (size / (BlockBytes - 1) + 2) + 16;
+    // A block is stored unless its codes take fewer bits, and stored takes
+    // 5 bytes per 65535 and per block besides its input, with at most one
+    // block per 64 KiB of input and one more; a block with codes may take
+    // one byte more than stored for the byte its header starts in. Then the
+    // sync flush and the writer's spare bytes.
+    return size + 11 * (size / (BlockBytes - 1) + 2) + 16;
 }
 
 // After 2^skipShift positions without a match the matcher looks at every
