@@ -216,6 +216,7 @@ void TestAtomicFile::faultKeepsOldSet_data()
     QTest::addColumn<WriteStep>("step");
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("noHardLinks");
+    QTest::addColumn<int>("added"); // new files after the three
 
     const QVector<QPair<WriteStep, const char *>> steps{{WriteStep::Write, "write"},
                                                         {WriteStep::Sync, "sync"},
@@ -223,17 +224,21 @@ void TestAtomicFile::faultKeepsOldSet_data()
                                                         {WriteStep::Rename, "rename"}};
     for (const auto &step : steps) {
         for (int i = 0; i < 3; ++i)
-            QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false;
+            QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false << 0;
     }
     // Outputs 0 and 1 share a folder, which is synced once.
-    QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false;
-    QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false;
-    QTest::newRow("old mode refused at output 0") << WriteStep::KeepMode << 0 << false;
-    QTest::newRow("old mode refused at output 2") << WriteStep::KeepMode << 2 << false;
+    QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false << 0;
+    QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false << 0;
+    QTest::newRow("old mode refused at output 0") << WriteStep::KeepMode << 0 << false << 0;
+    QTest::newRow("old mode refused at output 2") << WriteStep::KeepMode << 2 << false << 0;
     for (int i = 0; i < 3; ++i)
         QTest::addRow("no hard links, rename fails at output %d", i)
-            << WriteStep::Rename << i << true;
-    QTest::newRow("no hard links, folder sync fails") << WriteStep::SyncFolder << 2 << true;
+            << WriteStep::Rename << i << true << 0;
+    QTest::newRow("no hard links, folder sync fails") << WriteStep::SyncFolder << 2 << true << 0;
+    // Files are written and synced in batches of 16.
+    QTest::newRow("sync fails at the last of the first batch")
+        << WriteStep::Sync << 15 << false << 17;
+    QTest::newRow("sync fails in the second batch") << WriteStep::Sync << 18 << false << 17;
 }
 
 // A file removed in the same commit comes back when the commit fails, and
@@ -273,10 +278,13 @@ void TestAtomicFile::faultKeepsOldSet()
     QFETCH(WriteStep, step);
     QFETCH(int, index);
     QFETCH(bool, noHardLinks);
+    QFETCH(int, added);
 
     FaultGuard guard;
     OutputSet set;
     QVERIFY(set.dir.isValid());
+    for (int i = 0; i < added; ++i)
+        set.files.append({set.dir.filePath(QStringLiteral("sub/more-%1").arg(i)), "new"});
     setWriteFaultForTesting(step, index);
     if (noHardLinks)
         setWriteFaultForTesting(WriteStep::Backup, -1);
