@@ -47,7 +47,7 @@ private:
     uint64_t huffmanBits() const;
     void writeBlock(Writer &out, bool last) const;
 
-    static constexpr int HashBits = 13;
+    static constexpr int HashBits = 12;
     std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last two positions
     std::vector<uint32_t> m_tokens; // the block's literals and matches
     size_t m_tokenCount = 0;
