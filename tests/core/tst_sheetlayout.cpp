@@ -348,6 +348,12 @@ void TestSheetLayout::compactExact_data()
     QTest::newRow("exact power of two stays") << equalSquares(16, 16) << 0 << true << QSize(64, 64);
     QTest::newRow("empty") << SizeMap{} << 2 << false << QSize(-1, -1);
     QTest::newRow("negative margin") << equalSquares(2, 3) << -1 << false << QSize(-1, -1);
+    // The sheets of the bench-like sets as the search finds them: work on
+    // its speed must not change them.
+    QTest::newRow("99 small sprites, the sheet found")
+        << randomSizes(99, 8, 255, 1) << 2 << false << QSize(1284, 1393);
+    QTest::newRow("2000 tiny sprites, the sheet found")
+        << randomSizes(2000, 8, 64, 3) << 2 << false << QSize(1708, 1772);
     QTest::newRow("area past double precision") << SizeMap{{"x.png", {670498816, 1056964608}}}
                                                 << 223 << false << QSize(670499262, 1056965054);
 }
