@@ -16,12 +16,12 @@ enum class Level { Fast, Default, Small };
 // an 8-bit RGBA, non-interlaced PNG into `png`, with a pHYs chunk from the
 // image's dots per metre when both are positive. The filter of each row is
 // chosen by libpng's rule and the data deflated on `threads` threads (0: one
-// per core): by ISA-L for Fast, otherwise by libdeflate at a compression
-// level that `level` picks. The bytes depend only on the image and `level`, never
-// on `threads`. False with `error` set when the image is null or memory runs
-// out. `pieceBytes` sets how many filtered bytes each thread deflates as one
-// piece, at least a row (0: the encoder's own choice); tests set it small to
-// join many pieces.
+// per core): by SheetDeflate for Fast and for large images at Default,
+// otherwise by libdeflate at a compression level that `level` picks. The
+// bytes depend only on the image and `level`, never on `threads`. False with `error` set when the
+// image is null or memory runs out. `pieceBytes` sets how many filtered bytes each thread deflates
+// as one piece, at least a row (0: the encoder's own choice); tests set it small to join many
+// pieces.
 //
 // Given `storage`, the file is made in huge pages that `storage` owns and
 // `png` only views (QByteArray::fromRawData): keep `storage` for as long as
