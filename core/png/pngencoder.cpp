@@ -139,6 +139,14 @@ void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8
 
 enum class Deflater { Libdeflate, Sheet, SheetFast };
 
+// Room for one piece of `bytes` filtered bytes, whichever deflater takes it:
+// libdeflate's bound and 5 bytes for the sync flush, or SheetDeflate's.
+size_t pieceBound(size_t bytes)
+{
+    return std::max(libdeflate_deflate_compress_bound(nullptr, bytes) + 5,
+                    SheetDeflate::bound(bytes));
+}
+
 struct Piece
 {
     const uint8_t *data = nullptr; // raw deflate, ending on a byte boundary
@@ -222,20 +230,20 @@ public:
             std::swap(previous, current);
         }
 
-        const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
-        m_output.reserve(std::max(bound + 5, SheetDeflate::bound(inputBytes))); // 5 for the flush
+        m_output.reserve(pieceBound(inputBytes));
         size_t size = 0;
         // At the small level a piece that is mostly transparent margin (85 %
         // zeros) goes to SheetDeflate too: near-optimal parsing takes as long
         // there as anywhere and saves little.
-        const bool margin =
-            m_compressor && m_sheet &&
-            size_t(std::count(filtered, filtered + inputBytes, uint8_t(0))) >= inputBytes / 20 * 17;
-        if (!m_compressor || margin) {
+        const bool sheet = m_deflater != Deflater::Libdeflate ||
+                           (m_sheet && size_t(std::count(filtered, filtered + inputBytes,
+                                                         uint8_t(0))) >= inputBytes / 20 * 17);
+        if (sheet) {
             size = m_sheet->deflate(filtered, inputBytes, final, m_output.data());
         } else {
-            size = libdeflate_deflate_compress(m_compressor, filtered, inputBytes, m_output.data(),
-                                               bound);
+            size = libdeflate_deflate_compress(
+                m_compressor, filtered, inputBytes, m_output.data(),
+                libdeflate_deflate_compress_bound(m_compressor, inputBytes));
             if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
                 return false;
         }
@@ -467,9 +475,7 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
     size_t capacity = 0;
     for (int i = 0; i < pieceCount; ++i) {
         const int rows = std::min(rowsPerPiece, image.height() - i * rowsPerPiece);
-        const size_t bytes = size_t(rows) * filteredRow;
-        capacity += std::max(libdeflate_deflate_compress_bound(nullptr, bytes) + 5,
-                             SheetDeflate::bound(bytes));
+        capacity += pieceBound(size_t(rows) * filteredRow);
     }
     std::unique_ptr<PieceStore> store;
     try {

@@ -150,14 +150,14 @@ Encoder::Encoder(Effort effort)
 inline void Encoder::literal(uint8_t value)
 {
     m_tokens[m_tokenCount++] = value;
-    ++m_literals[value];
+    ++m_histogram.lit_len_histogram[value];
 }
 
 inline void Encoder::match(size_t length, size_t distance)
 {
     m_tokens[m_tokenCount++] = MatchFlag | uint32_t(length - 3) << 16 | uint32_t(distance - 1);
-    ++m_literals[257 + symbols.length[length]];
-    ++m_distances[distanceCode(distance)];
+    ++m_histogram.lit_len_histogram[257 + symbols.length[length]];
+    ++m_histogram.dist_histogram[distanceCode(distance)];
 }
 
 // `length` zeros from `position`: one literal zero unless a zero precedes
@@ -250,13 +250,14 @@ uint64_t Encoder::huffmanBits() const
 {
     uint64_t bits = uint64_t(m_codes.deflate_hdr_count) * 8 + m_codes.deflate_hdr_extra_bits;
     for (int symbol = 0; symbol <= 256; ++symbol)
-        bits += uint64_t(m_literals[symbol]) * m_codes.lit_table_sizes[symbol];
+        bits += m_histogram.lit_len_histogram[symbol] * m_codes.lit_table_sizes[symbol];
     // A length's table entry holds its code's bits and its extra bits.
     for (int code = 0; code < 29; ++code)
-        bits += uint64_t(m_literals[257 + code]) * (m_codes.len_table[LengthBase[code] - 3] & 31);
+        bits += m_histogram.lit_len_histogram[257 + code] *
+                (m_codes.len_table[LengthBase[code] - 3] & 31);
     for (int code = 0; code < 30; ++code)
-        bits +=
-            uint64_t(m_distances[code]) * (m_codes.dcodes_sizes[code] + DistanceExtraBits[code]);
+        bits += m_histogram.dist_histogram[code] *
+                (m_codes.dcodes_sizes[code] + DistanceExtraBits[code]);
     return bits;
 }
 
@@ -311,13 +312,12 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
     do {
         const size_t blockStart = pos;
         m_tokenCount = 0;
-        std::fill(std::begin(m_literals), std::end(m_literals), 0u);
-        std::fill(std::begin(m_distances), std::end(m_distances), 0u);
+        std::fill(std::begin(m_histogram.lit_len_histogram),
+                  std::end(m_histogram.lit_len_histogram), 0);
+        std::fill(std::begin(m_histogram.dist_histogram), std::end(m_histogram.dist_histogram), 0);
         tokenize(data, size, &pos, std::min(size, pos + BlockBytes));
         const bool last = pos == size;
-        m_literals[256] = 1; // the end of the block
-        std::copy(std::begin(m_literals), std::end(m_literals), m_histogram.lit_len_histogram);
-        std::copy(std::begin(m_distances), std::end(m_distances), m_histogram.dist_histogram);
+        m_histogram.lit_len_histogram[256] = 1; // the end of the block
         isal_create_hufftables_subset(&m_codes, &m_histogram);
 
         // Stored when Huffman codes do not pay, as with noise: 3 header bits

@@ -51,13 +51,11 @@ private:
     std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last two positions
     std::vector<uint32_t> m_tokens; // the block's literals and matches
     size_t m_tokenCount = 0;
-    uint32_t m_literals[286]; // the block's counts of literal/length symbols
-    uint32_t m_distances[30]; // and of distance symbols
     const int m_candidates;
     const size_t m_insertLimit;
     const unsigned m_skipShift;
     unsigned m_misses = 0;           // positions without a match since the last one
-    isal_huff_histogram m_histogram; // the counts as ISA-L takes them
+    isal_huff_histogram m_histogram; // the block's counts of symbols
     isal_hufftables m_codes;
 };
 
