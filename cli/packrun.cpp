@@ -262,8 +262,9 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         sheet.plan = composed.plan;
         m_terminal->setStage(n, groups.size(), true);
         QString error;
-        if (!SheetRender::encode(composed.sheet, sheet.targets.format, &sheet.encoded, &error,
-                                 o.threads, o.pngLevel, &sheet.storage))
+        // The pixels are not needed after this.
+        if (!SheetRender::encode(std::move(sprites.composed.sheet), sheet.targets.format,
+                                 &sheet.encoded, &error, o.threads, o.pngLevel, &sheet.storage))
             return failure(QStringLiteral("Cannot save %1: %2")
                                .arg(Console::shown(sheet.targets.sheetPath), error));
         sheets->append(sheet);

@@ -5,29 +5,26 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <system_error>
 #include <thread>
-#include <vector>
 
 namespace Parallel {
 
 // Runs `work` on the calling thread and on up to `threads` - 1 more, and
-// returns when every run has returned. A thread that cannot be started is
-// no error: fewer threads do the same work, so `work` must take its items
-// from shared state until none is left.
+// returns when every run has returned. The other threads are kept from
+// call to call, so a run does not pay for starting them again; a call made
+// while another is running starts threads of its own. A thread that cannot
+// be started, or that is not yet running when the caller's own run returns,
+// is no error: fewer threads do the same work, so `work` must take its
+// items from shared state until none is left.
+void runFunction(int threads, const std::function<void()> &work);
+
 template <typename Work> void run(int threads, const Work &work)
 {
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < threads; ++i) {
-        try {
-            helpers.emplace_back(std::cref(work));
-        } catch (const std::system_error &) {
-            break;
-        }
+    if (threads <= 1) {
+        work();
+        return;
     }
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
+    runFunction(threads, std::function<void()>(std::cref(work)));
 }
 
 // Calls `item(i)` once for every i in [0, count), on up to `threads`

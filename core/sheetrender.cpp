@@ -144,6 +144,14 @@ bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QSt
 {
     if (format == "png")
         return PngEncoder::encode(sheet, data, error, threads, pngLevel, 0, storage);
+    return encode(QImage(sheet), format, data, error, threads, pngLevel, storage);
+}
+
+bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString *error, int threads,
+            PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage)
+{
+    if (format == "png")
+        return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

@@ -48,6 +48,12 @@ bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QSt
             int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
             std::shared_ptr<const void> *storage = nullptr);
 
+// The same for a sheet that is spent once encoded: a PNG may then be made in
+// the sheet's own memory (see PngEncoder::encode).
+bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString *error,
+            int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
+            std::shared_ptr<const void> *storage = nullptr);
+
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.
 Status save(const QImage &sheet, const QString &path, QString *error = nullptr);

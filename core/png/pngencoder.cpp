@@ -213,7 +213,12 @@ public:
     {
         const size_t filteredRow = m_rowBytes + 1;
         const size_t inputBytes = size_t(last - first) * filteredRow;
-        uint8_t *filtered = m_filtered.reserve(inputBytes);
+        // The deflated piece goes after the filtered bytes in the same
+        // buffer: one huge page for both while a piece deflates to less than
+        // half its size.
+        const size_t outputOffset = (inputBytes + 63) & ~size_t(63);
+        uint8_t *filtered = m_scratch.reserve(outputOffset + pieceBound(inputBytes));
+        uint8_t *output = filtered + outputOffset;
         m_rows.assign(2 * (4 + m_rowBytes), 0);
         m_candidates.resize(4 * m_rowBytes);
         uint8_t *previous = m_rows.data() + 4;
@@ -230,7 +235,6 @@ public:
             std::swap(previous, current);
         }
 
-        m_output.reserve(pieceBound(inputBytes));
         size_t size = 0;
         // At the small level a piece that is mostly transparent margin (85 %
         // zeros) goes to SheetDeflate too: near-optimal parsing takes as long
@@ -239,15 +243,15 @@ public:
                            (m_sheet && size_t(std::count(filtered, filtered + inputBytes,
                                                          uint8_t(0))) >= inputBytes / 20 * 17);
         if (sheet) {
-            size = m_sheet->deflate(filtered, inputBytes, final, m_output.data());
+            size = m_sheet->deflate(filtered, inputBytes, final, output);
         } else {
             size = libdeflate_deflate_compress(
-                m_compressor, filtered, inputBytes, m_output.data(),
+                m_compressor, filtered, inputBytes, output,
                 libdeflate_deflate_compress_bound(m_compressor, inputBytes));
-            if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(m_output.data(), &size)))
+            if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(output, &size)))
                 return false;
         }
-        piece->data = store.keep(m_output.data(), size);
+        piece->data = store.keep(output, size);
         piece->size = size;
         piece->adler = libdeflate_adler32(1, filtered, inputBytes);
         piece->inputBytes = inputBytes;
@@ -261,7 +265,7 @@ private:
     libdeflate_compressor *m_compressor;
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
-    HugePages::Buffer m_filtered, m_output;
+    HugePages::Buffer m_scratch;
     // The default level's large sheets and the fast level.
     std::unique_ptr<SheetDeflate::Encoder> m_sheet;
 };
@@ -369,9 +373,10 @@ bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPe
 
 // The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
 // The pieces are copied into place and the chunks framed on `threads`
-// threads.
+// threads. With `storage`, the file is made in the pixels of `spent` when
+// they hold it, otherwise in huge pages.
 bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
-              QByteArray *png, std::shared_ptr<const void> *storage, QString *error)
+              QByteArray *png, std::shared_ptr<const void> *storage, QImage *spent, QString *error)
 {
     QByteArray head;
     head.append("\x89PNG\r\n\x1a\n", 8);
@@ -412,7 +417,18 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
     try {
         QByteArray out;
         char *file = nullptr;
-        if (storage) {
+        if (storage && spent && total <= size_t(spent->sizeInBytes())) {
+            // Encoded already, and shared with nobody: their pages are
+            // warm, where a new buffer would be faulted in afresh. (bits()
+            // copies only pixels that are read-only.)
+            file = reinterpret_cast<char *>(spent->bits());
+            if (!file)
+                throw std::bad_alloc();
+            const QImage *owner = new QImage(std::move(*spent));
+            storage->reset(owner,
+                           [](const void *image) { delete static_cast<const QImage *>(image); });
+            out = QByteArray::fromRawData(file, int(total));
+        } else if (storage) {
             file = static_cast<char *>(HugePages::map(total));
             if (!file)
                 throw std::bad_alloc();
@@ -450,17 +466,11 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
     return true;
 }
 
-bool encode(const QImage &source, QByteArray *png, QString *error, int threads, Level level,
-            size_t pieceBytes, std::shared_ptr<const void> *storage)
+// `image` is ARGB32. When `spent` is set it is `image`, which the file may
+// take once the pixels are encoded.
+bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *error, int threads,
+                 Level level, size_t pieceBytes, std::shared_ptr<const void> *storage)
 {
-    if (source.isNull())
-        return fail(error, QStringLiteral("no image to encode"));
-    const QImage image = source.format() == QImage::Format_ARGB32
-                             ? source
-                             : source.convertToFormat(QImage::Format_ARGB32);
-    if (image.isNull())
-        return fail(error, QStringLiteral("out of memory"));
-
     const size_t filteredRow = size_t(image.width()) * 4 + 1;
     const int rowsPerPiece =
         int(std::max<size_t>(1, (pieceBytes > 0 ? pieceBytes : PieceBytes) / filteredRow));
@@ -489,7 +499,32 @@ bool encode(const QImage &source, QByteArray *png, QString *error, int threads, 
                                   : Deflater::Libdeflate;
     return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
                          error) &&
-           assemble(image, deflateLevel, pieces, threads, png, storage, error);
+           assemble(image, deflateLevel, pieces, threads, png, storage, spent, error);
+}
+
+bool encode(const QImage &image, QByteArray *png, QString *error, int threads, Level level,
+            size_t pieceBytes, std::shared_ptr<const void> *storage)
+{
+    if (image.format() == QImage::Format_ARGB32 || image.isNull())
+        return encode(QImage(image), png, error, threads, level, pieceBytes, storage);
+    // A converted copy is this call's own.
+    return encode(image.convertToFormat(QImage::Format_ARGB32), png, error, threads, level,
+                  pieceBytes, storage);
+}
+
+bool encode(QImage &&image, QByteArray *png, QString *error, int threads, Level level,
+            size_t pieceBytes, std::shared_ptr<const void> *storage)
+{
+    if (image.isNull())
+        return fail(error, QStringLiteral("no image to encode"));
+    if (image.format() != QImage::Format_ARGB32) {
+        image = image.convertToFormat(QImage::Format_ARGB32);
+        if (image.isNull())
+            return fail(error, QStringLiteral("out of memory"));
+    }
+    // Taken only when nothing else shares the pixels.
+    return encodeImage(image, image.isDetached() ? &image : nullptr, png, error, threads, level,
+                       pieceBytes, storage);
 }
 
 } // namespace PngEncoder

@@ -31,4 +31,11 @@ bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int 
             Level level = Level::Default, size_t pieceBytes = 0,
             std::shared_ptr<const void> *storage = nullptr);
 
+// The same for an image that is spent once encoded: given `storage`, and
+// when nothing else shares its pixels, the file is made in their memory,
+// which spares a buffer as large as the file that would be fresh memory.
+bool encode(QImage &&image, QByteArray *png, QString *error = nullptr, int threads = 0,
+            Level level = Level::Default, size_t pieceBytes = 0,
+            std::shared_ptr<const void> *storage = nullptr);
+
 } // namespace PngEncoder

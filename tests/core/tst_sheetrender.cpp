@@ -2,6 +2,7 @@
 #include "core/image/imageprobe.h"
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
+#include "core/parallel.h"
 #include "core/png/pngencoder.h"
 #include "core/png/sheetdeflate.h"
 #include "core/png/zlibjoin.h"
@@ -18,7 +19,9 @@
 
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <memory>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -229,6 +232,8 @@ private slots:
     void encodeRoutesBySuffix();
     void pngDecoderMatchesQt_data();
     void pngDecoderMatchesQt();
+    void parallelRunsEveryItemOnce_data();
+    void parallelRunsEveryItemOnce();
 };
 
 void TestSheetRender::paintAndSaveKeepEveryPixel_data()
@@ -703,6 +708,29 @@ void TestSheetRender::pngEncoderRoundTrip()
                                    threads == 0 ? &storage : nullptr));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
     }
+    // A spent image may hold the file, but not pixels that another image
+    // shares or that are read-only; a file larger than the pixels goes
+    // elsewhere (noise).
+    const QImage before = image.copy();
+    const size_t bytes = size_t(image.sizeInBytes());
+    void *pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    QVERIFY(pages != MAP_FAILED);
+    std::memcpy(pages, image.constBits(), bytes);
+    QVERIFY(mprotect(pages, bytes, PROT_READ) == 0);
+    for (const int kind : {0, 1, 2}) {
+        QImage spent = kind == 0   ? image.copy()
+                       : kind == 1 ? image
+                                   : QImage(static_cast<const uchar *>(pages), image.width(),
+                                            image.height(), image.bytesPerLine(), image.format());
+        QByteArray again;
+        std::shared_ptr<const void> storage;
+        QVERIFY(PngEncoder::encode(std::move(spent), &again, &error, 0, PngEncoder::Level::Default,
+                                   0, &storage));
+        spent = QImage();
+        QVERIFY(again == png);
+    }
+    munmap(pages, bytes);
+    QVERIFY(image == before);
     // The other levels: the same pixels; small's bytes are its own (fast's
     // can equal default's where no match is searched, as in noise or zeros).
     using Level = PngEncoder::Level;
@@ -900,5 +928,46 @@ void TestSheetRender::pngDecoderMatchesQt()
     }
 }
 
+// Items are taken by whichever thread is free; a run returns only when each
+// has been done once, also when runs nest or two callers run at once.
+void TestSheetRender::parallelRunsEveryItemOnce_data()
+{
+    QTest::addColumn<int>("callers");
+    QTest::addColumn<bool>("nested");
+    QTest::newRow("one caller") << 1 << false;
+    QTest::newRow("runs inside the items") << 1 << true;
+    QTest::newRow("two callers at once") << 2 << false;
+}
+
+void TestSheetRender::parallelRunsEveryItemOnce()
+{
+    QFETCH(int, callers);
+    QFETCH(bool, nested);
+    constexpr int Items = 24;
+    std::vector<std::atomic<int>> done(size_t(callers) * Items);
+    std::atomic<bool> early{false};
+    auto call = [&](int caller) {
+        for (int round = 0; round < 20; ++round) {
+            std::atomic<int> finished{0};
+            Parallel::forEach(3, Items, [&](int i) {
+                if (nested)
+                    Parallel::forEach(2, 2, [](int) {});
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                ++done[size_t(caller * Items + i)];
+                ++finished;
+            });
+            early = early || finished != Items;
+        }
+    };
+    std::vector<std::thread> others;
+    for (int caller = 1; caller < callers; ++caller)
+        others.emplace_back(call, caller);
+    call(0);
+    for (std::thread &other : others)
+        other.join();
+    QVERIFY(!early);
+    for (const std::atomic<int> &count : done)
+        QCOMPARE(count.load(), 20);
+}
 QTEST_MAIN(TestSheetRender)
 #include "tst_sheetrender.moc"
