@@ -3,6 +3,7 @@
 #include "core/hugepages.h"
 #include "core/vectorclones.h"
 
+#include "core/png/rowfilter.h"
 #include "core/png/sheetdeflate.h"
 #include "core/png/zlibjoin.h"
 
@@ -76,63 +77,6 @@ void toRgba(const QRgb *pixels, int width, uint8_t *out)
         out[3] = uint8_t(pixel >> 24);
         out += 4;
     }
-}
-
-// Sum of the bytes taken as signed chars, in absolute value.
-uint64_t sumOfMagnitudes(const uint8_t *bytes, size_t length)
-{
-    uint64_t sum = 0;
-    while (length > 0) {
-        // A 32-bit partial sum cannot overflow here and vectorises well.
-        const size_t part = std::min<size_t>(length, size_t(1) << 20);
-        uint32_t partial = 0;
-        for (size_t i = 0; i < part; ++i)
-            partial += uint32_t(std::abs(int(int8_t(bytes[i]))));
-        sum += partial;
-        bytes += part;
-        length -= part;
-    }
-    return sum;
-}
-
-// Writes the filter type byte and the filtered row to `out`: of None, Sub,
-// Up, Average and Paeth the one whose bytes, taken as signed, have the
-// smallest sum of absolute values, the earlier one on a tie (libpng's rule).
-// `row` and `previous` are preceded by one pixel of zeros; `candidates`
-// holds room for four rows. Branch-free loops so that they vectorise.
-KORVANE_VECTOR_CLONES
-void filterRow(const uint8_t *row, const uint8_t *previous, size_t length, uint8_t *candidates,
-               uint8_t *out)
-{
-    const uint8_t *left = row - 4;
-    const uint8_t *corner = previous - 4;
-    uint8_t *sub = candidates;
-    uint8_t *up = candidates + length;
-    uint8_t *average = candidates + 2 * length;
-    uint8_t *paeth = candidates + 3 * length;
-    for (size_t i = 0; i < length; ++i) {
-        sub[i] = uint8_t(row[i] - left[i]);
-        up[i] = uint8_t(row[i] - previous[i]);
-        average[i] = uint8_t(row[i] - ((left[i] + previous[i]) >> 1));
-    }
-    for (size_t i = 0; i < length; ++i) {
-        const int a = left[i], b = previous[i], c = corner[i];
-        const int pa = std::abs(b - c);
-        const int pb = std::abs(a - c);
-        const int pc = std::abs(a + b - 2 * c);
-        const int nearer = pb <= pc ? b : c;
-        paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? a : nearer));
-    }
-    const uint64_t sums[5] = {sumOfMagnitudes(row, length), sumOfMagnitudes(sub, length),
-                              sumOfMagnitudes(up, length), sumOfMagnitudes(average, length),
-                              sumOfMagnitudes(paeth, length)};
-    int best = 0;
-    for (int filter = 1; filter < 5; ++filter) {
-        if (sums[filter] < sums[best])
-            best = filter;
-    }
-    out[0] = uint8_t(best);
-    std::memcpy(out + 1, best == 0 ? row : candidates + size_t(best - 1) * length, length);
 }
 
 // --- Pieces ----------------------------------------------------------------
@@ -230,8 +174,8 @@ public:
         for (int y = first; y < last; ++y) {
             toRgba(reinterpret_cast<const QRgb *>(m_image.constScanLine(y)), m_image.width(),
                    current);
-            filterRow(current, previous, m_rowBytes, m_candidates.data(),
-                      filtered + size_t(y - first) * filteredRow);
+            RowFilter::filterRow(current, previous, m_rowBytes, m_candidates.data(),
+                                 filtered + size_t(y - first) * filteredRow);
             std::swap(previous, current);
         }
 

@@ -4,6 +4,7 @@
 #include "core/layout/sheetlayout.h"
 #include "core/parallel.h"
 #include "core/png/pngencoder.h"
+#include "core/png/rowfilter.h"
 #include "core/png/sheetdeflate.h"
 #include "core/png/zlibjoin.h"
 #include "core/sheetrender.h"
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -232,6 +234,8 @@ private slots:
     void encodeRoutesBySuffix();
     void pngDecoderMatchesQt_data();
     void pngDecoderMatchesQt();
+    void rowFilterMatchesPortable_data();
+    void rowFilterMatchesPortable();
     void parallelRunsEveryItemOnce_data();
     void parallelRunsEveryItemOnce();
 };
@@ -925,6 +929,48 @@ void TestSheetRender::pngDecoderMatchesQt()
                                      .arg(sheet.pixel(x, y), 8, 16, QLatin1Char('0'))
                                      .arg(expected.pixel(x, y), 8, 16, QLatin1Char('0'))));
         }
+    }
+}
+
+// The vector row filter against the portable one, byte for byte: the
+// chosen filter and the filtered row, for rows that are all vector, all tail
+// or both, and bytes at the extremes where 8-bit arithmetic would wrap.
+void TestSheetRender::rowFilterMatchesPortable_data()
+{
+    QTest::addColumn<int>("pixels");
+    QTest::addColumn<QByteArray>("values"); // drawn from at random
+    const QByteArray any = QByteArray::fromHex("00017f80feff");
+    QTest::newRow("one pixel") << 1 << any;
+    QTest::newRow("tail only") << 7 << QByteArray::fromHex("00ff");
+    QTest::newRow("exactly one vector") << 8 << QByteArray::fromHex("00ff");
+    QTest::newRow("vectors and a tail") << 67 << any;
+    QTest::newRow("every byte value") << 301 << QByteArray();
+    QTest::newRow("zeros: every filter ties") << 40 << QByteArray(1, '\0');
+}
+
+void TestSheetRender::rowFilterMatchesPortable()
+{
+    QFETCH(int, pixels);
+    QFETCH(QByteArray, values);
+    const size_t length = size_t(pixels) * 4;
+    std::mt19937 random{uint32_t(pixels)};
+    for (int round = 0; round < 200; ++round) {
+        // Each row is preceded by a pixel of zeros.
+        std::vector<uint8_t> rows(2 * (length + 4), 0);
+        for (size_t i = 0; i < length; ++i) {
+            for (uint8_t *row : {rows.data() + 4, rows.data() + length + 8}) {
+                const uint32_t r = random();
+                row[i] = values.isEmpty() ? uint8_t(r) : uint8_t(values[int(r % values.size())]);
+            }
+        }
+        std::vector<uint8_t> candidates(4 * length), vector(length + 1), portable(length + 1);
+        RowFilter::filterRow(rows.data() + length + 8, rows.data() + 4, length, candidates.data(),
+                             vector.data());
+        RowFilter::filterRowPortable(rows.data() + length + 8, rows.data() + 4, length,
+                                     candidates.data(), portable.data());
+        QVERIFY(vector == portable);
+        if (values == QByteArray(1, '\0'))
+            QCOMPARE(int(vector[0]), 0); // a tie goes to the earlier filter
     }
 }
 
