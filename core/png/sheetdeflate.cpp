@@ -306,7 +306,11 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
     m_misses = 0;
     // A block's tokens: at most one per byte up to its 64 KiB, and those of
     // the run of zeros or the match that carries it past them.
-    m_tokens.resize(std::max(m_tokens.size(), BlockBytes + size / MaxMatch + 16));
+    const size_t tokens = BlockBytes + size / MaxMatch + 16;
+    if (tokens > m_tokenCapacity) {
+        m_tokens.reset(new uint32_t[tokens]);
+        m_tokenCapacity = tokens;
+    }
     Writer writer{out};
     size_t pos = 0;
     do {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // A deflate encoder for filtered sheet rows, the default level's. Most of a
@@ -49,7 +50,10 @@ private:
 
     static constexpr int HashBits = 12;
     std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last two positions
-    std::vector<uint32_t> m_tokens; // the block's literals and matches
+    // The block's literals and matches; left uninitialised, so that only the
+    // pages a block's tokens fill are ever faulted in.
+    std::unique_ptr<uint32_t[]> m_tokens;
+    size_t m_tokenCapacity = 0;
     size_t m_tokenCount = 0;
     const int m_candidates;
     const size_t m_insertLimit;
