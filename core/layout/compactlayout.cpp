@@ -206,15 +206,17 @@ private:
                 i = nextNonZero(m_relation.data(), i + 1, count());
                 continue;
             }
+            // A piece too small for any item to come is dropped at once: it
+            // would be dropped below, and it contains no piece that is not.
             const Rect f = at(i);
             if (used.x > f.x)
-                m_pieces.push_back({Rect{f.x, f.y, used.x, f.bottom}, Left});
+                addPiece(Rect{f.x, f.y, used.x, f.bottom}, Left);
             if (used.right < f.right)
-                m_pieces.push_back({Rect{used.right, f.y, f.right, f.bottom}, Right});
+                addPiece(Rect{used.right, f.y, f.right, f.bottom}, Right);
             if (used.y > f.y)
-                m_pieces.push_back({Rect{f.x, f.y, f.right, used.y}, Above});
+                addPiece(Rect{f.x, f.y, f.right, used.y}, Above);
             if (used.bottom < f.bottom)
-                m_pieces.push_back({Rect{f.x, used.bottom, f.right, f.bottom}, Below});
+                addPiece(Rect{f.x, used.bottom, f.right, f.bottom}, Below);
             // The last one takes this place, its relation with it.
             const size_t last = count() - 1;
             set(i, at(last));
@@ -245,9 +247,15 @@ private:
                 const Rect &q = m_pieces[j].rect;
                 redundant = j != i && q.contains(p) && (!p.contains(q) || j < i);
             }
-            if (!redundant && usable(p))
+            if (!redundant)
                 push(p);
         }
+    }
+
+    void addPiece(const Rect &piece, Edge edge)
+    {
+        if (usable(piece))
+            m_pieces.push_back({piece, edge});
     }
 
     bool usable(const Rect &f) const { return f.w() >= m_smallestW && f.h() >= m_smallestH; }
