@@ -19,16 +19,16 @@ namespace {
 
 // Kept by its edges: the scans of the free list compare edges far more
 // often than they need a width or a height.
-struct Rect
+template <typename T> struct Rect
 {
-    qint64 x = 0;
-    qint64 y = 0;
-    qint64 right = 0;
-    qint64 bottom = 0;
+    T x = 0;
+    T y = 0;
+    T right = 0;
+    T bottom = 0;
 
-    static Rect of(qint64 x, qint64 y, qint64 w, qint64 h) { return Rect{x, y, x + w, y + h}; }
-    qint64 w() const { return right - x; }
-    qint64 h() const { return bottom - y; }
+    static Rect of(T x, T y, T w, T h) { return Rect{x, y, T(x + w), T(y + h)}; }
+    T w() const { return right - x; }
+    T h() const { return bottom - y; }
     // Without short cuts: the outcome of each comparison is hard to predict,
     // and these run for every free rectangle on every insert.
     bool contains(const Rect &o) const
@@ -54,15 +54,15 @@ struct Item
 
 // The shorter side each free rectangle would have left around a w x h item,
 // or `none` where the item does not fit; returns the least of them.
-KORVANE_VECTOR_CLONES
-qint64 shortSides(const qint64 *x, const qint64 *y, const qint64 *right, const qint64 *bottom,
-                  size_t n, qint64 w, qint64 h, qint64 none, qint64 *out)
+template <typename T>
+KORVANE_VECTOR_CLONES T shortSides(const T *x, const T *y, const T *right, const T *bottom,
+                                   size_t n, T w, T h, T none, T *out)
 {
-    qint64 least = none;
+    T least = none;
     for (size_t i = 0; i < n; ++i) {
-        const qint64 a = right[i] - x[i] - w;
-        const qint64 b = bottom[i] - y[i] - h;
-        const qint64 shortSide = (a | b) < 0 ? none : std::min(a, b);
+        const T a = right[i] - x[i] - w;
+        const T b = bottom[i] - y[i] - h;
+        const T shortSide = (a | b) < 0 ? none : std::min(a, b);
         out[i] = shortSide;
         least = std::min(least, shortSide);
     }
@@ -70,8 +70,8 @@ qint64 shortSides(const qint64 *x, const qint64 *y, const qint64 *right, const q
 }
 
 // 1 where `values` holds `value`, 0 elsewhere.
-KORVANE_VECTOR_CLONES
-void flagEqual(const qint64 *values, size_t n, qint64 value, uint8_t *out)
+template <typename T>
+KORVANE_VECTOR_CLONES void flagEqual(const T *values, size_t n, T value, uint8_t *out)
 {
     for (size_t i = 0; i < n; ++i)
         out[i] = uint8_t(values[i] == value);
@@ -96,9 +96,9 @@ size_t nextNonZero(const uint8_t *bytes, size_t from, size_t n)
 // beside `used` along one of its edges, 0 otherwise. Only a rectangle beside
 // `used` can contain a piece cut from an overlapping one: pieces border
 // `used` and overlap it across that edge.
-KORVANE_VECTOR_CLONES
-void relationsTo(const Rect &used, const qint64 *x, const qint64 *y, const qint64 *right,
-                 const qint64 *bottom, size_t n, uint8_t *out)
+template <typename T>
+KORVANE_VECTOR_CLONES void relationsTo(const Rect<T> &used, const T *x, const T *y, const T *right,
+                                       const T *bottom, size_t n, uint8_t *out)
 {
     for (size_t i = 0; i < n; ++i) {
         const bool acrossX = (x[i] < used.right) & (used.x < right[i]);
@@ -112,15 +112,15 @@ void relationsTo(const Rect &used, const qint64 *x, const qint64 *y, const qint6
 // Free space as maximal rectangles that may overlap each other. Kept as
 // one array per edge, so that the scans over every free rectangle, which
 // are most of a packing's time, run as vector code.
-class MaxRectsBin
+template <typename T> class MaxRectsBin
 {
 public:
-    MaxRectsBin(qint64 width, qint64 height) { push(Rect::of(0, 0, width, height)); }
+    MaxRectsBin(T width, T height) { push(Rect<T>::of(0, 0, width, height)); }
 
     // No item still to come is narrower or lower than this: free space that
     // is can never be used, and dropping it keeps the free list short
     // without changing where anything goes.
-    void setSmallestItem(qint64 w, qint64 h)
+    void setSmallestItem(T w, T h)
     {
         if (w == m_smallestW && h == m_smallestH)
             return;
@@ -137,13 +137,13 @@ public:
     // Best short side fit: the free rectangle that leaves the least on its
     // shorter leftover side, then on its longer one, then the topmost and
     // leftmost, so that the outcome is fully determined.
-    bool insert(qint64 w, qint64 h, qint64 *x, qint64 *y)
+    bool insert(T w, T h, T *x, T *y)
     {
-        constexpr qint64 none = std::numeric_limits<qint64>::max();
+        constexpr T none = std::numeric_limits<T>::max();
         const size_t n = count();
         m_short.resize(n);
-        const qint64 leastShort = shortSides(m_x.data(), m_y.data(), m_right.data(),
-                                             m_bottom.data(), n, w, h, none, m_short.data());
+        const T leastShort = shortSides(m_x.data(), m_y.data(), m_right.data(), m_bottom.data(), n,
+                                        w, h, none, m_short.data());
         if (leastShort == none)
             return false;
         // Among the few with the least short side, in order: the rest of
@@ -151,10 +151,10 @@ public:
         m_relation.resize(n);
         flagEqual(m_short.data(), n, leastShort, m_relation.data());
         size_t best = 0;
-        qint64 bestLong = none;
+        T bestLong = none;
         for (size_t i = nextNonZero(m_relation.data(), 0, n); i < n;
              i = nextNonZero(m_relation.data(), i + 1, n)) {
-            const qint64 longSide = std::max(m_right[i] - m_x[i] - w, m_bottom[i] - m_y[i] - h);
+            const T longSide = std::max(m_right[i] - m_x[i] - w, m_bottom[i] - m_y[i] - h);
             if (longSide < bestLong ||
                 (longSide == bestLong &&
                  (m_y[i] < m_y[best] || (m_y[i] == m_y[best] && m_x[i] < m_x[best])))) {
@@ -162,7 +162,7 @@ public:
                 bestLong = longSide;
             }
         }
-        const Rect used = Rect::of(m_x[best], m_y[best], w, h);
+        const Rect<T> used = Rect<T>::of(m_x[best], m_y[best], w, h);
         *x = used.x;
         *y = used.y;
         if (w > 0 && h > 0)
@@ -176,11 +176,11 @@ private:
     enum Edge : uint8_t { Left, Right, Above, Below };
     struct Piece
     {
-        Rect rect;
+        Rect<T> rect;
         Edge edge;
     };
 
-    void split(const Rect &used)
+    void split(const Rect<T> &used)
     {
         // Each free rectangle against `used`, for all of them at once.
         const size_t n = count();
@@ -188,12 +188,12 @@ private:
         relationsTo(used, m_x.data(), m_y.data(), m_right.data(), m_bottom.data(), n,
                     m_relation.data());
         m_pieces.clear();
-        for (std::vector<Rect> &touching : m_touching)
+        for (std::vector<Rect<T>> &touching : m_touching)
             touching.clear();
         for (size_t i = nextNonZero(m_relation.data(), 0, count()); i < count();) {
             if (!(m_relation[i] & Overlapping)) {
                 if (m_relation[i] & Beside) {
-                    const Rect t = at(i);
+                    const Rect<T> t = at(i);
                     if (t.right == used.x)
                         m_touching[Left].push_back(t);
                     if (t.x == used.right)
@@ -208,15 +208,15 @@ private:
             }
             // A piece too small for any item to come is dropped at once: it
             // would be dropped below, and it contains no piece that is not.
-            const Rect f = at(i);
+            const Rect<T> f = at(i);
             if (used.x > f.x)
-                addPiece(Rect{f.x, f.y, used.x, f.bottom}, Left);
+                addPiece(Rect<T>{f.x, f.y, used.x, f.bottom}, Left);
             if (used.right < f.right)
-                addPiece(Rect{used.right, f.y, f.right, f.bottom}, Right);
+                addPiece(Rect<T>{used.right, f.y, f.right, f.bottom}, Right);
             if (used.y > f.y)
-                addPiece(Rect{f.x, f.y, f.right, used.y}, Above);
+                addPiece(Rect<T>{f.x, f.y, f.right, used.y}, Above);
             if (used.bottom < f.bottom)
-                addPiece(Rect{f.x, used.bottom, f.right, f.bottom}, Below);
+                addPiece(Rect<T>{f.x, used.bottom, f.right, f.bottom}, Below);
             // The last one takes this place, its relation with it.
             const size_t last = count() - 1;
             set(i, at(last));
@@ -234,17 +234,17 @@ private:
         for (size_t i = 0; i < m_pieces.size(); ++i)
             m_piecesAt[m_pieces[i].edge].push_back(i);
         for (size_t i = 0; i < m_pieces.size(); ++i) {
-            const Rect &p = m_pieces[i].rect;
+            const Rect<T> &p = m_pieces[i].rect;
             const Edge edge = m_pieces[i].edge;
             bool redundant = false;
-            const std::vector<Rect> &touching = m_touching[edge];
+            const std::vector<Rect<T>> &touching = m_touching[edge];
             for (size_t j = 0; j < touching.size() && !redundant; ++j)
                 redundant = touching[j].contains(p);
             const std::vector<size_t> &group = m_piecesAt[edge];
             for (size_t k = 0; k < group.size() && !redundant; ++k) {
                 // Of two equal pieces the later one goes.
                 const size_t j = group[k];
-                const Rect &q = m_pieces[j].rect;
+                const Rect<T> &q = m_pieces[j].rect;
                 redundant = j != i && q.contains(p) && (!p.contains(q) || j < i);
             }
             if (!redundant)
@@ -252,24 +252,24 @@ private:
         }
     }
 
-    void addPiece(const Rect &piece, Edge edge)
+    void addPiece(const Rect<T> &piece, Edge edge)
     {
         if (usable(piece))
             m_pieces.push_back({piece, edge});
     }
 
-    bool usable(const Rect &f) const { return f.w() >= m_smallestW && f.h() >= m_smallestH; }
+    bool usable(const Rect<T> &f) const { return f.w() >= m_smallestW && f.h() >= m_smallestH; }
 
     size_t count() const { return m_x.size(); }
-    Rect at(size_t i) const { return Rect{m_x[i], m_y[i], m_right[i], m_bottom[i]}; }
-    void set(size_t i, const Rect &r)
+    Rect<T> at(size_t i) const { return Rect<T>{m_x[i], m_y[i], m_right[i], m_bottom[i]}; }
+    void set(size_t i, const Rect<T> &r)
     {
         m_x[i] = r.x;
         m_y[i] = r.y;
         m_right[i] = r.right;
         m_bottom[i] = r.bottom;
     }
-    void push(const Rect &r)
+    void push(const Rect<T> &r)
     {
         m_x.push_back(r.x);
         m_y.push_back(r.y);
@@ -284,14 +284,14 @@ private:
         m_bottom.resize(n);
     }
 
-    std::vector<qint64> m_x, m_y, m_right, m_bottom; // the free rectangles
-    qint64 m_smallestW = 0;
-    qint64 m_smallestH = 0;
-    std::vector<qint64> m_short;       // scratch for insert()
-    std::vector<uint8_t> m_relation;   // scratch for insert() and split()
-    std::vector<Piece> m_pieces;       // scratch for split()
-    std::vector<Rect> m_touching[4];   // scratch for split(), by Edge
-    std::vector<size_t> m_piecesAt[4]; // scratch for split(): pieces by Edge
+    std::vector<T> m_x, m_y, m_right, m_bottom; // the free rectangles
+    T m_smallestW = 0;
+    T m_smallestH = 0;
+    std::vector<T> m_short;             // scratch for insert()
+    std::vector<uint8_t> m_relation;    // scratch for insert() and split()
+    std::vector<Piece> m_pieces;        // scratch for split()
+    std::vector<Rect<T>> m_touching[4]; // scratch for split(), by Edge
+    std::vector<size_t> m_piecesAt[4];  // scratch for split(): pieces by Edge
 };
 
 struct Packing
@@ -301,34 +301,51 @@ struct Packing
     qint64 usedHeight = 0;
 };
 
-// Packs every item into a binWidth x binHeight bin; false when one does not fit.
-bool pack(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing *result)
+// Packs every item into a binWidth x binHeight bin with coordinates of type
+// T, which holds every edge; false when one does not fit.
+template <typename T>
+bool packIn(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing *result)
 {
     // The narrowest and lowest of the items from each index on.
-    std::vector<QPair<qint64, qint64>> smallest(items.size());
+    std::vector<QPair<T, T>> smallest(size_t(items.size()));
     for (int i = items.size() - 1; i >= 0; --i) {
-        smallest[i] = qMakePair(items[i].w, items[i].h);
+        smallest[i] = qMakePair(T(items[i].w), T(items[i].h));
         if (i + 1 < items.size()) {
             smallest[i].first = std::min(smallest[i].first, smallest[i + 1].first);
             smallest[i].second = std::min(smallest[i].second, smallest[i + 1].second);
         }
     }
-    MaxRectsBin bin(binWidth, binHeight);
+    MaxRectsBin<T> bin{T(binWidth), T(binHeight)};
     Packing packing;
     packing.positions.reserve(items.size());
     for (int i = 0; i < items.size(); ++i) {
         const Item &item = items[i];
         bin.setSmallestItem(smallest[i].first, smallest[i].second);
-        qint64 x = 0;
-        qint64 y = 0;
-        if (!bin.insert(item.w, item.h, &x, &y))
+        T x = 0;
+        T y = 0;
+        if (!bin.insert(T(item.w), T(item.h), &x, &y))
             return false;
-        packing.positions.append(qMakePair(x, y));
+        packing.positions.append(qMakePair(qint64(x), qint64(y)));
         packing.usedWidth = std::max(packing.usedWidth, x + item.w);
         packing.usedHeight = std::max(packing.usedHeight, y + item.h);
     }
     *result = packing;
     return true;
+}
+
+// Packs every item into a binWidth x binHeight bin; false when one does not
+// fit. The free list is scanned twice per item: in 32-bit coordinates, which
+// take half the memory and vector width, whenever the bin allows them.
+bool pack(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing *result)
+{
+    for (const Item &item : items) {
+        if (item.w > binWidth || item.h > binHeight)
+            return false;
+    }
+    constexpr qint64 small = std::numeric_limits<int32_t>::max() / 2;
+    if (binWidth <= small && binHeight <= small)
+        return packIn<int32_t>(items, binWidth, binHeight, result);
+    return packIn<qint64>(items, binWidth, binHeight, result);
 }
 
 constexpr double squarenessWeight = 0.1;
