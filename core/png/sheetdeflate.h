@@ -48,7 +48,7 @@ private:
     uint64_t huffmanBits() const;
     void writeBlock(Writer &out, bool last) const;
 
-    static constexpr int HashBits = 12;
+    static constexpr int HashBits = 11;
     std::vector<uint16_t> m_head;   // per hash: the low 16 bits of its last two positions
     // The block's literals and matches; left uninitialised, so that only the
     // pages a block's tokens fill are ever faulted in.
