@@ -3,10 +3,14 @@
 // Small pieces make the encoder join many deflate streams into one.
 
 #include "core/png/pngencoder.h"
+#include "core/png/rowfilter.h"
 #include "fuzzinput.h"
 
 #include <QBuffer>
 #include <QImageReader>
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -72,6 +76,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             first = png;
         else if (png != first)
             fuzzFail("the bytes depend on the number of threads");
+    }
+
+    // The vector row filter chooses and filters as the portable one does.
+    const QImage argb = image.convertToFormat(QImage::Format_ARGB32);
+    const size_t length = size_t(argb.width()) * 4;
+    std::vector<uint8_t> rows(2 * (length + 4), 0), candidates(4 * length);
+    std::vector<uint8_t> vector(length + 1), portable(length + 1);
+    uint8_t *previous = rows.data() + 4, *current = previous + length + 4;
+    for (int y = 0; y < argb.height(); ++y) {
+        std::memcpy(current, argb.constScanLine(y), length);
+        RowFilter::filterRow(current, previous, length, candidates.data(), vector.data());
+        RowFilter::filterRowPortable(current, previous, length, candidates.data(), portable.data());
+        if (vector != portable)
+            fuzzFail("the vector row filter differs from the portable one");
+        std::swap(previous, current);
     }
 
     QBuffer buffer(&first);
