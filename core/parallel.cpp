@@ -27,7 +27,7 @@ public:
         if (m_taken.exchange(true))
             return false;
         std::unique_lock<std::mutex> lock(m_lock);
-        while (m_count < wanted && start())
+        while (m_count < wanted && start(m_generation))
             ++m_count;
         m_work = &work;
         m_tickets = std::min(wanted, m_count);
@@ -47,20 +47,21 @@ public:
     }
 
 private:
-    bool start()
+    // A helper started for a run takes part in it: it waits for runs after
+    // `seen`.
+    bool start(unsigned long seen)
     {
         try {
-            std::thread(&Helpers::serve, this).detach();
+            std::thread(&Helpers::serve, this, seen).detach();
             return true;
         } catch (const std::system_error &) {
             return false;
         }
     }
 
-    void serve()
+    void serve(unsigned long seen)
     {
         std::unique_lock<std::mutex> lock(m_lock);
-        unsigned long seen = m_generation;
         for (;;) {
             m_wake.wait(lock, [&] { return m_generation != seen; });
             seen = m_generation;

@@ -980,15 +980,31 @@ void TestSheetRender::parallelRunsEveryItemOnce_data()
 {
     QTest::addColumn<int>("callers");
     QTest::addColumn<bool>("nested");
-    QTest::newRow("one caller") << 1 << false;
-    QTest::newRow("runs inside the items") << 1 << true;
-    QTest::newRow("two callers at once") << 2 << false;
+    QTest::addColumn<int>("together"); // threads that must all be running at once
+    QTest::newRow("one caller") << 1 << false << 0;
+    QTest::newRow("runs inside the items") << 1 << true << 0;
+    QTest::newRow("two callers at once") << 2 << false << 0;
+    QTest::newRow("threads started for a run take part in it") << 1 << false << 9;
 }
 
 void TestSheetRender::parallelRunsEveryItemOnce()
 {
     QFETCH(int, callers);
     QFETCH(bool, nested);
+    QFETCH(int, together);
+    if (together > 0) {
+        // More threads than any run before asked for, each waiting for all.
+        std::atomic<int> inside{0};
+        std::atomic<bool> alone{false};
+        Parallel::forEach(together, together, [&](int) {
+            ++inside;
+            QDeadlineTimer deadline(5000);
+            while (inside < together && !deadline.hasExpired())
+                std::this_thread::yield();
+            alone = alone || inside < together;
+        });
+        QVERIFY(!alone);
+    }
     constexpr int Items = 24;
     std::vector<std::atomic<int>> done(size_t(callers) * Items);
     std::atomic<bool> early{false};
