@@ -164,10 +164,15 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
     QByteArray rows;
     for (int y = 0; y < height; ++y) {
         seed = seed * 1103515245u + 12345u;
-        rows.append(char(damage == QLatin1String("filter") && y == 1 ? 5 : (seed >> 16) % 5));
+        // "paeth": every row Paeth-filtered with steps of -1, 0 and 1, where
+        // the predictor's ties decide the pixel.
+        const bool paeth = damage == QLatin1String("paeth");
+        rows.append(char(damage == QLatin1String("filter") && y == 1 ? 5
+                         : paeth                                     ? 4
+                                                                     : (seed >> 16) % 5));
         for (int x = 0; x < rowBytes; ++x) {
             seed = seed * 1103515245u + 12345u;
-            rows.append(char(seed >> 16));
+            rows.append(char(paeth ? int((seed >> 16) % 3) - 1 : int(seed >> 16)));
         }
     }
     QByteArray zlib = qCompress(rows).mid(4);
@@ -836,6 +841,8 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("RGB with a transparent colour")
         << pngFile(2, 8, 64, 64, pngChunk("tRNS", key.left(6)), none, 8) << true << true;
     QTest::newRow("RGBA") << pngFile(6, 8, 1, 1, none, none, 9) << true << true;
+    QTest::newRow("RGBA, Paeth ties") << pngFile(6, 8, 37, 20, none, "paeth", 30) << true << true;
+    QTest::newRow("RGB, Paeth ties") << pngFile(2, 8, 37, 20, none, "paeth", 31) << true << true;
     QTest::newRow("RGBA with gAMA, cHRM, sRGB and text")
         << pngFile(6, 8, 33, 5,
                    pngChunk("gAMA", bigEndian({100000})) +
