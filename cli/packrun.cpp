@@ -157,6 +157,10 @@ private:
     // Inputs the probe hashed on its way, so that the manifest need not
     // open them again.
     QHash<QString, QByteArray> m_probedHashes;
+    // Small PNG inputs the probe read whole, decoded from memory.
+    static constexpr size_t KeptBytes = size_t(64) << 20;
+    std::unique_ptr<Compose::ContentStore> m_keptStore;
+    Compose::KeptContents m_kept;
 };
 
 int Packer::pack()
@@ -244,12 +248,18 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         job.threads = o.threads;
         job.skipUndecodable = o.skipUnreadable;
         job.progress = m_terminal->progress();
+        job.kept = &m_kept;
         m_terminal->setStage(n, groups.size(), false);
         Compose::SpriteResult sprites;
         if (o.sprites.changesSheet())
             sprites = Compose::composeSprites(job, o.sprites);
         else
             sprites.composed = Compose::composeSheet(job);
+        if (n == groups.size() - 1) {
+            // Every image is on a sheet: the probe's copies go before encoding.
+            m_kept.clear();
+            m_keptStore.reset();
+        }
         const Compose::SheetResult &composed = sprites.composed;
         sheet.kept = sprites.kept;
         sheet.sourceSizes = composed.sizes;
@@ -381,12 +391,18 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
     std::vector<Compose::Failure> problems(paths.size());
     std::vector<Compose::ContentHash> hashes(paths.size());
     std::vector<char> readable(paths.size());
+    std::vector<QByteArray> contents(paths.size());
     m_probedHashes.clear();
+    m_kept.clear();
+    m_keptStore = std::make_unique<Compose::ContentStore>(KeptBytes);
     Parallel::forEach(o.threads, count, [&](int i) {
-        readable[size_t(i)] = Compose::probeImage(paths[size_t(i)], o.limits, &found[size_t(i)],
-                                                  &problems[size_t(i)], &hashes[size_t(i)]);
+        readable[size_t(i)] =
+            Compose::probeImage(paths[size_t(i)], o.limits, &found[size_t(i)], &problems[size_t(i)],
+                                &hashes[size_t(i)], m_keptStore.get(), &contents[size_t(i)]);
     });
     for (size_t i = 0; i < paths.size(); ++i) {
+        if (!contents[i].isNull())
+            m_kept.insert(paths[i], contents[i]);
         if (hashes[i].valid)
             m_probedHashes.insert(paths[i], hashText(hashes[i].value));
         if (readable[i]) {

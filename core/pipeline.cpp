@@ -50,8 +50,8 @@ SheetResult composeSheet(SheetJob job)
                                .arg(Inputs::shownPath(job.sheetPath), sizeText(size));
             return result;
         }
-        const QVector<Failure> failures = paintPlacements(result.sheet, result.plan.placements,
-                                                          job.limits, job.threads, job.progress);
+        const QVector<Failure> failures = paintPlacements(
+            result.sheet, result.plan.placements, job.limits, job.threads, job.progress, job.kept);
         if (job.progress && job.progress->cancelRequested) {
             result.outcome = SheetResult::Cancelled;
             result.sheet = QImage();

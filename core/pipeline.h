@@ -39,6 +39,8 @@ struct SheetJob
     // and the layout computed again without it; otherwise the run fails.
     bool skipUndecodable = true;
     Progress *progress = nullptr;
+    // Inputs the probe kept whole, decoded without being read again.
+    const KeptContents *kept = nullptr;
 };
 
 struct SheetResult

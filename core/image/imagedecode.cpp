@@ -225,11 +225,22 @@ bool decodePngInto(RegularFile &file, const QSize &size, uchar *target, qsizetyp
     }
 }
 
-// The decode of one placement straight into the sheet's memory.
+// The decode of one placement straight into the sheet's memory, from the
+// probe's copy of the file when there is one.
 Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
-                   const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch)
+                   const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch,
+                   const QByteArray *kept)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
+    if (kept && withinLimits(p.size, limits)) {
+        uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
+        BufferHold hold(budget);
+        hold.take(qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
+        if (PngDecode::decode(reinterpret_cast<const uint8_t *>(kept->constData()),
+                              size_t(kept->size()), p.size, target, bytesPerLine, &scratch))
+            return failure;
+        // Anything the fast path refuses is the file's and Qt's reader's.
+    }
     RegularFile regular;
     if (!regular.open(p.path, &failure))
         return failure;
@@ -280,6 +291,14 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     return decodeWithReader(file, format, target, p, hold);
 }
 
+const QByteArray *keptBytes(const KeptContents *kept, const QString &path)
+{
+    if (!kept)
+        return nullptr;
+    const auto it = kept->constFind(path);
+    return it == kept->constEnd() ? nullptr : &it.value();
+}
+
 bool insideSheet(const QImage &sheet, const SheetLayout::Placement &p)
 {
     return p.position.x() >= 0 && p.position.y() >= 0 &&
@@ -297,7 +316,8 @@ int threadCount(int requested)
 }
 
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
-                                 const Limits &limits, int threads, Progress *progress)
+                                 const Limits &limits, int threads, Progress *progress,
+                                 const KeptContents *kept)
 {
     QVector<Failure> failures;
     if (sheet.isNull() || sheet.format() != QImage::Format_ARGB32) {
@@ -325,7 +345,8 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
                 results[size_t(i)] = failed(p.path, ImageStatus::OutsideSheet,
                                             QStringLiteral("does not fit in the sheet"));
             else
-                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits, budget, scratch);
+                results[size_t(i)] = decodeInto(bits, bytesPerLine, p, limits, budget, scratch,
+                                                keptBytes(kept, p.path));
             if (progress)
                 ++progress->done;
         }
@@ -355,8 +376,9 @@ Failure decodeImage(const QString &path, const QSize &size, const Limits &limits
                       QStringLiteral("not enough memory to decode %1").arg(sizeText(size)));
     target.fill(0); // as a new sheet is: a reader that skips pixels leaves them transparent
     BufferBudget budget(limits.maxBufferBytes, nullptr);
-    const Failure failure = decodeInto(target.bits(), target.bytesPerLine(),
-                                       {path, size, QPoint(), 0, 0}, limits, budget, scratch);
+    const Failure failure =
+        decodeInto(target.bits(), target.bytesPerLine(), {path, size, QPoint(), 0, 0}, limits,
+                   budget, scratch, nullptr);
     if (failure.status == ImageStatus::Ok)
         *image = target;
     return failure;

@@ -33,9 +33,11 @@ int threadCount(int requested);
 // Decodes the image of every placement once, straight into `sheet` at its
 // position, on `threads` workers. Returns the failures in placement order;
 // an empty result means every image was copied exactly. `sheet` must be a
-// Format_ARGB32 image holding every placement.
+// Format_ARGB32 image holding every placement. A PNG in `kept` is decoded
+// from those bytes, without opening its file again.
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
-                                 const Limits &limits, int threads, Progress *progress = nullptr);
+                                 const Limits &limits, int threads, Progress *progress = nullptr,
+                                 const KeptContents *kept = nullptr);
 
 // Decodes the image at `path`, whose header gave `size`, into a new
 // Format_ARGB32 image of its own, exactly as paintPlacements() would copy it

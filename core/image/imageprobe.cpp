@@ -1,5 +1,6 @@
 #include "core/image/imageprobe.h"
 
+#include "core/hugepages.h"
 #include "core/inputs.h"
 
 #include <QDir>
@@ -102,6 +103,10 @@ qint64 RegularFile::readAt(qint64 offset, char *data, qint64 count)
         if (n == 0)
             break;
         done += n;
+        // Short of what was asked at the size the open found: the end, as a
+        // further read would only confirm.
+        if (done < count && offset + done >= m_size)
+            break;
     }
     return done;
 #else
@@ -414,8 +419,62 @@ ContentHash hashContent(RegularFile &file, const QByteArray &head)
     return hash;
 }
 
+ContentStore::ContentStore(size_t budget)
+    : m_base(static_cast<char *>(HugePages::map(budget, true))), m_capacity(m_base ? budget : 0)
+{
+}
+
+ContentStore::~ContentStore()
+{
+    HugePages::unmap(m_base, m_capacity);
+}
+
+char *ContentStore::take(size_t size)
+{
+    size_t used = m_used.load();
+    do {
+        if (size > m_capacity - used)
+            return nullptr;
+    } while (!m_used.compare_exchange_weak(used, used + size));
+    return m_base + used;
+}
+
+namespace {
+
+// What the probe reads first: enough for the header and the usual chunks
+// before the data, and all of a small file.
+constexpr qint64 HeadBytes = 16384;
+
+// The whole file into the store, read to its end: the bytes and their hash
+// are then exactly what the decode will use. False, and nothing kept, when
+// the store is full or the file is not what its size said.
+bool keepWhole(RegularFile &file, const QByteArray &head, ContentStore &store, QByteArray *content,
+               ContentHash *hash)
+{
+    const qint64 size = file.size();
+    if (size < head.size() || size > maxKeptFileBytes)
+        return false;
+    char *bytes = store.take(size_t(size));
+    if (!bytes)
+        return false;
+    std::memcpy(bytes, head.constData(), size_t(head.size()));
+    // A head shorter than asked for ended at the end of the file.
+    char past;
+    if (head.size() < HeadBytes ? size != head.size()
+                                : file.readAt(head.size(), bytes + head.size(),
+                                              size - head.size()) != size - head.size() ||
+                                      file.readAt(size, &past, 1) != 0)
+        return false; // the store's bytes are simply not used
+    *content = QByteArray::fromRawData(bytes, int(size));
+    hash->value = XXH3_64bits(bytes, size_t(size));
+    hash->valid = true;
+    return true;
+}
+
+} // namespace
+
 bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure,
-                ContentHash *hash)
+                ContentHash *hash, ContentStore *keep, QByteArray *content)
 {
     if (path.contains(QLatin1Char('\r')) || path.contains(QLatin1Char('\n'))) {
         *failure = failed(path, ImageStatus::BadPath,
@@ -426,9 +485,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     RegularFile regular;
     if (!regular.open(path, failure))
         return false;
-    // Enough for the header and the usual chunks before the data; all of a
-    // small file, in one read.
-    QByteArray head(16384, Qt::Uninitialized);
+    QByteArray head(int(HeadBytes), Qt::Uninitialized);
     const qint64 headBytes = regular.readAt(0, head.data(), head.size());
     head.resize(int(std::max<qint64>(0, headBytes)));
     QSize found = soundPngHeaderSize(head);
@@ -436,7 +493,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
     if (found.isValid()) {
         if (!pngHeaderPlausible(path, head.left(33), regular.size(), failure))
             return false;
-        if (hash)
+        if (hash && !(keep && content && keepWhole(regular, head, *keep, content, &whole)))
             whole = hashContent(regular, head);
     } else {
         QFile file;

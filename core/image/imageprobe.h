@@ -3,9 +3,14 @@
 // Image files before decoding: is it a regular file, what format, how large
 // by its header, and is that within the limits. QtCore and QtGui only.
 
+#include <QByteArray>
 #include <QFile>
+#include <QHash>
 #include <QSize>
 #include <QString>
+
+#include <atomic>
+#include <cstddef>
 
 class QByteArray;
 class QFile;
@@ -57,14 +62,44 @@ struct ContentHash
     quint64 value = 0;
 };
 
+// Whole small files as the probe read them, kept so that their decode need
+// not open and read them again: with thousands of inputs those system calls
+// are a good part of a run. One reservation of `budget` bytes, faulted in
+// only as far as it is filled, in huge pages; thread-safe.
+class ContentStore
+{
+public:
+    explicit ContentStore(size_t budget);
+    ~ContentStore();
+    ContentStore(const ContentStore &) = delete;
+    ContentStore &operator=(const ContentStore &) = delete;
+
+    // Room for `size` bytes, or nullptr once the budget is spent.
+    char *take(size_t size);
+
+private:
+    char *m_base = nullptr;
+    size_t m_capacity = 0;
+    std::atomic<size_t> m_used{0};
+};
+
+// What the probe kept, by path; the arrays view the store's memory.
+using KeptContents = QHash<QString, QByteArray>;
+
+// The largest file the probe keeps whole.
+constexpr qint64 maxKeptFileBytes = qint64(256) << 10;
+
 // Reads the image size from the file's header without decoding its pixels.
 // Anything but a regular file (symlinks followed) is refused without being
 // opened. On failure `failure` says why. With `hash`, a PNG whose size its
 // header gives is also hashed whole through the same open file, which
 // spares a run that records its inputs another open per file; `hash` stays
 // invalid for any other file and on failure.
+// With `keep` as well, such a PNG of up to maxKeptFileBytes goes whole into
+// the store and `content` views it; `content` stays null otherwise.
 bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure *failure,
-                ContentHash *hash = nullptr);
+                ContentHash *hash = nullptr, ContentStore *keep = nullptr,
+                QByteArray *content = nullptr);
 
 // The pieces the decoder shares with the probe.
 Failure failed(const QString &path, ImageStatus status, const QString &reason);

@@ -1,4 +1,5 @@
 #include "core/hugepages.h"
+#include "core/image/imagedecode.h"
 #include "core/image/imageprobe.h"
 #include "core/image/pngdecode.h"
 #include "core/layout/sheetlayout.h"
@@ -841,6 +842,8 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("RGB with a transparent colour")
         << pngFile(2, 8, 64, 64, pngChunk("tRNS", key.left(6)), none, 8) << true << true;
     QTest::newRow("RGBA") << pngFile(6, 8, 1, 1, none, none, 9) << true << true;
+    QTest::newRow("RGBA past the probe's first read")
+        << pngFile(6, 8, 90, 60, none, none, 32) << true << true;
     QTest::newRow("RGBA, Paeth ties") << pngFile(6, 8, 37, 20, none, "paeth", 30) << true << true;
     QTest::newRow("RGB, Paeth ties") << pngFile(2, 8, 37, 20, none, "paeth", 31) << true << true;
     QTest::newRow("RGBA with gAMA, cHRM, sRGB and text")
@@ -907,6 +910,31 @@ void TestSheetRender::pngDecoderMatchesQt()
     QCOMPARE(Compose::probeImage(path, Compose::Limits(), &probed, &failure), qtSize.isValid());
     if (qtSize.isValid())
         QCOMPARE(probed, qtSize);
+    // Probed to be kept: the same hash, a hashed file kept byte for byte
+    // unless the store is full, and painted from those bytes as from the file.
+    Compose::ContentHash hash, keptHash, fullHash;
+    Compose::ContentStore store(1 << 20), full(8);
+    QByteArray kept, notKept;
+    Compose::probeImage(path, Compose::Limits(), &probed, &failure, &hash);
+    Compose::probeImage(path, Compose::Limits(), &probed, &failure, &keptHash, &store, &kept);
+    Compose::probeImage(path, Compose::Limits(), &probed, &failure, &fullHash, &full, &notKept);
+    QVERIFY(keptHash.valid == hash.valid && fullHash.valid == hash.valid);
+    QVERIFY(keptHash.value == hash.value && fullHash.value == hash.value);
+    QCOMPARE(kept, hash.valid ? png : QByteArray());
+    QVERIFY(notKept.isNull());
+    if (qtSize.isValid()) {
+        const SheetLayout::Placement placement{path, qtSize, QPoint(), 0, 0};
+        Compose::KeptContents contents;
+        if (!kept.isNull())
+            contents.insert(path, kept);
+        QImage fromFile = SheetRender::newSheet(qtSize), fromKept = fromFile.copy();
+        const auto fileFailures =
+            Compose::paintPlacements(fromFile, {placement}, Compose::Limits(), 1);
+        const auto keptFailures = Compose::paintPlacements(fromKept, {placement}, Compose::Limits(),
+                                                           1, nullptr, &contents);
+        QCOMPARE(keptFailures.size(), fileFailures.size());
+        QCOMPARE(fromKept, fromFile);
+    }
     const QSize size = qFromBigEndian<quint32>(png.constData() + 16) < 100
                            ? QSize(int(qFromBigEndian<quint32>(png.constData() + 16)),
                                    int(qFromBigEndian<quint32>(png.constData() + 20)))
