@@ -140,8 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     limits.maxPixels = maxPixels;
     QSize declared;
     Compose::Failure refused;
-    if (!Compose::probeImage(g_path, limits, &declared, &refused))
+    // Half the inputs are painted from the probe's copy, as korvane-pack
+    // paints small PNGs, the other half from the file.
+    Compose::ContentStore store(size_t(1) << 20);
+    Compose::ContentHash hash;
+    QByteArray kept;
+    if (!Compose::probeImage(g_path, limits, &declared, &refused, &hash, &store, &kept))
         return 0;
+    if (!kept.isNull() && kept != bytes)
+        fail("the probe kept other bytes than the file's");
+    Compose::KeptContents contents;
+    if (!kept.isNull() && size % 2 == 1)
+        contents.insert(g_path, kept);
 
     QImageReader reader(g_path);
     // A size the probe read from a PNG's header is one Qt's reader reads too.
@@ -165,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (image.size() != declared)
         fail("decoded size differs from the size read before decoding");
     const QVector<Compose::Failure> failures = Compose::paintPlacements(
-        sheet, {{g_path, image.size(), position, position.x(), position.y()}}, limits, 1);
+        sheet, {{g_path, image.size(), position, position.x(), position.y()}}, limits, 1, nullptr,
+        &contents);
     // Refusing data that a second decode shows incomplete is right; any
     // other failure of an image that decoded once is not.
     if (!failures.isEmpty()) {
