@@ -32,6 +32,16 @@ uint64_t sumOfMagnitudes(const uint8_t *bytes, size_t length)
     return sum;
 }
 
+// Where each filter's bytes of a row go.
+struct Candidates
+{
+    Candidates(uint8_t *bytes, size_t length)
+        : sub(bytes), up(bytes + length), average(bytes + 2 * length), paeth(bytes + 3 * length)
+    {
+    }
+    uint8_t *sub, *up, *average, *paeth;
+};
+
 // The type byte and the row of the smallest sum, the earlier on a tie.
 void writeBest(const uint64_t sums[5], const uint8_t *row, const uint8_t *candidates, size_t length,
                uint8_t *out)
@@ -54,14 +64,11 @@ void filterRowPortable(const uint8_t *row, const uint8_t *previous, size_t lengt
 {
     const uint8_t *left = row - 4;
     const uint8_t *corner = previous - 4;
-    uint8_t *sub = candidates;
-    uint8_t *up = candidates + length;
-    uint8_t *average = candidates + 2 * length;
-    uint8_t *paeth = candidates + 3 * length;
+    const Candidates filtered(candidates, length);
     for (size_t i = 0; i < length; ++i) {
-        sub[i] = uint8_t(row[i] - left[i]);
-        up[i] = uint8_t(row[i] - previous[i]);
-        average[i] = uint8_t(row[i] - ((left[i] + previous[i]) >> 1));
+        filtered.sub[i] = uint8_t(row[i] - left[i]);
+        filtered.up[i] = uint8_t(row[i] - previous[i]);
+        filtered.average[i] = uint8_t(row[i] - ((left[i] + previous[i]) >> 1));
     }
     for (size_t i = 0; i < length; ++i) {
         const int a = left[i], b = previous[i], c = corner[i];
@@ -69,11 +76,12 @@ void filterRowPortable(const uint8_t *row, const uint8_t *previous, size_t lengt
         const int pb = std::abs(a - c);
         const int pc = std::abs(a + b - 2 * c);
         const int nearer = pb <= pc ? b : c;
-        paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? a : nearer));
+        filtered.paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? a : nearer));
     }
-    const uint64_t sums[5] = {sumOfMagnitudes(row, length), sumOfMagnitudes(sub, length),
-                              sumOfMagnitudes(up, length), sumOfMagnitudes(average, length),
-                              sumOfMagnitudes(paeth, length)};
+    const uint64_t sums[5] = {sumOfMagnitudes(row, length), sumOfMagnitudes(filtered.sub, length),
+                              sumOfMagnitudes(filtered.up, length),
+                              sumOfMagnitudes(filtered.average, length),
+                              sumOfMagnitudes(filtered.paeth, length)};
     writeBest(sums, row, candidates, length, out);
 }
 
@@ -107,10 +115,7 @@ AVX2 void filterRowAvx2(const uint8_t *row, const uint8_t *previous, size_t leng
 {
     const uint8_t *left = row - 4;
     const uint8_t *corner = previous - 4;
-    uint8_t *sub = candidates;
-    uint8_t *up = candidates + length;
-    uint8_t *average = candidates + 2 * length;
-    uint8_t *paeth = candidates + 3 * length;
+    const Candidates filtered(candidates, length);
     const __m256i zero = _mm256_setzero_si256();
     const __m256i one = _mm256_set1_epi8(1);
     __m256i sums[5] = {zero, zero, zero, zero, zero};
@@ -132,10 +137,10 @@ AVX2 void filterRowAvx2(const uint8_t *row, const uint8_t *previous, size_t leng
             paethPredict(_mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero),
                          _mm256_unpackhi_epi8(c, zero));
         const __m256i p = _mm256_sub_epi8(r, _mm256_packus_epi16(low, high));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(sub + i), s);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(up + i), u);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(average + i), v);
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(paeth + i), p);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(filtered.sub + i), s);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(filtered.up + i), u);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(filtered.average + i), v);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(filtered.paeth + i), p);
         sums[0] = sumMagnitudes(sums[0], r);
         sums[1] = sumMagnitudes(sums[1], s);
         sums[2] = sumMagnitudes(sums[2], u);
@@ -152,11 +157,12 @@ AVX2 void filterRowAvx2(const uint8_t *row, const uint8_t *previous, size_t leng
         const int ra = left[i], rb = previous[i], rc = corner[i];
         const int pa = std::abs(rb - rc), pb = std::abs(ra - rc), pc = std::abs(ra + rb - 2 * rc);
         const int nearer = pb <= pc ? rb : rc;
-        sub[i] = uint8_t(row[i] - ra);
-        up[i] = uint8_t(row[i] - rb);
-        average[i] = uint8_t(row[i] - ((ra + rb) >> 1));
-        paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? ra : nearer));
-        const uint8_t bytes[5] = {row[i], sub[i], up[i], average[i], paeth[i]};
+        filtered.sub[i] = uint8_t(row[i] - ra);
+        filtered.up[i] = uint8_t(row[i] - rb);
+        filtered.average[i] = uint8_t(row[i] - ((ra + rb) >> 1));
+        filtered.paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? ra : nearer));
+        const uint8_t bytes[5] = {row[i], filtered.sub[i], filtered.up[i], filtered.average[i],
+                                  filtered.paeth[i]};
         for (int k = 0; k < 5; ++k)
             totals[k] += uint64_t(std::abs(int(int8_t(bytes[k]))));
     }
