@@ -260,7 +260,7 @@ private:
 
     bool usable(const Rect<T> &f) const { return f.w() >= m_smallestW && f.h() >= m_smallestH; }
 
-    size_t count() const { return m_x.size(); }
+    size_t count() const { return m_count; }
     Rect<T> at(size_t i) const { return Rect<T>{m_x[i], m_y[i], m_right[i], m_bottom[i]}; }
     void set(size_t i, const Rect<T> &r)
     {
@@ -269,22 +269,20 @@ private:
         m_right[i] = r.right;
         m_bottom[i] = r.bottom;
     }
+    // The arrays only grow; m_count says how much of them is the list.
     void push(const Rect<T> &r)
     {
-        m_x.push_back(r.x);
-        m_y.push_back(r.y);
-        m_right.push_back(r.right);
-        m_bottom.push_back(r.bottom);
+        if (m_count == m_x.size()) {
+            const size_t grown = std::max<size_t>(64, 2 * m_count);
+            for (std::vector<T> *edge : {&m_x, &m_y, &m_right, &m_bottom})
+                edge->resize(grown);
+        }
+        set(m_count++, r);
     }
-    void resize(size_t n)
-    {
-        m_x.resize(n);
-        m_y.resize(n);
-        m_right.resize(n);
-        m_bottom.resize(n);
-    }
+    void resize(size_t n) { m_count = n; }
 
     std::vector<T> m_x, m_y, m_right, m_bottom; // the free rectangles
+    size_t m_count = 0;
     T m_smallestW = 0;
     T m_smallestH = 0;
     std::vector<T> m_short;             // scratch for insert()
