@@ -232,28 +232,28 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
                    const QByteArray *kept)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
+    const Target target{sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4,
+                        bytesPerLine};
+    const qint64 rowBytes = qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1);
+    // The common PNG kinds go straight into the sheet, from the probe's copy
+    // when there is one; anything unusual or damaged is left to Qt's reader
+    // below, which decides. The file and the inflated rows are held beside
+    // the sheet, and given back before the reader asks for its own share, so
+    // that no worker waits while holding one.
     if (kept && withinLimits(p.size, limits)) {
-        uchar *target = sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4;
         BufferHold hold(budget);
-        hold.take(qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
+        hold.take(kept->size() + rowBytes);
         if (PngDecode::decode(reinterpret_cast<const uint8_t *>(kept->constData()),
-                              size_t(kept->size()), p.size, target, bytesPerLine, &scratch))
+                              size_t(kept->size()), p.size, target.bits, bytesPerLine, &scratch))
             return failure;
-        // Anything the fast path refuses is the file's and Qt's reader's.
     }
     RegularFile regular;
     if (!regular.open(p.path, &failure))
         return failure;
-    const Target target{sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4,
-                        bytesPerLine};
-    // The common PNG kinds go straight into the sheet; anything unusual or
-    // damaged is left to Qt's reader below, which decides.
-    if (withinLimits(p.size, limits)) {
-        // The file and its inflated rows, held beside the sheet; given back
-        // before the reader asks for its own share, so that no worker waits
-        // while holding one.
+    // A copy the fast path declined is not read from the file to be declined again.
+    if (!kept && withinLimits(p.size, limits)) {
         BufferHold pngHold(budget);
-        pngHold.take(regular.size() + qint64(p.size.height()) * (qint64(p.size.width()) * 4 + 1));
+        pngHold.take(regular.size() + rowBytes);
         if (decodePngInto(regular, p.size, target.bits, bytesPerLine, scratch))
             return failure;
     }

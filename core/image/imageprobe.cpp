@@ -458,12 +458,16 @@ bool keepWhole(RegularFile &file, const QByteArray &head, ContentStore &store, Q
     if (!bytes)
         return false;
     std::memcpy(bytes, head.constData(), size_t(head.size()));
-    // A head shorter than asked for ended at the end of the file.
-    char past;
-    if (head.size() < HeadBytes ? size != head.size()
-                                : file.readAt(head.size(), bytes + head.size(),
-                                              size - head.size()) != size - head.size() ||
-                                      file.readAt(size, &past, 1) != 0)
+    // A head shorter than asked for ended at the end of the file; after a
+    // full one, the rest is read and nothing may follow it.
+    bool whole = head.size() == size;
+    if (head.size() == HeadBytes) {
+        const qint64 rest = size - head.size();
+        char past;
+        whole = file.readAt(head.size(), bytes + head.size(), rest) == rest &&
+                file.readAt(size, &past, 1) == 0;
+    }
+    if (!whole)
         return false; // the store's bytes are simply not used
     *content = QByteArray::fromRawData(bytes, int(size));
     hash->value = XXH3_64bits(bytes, size_t(size));
