@@ -495,6 +495,31 @@ private:
         return c;
     }
 
+    // The tallest bin height from `low` to `cap` whose sheet, as wide as the
+    // bin, could still beat `best` (square enough): a score grows with the
+    // height. Below `low` when none could. Most widths are dismissed by one
+    // packing at this height.
+    qint64 tallestToBeat(const Candidate &best, qint64 binWidth, qint64 low, qint64 cap) const
+    {
+        const auto couldBeat = [&](qint64 height) {
+            Packing full;
+            full.usedWidth = binWidth;
+            full.usedHeight = height;
+            const Candidate c = candidateFor(full);
+            return c.score() <= best.score();
+        };
+        if (!couldBeat(low))
+            return low - 1;
+        while (low < cap) {
+            const qint64 mid = cap - (cap - low) / 2;
+            if (couldBeat(mid))
+                low = mid;
+            else
+                cap = mid - 1;
+        }
+        return low;
+    }
+
     // A low bin of this width that takes every item and gives a sheet
     // better than `best`, found by bisection from the area bound; invalid
     // when there is none. Packing is not monotonic in the height, so this is
@@ -506,13 +531,8 @@ private:
         qint64 low =
             std::min(m_stacked, std::max(m_tallest, qint64(std::ceil(m_area / double(binWidth)))));
         qint64 cap = std::min(m_stacked, maxBinHeight);
-        if (best.valid && best.squareEnough()) {
-            // Taller would not beat `best` (a score is never below the
-            // area): a cheap way to dismiss most widths.
-            const double bound = best.score() / double(binWidth + m_margin) - double(m_margin);
-            if (bound < double(cap))
-                cap = qint64(bound);
-        }
+        if (best.valid && best.squareEnough())
+            cap = tallestToBeat(best, binWidth, low, cap);
         if (cap < low)
             return Candidate();
         Packing packing;

@@ -354,6 +354,12 @@ void TestSheetLayout::compactExact_data()
         << randomSizes(99, 8, 255, 1) << 2 << false << QSize(1284, 1393);
     QTest::newRow("2000 tiny sprites, the sheet found")
         << randomSizes(2000, 8, 64, 3) << 2 << false << QSize(1708, 1772);
+    // Sets whose best sheet comes from a width searched after the first:
+    // the bound that dismisses widths must not dismiss it.
+    QTest::newRow("99 sprites, a later width wins")
+        << randomSizes(99, 8, 255, 4) << 2 << false << QSize(1252, 1147);
+    QTest::newRow("power of two, a later width wins")
+        << randomSizes(99, 8, 255, 12) << 2 << true << QSize(1024, 2048);
     // Only a bin of the stacked height, 2^31, takes them: past 32 bits.
     QTest::newRow("stacked past 32 bits, too large for int")
         << SizeMap{{"a.png", {1 << 30, 1 << 30}}, {"b.png", {1 << 30, 1 << 30}}} << 0 << false
