@@ -354,6 +354,11 @@ struct Candidate
     qint64 sheetWidth = 0; // after rounding
     qint64 sheetHeight = 0;
     bool valid = false;
+    // Where the search for this width stopped: the bin's width, and the
+    // heights between the last that failed and the last that held.
+    qint64 binWidth = 0;
+    qint64 low = 0;
+    qint64 high = 0;
 
     double area() const { return double(sheetWidth) * double(sheetHeight); }
     // The area, made a little worse the further the sheet is from square,
@@ -450,6 +455,13 @@ public:
                 best = c;
                 changed = true;
             }
+        }
+        // The winning width alone is searched on to the pixel; rounded sides
+        // would rarely change for that.
+        if (best.valid && !m_powerOfTwo) {
+            const Candidate c = narrowed(best, true);
+            if (improves(c))
+                best = c;
         }
         return best;
     }
@@ -549,18 +561,35 @@ private:
             high = packing.usedHeight;
         }
         result = candidateFor(packing);
+        result.binWidth = binWidth;
+        result.low = low;
+        result.high = high;
         // Stop within about one percent: further steps rarely pay.
-        while (low < high && high - low > std::max<qint64>(1, high / 100)) {
+        return narrowed(result, false);
+    }
+
+    // Goes on halving `c`'s range of heights, to within about one percent
+    // of its top or, `exact`, to the pixel; keeps the best sheet found.
+    Candidate narrowed(Candidate c, bool exact) const
+    {
+        Candidate result = c;
+        qint64 low = c.low;
+        qint64 high = c.high;
+        Packing packing;
+        while (low < high && high - low > (exact ? 0 : std::max<qint64>(1, high / 100))) {
             const qint64 mid = low + (high - low) / 2;
-            if (pack(m_items, binWidth, mid, &packing)) {
+            if (pack(m_items, c.binWidth, mid, &packing)) {
                 high = packing.usedHeight;
-                const Candidate c = candidateFor(packing);
-                if (c.betterThan(result))
-                    result = c;
+                const Candidate found = candidateFor(packing);
+                if (found.betterThan(result))
+                    result = found;
             } else {
                 low = mid + 1;
             }
         }
+        result.binWidth = c.binWidth;
+        result.low = low;
+        result.high = high;
         return result;
     }
 
