@@ -446,7 +446,9 @@ public:
         // A search depends on `best` only through its cap, so one that began
         // before `best` changed is run again: the outcome is the same as
         // searching one width after another.
-        const std::vector<Candidate> early = searchInParallel(untried, maxBinHeight, best);
+        Candidate bestFinished;
+        const std::vector<Candidate> early =
+            searchInParallel(untried, maxBinHeight, best, &bestFinished);
         bool changed = false;
         for (int i = 1; i < untried.size(); ++i) {
             const Candidate c =
@@ -456,26 +458,32 @@ public:
                 changed = true;
             }
         }
-        // The winning width alone is searched on to the pixel; rounded sides
-        // would rarely change for that.
-        if (best.valid && !m_powerOfTwo) {
-            const Candidate c = narrowed(best, true);
-            if (improves(c))
-                best = c;
-        }
-        return best;
+        const Candidate c = changed ? finished(best) : bestFinished;
+        return improves(c) ? c : best;
     }
 
 private:
-    // leastHeight() for every width but the first, on one thread per core.
+    // leastHeight() for every width but the first, on one thread per core;
+    // beside them, `best` finished, the outcome when no other width wins.
     std::vector<Candidate> searchInParallel(const QVector<qint64> &widths, qint64 maxBinHeight,
-                                            const Candidate &best) const
+                                            const Candidate &best, Candidate *bestFinished) const
     {
         std::vector<Candidate> found(size_t(widths.size()));
-        Parallel::forEach(0, int(widths.size()) - 1, [&](int i) {
-            found[size_t(i) + 1] = leastHeight(widths[i + 1], maxBinHeight, best);
+        // The finishing search goes first: it is the longest.
+        Parallel::forEach(0, int(widths.size()), [&](int i) {
+            if (i == 0)
+                *bestFinished = finished(best);
+            else
+                found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best);
         });
         return found;
+    }
+
+    // The winning width alone is searched on to the pixel; rounded sides
+    // would rarely change for that.
+    Candidate finished(const Candidate &c) const
+    {
+        return c.valid && !m_powerOfTwo ? narrowed(c, true) : c;
     }
 
     static qint64 floorPowerOfTwo(qint64 value)
