@@ -528,7 +528,7 @@ private:
             const Candidate c = candidateFor(full);
             return c.score() <= best.score();
         };
-        if (!couldBeat(low))
+        if (cap < low || !couldBeat(low))
             return low - 1;
         while (low < cap) {
             const qint64 mid = cap - (cap - low) / 2;
