@@ -142,8 +142,6 @@ QByteArray writerFormatFor(const QString &path)
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
             int threads, PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage)
 {
-    if (format == "png")
-        return PngEncoder::encode(sheet, data, error, threads, pngLevel, 0, storage);
     return encode(QImage(sheet), format, data, error, threads, pngLevel, storage);
 }
 

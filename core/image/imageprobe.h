@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstddef>
 
-class QByteArray;
 class QFile;
 class QImageReader;
 

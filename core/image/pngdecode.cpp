@@ -238,7 +238,6 @@ uint8_t paeth(int a, int b, int c)
     return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
 }
 
-// Undoes the row filters in place; false on a filter type beyond Paeth.
 #ifdef __SSE2__
 // Paeth for 4-byte pixels, one pixel at a time in 16-bit lanes (SSE2 is part
 // of every x86-64 processor): the same predictor and ties as paeth().
@@ -273,6 +272,7 @@ void unpaeth4(uint8_t *cur, const uint8_t *previous, size_t rowBytes)
 }
 #endif
 
+// Undoes the row filters in place; false on a filter type beyond Paeth.
 bool unfilter(uint8_t *rows, size_t rowBytes, uint32_t height, size_t bpp,
               std::vector<uint8_t> &zeros)
 {

@@ -449,11 +449,9 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
 bool encode(const QImage &image, QByteArray *png, QString *error, int threads, Level level,
             size_t pieceBytes, std::shared_ptr<const void> *storage)
 {
-    if (image.format() == QImage::Format_ARGB32 || image.isNull())
-        return encode(QImage(image), png, error, threads, level, pieceBytes, storage);
-    // A converted copy is this call's own.
-    return encode(image.convertToFormat(QImage::Format_ARGB32), png, error, threads, level,
-                  pieceBytes, storage);
+    // A copy shares the caller's pixels, so the file never takes them; a
+    // converted one is this call's own.
+    return encode(QImage(image), png, error, threads, level, pieceBytes, storage);
 }
 
 bool encode(QImage &&image, QByteArray *png, QString *error, int threads, Level level,

@@ -32,6 +32,17 @@ uint64_t sumOfMagnitudes(const uint8_t *bytes, size_t length)
     return sum;
 }
 
+// Paeth's predictor: of a (left), b (above) and c (above left) the one
+// nearest a + b - c, in that order on a tie.
+inline int paethPredictor(int a, int b, int c)
+{
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    const int nearer = pb <= pc ? b : c;
+    return pa <= pb && pa <= pc ? a : nearer;
+}
+
 // Where each filter's bytes of a row go.
 struct Candidates
 {
@@ -70,14 +81,8 @@ void filterRowPortable(const uint8_t *row, const uint8_t *previous, size_t lengt
         filtered.up[i] = uint8_t(row[i] - previous[i]);
         filtered.average[i] = uint8_t(row[i] - ((left[i] + previous[i]) >> 1));
     }
-    for (size_t i = 0; i < length; ++i) {
-        const int a = left[i], b = previous[i], c = corner[i];
-        const int pa = std::abs(b - c);
-        const int pb = std::abs(a - c);
-        const int pc = std::abs(a + b - 2 * c);
-        const int nearer = pb <= pc ? b : c;
-        filtered.paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? a : nearer));
-    }
+    for (size_t i = 0; i < length; ++i)
+        filtered.paeth[i] = uint8_t(row[i] - paethPredictor(left[i], previous[i], corner[i]));
     const uint64_t sums[5] = {sumOfMagnitudes(row, length), sumOfMagnitudes(filtered.sub, length),
                               sumOfMagnitudes(filtered.up, length),
                               sumOfMagnitudes(filtered.average, length),
@@ -154,13 +159,11 @@ AVX2 void filterRowAvx2(const uint8_t *row, const uint8_t *previous, size_t leng
         totals[k] = lanes[0] + lanes[1] + lanes[2] + lanes[3];
     }
     for (; i < length; ++i) {
-        const int ra = left[i], rb = previous[i], rc = corner[i];
-        const int pa = std::abs(rb - rc), pb = std::abs(ra - rc), pc = std::abs(ra + rb - 2 * rc);
-        const int nearer = pb <= pc ? rb : rc;
-        filtered.sub[i] = uint8_t(row[i] - ra);
-        filtered.up[i] = uint8_t(row[i] - rb);
-        filtered.average[i] = uint8_t(row[i] - ((ra + rb) >> 1));
-        filtered.paeth[i] = uint8_t(row[i] - (pa <= pb && pa <= pc ? ra : nearer));
+        const int a = left[i], b = previous[i];
+        filtered.sub[i] = uint8_t(row[i] - a);
+        filtered.up[i] = uint8_t(row[i] - b);
+        filtered.average[i] = uint8_t(row[i] - ((a + b) >> 1));
+        filtered.paeth[i] = uint8_t(row[i] - paethPredictor(a, b, corner[i]));
         const uint8_t bytes[5] = {row[i], filtered.sub[i], filtered.up[i], filtered.average[i],
                                   filtered.paeth[i]};
         for (int k = 0; k < 5; ++k)
