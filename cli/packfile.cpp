@@ -28,6 +28,10 @@ class KeyPositions
 public:
     explicit KeyPositions(const QByteArray &text) : m_text(text) { value(QString()); }
     int offset(const QString &path) const { return m_offsets.value(path, 0); }
+    // The first key given twice in one object, which QJsonDocument would
+    // quietly take the last value of; empty when there is none.
+    QString duplicate() const { return m_duplicate; }
+    int duplicateOffset() const { return m_duplicateOffset; }
 
 private:
     void space()
@@ -64,7 +68,12 @@ private:
                     space();
                     ++m_at; // ':'
                 }
-                m_offsets.insert(path + QLatin1Char('/') + key, start);
+                if (m_duplicate.isEmpty() && m_offsets.contains(path + QLatin1Char('/') + key)) {
+                    m_duplicate = path + QLatin1Char('/') + key;
+                    m_duplicateOffset = start;
+                } else {
+                    m_offsets.insert(path + QLatin1Char('/') + key, start);
+                }
                 value(path + QLatin1Char('/') + key);
                 space();
                 if (m_at < m_text.size() && m_text[m_at] == ',')
@@ -82,6 +91,8 @@ private:
     const QByteArray &m_text;
     int m_at = 0;
     QHash<QString, int> m_offsets;
+    QString m_duplicate;
+    int m_duplicateOffset = 0;
 };
 
 // Line and column (from 1) of a byte offset; columns count characters.
@@ -96,8 +107,7 @@ QString position(const QByteArray &text, int offset)
 
 bool hasWildcard(const QString &text)
 {
-    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?')) ||
-           text.contains(QLatin1Char('['));
+    return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
 }
 
 QRegularExpression globExpression(const QString &pattern)
@@ -149,6 +159,7 @@ private:
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                      qint64 *number);
     QString resolved(const QString &path) const { return QDir::cleanPath(m_folder.filePath(path)); }
+    // With no `result`, only checks the list's shape.
     bool readInputs(const QJsonValue &value, SheetArguments *result);
     bool readData(const QJsonValue &value, SheetArguments *result);
 
@@ -180,6 +191,8 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
         const QString text = input.toString();
         if (!input.isString() || text.isEmpty())
             return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
+        if (!result)
+            continue;
         if (!hasWildcard(text)) {
             result->inputs << resolved(text);
             continue;
@@ -284,7 +297,9 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
             if (ok && !skipped)
                 result->options << QStringLiteral("--max-size=") + value.toString();
         } else if (key == QLatin1String("inputs")) {
-            ok = readInputs(value, result);
+            // Checked even when INPUT arguments replace them; globs are
+            // then not expanded, so one that matches nothing is no error.
+            ok = readInputs(value, skipped ? nullptr : result);
         } else if (key == QLatin1String("data")) {
             SheetArguments data;
             ok = readData(value, &data);
@@ -297,7 +312,8 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
     if (ok && !sheet.contains(QStringLiteral("output")) && !overridden.contains("output"))
         ok = fail(QString(), QStringLiteral("a sheet needs \"output\""));
     if (ok && result->name.isEmpty())
-        result->name = QFileInfo(sheet.value(QStringLiteral("output")).toString()).baseName();
+        result->name =
+            QFileInfo(sheet.value(QStringLiteral("output")).toString()).completeBaseName();
     if (!ok)
         *error = m_error;
     return ok;
@@ -346,6 +362,12 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
         return false;
     }
     const KeyPositions keys(text);
+    if (!keys.duplicate().isEmpty()) {
+        *error = QStringLiteral("%1:%2: \"%3\": given more than once")
+                     .arg(QDir::toNativeSeparators(path), position(text, keys.duplicateOffset()),
+                          keys.duplicate().section(QLatin1Char('/'), -1));
+        return false;
+    }
     const QJsonArray list = document.object().value(QStringLiteral("sheets")).toArray();
     if (!document.isObject() || document.object().keys() != QStringList{"sheets"} ||
         list.isEmpty()) {

@@ -187,7 +187,8 @@ int OptionReader::readOutputs()
     m_options.chosenPath = c.parser.value(c.output);
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
-    if (QFileInfo(m_options.chosenPath).fileName().isEmpty())
+    const QString fileName = QFileInfo(m_options.chosenPath).fileName();
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
         return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
                          .arg(Console::shown(m_options.chosenPath)));
     if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
@@ -439,8 +440,10 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
 {
     QSet<QString> given;
     for (const QCommandLineOption &option :
-         {c.output, c.margin, c.config, c.json, c.data, c.format, c.layout, c.maxSize, c.powerOfTwo,
-          c.skip, c.verbose, c.maxPixels, c.threads, c.pngLevel, c.update, c.multipack}) {
+         {c.output,         c.margin,  c.config,     c.json,   c.data,       c.format,
+          c.layout,         c.maxSize, c.powerOfTwo, c.skip,   c.verbose,    c.maxPixels,
+          c.maxSheetPixels, c.threads, c.pngLevel,   c.update, c.multipack,  c.trim,
+          c.trimThreshold,  c.extrude, c.alias,      c.pivot,  c.animations, c.premultiply}) {
         if (c.parser.isSet(option))
             given.insert(option.names().last());
     }

@@ -16,34 +16,39 @@ bool isSkippable(ImageStatus status)
 
 } // namespace
 
+QString planError(const SheetJob &job, const SheetLayout::Plan &plan)
+{
+    if (plan.isEmpty())
+        return QStringLiteral("no image to pack");
+    if (!plan.fitsInt()) {
+        return QStringLiteral("%1: sheet too large: %2 x %3 pixels")
+            .arg(Inputs::shownPath(job.sheetPath))
+            .arg(plan.width)
+            .arg(plan.height);
+    }
+    if (job.checkPlan) {
+        const QString error = job.checkPlan(plan);
+        if (!error.isEmpty())
+            return error;
+    }
+    const QSize size = plan.sheetSize();
+    if (qint64(size.width()) * size.height() > job.maxSheetPixels) {
+        return QStringLiteral("%1: a sheet of %2 is more than the limit of %3 pixels")
+            .arg(Inputs::shownPath(job.sheetPath), sizeText(size))
+            .arg(job.maxSheetPixels);
+    }
+    return QString();
+}
+
 SheetResult composeSheet(SheetJob job)
 {
     SheetResult result;
     for (;;) {
         result.plan = job.layout(job.sizes);
-        if (result.plan.isEmpty()) {
-            result.error = QStringLiteral("no image to pack");
+        result.error = planError(job, result.plan);
+        if (!result.error.isEmpty())
             return result;
-        }
-        if (!result.plan.fitsInt()) {
-            result.error = QStringLiteral("%1: sheet too large: %2 x %3 pixels")
-                               .arg(Inputs::shownPath(job.sheetPath))
-                               .arg(result.plan.width)
-                               .arg(result.plan.height);
-            return result;
-        }
-        if (job.checkPlan) {
-            result.error = job.checkPlan(result.plan);
-            if (!result.error.isEmpty())
-                return result;
-        }
         const QSize size = result.plan.sheetSize();
-        if (qint64(size.width()) * size.height() > job.maxSheetPixels) {
-            result.error = QStringLiteral("%1: a sheet of %2 is more than the limit of %3 pixels")
-                               .arg(Inputs::shownPath(job.sheetPath), sizeText(size))
-                               .arg(job.maxSheetPixels);
-            return result;
-        }
         result.sheet = SheetRender::newSheet(size);
         if (result.sheet.isNull()) {
             result.error = QStringLiteral("%1: not enough memory for a sheet of %2")

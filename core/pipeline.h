@@ -54,6 +54,10 @@ struct SheetResult
     QString error;              // plain words, naming the file, when Failed
 };
 
+// Why a sheet cannot be made for `plan` (nothing to pack, too large, a
+// failed checkPlan, over maxSheetPixels), naming the sheet; empty when it can.
+QString planError(const SheetJob &job, const SheetLayout::Plan &plan);
+
 // Layout and pixels: the sheet exactly as a decode-first run would make it.
 SheetResult composeSheet(SheetJob job);
 

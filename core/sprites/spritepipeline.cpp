@@ -78,19 +78,6 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
         });
 }
 
-// What composeSheet() also refuses of a plan; empty when it is usable.
-QString planError(const SheetJob &job, const SheetLayout::Plan &plan)
-{
-    if (plan.isEmpty())
-        return QStringLiteral("no image to pack");
-    if (!plan.fitsInt())
-        return QStringLiteral("%1: sheet too large: %2 x %3 pixels")
-            .arg(QDir::toNativeSeparators(job.sheetPath))
-            .arg(plan.width)
-            .arg(plan.height);
-    return job.checkPlan ? job.checkPlan(plan) : QString();
-}
-
 bool insideSheet(const QSize &sheet, const SheetLayout::Placement &p)
 {
     return QRect(QPoint(), sheet).contains(QRect(p.position, p.size));

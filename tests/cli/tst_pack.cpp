@@ -689,6 +689,9 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--max-sheet-pixels N-1") << QStringList{"--max-sheet-pixels", "125"} + in << 1;
     QTest::newRow("--max-sheet-pixels N") << QStringList{"--max-sheet-pixels", "126"} + in << 0;
     QTest::newRow("--max-sheet-pixels 0") << QStringList{"--max-sheet-pixels", "0"} + in << 2;
+    QTest::newRow("--max-sheet-pixels N-1 with --alias")
+        << QStringList{"--max-sheet-pixels", "125", "--alias"} + in << 1;
+    QTest::newRow("-o ending in /.") << QStringList{"-o", "$ROOT/.", "$ROOT/a.png"} << 2;
     QTest::newRow("side 32767") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32767.png"} << 0;
     QTest::newRow("side 32768") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32768.png"} << 1;
     QTest::newRow("--threads 0") << QStringList{"--threads", "0"} + in << 2;
@@ -1567,6 +1570,8 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("glob matches nothing") << QByteArray("{\"sheets\": [{\"output\": \"s.png\",\n"
                                                         " \"inputs\": [\"art/**/*.gif\"]}]}")
                                           << "2:2: \"inputs\": \"art/**/*.gif\" matches no file";
+    QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
+                                     << "3:18: \"margin\": given more than once";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
                                              " {\"margin\": 1}]}")
                                << "1:13: \"\": a sheet needs \"output\"";
@@ -1610,6 +1615,25 @@ void TestPack::packFileSheetsAndOverrides()
     QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
+
+    // "[" is no wildcard; a name keeps its inner dots; every option and
+    // INPUT given on the command line replaces the file's.
+    QDir(dir.path()).mkpath("project/set[v2]");
+    QVERIFY(savePng(patternImage(6, 5, 1), dir.filePath("project/set[v2]/a.png")));
+    QVERIFY(writeFileBytes(dir.filePath("project/q.json"), R"({"sheets": [{"output": "out/ui.hi.png",
+        "inputs": ["set[v2]"], "margin": 1, "extrude": 1, "trim": true, "trim-threshold": 3,
+        "pivot": "0.5,0.5", "max-sheet-pixels": 100}]})"));
+    QCOMPARE(pack({"--pack", "project/q.json", "--sheet", "ui.hi", "--max-sheet-pixels", "999"},
+                  dir.path())
+                 .code,
+             0);
+    QCOMPARE(placementLines(dir.filePath("project/out/ui.hi.txt")).size(), 1);
+    const Run over = pack({"--pack", "project/q.json", "--extrude", "0", "--trim-threshold", "0",
+                           "--pivot", "0,0", "--max-sheet-pixels", "999", "project/art/b.png"},
+                          dir.path());
+    QVERIFY2(over.code == 0, qPrintable(over.err));
+    QCOMPARE(placementLines(dir.filePath("project/out/ui.hi.txt")),
+             QStringList{"project/art/b.png,7,3,1,1"});
 }
 
 void TestPack::watchRepacksUntilInterrupted()
