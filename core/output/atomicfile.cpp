@@ -1,5 +1,6 @@
 #include "core/output/atomicfile.h"
 
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -144,13 +145,24 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
     return true;
 }
 
+// Eight hex digits that stand for a file name where the name itself does
+// not fit beside a suffix; the same in every run.
+QByteArray nameTag(const QByteArray &name)
+{
+    return QCryptographicHash::hash(name, QCryptographicHash::Sha1).toHex().left(8);
+}
+
 // Temporary names are "NAME.korvane-TAG-PID-XXXXXX", or, where that would
-// not fit in a file name, ".korvane-TAG-PID-XXXXXX" in the same folder. The
+// not fit in a file name, ".korvane-HASH-TAG-PID-XXXXXX" in the same folder,
+// HASH being NAME's nameTag(), so that a backup can still be put back. The
 // creator's process id tells a later run whether they are leftovers.
+// Captures: NAME, HASH, TAG, PID. Earlier builds wrote the short form
+// without HASH.
 const QRegularExpression &leftoverPattern()
 {
     static const QRegularExpression pattern(
-        QStringLiteral("^(.*)\\.korvane-(new|old)-([1-9][0-9]{0,9})-[a-z0-9]{6}$"),
+        QStringLiteral(
+            "^(.*)\\.korvane-(?:([0-9a-f]{8})-)?(new|old)-([1-9][0-9]{0,9})-[a-z0-9]{6}$"),
         QRegularExpression::DotMatchesEverythingOption);
     return pattern;
 }
@@ -165,9 +177,12 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
         QByteArray(".korvane-") + tag + '-' + QByteArray::number(getpid()) + '-';
     const int slash = target.lastIndexOf('/');
     const bool fits = target.size() - slash - 1 + suffix.size() + 6 <= NAME_MAX;
-    const QByteArray stem = fits ? target : target.left(slash + 1);
+    const QByteArray stem = fits ? target
+                                 : target.left(slash + 1) + ".korvane-" +
+                                       nameTag(target.mid(slash + 1)) + '-' + tag + '-' +
+                                       QByteArray::number(getpid()) + '-';
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QByteArray candidate = stem + suffix;
+        QByteArray candidate = fits ? stem + suffix : stem;
         for (int k = 0; k < 6; ++k)
             candidate += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
         if (create(candidate)) {
@@ -178,6 +193,16 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
             return false;
     }
     return false;
+}
+
+// "NAME.lock" beside `target`, or ".korvane-HASH.lock" where that is too
+// long a name.
+QByteArray lockPathOf(const QByteArray &target)
+{
+    const int slash = target.lastIndexOf('/');
+    if (target.size() - slash - 1 + 5 <= NAME_MAX)
+        return target + ".lock";
+    return target.left(slash + 1) + ".korvane-" + nameTag(target.mid(slash + 1)) + ".lock";
 }
 
 bool writeAll(int fd, const QByteArray &data, int index)
@@ -343,7 +368,7 @@ private:
 
     QByteArray lockPath() const
     {
-        return m_options.lockFor.isEmpty() ? m_out.last().target + ".lock"
+        return m_options.lockFor.isEmpty() ? lockPathOf(m_out.last().target)
                                            : QFile::encodeName(lockFilePathFor(m_options.lockFor));
     }
 
@@ -494,10 +519,24 @@ private:
                               const QSet<QByteArray> &outputs)
     {
         const QRegularExpressionMatch match = leftoverPattern().match(QString::fromLatin1(name));
-        const QByteArray owner = match.captured(1).toLatin1();
-        if (!match.hasMatch() || (!owner.isEmpty() && !outputs.contains(owner)) ||
-            !processIsGone(match.captured(3).toLongLong()))
+        if (!match.hasMatch() || !processIsGone(match.captured(4).toLongLong()))
             return;
+        const bool backup = match.captured(3) == QLatin1String("old");
+        QByteArray owner = match.captured(1).toLatin1();
+        if (owner.isEmpty()) {
+            // A short name: its HASH tells whose it is. One without (an
+            // earlier build's) names no file to put a backup back as, and
+            // may be the only copy of one: it stays.
+            const QByteArray hash = match.captured(2).toLatin1();
+            for (const QByteArray &output : outputs) {
+                if (!hash.isEmpty() && nameTag(output) == hash)
+                    owner = output;
+            }
+            if (owner.isEmpty() && (backup || !hash.isEmpty()))
+                return;
+        } else if (!outputs.contains(owner)) {
+            return;
+        }
         const QByteArray path = folder + '/' + name;
         struct stat st;
         if (lstat(path.constData(), &st) != 0 || !S_ISREG(st.st_mode))
@@ -505,13 +544,29 @@ private:
         // A backup whose target is missing is the only copy of the old file
         // (the run died after moving it aside): it goes back.
         const QByteArray target = folder + '/' + owner;
-        if (!owner.isEmpty() && match.captured(2) == QLatin1String("old") &&
-            lstat(target.constData(), &st) != 0 && errno == ENOENT &&
+        if (!owner.isEmpty() && backup && lstat(target.constData(), &st) != 0 && errno == ENOENT &&
             ::rename(path.constData(), target.constData()) == 0)
             return;
         if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
             warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
                      .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
+    }
+
+    // The old file's permissions once more, now that no other run can
+    // change it: a dead run's backup may have been put back since output i
+    // was staged, or its owner may have changed them.
+    bool keepModeLocked(int i)
+    {
+        const Output &o = m_out[i];
+        struct stat target;
+        struct stat temp;
+        if (stat(o.target.constData(), &target) != 0 || stat(o.temp.constData(), &temp) != 0 ||
+            (target.st_mode & 07777) == (temp.st_mode & 07777))
+            return true;
+        if (faultedForTesting(WriteStep::KeepMode, i,
+                              ::chmod(o.temp.constData(), target.st_mode & 07777)) != 0)
+            return failErrno(i, QStringLiteral("cannot keep the old file's permissions"));
+        return true;
     }
 
     // Hard links to the old targets, made before the first rename so that
@@ -520,6 +575,8 @@ private:
     {
         for (int i = 0; i < m_files.size(); ++i) {
             Output &o = m_out[i];
+            if (!keepModeLocked(i))
+                return false;
             auto link = [&](const QByteArray &name) {
                 return !injected(WriteStep::Backup, i) &&
                        ::link(o.target.constData(), name.constData()) == 0;
@@ -722,7 +779,7 @@ QString lockFilePathFor(const QString &primary)
     QByteArray target;
     if (!followLinks(QFile::encodeName(primary), &target))
         target = QFile::encodeName(primary);
-    return QFile::decodeName(target) + QStringLiteral(".lock");
+    return QFile::decodeName(lockPathOf(target));
 }
 
 void setWriteFaultForTesting(WriteStep step, int index)

@@ -2,6 +2,7 @@
 
 #include "support/testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -85,6 +86,8 @@ private slots:
     void lockHeldByAnotherRun();
     void filesLeftBehind_data();
     void filesLeftBehind();
+    void deadRunsBackupGoesBack_data();
+    void deadRunsBackupGoesBack();
     void racingWritersLeaveOneSet();
     void refusesOutputThatIsNotAFile_data();
     void refusesOutputThatIsNotAFile();
@@ -106,6 +109,9 @@ void TestAtomicFile::atomicWriteSucceeds_data()
     // No suffixed temporary name fits beside it: a short one is used.
     QTest::newRow("name too long for a suffixed temporary")
         << QByteArray("old") << QByteArray("new") << QString(250, 'n');
+    QTest::newRow("name too long for its lock file")
+        << QByteArray("old") << QByteArray("new") << QString(251, 'n');
+    QTest::newRow("longest name") << QByteArray() << QByteArray("new") << QString(255, 'n');
 }
 
 void TestAtomicFile::atomicWriteSucceeds()
@@ -355,6 +361,8 @@ void TestAtomicFile::filesLeftBehind_data()
     row("dead run's temporary", "a.txt.korvane-new-DEAD-abc123", true);
     row("dead run's backup", "sub/a.png.korvane-old-DEAD-abc123", true);
     row("dead run's short name", ".korvane-new-DEAD-abc123", true);
+    // It names no file to go back as, and may be the only copy of one.
+    row("earlier build's short-named backup", ".korvane-old-DEAD-abc123", false);
     row("live run's temporary", "a.txt.korvane-new-1-abc123", false);
     row("another file's temporary", "b.txt.korvane-new-DEAD-abc123", false);
     row("not quite the pattern", "a.txt.korvane-new-DEAD-abc1234", false);
@@ -395,6 +403,39 @@ void TestAtomicFile::filesLeftBehind()
     QVERIFY(
         !writeFilesAtomically({{set.files.last().path + ".lock", ""}, set.files.last()}, &error));
     QVERIFY2(error.contains("is the lock file"), qPrintable(error));
+}
+
+void TestAtomicFile::deadRunsBackupGoesBack_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("backup"); // HASH: the name's eight-digit tag
+    QTest::newRow("suffixed") << "a.txt"
+                              << "a.txt.korvane-old-999999999-abc123";
+    QTest::newRow("short name for a long one")
+        << QString(251, 'n') << ".korvane-HASH-old-999999999-abc123";
+}
+
+// A dead run moved the old file aside and never put the new one in place:
+// the backup is the only copy, and goes back with its permissions before
+// it is replaced.
+void TestAtomicFile::deadRunsBackupGoesBack()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, backup);
+    QTemporaryDir dir;
+    backup.replace("HASH",
+                   QCryptographicHash::hash(QFile::encodeName(name), QCryptographicHash::Sha1)
+                       .toHex()
+                       .left(8));
+    QVERIFY(writeFileBytes(dir.filePath(backup), "old"));
+    QVERIFY(QFile::setPermissions(dir.filePath(backup), QFile::ReadOwner | QFile::WriteOwner));
+    QString error;
+    QVERIFY2(writeFileAtomically(dir.filePath(name), "new", &error), qPrintable(error));
+    QCOMPARE(readFileBytes(dir.filePath(name)), QByteArray("new"));
+    struct stat st;
+    QCOMPARE(stat(QFile::encodeName(dir.filePath(name)).constData(), &st), 0);
+    QCOMPARE(st.st_mode & 07777, mode_t(0600));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{name});
 }
 
 // Two writers on the same set at once, the first pausing between renames.
