@@ -98,6 +98,12 @@ public:
     }
     uint8_t *data() { return m_data; }
     size_t size() const { return m_size; }
+    // Gives the memory back when the buffer has grown past `bytes`.
+    void releaseIfOver(size_t bytes)
+    {
+        if (m_size > bytes)
+            release();
+    }
 
 private:
     void release()

@@ -49,7 +49,12 @@ bool decodesCompletely(QFile &file, const QImage &decoded)
 class BufferBudget
 {
 public:
-    BufferBudget(qint64 limit, Progress *progress) : m_limit(limit), m_progress(progress) {}
+    // `keep`: what a worker keeps of each decode buffer for its next image.
+    BufferBudget(qint64 limit, Progress *progress, size_t keep)
+        : m_limit(limit), m_progress(progress), m_keep(keep)
+    {
+    }
+    size_t keep() const { return m_keep; }
 
     void acquire(qint64 bytes)
     {
@@ -71,17 +76,28 @@ public:
 private:
     const qint64 m_limit;
     Progress *const m_progress;
+    const size_t m_keep;
     std::mutex m_mutex;
     std::condition_variable m_released;
     qint64 m_inUse = 0;
 };
 
-// A share of the budget for as long as one decode runs.
+// A share of the budget for as long as one decode runs. The decode's own
+// buffers in `scratch` are given back first, so that the next decode never
+// finds them still held.
 class BufferHold
 {
 public:
-    explicit BufferHold(BufferBudget &budget) : m_budget(budget) {}
-    ~BufferHold() { m_budget.release(m_bytes); }
+    explicit BufferHold(BufferBudget &budget, PngDecode::Scratch *scratch = nullptr)
+        : m_budget(budget), m_scratch(scratch)
+    {
+    }
+    ~BufferHold()
+    {
+        if (m_scratch)
+            m_scratch->releaseIfOver(m_budget.keep());
+        m_budget.release(m_bytes);
+    }
     void take(qint64 bytes)
     {
         m_budget.acquire(bytes);
@@ -90,6 +106,7 @@ public:
 
 private:
     BufferBudget &m_budget;
+    PngDecode::Scratch *const m_scratch;
     qint64 m_bytes = 0;
 };
 
@@ -241,7 +258,7 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     // the sheet, and given back before the reader asks for its own share, so
     // that no worker waits while holding one.
     if (kept && withinLimits(p.size, limits)) {
-        BufferHold hold(budget);
+        BufferHold hold(budget, &scratch);
         hold.take(kept->size() + rowBytes);
         if (PngDecode::decode(reinterpret_cast<const uint8_t *>(kept->constData()),
                               size_t(kept->size()), p.size, target.bits, bytesPerLine, &scratch))
@@ -252,7 +269,7 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         return failure;
     // A copy the fast path declined is not read from the file to be declined again.
     if (!kept && withinLimits(p.size, limits)) {
-        BufferHold pngHold(budget);
+        BufferHold pngHold(budget, &scratch);
         pngHold.take(regular.size() + rowBytes);
         if (decodePngInto(regular, p.size, target.bits, bytesPerLine, scratch))
             return failure;
@@ -315,6 +332,12 @@ int threadCount(int requested)
     return qMax(1, QThread::idealThreadCount());
 }
 
+size_t scratchToKeep(const Limits &limits, int workers)
+{
+    // Three buffers a worker; no more than sprites commonly need.
+    return size_t(qBound<qint64>(0, limits.maxBufferBytes / (4 * qMax(1, workers)), 16 << 20));
+}
+
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
                                  const Limits &limits, int threads, Progress *progress,
                                  const KeptContents *kept)
@@ -327,12 +350,12 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
     // bits() detaches; take it once here, never in a worker.
     uchar *bits = sheet.bits();
     const qsizetype bytesPerLine = sheet.bytesPerLine();
-    BufferBudget budget(limits.maxBufferBytes, progress);
 
     std::vector<Failure> results(size_t(placements.size()));
     std::atomic<int> next{0};
+    const int workers = qMin(threadCount(threads), int(placements.size()));
+    BufferBudget budget(limits.maxBufferBytes, progress, scratchToKeep(limits, workers));
     auto work = [&] {
-        // Each worker's buffers live as long as the worker.
         PngDecode::Scratch scratch;
         for (int i = next++; i < placements.size(); i = next++) {
             const SheetLayout::Placement &p = placements[i];
@@ -356,7 +379,7 @@ QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Place
         progress->done = 0;
         progress->total = placements.size();
     }
-    Parallel::run(qMin(threadCount(threads), int(placements.size())), work);
+    Parallel::run(workers, work);
 
     for (const Failure &f : results) {
         if (f.status != ImageStatus::Ok)
@@ -375,7 +398,7 @@ Failure decodeImage(const QString &path, const QSize &size, const Limits &limits
         return failed(path, ImageStatus::OutOfMemory,
                       QStringLiteral("not enough memory to decode %1").arg(sizeText(size)));
     target.fill(0); // as a new sheet is: a reader that skips pixels leaves them transparent
-    BufferBudget budget(limits.maxBufferBytes, nullptr);
+    BufferBudget budget(limits.maxBufferBytes, nullptr, scratchToKeep(limits, 1));
     const Failure failure =
         decodeInto(target.bits(), target.bytesPerLine(), {path, size, QPoint(), 0, 0}, limits,
                    budget, scratch, nullptr);

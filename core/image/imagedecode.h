@@ -30,6 +30,11 @@ struct Progress
 // 0 means one per core.
 int threadCount(int requested);
 
+// What each of `workers` decoding workers keeps of a decode buffer for its
+// next image. The buffer budget counts a buffer only while its decode runs;
+// what the workers keep between images stays within three quarters of it.
+size_t scratchToKeep(const Limits &limits, int workers);
+
 // Decodes the image of every placement once, straight into `sheet` at its
 // position, on `threads` workers. Returns the failures in placement order;
 // an empty result means every image was copied exactly. `sheet` must be a

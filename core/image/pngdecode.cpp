@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -416,8 +417,10 @@ Scratch::~Scratch()
     libdeflate_free_decompressor(decompressor);
 }
 
-bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *target,
-            qsizetype bytesPerLine, Scratch *scratch)
+namespace {
+
+bool decodeImage(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *target,
+                 qsizetype bytesPerLine, Scratch *scratch)
 {
     Image image;
     if (!scratch->decompressor || !readChunks(bytes, length, &image) ||
@@ -446,6 +449,20 @@ bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *tar
                    reinterpret_cast<QRgb *>(target + qsizetype(y) * bytesPerLine));
     }
     return true;
+}
+
+} // namespace
+
+bool decode(const uint8_t *bytes, size_t length, const QSize &size, uint8_t *target,
+            qsizetype bytesPerLine, Scratch *scratch)
+{
+    // No memory for the buffers is one more case for Qt's reader; they are
+    // all taken before anything is written to `target`.
+    try {
+        return decodeImage(bytes, length, size, target, bytesPerLine, scratch);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
 }
 
 } // namespace PngDecode

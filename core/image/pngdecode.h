@@ -30,6 +30,13 @@ struct Scratch
     HugePages::Buffer joined;   // IDAT chunks' data, when there are several
     HugePages::Buffer rows;     // the inflated, then unfiltered, rows
     std::vector<uint8_t> zeros; // the row above the first
+
+    void releaseIfOver(size_t bytes)
+    {
+        file.releaseIfOver(bytes);
+        joined.releaseIfOver(bytes);
+        rows.releaseIfOver(bytes);
+    }
 };
 
 // Decodes the PNG file `bytes` into `target` (Format_ARGB32 rows,

@@ -216,6 +216,7 @@ class TestSheetRender : public QObject
     Q_OBJECT
 
 private slots:
+    void decoderOutOfMemoryFallsBackToQt();
     void paintAndSaveKeepEveryPixel_data();
     void paintAndSaveKeepEveryPixel();
     void otherPixelFormatsAreConverted_data();
@@ -1066,4 +1067,36 @@ void TestSheetRender::parallelRunsEveryItemOnce()
         QCOMPARE(count.load(), 20);
 }
 QTEST_MAIN(TestSheetRender)
+// The decoder's buffers for a kept copy cannot be had: the image is left to
+// Qt's reader, which reads it straight into the sheet.
+void TestSheetRender::decoderOutOfMemoryFallsBackToQt()
+{
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("the sanitizer's shadow memory needs the address space this takes away");
+#endif
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("large.png"));
+    QImage image(4000, 4000, QImage::Format_ARGB32);
+    image.fill(0xff336699);
+    QVERIFY(image.save(path));
+    const Compose::KeptContents kept{{path, readFileBytes(path)}};
+    QImage sheet = SheetRender::newSheet(QSize(4000, 4000));
+    QVERIFY(!sheet.isNull());
+    // 64 MiB of rows to inflate into; 32 MiB more address space than now.
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    QVERIFY(statm.open(QIODevice::ReadOnly));
+    const rlim_t used = rlim_t(statm.readAll().split(' ').first().toULongLong()) * getpagesize();
+    rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = used + (rlim_t(32) << 20);
+    QCOMPARE(setrlimit(RLIMIT_AS, &lowered), 0);
+    const auto failures = Compose::paintPlacements(
+        sheet, {SheetLayout::Placement{path, QSize(4000, 4000), QPoint(), 0, 0}}, Compose::Limits(),
+        1, nullptr, &kept);
+    setrlimit(RLIMIT_AS, &saved);
+    QVERIFY(failures.isEmpty());
+    QCOMPARE(sheet, image);
+}
+
 #include "tst_sheetrender.moc"
