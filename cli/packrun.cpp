@@ -509,11 +509,17 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
         for (int n = 0; n < sheets.size(); ++n)
             paths << page(output.path, n);
         const bool json = output.format != DataFormats::Format::Css;
+        QSet<QString> classes;
         for (int n = 0; n < sheets.size(); ++n) {
             DataFormats::Sheet sheet = described[n];
             for (int other = 0; json && other < sheets.size(); ++other) {
                 if (other != n)
                     sheet.relatedMultiPacks << QFileInfo(paths[other]).fileName();
+            }
+            if (!json) {
+                sheet.cssClassesTaken = classes;
+                for (const QString &name : DataFormats::cssClassNames(sheet))
+                    classes.insert(name);
             }
             FileContent file{paths[n], QByteArray()};
             if (!DataFormats::text(output.format, sheet, &file.data, &error))

@@ -220,7 +220,11 @@ bool atlasLineOk(const QString &text)
            javaTrimmed(text) == text && text.trimmed() == text && utf8RoundTrips(text);
 }
 
-bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
+// Regions by name and index to their frame, over all pages of one atlas:
+// libGDX looks a region up by name across the pages.
+using AtlasRegions = QMap<QPair<QString, int>, QString>;
+
+bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString *error)
 {
     const auto rejected = [error](const QString &what, const QString &name) {
         if (error) {
@@ -241,7 +245,6 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
             QLatin1String("\nformat: RGBA8888\nfilter: Nearest, Nearest\nrepeat: none\n");
     if (sheet.premultiplied)
         text += QLatin1String("pma: true\n");
-    QMap<QPair<QString, int>, QString> regions; // name and index to the frame
     for (const SheetLayout::Placement &p : sheet.placements) {
         QString name = frameName(sheet, p);
         int index = -1;
@@ -261,8 +264,7 @@ bool libgdx(const Sheet &sheet, QByteArray *data, QString *error)
             if (error)
                 *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
                                         "index %4 in a libGDX atlas")
-                             .arg(other, frameName(sheet, p), name)
-                             .arg(index);
+                             .arg(other, frameName(sheet, p), name, QString::number(index));
             return false;
         }
         regions.insert({name, index}, frameName(sheet, p));
@@ -378,7 +380,7 @@ QString cssTrimRefusal()
 QStringList cssClassNames(const Sheet &sheet)
 {
     QStringList result;
-    QSet<QString> taken;
+    QSet<QString> taken = sheet.cssClassesTaken;
     for (const SheetLayout::Placement &p : sheet.placements) {
         QString stem = frameName(sheet, p);
         const int dot = stem.lastIndexOf(QLatin1Char('.'));
@@ -413,8 +415,10 @@ bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error)
     case Format::Phaser3:
         *data = phaser3({sheet});
         return true;
-    case Format::Libgdx:
-        return libgdx(sheet, data, error);
+    case Format::Libgdx: {
+        AtlasRegions regions;
+        return libgdx(sheet, regions, data, error);
+    }
     case Format::Css:
         if (!sheet.trims.isEmpty()) {
             if (error)
@@ -461,9 +465,10 @@ bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *dat
         return sheets.size() == 1 && text(format, sheets.first(), data, error);
     // libGDX pages are separated by a blank line.
     QByteArray result;
+    AtlasRegions regions;
     for (const Sheet &sheet : sheets) {
         QByteArray page;
-        if (!libgdx(sheet, &page, error))
+        if (!libgdx(sheet, regions, &page, error))
             return false;
         result += (result.isEmpty() ? QByteArray() : QByteArray("\n")) + page;
     }

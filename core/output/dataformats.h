@@ -10,6 +10,7 @@
 #include <QMap>
 #include <QPointF>
 #include <QRect>
+#include <QSet>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -57,6 +58,9 @@ struct Sheet
     // The data files of the other sheets of a multi-sheet run, as
     // meta.related_multi_packs of the JSON formats; empty: none.
     QStringList relatedMultiPacks = {};
+    // CSS classes that the other sheets of a multi-sheet run took already,
+    // so that a page can load every sheet's rules at once.
+    QSet<QString> cssClassesTaken = {};
 };
 
 struct Output
@@ -85,7 +89,8 @@ QByteArray jsonHash(const Sheet &sheet);
 
 // The CSS class for each frame name, in placement order: "sprite-" and the
 // name without its suffix, every character but ASCII letters, digits, "-"
-// and "_" replaced by "_"; a name already taken gets "-2", "-3" and so on.
+// and "_" replaced by "_"; a name already taken, on this sheet or in
+// cssClassesTaken, gets "-2", "-3" and so on.
 QStringList cssClassNames(const Sheet &sheet);
 
 // Why a CSS file is not written for trimmed frames.

@@ -601,6 +601,12 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format", "libgdx",
                        "-o",           sheet,    "$ROOT/in2"}
         << 1 << "frames \"w-01.png\" and \"w_1.png\" would both be region \"w\" index 1";
+    // On separate pages of one atlas, as libGDX finds regions by name.
+    QTest::newRow("two frames one atlas animation index on two pages")
+        << QStringList{"--animations",      "--multipack", "--max-size", "11x11", "--data",
+                       "$ROOT/out/s.atlas", "--format",    "libgdx",     "-o",    sheet,
+                       "$ROOT/in2"}
+        << 1 << "would both be region \"w\" index 1";
     QTest::newRow("--trim with css")
         << QStringList{"--trim", "--data", "$ROOT/out/s.css", "--format", "css", "-o", sheet, in}
         << 2
@@ -1641,7 +1647,8 @@ void TestPack::packFileSheetsAndOverrides()
     // INPUT given on the command line replaces the file's.
     QDir(dir.path()).mkpath("project/set[v2]");
     QVERIFY(savePng(patternImage(6, 5, 1), dir.filePath("project/set[v2]/a.png")));
-    QVERIFY(writeFileBytes(dir.filePath("project/q.json"), R"({"sheets": [{"output": "out/ui.hi.png",
+    QVERIFY(
+        writeFileBytes(dir.filePath("project/q.json"), R"({"sheets": [{"output": "out/ui.hi.png",
         "inputs": ["set[v2]"], "margin": 1, "extrude": 1, "trim": true, "trim-threshold": 3,
         "pivot": "0.5,0.5", "max-sheet-pixels": 100}]})"));
     QCOMPARE(pack({"--pack", "project/q.json", "--sheet", "ui.hi", "--max-sheet-pixels", "999"},

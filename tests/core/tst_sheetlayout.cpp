@@ -485,21 +485,26 @@ void TestSheetLayout::parseSize()
 void TestSheetLayout::cssClassNames_data()
 {
     QTest::addColumn<QStringList>("frames"); // in placement order
+    QTest::addColumn<QStringList>("taken");  // by the run's other sheets
     QTest::addColumn<QStringList>("classes");
 
-    QTest::newRow("suffix dropped")
-        << QStringList{"banner.png", "noext"} << QStringList{"sprite-banner", "sprite-noext"};
+    QTest::newRow("suffix dropped") << QStringList{"banner.png", "noext"} << QStringList()
+                                    << QStringList{"sprite-banner", "sprite-noext"};
     QTest::newRow("unsafe characters")
         << QStringList{"dir/x.y.png", QString::fromUtf8("\xc3\xa4 \"q.png"), ".png"}
-        << QStringList{"sprite-dir_x_y", "sprite-___q", "sprite-"};
+        << QStringList() << QStringList{"sprite-dir_x_y", "sprite-___q", "sprite-"};
     QTest::newRow("clashes numbered")
-        << QStringList{"a b.png", "a_b.png", "a_b.PNG", "a_b-2.png"}
+        << QStringList{"a b.png", "a_b.png", "a_b.PNG", "a_b-2.png"} << QStringList()
         << QStringList{"sprite-a_b", "sprite-a_b-2", "sprite-a_b-3", "sprite-a_b-2-2"};
+    QTest::newRow("clash with another sheet's class")
+        << QStringList{"a_b.png", "c.png"} << QStringList{"sprite-a_b", "sprite-a_b-2"}
+        << QStringList{"sprite-a_b-3", "sprite-c"};
 }
 
 void TestSheetLayout::cssClassNames()
 {
     QFETCH(QStringList, frames);
+    QFETCH(QStringList, taken);
     QFETCH(QStringList, classes);
     DataFormats::Sheet sheet;
     for (int i = 0; i < frames.size(); ++i) {
@@ -507,6 +512,7 @@ void TestSheetLayout::cssClassNames()
         sheet.placements.append(Placement{path, {1, 1}, {i, 0}});
         sheet.names.insert(path, frames[i]);
     }
+    sheet.cssClassesTaken = QSet<QString>(taken.begin(), taken.end());
     QCOMPARE(DataFormats::cssClassNames(sheet), classes);
 }
 
