@@ -2,8 +2,11 @@
 
 #include "cli/console.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QSocketNotifier>
@@ -12,6 +15,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace PackCommand {
@@ -91,6 +95,36 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths)
         watcher.addPaths(added);
 }
 
+// What a pack reads of `paths`: each file's identity, size and times of
+// change, and each folder's images by name. A folder's other entries, such
+// as the run's own data files and temporary files beside them, change with
+// every pack and must not start the next one.
+QByteArray fingerprint(const QStringList &paths)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    for (const QString &path : paths) {
+        const QFileInfo info(path);
+        hash.addData(path.toUtf8());
+        if (info.isDir()) {
+            const QStringList images =
+                QDir(path).entryList({QStringLiteral("*.png")},
+                                     QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
+            for (const QString &name : images) {
+                if (!name.contains(QLatin1String(".korvane-")))
+                    hash.addData(QByteArray("/") + name.toUtf8());
+            }
+        } else if (struct stat st; ::stat(QFile::encodeName(path).constData(), &st) == 0) {
+            const qint64 state[] = {qint64(st.st_dev),          qint64(st.st_ino),
+                                    qint64(st.st_size),         qint64(st.st_mtim.tv_sec),
+                                    qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec),
+                                    qint64(st.st_ctim.tv_nsec)};
+            hash.addData(reinterpret_cast<const char *>(state), sizeof state);
+        }
+        hash.addData("\n", 1);
+    }
+    return hash.result();
+}
+
 } // namespace
 
 int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
@@ -111,12 +145,22 @@ int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
     QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle,
                      qOverload<>(&QTimer::start));
 
+    QStringList watched;
+    QByteArray packed; // what the last pack read of `watched`
     const auto packOnce = [&]() {
+        const QByteArray before = fingerprint(watched);
+        if (!watched.isEmpty() && before == packed)
+            return; // only the packs' own files came and went
         const WatchedPack result = pack();
         // Watched before the line goes out, so that a change made by whoever
         // reads the line is seen. What stays watched from the pack before
-        // sees changes made while this one ran.
-        watchPaths(watcher, result.watched);
+        // sees changes made while this one ran, which call for another.
+        const bool changedMeanwhile = fingerprint(watched) != before;
+        watched = result.watched;
+        watchPaths(watcher, watched);
+        packed = changedMeanwhile ? QByteArray() : fingerprint(watched);
+        if (changedMeanwhile)
+            settle.start();
         const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
         if (result.status == 0)
             console.out << time << " packed\n";

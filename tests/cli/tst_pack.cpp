@@ -1670,10 +1670,12 @@ void TestPack::watchRepacksUntilInterrupted()
     QDir(dir.path()).mkpath("in");
     QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
     QProcess watch;
-    watch.start(KORVANE_PACK, {"--watch", "-o", dir.filePath("s.png"), dir.filePath("in")});
+    // The JSON file comes and goes in a watched folder with every pack.
+    watch.start(KORVANE_PACK, {"--watch", "--json", dir.filePath("in/s.json"), "-o",
+                               dir.filePath("s.png"), dir.filePath("in")});
     QString lines;
-    const auto waitForLines = [&](int count) {
-        QDeadlineTimer deadline(30000);
+    const auto waitForLines = [&](int count, int milliseconds = 30000) {
+        QDeadlineTimer deadline(milliseconds);
         while (lines.count('\n') < count && !deadline.hasExpired()) {
             watch.waitForReadyRead(100);
             lines += QString::fromUtf8(watch.readAllStandardOutput());
@@ -1683,6 +1685,7 @@ void TestPack::watchRepacksUntilInterrupted()
     QVERIFY2(waitForLines(1) && lines.endsWith(" packed\n"), qPrintable(lines));
     QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/b.png")));
     QVERIFY2(waitForLines(2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY2(!waitForLines(3, 1500), qPrintable(lines)); // its own files start no pack
     QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
     // A failed pack leaves the last sheet and the watch goes on.
     QVERIFY(writeFileBytes(dir.filePath("in/c.png"), "not an image"));
