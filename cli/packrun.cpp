@@ -127,6 +127,11 @@ private:
     {
         return m_options.multipack ? numberedPath(path, n) : path;
     }
+    // The first sheet's file for a format written once per sheet.
+    QString dataPath(const DataFormats::Output &data) const
+    {
+        return DataFormats::onePerSheet(data.format) ? page(data.path, 0) : data.path;
+    }
     // Messages clear the progress line first.
     void warn(const QString &message)
     {
@@ -297,7 +302,7 @@ int Packer::checkTargets(Targets *targets)
     };
     QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
     for (int i = 0; i < o.data.size(); ++i)
-        named.append({o.dataWhat[i], o.data[i].path});
+        named.append({o.dataWhat[i], dataPath(o.data[i])});
     named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
     named.append({QStringLiteral("sheet"), targets->sheetPath});
     for (int i = 0; i < named.size(); ++i) {
@@ -379,7 +384,7 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
                             SheetLayout::sheetPathFor(page(o.chosenPath, 0)),
                             manifestPathFor(o.chosenPath)};
     for (const DataFormats::Output &data : o.data)
-        outputPaths << data.path;
+        outputPaths << dataPath(data);
     const std::vector<QString> paths(names->keyBegin(), names->keyEnd());
     const int count = int(paths.size());
     const QString overwritten = overwrittenInput(outputPaths, paths, o.threads);
@@ -497,9 +502,7 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
     for (const DataFormats::Output &output : m_options.data) {
         QString error;
         if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
-            FileContent file{DataFormats::onePerSheet(output.format) ? page(output.path, 0)
-                                                                     : output.path,
-                             QByteArray()};
+            FileContent file{dataPath(output), QByteArray()};
             if (!DataFormats::multiSheetText(output.format, described, &file.data, &error))
                 return failure(QStringLiteral("%1: %2").arg(output.path, error));
             files->append(file);

@@ -481,6 +481,18 @@ void TestPack::failuresLeaveNoTrace_data()
                        "-o",       sheet,
                        in}
         << 2 << "the json-array data file and the phaser3 data file would both be $ROOT/out/d.json";
+    QTest::newRow("numbered data file is the numbered placement file")
+        << QStringList{"--multipack",
+                       "--max-size",
+                       "14x9",
+                       "--data",
+                       "$ROOT/out/s{n}.txt",
+                       "--format",
+                       "css",
+                       "-o",
+                       "$ROOT/out/s{n}.png",
+                       in}
+        << 2 << "the placement file and the css data file would both be $ROOT/out/s0.txt";
     QTest::newRow("data file is the placement file")
         << QStringList{"--data", "$ROOT/out/s.txt", "--format", "css", "-o", sheet, in} << 2
         << "the placement file and the css data file would both be $ROOT/out/s.txt";
