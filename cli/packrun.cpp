@@ -127,6 +127,17 @@ private:
     {
         return m_options.multipack ? numberedPath(path, n) : path;
     }
+    // With --multipack, what the images were split into sheets by: each
+    // image's box, untrimmed and extruded; empty otherwise.
+    QMap<QString, QSize> multipackBoxes(QMap<QString, QSize> sizes) const
+    {
+        if (!m_options.multipack)
+            return {};
+        const int grow = 2 * m_options.sprites.extrude;
+        for (QSize &box : sizes)
+            box += QSize(grow, grow);
+        return sizes;
+    }
     // The first sheet's file for a format written once per sheet.
     QString dataPath(const DataFormats::Output &data) const
     {
@@ -196,11 +207,7 @@ int Packer::pack()
         QString error;
         // Split by the boxes the layout will place: extruded, untrimmed (a
         // trimmed image only gets smaller). The sheets keep the real sizes.
-        QMap<QString, QSize> boxes = sizes;
-        const int grow = 2 * m_options.sprites.extrude;
-        for (QSize &box : boxes)
-            box += QSize(grow, grow);
-        if (!splitIntoSheets(boxes, layoutOptions(m_options), &groups, &error))
+        if (!splitIntoSheets(multipackBoxes(sizes), layoutOptions(m_options), &groups, &error))
             return failure(error);
         for (QMap<QString, QSize> &group : groups) {
             for (auto it = group.begin(); it != group.end(); ++it)
@@ -236,7 +243,24 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         Compose::SheetJob job;
         job.sheetPath = sheet.targets.sheetPath;
         job.sizes = groups[n];
-        job.layout = [&o](const QMap<QString, QSize> &s) { return planFor(o, s); };
+        job.layout = [&o, boxes = multipackBoxes(groups[n])](const QMap<QString, QSize> &s) {
+            SheetLayout::Plan plan = planFor(o, s);
+            if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
+                return plan;
+            // Trimmed or shared regions can lay out larger than the boxes the
+            // images were split by (a narrower widest image wraps the others
+            // in rows): each region goes in its image's box instead.
+            plan = planFor(o, boxes);
+            QVector<SheetLayout::Placement> placements;
+            for (SheetLayout::Placement p : std::as_const(plan.placements)) {
+                if (s.contains(p.path)) {
+                    p.size = s.value(p.path);
+                    placements.append(p);
+                }
+            }
+            plan.placements = placements;
+            return plan;
+        };
         job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
             if (SheetLayout::fitsMaxSize(plan, o.maxSize))
                 return QString();

@@ -718,6 +718,12 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--threads 257") << QStringList{"--threads", "257"} + in << 2;
     QTest::newRow("--margin 2147483647") << QStringList{"--margin", "2147483647"} + in << 1;
     QTest::newRow("--margin 2147483648") << QStringList{"--margin", "2147483648"} + in << 2;
+    // Trimmed, the widest image no longer holds the row wide enough for the
+    // two below it: the split by untrimmed boxes must still hold.
+    QTest::newRow("--multipack --trim, narrower widest image")
+        << QStringList{"--multipack", "--max-size",  "104x96",       "--trim",       "-o",
+                       "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
+        << 0;
 }
 
 void TestPack::optionBoundaries()
@@ -728,6 +734,12 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(10, 5, 1), root.filePath("a.png")));
     QVERIFY(savePng(patternImage(32767, 1, 2), root.filePath("32767.png")));
     QVERIFY(savePng(patternImage(1, 32768, 3), root.filePath("32768.png")));
+    QImage trimmed = patternImage(100, 40, 4).convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < 40; ++y)
+        trimmed.setPixel(99, y, 0);
+    QVERIFY(savePng(trimmed, root.filePath("t.png")));
+    QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
+    QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
     const Run run = pack(withPaths(arguments, root.path()));
     QCOMPARE(run.code, code);
     QCOMPARE(QFile::exists(root.filePath("s.png")), code == 0);
