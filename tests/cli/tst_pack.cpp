@@ -848,14 +848,16 @@ void TestPack::decodeBuffersStayWithinTheLimit()
         QSKIP("the peak of resident memory cannot be reset here");
     const qint64 before = residentPeakBytes();
     QVERIFY(Compose::paintPlacements(sheet, placements, limits, 4, &progress).isEmpty());
-    const qint64 grown = residentPeakBytes() - before;
+    [[maybe_unused]] const qint64 grown = residentPeakBytes() - before;
     QCOMPARE(sheet, expected);
     // Each decode needs about the whole limit, so the four workers must have
     // taken turns: never two images' buffers at once.
     QVERIFY2(progress.peakBufferBytes.load() >= limits.maxBufferBytes &&
                  progress.peakBufferBytes.load() < 2 * limits.maxBufferBytes,
              QByteArray::number(progress.peakBufferBytes.load()));
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+#endif
 }
 
 // A byte-order mark starts a valid name; a name that does not decode is
