@@ -19,7 +19,6 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -286,12 +285,14 @@ bool chunksBeforeDataSound(const QByteArray &head)
     while (pos + 8 <= head.size()) {
         const quint32 length = qFromBigEndian<quint32>(head.constData() + pos);
         const char *type = head.constData() + pos + 4;
-        if (length > 0x7fffffff ||
-            !std::all_of(type, type + 4, [](char c) { return std::isalpha(uchar(c)) != 0; }))
+        // ASCII letters only, whatever the locale says is a letter.
+        const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+        const auto letter = [&](char c) { return upper(c) || (c >= 'a' && c <= 'z'); };
+        if (length > 0x7fffffff || !std::all_of(type, type + 4, letter))
             return false;
         if (std::memcmp(type, "IDAT", 4) == 0)
             return true;
-        if (std::isupper(uchar(type[0])))
+        if (upper(type[0]))
             return false;
         pos += 12 + qsizetype(length);
     }

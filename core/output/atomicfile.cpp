@@ -213,6 +213,8 @@ bool writeAll(int fd, const QByteArray &data, int index)
         const ssize_t n = faultedForTesting(WriteStep::Write, index, ::write(fd, p, left));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = ENOSPC; // nothing written, and no reason given
         if (n <= 0)
             return false;
         p += n;
