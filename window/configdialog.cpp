@@ -61,14 +61,13 @@ int configDialog::saveSettings()
     const QMap<QString, QString> paths{
         {QStringLiteral("defaultSavePath"), ui->txtSavePath->text()},
         {QStringLiteral("defaultSelectPath"), ui->txtSelectPath->text()}};
-    if (const int error = writeConfigAttributes(settingsFilePath(), QStringLiteral("paths"), paths))
-        return error;
-
     const QMap<QString, QString> parameters{
         {QStringLiteral("marginPixel"), ui->txtMarginPix->text().trimmed()},
         {QStringLiteral("Orientation"),
          ui->radVertical->isChecked() ? QStringLiteral("0") : QStringLiteral("1")}};
-    return writeConfigAttributes(settingsFilePath(), QStringLiteral("parameters"), parameters);
+    // Both or neither: a value the file cannot take leaves the others unsaved too.
+    return writeConfigElements(settingsFilePath(), {{QStringLiteral("paths"), paths},
+                                                    {QStringLiteral("parameters"), parameters}});
 }
 
 void configDialog::on_btnCancel_clicked()
@@ -85,7 +84,7 @@ void configDialog::on_btnOK_clicked()
         hide();
         return;
     }
-    // The held values follow the file, part of which may have been saved;
+    // The held values follow the file, which a failed save left as it was;
     // the fields keep the edits so that the user can change them and try
     // again, or cancel.
     const QStringList texts{ui->txtSelectPath->text(), ui->txtSavePath->text(),

@@ -403,19 +403,13 @@ int readConfigAttributes(const QString &filePath, const QString &elementName,
     return ConfigOk;
 }
 
-int writeConfigAttributes(const QString &filePath, const QString &elementName,
-                          const QMap<QString, QString> &attributes)
+int writeConfigElements(const QString &filePath, const QVector<ConfigElementValues> &elements)
 {
     QByteArray oldBytes;
     DecodedFile file;
-    FoundElement element;
     if (const int error = loadFile(filePath, file, &oldBytes))
         return error;
-    if (const int error = findElement(file.text, elementName, element))
-        return error;
 
-    QVector<AttributeText> located;
-    const bool tagFound = locateAttributes(file.text, element.tagEnd, elementName, located);
     struct Edit
     {
         int start;
@@ -423,21 +417,30 @@ int writeConfigAttributes(const QString &filePath, const QString &elementName,
         QString text;
     };
     QVector<Edit> edits;
-    for (auto it = attributes.cbegin(); it != attributes.cend(); ++it) {
-        if (!element.attributes.hasAttribute(it.key()))
-            return ConfigNoAttribute;
-        const QString value = it.value().trimmed();
-        // An unchanged value keeps its bytes, so that saving again changes nothing.
-        if (element.attributes.value(it.key()) == value)
-            continue;
-        const auto attribute =
-            std::find_if(located.cbegin(), located.cend(),
-                         [&](const AttributeText &text) { return text.name == it.key(); });
-        QString escaped;
-        if (!tagFound || attribute == located.cend() ||
-            !escapeValue(value, attribute->quote, file.codec, escaped))
-            return ConfigNotStorable;
-        edits.append({attribute->valueStart, attribute->valueEnd, escaped});
+    QVector<FoundElement> found;
+    for (const ConfigElementValues &values : elements) {
+        FoundElement element;
+        if (const int error = findElement(file.text, values.element, element))
+            return error;
+        found.append(element);
+        QVector<AttributeText> located;
+        const bool tagFound = locateAttributes(file.text, element.tagEnd, values.element, located);
+        for (auto it = values.attributes.cbegin(); it != values.attributes.cend(); ++it) {
+            if (!element.attributes.hasAttribute(it.key()))
+                return ConfigNoAttribute;
+            const QString value = it.value().trimmed();
+            // An unchanged value keeps its bytes, so that saving again changes nothing.
+            if (element.attributes.value(it.key()) == value)
+                continue;
+            const auto attribute =
+                std::find_if(located.cbegin(), located.cend(),
+                             [&](const AttributeText &text) { return text.name == it.key(); });
+            QString escaped;
+            if (!tagFound || attribute == located.cend() ||
+                !escapeValue(value, attribute->quote, file.codec, escaped))
+                return ConfigNotStorable;
+            edits.append({attribute->valueStart, attribute->valueEnd, escaped});
+        }
     }
     if (edits.isEmpty())
         return ConfigOk;
@@ -452,17 +455,27 @@ int writeConfigAttributes(const QString &filePath, const QString &elementName,
     // The new bytes must read back, through the same reader, as exactly the
     // intended text and values before they may replace the file.
     const DecodedFile check = decodeFile(newBytes);
-    FoundElement after;
-    if (check.codec != file.codec || check.text != text ||
-        findElement(check.text, elementName, after) != ConfigOk ||
-        after.attributes.size() != element.attributes.size())
+    if (check.codec != file.codec || check.text != text)
         return ConfigNotStorable;
-    for (const QXmlStreamAttribute &attribute : element.attributes) {
-        const QString name = attribute.qualifiedName().toString();
-        const QString expected = attributes.contains(name) ? attributes.value(name).trimmed()
-                                                           : attribute.value().toString();
-        if (!after.attributes.hasAttribute(name) || after.attributes.value(name) != expected)
+    for (int i = 0; i < elements.size(); ++i) {
+        const QMap<QString, QString> &attributes = elements[i].attributes;
+        FoundElement after;
+        if (findElement(check.text, elements[i].element, after) != ConfigOk ||
+            after.attributes.size() != found[i].attributes.size())
             return ConfigNotStorable;
+        for (const QXmlStreamAttribute &attribute : found[i].attributes) {
+            const QString name = attribute.qualifiedName().toString();
+            const QString expected = attributes.contains(name) ? attributes.value(name).trimmed()
+                                                               : attribute.value().toString();
+            if (!after.attributes.hasAttribute(name) || after.attributes.value(name) != expected)
+                return ConfigNotStorable;
+        }
     }
     return replaceFile(filePath, newBytes, oldBytes);
+}
+
+int writeConfigAttributes(const QString &filePath, const QString &elementName,
+                          const QMap<QString, QString> &attributes)
+{
+    return writeConfigElements(filePath, {{elementName, attributes}});
 }

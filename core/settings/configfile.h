@@ -2,6 +2,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QVector>
 
 // Error numbers of the settings file operations. Callers only distinguish
 // zero from non-zero; the numbers are shown to the user in hexadecimal.
@@ -43,3 +44,14 @@ int readConfigAttributes(const QString &filePath, const QString &elementName,
 // was. Never creates the file.
 int writeConfigAttributes(const QString &filePath, const QString &elementName,
                           const QMap<QString, QString> &attributes);
+
+// The values of several elements, written together by writeConfigElements().
+struct ConfigElementValues
+{
+    QString element;
+    QMap<QString, QString> attributes;
+};
+
+// As writeConfigAttributes(), for several elements at once: all of them are
+// changed, or, on any failure, none; elements are checked in the given order.
+int writeConfigElements(const QString &filePath, const QVector<ConfigElementValues> &elements);

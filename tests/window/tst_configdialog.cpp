@@ -275,7 +275,7 @@ void TestConfigDialog::saveErrors_data()
     QTest::newRow("wrong root") << QByteArray("<Config/>") << 261 << QString("-|-|-|-");
     // The parameters could be written, but must not even be tried.
     QTest::newRow("no paths element") << parametersOnly << 262 << QString("-|-|4|1");
-    QTest::newRow("no parameters element") << pathsOnly << 262 << QString("/new/in|/new/out|-|-");
+    QTest::newRow("no parameters element") << pathsOnly << 262 << QString(" /in |/out|-|-");
 }
 
 void TestConfigDialog::saveErrors()
@@ -321,15 +321,18 @@ void TestConfigDialog::okButton_data()
     // Nothing could be reloaded: the user's edits stay on screen.
     row("config removed", Breakage::Removed, "/in|/out|3|0", edits, "0x102", edits, "/in|/out|3|0",
         "-|-|-|-");
-    // Paths stored and reloaded; the parameters fail both ways.
+    // Saved together or not at all: the paths are not stored either.
     row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106", edits,
-        "/new/in|/new/out|3|0", "/new/in|/new/out|-|-");
+        "/in|/out|3|0", " /in |/out|-|-");
     // Nothing stored; the edits stay on screen for another try.
     row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108", edits,
         "/in|/out|3|0", "/in|/out|3|0");
     // A folder name as Browse can return it, holding a character XML cannot carry.
     row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
         "/new/in\x01|/new/out|6|horizontal", "0x109", "/new/in\x01|/new/out|6|horizontal",
+        "/in|/out|3|0", "/in|/out|3|0");
+    row("margin the file cannot carry", Breakage::None, "/in|/out|3|0",
+        "/new/in|/new/out|6\x01|horizontal", "0x109", "/new/in|/new/out|6\x01|horizontal",
         "/in|/out|3|0", "/in|/out|3|0");
 }
 
