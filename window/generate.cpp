@@ -158,6 +158,9 @@ int MainWindow::renderInBackground()
             [this] { m_progress.cancelRequested = true; });
     QTimer poll;
     connect(&poll, &QTimer::timeout, &progress, [this, &progress] {
+        // Cancel hides the dialog for good: a later value would show it again.
+        if (progress.wasCanceled())
+            return;
         progress.setMaximum(qMax(1, m_progress.total.load()));
         progress.setValue(qMin(m_progress.done.load(), progress.maximum()));
     });

@@ -137,8 +137,17 @@ void MainWindow::on_btnSettings_clicked()
 
 void MainWindow::on_pushButton_clicked()
 {
-    QMessageBox::about(this, QStringLiteral("Korvane"),
-                       QStringLiteral("\r\nKorvane\r\nWritten by the Korvane developers\r\n"
-                                      "If you find bugs or wanne source code,\r\n"
-                                      " pls e-mail to korvane@example.org"));
+    // QMessageBox::about()'s box, opened rather than run: it stays clickable
+    // during a Generate, and its own event loop would hold the finished run
+    // back (window locked, no result) until it was closed.
+    auto *box =
+        new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Korvane"),
+                        QStringLiteral("\r\nKorvane\r\nWritten by the Korvane developers\r\n"
+                                       "If you find bugs or wanne source code,\r\n"
+                                       " pls e-mail to korvane@example.org"),
+                        QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    const QIcon icon = box->windowIcon();
+    box->setIconPixmap(icon.pixmap(icon.actualSize(QSize(64, 64))));
+    box->open();
 }

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListView>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -87,6 +88,7 @@ private slots:
     void changedImageFailsRender();
     void secondRunRefreshesPreview();
     void progressAndCancel();
+    void aboutDuringARun();
     void cancelThenGenerateAgain_data();
     void cancelThenGenerateAgain();
     void focusReturnsAfterTheRun();
@@ -528,12 +530,21 @@ void TestGenerate::progressAndCancel()
     QString label;
     QString progress;
     QStringList lockedWhileRunning;
+    bool cancelled = false;
+    bool shownAfterCancel = false;
+    QElapsedTimer sinceCancel;
     QTimer poll;
     connect(&poll, &QTimer::timeout, &window, [&] {
         auto *dialog = window.findChild<QProgressDialog *>();
+        if (cancelled) {
+            shownAfterCancel = shownAfterCancel || (dialog && dialog->isVisible());
+            if (sinceCancel.elapsed() > 300) // the worker sees the cancel only now
+                window.m_progress.cancelRequested = true;
+            return;
+        }
         if (!dialog || !dialog->isVisible() || dialog->value() != dialog->maximum())
             return;
-        poll.stop();
+        cancelled = true;
         label = dialog->findChild<QLabel *>()->text();
         progress = dialog->findChild<QProgressBar *>()->text();
         for (QPushButton *button : window.findChildren<QPushButton *>()) {
@@ -541,6 +552,10 @@ void TestGenerate::progressAndCancel()
                 lockedWhileRunning << button->objectName();
         }
         dialog->findChild<QPushButton *>()->click();
+        // As a worker still busy with an image, half way through.
+        window.m_progress.cancelRequested = false;
+        window.m_progress.done = 2;
+        sinceCancel.start();
     });
     poll.start(20);
     ModalAnswerer answerer;
@@ -553,11 +568,46 @@ void TestGenerate::progressAndCancel()
     lockedWhileRunning.sort();
     QCOMPARE(lockedWhileRunning,
              (QStringList{"btnCleanList", "btnGenerate", "btnPickFile", "btnSettings"}));
-    // Cancelled: no box, nothing written, and the window usable again.
+    // Cancelled: gone at once, no box, nothing written, and the window usable again.
+    QVERIFY(!shownAfterCancel);
     QCOMPARE(answerer.seen().size(), 2);
     QCOMPARE(readFileBytes(sheet), QByteArray("old sheet"));
     QVERIFY(!QFile::exists(out.filePath(QStringLiteral("s.txt"))));
     QVERIFY(window.ui->btnGenerate->isEnabled());
+}
+
+// About is the one button a run leaves enabled; its box must not hold the
+// finished run back until it is closed.
+void TestGenerate::aboutDuringARun()
+{
+    ExampleImages source;
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    for (const QString &path : source.paths)
+        window.fileModel->appendRow(new QStandardItem(path));
+    auto *answerer = new ModalAnswerer;
+    answerer->expectFileDialog({out.filePath(QStringLiteral("s.png"))});
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        if (!answerer || window.m_progress.total == 0)
+            return;
+        delete answerer; // the box is left open
+        answerer = nullptr;
+        window.ui->pushButton->click();
+    });
+    poll.start(1);
+    // A box that held the run back would otherwise wait for ever.
+    QTimer::singleShot(5000, &window, [&window] {
+        for (QMessageBox *box : window.findChildren<QMessageBox *>())
+            box->close();
+    });
+    window.ui->btnGenerate->click();
+    QVERIFY(!answerer);
+    QMessageBox *about = window.findChild<QMessageBox *>();
+    QVERIFY(about && about->isVisible());
+    QVERIFY(window.resultDialog->isVisible() && window.ui->btnGenerate->isEnabled());
+    about->close();
 }
 
 void TestGenerate::cancelThenGenerateAgain_data()
