@@ -444,6 +444,11 @@ int writeConfigElements(const QString &filePath, const QVector<ConfigElementValu
     }
     if (edits.isEmpty())
         return ConfigOk;
+    // Text that does not encode back to the file's bytes (a byte its
+    // encoding cannot decode, read as U+FFFD, in a comment or another
+    // value) would be changed where nothing was edited.
+    if (file.byteOrderMark + encodeText(file.codec, file.text) != oldBytes)
+        return ConfigNotStorable;
 
     std::sort(edits.begin(), edits.end(),
               [](const Edit &a, const Edit &b) { return a.start > b.start; });

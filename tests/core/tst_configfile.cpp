@@ -224,6 +224,11 @@ void TestConfigFile::writeErrors_data()
         << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-7\"?>"
                       "<config><paths defaultSavePath=\"\" x=\"\xae\"/></config>")
         << QString("paths") << QString("defaultSavePath") << 265;
+    // UTF-8 can write U+FFFD, but the comment's byte is not it.
+    QTest::newRow("265 a byte UTF-8 cannot decode in a comment")
+        << Where::File
+        << QByteArray("<config><!-- caf\xe9 --><paths defaultSavePath=\"\" x=\"\"/></config>")
+        << QString("paths") << QString("defaultSavePath") << 265;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
     QTest::newRow("264 sync fails")
