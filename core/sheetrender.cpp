@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QImageWriter>
 
 #include <cstdlib>
@@ -153,11 +154,26 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
-    if (writer.write(sheet))
-        return true;
-    if (error)
-        *error = writer.errorString();
-    return false;
+    if (!writer.write(sheet)) {
+        if (error)
+            *error = writer.errorString();
+        return false;
+    }
+    // Some writers scale what they cannot hold (ICO to 256 pixels a side),
+    // which would leave the placements pointing past the image.
+    buffer.close();
+    buffer.open(QIODevice::ReadOnly);
+    const QSize written = QImageReader(&buffer, format).size();
+    if (written.isValid() && written != sheet.size()) {
+        if (error)
+            *error = QStringLiteral("the %1 writer cannot hold a sheet of %2 x %3 pixels")
+                         .arg(QString::fromLatin1(format))
+                         .arg(sheet.width())
+                         .arg(sheet.height());
+        data->clear();
+        return false;
+    }
+    return true;
 }
 
 Status save(const QImage &sheet, const QString &path, QString *error)

@@ -469,6 +469,8 @@ void TestSheetRender::saveFailures_data()
     // file size limit makes writing fail, for a small sheet only when the
     // write buffer is flushed.
     QTest::newRow("name too long") << QString(252, 's') + ".png" << QByteArray() << small << false;
+    QTest::newRow("writer scales the sheet")
+        << "sheet.ico" << QByteArray() << QSize(300, 8) << false;
     QTest::newRow("write fails") << "sheet.png" << old << QSize(300, 300) << true;
     QTest::newRow("buffered write fails") << "sheet.png" << old << QSize(40, 40) << true;
 }
