@@ -2,6 +2,7 @@
 
 #include "window/mainwindow.h"
 
+#include "core/image/imageprobe.h"
 #include "core/inputs.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
@@ -170,10 +171,14 @@ QString MainWindow::whyNotAnImage(const QFileInfo &info)
     // Anything else could block on reading, as a FIFO does.
     if (!info.isFile())
         return tr("not a regular file");
+    // A drawing (SVG) is refused by the run whatever its name, so it is not
+    // taken here either.
     const QByteArray suffix = info.suffix().toLower().toLatin1();
-    if (!suffix.isEmpty() && QImageReader::supportedImageFormats().contains(suffix))
+    if (!suffix.isEmpty() && !Compose::isVectorFormat(suffix) &&
+        QImageReader::supportedImageFormats().contains(suffix))
         return QString();
-    if (!QImageReader::imageFormat(info.filePath()).isEmpty())
+    const QByteArray format = QImageReader::imageFormat(info.filePath());
+    if (!format.isEmpty() && !Compose::isVectorFormat(format))
         return QString();
     return tr("not an image");
 }

@@ -410,6 +410,9 @@ void TestMainWindow::drop_data()
     QTest::newRow("file that is no image is left out")
         << QStringList{"sprites/notes.txt", "sprites/b.png"} << copyOrMove << int(Qt::CopyAction)
         << QStringList{"sprites/b.png"} << "Added 1, left out: notes.txt (not an image)";
+    QTest::newRow("drawing is left out")
+        << QStringList{"sprites/drawing.svg"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: drawing.svg (not an image)";
     QTest::newRow("image without a suffix is known by its content")
         << QStringList{"sprites/real"} << copyOrMove << int(Qt::CopyAction)
         << QStringList{"sprites/real"} << QString();
@@ -447,7 +450,8 @@ void TestMainWindow::drop()
     QVERIFY(root.mkpath(QStringLiteral("sprites/sub/empty")));
     for (const char *name :
          {"sprites/b.png", "sprites/A.PNG", "sprites/Z.png", "sprites/.hidden.png",
-          "sprites/notes.txt", "sprites/png", "sprites/sub/d.png", "sprites/sub/empty/readme.txt"})
+          "sprites/notes.txt", "sprites/png", "sprites/sub/d.png", "sprites/sub/empty/readme.txt",
+          "sprites/drawing.svg"})
         QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
     QVERIFY(patternImage(2, 2, 1).save(root.filePath(QStringLiteral("sprites/real")), "PNG"));
 
