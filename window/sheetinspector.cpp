@@ -68,9 +68,17 @@ QPointF SheetView::sheetPointAt(const QPointF &at) const
     return (at - m_origin) / m_zoom;
 }
 
+double SheetView::fitZoom() const
+{
+    if (m_sheet.isNull())
+        return minZoom;
+    return qMin(double(width()) / m_sheet.width(), double(height()) / m_sheet.height());
+}
+
 void SheetView::setZoom(double zoom, const QPointF &anchor)
 {
-    zoom = qBound(minZoom, zoom, maxZoom);
+    // Out at least as far as the whole sheet shows, however tall it is.
+    zoom = qBound(qMin(minZoom, fitZoom()), zoom, maxZoom);
     const QPointF fixed = sheetPointAt(anchor);
     m_zoom = zoom;
     m_origin = anchor - fixed * m_zoom;
@@ -88,9 +96,7 @@ void SheetView::fitToView()
 {
     if (m_sheet.isNull())
         return;
-    const double zoom =
-        qMin(double(width()) / m_sheet.width(), double(height()) / m_sheet.height());
-    m_zoom = qBound(minZoom, zoom, maxZoom);
+    m_zoom = qMin(fitZoom(), maxZoom);
     keepInView();
     update();
     emit zoomChanged(m_zoom);

@@ -29,6 +29,8 @@ public:
     void setZoom(double zoom, const QPointF &anchor);
     void zoomBy(double factor);
     void fitToView();
+    // The zoom at which the whole sheet fits the view.
+    double fitZoom() const;
     // The sheet's pixel under the widget point `at`.
     QPointF sheetPointAt(const QPointF &at) const;
     // "name: W x H at X, Y" of the frame at the sheet pixel, else the pixel.

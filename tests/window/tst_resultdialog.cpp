@@ -378,6 +378,9 @@ void TestResultDialog::inspectorOpensFastOnTheTallestSheet()
     const QImage shown = inspector->view()->grab().toImage();
     QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
     QVERIFY(!shown.isNull());
+    // F shows all of it, more than 64 times the view's height as it is.
+    QTest::keyClick(inspector->view(), Qt::Key_F);
+    QVERIFY(38606 * inspector->view()->zoom() <= inspector->view()->height());
     inspector->hide();
 }
 
