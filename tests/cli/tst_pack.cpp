@@ -890,6 +890,9 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 0);
     QVERIFY2(run.err.contains("skipping " + dir.path() + "/in/\\xff.png: the file name"),
              qPrintable(run.err));
+    // A sheet name that leaves no room for the manifest's suffix.
+    run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
+    QVERIFY2(run.code == 0, qPrintable(run.err));
 }
 
 void TestPack::folderInputTakesPngFilesOnly()
