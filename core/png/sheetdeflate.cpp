@@ -322,13 +322,14 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
         tokenize(data, size, &pos, std::min(size, pos + BlockBytes));
         const bool last = pos == size;
         m_histogram.lit_len_histogram[256] = 1; // the end of the block
-        isal_create_hufftables_subset(&m_codes, &m_histogram);
+        // ISA-L reports codes it could not build; such a block is stored.
+        const bool coded = isal_create_hufftables_subset(&m_codes, &m_histogram) == 0;
 
         // Stored when Huffman codes do not pay, as with noise: 3 header bits
         // and up to 7 of padding, LEN and NLEN, per 65535 bytes.
         const size_t raw = pos - blockStart;
         const uint64_t storedBits = (raw + 5 * ((raw + 65534) / 65535)) * 8 + 8;
-        if (huffmanBits() < storedBits) {
+        if (coded && huffmanBits() < storedBits) {
             writeBlock(writer, last && final);
         } else {
             size_t offset = blockStart;
