@@ -9,6 +9,7 @@
 #include <QImageReader>
 #include <QThread>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -335,7 +336,7 @@ int threadCount(int requested)
 size_t scratchToKeep(const Limits &limits, int workers)
 {
     // Three buffers a worker; no more than sprites commonly need.
-    return size_t(qBound<qint64>(0, limits.maxBufferBytes / (4 * qMax(1, workers)), 16 << 20));
+    return size_t(std::clamp<qint64>(limits.maxBufferBytes / (4 * qMax(1, workers)), 0, 16 << 20));
 }
 
 QVector<Failure> paintPlacements(QImage &sheet, const QVector<SheetLayout::Placement> &placements,
