@@ -61,6 +61,12 @@ struct ExampleImages
             savePng(images.last(), paths.last());
         }
     }
+
+    void listIn(WindowProbe &window) const
+    {
+        for (const QString &path : paths)
+            window.fileModel->appendRow(new QStandardItem(path));
+    }
 };
 
 } // namespace
@@ -199,8 +205,7 @@ void TestGenerate::cancelledSaveWritesNothing()
     ExampleImages source;
     SettingsFixture fixture;
     WindowProbe window;
-    for (const QString &path : source.paths)
-        window.fileModel->appendRow(new QStandardItem(path));
+    source.listIn(window);
     // 99 files are still accepted.
     for (int i = 4; i < 99; ++i)
         window.fileModel->appendRow(new QStandardItem(source.paths.first()));
@@ -394,8 +399,7 @@ void TestGenerate::failedRuns()
              0);
     SettingsFixture fixture(configWithMargin(margin));
     WindowProbe window;
-    for (const QString &path : source.paths)
-        window.fileModel->appendRow(new QStandardItem(path));
+    source.listIn(window);
     ModalAnswerer answerer;
     answerer.expectFileDialog({QDir(out.path()).filePath(chosen)});
     answerer.expectMessageBox();
@@ -520,8 +524,7 @@ void TestGenerate::progressAndCancel()
     QTemporaryDir out;
     SettingsFixture fixture;
     WindowProbe window;
-    for (const QString &path : source.paths)
-        window.fileModel->appendRow(new QStandardItem(path));
+    source.listIn(window);
     const QString sheet = out.filePath(QStringLiteral("s.png"));
     QVERIFY(writeFileBytes(sheet, "old sheet"));
     HeldLock otherRun(sheet + QStringLiteral(".lock"));
@@ -584,8 +587,7 @@ void TestGenerate::aboutDuringARun()
     QTemporaryDir out;
     SettingsFixture fixture;
     WindowProbe window;
-    for (const QString &path : source.paths)
-        window.fileModel->appendRow(new QStandardItem(path));
+    source.listIn(window);
     auto *answerer = new ModalAnswerer;
     answerer->expectFileDialog({out.filePath(QStringLiteral("s.png"))});
     QTimer poll;
