@@ -3,19 +3,16 @@
 #include "cli/packoptions.h"
 #include "core/image/imageprobe.h"
 #include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
 #include "core/output/dataformats.h"
 
-#include <QCryptographicHash>
 #include <QDataStream>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <xxhash.h>
-
-#include <climits>
 
 namespace PackCommand {
 
@@ -60,19 +57,8 @@ static_assert(sizeof(KnownOptions) == sizeof(Options),
 QString manifestPathFor(const QString &chosenPath)
 {
     QString path = SheetLayout::placementPathFor(chosenPath);
-    path.chop(3); // "txt"
-    path += QLatin1String("korvane-manifest");
-    path.remove(QLatin1String("{n}"));
-    // A sheet name the file system just takes would leave no room for the
-    // suffix: a short hidden name that stands for it is used instead.
-    const QString name = QFileInfo(path).fileName();
-    const QByteArray encoded = QFile::encodeName(name);
-    if (encoded.size() <= NAME_MAX)
-        return path;
-    const QByteArray tag =
-        QCryptographicHash::hash(encoded, QCryptographicHash::Sha1).toHex().left(16);
-    return path.left(path.size() - name.size()) + QLatin1Char('.') + QString::fromLatin1(tag) +
-           QLatin1String(".korvane-manifest");
+    path.chop(4); // ".txt"
+    return pathWithSuffix(path.remove(QLatin1String("{n}")), QStringLiteral(".korvane-manifest"));
 }
 
 QByteArray hashBytes(const QByteArray &data)

@@ -195,14 +195,19 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
     return false;
 }
 
-// "NAME.lock" beside `target`, or ".korvane-HASH.lock" where that is too
-// long a name.
+// `path` and `suffix`, or ".korvane-HASH" and `suffix` in the same folder
+// where that would be too long a file name.
+QByteArray withSuffix(const QByteArray &path, const QByteArray &suffix)
+{
+    const int slash = path.lastIndexOf('/');
+    if (path.size() - slash - 1 + suffix.size() <= NAME_MAX)
+        return path + suffix;
+    return path.left(slash + 1) + ".korvane-" + nameTag(path.mid(slash + 1)) + suffix;
+}
+
 QByteArray lockPathOf(const QByteArray &target)
 {
-    const int slash = target.lastIndexOf('/');
-    if (target.size() - slash - 1 + 5 <= NAME_MAX)
-        return target + ".lock";
-    return target.left(slash + 1) + ".korvane-" + nameTag(target.mid(slash + 1)) + ".lock";
+    return withSuffix(target, ".lock");
 }
 
 bool writeAll(int fd, const QByteArray &data, int index)
@@ -774,6 +779,11 @@ bool isUsableOutputPath(const QString &path, QString *reason)
 QString outputIdentity(const QString &path)
 {
     return QFile::decodeName(identityOf(QFile::encodeName(path)));
+}
+
+QString pathWithSuffix(const QString &path, const QString &suffix)
+{
+    return QFile::decodeName(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
 }
 
 QString lockFilePathFor(const QString &primary)

@@ -70,6 +70,10 @@ bool isUsableOutputPath(const QString &path, QString *reason = nullptr);
 // file exactly when these are equal, whether or not the file exists yet.
 QString outputIdentity(const QString &path);
 
+// `path` followed by `suffix`, or, where that would be too long a file name,
+// ".korvane-HASH" and `suffix` in the same folder, HASH standing for the name.
+QString pathWithSuffix(const QString &path, const QString &suffix);
+
 // The lock file a write whose lockFor (or sheet) is `primary` holds.
 QString lockFilePathFor(const QString &primary);
 
