@@ -113,6 +113,7 @@ private:
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     Manifest currentManifest(const QMap<QString, QString> &names);
+    Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes, const Sheet &sheet);
     int composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets);
     int checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
@@ -229,6 +230,52 @@ int Packer::pack()
     return ExitOk;
 }
 
+// What composing the sheet of `sizes` takes: the options' layout and limits,
+// and a plan check that names `sheet`'s file. `sheet` must outlive the job.
+Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes, const Sheet &sheet)
+{
+    const Options &o = m_options;
+    Compose::SheetJob job;
+    job.sheetPath = sheet.targets.sheetPath;
+    job.sizes = sizes;
+    job.layout = [&o, boxes = multipackBoxes(sizes)](const QMap<QString, QSize> &s) {
+        SheetLayout::Plan plan = planFor(o, s);
+        if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
+            return plan;
+        // Trimmed or shared regions can lay out larger than the boxes the
+        // images were split by (a narrower widest image wraps the others
+        // in rows): each region goes in its image's box instead.
+        plan = planFor(o, boxes);
+        QVector<SheetLayout::Placement> placements;
+        for (SheetLayout::Placement p : std::as_const(plan.placements)) {
+            if (s.contains(p.path)) {
+                p.size = s.value(p.path);
+                placements.append(p);
+            }
+        }
+        plan.placements = placements;
+        return plan;
+    };
+    job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
+        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
+            return QString();
+        return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
+                              "%4x%5 allows")
+            .arg(Console::shown(sheet.targets.sheetPath))
+            .arg(plan.width)
+            .arg(plan.height)
+            .arg(o.maxSize.width())
+            .arg(o.maxSize.height());
+    };
+    job.limits = o.limits;
+    job.maxSheetPixels = o.maxSheetPixels;
+    job.threads = o.threads;
+    job.skipUndecodable = o.skipUnreadable;
+    job.progress = m_terminal->progress();
+    job.kept = &m_kept;
+    return job;
+}
+
 // Decodes and encodes one sheet after the other, so that one sheet's pixels
 // are in memory at a time.
 int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets)
@@ -239,45 +286,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         sheet.targets.sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, n));
         sheet.targets.placementPath = SheetLayout::placementPathFor(page(o.chosenPath, n));
         sheet.targets.format = SheetRender::writerFormatFor(sheet.targets.sheetPath);
-
-        Compose::SheetJob job;
-        job.sheetPath = sheet.targets.sheetPath;
-        job.sizes = groups[n];
-        job.layout = [&o, boxes = multipackBoxes(groups[n])](const QMap<QString, QSize> &s) {
-            SheetLayout::Plan plan = planFor(o, s);
-            if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
-                return plan;
-            // Trimmed or shared regions can lay out larger than the boxes the
-            // images were split by (a narrower widest image wraps the others
-            // in rows): each region goes in its image's box instead.
-            plan = planFor(o, boxes);
-            QVector<SheetLayout::Placement> placements;
-            for (SheetLayout::Placement p : std::as_const(plan.placements)) {
-                if (s.contains(p.path)) {
-                    p.size = s.value(p.path);
-                    placements.append(p);
-                }
-            }
-            plan.placements = placements;
-            return plan;
-        };
-        job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
-            if (SheetLayout::fitsMaxSize(plan, o.maxSize))
-                return QString();
-            return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
-                                  "%4x%5 allows")
-                .arg(Console::shown(sheet.targets.sheetPath))
-                .arg(plan.width)
-                .arg(plan.height)
-                .arg(o.maxSize.width())
-                .arg(o.maxSize.height());
-        };
-        job.limits = o.limits;
-        job.maxSheetPixels = o.maxSheetPixels;
-        job.threads = o.threads;
-        job.skipUndecodable = o.skipUnreadable;
-        job.progress = m_terminal->progress();
-        job.kept = &m_kept;
+        const Compose::SheetJob job = sheetJob(groups[n], sheet);
         m_terminal->setStage(n, groups.size(), false);
         Compose::SpriteResult sprites;
         if (o.sprites.changesSheet())
