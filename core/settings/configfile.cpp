@@ -403,26 +403,26 @@ int readConfigAttributes(const QString &filePath, const QString &elementName,
     return ConfigOk;
 }
 
-int writeConfigElements(const QString &filePath, const QVector<ConfigElementValues> &elements)
-{
-    QByteArray oldBytes;
-    DecodedFile file;
-    if (const int error = loadFile(filePath, file, &oldBytes))
-        return error;
+namespace {
 
-    struct Edit
-    {
-        int start;
-        int end;
-        QString text;
-    };
-    QVector<Edit> edits;
-    QVector<FoundElement> found;
+// One value's new text, replacing file.text's [start, end).
+struct Edit
+{
+    int start;
+    int end;
+    QString text;
+};
+
+// The edits that give `elements`' attributes their values in `file`, and
+// each element as found before them.
+int planEdits(const DecodedFile &file, const QVector<ConfigElementValues> &elements,
+              QVector<Edit> *edits, QVector<FoundElement> *found)
+{
     for (const ConfigElementValues &values : elements) {
         FoundElement element;
         if (const int error = findElement(file.text, values.element, element))
             return error;
-        found.append(element);
+        found->append(element);
         QVector<AttributeText> located;
         const bool tagFound = locateAttributes(file.text, element.tagEnd, values.element, located);
         for (auto it = values.attributes.cbegin(); it != values.attributes.cend(); ++it) {
@@ -439,9 +439,50 @@ int writeConfigElements(const QString &filePath, const QVector<ConfigElementValu
             if (!tagFound || attribute == located.cend() ||
                 !escapeValue(value, attribute->quote, file.codec, escaped))
                 return ConfigNotStorable;
-            edits.append({attribute->valueStart, attribute->valueEnd, escaped});
+            edits->append({attribute->valueStart, attribute->valueEnd, escaped});
         }
     }
+    return ConfigOk;
+}
+
+// True when `newBytes` read back through the same reader give exactly `text`
+// in `codec`, with every element's attributes as `found` but for the new
+// values of `elements`.
+bool readsBackAs(const QByteArray &newBytes, QTextCodec *codec, const QString &text,
+                 const QVector<ConfigElementValues> &elements, const QVector<FoundElement> &found)
+{
+    const DecodedFile check = decodeFile(newBytes);
+    if (check.codec != codec || check.text != text)
+        return false;
+    for (int i = 0; i < elements.size(); ++i) {
+        const QMap<QString, QString> &attributes = elements[i].attributes;
+        FoundElement after;
+        if (findElement(check.text, elements[i].element, after) != ConfigOk ||
+            after.attributes.size() != found[i].attributes.size())
+            return false;
+        for (const QXmlStreamAttribute &attribute : found[i].attributes) {
+            const QString name = attribute.qualifiedName().toString();
+            const QString expected = attributes.contains(name) ? attributes.value(name).trimmed()
+                                                               : attribute.value().toString();
+            if (!after.attributes.hasAttribute(name) || after.attributes.value(name) != expected)
+                return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int writeConfigElements(const QString &filePath, const QVector<ConfigElementValues> &elements)
+{
+    QByteArray oldBytes;
+    DecodedFile file;
+    if (const int error = loadFile(filePath, file, &oldBytes))
+        return error;
+    QVector<Edit> edits;
+    QVector<FoundElement> found;
+    if (const int error = planEdits(file, elements, &edits, &found))
+        return error;
     if (edits.isEmpty())
         return ConfigOk;
     // Text that does not encode back to the file's bytes (a byte its
@@ -456,26 +497,10 @@ int writeConfigElements(const QString &filePath, const QVector<ConfigElementValu
     for (const Edit &edit : edits)
         text.replace(edit.start, edit.end - edit.start, edit.text);
     const QByteArray newBytes = file.byteOrderMark + encodeText(file.codec, text);
-
-    // The new bytes must read back, through the same reader, as exactly the
-    // intended text and values before they may replace the file.
-    const DecodedFile check = decodeFile(newBytes);
-    if (check.codec != file.codec || check.text != text)
+    // The new bytes must read back as exactly the intended text and values
+    // before they may replace the file.
+    if (!readsBackAs(newBytes, file.codec, text, elements, found))
         return ConfigNotStorable;
-    for (int i = 0; i < elements.size(); ++i) {
-        const QMap<QString, QString> &attributes = elements[i].attributes;
-        FoundElement after;
-        if (findElement(check.text, elements[i].element, after) != ConfigOk ||
-            after.attributes.size() != found[i].attributes.size())
-            return ConfigNotStorable;
-        for (const QXmlStreamAttribute &attribute : found[i].attributes) {
-            const QString name = attribute.qualifiedName().toString();
-            const QString expected = attributes.contains(name) ? attributes.value(name).trimmed()
-                                                               : attribute.value().toString();
-            if (!after.attributes.hasAttribute(name) || after.attributes.value(name) != expected)
-                return ConfigNotStorable;
-        }
-    }
     return replaceFile(filePath, newBytes, oldBytes);
 }
 
