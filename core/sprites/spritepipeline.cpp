@@ -23,7 +23,8 @@ struct Sprite
 {
     QString path;
     QSize size;       // the source image's
-    Sprites::Cut cut; // the decoded image and the rectangle kept of it
+    QRect kept;       // the rectangle kept of the source image
+    Sprites::Cut cut; // the pixels kept: all of the decoded image, or a copy of `kept`
     quint64 hash = 0;
     Failure failure;
 };
@@ -68,11 +69,22 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
             }
             s.failure = decodeImage(s.path, s.size, job.limits, &s.cut.image, scratch);
             if (s.failure.status == ImageStatus::Ok) {
-                s.cut.rect = options.trim ? Sprites::keptRect(s.cut.image, options.trimThreshold)
-                                          : QRect(QPoint(), s.size);
-                if (options.alias)
-                    s.hash = Sprites::pixelHash(s.cut);
+                s.kept = options.trim ? Sprites::keptRect(s.cut.image, options.trimThreshold)
+                                      : QRect(QPoint(), s.size);
+                s.cut.rect = s.kept;
+                // Only what is kept stays in memory until the sheet is
+                // painted: a large, nearly empty image costs its region.
+                if (s.kept.size() != s.size) {
+                    s.cut.image = s.cut.image.copy(s.kept);
+                    s.cut.rect = QRect(QPoint(), s.kept.size());
+                    if (s.cut.image.isNull())
+                        s.failure = failed(s.path, ImageStatus::OutOfMemory,
+                                           QStringLiteral("not enough memory to keep %1")
+                                               .arg(sizeText(s.kept.size())));
+                }
             }
+            if (s.failure.status == ImageStatus::Ok && options.alias)
+                s.hash = Sprites::pixelHash(s.cut);
             if (job.progress)
                 ++job.progress->done;
         });
@@ -130,7 +142,7 @@ void sharePlacements(SpriteResult &result, const QVector<Sprite> &sprites,
             const Sprite &s = sprites[i];
             placements.append({s.path, s.cut.rect.size(), p.position + QPoint(extrude, extrude),
                                p.x + extrude, p.y + extrude});
-            result.kept.insert(s.path, s.cut.rect);
+            result.kept.insert(s.path, s.kept);
             result.composed.sizes.insert(s.path, s.size);
         }
     }
@@ -214,7 +226,7 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
     SheetResult &composed = result.composed;
     QVector<Sprite> sprites;
     for (auto it = job.sizes.constBegin(); it != job.sizes.constEnd(); ++it)
-        sprites.append({it.key(), it.value(), {}, 0, {}});
+        sprites.append({it.key(), it.value(), {}, {}, 0, {}});
     decodeSprites(sprites, job, options);
     if (cancelled(job)) {
         composed.outcome = SheetResult::Cancelled;

@@ -1,6 +1,7 @@
 #include "core/inputs.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
+#include "core/sprites/spritepipeline.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
 #include "window/mainwindow.h"
@@ -22,6 +23,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -367,6 +369,7 @@ private slots:
     void moreThan99Images_data();
     void moreThan99Images();
     void imageAbove128MiB();
+    void trimmedDecodesKeepOnlyTheirRegions();
     void sameFilesAsTheWindow();
     void sameFilesAsOtherBuild_data();
     void sameFilesAsOtherBuild();
@@ -820,6 +823,18 @@ qint64 residentPeakBytes()
     return -1;
 }
 
+// How far resident memory grew above where it stood while `work` ran; -1
+// where the peak cannot be reset.
+qint64 residentGrowth(const std::function<void()> &work)
+{
+    QFile peak("/proc/self/clear_refs");
+    if (!peak.open(QIODevice::WriteOnly) || peak.write("5") != 1 || !peak.flush())
+        return -1;
+    const qint64 before = residentPeakBytes();
+    work();
+    return residentPeakBytes() - before;
+}
+
 // Decodes hold no more memory at once than the limit, whatever the number
 // of threads: neither while they run nor what the workers keep for their
 // next image.
@@ -843,12 +858,12 @@ void TestPack::decodeBuffersStayWithinTheLimit()
     Compose::Progress progress;
     QImage sheet = SheetRender::newSheet(expected.size());
     sheet.fill(0); // its pages are no decode's
-    QFile peak("/proc/self/clear_refs");
-    if (!peak.open(QIODevice::WriteOnly) || peak.write("5") != 1 || !peak.flush())
+    QVector<Compose::Failure> failures;
+    [[maybe_unused]] const qint64 grown = residentGrowth(
+        [&] { failures = Compose::paintPlacements(sheet, placements, limits, 4, &progress); });
+    if (grown < 0)
         QSKIP("the peak of resident memory cannot be reset here");
-    const qint64 before = residentPeakBytes();
-    QVERIFY(Compose::paintPlacements(sheet, placements, limits, 4, &progress).isEmpty());
-    [[maybe_unused]] const qint64 grown = residentPeakBytes() - before;
+    QVERIFY(failures.isEmpty());
     QCOMPARE(sheet, expected);
     // Each decode needs about the whole limit, so the four workers must have
     // taken turns: never two images' buffers at once.
@@ -857,6 +872,41 @@ void TestPack::decodeBuffersStayWithinTheLimit()
              QByteArray::number(progress.peakBufferBytes.load()));
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+#endif
+}
+
+// Trimming keeps of each decode only its region until the sheet is painted:
+// large, nearly empty images must not all be held whole at once.
+void TestPack::trimmedDecodesKeepOnlyTheirRegions()
+{
+    QTemporaryDir dir;
+    constexpr int side = 2048;
+    constexpr int count = 16;
+    Compose::SheetJob job;
+    QImage image(side, side, QImage::Format_ARGB32);
+    image.fill(0);
+    for (int i = 0; i < count; ++i) {
+        image.setPixel(i, i, qRgba(i, 0, 0, 255));
+        const QString path = dir.filePath(QString("%1.png").arg(i));
+        QVERIFY(savePng(image, path));
+        image.setPixel(i, i, 0);
+        job.sizes.insert(path, image.size());
+    }
+    job.sheetPath = dir.filePath("s.png");
+    job.layout = [](const QMap<QString, QSize> &sizes) { return SheetLayout::compute(sizes, 0); };
+    job.threads = 2;
+    Compose::SpriteOptions options;
+    options.trim = true;
+    Compose::SpriteResult result;
+    [[maybe_unused]] const qint64 grown =
+        residentGrowth([&] { result = Compose::composeSprites(job, options); });
+    if (grown < 0)
+        QSKIP("the peak of resident memory cannot be reset here");
+    QCOMPARE(result.composed.outcome, Compose::SheetResult::Ok);
+    QCOMPARE(result.composed.sheet.size(), QSize(1, count));
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    // Two workers' decodes and their buffers; all sixteen would be 256 MiB.
+    QVERIFY2(grown < qint64(6) * side * side * 4, QByteArray::number(grown));
 #endif
 }
 
