@@ -672,14 +672,37 @@ int packAll(const QVector<Options> &runs, Console &console)
     return ExitOk;
 }
 
+// An INPUT whose bytes do not decode is found by its bytes; any other such
+// argument, an output's name above all, would name another file than the
+// one meant (every undecodable byte reads as U+FFFD) and is refused.
+int refuseUndecodable(const QStringList &arguments, const QVector<Options> &runs,
+                      const QMap<QString, QByteArray> &undecodable, Console &console)
+{
+    // Counted, as two different names can read the same: `-o` one, INPUT the other.
+    QHash<QString, int> inputs;
+    for (const QString &input : runs.first().inputs)
+        ++inputs[input];
+    for (int i = 1; i < arguments.size(); ++i) {
+        const auto raw = undecodable.constFind(arguments[i]);
+        if (raw != undecodable.constEnd() && --inputs[arguments[i]] < 0) {
+            return console.usage(
+                QStringLiteral("%1: the name is not valid in this system's encoding")
+                    .arg(Inputs::shownBytes(*raw)));
+        }
+    }
+    return ParsedToPack;
+}
+
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
     QVector<Options> runs;
-    const int status = parseRuns(arguments, &runs, console);
+    int status = parseRuns(arguments, &runs, console);
     for (Options &options : runs)
         options.undecodable = undecodable;
+    if (status == ParsedToPack)
+        status = refuseUndecodable(arguments, runs, undecodable, console);
     if (status != ParsedToPack)
         return status;
     if (runs.first().watch) {

@@ -940,6 +940,16 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 0);
     QVERIFY2(run.err.contains("skipping " + dir.path() + "/in/\\xff.png: the file name"),
              qPrintable(run.err));
+    // An output whose name does not decode is refused rather than written
+    // under the name it reads as, here the same as a skipped INPUT's.
+    run = pack({"-c",
+                "cd \"$1\" && exec \"$0\" -o \"$(printf '\\376.png')\" --skip-unreadable "
+                "\"$2\" \"$(printf '\\377.png')\"",
+                KORVANE_PACK, dir.filePath("in"), bom},
+               QString(), "/bin/sh");
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.contains(".png: the name is not valid"), qPrintable(run.err));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QString("in/%1.png").arg(QChar(0xfffd)))));
     // A sheet name that leaves no room for the manifest's suffix.
     run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
     QVERIFY2(run.code == 0, qPrintable(run.err));
