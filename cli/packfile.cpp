@@ -383,8 +383,8 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
         if (!list[i].isObject()) {
             *error = QStringLiteral("%1:%2: sheet %3 is not an object")
                          .arg(QDir::toNativeSeparators(path),
-                              position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))))
-                         .arg(i);
+                              position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))),
+                              QString::number(i));
             return false;
         }
         if (!reader.read(list[i].toObject(), QStringLiteral("/sheets/%1").arg(i), overridden,

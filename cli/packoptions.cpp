@@ -322,8 +322,7 @@ int OptionReader::readMargin()
             if (configMargin < 0) {
                 return failure(
                     QStringLiteral("%1: margin %2 is negative; margins must be 0 or more")
-                        .arg(Console::shown(configPath))
-                        .arg(configMargin));
+                        .arg(Console::shown(configPath), QString::number(configMargin)));
             }
             m_options.margin = configMargin;
         }

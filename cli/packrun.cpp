@@ -261,11 +261,9 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes, const Shee
             return QString();
         return QStringLiteral("%1: the sheet needs %2 x %3 pixels, more than --max-size "
                               "%4x%5 allows")
-            .arg(Console::shown(sheet.targets.sheetPath))
-            .arg(plan.width)
-            .arg(plan.height)
-            .arg(o.maxSize.width())
-            .arg(o.maxSize.height());
+            .arg(Console::shown(sheet.targets.sheetPath), QString::number(plan.width),
+                 QString::number(plan.height), QString::number(o.maxSize.width()),
+                 QString::number(o.maxSize.height()));
     };
     job.limits = o.limits;
     job.maxSheetPixels = o.maxSheetPixels;

@@ -103,14 +103,14 @@ bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::Layou
     QVector<Image> remaining;
     for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
         if (!splitter.fits({{it.key(), it.value()}})) {
-            *error = QStringLiteral("%1 (%2 x %3) does not fit on a sheet of --max-size %4x%5 "
-                                    "with margin %6")
-                         .arg(QDir::toNativeSeparators(it.key()))
-                         .arg(it.value().width())
-                         .arg(it.value().height())
-                         .arg(options.maxSize.width())
-                         .arg(options.maxSize.height())
-                         .arg(options.margin);
+            *error =
+                QStringLiteral("%1 (%2 x %3) does not fit on a sheet of --max-size %4x%5 "
+                               "with margin %6")
+                    .arg(QDir::toNativeSeparators(it.key()), QString::number(it.value().width()),
+                         QString::number(it.value().height()),
+                         QString::number(options.maxSize.width()),
+                         QString::number(options.maxSize.height()),
+                         QString::number(options.margin));
             return false;
         }
         remaining.append({it.key(), it.value()});

@@ -22,9 +22,8 @@ QString planError(const SheetJob &job, const SheetLayout::Plan &plan)
         return QStringLiteral("no image to pack");
     if (!plan.fitsInt()) {
         return QStringLiteral("%1: sheet too large: %2 x %3 pixels")
-            .arg(Inputs::shownPath(job.sheetPath))
-            .arg(plan.width)
-            .arg(plan.height);
+            .arg(Inputs::shownPath(job.sheetPath), QString::number(plan.width),
+                 QString::number(plan.height));
     }
     if (job.checkPlan) {
         const QString error = job.checkPlan(plan);
@@ -34,8 +33,8 @@ QString planError(const SheetJob &job, const SheetLayout::Plan &plan)
     const QSize size = plan.sheetSize();
     if (qint64(size.width()) * size.height() > job.maxSheetPixels) {
         return QStringLiteral("%1: a sheet of %2 is more than the limit of %3 pixels")
-            .arg(Inputs::shownPath(job.sheetPath), sizeText(size))
-            .arg(job.maxSheetPixels);
+            .arg(Inputs::shownPath(job.sheetPath), sizeText(size),
+                 QString::number(job.maxSheetPixels));
     }
     return QString();
 }

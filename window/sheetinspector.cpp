@@ -131,11 +131,10 @@ QString SheetView::describe(const QPointF &point) const
     for (const SheetLayout::Placement &placement : m_placements) {
         if (QRect(placement.position, placement.size).contains(pixel))
             return tr("%1: %2 x %3 at %4, %5")
-                .arg(QFileInfo(placement.path).fileName())
-                .arg(placement.size.width())
-                .arg(placement.size.height())
-                .arg(placement.position.x())
-                .arg(placement.position.y());
+                .arg(QFileInfo(placement.path).fileName(), QString::number(placement.size.width()),
+                     QString::number(placement.size.height()),
+                     QString::number(placement.position.x()),
+                     QString::number(placement.position.y()));
     }
     return tr("pixel %1, %2").arg(pixel.x()).arg(pixel.y());
 }

@@ -423,6 +423,13 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("sheet too large")
         << QStringList{"-m", "2000000000", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: sheet too large: 4000000010 x 4000000005 pixels";
+    // A "%2" in a name is not taken for a number's place in the message.
+    QTest::newRow("sheet too large, %2 in its name")
+        << QStringList{"-m", "2000000000", "-o", "$ROOT/out/a%2.png", in} << 1
+        << "$ROOT/out/a%2.png: sheet too large: 4000000010 x";
+    QTest::newRow("beyond --max-size, %2 in the sheet's name")
+        << QStringList{"--max-size", "8x8", "-o", "$ROOT/out/a%2.png", in} << 1
+        << "$ROOT/out/a%2.png: the sheet needs 14 x 9 pixels";
     QTest::newRow("no writer for suffix") << QStringList{"-o", "$ROOT/out/s.xyz", in} << 1
                                           << "$ROOT/out/s.xyz: no image writer for suffix \"xyz\"";
     QTest::newRow("output folder missing") << QStringList{"-o", "$ROOT/out/missing/s.png", in} << 1
