@@ -19,6 +19,7 @@
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QStyledItemDelegate>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <algorithm>
@@ -129,7 +130,13 @@ void MainWindow::addFileItem(const QString &path)
     gradient.setColorAt(0, Qt::white);
     gradient.setColorAt(1, Qt::red);
     item->setData(QBrush(gradient), Qt::BackgroundRole);
-    item->setToolTip(QDir::toNativeSeparators(path));
+    // A tooltip that looks like markup is taken for it: such a name is
+    // given as escaped markup, so that it shows as it is.
+    const QString shown = QDir::toNativeSeparators(path);
+    item->setToolTip(
+        Qt::mightBeRichText(shown)
+            ? QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(shown.toHtmlEscaped())
+            : shown);
     fileModel->appendRow(item);
 }
 

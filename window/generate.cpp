@@ -10,6 +10,7 @@
 #include "window/composeresultdialog.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
+#include "window/messagebox.h"
 
 #include <QEventLoop>
 #include <QFileDialog>
@@ -40,7 +41,7 @@ void reportUnloadable(QWidget *parent, const Compose::Failure &failure)
     QString text = QStringLiteral("Failed to load png file:%1").arg(failure.path);
     if (!failure.reason.isEmpty())
         text += QLatin1Char('\n') + failure.reason;
-    QMessageBox::about(parent, QStringLiteral("test"), text);
+    Boxes::about(parent, QStringLiteral("test"), text);
 }
 // After a failed write: when an output's folder takes no new file, that is
 // what the user can act on, rather than the writer's temporary file.
@@ -119,7 +120,7 @@ void MainWindow::on_btnGenerate_clicked()
         QString text = QStringLiteral("Failed!");
         if (!m_lastError.isEmpty())
             text += QStringLiteral("\n\n") + m_lastError;
-        QMessageBox::about(this, QStringLiteral("Result"), text);
+        Boxes::about(this, QStringLiteral("Result"), text);
     }
 }
 

@@ -5,6 +5,7 @@
 #include "window/composeresultdialog.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
+#include "window/messagebox.h"
 #include "window/resources/resources.h"
 #include "window/textfit.h"
 
@@ -79,10 +80,9 @@ QString MainWindow::askSheetPath()
         const QString input = listedInputAmong(
             {SheetLayout::sheetPathFor(chosen), SheetLayout::placementPathFor(chosen)});
         if (!input.isEmpty()) {
-            QMessageBox::warning(
-                this, dialog.windowTitle(),
-                tr("%1 is one of the listed images.\nChoose another name for the sheet.")
-                    .arg(QDir::toNativeSeparators(input)));
+            Boxes::warn(this, dialog.windowTitle(),
+                        tr("%1 is one of the listed images.\nChoose another name for the sheet.")
+                            .arg(QDir::toNativeSeparators(input)));
             continue;
         }
         if (confirmReplacing(chosen, dialog.windowTitle()))
@@ -121,8 +121,7 @@ bool MainWindow::confirmReplacing(const QString &chosen, const QString &title)
             ? QFileDialog::tr("%1 already exists.\nDo you want to replace it?").arg(existing[0])
             : tr("%1 and %2 already exist.\nDo you want to replace them?")
                   .arg(existing[0], existing[1]);
-    return QMessageBox::warning(this, title, question, QMessageBox::Yes | QMessageBox::No,
-                                QMessageBox::No) == QMessageBox::Yes;
+    return Boxes::askYesNo(this, title, question);
 }
 
 void MainWindow::on_btnSettings_clicked()
@@ -140,14 +139,9 @@ void MainWindow::on_pushButton_clicked()
     // QMessageBox::about()'s box, opened rather than run: it stays clickable
     // during a Generate, and its own event loop would hold the finished run
     // back (window locked, no result) until it was closed.
-    auto *box =
-        new QMessageBox(QMessageBox::NoIcon, QStringLiteral("Korvane"),
-                        QStringLiteral("\r\nKorvane\r\nWritten by the Korvane developers\r\n"
-                                       "If you find bugs or wanne source code,\r\n"
-                                       " pls e-mail to korvane@example.org"),
-                        QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    const QIcon icon = box->windowIcon();
-    box->setIconPixmap(icon.pixmap(icon.actualSize(QSize(64, 64))));
-    box->open();
+    Boxes::aboutBox(this, QStringLiteral("Korvane"),
+                    QStringLiteral("\r\nKorvane\r\nWritten by the Korvane developers\r\n"
+                                   "If you find bugs or wanne source code,\r\n"
+                                   " pls e-mail to korvane@example.org"))
+        ->open();
 }

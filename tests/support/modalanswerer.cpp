@@ -1,4 +1,5 @@
 #include "support/modalanswerer.h"
+#include "support/testsupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -77,7 +78,7 @@ void ModalAnswerer::answer(QWidget *widget)
     auto *box = qobject_cast<QMessageBox *>(widget);
     auto *dialog = qobject_cast<QFileDialog *>(widget);
     if (box)
-        seen.text = box->text();
+        seen.text = shownText(box->text(), box->textFormat());
     if (dialog) {
         seen.directory = dialog->directory().absolutePath();
         seen.nameFilters = dialog->nameFilters();

@@ -23,7 +23,7 @@ public:
         QString kind; // "message", "file" or "unexpected"
         QString className;
         QString title;
-        QString text;      // message box text
+        QString text;      // message box text, as shown
         QString directory; // file dialog start folder
         QStringList nameFilters;
         bool saveDialog = false;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTextDocument>
 
 SettingsFixture::SettingsFixture(const QByteArray &configXml)
 {
@@ -81,4 +82,13 @@ QImage patternImage(int width, int height, int seed)
 bool savePng(const QImage &image, const QString &path)
 {
     return image.save(path, "PNG");
+}
+
+QString shownText(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
 }

@@ -38,6 +38,10 @@ private:
     QTemporaryDir m_dir;
 };
 
+// What a label or tooltip shows of `text`: read as markup where the toolkit
+// takes it for markup (Qt::AutoText: a tag on its first line).
+QString shownText(const QString &text, Qt::TextFormat format = Qt::AutoText);
+
 // An image with a different colour per pixel, so that misplaced or shifted
 // pixels show up in comparisons.
 QImage patternImage(int width, int height, int seed);

@@ -244,6 +244,9 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
     QTest::newRow("CR in the path") << "line\rbreak.png"
                                     << "copy"
                                     << "line break";
+    QTest::newRow("markup in the name") << "<b>bold.png"
+                                        << "garbage"
+                                        << "not a readable image";
     QTest::newRow("CR LF in the path") << "line\r\nbreak.png"
                                        << "copy"
                                        << "line break";
