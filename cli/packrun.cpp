@@ -279,10 +279,13 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes, const Shee
 int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets)
 {
     const Options &o = m_options;
+    QString emptied;
     for (int n = 0; n < groups.size(); ++n) {
+        // Numbered by the sheets made: one whose every image was skipped is left out.
+        const QString name = page(o.chosenPath, sheets->size());
         Sheet sheet;
-        sheet.targets.sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, n));
-        sheet.targets.placementPath = SheetLayout::placementPathFor(page(o.chosenPath, n));
+        sheet.targets.sheetPath = SheetLayout::sheetPathFor(name);
+        sheet.targets.placementPath = SheetLayout::placementPathFor(name);
         sheet.targets.format = SheetRender::writerFormatFor(sheet.targets.sheetPath);
         const Compose::SheetJob job = sheetJob(groups[n], sheet);
         m_terminal->setStage(n, groups.size(), false);
@@ -303,6 +306,11 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         m_sharedRegions += sprites.sharedRegions;
         for (const Compose::Failure &skipped : composed.skipped)
             warn(QStringLiteral("skipping %1").arg(skipped.message()));
+        if (composed.outcome == Compose::SheetResult::Failed &&
+            composed.skipped.size() == groups[n].size()) {
+            emptied = composed.error;
+            continue;
+        }
         if (composed.outcome != Compose::SheetResult::Ok)
             return failure(composed.error);
         sheet.plan = composed.plan;
@@ -315,7 +323,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
                                .arg(Console::shown(sheet.targets.sheetPath), error));
         sheets->append(sheet);
     }
-    return ExitOk;
+    return sheets->isEmpty() ? failure(emptied) : ExitOk;
 }
 
 // Every output is named, distinct, not an input, and the sheet's suffix has

@@ -18,8 +18,10 @@ QString numberedPath(const QString &path, int n);
 
 // Splits the images into groups whose layout with `options` fits
 // options.maxSize. Deterministic greedy fill: the images are taken largest
-// area first (ties by path), and each sheet takes every remaining image that
-// still fits, in that order, before the next sheet starts. False with
+// area first (ties by path), and each sheet takes the longest run of the
+// remaining images that fits together (in rows, not always a longer run's
+// start on its own), then every later image that still fits, before the next
+// sheet starts. False with
 // `error` naming the image when one does not fit on a sheet of its own.
 bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
                      QVector<QMap<QString, QSize>> *groups, QString *error);

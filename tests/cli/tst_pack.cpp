@@ -734,6 +734,11 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--max-size",  "104x96",       "--trim",       "-o",
                        "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
         << 0;
+    // The sheet of the one image that does not decode is left out, not the run.
+    QTest::newRow("--multipack --skip-unreadable, a sheet left empty")
+        << QStringList{"--multipack", "--skip-unreadable", "--max-size",      "14x14",
+                       "-o",          "$ROOT/s.png",       "$ROOT/trunc.png", "$ROOT/a.png"}
+        << 0;
 }
 
 void TestPack::optionBoundaries()
@@ -750,6 +755,9 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(trimmed, root.filePath("t.png")));
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
+    QVERIFY(savePng(patternImage(10, 10, 7), root.filePath("trunc.png")));
+    const QByteArray png = readFileBytes(root.filePath("trunc.png"));
+    QVERIFY(writeFileBytes(root.filePath("trunc.png"), png.left(png.size() - 20)));
     const Run run = pack(withPaths(arguments, root.path()));
     QCOMPARE(run.code, code);
     QCOMPARE(QFile::exists(root.filePath("s.png")), code == 0);
