@@ -12,7 +12,9 @@
 #include <algorithm>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -128,9 +130,19 @@ int loadFile(const QString &filePath, DecodedFile &file, QByteArray *bytes = nul
 {
     if (filePath.trimmed().isEmpty())
         return ConfigEmptyPath;
-    QFile device(filePath);
-    if (!device.open(QIODevice::ReadOnly))
+    // Only a regular file is read: opening a FIFO to read would wait for a
+    // writer for ever, so it is opened without waiting and looked at first.
+    const int descriptor =
+        ::open(QFile::encodeName(filePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
         return ConfigCannotOpen;
+    struct stat info;
+    QFile device;
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !device.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
+        return ConfigCannotOpen;
+    }
     const QByteArray content = device.readAll();
     if (device.error() != QFileDevice::NoError)
         return ConfigCannotOpen;

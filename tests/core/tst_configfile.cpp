@@ -17,6 +17,7 @@
 #include <future>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,6 +28,7 @@ enum class Where {
     Directory,  // the path names a folder
     EmptyPath,  // ""
     BlankPath,  // only white space
+    Fifo,       // config.xml is a FIFO that no one writes to
     LongName,   // a name so long that no temporary file can sit beside it
     SyncFails,  // syncing the new file fails
     InPlaceCut, // LongName, and writing in place is cut short
@@ -50,6 +52,10 @@ QString pathFor(const QTemporaryDir &dir, Where where)
         return QStringLiteral(" \t ");
     case Where::Directory:
         return dir.path();
+    case Where::Fifo: {
+        const QString path = dir.filePath(QStringLiteral("config.xml"));
+        return mkfifo(QFile::encodeName(path).constData(), 0600) == 0 ? path : QString();
+    }
     case Where::LongName:
     case Where::InPlaceCut:
         return dir.filePath(QString(250, QLatin1Char('c')) + QStringLiteral(".xml"));
@@ -132,6 +138,8 @@ void TestConfigFile::addErrorRows()
     row("257 blank path", Where::BlankPath, xml, "paths", paths, 257);
     row("258 missing file", Where::Missing, "", "paths", paths, 258);
     row("258 path is a folder", Where::Directory, "", "paths", paths, 258);
+    // Opening it to read would wait for a writer for ever.
+    row("258 path is a FIFO", Where::Fifo, "", "paths", paths, 258);
     row("259 empty file", Where::File, "", "paths", paths, 259);
     row("259 unclosed root", Where::File, "<config><paths defaultSavePath=\"\"/>", "paths",
         "defaultSavePath", 259);
