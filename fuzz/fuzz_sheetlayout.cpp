@@ -1,6 +1,8 @@
 // Layout invariants for arbitrary image sizes and margins: every image is
-// placed exactly once, inside the sheet, without overlapping another, and the
-// sheet is exactly as wide as the widest image plus a margin on each side.
+// placed exactly once, widest first, inside the sheet and a margin from its
+// left and top edges, without overlapping another and a margin from the one
+// beside it, and the sheet is exactly as wide as the widest image plus a
+// margin on each side.
 
 #include "core/layout/sheetlayout.h"
 
@@ -92,6 +94,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int n = plan.placements.size();
     for (int i = 0; i < n; ++i) {
         const SheetLayout::Placement &a = plan.placements.at(i);
+        // Widest first, one margin from the left and top edges, and one
+        // between images side by side in a row.
+        if (a.x < margin || a.y < margin)
+            fail("an image is closer than a margin to the left or top edge");
+        if (i > 0) {
+            const SheetLayout::Placement &before = plan.placements.at(i - 1);
+            if (before.size.width() < a.size.width())
+                fail("a wider image follows a narrower one");
+            if (!before.size.isEmpty() && !a.size.isEmpty() && before.y == a.y &&
+                a.x < before.x + before.size.width() + qint64(margin))
+                fail("images side by side are closer than a margin");
+        }
         if (a.x < 0 || a.y < 0 || a.x + a.size.width() > plan.width ||
             a.y + a.size.height() > plan.height)
             fail("a rectangle lies outside the sheet");
