@@ -120,6 +120,9 @@ struct Target
 Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Placement &p,
                        BufferHold &hold)
 {
+    // The file, and room for a CMYK image's side buffer.
+    const qint64 sideBytes = qint64(p.size.width()) * 4 * p.size.height();
+    hold.take(file.size() + sideBytes);
     file.seek(0);
     const QByteArray data = file.readAll();
     const QSize headerSize = jpegSize(data);
@@ -128,7 +131,8 @@ Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Pla
                       QStringLiteral("changed while packing: now %1").arg(sizeText(headerSize)));
     std::vector<uchar> side;
     const SideBuffer sideBuffer = [&](qint64 bytes) -> uchar * {
-        hold.take(bytes);
+        if (bytes > sideBytes)
+            return nullptr;
         try {
             side.resize(size_t(bytes));
         } catch (const std::bad_alloc &) {
@@ -296,16 +300,23 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (!withinLimits(p.size, limits))
         return failed(p.path, ImageStatus::TooLarge, sizeText(p.size));
 
-    BufferHold hold(budget);
-    if (format == "jpeg")
+    // JPEG and GIF files are read whole, within the limit; each share is
+    // taken at once, as a second one asked for while holding one could wait
+    // on another worker doing the same.
+    if (format == "jpeg") {
+        BufferHold hold(budget);
         return decodeJpegInto(file, target, p, hold);
+    }
     if (format == "gif") {
+        BufferHold fileHold(budget);
+        fileHold.take(file.size());
         file.seek(0);
         QString reason;
         if (!gifFirstFrameComplete(file.readAll(), &reason))
             return failed(p.path, ImageStatus::DecodeFailed,
                           QStringLiteral("the image data cannot be decoded (%1)").arg(reason));
     }
+    BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);
 }
 

@@ -369,6 +369,8 @@ private slots:
     void moreThan99Images_data();
     void moreThan99Images();
     void imageAbove128MiB();
+    void wholeFileReadsCountAgainstTheLimit_data();
+    void wholeFileReadsCountAgainstTheLimit();
     void trimmedDecodesKeepOnlyTheirRegions();
     void sameFilesAsTheWindow();
     void sameFilesAsOtherBuild_data();
@@ -887,6 +889,49 @@ void TestPack::decodeBuffersStayWithinTheLimit()
              QByteArray::number(progress.peakBufferBytes.load()));
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+#endif
+}
+
+void TestPack::wholeFileReadsCountAgainstTheLimit_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::newRow("JPEG") << "jpg";
+    QTest::newRow("GIF") << "gif";
+}
+
+// A format read whole takes its file's size from the decode limit, however
+// little the image: large files are not all read at once.
+void TestPack::wholeFileReadsCountAgainstTheLimit()
+{
+    QFETCH(QString, format);
+    QTemporaryDir dir;
+    constexpr int padding = 48 << 20;
+    QVector<SheetLayout::Placement> placements;
+    for (int i = 0; i < 4; ++i) {
+        const QString path = dir.filePath(QString("%1.%2").arg(i).arg(format));
+        if (format == "gif") // Qt writes no GIF
+            QVERIFY(QFile::copy(
+                QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_frame_inside_screen.gif"),
+                path));
+        else
+            QVERIFY(patternImage(16, 16, i).save(path, format.toLatin1()));
+        const QSize size = QImageReader(path).size();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write(QByteArray(padding, 0)) == padding);
+        placements.append({path, size, QPoint(0, 64 * i), 0, 64 * i});
+    }
+    Compose::Limits limits;
+    limits.maxBufferBytes = padding;
+    Compose::Progress progress;
+    QImage sheet = SheetRender::newSheet(QSize(64, 256));
+    QVector<Compose::Failure> failures;
+    [[maybe_unused]] const qint64 grown = residentGrowth(
+        [&] { failures = Compose::paintPlacements(sheet, placements, limits, 4, &progress); });
+    if (grown < 0)
+        QSKIP("the peak of resident memory cannot be reset here");
+    QVERIFY(failures.isEmpty());
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    QVERIFY2(grown < qint64(padding) * 2, QByteArray::number(grown));
 #endif
 }
 
