@@ -157,9 +157,9 @@ bool isVectorFormat(const QByteArray &format)
     return format == "svg" || format == "svgz";
 }
 
-// The canvas a GIF decodes to. Qt's reader reports the first frame's size but
-// decodes onto the logical screen, grown to fit every frame, so all frame
-// descriptors are scanned, as far as the data goes.
+// The canvas a GIF decodes to, as Qt's reader makes it: the logical screen,
+// where a side of it is 0 the first frame's extent on that side. Frames past
+// the screen's edge are cut there, not grown into.
 QSize gifCanvas(const QByteArray &bytes)
 {
     const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
@@ -173,11 +173,16 @@ QSize gifCanvas(const QByteArray &bytes)
     int i = 13;
     if (at(10) & 0x80)
         i += 3 << ((at(10) & 7) + 1);
-    while (i < bytes.size()) {
+    // Until a frame gives both sides: a frame of width 0 leaves the next
+    // one to set it.
+    while (i < bytes.size() && canvas.isEmpty()) {
         if (at(i) == 0x21) {
             i = skipSubBlocks(i + 2);
         } else if (at(i) == 0x2c) {
-            canvas = canvas.expandedTo(QSize(word(i + 1) + word(i + 5), word(i + 3) + word(i + 7)));
+            if (canvas.width() <= 0)
+                canvas.setWidth(word(i + 1) + word(i + 5));
+            if (canvas.height() <= 0)
+                canvas.setHeight(word(i + 3) + word(i + 7));
             const int flags = at(i + 9);
             i += 10;
             if (flags & 0x80)

@@ -780,6 +780,9 @@ void TestPack::formatsMatchQtReader_data()
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
+    // Cut at the screen's edge: the canvas is not grown to reach it.
+    QTest::newRow("GIF second frame far past the right edge")
+        << "gif_second_frame_far_past_right.gif";
     // Uncompressed, so that the file is larger than the decoder's first read.
     QTest::newRow("PNG of stored blocks, larger than 64 KiB") << "png:100";
     QTest::newRow("icon whose directory gives another size")
