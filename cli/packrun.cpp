@@ -115,7 +115,7 @@ private:
     Manifest currentManifest(const QMap<QString, QString> &names);
     Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes, const Sheet &sheet);
     int composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets);
-    int checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
+    int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
     QStringList stalePages(const QVector<FileContent> &outputs, int sheetCount);
@@ -215,10 +215,10 @@ int Packer::pack()
                 it.value() = sizes.value(it.key());
         }
     }
+    if (const int status = checkPageTargets(groups.size(), names))
+        return status;
     QVector<Sheet> sheets;
     if (const int status = composeSheets(groups, &sheets))
-        return status;
-    if (const int status = checkSheetTargets(sheets, names))
         return status;
     if (const int status = writeOutputs(sheets, names, manifest))
         return status;
@@ -506,23 +506,63 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 
 // The sheets after the first get their names only now: none may be an input
 // or another output.
-int Packer::checkSheetTargets(const QVector<Sheet> &sheets, const QMap<QString, QString> &names)
+// The outputs of sheets 1 and on, once the split gives their number: none
+// may be an input, nor the file of another output, nor unwritable; all of
+// it before any image is decoded.
+int Packer::checkPageTargets(int pages, const QMap<QString, QString> &names)
 {
-    if (sheets.size() < 2)
+    if (pages < 2)
         return ExitOk;
+    const Options &o = m_options;
+    struct Named
+    {
+        QString what;
+        QString path;
+    };
+    QVector<Named> named{
+        {QStringLiteral("placement file"), SheetLayout::placementPathFor(page(o.chosenPath, 0))},
+        {QStringLiteral("manifest"), manifestPathFor(o.chosenPath)},
+        {QStringLiteral("sheet"), SheetLayout::sheetPathFor(page(o.chosenPath, 0))}};
+    for (int i = 0; i < o.data.size(); ++i) {
+        if (!DataFormats::onePerSheet(o.data[i].format))
+            named.append({o.dataWhat[i], o.data[i].path});
+    }
+    const int first = named.size();
+    for (int n = 0; n < pages; ++n) {
+        const QString sheet = QStringLiteral(" of sheet %1").arg(n);
+        if (n > 0) {
+            named.append({QStringLiteral("sheet") + sheet,
+                          SheetLayout::sheetPathFor(page(o.chosenPath, n))});
+            named.append({QStringLiteral("placement file") + sheet,
+                          SheetLayout::placementPathFor(page(o.chosenPath, n))});
+        }
+        for (int i = 0; i < o.data.size(); ++i) {
+            if (DataFormats::onePerSheet(o.data[i].format))
+                named.append({o.dataWhat[i] + sheet, page(o.data[i].path, n)});
+        }
+    }
     QSet<QString> inputs;
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
         inputs.insert(fileIdentity(it.key()));
-    for (int n = 1; n < sheets.size(); ++n) {
-        for (const QString &path : {sheets[n].targets.sheetPath, sheets[n].targets.placementPath}) {
-            if (inputs.contains(fileIdentity(path)))
-                return failure(QStringLiteral("%1: output would overwrite an input image")
-                                   .arg(Console::shown(path)));
-            QString reason;
-            if (!isUsableOutputPath(path, &reason))
-                return failure(
-                    QStringLiteral("Cannot write %1: %2").arg(Console::shown(path), reason));
+    QHash<QString, int> byIdentity;
+    for (int i = 0; i < named.size(); ++i) {
+        const QString identity = fileIdentity(named[i].path);
+        const auto other = byIdentity.constFind(identity);
+        if (other != byIdentity.constEnd()) {
+            return usage(
+                QStringLiteral("the %1 and the %2 would both be %3")
+                    .arg(named[*other].what, named[i].what, Console::shown(named[i].path)));
         }
+        byIdentity.insert(identity, i);
+        if (i < first)
+            continue; // checked before the images were read
+        if (inputs.contains(identity))
+            return failure(QStringLiteral("%1: output would overwrite an input image")
+                               .arg(Console::shown(named[i].path)));
+        QString reason;
+        if (!isUsableOutputPath(named[i].path, &reason))
+            return failure(
+                QStringLiteral("Cannot write %1: %2").arg(Console::shown(named[i].path), reason));
     }
     return ExitOk;
 }

@@ -416,6 +416,12 @@ void TestPack::failuresLeaveNoTrace_data()
                                        << "--png-level \"Small\" is not fast, default or small";
     QTest::newRow("outputs collide") << QStringList{"--json", "$ROOT/out/s.txt", "-o", sheet, in}
                                      << 2 << "the placement file and the JSON file would both be";
+    // Known only once the split gives the pages, still before any decode.
+    QTest::newRow("multipack pages collide")
+        << QStringList{"--multipack",      "--max-size", "14x9", "--data", "$ROOT/out/s-1.txt",
+                       "--format",         "css",        "-o",   sheet,    in,
+                       "$ROOT/in2/w_1.png"}
+        << 2 << "the css data file of sheet 0 and the placement file of sheet 1 would both be";
     QTest::newRow("missing file") << QStringList{"-o", sheet, in, "$ROOT/in/gone.png"} << 1
                                   << "$ROOT/in/gone.png: no such file or folder";
     QTest::newRow("not an image") << QStringList{"-o", sheet, in, "$ROOT/in/text.png"} << 1
