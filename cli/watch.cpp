@@ -118,9 +118,10 @@ QByteArray fingerprint(const QStringList &paths)
                                     qint64(st.st_size),         qint64(st.st_mtim.tv_sec),
                                     qint64(st.st_mtim.tv_nsec), qint64(st.st_ctim.tv_sec),
                                     qint64(st.st_ctim.tv_nsec)};
-            hash.addData(reinterpret_cast<const char *>(state), sizeof state);
+            hash.addData(
+                QByteArray::fromRawData(reinterpret_cast<const char *>(state), int(sizeof state)));
         }
-        hash.addData("\n", 1);
+        hash.addData(QByteArrayLiteral("\n"));
     }
     return hash.result();
 }
