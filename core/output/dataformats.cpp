@@ -109,8 +109,11 @@ QJsonObject spriteFrameObject(const Sheet &sheet, const SheetLayout::Placement &
         {QStringLiteral("sourceSize"), sizeObject(source.source)},
     };
     if (sheet.pivot) {
-        frame.insert(QStringLiteral("pivot"), QJsonObject{{QStringLiteral("x"), sheet.pivot->x()},
-                                                          {QStringLiteral("y"), sheet.pivot->y()}});
+        // Phaser reads "anchor" or else "pivot", PixiJS only "anchor".
+        const QJsonObject point{{QStringLiteral("x"), sheet.pivot->x()},
+                                {QStringLiteral("y"), sheet.pivot->y()}};
+        frame.insert(QStringLiteral("pivot"), point);
+        frame.insert(QStringLiteral("anchor"), point);
     }
     return frame;
 }

@@ -305,7 +305,9 @@ def jsons(path, kind):
     frames = data['textures'][0]['frames'] if kind == 'phaser3' else data['frames']
     frames = frames.items() if kind == 'json-hash' else [(f['filename'], f) for f in frames]
     for name, f in frames:
-        r, s, z, p = f['frame'], f['spriteSourceSize'], f['sourceSize'], f.get('pivot')
+        # PixiJS takes "anchor" only; Phaser takes "anchor", else "pivot".
+        r, s, z, p = f['frame'], f['spriteSourceSize'], f['sourceSize'], f.get('anchor')
+        if p != f.get('pivot'): p = {'x': -1, 'y': -1}
         yield (name, r['x'], r['y'], r['w'], r['h'], s['x'], s['y'], s['w'], s['h'], z['w'],
                z['h'], f['trimmed'], '%g,%g' % (p['x'], p['y']) if p else '-')
     for name, names in data.get('animations', {}).items(): yield ('@' + name, *names)
