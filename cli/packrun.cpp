@@ -14,6 +14,7 @@
 #include "core/sheetrender.h"
 #include "core/sprites/spritepipeline.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
@@ -578,11 +579,20 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
                           QFileInfo(sheet.targets.sheetPath).fileName(), sheet.plan.sheetSize()});
         describeSprites(&described.last(), sheet);
     }
+    // Engines find a sheet, or another page, from the data file's folder: a
+    // file name there, a relative path where the two are in other folders.
+    const auto seenFrom = [](const QString &dataFile, const QString &path) {
+        return QDir::fromNativeSeparators(
+            QFileInfo(dataFile).absoluteDir().relativeFilePath(QFileInfo(path).absoluteFilePath()));
+    };
     for (const DataFormats::Output &output : m_options.data) {
         QString error;
         if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
             FileContent file{dataPath(output), QByteArray()};
-            if (!DataFormats::multiSheetText(output.format, described, &file.data, &error))
+            QVector<DataFormats::Sheet> pages = described;
+            for (int n = 0; n < sheets.size(); ++n)
+                pages[n].imageFileName = seenFrom(file.path, sheets[n].targets.sheetPath);
+            if (!DataFormats::multiSheetText(output.format, pages, &file.data, &error))
                 return failure(QStringLiteral("%1: %2").arg(output.path, error));
             files->append(file);
             continue;
@@ -594,9 +604,10 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
         QSet<QString> classes;
         for (int n = 0; n < sheets.size(); ++n) {
             DataFormats::Sheet sheet = described[n];
+            sheet.imageFileName = seenFrom(paths[n], sheets[n].targets.sheetPath);
             for (int other = 0; json && other < sheets.size(); ++other) {
                 if (other != n)
-                    sheet.relatedMultiPacks << QFileInfo(paths[other]).fileName();
+                    sheet.relatedMultiPacks << seenFrom(paths[n], paths[other]);
             }
             if (!json) {
                 sheet.cssClassesTaken = classes;

@@ -1529,6 +1529,12 @@ void TestPack::multipackSplitsAndNames_data()
         QTest::addRow("%s, {n}", format)
             << QString::fromLatin1(format) << "s_{n}" << QStringList() << multipackSheets;
     }
+    // Each page in a folder of its own: the data files name the other pages
+    // and the sheets by their paths from the data file's folder.
+    for (const char *format : {"json-hash", "phaser3"}) {
+        QTest::addRow("%s, {n} in a folder", format)
+            << QString::fromLatin1(format) << "d{n}/s" << QStringList() << multipackSheets;
+    }
     // The split makes room for the extrusion: boxes of 36 and 18 pixels
     // leave room for one image a sheet.
     QTest::newRow("libgdx, extruded") << "libgdx"
@@ -1543,6 +1549,12 @@ void TestPack::multipackSplitsAndNames()
     QFETCH(int, sheets);
     QTemporaryDir dir;
     QVERIFY(saveMultipackImages(dir));
+    for (int n = 0; n < sheets && output.contains('/'); ++n)
+        QVERIFY(
+            QDir(dir.path()).mkpath(QFileInfo(output).path().replace("{n}", QString::number(n))));
+    // A single data file's folder, and the manifest's ({n} left out).
+    QVERIFY(QDir(dir.path()).mkpath(QFileInfo(output).path()));
+    QVERIFY(QDir(dir.path()).mkpath(QFileInfo(output).path().remove("{n}")));
     const Run run = pack(extra + QStringList{"--multipack", "--max-size", "40x40", "--format",
                                              format, "--data", dir.filePath(output + ".data"), "-o",
                                              dir.filePath(output + ".png"), dir.filePath("in")});
@@ -1552,6 +1564,10 @@ void TestPack::multipackSplitsAndNames()
         if (output.contains("{n}"))
             return dir.filePath(QString(output).replace("{n}", QString::number(n)) + suffix);
         return dir.filePath(n == 0 ? output + suffix : QString("s-%1%2").arg(n).arg(suffix));
+    };
+    const QString single = dir.filePath(output + ".data");
+    const auto seenFrom = [](const QString &data, const QString &path) {
+        return QFileInfo(data).dir().relativeFilePath(path);
     };
 
     QStringList expected;
@@ -1563,7 +1579,7 @@ void TestPack::multipackSplitsAndNames()
         if (onePerSheet || n == 0)
             expected.clear();
         expected << QString("%1\t%2\t%3")
-                        .arg(QFileInfo(named(n, ".png")).fileName())
+                        .arg(seenFrom(onePerSheet ? named(n, ".data") : single, named(n, ".png")))
                         .arg(sheet.width())
                         .arg(sheet.height());
         for (const QString &line : placementLines(named(n, ".txt"))) {
@@ -1577,7 +1593,7 @@ void TestPack::multipackSplitsAndNames()
         }
         if (!onePerSheet && n < sheets - 1)
             continue;
-        const QString data = onePerSheet ? named(n, ".data") : dir.filePath(output + ".data");
+        const QString data = onePerSheet ? named(n, ".data") : single;
         if (format == "libgdx") {
             read = framesFromAtlas(data);
         } else if (format == "css") {
@@ -1594,7 +1610,7 @@ void TestPack::multipackSplitsAndNames()
                 QStringList others;
                 for (int m = 0; m < sheets; ++m) {
                     if (m != n)
-                        others << QFileInfo(named(m, ".data")).fileName();
+                        others << seenFrom(data, named(m, ".data"));
                 }
                 const QJsonObject meta =
                     QJsonDocument::fromJson(readFileBytes(data)).object().value("meta").toObject();
