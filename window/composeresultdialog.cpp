@@ -147,8 +147,16 @@ void ComposeResultDialog::setResultImage(const QString &path)
     // A wider dialog when the size does not fit in its row.
     const int short_ = ui->labInfo->sizeHint().width() - ui->labInfo->width();
     if (short_ > 0) {
-        m_wanted.rwidth() += short_;
+        m_wanted.setWidth(qMax(m_wanted.width(), width() + short_));
         resize(width() + short_, height());
+        // Open already: the wider frame is kept on the screen.
+        if (isVisible() && screen()) {
+            const QSize decorations = frameGeometry().size() - size();
+            const QRect frame = ScreenFit::fitInside(frameGeometry(), minimumSize() + decorations,
+                                                     screen()->availableGeometry());
+            resize(frame.size() - decorations);
+            move(frame.topLeft());
+        }
     }
 }
 

@@ -258,6 +258,19 @@ void TestResultDialog::shownBesideItsWindow()
         QVERIFY(available.contains(placed));
         dialog.hide();
     }
+    // Open at the screen's edge, a wider size text must not push it off.
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.resize(dialog.minimumWidth(), dialog.height());
+    dialog.move(available.right() - dialog.frameGeometry().width() + 1, available.top());
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("wide.png"));
+    QVERIFY(savePng(QImage(16384, 16, QImage::Format_ARGB32), path));
+    dialog.setResultImage(path);
+    QVERIFY2(available.contains(dialog.frameGeometry()),
+             qPrintable(QStringLiteral("%1 wide at x %2")
+                            .arg(dialog.frameGeometry().width())
+                            .arg(dialog.frameGeometry().x())));
 }
 
 void TestResultDialog::missingFileKeepsPreview()
