@@ -84,6 +84,7 @@ void SheetView::setZoom(double zoom, const QPointF &anchor)
     m_origin = anchor - fixed * m_zoom;
     keepInView();
     update();
+    hoverAgain();
     emit zoomChanged(m_zoom);
 }
 
@@ -99,6 +100,7 @@ void SheetView::fitToView()
     m_zoom = qMin(fitZoom(), maxZoom);
     keepInView();
     update();
+    hoverAgain();
     emit zoomChanged(m_zoom);
 }
 
@@ -107,6 +109,13 @@ void SheetView::panBy(const QPointF &delta)
     m_origin += delta;
     keepInView();
     update();
+    hoverAgain();
+}
+
+void SheetView::hoverAgain()
+{
+    if (m_mouseAt)
+        emit hovered(describe(sheetPointAt(*m_mouseAt)));
 }
 
 // A sheet smaller than the view is centred; a larger one keeps the view
@@ -236,11 +245,19 @@ void SheetView::mousePressEvent(QMouseEvent *event)
 
 void SheetView::mouseMoveEvent(QMouseEvent *event)
 {
+    m_mouseAt = positionOf(event);
     if (m_dragging) {
         panBy(positionOf(event) - m_dragFrom);
         m_dragFrom = positionOf(event);
     }
     emit hovered(describe(sheetPointAt(positionOf(event))));
+}
+
+void SheetView::leaveEvent(QEvent *event)
+{
+    QWidget::leaveEvent(event);
+    m_mouseAt.reset();
+    emit hovered(QString());
 }
 
 void SheetView::mouseReleaseEvent(QMouseEvent *event)

@@ -8,6 +8,8 @@
 #include <QVector>
 #include <QWidget>
 
+#include <optional>
+
 class QLabel;
 
 // The sheet at any zoom, panned by dragging or the arrow keys: nearest
@@ -50,14 +52,18 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void leaveEvent(QEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
     void panBy(const QPointF &delta);
     void keepInView();
+    // Tells what is now under the mouse, after the sheet moved beneath it.
+    void hoverAgain();
 
     QImage m_sheet;
     QVector<SheetLayout::Placement> m_placements;
+    std::optional<QPointF> m_mouseAt; // while the mouse is over the view
     double m_zoom = 1;
     QPointF m_origin; // where the sheet's top-left corner is drawn
     QPointF m_dragFrom;

@@ -371,6 +371,13 @@ void TestResultDialog::inspectorShowsTheKeptSheet()
     QCoreApplication::sendEvent(view, &move);
     QVERIFY2(inspector->statusLabel()->text().startsWith(QStringLiteral("b.png: 20 x 10 at 10, 5")),
              qPrintable(inspector->statusLabel()->text()));
+    // A key moves the sheet under the still mouse: the status follows.
+    QTest::keyClick(view, Qt::Key_0);
+    const QString now = view->describe(view->sheetPointAt(at));
+    QVERIFY(!now.startsWith(QStringLiteral("b.png")));
+    QVERIFY2(inspector->statusLabel()->text().startsWith(now) &&
+                 !inspector->statusLabel()->text().contains(QStringLiteral("b.png")),
+             qPrintable(inspector->statusLabel()->text()));
     inspector->hide();
 }
 
