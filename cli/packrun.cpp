@@ -12,6 +12,7 @@
 #include "core/parallel.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
+#include "core/sprites/animations.h"
 #include "core/sprites/spritepipeline.h"
 
 #include <QDir>
@@ -19,6 +20,8 @@
 #include <QHash>
 #include <QSet>
 #include <QTextStream>
+
+#include <algorithm>
 
 #include <memory>
 #include <sys/stat.h>
@@ -123,6 +126,7 @@ private:
     int writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                      Manifest manifest);
     void describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const;
+    void warnSplitAnimations(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
     void report(const Targets &targets, const SheetLayout::Plan &plan);
     // The name of sheet n's file; "{n}" stands for the number with --multipack only.
     QString page(const QString &path, int n) const
@@ -585,6 +589,13 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
         return QDir::fromNativeSeparators(
             QFileInfo(dataFile).absoluteDir().relativeFilePath(QFileInfo(path).absoluteFilePath()));
     };
+    const bool jsonPerSheet =
+        std::any_of(m_options.data.cbegin(), m_options.data.cend(), [](const auto &output) {
+            return output.format == DataFormats::Format::JsonHash ||
+                   output.format == DataFormats::Format::JsonArray;
+        });
+    if (m_options.animations && jsonPerSheet && sheets.size() > 1)
+        warnSplitAnimations(sheets, names);
     for (const DataFormats::Output &output : m_options.data) {
         QString error;
         if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
@@ -686,6 +697,33 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
     if (!written)
         return failure(error);
     return ExitOk;
+}
+
+// A JSON file per sheet lists the frames of an animation on that sheet only,
+// and PixiJS plays each file's animations on their own: an animation whose
+// frames went to several sheets is named, with the sheets.
+void Packer::warnSplitAnimations(const QVector<Sheet> &sheets, const QMap<QString, QString> &names)
+{
+    QMap<QString, QList<int>> sheetsOf;
+    for (int n = 0; n < sheets.size(); ++n) {
+        for (const SheetLayout::Placement &p : sheets[n].plan.placements) {
+            const QString animation =
+                Sprites::animationFrame(names.value(p.path, p.path)).animation;
+            QList<int> &on = sheetsOf[animation];
+            if (!animation.isEmpty() && (on.isEmpty() || on.last() != n))
+                on.append(n);
+        }
+    }
+    for (auto it = sheetsOf.constBegin(); it != sheetsOf.constEnd(); ++it) {
+        if (it.value().size() < 2)
+            continue;
+        QStringList numbers;
+        for (const int n : it.value())
+            numbers << QString::number(n);
+        warn(QStringLiteral("animation \"%1\" has frames on sheets %2: each sheet's JSON file "
+                            "lists only its own (PixiJS plays them apart)")
+                 .arg(Console::shown(it.key()), numbers.join(QLatin1String(", "))));
+    }
 }
 
 // What the data formats say beyond the placements: trimming, the pivot,

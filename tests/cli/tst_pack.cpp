@@ -381,6 +381,7 @@ private slots:
     void spriteOptions();
     void multipackSplitsAndNames_data();
     void multipackSplitsAndNames();
+    void multipackNamesSplitAnimations();
     void multipackRemovesOnlyItsStalePages();
     void updateSkipsOnlyUnchanged_data();
     void updateSkipsOnlyUnchanged();
@@ -1621,6 +1622,23 @@ void TestPack::multipackSplitsAndNames()
     }
     QCOMPARE(placed.size(), 6);
     QVERIFY(!QFile::exists(named(sheets, ".png")));
+}
+
+// An animation spread over sheets is named: PixiJS plays each sheet's JSON
+// file on its own, so its frames on the other sheets go missing there.
+void TestPack::multipackNamesSplitAnimations()
+{
+    QTemporaryDir dir;
+    for (const char *name : {"walk_1.png", "walk_2.png", "jump_1.png"})
+        QVERIFY(savePng(patternImage(12, 12, 1), dir.filePath(QString::fromLatin1(name))));
+    const Run run =
+        pack({"--multipack", "--max-size", "16x16", "--animations", "--data",
+              dir.filePath("s.json"), "--format", "json-hash", "-o", dir.filePath("s.png"),
+              dir.filePath("walk_1.png"), dir.filePath("walk_2.png"), dir.filePath("jump_1.png")});
+    QCOMPARE(run.code, 0);
+    QVERIFY2(run.err.contains("animation \"" + dir.filePath("walk") + "\" has frames on sheets ") &&
+                 !run.err.contains("jump"),
+             qPrintable(run.err));
 }
 
 void TestPack::multipackRemovesOnlyItsStalePages()
