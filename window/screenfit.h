@@ -13,8 +13,9 @@ namespace ScreenFit {
 // Gap kept between a dialog and the window it belongs to.
 constexpr int windowGap = 8;
 
-// `frame` shrunk to at most `available`'s size (never below `minimum`
-// unless the screen itself is smaller) and moved inside `available`.
+// `frame` shrunk to at most `available`'s size, never below `minimum`, and
+// moved inside `available`; a frame that `minimum` keeps larger than
+// `available` starts at its top-left corner.
 QRect fitInside(const QRect &frame, const QSize &minimum, const QRect &available);
 
 // Top-left corner for a frame of `size` that keeps off the owner's frame
