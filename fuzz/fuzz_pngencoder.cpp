@@ -1,5 +1,6 @@
 // An image from the input through the PNG encoder: Qt's PNG reader must give
-// back every pixel, and the bytes must not depend on the number of threads.
+// back every pixel, a strict reading must find a well-formed file, and the
+// bytes must not depend on the number of threads.
 // Small pieces make the encoder join many deflate streams into one.
 
 #include "core/png/pngencoder.h"
@@ -8,6 +9,8 @@
 
 #include <QBuffer>
 #include <QImageReader>
+
+#include <libdeflate.h>
 
 #include <cstring>
 #include <vector>
@@ -54,6 +57,47 @@ QImage imageFrom(FuzzInput &input)
     return image.convertToFormat(format);
 }
 
+quint32 bigEndian32(const uchar *p)
+{
+    return quint32(p[0]) << 24 | quint32(p[1]) << 16 | quint32(p[2]) << 8 | p[3];
+}
+
+// What a strict reader asks and Qt's reader lets pass with a warning: every
+// chunk's CRC right, IEND last with nothing after it, and the IDAT data one
+// zlib stream, Adler-32 included, that holds exactly the filtered rows and
+// nothing after them.
+void checkStructure(const QByteArray &png, const QImage &image)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(png.constData());
+    const size_t size = size_t(png.size());
+    QByteArray stream;
+    size_t at = 8;
+    bool ended = false;
+    while (at + 12 <= size && !ended) {
+        const size_t length = bigEndian32(bytes + at);
+        if (length > size - at - 12)
+            fuzzFail("a chunk runs past the end of the file");
+        if (libdeflate_crc32(0, bytes + at + 4, length + 4) != bigEndian32(bytes + at + 8 + length))
+            fuzzFail("a chunk's CRC is wrong");
+        if (std::memcmp(bytes + at + 4, "IDAT", 4) == 0)
+            stream.append(png.constData() + at + 8, int(length));
+        ended = std::memcmp(bytes + at + 4, "IEND", 4) == 0;
+        at += 12 + length;
+    }
+    if (!ended || at != size)
+        fuzzFail("the file does not end with IEND");
+    const size_t rows = size_t(image.height()) * (size_t(image.width()) * 4 + 1);
+    std::vector<uint8_t> inflated(rows + 1);
+    size_t in = 0, out = 0;
+    libdeflate_decompressor *decompressor = libdeflate_alloc_decompressor();
+    const libdeflate_result result =
+        libdeflate_zlib_decompress_ex(decompressor, stream.constData(), size_t(stream.size()),
+                                      inflated.data(), inflated.size(), &in, &out);
+    libdeflate_free_decompressor(decompressor);
+    if (result != LIBDEFLATE_SUCCESS || in != size_t(stream.size()) || out != rows)
+        fuzzFail("the IDAT data is not one zlib stream of exactly the filtered rows");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -93,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::swap(previous, current);
     }
 
+    checkStructure(first, image);
     QBuffer buffer(&first);
     QImageReader reader(&buffer, "png");
     const QImage decoded = reader.read();
