@@ -1,13 +1,18 @@
 #include "cli/packoptions.h"
 
+#include "cli/manifest.h"
 #include "cli/packcommand.h"
 #include "cli/packfile.h"
+#include "cli/sheetsplit.h"
+#include "core/inputs.h"
+#include "core/layout/sheetlayout.h"
 #include "core/output/dataformats.h"
 #include "core/settings/configfile.h"
 
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QTextStream>
 
 #include <limits>
@@ -187,9 +192,18 @@ int OptionReader::readOutputs()
     m_options.chosenPath = c.parser.value(c.output);
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
-    const QString fileName = QFileInfo(m_options.chosenPath).fileName();
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String(".."))
+    const QFileInfo chosen(m_options.chosenPath);
+    const QString fileName = chosen.fileName();
+    // Without a suffix, a folder, device or FIFO of that name is not the
+    // sheet meant, whatever file the added suffix would name.
+    const bool suffixAdded =
+        SheetLayout::sheetPathFor(m_options.chosenPath) != m_options.chosenPath;
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..") ||
+        (suffixAdded && chosen.isDir()))
         return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
+                         .arg(Console::shown(m_options.chosenPath)));
+    if (suffixAdded && chosen.exists() && !chosen.isFile())
+        return usage(QStringLiteral("-o %1 names a device or FIFO, not a sheet file")
                          .arg(Console::shown(m_options.chosenPath)));
     if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
         return usage(QStringLiteral("--json needs a file name"));
@@ -211,7 +225,7 @@ int OptionReader::readOutputs()
                 QStringLiteral("unknown format \"%1\"; use one of %2")
                     .arg(formats[i], DataFormats::formatNames().join(QLatin1String(", "))));
         }
-        if (dataPaths[i].isEmpty())
+        if (QFileInfo(dataPaths[i]).fileName().isEmpty())
             return usage(QStringLiteral("--data needs a file name"));
         m_options.data.append(data);
         m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);
@@ -451,6 +465,43 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
     return given;
 }
 
+// The files a run writes first: its sheet, placement file, data files and
+// manifest (pages after the first follow from these names).
+QStringList firstOutputs(const Options &o)
+{
+    const auto page = [&](const QString &path) {
+        return o.multipack ? numberedPath(path, 0) : path;
+    };
+    QStringList outputs{SheetLayout::sheetPathFor(page(o.chosenPath)),
+                        SheetLayout::placementPathFor(page(o.chosenPath)),
+                        manifestPathFor(o.chosenPath)};
+    for (const DataFormats::Output &data : o.data)
+        outputs << (DataFormats::onePerSheet(data.format) ? page(data.path) : data.path);
+    return outputs;
+}
+
+// Two sheets of a pack file that write one file would leave the first
+// sheet's other files describing a file the second replaced.
+int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
+                     const QString &packPath, Console &console)
+{
+    QHash<QString, int> writtenBy;
+    for (int i = 0; i < runs.size(); ++i) {
+        for (const QString &output : firstOutputs(runs[i])) {
+            const QString identity = Inputs::fileIdentity(output);
+            const int other = writtenBy.value(identity, i);
+            if (other != i) {
+                return console.usage(
+                    QStringLiteral("%1: sheets \"%2\" and \"%3\" would both write %4")
+                        .arg(Console::shown(packPath), names[other], names[i],
+                             Console::shown(output)));
+            }
+            writtenBy.insert(identity, i);
+        }
+    }
+    return ParsedToPack;
+}
+
 } // namespace
 
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console)
@@ -474,10 +525,12 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
     if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error))
         return console.usage(error);
     QStringList names;
+    QStringList packed;
     for (const PackFile::SheetArguments &sheet : std::as_const(sheets)) {
         names << sheet.name;
         if (!wanted.isEmpty() && sheet.name != wanted)
             continue;
+        packed << sheet.name;
         // The file's options first, then the command line's; its INPUTs
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
@@ -494,7 +547,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             QStringLiteral("%1 has no sheet \"%2\"; it has %3")
                 .arg(Console::shown(packPath), wanted, names.join(QLatin1String(", "))));
     }
-    return ParsedToPack;
+    return checkSheetsApart(*runs, packed, packPath, console);
 }
 
 } // namespace PackCommand

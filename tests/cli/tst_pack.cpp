@@ -425,6 +425,13 @@ void TestPack::failuresLeaveNoTrace_data()
                        "--format",         "css",        "-o",   sheet,    in,
                        "$ROOT/in2/w_1.png"}
         << 2 << "the css data file of sheet 0 and the placement file of sheet 1 would both be";
+    QTest::newRow("-o names an existing folder")
+        << QStringList{"-o", "$ROOT/out", in} << 2 << "-o $ROOT/out names a folder";
+    QTest::newRow("-o names a FIFO")
+        << QStringList{"-o", "$ROOT/pipe", in} << 2 << "-o $ROOT/pipe names a device or FIFO";
+    QTest::newRow("--data names a folder")
+        << QStringList{"--data", "$ROOT/out/", "--format", "css", "-o", sheet, in} << 2
+        << "--data needs a file name";
     QTest::newRow("missing file") << QStringList{"-o", sheet, in, "$ROOT/in/gone.png"} << 1
                                   << "$ROOT/in/gone.png: no such file or folder";
     QTest::newRow("not an image") << QStringList{"-o", sheet, in, "$ROOT/in/text.png"} << 1
@@ -674,6 +681,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
     QCOMPARE(mkfifo(QFile::encodeName(root.filePath("fifo.png")).constData(), 0600), 0);
+    QCOMPARE(mkfifo(QFile::encodeName(root.filePath("pipe")).constData(), 0600), 0);
     QVERIFY(QDir(root.path()).mkpath("raw"));
     // A name that is not UTF-8, made from raw bytes.
     const QByteArray rawName = QFile::encodeName(root.filePath("raw")) + "/\xff.png";
@@ -1791,6 +1799,9 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("glob matches nothing") << QByteArray("{\"sheets\": [{\"output\": \"s.png\",\n"
                                                         " \"inputs\": [\"art/**/*.gif\"]}]}")
                                           << "2:2: \"inputs\": \"art/**/*.gif\" matches no file";
+    QTest::newRow("two sheets, one output")
+        << head + "   \"margin\": 1}, {\"output\": \"s.png\", \"inputs\": [\"a.png\"]}]}"
+        << " sheets \"s\" and \"s\" would both write";
     QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
                                      << "3:18: \"margin\": given more than once";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
