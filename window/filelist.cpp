@@ -27,17 +27,36 @@
 
 namespace {
 
-QStringList localPaths(const QMimeData *mime)
+// A drop's local files, and what else its URLs name, shown as text.
+struct DroppedUrls
 {
     QStringList paths;
+    QStringList others;
+};
+
+DroppedUrls droppedUrls(const QMimeData *mime)
+{
+    DroppedUrls dropped;
     if (!mime || !mime->hasUrls())
-        return paths;
+        return dropped;
     const QList<QUrl> urls = mime->urls();
     for (const QUrl &url : urls) {
         if (url.isLocalFile())
-            paths << url.toLocalFile();
+            dropped.paths << url.toLocalFile();
+        else
+            dropped.others << url.toDisplayString();
     }
-    return paths;
+    return dropped;
+}
+
+// A tooltip that looks like markup is taken for it: such a name is given as
+// escaped markup, so that it shows as it is.
+QString toolTipFor(const QString &path)
+{
+    const QString shown = QDir::toNativeSeparators(path);
+    return Qt::mightBeRichText(shown)
+               ? QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(shown.toHtmlEscaped())
+               : shown;
 }
 
 // Adding to the list never takes the files away from where they came from:
@@ -95,6 +114,10 @@ void MainWindow::setUpFileList()
     view->addAction(cleanAction);
     view->setContextMenuPolicy(Qt::ActionsContextMenu);
 
+    // A row edited in place is packed by its new text; its tooltip says so.
+    // (Setting the same tooltip again changes nothing and signals nothing.)
+    connect(fileModel, &QStandardItemModel::itemChanged, this,
+            [](QStandardItem *item) { item->setToolTip(toolTipFor(item->text())); });
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &MainWindow::updateRemoveAction);
     // A model reset clears the selection without a selectionChanged signal.
@@ -115,11 +138,14 @@ void MainWindow::on_btnPickFile_clicked()
                                                             QStringLiteral("PNG Files(*.png)"));
     for (const QString &path : paths)
         addFileItem(path);
+    if (!paths.isEmpty())
+        statusBar()->clearMessage(); // it told of an earlier drop
 }
 
 void MainWindow::on_btnCleanList_clicked()
 {
     fileModel->clear();
+    statusBar()->clearMessage();
 }
 
 void MainWindow::addFileItem(const QString &path)
@@ -130,20 +156,16 @@ void MainWindow::addFileItem(const QString &path)
     gradient.setColorAt(0, Qt::white);
     gradient.setColorAt(1, Qt::red);
     item->setData(QBrush(gradient), Qt::BackgroundRole);
-    // A tooltip that looks like markup is taken for it: such a name is
-    // given as escaped markup, so that it shows as it is.
-    const QString shown = QDir::toNativeSeparators(path);
-    item->setToolTip(
-        Qt::mightBeRichText(shown)
-            ? QStringLiteral("<p style=\"white-space:pre\">%1</p>").arg(shown.toHtmlEscaped())
-            : shown);
+    item->setToolTip(toolTipFor(path));
     fileModel->appendRow(item);
 }
 
-void MainWindow::addPaths(const QStringList &paths)
+void MainWindow::addPaths(const QStringList &paths, const QStringList &notLocal)
 {
     const int before = fileModel->rowCount();
     QStringList leftOut;
+    for (const QString &url : notLocal)
+        leftOut << tr("%1 (not a local file)").arg(url);
     for (const QString &path : paths) {
         const QFileInfo info(path);
         const QString shown =
@@ -219,22 +241,25 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched != ui->lstFile->viewport())
         return QMainWindow::eventFilter(watched, event);
+    // Only local files are taken, and only here: the view's own drop
+    // handling would put another program's list rows into the model unchecked.
     switch (event->type()) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto *drag = static_cast<QDragMoveEvent *>(event);
-        if (localPaths(drag->mimeData()).isEmpty())
-            return false;
-        acceptAsCopy(drag);
+        if (droppedUrls(drag->mimeData()).paths.isEmpty())
+            drag->ignore();
+        else
+            acceptAsCopy(drag);
         return true;
     }
     case QEvent::Drop: {
         auto *drop = static_cast<QDropEvent *>(event);
-        const QStringList paths = localPaths(drop->mimeData());
-        if (paths.isEmpty())
-            return false;
-        if (acceptAsCopy(drop))
-            addPaths(paths);
+        const DroppedUrls dropped = droppedUrls(drop->mimeData());
+        if (dropped.paths.isEmpty())
+            drop->ignore();
+        else if (acceptAsCopy(drop))
+            addPaths(dropped.paths, dropped.others);
         return true;
     }
     default:

@@ -46,8 +46,9 @@ protected:
     // Dropped or given paths: a folder adds the .png files directly inside
     // it in korvane-pack's order, a file is added when it is an image by its
     // suffix or its content. What is left out, and why, is shown in the
-    // status bar, as is a drop that adds nothing.
-    void addPaths(const QStringList &paths);
+    // status bar, as is a drop that adds nothing; `notLocal` are a drop's
+    // URLs that name no local file, left out too.
+    void addPaths(const QStringList &paths, const QStringList &notLocal = {});
     // Empty for a regular file that is an image, else why it is left out.
     static QString whyNotAnImage(const QFileInfo &info);
     void reportDrop(int added, const QStringList &leftOut);

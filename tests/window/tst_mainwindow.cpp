@@ -22,6 +22,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 Q_DECLARE_METATYPE(QVector<int>)
 
@@ -59,19 +60,24 @@ QAction *listAction(const WindowProbe &window, const QString &text)
 
 // Drags `urls` onto the list and drops them, as a file manager does with
 // `actions` offered. Returns the action the window took, or IgnoreAction.
-Qt::DropAction dropUrls(WindowProbe &window, const QList<QUrl> &urls, Qt::DropActions actions)
+Qt::DropAction dropMime(WindowProbe &window, QMimeData *mime, Qt::DropActions actions)
 {
     QWidget *viewport = window.ui->lstFile->viewport();
-    QMimeData mime;
-    mime.setUrls(urls);
     const QPoint at = viewport->rect().center();
-    QDragEnterEvent enter(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDragEnterEvent enter(at, actions, mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &enter);
     if (!enter.isAccepted())
         return Qt::IgnoreAction;
-    QDropEvent drop(at, actions, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(at, actions, mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(viewport, &drop);
     return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+}
+
+Qt::DropAction dropUrls(WindowProbe &window, const QList<QUrl> &urls, Qt::DropActions actions)
+{
+    QMimeData mime;
+    mime.setUrls(urls);
+    return dropMime(window, &mime, actions);
 }
 
 QStringList rows(const QStandardItemModel *model)
@@ -435,6 +441,13 @@ void TestMainWindow::drop_data()
     QTest::newRow("remote files are refused")
         << QStringList{"http://example.org/a.png"} << copyOrMove << int(Qt::IgnoreAction)
         << QStringList() << QString();
+    QTest::newRow("remote file beside a local one is told")
+        << QStringList{"http://example.org/a.png", "sprites/b.png"} << copyOrMove
+        << int(Qt::CopyAction) << QStringList{"sprites/b.png"}
+        << "Added 1, left out: http://example.org/a.png (not a local file)";
+    // A list's rows dragged from a program's item view: no files, unchecked.
+    QTest::newRow("list rows are refused")
+        << QStringList{"rows"} << copyOrMove << int(Qt::IgnoreAction) << QStringList() << QString();
 }
 
 void TestMainWindow::drop()
@@ -462,13 +475,21 @@ void TestMainWindow::drop()
     for (const QString &name : dropped)
         urls << (name.contains(QLatin1Char(':')) ? QUrl(name)
                                                  : QUrl::fromLocalFile(root.filePath(name)));
-    QCOMPARE(int(dropUrls(window, urls, Qt::DropActions(offered))), taken);
+    if (dropped == QStringList{"rows"}) {
+        std::unique_ptr<QMimeData> rowsMime(
+            window.fileModel->mimeData({window.fileModel->index(0, 0)}));
+        QCOMPARE(int(dropMime(window, rowsMime.get(), Qt::DropActions(offered))), taken);
+    } else {
+        QCOMPARE(int(dropUrls(window, urls, Qt::DropActions(offered))), taken);
+    }
 
     QStringList expected{QStringLiteral("/x/first.png")};
     for (const QString &name : added)
         expected << root.filePath(name);
     QCOMPARE(rows(window.fileModel), expected);
     QCOMPARE(window.statusBar()->currentMessage(), told);
+    window.ui->btnCleanList->click(); // the message told of rows now gone
+    QCOMPARE(window.statusBar()->currentMessage(), QString());
 }
 
 // Rows that differ only in the file name must not look alike; the tooltip
@@ -495,6 +516,8 @@ void TestMainWindow::longPathsKeepTheirNames()
     const QRect second = view->visualRect(window.fileModel->index(1, 0));
     QVERIFY(shown.copy(first) != shown.copy(second));
     QCOMPARE(shownText(window.fileModel->item(1)->toolTip()), folder + QStringLiteral("/two.png"));
+    window.fileModel->item(1)->setText(folder + QStringLiteral("/one.png")); // edited in place
+    QCOMPARE(shownText(window.fileModel->item(1)->toolTip()), folder + QStringLiteral("/one.png"));
     window.hide();
 }
 
