@@ -122,7 +122,8 @@ private:
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
-    QStringList stalePages(const QVector<FileContent> &outputs, int sheetCount);
+    QStringList stalePages(const QVector<FileContent> &outputs, int sheetCount,
+                           const QMap<QString, QString> &names);
     int writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                      Manifest manifest);
     void describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const;
@@ -636,8 +637,11 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
 
 // Pages that the last run wrote for this output and this one does not: the
 // numbered names past the last sheet, listed in the last run's manifest and
-// still holding the bytes it wrote. Anything else is not ours to remove.
-QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCount)
+// still holding the bytes it wrote, and neither written nor read by this
+// run. Anything else is not ours to remove. Asked with the lock held, so
+// that the last run is the one that put its files in place last.
+QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCount,
+                               const QMap<QString, QString> &names)
 {
     Manifest recorded;
     if (!readManifest(manifestPathFor(m_options.chosenPath), &recorded))
@@ -645,6 +649,8 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     QSet<QString> written;
     for (const FileContent &file : outputs)
         written.insert(fileIdentity(file.path));
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        written.insert(fileIdentity(it.key())); // an old page packed as an image
     QStringList stems{m_options.chosenPath};
     for (const DataFormats::Output &data : m_options.data)
         stems << data.path;
@@ -685,7 +691,7 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
 
     WriteOptions write;
     write.lockFor = sheets.first().targets.sheetPath;
-    write.remove = stalePages(outputs, sheets.size());
+    write.removeUnderLock = [&] { return stalePages(outputs, sheets.size(), names); };
     outputs.insert(outputs.size() - 1,
                    {manifestPathFor(m_options.chosenPath), manifestText(manifest)});
     QString error;

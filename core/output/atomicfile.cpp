@@ -497,6 +497,9 @@ private:
                                   .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         }
         removeDeadRunsFiles();
+        m_remove = m_options.remove;
+        if (m_options.removeUnderLock)
+            m_remove += m_options.removeUnderLock();
         return keepOldTargets() && putInPlace() && removeFiles() && syncFolders();
     }
 
@@ -642,7 +645,7 @@ private:
     // back; the names aside go with the backups.
     bool removeFiles()
     {
-        for (const QString &path : m_options.remove) {
+        for (const QString &path : std::as_const(m_remove)) {
             const QByteArray target = QFile::encodeName(path);
             auto moveAside = [&](const QByteArray &name) {
                 struct stat taken;
@@ -744,6 +747,7 @@ private:
     const WriteOptions &m_options;
     QString *m_error;
     QVector<Output> m_out;
+    QStringList m_remove; // the files to remove, known once the lock is held
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
 };
 

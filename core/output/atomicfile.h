@@ -6,6 +6,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -38,6 +39,10 @@ struct WriteOptions
     // Files that go in the same commit: removed once the new files are in
     // place, and back again if the write fails. A missing one is no error.
     QStringList remove;
+    // When set, called once the lock is held, before anything is put in
+    // place: more files to remove as `remove` are, chosen from what the runs
+    // that held the lock before left behind.
+    std::function<QStringList()> removeUnderLock;
     // When set, gets what went wrong without failing the write: leftovers
     // that could not be removed.
     QStringList *warnings = nullptr;
