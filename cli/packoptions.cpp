@@ -465,21 +465,6 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
     return given;
 }
 
-// The files a run writes first: its sheet, placement file, data files and
-// manifest (pages after the first follow from these names).
-QStringList firstOutputs(const Options &o)
-{
-    const auto page = [&](const QString &path) {
-        return o.multipack ? numberedPath(path, 0) : path;
-    };
-    QStringList outputs{SheetLayout::sheetPathFor(page(o.chosenPath)),
-                        SheetLayout::placementPathFor(page(o.chosenPath)),
-                        manifestPathFor(o.chosenPath)};
-    for (const DataFormats::Output &data : o.data)
-        outputs << (DataFormats::onePerSheet(data.format) ? page(data.path) : data.path);
-    return outputs;
-}
-
 // Two sheets of a pack file that write one file would leave the first
 // sheet's other files describing a file the second replaced.
 int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
@@ -487,7 +472,8 @@ int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
 {
     QHash<QString, int> writtenBy;
     for (int i = 0; i < runs.size(); ++i) {
-        for (const QString &output : firstOutputs(runs[i])) {
+        for (const NamedOutput &named : namedOutputs(runs[i], 1)) {
+            const QString &output = named.path;
             const QString identity = Inputs::fileIdentity(output);
             const int other = writtenBy.value(identity, i);
             if (other != i) {
@@ -503,6 +489,36 @@ int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
 }
 
 } // namespace
+
+QVector<NamedOutput> namedOutputs(const Options &o, int pages)
+{
+    const auto page = [&](const QString &path, int n) {
+        return o.multipack ? numberedPath(path, n) : path;
+    };
+    const auto ofSheet = [&](int n) {
+        return pages > 1 ? QStringLiteral(" of sheet %1").arg(n) : QString();
+    };
+    QVector<NamedOutput> named{
+        {QStringLiteral("placement file"), SheetLayout::placementPathFor(page(o.chosenPath, 0))}};
+    for (int i = 0; i < o.data.size(); ++i) {
+        const bool perSheet = DataFormats::onePerSheet(o.data[i].format);
+        named.append({o.dataWhat[i] + (perSheet ? ofSheet(0) : QString()),
+                      perSheet ? page(o.data[i].path, 0) : o.data[i].path});
+    }
+    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
+    named.append({QStringLiteral("sheet"), SheetLayout::sheetPathFor(page(o.chosenPath, 0))});
+    for (int n = 1; n < pages; ++n) {
+        named.append({QStringLiteral("sheet") + ofSheet(n),
+                      SheetLayout::sheetPathFor(page(o.chosenPath, n)), n});
+        named.append({QStringLiteral("placement file") + ofSheet(n),
+                      SheetLayout::placementPathFor(page(o.chosenPath, n)), n});
+        for (int i = 0; i < o.data.size(); ++i) {
+            if (DataFormats::onePerSheet(o.data[i].format))
+                named.append({o.dataWhat[i] + ofSheet(n), page(o.data[i].path, n), n});
+        }
+    }
+    return named;
+}
 
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console)
 {

@@ -64,4 +64,18 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
 // options with the command line's over them. Returns as parseOptions().
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
 
+// A file a run writes, with what messages call it.
+struct NamedOutput
+{
+    QString what;
+    QString path;
+    int sheet = 0;
+};
+
+// The files a run with `o` writes for `pages` sheets: sheet 0's placement
+// file, data files, manifest and sheet, then each further sheet's sheet,
+// placement file and data pages. With several pages, each page's own
+// outputs are called "... of sheet N" (sheet 0's data pages too).
+QVector<NamedOutput> namedOutputs(const Options &o, int pages);
+
 } // namespace PackCommand

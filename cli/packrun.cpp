@@ -103,6 +103,23 @@ SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
     return SheetLayout::planFor(sizes, layoutOptions(o));
 }
 
+// The first two of `named` that are one file, as a message; empty when no
+// two are.
+QString sameFileClash(const QVector<NamedOutput> &named)
+{
+    QHash<QString, int> byIdentity;
+    for (int i = 0; i < named.size(); ++i) {
+        const QString identity = fileIdentity(named[i].path);
+        const auto other = byIdentity.constFind(identity);
+        if (other != byIdentity.constEnd()) {
+            return QStringLiteral("the %1 and the %2 would both be %3")
+                .arg(named[*other].what, named[i].what, Console::shown(named[i].path));
+        }
+        byIdentity.insert(identity, i);
+    }
+    return QString();
+}
+
 // One run of the shared pipeline with the options' record: inputs, layout,
 // decode, encode and the all-or-nothing write.
 class Packer
@@ -340,29 +357,14 @@ int Packer::checkTargets(Targets *targets)
     targets->sheetPath = SheetLayout::sheetPathFor(page(o.chosenPath, 0));
     targets->placementPath = SheetLayout::placementPathFor(page(o.chosenPath, 0));
 
-    struct Named
-    {
-        QString what;
-        QString path;
-    };
-    QVector<Named> named{{QStringLiteral("placement file"), targets->placementPath}};
-    for (int i = 0; i < o.data.size(); ++i)
-        named.append({o.dataWhat[i], dataPath(o.data[i])});
-    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
-    named.append({QStringLiteral("sheet"), targets->sheetPath});
-    for (int i = 0; i < named.size(); ++i) {
-        for (int j = 0; j < i; ++j) {
-            if (fileIdentity(named[i].path) == fileIdentity(named[j].path)) {
-                return usage(QStringLiteral("the %1 and the %2 would both be %3")
-                                 .arg(named[j].what, named[i].what, Console::shown(named[i].path)));
-            }
-        }
-    }
+    const QVector<NamedOutput> named = namedOutputs(o, 1);
+    if (const QString clash = sameFileClash(named); !clash.isEmpty())
+        return usage(clash);
 
     // Runs writing this sheet take turns on its lock file, which is never
     // replaced or removed by a run that did not create it.
     const QString lock = lockFilePathFor(targets->sheetPath);
-    for (const Named &output : std::as_const(named)) {
+    for (const NamedOutput &output : named) {
         if (fileIdentity(output.path) == fileIdentity(lock)) {
             return usage(QStringLiteral("the %1 would be %2, the lock file of the sheet")
                              .arg(output.what, Console::shown(output.path)));
@@ -370,7 +372,7 @@ int Packer::checkTargets(Targets *targets)
     }
 
     // A device, FIFO or folder is refused before anything is read.
-    for (const Named &output : std::as_const(named)) {
+    for (const NamedOutput &output : named) {
         QString reason;
         if (!isUsableOutputPath(output.path, &reason))
             return failure(
@@ -510,8 +512,6 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
     return manifest;
 }
 
-// The sheets after the first get their names only now: none may be an input
-// or another output.
 // The outputs of sheets 1 and on, once the split gives their number: none
 // may be an input, nor the file of another output, nor unwritable; all of
 // it before any image is decoded.
@@ -519,56 +519,22 @@ int Packer::checkPageTargets(int pages, const QMap<QString, QString> &names)
 {
     if (pages < 2)
         return ExitOk;
-    const Options &o = m_options;
-    struct Named
-    {
-        QString what;
-        QString path;
-    };
-    QVector<Named> named{
-        {QStringLiteral("placement file"), SheetLayout::placementPathFor(page(o.chosenPath, 0))},
-        {QStringLiteral("manifest"), manifestPathFor(o.chosenPath)},
-        {QStringLiteral("sheet"), SheetLayout::sheetPathFor(page(o.chosenPath, 0))}};
-    for (int i = 0; i < o.data.size(); ++i) {
-        if (!DataFormats::onePerSheet(o.data[i].format))
-            named.append({o.dataWhat[i], o.data[i].path});
-    }
-    const int first = named.size();
-    for (int n = 0; n < pages; ++n) {
-        const QString sheet = QStringLiteral(" of sheet %1").arg(n);
-        if (n > 0) {
-            named.append({QStringLiteral("sheet") + sheet,
-                          SheetLayout::sheetPathFor(page(o.chosenPath, n))});
-            named.append({QStringLiteral("placement file") + sheet,
-                          SheetLayout::placementPathFor(page(o.chosenPath, n))});
-        }
-        for (int i = 0; i < o.data.size(); ++i) {
-            if (DataFormats::onePerSheet(o.data[i].format))
-                named.append({o.dataWhat[i] + sheet, page(o.data[i].path, n)});
-        }
-    }
+    const QVector<NamedOutput> named = namedOutputs(m_options, pages);
+    if (const QString clash = sameFileClash(named); !clash.isEmpty())
+        return usage(clash);
     QSet<QString> inputs;
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
         inputs.insert(fileIdentity(it.key()));
-    QHash<QString, int> byIdentity;
-    for (int i = 0; i < named.size(); ++i) {
-        const QString identity = fileIdentity(named[i].path);
-        const auto other = byIdentity.constFind(identity);
-        if (other != byIdentity.constEnd()) {
-            return usage(
-                QStringLiteral("the %1 and the %2 would both be %3")
-                    .arg(named[*other].what, named[i].what, Console::shown(named[i].path)));
-        }
-        byIdentity.insert(identity, i);
-        if (i < first)
+    for (const NamedOutput &output : named) {
+        if (output.sheet == 0)
             continue; // checked before the images were read
-        if (inputs.contains(identity))
+        if (inputs.contains(fileIdentity(output.path)))
             return failure(QStringLiteral("%1: output would overwrite an input image")
-                               .arg(Console::shown(named[i].path)));
+                               .arg(Console::shown(output.path)));
         QString reason;
-        if (!isUsableOutputPath(named[i].path, &reason))
+        if (!isUsableOutputPath(output.path, &reason))
             return failure(
-                QStringLiteral("Cannot write %1: %2").arg(Console::shown(named[i].path), reason));
+                QStringLiteral("Cannot write %1: %2").arg(Console::shown(output.path), reason));
     }
     return ExitOk;
 }
