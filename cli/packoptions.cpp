@@ -330,8 +330,8 @@ int OptionReader::readMargin()
                            QString::number(error, 16) +
                            QStringLiteral(" (%1)").arg(Console::shown(configPath)));
         }
-        // Read as the window reads it: text that is not a number becomes 0.
-        const int configMargin = parameters.value(QStringLiteral("marginPixel")).toInt(nullptr, 10);
+        // Read as the window reads it.
+        const int configMargin = marginFromText(parameters.value(QStringLiteral("marginPixel")));
         if (!marginGiven) {
             if (configMargin < 0) {
                 return failure(

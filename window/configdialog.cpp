@@ -45,8 +45,7 @@ int configDialog::loadSettings()
     if (const int error =
             readConfigAttributes(settingsFilePath(), QStringLiteral("parameters"), parameters))
         return error;
-    // Text that is not a base-10 integer becomes 0, as stored files expect.
-    marginPixel = parameters.value(QStringLiteral("marginPixel")).toInt(nullptr, 10);
+    marginPixel = marginFromText(parameters.value(QStringLiteral("marginPixel")));
     Orientation = parameters.value(QStringLiteral("Orientation")).toInt(nullptr, 10);
     ui->txtMarginPix->setText(QString::number(marginPixel));
     if (Orientation != 0)

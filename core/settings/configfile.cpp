@@ -10,6 +10,7 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <limits>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -389,7 +390,44 @@ QString settingsFilePath()
 {
     if (!settingsPathOverride().isEmpty())
         return settingsPathOverride();
+#ifdef Q_OS_LINUX
+    // Qt names the executable by a decoded copy of this link, which is lossy
+    // for bytes that are not UTF-8.
+    char target[4096];
+    const ssize_t length = readlink("/proc/self/exe", target, sizeof target);
+    if (length > 0 && size_t(length) < sizeof target) {
+        const QByteArray executable(target, int(length));
+        return settingsPathIn(executable.left(executable.lastIndexOf('/')));
+    }
+#endif
     return QCoreApplication::applicationDirPath() + QStringLiteral("/config/config.xml");
+}
+
+QString settingsPathIn(const QByteArray &folder)
+{
+    const QString name = QFile::decodeName(folder);
+    if (QFile::encodeName(name) != folder)
+        return QString();
+    return name + QStringLiteral("/config/config.xml");
+}
+
+int marginFromText(const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (ok)
+        return value;
+    QStringView digits = QStringView(text).trimmed();
+    const bool negative = digits.startsWith(QLatin1Char('-'));
+    if (negative || digits.startsWith(QLatin1Char('+')))
+        digits = digits.mid(1);
+    const bool wholeNumber =
+        !digits.isEmpty() && std::all_of(digits.begin(), digits.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+    if (!wholeNumber)
+        return 0;
+    return negative ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
 }
 
 void setSettingsFilePathForTesting(const QString &path)

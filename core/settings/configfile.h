@@ -20,8 +20,20 @@ enum ConfigError {
 };
 
 // The settings file: <application dir>/config/config.xml, built afresh on
-// every call.
+// every call; empty (ConfigEmptyPath) when the folder's name is not valid in
+// the file-name encoding.
 QString settingsFilePath();
+
+// config/config.xml in `folder`, given as the bytes the system names it by;
+// empty when those bytes do not survive decoding into a QString, since the
+// decoded name would be another folder's.
+QString settingsPathIn(const QByteArray &folder);
+
+// The margin stored as `text`, read as it always has been: text that is not
+// a base-10 whole number is 0. A whole number past int's range saturates,
+// so it fails as negative or as too wide a sheet instead of packing with no
+// margin.
+int marginFromText(const QString &text);
 
 // Test seam: makes settingsFilePath() return `path` (an empty path restores
 // the default). The program itself never calls this.

@@ -622,6 +622,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
+    QTest::newRow("config margin past int's range")
+        << QStringList{"--config", "$ROOT/huge.xml", "-o", sheet, in} << 1
+        << "$ROOT/out/s.png: sheet too large: 4294967304 x 4294967299 pixels";
     const QString threshold = "--trim-threshold \"%1\" is not a whole number from 0 to 254";
     for (const char *bad : {"255", "-1", "1.5"}) {
         QTest::addRow("--trim-threshold %s", bad)
@@ -694,6 +697,8 @@ void TestPack::failuresLeaveNoTrace()
     ::close(fd);
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
+    QVERIFY(writeFileBytes(root.filePath("huge.xml"),
+                           SettingsFixture::config({}, {}, "99999999999", "0")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\r\nbreak.png")));
     QVERIFY(writeFileBytes(root.filePath("bell\a\x1b.png"), "not an image"));

@@ -114,6 +114,8 @@ private slots:
     void writeKeepsByteOrderMark_data();
     void writeKeepsByteOrderMark();
     void writesInPlaceTakeTurns();
+    void settingsPathIn_data();
+    void settingsPathIn();
 
 private:
     void addErrorRows();
@@ -514,6 +516,25 @@ void TestConfigFile::writeKeepsByteOrderMark_data()
     QTest::newRow("UTF-16 BE") << QByteArray("UTF-16BE") << QByteArray("\xFE\xFF");
     QTest::newRow("UTF-32 LE") << QByteArray("UTF-32LE") << QByteArray("\xFF\xFE\0\0", 4);
     QTest::newRow("UTF-32 BE") << QByteArray("UTF-32BE") << QByteArray("\0\0\xFE\xFF", 4);
+}
+
+void TestConfigFile::settingsPathIn_data()
+{
+    QTest::addColumn<QByteArray>("folder");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("UTF-8 name") << QByteArray("/opt/caf\xc3\xa9")
+                                << QStringLiteral("/opt/caf\u00e9/config/config.xml");
+    // Decoded, it would be the name of a folder called "caf\xef\xbf\xbd".
+    QTest::newRow("Latin-1 byte") << QByteArray("/opt/caf\xe9") << QString();
+    QTest::newRow("the replacement character itself")
+        << QByteArray("/opt/caf\xef\xbf\xbd") << QStringLiteral("/opt/caf\ufffd/config/config.xml");
+}
+
+void TestConfigFile::settingsPathIn()
+{
+    QFETCH(QByteArray, folder);
+    QFETCH(QString, expected);
+    QCOMPARE(::settingsPathIn(folder), expected);
 }
 
 void TestConfigFile::writeKeepsByteOrderMark()

@@ -175,6 +175,11 @@ void TestConfigDialog::loadSettings_data()
     row("empty paths", "||0|0", "||0|vertical", "||0|0");
     row("letters in margin", "/in|/out|abc|0", "/in|/out|0|vertical", "/in|/out|0|0");
     row("negative margin", "/in|/out|-3|0", "/in|/out|-3|vertical", "/in|/out|-3|0");
+    // Past int's range: the bound, which fails the run, not a margin of 0.
+    row("margin past int", "/in|/out|99999999999|0", "/in|/out|2147483647|vertical",
+        "/in|/out|2147483647|0");
+    row("margin below int", "/in|/out|-99999999999|0", "/in|/out|-2147483648|vertical",
+        "/in|/out|-2147483648|0");
     row("orientation 2", "/in|/out|1|2", "/in|/out|1|horizontal", "/in|/out|1|2");
     row("orientation 5", "/in|/out|1|5", "/in|/out|1|horizontal", "/in|/out|1|5");
     row("orientation negative", "/in|/out|1|-1", "/in|/out|1|horizontal", "/in|/out|1|-1");
