@@ -159,6 +159,13 @@ private:
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                      qint64 *number);
     QString resolved(const QString &path) const { return QDir::cleanPath(m_folder.filePath(path)); }
+    // A trailing "/", which resolving would drop, names a folder's content,
+    // never the file to write.
+    bool namesFile(const QString &key, const QString &path)
+    {
+        return !path.endsWith(QLatin1Char('/')) ||
+               fail(key, QStringLiteral("\"%1\" names no file; it ends in \"/\"").arg(path));
+    }
     // With no `result`, only checks the list's shape.
     bool readInputs(const QJsonValue &value, SheetArguments *result);
     bool readData(const QJsonValue &value, SheetArguments *result);
@@ -218,6 +225,8 @@ bool SheetReader::readData(const QJsonValue &value, SheetArguments *result)
         const QString format = data.value(QStringLiteral("format")).toString();
         if (!entry.isObject() || data.size() != 2 || file.isEmpty() || format.isEmpty())
             return fail(key, shape);
+        if (!namesFile(key, file))
+            return false;
         DataFormats::Format known;
         if (!DataFormats::formatFromName(format, &known)) {
             return fail(key,
@@ -265,6 +274,7 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
         } else if (paths.contains(key)) {
             ok = (value.isString() && !value.toString().isEmpty()) ||
                  fail(key, QStringLiteral("must be a path"));
+            ok = ok && namesFile(key, value.toString());
             if (ok && !skipped)
                 result->options << QStringLiteral("--%1=%2").arg(key, resolved(value.toString()));
         } else if (numbers.contains(key)) {

@@ -520,6 +520,20 @@ QVector<NamedOutput> namedOutputs(const Options &o, int pages)
     return named;
 }
 
+namespace {
+
+// Whether everything after `arguments` would be a path: they hold a "--"
+// that is not an option's value. A second "--" would then be a path too.
+bool endsAfterDoubleDash(const QStringList &arguments)
+{
+    CommandLine probe;
+    const QString marker = QStringLiteral("--not-an-option-of-korvane-pack");
+    return probe.parser.parse(arguments + QStringList{marker}) &&
+           probe.parser.positionalArguments().contains(marker);
+}
+
+} // namespace
+
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console)
 {
     CommandLine c;
@@ -551,7 +565,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
         if (!sheet.inputs.isEmpty())
-            combined += QStringList{QStringLiteral("--")} + sheet.inputs;
+            combined += (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) +
+                        sheet.inputs;
         Options options;
         const int status = parseOptions(combined, &options, console);
         if (status != ParsedToPack)

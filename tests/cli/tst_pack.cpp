@@ -1835,6 +1835,11 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("two sheets, one output")
         << head + "   \"margin\": 1}, {\"output\": \"s.png\", \"inputs\": [\"a.png\"]}]}"
         << " sheets \"s\" and \"s\" would both write";
+    QTest::newRow("json ends in a slash") << head + "   \"json\": \"meta/\"}]}"
+                                          << "3:4: \"json\": \"meta/\" names no file";
+    QTest::newRow("data file ends in a slash")
+        << head + "   \"data\": [{\"file\": \"css/\", \"format\": \"css\"}]}]}"
+        << "3:4: \"data\": \"css/\" names no file";
     QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
                                      << "3:18: \"margin\": given more than once";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
@@ -1879,6 +1884,8 @@ void TestPack::packFileSheetsAndOverrides()
     QVERIFY(!QFile::exists(dir.filePath("project/out/two.png")));
     QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
+    // A "--" that ends the command line leaves the file's INPUTs as they are.
+    QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
 
     // "[" is no wildcard; a name keeps its inner dots; every option and
