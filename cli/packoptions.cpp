@@ -520,6 +520,14 @@ QVector<NamedOutput> namedOutputs(const Options &o, int pages)
     return named;
 }
 
+QStringList filesReadWhileParsing(const QStringList &arguments)
+{
+    CommandLine c;
+    if (!c.parser.parse(arguments))
+        return {};
+    return c.parser.values(c.pack) + c.parser.values(c.config);
+}
+
 namespace {
 
 // Whether everything after `arguments` would be a path: they hold a "--"

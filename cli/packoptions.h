@@ -64,6 +64,10 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
 // options with the command line's over them. Returns as parseOptions().
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
 
+// The files parseRuns() reads while parsing: the pack file and the settings
+// file named on the command line (none when the arguments do not parse).
+QStringList filesReadWhileParsing(const QStringList &arguments);
+
 // A file a run writes, with what messages call it.
 struct NamedOutput
 {

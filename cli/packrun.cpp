@@ -764,6 +764,16 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
+    // Read before the INPUTs are known: by the name it decodes to, such a
+    // file would be another one.
+    for (const QString &name : filesReadWhileParsing(arguments)) {
+        const auto raw = undecodable.constFind(name);
+        if (raw != undecodable.constEnd()) {
+            return console.usage(
+                QStringLiteral("%1: the name is not valid in this system's encoding")
+                    .arg(Inputs::shownBytes(*raw)));
+        }
+    }
     QVector<Options> runs;
     int status = parseRuns(arguments, &runs, console);
     for (Options &options : runs)

@@ -1039,6 +1039,12 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 2);
     QVERIFY2(run.err.contains(".png: the name is not valid"), qPrintable(run.err));
     QVERIFY(!QFileInfo::exists(dir.filePath(QString("in/%1.png").arg(QChar(0xfffd)))));
+    // So is a settings file's, before it is looked for by the name it reads as.
+    run = pack({"-c", "cd \"$1\" && exec \"$0\" --config \"$(printf '\\377.xml')\" -o s.png \"$2\"",
+                KORVANE_PACK, dir.filePath("in"), bom},
+               QString(), "/bin/sh");
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.contains("\\xff.xml: the name is not valid"), qPrintable(run.err));
     // A sheet name that leaves no room for the manifest's suffix.
     run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
     QVERIFY2(run.code == 0, qPrintable(run.err));
