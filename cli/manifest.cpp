@@ -46,7 +46,7 @@ struct KnownOptions
     Compose::SpriteOptions sprites;
     std::optional<QPointF> pivot;
     bool animations, update, multipack;
-    QString packFile, sheetName;
+    QString packFile, configFile, sheetName; // the margin, not the file, counts
     bool watch;
 };
 static_assert(sizeof(KnownOptions) == sizeof(Options),

@@ -323,6 +323,7 @@ int OptionReader::readMargin()
     // was asked for but cannot be read is an error either way.
     if (c.parser.isSet(c.config)) {
         const QString configPath = c.parser.value(c.config);
+        m_options.configFile = configPath;
         QMap<QString, QString> parameters{{QStringLiteral("marginPixel"), QString()}};
         if (const int error =
                 readConfigAttributes(configPath, QStringLiteral("parameters"), parameters)) {

@@ -47,6 +47,7 @@ struct Options
     bool update = false;    // leave the outputs alone when nothing changed
     bool multipack = false; // further sheets for what --max-size leaves out
     QString packFile;       // the pack file the options came from
+    QString configFile;     // the settings file read for the margin
     QString sheetName;      // the pack file's sheet to build; empty for all
     bool watch = false;     // pack again whenever an input changes
 };

@@ -103,10 +103,24 @@ SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
     return SheetLayout::planFor(sizes, layoutOptions(o));
 }
 
-// The first two of `named` that are one file, as a message; empty when no
-// two are.
-QString sameFileClash(const QVector<NamedOutput> &named)
+// The first two of `named` that are one file, or the first that is the pack
+// or settings file the options were read from, as a message; empty when
+// there is none.
+QString sameFileClash(const Options &o, const QVector<NamedOutput> &named)
 {
+    const QPair<QString, QString> sources[] = {{QStringLiteral("pack file"), o.packFile},
+                                               {QStringLiteral("settings file"), o.configFile}};
+    for (const auto &source : sources) {
+        if (source.second.isEmpty())
+            continue;
+        const QString identity = fileIdentity(source.second);
+        for (const NamedOutput &output : named) {
+            if (fileIdentity(output.path) == identity) {
+                return QStringLiteral("the %1 would overwrite the %2 %3")
+                    .arg(output.what, source.first, Console::shown(source.second));
+            }
+        }
+    }
     QHash<QString, int> byIdentity;
     for (int i = 0; i < named.size(); ++i) {
         const QString identity = fileIdentity(named[i].path);
@@ -358,7 +372,7 @@ int Packer::checkTargets(Targets *targets)
     targets->placementPath = SheetLayout::placementPathFor(page(o.chosenPath, 0));
 
     const QVector<NamedOutput> named = namedOutputs(o, 1);
-    if (const QString clash = sameFileClash(named); !clash.isEmpty())
+    if (const QString clash = sameFileClash(o, named); !clash.isEmpty())
         return usage(clash);
 
     // Runs writing this sheet take turns on its lock file, which is never
@@ -520,7 +534,7 @@ int Packer::checkPageTargets(int pages, const QMap<QString, QString> &names)
     if (pages < 2)
         return ExitOk;
     const QVector<NamedOutput> named = namedOutputs(m_options, pages);
-    if (const QString clash = sameFileClash(named); !clash.isEmpty())
+    if (const QString clash = sameFileClash(m_options, named); !clash.isEmpty())
         return usage(clash);
     QSet<QString> inputs;
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)

@@ -622,6 +622,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("config margin negative")
         << QStringList{"--config", "$ROOT/negative.xml", "-o", sheet, in} << 1
         << "$ROOT/negative.xml: margin -4 is negative";
+    QTest::newRow("JSON file is the settings file")
+        << QStringList{"--config", "$ROOT/c.xml", "--json", "$ROOT/c.xml", "-o", sheet, in} << 2
+        << "the JSON file would overwrite the settings file $ROOT/c.xml";
     QTest::newRow("config margin past int's range")
         << QStringList{"--config", "$ROOT/huge.xml", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: sheet too large: 4294967304 x 4294967299 pixels";
@@ -697,6 +700,7 @@ void TestPack::failuresLeaveNoTrace()
     ::close(fd);
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
+    QVERIFY(writeFileBytes(root.filePath("c.xml"), SettingsFixture::config({}, {}, "1", "0")));
     QVERIFY(writeFileBytes(root.filePath("huge.xml"),
                            SettingsFixture::config({}, {}, "99999999999", "0")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
@@ -1890,6 +1894,12 @@ void TestPack::packFileSheetsAndOverrides()
     QVERIFY(!QFile::exists(dir.filePath("project/out/two.png")));
     QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
+    // No output may replace the pack file it comes from.
+    const QByteArray packFile = readFileBytes(dir.filePath("project/p.json"));
+    QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--json", "p.json"}, dir.filePath("project"))
+                 .code,
+             2);
+    QCOMPARE(readFileBytes(dir.filePath("project/p.json")), packFile);
     // A "--" that ends the command line leaves the file's INPUTs as they are.
     QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
