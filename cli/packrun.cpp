@@ -802,12 +802,12 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
         return watchAndPack(
             [&]() {
                 WatchedPack result;
+                const QStringList packFile{runs.first().packFile};
+                const QByteArray packFileBefore = watchFingerprint(packFile);
                 QVector<Options> current;
                 result.status = parseRuns(arguments, &current, console);
                 for (Options &options : current)
                     options.undecodable = undecodable;
-                if (result.status == ParsedToPack)
-                    result.status = packAll(current, console);
                 for (const Options &options : std::as_const(current)) {
                     // The images in a folder too: a folder's watch sees files
                     // come and go, not their contents change.
@@ -817,7 +817,13 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                     result.watched += options.inputs + names.keys() + QStringList{options.packFile};
                 }
                 if (current.isEmpty())
-                    result.watched = runs.first().inputs + QStringList{runs.first().packFile};
+                    result.watched = runs.first().inputs + packFile;
+                // Taken before the images are read; a pack file changed since
+                // it was parsed matches nothing.
+                if (watchFingerprint(packFile) == packFileBefore)
+                    result.before = watchFingerprint(result.watched);
+                if (result.status == ParsedToPack)
+                    result.status = packAll(current, console);
                 return result;
             },
             console);

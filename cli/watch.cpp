@@ -73,8 +73,11 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths)
 {
     QStringList wanted;
     for (const QString &path : paths) {
-        const QFileInfo info(path);
-        const QString watched = info.exists() ? info.absoluteFilePath() : info.absolutePath();
+        // A missing path's nearest folder that is there: the folders below
+        // it are watched in turn as they appear.
+        QString watched = QFileInfo(path).absoluteFilePath();
+        while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath())
+            watched = QFileInfo(watched).absolutePath();
         if (QFileInfo::exists(watched) && !wanted.contains(watched))
             wanted << watched;
     }
@@ -95,24 +98,24 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths)
         watcher.addPaths(added);
 }
 
-// What a pack reads of `paths`: each file's identity, size and times of
-// change, and each folder's images by name. A folder's other entries, such
-// as the run's own data files and temporary files beside them, change with
-// every pack and must not start the next one.
-QByteArray fingerprint(const QStringList &paths)
+} // namespace
+
+// A folder's entries other than images, such as the run's own data files and
+// the temporary files beside them, change with every pack and must not
+// start the next one.
+QByteArray watchFingerprint(const QStringList &paths)
 {
     QCryptographicHash hash(QCryptographicHash::Sha1);
     for (const QString &path : paths) {
         const QFileInfo info(path);
         hash.addData(path.toUtf8());
         if (info.isDir()) {
+            hash.addData(QByteArrayLiteral(" folder"));
             const QStringList images =
                 QDir(path).entryList({QStringLiteral("*.png")},
                                      QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
-            for (const QString &name : images) {
-                if (!name.contains(QLatin1String(".korvane-")))
-                    hash.addData(QByteArray("/") + name.toUtf8());
-            }
+            for (const QString &name : images)
+                hash.addData(QByteArray("/") + name.toUtf8());
         } else if (struct stat st; ::stat(QFile::encodeName(path).constData(), &st) == 0) {
             const qint64 state[] = {qint64(st.st_dev),          qint64(st.st_ino),
                                     qint64(st.st_size),         qint64(st.st_mtim.tv_sec),
@@ -125,8 +128,6 @@ QByteArray fingerprint(const QStringList &paths)
     }
     return hash.result();
 }
-
-} // namespace
 
 int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
 {
@@ -149,17 +150,23 @@ int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
     QStringList watched;
     QByteArray packed; // what the last pack read of `watched`
     const auto packOnce = [&]() {
-        const QByteArray before = fingerprint(watched);
-        if (!watched.isEmpty() && before == packed)
-            return; // only the packs' own files came and went
+        const QByteArray before = watchFingerprint(watched);
+        if (!watched.isEmpty() && before == packed) {
+            // Only the packs' own files came and went, or a folder on the way
+            // to a missing input appeared: watch on from there.
+            watchPaths(watcher, watched);
+            return;
+        }
         const WatchedPack result = pack();
         // Watched before the line goes out, so that a change made by whoever
-        // reads the line is seen. What stays watched from the pack before
-        // sees changes made while this one ran, which call for another.
-        const bool changedMeanwhile = fingerprint(watched) != before;
+        // reads the line is seen. A change made while this pack ran, to what
+        // it read or to what the pack before watched, calls for another.
+        const QByteArray after = watchFingerprint(result.watched);
+        const bool changedMeanwhile =
+            watchFingerprint(watched) != before || after != result.before;
         watched = result.watched;
         watchPaths(watcher, watched);
-        packed = changedMeanwhile ? QByteArray() : fingerprint(watched);
+        packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)
             settle.start();
         const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));

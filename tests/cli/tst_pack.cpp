@@ -393,6 +393,7 @@ private slots:
     void packFileErrorsHavePositions();
     void packFileSheetsAndOverrides();
     void watchRepacksUntilInterrupted();
+    void watchSeesWhatAPackMissed();
     void progressOnlyOnATerminal();
 };
 
@@ -1925,6 +1926,17 @@ void TestPack::packFileSheetsAndOverrides()
              QStringList{"project/art/b.png,7,3,1,1"});
 }
 
+// Reads `process`'s output into `lines` until it holds `count` lines.
+static bool readLines(QProcess &process, QString *lines, int count, int milliseconds = 30000)
+{
+    QDeadlineTimer deadline(milliseconds);
+    while (lines->count('\n') < count && !deadline.hasExpired()) {
+        process.waitForReadyRead(100);
+        *lines += QString::fromUtf8(process.readAllStandardOutput());
+    }
+    return lines->count('\n') == count;
+}
+
 void TestPack::watchRepacksUntilInterrupted()
 {
     QTemporaryDir dir;
@@ -1936,12 +1948,7 @@ void TestPack::watchRepacksUntilInterrupted()
                                dir.filePath("s.png"), dir.filePath("in")});
     QString lines;
     const auto waitForLines = [&](int count, int milliseconds = 30000) {
-        QDeadlineTimer deadline(milliseconds);
-        while (lines.count('\n') < count && !deadline.hasExpired()) {
-            watch.waitForReadyRead(100);
-            lines += QString::fromUtf8(watch.readAllStandardOutput());
-        }
-        return lines.count('\n') == count;
+        return readLines(watch, &lines, count, milliseconds);
     };
     QVERIFY2(waitForLines(1) && lines.endsWith(" packed\n"), qPrintable(lines));
     QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/b.png")));
@@ -1964,6 +1971,49 @@ void TestPack::watchRepacksUntilInterrupted()
     QCOMPARE(watch.exitCode(), 0);
     QCOMPARE(entriesIn(dir.path()).filter(".korvane-").size(), 1); // the manifest only
     QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+}
+
+void TestPack::watchSeesWhatAPackMissed()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    // The first pack has read in/a.png and waits for the lock when it changes.
+    const int lock = ::open(QFile::encodeName(dir.filePath("s.png.lock")).constData(),
+                            O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(lock >= 0 && ::flock(lock, LOCK_EX) == 0);
+    QProcess watch;
+    watch.start(KORVANE_PACK, {"--watch", "-o", dir.filePath("s.png"), dir.filePath("in")});
+    QDeadlineTimer staged(30000);
+    while (entriesIn(dir.path()).filter(".korvane-new").isEmpty() && !staged.hasExpired())
+        QThread::msleep(20);
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/a.png")));
+    ::close(lock);
+    QString lines;
+    QVERIFY2(readLines(watch, &lines, 2) && lines.count(" packed\n") == 2, qPrintable(lines));
+    // An image named like a temporary file is packed, so it is watched too.
+    QVERIFY(savePng(patternImage(5, 5, 3), dir.filePath("in/b.korvane-idle.png")));
+    QVERIFY2(readLines(watch, &lines, 3) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("s.txt")),
+             QStringList({dir.filePath("in/a.png") + ",7,3,2,2",
+                          dir.filePath("in/b.korvane-idle.png") + ",5,5,2,7"}));
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+
+    // A folder missing at the start, made later and then filled.
+    watch.start(KORVANE_PACK, {"--watch", "-o", dir.filePath("t.png"), dir.filePath("gen")});
+    lines.clear();
+    QVERIFY2(readLines(watch, &lines, 1) && lines.contains("pack failed"), qPrintable(lines));
+    QVERIFY(QDir(dir.path()).mkpath("gen"));
+    QThread::msleep(500);
+    QVERIFY(savePng(patternImage(5, 5, 3), dir.filePath("gen/c.png")));
+    QDeadlineTimer packed(30000);
+    while (!lines.endsWith(" packed\n") && !packed.hasExpired())
+        readLines(watch, &lines, lines.count('\n') + 1, 500);
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+    lines += QString::fromUtf8(watch.readAllStandardOutput());
+    QVERIFY2(lines.endsWith(" packed\nstopped watching\n"), qPrintable(lines));
 }
 
 // Standard error on a pseudo-terminal, through Python's pty module.
