@@ -145,6 +145,7 @@ public:
 private:
     int checkTargets(Targets *targets);
     int sortUndecodable(QStringList *inputs, QStringList *unnamable);
+    bool listsEveryOutput(const Manifest &recorded) const;
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     Manifest currentManifest(const QMap<QString, QString> &names);
@@ -233,7 +234,7 @@ int Packer::pack()
     const Manifest manifest = currentManifest(names);
     Manifest recorded;
     if (m_options.update && readManifest(manifestPathFor(m_options.chosenPath), &recorded) &&
-        outputsUpToDate(recorded, manifest)) {
+        outputsUpToDate(recorded, manifest) && listsEveryOutput(recorded)) {
         m_terminal.reset();
         m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
         m_console.out.flush();
@@ -404,6 +405,22 @@ int Packer::checkTargets(Targets *targets)
 
 // An INPUT whose bytes do not decode cannot be opened by its decoded name:
 // found by its bytes, it is reported as a folder's entry of that kind is.
+// A manifest edited to leave out one of the files this run writes says
+// nothing of that file, which may be missing or foreign.
+bool Packer::listsEveryOutput(const Manifest &recorded) const
+{
+    QSet<QString> listed;
+    for (const Manifest::Output &output : recorded.outputs)
+        listed.insert(fileIdentity(output.path));
+    const QString manifest = fileIdentity(manifestPathFor(m_options.chosenPath));
+    for (const NamedOutput &named : namedOutputs(m_options, 1)) {
+        const QString identity = fileIdentity(named.path);
+        if (identity != manifest && !listed.contains(identity))
+            return false;
+    }
+    return true;
+}
+
 int Packer::sortUndecodable(QStringList *inputs, QStringList *unnamable)
 {
     for (const QString &input : m_options.inputs) {

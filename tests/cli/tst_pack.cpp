@@ -1738,6 +1738,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("output edited") << "output" << false;
     QTest::newRow("manifest foreign") << "manifest" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
+    QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
 }
 
@@ -1792,6 +1793,18 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
     } else if (change == "no manifest") {
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    } else if (change == "unlisted") {
+        QJsonObject manifest =
+            QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
+        QJsonArray listed;
+        for (const QJsonValue &output : manifest.value("outputs").toArray()) {
+            if (!output.toArray().first().toString().endsWith("s.json"))
+                listed.append(output);
+        }
+        QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - 1);
+        manifest.insert("outputs", listed);
+        QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
+        QVERIFY(QFile::remove(dir.filePath("s.json")));
     }
 
     const Run run = pack(arguments);
