@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <cstdio>
+
 // QCoreApplication, not QGuiApplication: image files are read and written
 // through QtGui's QImage and plugins without a platform plugin, so the
 // command runs in build pipelines that have no display.
@@ -27,5 +29,14 @@ int main(int argc, char *argv[])
         if (!exact)
             undecodable.insert(arguments.last(), QByteArray(argv[i]));
     }
-    return PackCommand::runPack(arguments, out, err, undecodable);
+    const int status = PackCommand::runPack(arguments, out, err, undecodable);
+    // A report lost on a full disk is a failure, as for any command whose
+    // output a script may read.
+    out.flush();
+    if (out.status() != QTextStream::Ok || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        err << "korvane-pack: could not write to standard output\n";
+        err.flush();
+        return status == 0 ? 1 : status;
+    }
+    return status;
 }

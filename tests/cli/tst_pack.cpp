@@ -1195,6 +1195,11 @@ void TestPack::helpAndVersion()
     QCOMPARE(run.code, 0);
     QVERIFY2(run.out.startsWith(expected), qPrintable(run.out));
     QVERIFY(run.err.isEmpty());
+    // Lost on a full disk, it is no success.
+    const Run full = pack({"-c", "exec \"$0\" \"$1\" >/dev/full", KORVANE_PACK, option},
+                          QString(), "/bin/sh");
+    QCOMPARE(full.code, 1);
+    QCOMPARE(full.err, QString("korvane-pack: could not write to standard output\n"));
 }
 
 void TestPack::jsonMatchesPlacement()
