@@ -403,8 +403,6 @@ int Packer::checkTargets(Targets *targets)
     return ExitOk;
 }
 
-// An INPUT whose bytes do not decode cannot be opened by its decoded name:
-// found by its bytes, it is reported as a folder's entry of that kind is.
 // A manifest edited to leave out one of the files this run writes says
 // nothing of that file, which may be missing or foreign.
 bool Packer::listsEveryOutput(const Manifest &recorded) const
@@ -421,6 +419,8 @@ bool Packer::listsEveryOutput(const Manifest &recorded) const
     return true;
 }
 
+// An INPUT whose bytes do not decode cannot be opened by its decoded name:
+// found by its bytes, it is reported as a folder's entry of that kind is.
 int Packer::sortUndecodable(QStringList *inputs, QStringList *unnamable)
 {
     for (const QString &input : m_options.inputs) {
@@ -771,18 +771,19 @@ int packAll(const QVector<Options> &runs, Console &console)
 }
 
 // An INPUT whose bytes do not decode is found by its bytes; any other such
-// argument, an output's name above all, would name another file than the
-// one meant (every undecodable byte reads as U+FFFD) and is refused.
-int refuseUndecodable(const QStringList &arguments, const QVector<Options> &runs,
+// argument among `names`, an output's name above all, would name another
+// file than the one meant (every undecodable byte reads as U+FFFD) and is
+// refused.
+int refuseUndecodable(const QStringList &names, const QStringList &inputs,
                       const QMap<QString, QByteArray> &undecodable, Console &console)
 {
     // Counted, as two different names can read the same: `-o` one, INPUT the other.
-    QHash<QString, int> inputs;
-    for (const QString &input : runs.first().inputs)
-        ++inputs[input];
-    for (int i = 1; i < arguments.size(); ++i) {
-        const auto raw = undecodable.constFind(arguments[i]);
-        if (raw != undecodable.constEnd() && --inputs[arguments[i]] < 0) {
+    QHash<QString, int> unclaimed;
+    for (const QString &input : inputs)
+        ++unclaimed[input];
+    for (const QString &name : names) {
+        const auto raw = undecodable.constFind(name);
+        if (raw != undecodable.constEnd() && --unclaimed[name] < 0) {
             return console.usage(
                 QStringLiteral("%1: the name is not valid in this system's encoding")
                     .arg(Inputs::shownBytes(*raw)));
@@ -795,22 +796,17 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
-    // Read before the INPUTs are known: by the name it decodes to, such a
-    // file would be another one.
-    for (const QString &name : filesReadWhileParsing(arguments)) {
-        const auto raw = undecodable.constFind(name);
-        if (raw != undecodable.constEnd()) {
-            return console.usage(
-                QStringLiteral("%1: the name is not valid in this system's encoding")
-                    .arg(Inputs::shownBytes(*raw)));
-        }
-    }
+    // The pack and settings files are read before the INPUTs are known.
+    if (const int status =
+            refuseUndecodable(filesReadWhileParsing(arguments), {}, undecodable, console);
+        status != ParsedToPack)
+        return status;
     QVector<Options> runs;
     int status = parseRuns(arguments, &runs, console);
     for (Options &options : runs)
         options.undecodable = undecodable;
     if (status == ParsedToPack)
-        status = refuseUndecodable(arguments, runs, undecodable, console);
+        status = refuseUndecodable(arguments.mid(1), runs.first().inputs, undecodable, console);
     if (status != ParsedToPack)
         return status;
     if (runs.first().watch) {
