@@ -2,10 +2,13 @@
 
 #include <QRgb>
 #include <QSysInfo>
+#include <QtEndian>
 
 #include <gif_lib.h>
 #include <turbojpeg.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -84,8 +87,10 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
         return false;
     }
     // A warning (data cut short, a corrupt marker) stops the decode: libjpeg
-    // would fill what it could not read.
-    const int flags = TJFLAG_STOPONWARNING;
+    // would fill what it could not read. A progressive file of more than 500
+    // scans (encoders write about ten) is refused: each scan passes over the
+    // whole image, so a small file could take minutes.
+    const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
     if (colourSpace == TJCS_CMYK || colourSpace == TJCS_YCCK) {
         const qint64 rowBytes = qint64(width) * 4;
         uchar *cmyk = sideBuffer(rowBytes * height);
@@ -162,6 +167,78 @@ bool gifFirstFrameComplete(const QByteArray &data, QString *reason)
         }
         return true;
     }
+}
+
+bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
+{
+    if (head.size() < 34 || !head.startsWith("BM"))
+        return true;
+    const auto u16 = [&](int i) {
+        return qint64(qFromLittleEndian<quint16>(head.constData() + i));
+    };
+    const auto i32 = [&](int i) { return qint64(qFromLittleEndian<qint32>(head.constData() + i)); };
+    const qint64 offset = qFromLittleEndian<quint32>(head.constData() + 10);
+    const qint64 infoSize = qFromLittleEndian<quint32>(head.constData() + 14);
+    qint64 width = 0, height = 0, depth = 0, compression = 0;
+    if (infoSize == 12) { // OS/2 core header: 16-bit sides, never compressed
+        width = u16(18);
+        height = u16(20);
+        depth = u16(24);
+    } else if (infoSize >= 40) {
+        width = i32(18);
+        height = std::abs(i32(22)); // negative: rows stored top down
+        depth = u16(28);
+        compression = qFromLittleEndian<quint32>(head.constData() + 30);
+    } else {
+        return true;
+    }
+    // BI_RGB and BI_BITFIELDS: rows of a fixed size, each padded to 4 bytes.
+    // Sides past the reader's limits are its to refuse.
+    constexpr qint64 largestSide = 1 << 20;
+    if ((compression != 0 && compression != 3) || width <= 0 || height <= 0 || depth <= 0 ||
+        depth > 32 || width > largestSide || height > largestSide)
+        return true;
+    const qint64 stride = (width * depth + 31) / 32 * 4;
+    const qint64 lastRow = (width * depth + 7) / 8;
+    return fileSize >= offset + stride * (height - 1) + lastRow;
+}
+
+bool xbmDataComplete(const QByteArray &data, const QSize &size)
+{
+    // The reader takes each "0x" and the two hex digits after it as a byte.
+    const auto hex = [](char c) { return std::isxdigit(uchar(c)) != 0; };
+    const qint64 needed = qint64((size.width() + 7) / 8) * size.height();
+    qint64 found = 0;
+    for (auto at = data.indexOf("0x"); at >= 0 && found < needed; at = data.indexOf("0x", at + 2)) {
+        if (at + 3 < data.size() && hex(data.at(at + 2)) && hex(data.at(at + 3)))
+            ++found;
+    }
+    return found >= needed;
+}
+
+bool pngIsRgb16WithColourKey(QIODevice &file)
+{
+    const qint64 start = file.pos();
+    const auto readAt = [&](qint64 at, qint64 count) {
+        return file.seek(at) ? file.read(count) : QByteArray();
+    };
+    const QByteArray header = readAt(0, 26);
+    bool keyed = false;
+    if (header.size() == 26 && header.startsWith("\x89PNG\r\n\x1a\n") &&
+        header.mid(12, 4) == "IHDR" && uchar(header[24]) == 16 && uchar(header[25]) == 2) {
+        for (qint64 at = 33;;) {
+            const QByteArray chunk = readAt(at, 8);
+            if (chunk.size() < 8 || chunk.endsWith("IDAT") || chunk.endsWith("IEND"))
+                break;
+            if (chunk.endsWith("tRNS")) {
+                keyed = true;
+                break;
+            }
+            at += 12 + qint64(qFromBigEndian<quint32>(chunk.constData()));
+        }
+    }
+    file.seek(start);
+    return keyed;
 }
 
 } // namespace Compose

@@ -2,9 +2,11 @@
 
 // Decoders for the formats whose Qt readers accept data that is cut short
 // and fill the missing pixels: JPEG through TurboJPEG, which reports
-// libjpeg's warnings, and a completeness check of GIF data through giflib.
+// libjpeg's warnings, a completeness check of GIF data through giflib, and
+// checks for kinds of BMP, XBM and PNG that Qt's readers get wrong.
 
 #include <QByteArray>
+#include <QIODevice>
 #include <QSize>
 #include <QString>
 
@@ -29,5 +31,19 @@ QSize jpegSize(const QByteArray &data);
 // Whether the first frame of the GIF `data`, the one Qt's reader shows, is
 // complete: all its image data present and decodable.
 bool gifFirstFrameComplete(const QByteArray &data, QString *reason);
+
+// Whether an uncompressed BMP file of `fileSize` bytes, `head` its first 34
+// or more, holds every row its header claims (the last one's padding
+// aside); true for any other file, which its reader checks. Qt's reader
+// leaves a 4-bit image's missing rows in colour 0.
+bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize);
+
+// Whether the XBM text `data` holds a byte for every 8 pixels of each of the
+// rows of an image of `size`; Qt's reader leaves missing ones white.
+bool xbmDataComplete(const QByteArray &data, const QSize &size);
+
+// Whether a PNG is 16-bit RGB with a transparent colour (tRNS) before its
+// image data: Qt's reader misplaces such an image's channels.
+bool pngIsRgb16WithColourKey(QIODevice &file);
 
 } // namespace Compose

@@ -307,6 +307,16 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         BufferHold hold(budget);
         return decodeJpegInto(file, target, p, hold);
     }
+    if (format == "bmp") {
+        file.seek(0);
+        if (!bmpPixelDataPresent(file.read(34), file.size()))
+            return failed(p.path, ImageStatus::DecodeFailed,
+                          QStringLiteral("the pixel data is cut short"));
+    }
+    if (format == "png" && pngIsRgb16WithColourKey(file))
+        return failed(p.path, ImageStatus::DecodeFailed,
+                      QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "
+                                     "supported"));
     if (format == "gif") {
         BufferHold fileHold(budget);
         fileHold.take(file.size());
@@ -315,6 +325,14 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         if (!gifFirstFrameComplete(file.readAll(), &reason))
             return failed(p.path, ImageStatus::DecodeFailed,
                           QStringLiteral("the image data cannot be decoded (%1)").arg(reason));
+    }
+    if (format == "xbm") {
+        BufferHold fileHold(budget);
+        fileHold.take(file.size());
+        file.seek(0);
+        if (!xbmDataComplete(file.readAll(), p.size))
+            return failed(p.path, ImageStatus::DecodeFailed,
+                          QStringLiteral("the pixel data is cut short"));
     }
     BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);

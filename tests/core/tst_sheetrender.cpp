@@ -157,6 +157,35 @@ QByteArray pngChunk(const char *type, const QByteArray &data)
 
 // A PNG of random rows with random filter types, `extra` chunks before the
 // data, and one kind of damage: "cut", "crc", "filter", "adler", "no IEND".
+// A valid progressive JPEG of flat grey with a scan for each bit of each
+// AC coefficient: 1 + 63 * 9 scans, past libjpeg-turbo's limit of 500.
+QByteArray manyScanJpeg(int width, int height)
+{
+    const auto segment = [](char marker, const QByteArray &body) {
+        const int length = body.size() + 2;
+        return QByteArray("\xff") + marker + char(length >> 8) + char(length) + body;
+    };
+    // One code, "0", for symbol 0: a DC difference of 0, or an end of block.
+    const QByteArray oneCode = QByteArray(1, 1) + QByteArray(15, 0) + QByteArray(1, 0);
+    QByteArray jpeg =
+        QByteArray("\xff\xd8") + segment('\xdb', QByteArray(1, 0) + QByteArray(64, 1)) +
+        segment('\xc2', QByteArray("\x08") + char(height >> 8) + char(height) + char(width >> 8) +
+                            char(width) + QByteArray("\x01\x01\x11", 3) + QByteArray(1, 0)) +
+        segment('\xc4', QByteArray(1, 0x00) + oneCode) +
+        segment('\xc4', QByteArray(1, 0x10) + oneCode);
+    const auto scan = [&](int first, int last, int high, int low) {
+        return segment('\xda', QByteArray("\x01\x01", 2) + QByteArray(1, 0) + char(first) +
+                                   char(last) + char(high << 4 | low)) +
+               "\x7f";
+    };
+    jpeg += scan(0, 0, 0, 0);
+    for (int k = 1; k < 64; ++k) {
+        for (int bit = 8; bit >= 0; --bit)
+            jpeg += scan(k, k, bit == 8 ? 0 : bit + 1, bit);
+    }
+    return jpeg + "\xff\xd9";
+}
+
 QByteArray pngFile(int colour, int depth, int width, int height, const QByteArray &extra,
                    const QString &damage, uint seed)
 {
@@ -398,6 +427,13 @@ void TestSheetRender::paintFailures_data()
     // The same with a pixel offset of 0, which the reader takes as "right
     // after the header".
     QTest::newRow("pixel data cut short, offset 0") << "truncate offset 0" << Status::LoadFailed;
+    // Readers that fill what is missing themselves, so only the file's
+    // length tells: a 4-bit BMP's rows in colour 0, an XBM's bits white.
+    QTest::newRow("4-bit pixel data cut short") << "truncate 4-bit" << Status::LoadFailed;
+    QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
+    // Qt's reader mixes up the channels of this kind.
+    QTest::newRow("16-bit RGB PNG with a colour key") << "rgb16 key" << Status::LoadFailed;
+    QTest::newRow("JPEG of 568 scans") << "jpeg scans" << Status::LoadFailed;
     // Refused by Qt's reader, so the fast PNG path must not load them either.
     QTest::newRow("PNG data with a bad CRC") << "png crc" << Status::LoadFailed;
     QTest::newRow("PNG without IEND") << "png no IEND" << Status::LoadFailed;
@@ -432,6 +468,13 @@ void TestSheetRender::paintFailures()
         positions[b] = QPoint(5, 4);
     } else if (change.startsWith("png ")) {
         QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
+    } else if (change == "truncate 4-bit") {
+        // Rows of 4 bytes: keep one.
+        QImage image(6, 3, QImage::Format_Indexed8);
+        image.setColorTable(QVector<QRgb>(16, qRgb(9, 9, 9)));
+        image.fill(1);
+        QVERIFY(image.save(b, "BMP"));
+        QVERIFY(QFile::resize(b, QFileInfo(b).size() - 8));
     } else if (change.startsWith("truncate")) {
         // A 24-bit BMP of 6x3 has 54 header bytes and rows of 20 bytes: keep one.
         QByteArray bmp;
@@ -441,6 +484,13 @@ void TestSheetRender::paintFailures()
         if (change.endsWith("offset 0"))
             bmp.replace(10, 4, QByteArray(4, '\0'));
         QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
+    } else if (change == "xbm") {
+        QVERIFY(writeFileBytes(b, "#define b_width 6\n#define b_height 3\n"
+                                  "static char b_bits[] = {\n0x3f, 0x21 };\n"));
+    } else if (change == "rgb16 key") {
+        QVERIFY(writeFileBytes(b, pngFile(2, 16, 6, 3, pngChunk("tRNS", QByteArray(6, 1)), "", 2)));
+    } else if (change == "jpeg scans") {
+        QVERIFY(writeFileBytes(b, manyScanJpeg(6, 3)));
     }
 
     QImage sheet = SheetRender::newSheet(QSize(10, 10));
