@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace Compose {
@@ -222,6 +223,17 @@ bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limit
 constexpr qint64 deflateMaxRatio = 1032;
 
 // `head` is a PNG's first 33 bytes, in a file of `fileSize` bytes.
+// The size an IHDR claims; invalid when `head` does not start a PNG.
+QSize pngHeaderSize(const QByteArray &head)
+{
+    if (head.size() < 24 || !head.startsWith("\x89PNG\r\n\x1a\n") || head.mid(12, 4) != "IHDR")
+        return QSize();
+    const quint32 width = qFromBigEndian<quint32>(head.constData() + 16);
+    const quint32 height = qFromBigEndian<quint32>(head.constData() + 20);
+    constexpr quint32 most = std::numeric_limits<int>::max();
+    return QSize(int(std::min(width, most)), int(std::min(height, most)));
+}
+
 bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 fileSize,
                         Failure *failure)
 {
@@ -250,10 +262,21 @@ bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 file
     return false;
 }
 
+Failure beyondLimits(const QString &path, const QSize &size, const Limits &limits)
+{
+    return failed(path, ImageStatus::TooLarge,
+                  QStringLiteral("%1, beyond the limit of %2 pixels and %3 pixels a side")
+                      .arg(sizeText(size))
+                      .arg(limits.maxPixels)
+                      .arg(limits.maxSide));
+}
+
 // The PNG headers a file holds: its own for a PNG, each image's for an icon
-// or a cursor (whose images may be PNGs of any size).
+// or a cursor (whose images may be PNGs of any size). The reader decodes an
+// icon's first image to tell its size, so that one must be within the
+// limits before it does.
 bool pngHeadersPlausible(const QString &path, const QByteArray &format, QFile &file,
-                         Failure *failure)
+                         const Limits &limits, Failure *failure)
 {
     const qint64 pos = file.pos();
     const auto bytesAt = [&](qint64 offset, qint64 count) {
@@ -273,7 +296,13 @@ bool pngHeadersPlausible(const QString &path, const QByteArray &format, QFile &f
                 break;
             const auto at = [&](int k) { return quint32(uchar(entry[k])); };
             const quint32 offset = at(12) | at(13) << 8 | at(14) << 16 | at(15) << 24;
-            plausible = pngHeaderPlausible(path, bytesAt(offset, 33), file.size(), failure);
+            const QByteArray head = bytesAt(offset, 33);
+            plausible = pngHeaderPlausible(path, head, file.size(), failure);
+            const QSize size = pngHeaderSize(head);
+            if (plausible && i == 0 && size.isValid() && !withinLimits(size, limits)) {
+                *failure = beyondLimits(path, size, limits);
+                plausible = false;
+            }
         }
     }
     file.seek(pos);
@@ -351,7 +380,7 @@ bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, QSiz
                               .arg(QString::fromLatin1(format.toUpper())));
         return false;
     }
-    if (!pngHeadersPlausible(path, format, file, failure))
+    if (!pngHeadersPlausible(path, format, file, limits, failure))
         return false;
     // Any file that starts with four particular bytes (a TGA image among
     // them) passes for an icon or a cursor; only decoding it tells. Icons
@@ -515,11 +544,7 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
         return false;
     }
     if (!withinLimits(found, limits)) {
-        *failure = failed(path, ImageStatus::TooLarge,
-                          QStringLiteral("%1, beyond the limit of %2 pixels and %3 pixels a side")
-                              .arg(sizeText(found))
-                              .arg(limits.maxPixels)
-                              .arg(limits.maxSide));
+        *failure = beyondLimits(path, found, limits);
         return false;
     }
     *size = found;

@@ -6,12 +6,15 @@
 #include "core/sprites/sheetpixels.h"
 #include "core/sprites/trim.h"
 
+#include "core/inputs.h"
 #include "core/parallel.h"
 
 #include <QDir>
 #include <QHash>
+#include <QSet>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -52,8 +55,46 @@ bool cancelled(const SheetJob &job)
     return job.progress && job.progress->cancelRequested;
 }
 
+// Counts the pixels the regions decoded so far need on the sheet, each
+// distinct one once: a lower bound of the sheet's area, so that decoding
+// stops as soon as no sheet within the limit could hold them.
+class RegionArea
+{
+public:
+    RegionArea(const SheetJob &job, const SpriteOptions &options)
+        : m_limit(job.maxSheetPixels), m_extrude(options.extrude), m_alias(options.alias)
+    {
+    }
+    void add(const Sprite &s)
+    {
+        const qint64 side = 2 * qint64(m_extrude);
+        const qint64 area = (s.cut.rect.width() + side) * (s.cut.rect.height() + side);
+        const std::lock_guard<std::mutex> lock(m_lock);
+        // Images with the same pixels have the same hash and share a region.
+        if (m_alias && m_hashes.contains(s.hash))
+            return;
+        if (m_alias)
+            m_hashes.insert(s.hash);
+        m_area += area;
+        if (m_area > m_limit)
+            m_beyond = true;
+    }
+    bool beyondLimit() const { return m_beyond; }
+    qint64 limit() const { return m_limit; }
+
+private:
+    qint64 m_limit;
+    int m_extrude;
+    bool m_alias;
+    std::mutex m_lock;
+    QSet<quint64> m_hashes;
+    qint64 m_area = 0;
+    std::atomic<bool> m_beyond{false};
+};
+
 // Decodes each image once, then finds what it keeps and hashes that.
-void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOptions &options)
+void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOptions &options,
+                   RegionArea &regions)
 {
     if (job.progress) {
         job.progress->done = 0;
@@ -63,7 +104,7 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
     forEachIndex<PngDecode::Scratch>(
         sprites.size(), job.threads, [&](int i, PngDecode::Scratch &scratch) {
             Sprite &s = data[i];
-            if (cancelled(job)) {
+            if (cancelled(job) || regions.beyondLimit()) {
                 s.failure = failed(s.path, ImageStatus::Cancelled, QStringLiteral("cancelled"));
                 return;
             }
@@ -85,6 +126,8 @@ void decodeSprites(QVector<Sprite> &sprites, const SheetJob &job, const SpriteOp
             }
             if (s.failure.status == ImageStatus::Ok && options.alias)
                 s.hash = Sprites::pixelHash(s.cut);
+            if (s.failure.status == ImageStatus::Ok)
+                regions.add(s);
             if (job.progress)
                 ++job.progress->done;
         });
@@ -225,11 +268,27 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
     SpriteResult result;
     SheetResult &composed = result.composed;
     QVector<Sprite> sprites;
-    for (auto it = job.sizes.constBegin(); it != job.sizes.constEnd(); ++it)
+    QMap<QString, QSize> headerSizes;
+    const QSize grown(2 * options.extrude, 2 * options.extrude);
+    for (auto it = job.sizes.constBegin(); it != job.sizes.constEnd(); ++it) {
         sprites.append({it.key(), it.value(), {}, {}, 0, {}});
-    decodeSprites(sprites, job, options);
+        headerSizes.insert(it.key(), it.value() + grown);
+    }
+    // Without trimming or sharing the headers give the final layout, so a
+    // sheet beyond the limits fails before any image is decoded.
+    if (!options.trim && !options.alias && !layOut(headerSizes, job, composed))
+        return result;
+    RegionArea regions(job, options);
+    decodeSprites(sprites, job, options, regions);
     if (cancelled(job)) {
         composed.outcome = SheetResult::Cancelled;
+        return result;
+    }
+    if (regions.beyondLimit()) {
+        composed.error = QStringLiteral("%1: the images need a sheet of more than the limit of "
+                                        "%2 pixels")
+                             .arg(Inputs::shownPath(job.sheetPath))
+                             .arg(regions.limit());
         return result;
     }
     if (!keepDecoded(sprites, job, composed))

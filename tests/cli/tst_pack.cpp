@@ -567,9 +567,22 @@ void TestPack::failuresLeaveNoTrace_data()
         << "$ROOT/bomb.png: its header claims 16384 x 16384 pixels";
     QTest::newRow("icon holding such a PNG") << QStringList{"-o", sheet, in, "$ROOT/bomb.ico"} << 1
                                              << "$ROOT/bomb.ico: its header claims 16384 x 16384";
+    // Refused before a decode: the icon's PNG ends after its header.
+    QTest::newRow("icon holding a PNG beyond --max-image-pixels")
+        << QStringList{"--max-image-pixels", "100", "-o", sheet, "$ROOT/big.ico"} << 1
+        << "$ROOT/big.ico: 20 x 20 pixels, beyond the limit of 100 pixels";
     QTest::newRow("sheet beyond --max-sheet-pixels")
         << QStringList{"--max-sheet-pixels", "125", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: a sheet of 14 x 9 pixels is more than the limit of 125 pixels";
+    // With sprite options the limit is met before the damaged image is decoded,
+    // or as soon as what did decode is beyond it.
+    QTest::newRow("extruded sheet beyond --max-sheet-pixels")
+        << QStringList{"--extrude", "1", "--max-sheet-pixels", "125", "-o",
+                       sheet,       in,  "$ROOT/cut.bmp"}
+        << 1 << "$ROOT/out/s.png: a sheet of";
+    QTest::newRow("trimmed regions beyond --max-sheet-pixels")
+        << QStringList{"--trim", "--max-sheet-pixels", "10", "-o", sheet, in, "$ROOT/cut.bmp"} << 1
+        << "$ROOT/out/s.png: the images need a sheet of more than the limit of 10 pixels";
     QTest::newRow("CR in a path") << QStringList{"-o", sheet, "$ROOT/line\rbreak.png"} << 1
                                   << "$ROOT/line\\x0dbreak.png: the path holds a line break";
     QTest::newRow("CR LF in a path") << QStringList{"-o", sheet, "$ROOT/line\r\nbreak.png"} << 1
@@ -718,6 +731,14 @@ void TestPack::failuresLeaveNoTrace()
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
                             root.filePath(pair[0])));
     }
+    QByteArray iconPng; // its header, then zeros: 40 bytes, the least an icon's image takes
+    QBuffer iconBuffer(&iconPng);
+    QVERIFY(iconBuffer.open(QIODevice::WriteOnly) &&
+            QImage(20, 20, QImage::Format_ARGB32).save(&iconBuffer, "PNG"));
+    QVERIFY(
+        writeFileBytes(root.filePath("big.ico"),
+                       QByteArray("\0\0\1\0\1\0\x14\x14\0\0\1\0\x20\0\x28\0\0\0\x16\0\0\0", 22) +
+                           iconPng.left(33) + QByteArray(7, 0)));
     QVERIFY(QDir(root.path()).mkpath("odd") && QDir(root.path()).mkpath("dangling"));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("odd/a.png")));
     QCOMPARE(mkfifo(QFile::encodeName(root.filePath("odd/fifo.png")).constData(), 0600), 0);
@@ -1196,8 +1217,8 @@ void TestPack::helpAndVersion()
     QVERIFY2(run.out.startsWith(expected), qPrintable(run.out));
     QVERIFY(run.err.isEmpty());
     // Lost on a full disk, it is no success.
-    const Run full = pack({"-c", "exec \"$0\" \"$1\" >/dev/full", KORVANE_PACK, option},
-                          QString(), "/bin/sh");
+    const Run full =
+        pack({"-c", "exec \"$0\" \"$1\" >/dev/full", KORVANE_PACK, option}, QString(), "/bin/sh");
     QCOMPARE(full.code, 1);
     QCOMPARE(full.err, QString("korvane-pack: could not write to standard output\n"));
 }
@@ -1808,7 +1829,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         }
         QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - 1);
         manifest.insert("outputs", listed);
-        QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
+        QVERIFY(
+            writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
         QVERIFY(QFile::remove(dir.filePath("s.json")));
     }
 
@@ -1915,9 +1937,10 @@ void TestPack::packFileSheetsAndOverrides()
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
     // No output may replace the pack file it comes from.
     const QByteArray packFile = readFileBytes(dir.filePath("project/p.json"));
-    QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--json", "p.json"}, dir.filePath("project"))
-                 .code,
-             2);
+    QCOMPARE(
+        pack({"--pack", "p.json", "--sheet", "one", "--json", "p.json"}, dir.filePath("project"))
+            .code,
+        2);
     QCOMPARE(readFileBytes(dir.filePath("project/p.json")), packFile);
     // A "--" that ends the command line leaves the file's INPUTs as they are.
     QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
