@@ -141,16 +141,19 @@ QByteArray writerFormatFor(const QString &path)
 }
 
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
-            int threads, PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage)
+            int threads, PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage,
+            const std::atomic<bool> *cancel)
 {
-    return encode(QImage(sheet), format, data, error, threads, pngLevel, storage);
+    return encode(QImage(sheet), format, data, error, threads, pngLevel, storage, cancel);
 }
 
 bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString *error, int threads,
-            PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage)
+            PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage,
+            const std::atomic<bool> *cancel)
 {
     if (format == "png")
-        return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage);
+        return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
+                                  cancel);
     QBuffer buffer(data);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);

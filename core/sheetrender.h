@@ -43,16 +43,19 @@ QByteArray writerFormatFor(const QString &path);
 // Encodes the sheet in `format` into `data`: PNG with PngEncoder at
 // `pngLevel`, other formats with QImageWriter. False with `error` set if
 // encoding fails. Given `storage`, a PNG's `data` may only view memory that
-// `storage` owns (see PngEncoder::encode).
+// `storage` owns (see PngEncoder::encode). A PNG's encode stops, failing
+// with "cancelled", once `cancel` is set.
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
             int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
-            std::shared_ptr<const void> *storage = nullptr);
+            std::shared_ptr<const void> *storage = nullptr,
+            const std::atomic<bool> *cancel = nullptr);
 
 // The same for a sheet that is spent once encoded: a PNG may then be made in
 // the sheet's own memory (see PngEncoder::encode).
 bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString *error,
             int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
-            std::shared_ptr<const void> *storage = nullptr);
+            std::shared_ptr<const void> *storage = nullptr,
+            const std::atomic<bool> *cancel = nullptr);
 
 // Saves in the format named by the path's suffix, through a temporary file,
 // so an existing sheet is only replaced by a complete one.

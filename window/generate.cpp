@@ -231,9 +231,11 @@ int MainWindow::renderSheet()
     std::shared_ptr<const void> sheetStorage; // what sheetData may view
     QString error;
     if (!SheetRender::encode(composed.sheet, format, &sheetData, &error, 0,
-                             PngEncoder::Level::Default, &sheetStorage)) {
-        m_lastError =
-            QStringLiteral("Cannot save %1: %2").arg(QDir::toNativeSeparators(sheetPngPath), error);
+                             PngEncoder::Level::Default, &sheetStorage,
+                             &m_progress.cancelRequested)) {
+        if (!m_progress.cancelRequested)
+            m_lastError = QStringLiteral("Cannot save %1: %2")
+                              .arg(QDir::toNativeSeparators(sheetPngPath), error);
         return 0;
     }
     // PNG keeps every pixel, so the preview can show this image rather than

@@ -280,7 +280,8 @@ namespace PngEncoder {
 
 // Filters and deflates the rows in pieces on `threads` workers.
 bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPerPiece, int threads,
-                   PieceStore &store, std::vector<Piece> &pieces, QString *error)
+                   PieceStore &store, std::vector<Piece> &pieces, QString *error,
+                   const std::atomic<bool> *cancel)
 {
     const int pieceCount = int(pieces.size());
     std::atomic<int> nextPiece{0};
@@ -293,6 +294,12 @@ bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPe
             if (!encoder.isValid())
                 throw std::bad_alloc();
             for (int i = nextPiece++; i < pieceCount && !failed; i = nextPiece++) {
+                if (cancel && *cancel) {
+                    const std::lock_guard<std::mutex> lock(errorLock);
+                    reason = QStringLiteral("cancelled");
+                    failed = true;
+                    break;
+                }
                 const int first = i * rowsPerPiece;
                 const int last = std::min(image.height(), first + rowsPerPiece);
                 if (!encoder.encode(first, last, i == pieceCount - 1, store, &pieces[size_t(i)])) {
@@ -413,7 +420,8 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
 // `image` is ARGB32. When `spent` is set it is `image`, which the file may
 // take once the pixels are encoded.
 bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *error, int threads,
-                 Level level, size_t pieceBytes, std::shared_ptr<const void> *storage)
+                 Level level, size_t pieceBytes, std::shared_ptr<const void> *storage,
+                 const std::atomic<bool> *cancel)
 {
     const size_t filteredRow = size_t(image.width()) * 4 + 1;
     const int rowsPerPiece =
@@ -442,20 +450,22 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
                                   ? Deflater::Sheet
                                   : Deflater::Libdeflate;
     return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
-                         error) &&
+                         error, cancel) &&
            assemble(image, deflateLevel, pieces, threads, png, storage, spent, error);
 }
 
 bool encode(const QImage &image, QByteArray *png, QString *error, int threads, Level level,
-            size_t pieceBytes, std::shared_ptr<const void> *storage)
+            size_t pieceBytes, std::shared_ptr<const void> *storage,
+            const std::atomic<bool> *cancel)
 {
     // A copy shares the caller's pixels, so the file never takes them; a
     // converted one is this call's own.
-    return encode(QImage(image), png, error, threads, level, pieceBytes, storage);
+    return encode(QImage(image), png, error, threads, level, pieceBytes, storage, cancel);
 }
 
 bool encode(QImage &&image, QByteArray *png, QString *error, int threads, Level level,
-            size_t pieceBytes, std::shared_ptr<const void> *storage)
+            size_t pieceBytes, std::shared_ptr<const void> *storage,
+            const std::atomic<bool> *cancel)
 {
     if (image.isNull())
         return fail(error, QStringLiteral("no image to encode"));
@@ -466,7 +476,7 @@ bool encode(QImage &&image, QByteArray *png, QString *error, int threads, Level 
     }
     // Taken only when nothing else shares the pixels.
     return encodeImage(image, image.isDetached() ? &image : nullptr, png, error, threads, level,
-                       pieceBytes, storage);
+                       pieceBytes, storage, cancel);
 }
 
 } // namespace PngEncoder

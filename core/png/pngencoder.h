@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 namespace PngEncoder {
@@ -27,15 +28,20 @@ enum class Level { Fast, Default, Small };
 // `png` only views (QByteArray::fromRawData): keep `storage` for as long as
 // `png` or a copy of it is used. A file of a few MiB is made much faster so,
 // where small pages would each cost a fault.
+//
+// A `cancel` set while the rows are deflated stops the encode, which then
+// fails with "cancelled".
 bool encode(const QImage &image, QByteArray *png, QString *error = nullptr, int threads = 0,
             Level level = Level::Default, size_t pieceBytes = 0,
-            std::shared_ptr<const void> *storage = nullptr);
+            std::shared_ptr<const void> *storage = nullptr,
+            const std::atomic<bool> *cancel = nullptr);
 
 // The same for an image that is spent once encoded: given `storage`, and
 // when nothing else shares its pixels, the file is made in their memory,
 // which spares a buffer as large as the file that would be fresh memory.
 bool encode(QImage &&image, QByteArray *png, QString *error = nullptr, int threads = 0,
             Level level = Level::Default, size_t pieceBytes = 0,
-            std::shared_ptr<const void> *storage = nullptr);
+            std::shared_ptr<const void> *storage = nullptr,
+            const std::atomic<bool> *cancel = nullptr);
 
 } // namespace PngEncoder

@@ -793,6 +793,12 @@ void TestSheetRender::pngEncoderRoundTrip()
     }
     munmap(pages, bytes);
     QVERIFY(image == before);
+    // Cancel stops the encode with no file.
+    const std::atomic<bool> cancel{true};
+    QByteArray cancelled;
+    QVERIFY(!SheetRender::encode(image, "png", &cancelled, &error, 0, PngEncoder::Level::Default,
+                                 nullptr, &cancel));
+    QCOMPARE(error, QStringLiteral("cancelled"));
     // The other levels: the same pixels; small's bytes are its own (fast's
     // can equal default's where no match is searched, as in noise or zeros).
     using Level = PngEncoder::Level;
