@@ -54,11 +54,16 @@ static_assert(sizeof(KnownOptions) == sizeof(Options),
 
 } // namespace
 
-QString manifestPathFor(const QString &chosenPath)
+QString manifestPathFor(const QString &chosenPath, bool multipack)
 {
     QString path = SheetLayout::placementPathFor(chosenPath);
     path.chop(4); // ".txt"
-    return pathWithSuffix(path.remove(QLatin1String("{n}")), QStringLiteral(".korvane-manifest"));
+    if (multipack) {
+        const int name = path.lastIndexOf(QLatin1Char('/')) + 1;
+        path = path.left(name).replace(QLatin1String("{n}"), QLatin1String("0")) +
+               path.mid(name).remove(QLatin1String("{n}"));
+    }
+    return pathWithSuffix(path, QStringLiteral(".korvane-manifest"));
 }
 
 QByteArray hashBytes(const QByteArray &data)

@@ -30,8 +30,9 @@ struct Manifest
 };
 
 // The manifest for a chosen sheet path: its suffix replaced by
-// ".korvane-manifest", any "{n}" left out.
-QString manifestPathFor(const QString &chosenPath);
+// ".korvane-manifest". With several sheets, "{n}" is left out of the file
+// name, and a folder named with it is the first sheet's.
+QString manifestPathFor(const QString &chosenPath, bool multipack);
 
 // xxHash (XXH3, 64 bits) of some bytes, as 16 hex digits.
 QByteArray hashBytes(const QByteArray &data);

@@ -506,7 +506,7 @@ QVector<NamedOutput> namedOutputs(const Options &o, int pages)
         named.append({o.dataWhat[i] + (perSheet ? ofSheet(0) : QString()),
                       perSheet ? page(o.data[i].path, 0) : o.data[i].path});
     }
-    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath)});
+    named.append({QStringLiteral("manifest"), manifestPathFor(o.chosenPath, o.multipack)});
     named.append({QStringLiteral("sheet"), SheetLayout::sheetPathFor(page(o.chosenPath, 0))});
     for (int n = 1; n < pages; ++n) {
         named.append({QStringLiteral("sheet") + ofSheet(n),
@@ -574,8 +574,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
         if (!sheet.inputs.isEmpty())
-            combined += (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) +
-                        sheet.inputs;
+            combined +=
+                (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) + sheet.inputs;
         Options options;
         const int status = parseOptions(combined, &options, console);
         if (status != ParsedToPack)

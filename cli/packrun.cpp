@@ -139,7 +139,12 @@ QString sameFileClash(const Options &o, const QVector<NamedOutput> &named)
 class Packer
 {
 public:
-    Packer(const Options &options, Console &console) : m_options(options), m_console(console) {}
+    // `earlier`: the files that the sheets of the pack file packed before
+    // this one wrote, which it must not write; its own are added.
+    Packer(const Options &options, Console &console, QSet<QString> *earlier)
+        : m_options(options), m_console(console), m_earlier(earlier)
+    {
+    }
     int pack();
 
 private:
@@ -161,6 +166,10 @@ private:
     void describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const;
     void warnSplitAnimations(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
     void report(const Targets &targets, const SheetLayout::Plan &plan);
+    QString manifestPath() const
+    {
+        return manifestPathFor(m_options.chosenPath, m_options.multipack);
+    }
     // The name of sheet n's file; "{n}" stands for the number with --multipack only.
     QString page(const QString &path, int n) const
     {
@@ -204,6 +213,7 @@ private:
 
     const Options &m_options;
     Console &m_console;
+    QSet<QString> *m_earlier;
     std::unique_ptr<TerminalProgress> m_terminal;
     // With --alias: images that share a region, and the regions shared,
     // over every sheet.
@@ -233,9 +243,12 @@ int Packer::pack()
     m_terminal = std::make_unique<TerminalProgress>();
     const Manifest manifest = currentManifest(names);
     Manifest recorded;
-    if (m_options.update && readManifest(manifestPathFor(m_options.chosenPath), &recorded) &&
+    if (m_options.update && readManifest(manifestPath(), &recorded) &&
         outputsUpToDate(recorded, manifest) && listsEveryOutput(recorded)) {
         m_terminal.reset();
+        m_earlier->insert(fileIdentity(manifestPath()));
+        for (const Manifest::Output &output : std::as_const(recorded.outputs))
+            m_earlier->insert(fileIdentity(output.path));
         m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
         m_console.out.flush();
         return ExitOk;
@@ -410,7 +423,7 @@ bool Packer::listsEveryOutput(const Manifest &recorded) const
     QSet<QString> listed;
     for (const Manifest::Output &output : recorded.outputs)
         listed.insert(fileIdentity(output.path));
-    const QString manifest = fileIdentity(manifestPathFor(m_options.chosenPath));
+    const QString manifest = fileIdentity(manifestPath());
     for (const NamedOutput &named : namedOutputs(m_options, 1)) {
         const QString identity = fileIdentity(named.path);
         if (identity != manifest && !listed.contains(identity))
@@ -460,7 +473,7 @@ int Packer::collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *s
     // sheet into the new one.
     QStringList outputPaths{SheetLayout::placementPathFor(page(o.chosenPath, 0)),
                             SheetLayout::sheetPathFor(page(o.chosenPath, 0)),
-                            manifestPathFor(o.chosenPath)};
+                            manifestPathFor(o.chosenPath, o.multipack)};
     for (const DataFormats::Output &data : o.data)
         outputPaths << dataPath(data);
     const std::vector<QString> paths(names->keyBegin(), names->keyEnd());
@@ -548,6 +561,13 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
 // it before any image is decoded.
 int Packer::checkPageTargets(int pages, const QMap<QString, QString> &names)
 {
+    // A page of one sheet of a pack file can be another sheet's file, which
+    // only the split shows.
+    for (const NamedOutput &output : namedOutputs(m_options, std::max(pages, 1))) {
+        if (m_earlier->contains(fileIdentity(output.path)))
+            return usage(QStringLiteral("%1: two sheets would both write %2")
+                             .arg(Console::shown(m_options.packFile), Console::shown(output.path)));
+    }
     if (pages < 2)
         return ExitOk;
     const QVector<NamedOutput> named = namedOutputs(m_options, pages);
@@ -641,7 +661,7 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
                                const QMap<QString, QString> &names)
 {
     Manifest recorded;
-    if (!readManifest(manifestPathFor(m_options.chosenPath), &recorded))
+    if (!readManifest(manifestPath(), &recorded))
         return {};
     QSet<QString> written;
     for (const FileContent &file : outputs)
@@ -651,10 +671,21 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     QStringList stems{m_options.chosenPath};
     for (const DataFormats::Output &data : m_options.data)
         stems << data.path;
+    QSet<QString> recordedPaths;
+    for (const Manifest::Output &old : std::as_const(recorded.outputs))
+        recordedPaths.insert(old.path);
+    // A numbered name counts only where the last run made that sheet: a
+    // data file named like a page is the user's choice.
+    QVector<int> pagesMade;
+    for (int n = sheetCount; n < sheetCount + recorded.outputs.size(); ++n) {
+        if (recordedPaths.contains(
+                SheetLayout::sheetPathFor(numberedPath(m_options.chosenPath, n))))
+            pagesMade.append(n);
+    }
     QStringList stale;
     for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
         bool numbered = false;
-        for (int n = sheetCount; n < sheetCount + recorded.outputs.size() && !numbered; ++n) {
+        for (const int n : std::as_const(pagesMade)) {
             for (const QString &stem : std::as_const(stems)) {
                 const QString page = numberedPath(stem, n);
                 numbered = numbered || old.path == page ||
@@ -689,8 +720,7 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
     WriteOptions write;
     write.lockFor = sheets.first().targets.sheetPath;
     write.removeUnderLock = [&] { return stalePages(outputs, sheets.size(), names); };
-    outputs.insert(outputs.size() - 1,
-                   {manifestPathFor(m_options.chosenPath), manifestText(manifest)});
+    outputs.insert(outputs.size() - 1, {manifestPath(), manifestText(manifest)});
     QString error;
     QStringList warnings;
     write.warnings = &warnings;
@@ -699,6 +729,8 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
         warn(warning);
     if (!written)
         return failure(error);
+    for (const FileContent &file : std::as_const(outputs))
+        m_earlier->insert(fileIdentity(file.path));
     return ExitOk;
 }
 
@@ -763,8 +795,9 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 // Every sheet in turn; the first failure ends the run.
 int packAll(const QVector<Options> &runs, Console &console)
 {
+    QSet<QString> written;
     for (const Options &options : runs) {
-        if (const int packed = Packer(options, console).pack())
+        if (const int packed = Packer(options, console, &written).pack())
             return packed;
     }
     return ExitOk;

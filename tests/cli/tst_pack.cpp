@@ -1607,13 +1607,14 @@ void TestPack::multipackSplitsAndNames()
     for (int n = 0; n < sheets && output.contains('/'); ++n)
         QVERIFY(
             QDir(dir.path()).mkpath(QFileInfo(output).path().replace("{n}", QString::number(n))));
-    // A single data file's folder, and the manifest's ({n} left out).
+    // A single data file's folder; the manifest goes beside the first sheet.
     QVERIFY(QDir(dir.path()).mkpath(QFileInfo(output).path()));
-    QVERIFY(QDir(dir.path()).mkpath(QFileInfo(output).path().remove("{n}")));
     const Run run = pack(extra + QStringList{"--multipack", "--max-size", "40x40", "--format",
                                              format, "--data", dir.filePath(output + ".data"), "-o",
                                              dir.filePath(output + ".png"), dir.filePath("in")});
     QVERIFY2(run.code == 0, qPrintable(run.err));
+    if (output.startsWith("d{n}/"))
+        QVERIFY(QFile::exists(dir.filePath("d0/s.korvane-manifest")));
     const bool onePerSheet = format != "phaser3" && format != "libgdx";
     const auto named = [&](int n, const QString &suffix) {
         if (output.contains("{n}"))
@@ -1726,6 +1727,12 @@ void TestPack::multipackRemovesOnlyItsStalePages()
     QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 1);
     for (const char *kept : {"s-1.png", "s-1.txt", "s-1.json"})
         QVERIFY2(QFile::exists(dir.filePath(kept)), kept);
+
+    // A data file named like a page of a run that made no such page.
+    const QStringList single{"-o", dir.filePath("t.png"), dir.filePath("in")};
+    QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t-1.json")}).code, 0);
+    QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t.json")}).code, 0);
+    QVERIFY(QFile::exists(dir.filePath("t-1.json")));
 }
 
 // What is stale is decided with the lock held: a page edited while the run
@@ -1945,6 +1952,13 @@ void TestPack::packFileSheetsAndOverrides()
     // A "--" that ends the command line leaves the file's INPUTs as they are.
     QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
+    // A page that only the split makes may be another sheet's output.
+    QVERIFY(writeFileBytes(dir.filePath("project/r.json"), R"({"sheets": [
+        {"output": "out/m.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
+         "margin": 0},
+        {"output": "out/m-1.png", "inputs": ["art/b.png"], "margin": 1}]})"));
+    QCOMPARE(pack({"--pack", "r.json"}, dir.filePath("project")).code, 2);
+    QCOMPARE(placementLines(dir.filePath("project/out/m-1.txt")), QStringList{"art/b.png,7,3,0,0"});
 
     // "[" is no wildcard; a name keeps its inner dots; every option and
     // INPUT given on the command line replaces the file's.
