@@ -7,6 +7,7 @@
 #include <gif_lib.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -173,21 +174,20 @@ bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
 {
     if (head.size() < 34 || !head.startsWith("BM"))
         return true;
-    const auto u16 = [&](int i) {
-        return qint64(qFromLittleEndian<quint16>(head.constData() + i));
-    };
+    const auto i16 = [&](int i) { return qint64(qFromLittleEndian<qint16>(head.constData() + i)); };
     const auto i32 = [&](int i) { return qint64(qFromLittleEndian<qint32>(head.constData() + i)); };
     const qint64 offset = qFromLittleEndian<quint32>(head.constData() + 10);
     const qint64 infoSize = qFromLittleEndian<quint32>(head.constData() + 14);
     qint64 width = 0, height = 0, depth = 0, compression = 0;
+    // A negative height: rows stored top down.
     if (infoSize == 12) { // OS/2 core header: 16-bit sides, never compressed
-        width = u16(18);
-        height = u16(20);
-        depth = u16(24);
+        width = i16(18);
+        height = std::abs(i16(20));
+        depth = i16(24);
     } else if (infoSize >= 40) {
         width = i32(18);
-        height = std::abs(i32(22)); // negative: rows stored top down
-        depth = u16(28);
+        height = std::abs(i32(22));
+        depth = i16(28);
         compression = qFromLittleEndian<quint32>(head.constData() + 30);
     } else {
         return true;
@@ -198,20 +198,32 @@ bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
     if ((compression != 0 && compression != 3) || width <= 0 || height <= 0 || depth <= 0 ||
         depth > 32 || width > largestSide || height > largestSide)
         return true;
+    // The reader takes a 1- or 8-bit image's last row without its padding,
+    // and of any other only a whole row.
     const qint64 stride = (width * depth + 31) / 32 * 4;
-    const qint64 lastRow = (width * depth + 7) / 8;
+    const qint64 lastRow = depth == 1 || depth == 8 ? (width * depth + 7) / 8 : stride;
     return fileSize >= offset + stride * (height - 1) + lastRow;
 }
 
 bool xbmDataComplete(const QByteArray &data, const QSize &size)
 {
-    // The reader takes each "0x" and the two hex digits after it as a byte.
+    // The reader takes each "0x" and the two hex digits after it as a byte,
+    // reading lines in pieces of at most 299 bytes: a byte cut by the end of
+    // a piece is lost.
+    constexpr int pieceBytes = 299;
     const auto hex = [](char c) { return std::isxdigit(uchar(c)) != 0; };
     const qint64 needed = qint64((size.width() + 7) / 8) * size.height();
     qint64 found = 0;
-    for (auto at = data.indexOf("0x"); at >= 0 && found < needed; at = data.indexOf("0x", at + 2)) {
-        if (at + 3 < data.size() && hex(data.at(at + 2)) && hex(data.at(at + 3)))
-            ++found;
+    for (int start = 0; start < data.size() && found < needed;) {
+        const int newline = data.indexOf('\n', start);
+        const int end = std::min(start + pieceBytes, newline < 0 ? int(data.size()) : newline + 1);
+        const QByteArray piece = QByteArray::fromRawData(data.constData() + start, end - start);
+        for (auto at = piece.indexOf("0x"); at >= 0 && at + 3 < piece.size() && found < needed;
+             at = piece.indexOf("0x", at + 2)) {
+            if (hex(piece.at(at + 2)) && hex(piece.at(at + 3)))
+                ++found;
+        }
+        start = end;
     }
     return found >= needed;
 }

@@ -274,9 +274,10 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
         sprites.append({it.key(), it.value(), {}, {}, 0, {}});
         headerSizes.insert(it.key(), it.value() + grown);
     }
-    // Without trimming or sharing the headers give the final layout, so a
-    // sheet beyond the limits fails before any image is decoded.
-    if (!options.trim && !options.alias && !layOut(headerSizes, job, composed))
+    // Without trimming, sharing or images left out, the headers give the
+    // final layout, so a sheet beyond the limits fails before any decode.
+    if (!options.trim && !options.alias && !job.skipUndecodable &&
+        !layOut(headerSizes, job, composed))
         return result;
     RegionArea regions(job, options);
     decodeSprites(sprites, job, options, regions);

@@ -773,6 +773,11 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--max-sheet-pixels 0") << QStringList{"--max-sheet-pixels", "0"} + in << 2;
     QTest::newRow("--max-sheet-pixels N-1 with --alias")
         << QStringList{"--max-sheet-pixels", "125", "--alias"} + in << 1;
+    // The sheet is within the limit once the image that does not decode is left out.
+    QTest::newRow("--max-sheet-pixels N with --extrude, --skip-unreadable")
+        << QStringList{"--extrude", "1", "--skip-unreadable", "--max-sheet-pixels", "176"} + in +
+               QStringList{"$ROOT/trunc.png"}
+        << 0;
     QTest::newRow("-o ending in /.") << QStringList{"-o", "$ROOT/.", "$ROOT/a.png"} << 2;
     QTest::newRow("side 32767") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32767.png"} << 0;
     QTest::newRow("side 32768") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32768.png"} << 1;

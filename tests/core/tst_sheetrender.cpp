@@ -430,7 +430,12 @@ void TestSheetRender::paintFailures_data()
     // Readers that fill what is missing themselves, so only the file's
     // length tells: a 4-bit BMP's rows in colour 0, an XBM's bits white.
     QTest::newRow("4-bit pixel data cut short") << "truncate 4-bit" << Status::LoadFailed;
+    QTest::newRow("4-bit BMP without its last row's padding")
+        << "truncate 4-bit padding" << Status::LoadFailed;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
+    // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
+    QTest::newRow("XBM byte across the reader's line pieces")
+        << "xbm long line" << Status::LoadFailed;
     // Qt's reader mixes up the channels of this kind.
     QTest::newRow("16-bit RGB PNG with a colour key") << "rgb16 key" << Status::LoadFailed;
     QTest::newRow("JPEG of 568 scans") << "jpeg scans" << Status::LoadFailed;
@@ -468,13 +473,13 @@ void TestSheetRender::paintFailures()
         positions[b] = QPoint(5, 4);
     } else if (change.startsWith("png ")) {
         QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
-    } else if (change == "truncate 4-bit") {
+    } else if (change.startsWith("truncate 4-bit")) {
         // Rows of 4 bytes: keep one.
         QImage image(6, 3, QImage::Format_Indexed8);
         image.setColorTable(QVector<QRgb>(16, qRgb(9, 9, 9)));
         image.fill(1);
         QVERIFY(image.save(b, "BMP"));
-        QVERIFY(QFile::resize(b, QFileInfo(b).size() - 8));
+        QVERIFY(QFile::resize(b, QFileInfo(b).size() - (change.endsWith("padding") ? 1 : 8)));
     } else if (change.startsWith("truncate")) {
         // A 24-bit BMP of 6x3 has 54 header bytes and rows of 20 bytes: keep one.
         QByteArray bmp;
@@ -484,9 +489,12 @@ void TestSheetRender::paintFailures()
         if (change.endsWith("offset 0"))
             bmp.replace(10, 4, QByteArray(4, '\0'));
         QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
-    } else if (change == "xbm") {
+    } else if (change.startsWith("xbm")) {
+        const QByteArray bits = change.endsWith("line") ? QByteArray(297, ' ') + "0x3f, 0x21, 0x11"
+                                                        : QByteArray("0x3f, 0x21");
         QVERIFY(writeFileBytes(b, "#define b_width 6\n#define b_height 3\n"
-                                  "static char b_bits[] = {\n0x3f, 0x21 };\n"));
+                                  "static char b_bits[] = {\n" +
+                                      bits + " };\n"));
     } else if (change == "rgb16 key") {
         QVERIFY(writeFileBytes(b, pngFile(2, 16, 6, 3, pngChunk("tRNS", QByteArray(6, 1)), "", 2)));
     } else if (change == "jpeg scans") {
