@@ -773,6 +773,13 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--max-sheet-pixels 0") << QStringList{"--max-sheet-pixels", "0"} + in << 2;
     QTest::newRow("--max-sheet-pixels N-1 with --alias")
         << QStringList{"--max-sheet-pixels", "125", "--alias"} + in << 1;
+    // Counted while decoding: inclusive, and a shared region once.
+    QTest::newRow("--max-sheet-pixels N with --trim")
+        << QStringList{"-m0", "--trim", "--max-sheet-pixels", "50"} + in << 0;
+    QTest::newRow("--max-sheet-pixels N with --alias, one image twice")
+        << QStringList{"-m0", "--alias", "--max-sheet-pixels", "50"} + in +
+               QStringList{"$ROOT/./a.png"}
+        << 0;
     // The sheet is within the limit once the image that does not decode is left out.
     QTest::newRow("--max-sheet-pixels N with --extrude, --skip-unreadable")
         << QStringList{"--extrude", "1", "--skip-unreadable", "--max-sheet-pixels", "176"} + in +

@@ -313,6 +313,8 @@ void TestAtomicFile::lockHeldByAnotherRun_data()
 
     QTest::newRow("lock beside the last file") << QString();
     QTest::newRow("lock named by the caller") << "sheet";
+    // SHEET.lock fits in a file name exactly: another build's run looks for it.
+    QTest::newRow("lock name exactly NAME_MAX long") << QString(250, 'n');
 }
 
 void TestAtomicFile::lockHeldByAnotherRun()

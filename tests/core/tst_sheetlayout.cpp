@@ -546,6 +546,8 @@ void TestSheetLayout::namesThroughReaders_data()
                                                         << "a.png" << libgdx << "\\x01";
     QTest::newRow("unpaired surrogate in frame")
         << "s.png" << QString(QChar(0xd800)) + "x.png" << libgdx << "\\ud800x.png";
+    QTest::newRow("colon, DEL and C1 CSI in frame")
+        << "s.png" << QString("a:\x7f") + QChar(0x9b) + ".png" << libgdx << "a:\\x7f\\x9b.png";
     QTest::newRow("NUL in image") << QString("s") + QChar(0) + ".png"
                                   << "a.png" << QStringList{"css"} << "s\\x00.png";
     QTest::newRow("quote, backslash and </style> in image") << "q\"\\</style>.png"

@@ -417,6 +417,8 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("file vanished") << "remove" << Status::LoadFailed;
     QTest::newRow("file no longer an image") << "garble" << Status::LoadFailed;
     QTest::newRow("replaced by another size") << "resize" << Status::SizeChanged;
+    // An icon's header gives no size to check before the decode.
+    QTest::newRow("replaced by an icon of another size") << "resize ico" << Status::SizeChanged;
     QTest::newRow("placed outside the sheet") << "misplace" << Status::InvalidSize;
     // Never opened: a reader would wait on it for ever.
     QTest::newRow("replaced by a FIFO") << "fifo" << Status::LoadFailed;
@@ -435,7 +437,9 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
-        << "xbm long line" << Status::LoadFailed;
+        << "xbm long line 297" << Status::LoadFailed;
+    QTest::newRow("XBM byte cut after its first digit")
+        << "xbm long line 296" << Status::LoadFailed;
     // Qt's reader mixes up the channels of this kind.
     QTest::newRow("16-bit RGB PNG with a colour key") << "rgb16 key" << Status::LoadFailed;
     QTest::newRow("JPEG of 568 scans") << "jpeg scans" << Status::LoadFailed;
@@ -464,6 +468,8 @@ void TestSheetRender::paintFailures()
         QFile file(b);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.write("not a picture") > 0);
+    } else if (change == "resize ico") {
+        QVERIFY(noise(6, 4, 2).save(b, "ICO"));
     } else if (change == "resize") {
         QVERIFY(noise(6, 4, 2).save(b));
     } else if (change == "fifo") {
@@ -490,8 +496,9 @@ void TestSheetRender::paintFailures()
             bmp.replace(10, 4, QByteArray(4, '\0'));
         QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
     } else if (change.startsWith("xbm")) {
-        const QByteArray bits = change.endsWith("line") ? QByteArray(297, ' ') + "0x3f, 0x21, 0x11"
-                                                        : QByteArray("0x3f, 0x21");
+        const QByteArray bits = change.contains("line")
+                                    ? QByteArray(change.right(3).toInt(), ' ') + "0x3f, 0x21, 0x11"
+                                    : QByteArray("0x3f, 0x21");
         QVERIFY(writeFileBytes(b, "#define b_width 6\n#define b_height 3\n"
                                   "static char b_bits[] = {\n" +
                                       bits + " };\n"));

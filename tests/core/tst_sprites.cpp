@@ -1,5 +1,9 @@
+#include "core/layout/sheetlayout.h"
+#include "core/pipeline.h"
 #include "core/sprites/alias.h"
+#include "core/sprites/spritepipeline.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestSprites : public QObject
@@ -8,6 +12,8 @@ class TestSprites : public QObject
 
 private slots:
     void aliasesNeedEqualPixels();
+    void runsStopOrFail_data();
+    void runsStopOrFail();
 };
 
 // A hash shared by different pixels must not merge them: each distinct
@@ -21,6 +27,47 @@ void TestSprites::aliasesNeedEqualPixels()
     const QVector<Sprites::Cut> cuts{{a, a.rect()}, {b, b.rect()}, {a, a.rect()}, {b, b.rect()}};
     QCOMPARE(Sprites::aliasTargets(cuts, {7, 7, 7, 7}), (QVector<int>{0, 1, 0, 1}));
     QCOMPARE(Sprites::pixelHash(cuts[0]) == Sprites::pixelHash(cuts[1]), false);
+}
+
+void TestSprites::runsStopOrFail_data()
+{
+    QTest::addColumn<bool>("sprites"); // with sprite options, or a plain sheet
+    QTest::addColumn<QSize>("probed"); // the file is 4 x 4
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QString>("error"); // empty: cancelled
+    QTest::newRow("cancelled before decoding") << false << QSize(4, 4) << true << QString();
+    QTest::newRow("cancelled before decoding sprites") << true << QSize(4, 4) << true << QString();
+    // Only images whose data does not decode are left out.
+    QTest::newRow("changed size, sprites, skipping undecodable")
+        << true << QSize(4, 5) << false << "changed while packing";
+}
+
+void TestSprites::runsStopOrFail()
+{
+    QFETCH(bool, sprites);
+    QFETCH(QSize, probed);
+    QFETCH(bool, cancel);
+    QFETCH(QString, error);
+    QTemporaryDir dir;
+    QImage image(4, 4, QImage::Format_ARGB32);
+    image.fill(qRgba(10, 20, 30, 255));
+    QVERIFY(image.save(dir.filePath("a.png")));
+    Compose::Progress progress;
+    progress.cancelRequested = cancel;
+    Compose::SheetJob job;
+    job.sizes.insert(dir.filePath("a.png"), probed);
+    job.sheetPath = dir.filePath("s.png");
+    job.layout = [](const QMap<QString, QSize> &sizes) { return SheetLayout::compute(sizes, 0); };
+    job.threads = 1;
+    job.progress = &progress;
+    Compose::SpriteOptions options;
+    options.trim = true;
+    const Compose::SheetResult result =
+        sprites ? Compose::composeSprites(job, options).composed : Compose::composeSheet(job);
+    QCOMPARE(progress.done.load(), cancel ? 0 : 1);
+    QCOMPARE(result.outcome,
+             error.isEmpty() ? Compose::SheetResult::Cancelled : Compose::SheetResult::Failed);
+    QVERIFY2(result.error.contains(error), qPrintable(result.error));
 }
 
 QTEST_GUILESS_MAIN(TestSprites)
