@@ -430,6 +430,20 @@ void TestPack::failuresLeaveNoTrace_data()
                        "--format",         "css",        "-o",   sheet,    in,
                        "$ROOT/in2/w_1.png"}
         << 2 << "the css data file of sheet 0 and the placement file of sheet 1 would both be";
+    QTest::newRow("a later page is an input")
+        << QStringList{"--multipack",       "--max-size", "14x9", "-o", "$ROOT/in2/w-0{n}.png", in,
+                       "$ROOT/in2/w-01.png"}
+        << 1 << "$ROOT/in2/w-01.png: output would overwrite an input image";
+    QTest::newRow("JSON file is the lock file, spelled with ..")
+        << QStringList{"--json", "$ROOT/out/../out/s.png.lock", "-o", sheet, in} << 2
+        << "the lock file of the sheet";
+    QTest::newRow("--extrude twice")
+        << QStringList{"--extrude", "1", "--extrude", "2", "-o", sheet, in} << 2
+        << "--extrude given more than once";
+    QTest::newRow("--json names a folder")
+        << QStringList{"--json", "$ROOT/out/", "-o", sheet, in} << 2 << "--json needs a file name";
+    QTest::newRow("--sheet without --pack")
+        << QStringList{"--sheet", "one", "-o", sheet, in} << 2 << "--sheet needs --pack";
     QTest::newRow("-o names an existing folder")
         << QStringList{"-o", "$ROOT/out", in} << 2 << "-o $ROOT/out names a folder";
     QTest::newRow("-o names a FIFO")
@@ -794,6 +808,7 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--threads 257") << QStringList{"--threads", "257"} + in << 2;
     QTest::newRow("--margin 2147483647") << QStringList{"--margin", "2147483647"} + in << 1;
     QTest::newRow("--margin 2147483648") << QStringList{"--margin", "2147483648"} + in << 2;
+    QTest::newRow("--pivot 1,1") << QStringList{"--pivot", "1,1"} + in << 0;
     // Trimmed, the widest image no longer holds the row wide enough for the
     // two below it: the split by untrimmed boxes must still hold.
     QTest::newRow("--multipack --trim, narrower widest image")
@@ -1782,6 +1797,8 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("option changed") << "margin" << false;
     QTest::newRow("output edited") << "output" << false;
     QTest::newRow("manifest foreign") << "manifest" << false;
+    QTest::newRow("manifest of another version") << "version" << false;
+    QTest::newRow("trim threshold changed") << "threshold" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
@@ -1811,6 +1828,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         dir.filePath("in")};
     if (change == "jpeg")
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
+    if (change == "threshold")
+        arguments.prepend("--trim");
     QCOMPARE(pack(arguments).code, 0);
     const QStringList outputs{"s.png", "s.txt", "s.json"};
     const QDateTime past = QDateTime::currentDateTime().addDays(-1);
@@ -1836,6 +1855,14 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(writeFileBytes(dir.filePath("s.json"), "{}"));
     } else if (change == "manifest") {
         QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
+    } else if (change == "threshold") {
+        arguments.prepend("--trim-threshold=9");
+    } else if (change == "version") {
+        QJsonObject manifest =
+            QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
+        manifest.insert("korvane-manifest", 2);
+        QVERIFY(
+            writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
     } else if (change == "no manifest") {
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
     } else if (change == "unlisted") {
@@ -1910,6 +1937,9 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("data file ends in a slash")
         << head + "   \"data\": [{\"file\": \"css/\", \"format\": \"css\"}]}]}"
         << "3:4: \"data\": \"css/\" names no file";
+    QTest::newRow("data entry with a third key")
+        << head + "   \"data\": [{\"file\": \"d.css\", \"format\": \"css\", \"x\": 1}]}]}"
+        << "3:4: \"data\": must be a list of";
     QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
                                      << "3:18: \"margin\": given more than once";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
