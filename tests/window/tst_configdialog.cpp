@@ -306,8 +306,8 @@ void TestConfigDialog::okButton_data()
 {
     QTest::addColumn<Breakage>("breakage");
     QTest::addColumn<QString>("initial");
-    QTest::addColumn<QString>("edits"); // empty: nothing touched
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("edits");   // empty: nothing touched
+    QTest::addColumn<QString>("message"); // the error number, then "|" and the reason
     QTest::addColumn<QString>("shownAfter");
     QTest::addColumn<QString>("heldAfter");
     QTest::addColumn<QString>("fileAfter");
@@ -324,18 +324,20 @@ void TestConfigDialog::okButton_data()
     row("orientation 5 stored as 1", Breakage::None, "/in|/out|3|5", "", "",
         "/in|/out|3|horizontal", "/in|/out|3|1", "/in|/out|3|1");
     // Nothing could be reloaded: the user's edits stay on screen.
-    row("config removed", Breakage::Removed, "/in|/out|3|0", edits, "0x102", edits, "/in|/out|3|0",
-        "-|-|-|-");
+    row("config removed", Breakage::Removed, "/in|/out|3|0", edits,
+        "0x102|the file is missing or cannot be read", edits, "/in|/out|3|0", "-|-|-|-");
     // Saved together or not at all: the paths are not stored either.
-    row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits, "0x106", edits,
-        "/in|/out|3|0", " /in |/out|-|-");
+    row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits,
+        "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
+        " /in |/out|-|-");
     // Nothing stored; the edits stay on screen for another try.
     row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108", edits,
         "/in|/out|3|0", "/in|/out|3|0");
     // A folder name as Browse can return it, holding a character XML cannot carry.
     row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
-        "/new/in\x01|/new/out|6|horizontal", "0x109", "/new/in\x01|/new/out|6|horizontal",
-        "/in|/out|3|0", "/in|/out|3|0");
+        "/new/in\x01|/new/out|6|horizontal",
+        "0x109|a value holds a character the file cannot store",
+        "/new/in\x01|/new/out|6|horizontal", "/in|/out|3|0", "/in|/out|3|0");
     row("margin the file cannot carry", Breakage::None, "/in|/out|3|0",
         "/new/in|/new/out|6\x01|horizontal", "0x109", "/new/in|/new/out|6\x01|horizontal",
         "/in|/out|3|0", "/in|/out|3|0");
@@ -375,9 +377,11 @@ void TestConfigDialog::okButton()
         QCOMPARE(answerer->last().title, QStringLiteral("Save Error"));
         // The reason, naming the file, on a line of its own.
         const QStringList lines = answerer->last().text.split(QLatin1Char('\n'));
+        const QStringList expected = message.split(QLatin1Char('|'));
         QCOMPARE(lines.value(0),
-                 QStringLiteral("Can not save settings,Error Number is: ") + message);
-        QVERIFY2(lines.value(1).startsWith(QDir::toNativeSeparators(path) + QStringLiteral(": ")),
+                 QStringLiteral("Can not save settings,Error Number is: ") + expected[0]);
+        QVERIFY2(lines.value(1).startsWith(QDir::toNativeSeparators(path) + QStringLiteral(": ") +
+                                           expected.value(1)),
                  qPrintable(lines.value(1)));
     }
     // A failed save keeps the dialog open.
