@@ -1101,6 +1101,12 @@ void TestPack::unusualFileNames()
     // A sheet name that leaves no room for the manifest's suffix.
     run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
     QVERIFY2(run.code == 0, qPrintable(run.err));
+    // Gone, it fails the run: --skip-unreadable skips only files that exist.
+    QCOMPARE(::unlink(raw.constData()), 0);
+    run = packRaw("--skip-unreadable");
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.err.contains(dir.path() + "/in/\\xff.png: no such file or folder"),
+             qPrintable(run.err));
 }
 
 void TestPack::folderInputTakesPngFilesOnly()
