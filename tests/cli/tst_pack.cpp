@@ -604,6 +604,16 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("control characters in a name are shown escaped")
         << QStringList{"-o", sheet, "$ROOT/bell\a\x1b.png"} << 1
         << "$ROOT/bell\\x07\\x1b.png: not a readable image";
+    QTest::newRow("C1 control character in a name is shown escaped")
+        << QStringList{"-o", sheet, QString::fromUtf8("$ROOT/csi\xc2\x9b.png")} << 1
+        << "$ROOT/csi\\x9b.png: no such file or folder";
+    QTest::newRow("control character in a data path is shown escaped")
+        << QStringList{"--data", "$ROOT/out/s\x1b.atlas", "--format", "libgdx", "-o", sheet,
+                       in,       "$ROOT/colon:x.png"}
+        << 1 << "$ROOT/out/s\\x1b.atlas: frame name";
+    QTest::newRow("a link to a folder in an INPUT folder is no image")
+        << QStringList{"--max-size", "2x2", "-o", sheet, "$ROOT/linked"} << 1
+        << "the sheet needs 14 x 9 pixels, more than --max-size 2x2 allows";
     QTest::newRow("JPEG cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.jpg"} << 1
                                     << "$ROOT/cut.jpg: the image data cannot be decoded";
     QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
@@ -757,6 +767,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("odd/a.png")));
     QCOMPARE(mkfifo(QFile::encodeName(root.filePath("odd/fifo.png")).constData(), 0600), 0);
     QVERIFY(QFile::link(root.filePath("none.png"), root.filePath("dangling/gone.png")));
+    QVERIFY(QDir(root.path()).mkpath("linked"));
+    QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("linked/a.png")));
+    QVERIFY(QFile::link(root.filePath("in"), root.filePath("linked/folder.png")));
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()));

@@ -173,6 +173,8 @@ void TestSheetLayout::compute_data()
         << qint64(8) << true;
     QTest::newRow("empty") << SizeMap{} << 3 << QStringList{} << Coords{} << qint64(-1)
                            << qint64(-1) << false;
+    QTest::newRow("zero width is no sheet") << SizeMap{{"a", {0, 3}}} << 0 << QStringList{"a"}
+                                            << Coords{{0, 0}} << qint64(0) << qint64(3) << false;
     QTest::newRow("negative margin follows the rules")
         << SizeMap{{"a", {4, 1}}, {"b", {2, 1}}} << -1 << QStringList{"a", "b"}
         << Coords{{-1, -1}, {-1, -1}} << qint64(2) << qint64(-1) << false;
@@ -292,6 +294,8 @@ void TestSheetLayout::compact_data()
     QTest::newRow("power of two") << randomSizes(99, 8, 255, 1) << 2 << QSize() << true << false;
     QTest::newRow("wide limit") << randomSizes(99, 8, 255, 1) << 2 << QSize(2600, 800) << false
                                 << false;
+    QTest::newRow("limit forces one row, margin 2")
+        << equalSquares(8, 50) << 2 << QSize(418, 54) << false << false;
     QTest::newRow("one wide image")
         << merged(equalSquares(20, 10), SizeMap{{"wide.png", {1000, 10}}}) << 2 << QSize() << false
         << false;

@@ -178,6 +178,8 @@ void TestConfigDialog::loadSettings_data()
     // Past int's range: the bound, which fails the run, not a margin of 0.
     row("margin past int", "/in|/out|99999999999|0", "/in|/out|2147483647|vertical",
         "/in|/out|2147483647|0");
+    row("margin past int, padded", "/in|/out| 99999999999 |0", "/in|/out|2147483647|vertical",
+        "/in|/out|2147483647|0");
     row("margin below int", "/in|/out|-99999999999|0", "/in|/out|-2147483648|vertical",
         "/in|/out|-2147483648|0");
     row("orientation 2", "/in|/out|1|2", "/in|/out|1|horizontal", "/in|/out|1|2");
@@ -331,8 +333,12 @@ void TestConfigDialog::okButton_data()
         "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
         " /in |/out|-|-");
     // Nothing stored; the edits stay on screen for another try.
-    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits, "0x108", edits,
+    row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits,
+        "0x108|the new file could not be written completely (is the disk full?)", edits,
         "/in|/out|3|0", "/in|/out|3|0");
+    row("file changed meanwhile: held paths follow it", Breakage::NoParameters, "/a|/b|3|0", edits,
+        "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
+        " /in |/out|-|-");
     // A folder name as Browse can return it, holding a character XML cannot carry.
     row("value the file cannot carry", Breakage::None, "/in|/out|3|0",
         "/new/in\x01|/new/out|6|horizontal",

@@ -448,6 +448,15 @@ void TestMainWindow::drop_data()
     // A list's rows dragged from a program's item view: no files, unchecked.
     QTest::newRow("list rows are refused")
         << QStringList{"rows"} << copyOrMove << int(Qt::IgnoreAction) << QStringList() << QString();
+    QTest::newRow("device is left out unread")
+        << QStringList{"/dev/null"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: null (not a regular file)";
+    QTest::newRow("a fourth left-out file is counted")
+        << QStringList{"sprites/notes.txt", "sprites/png", "sprites/drawing.svg",
+                       "sprites/sub/empty/readme.txt"}
+        << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: notes.txt (not an image), png (not an image), drawing.svg (not an "
+           "image) and 1 more";
 }
 
 void TestMainWindow::drop()
@@ -601,6 +610,10 @@ void TestMainWindow::saveDialog_data()
         << "keep.png";
     QTest::newRow("a listed image is never replaced")
         << QStringList{"listed.png"} << "listed" << QStringList{"OK"} << "listed.png" << QString();
+    QTest::newRow("a listed file as the placement file is never replaced")
+        << QStringList{"notes.txt"} << "notes" << QStringList{"OK"} << "notes.txt" << QString();
+    QTest::newRow("a listed image's markup is shown as typed")
+        << QStringList{"<b>x.png"} << "<b>x" << QStringList{"OK"} << "<b>x.png" << QString();
 }
 
 void TestMainWindow::saveDialog()
@@ -623,6 +636,8 @@ void TestMainWindow::saveDialog()
     QVERIFY(QFile::link(root.absolutePath(), root.filePath(QStringLiteral("link"))));
     window.fileModel->appendRow(
         new QStandardItem(root.filePath(QStringLiteral("link/listed.png"))));
+    window.fileModel->appendRow(new QStandardItem(root.filePath(QStringLiteral("link/notes.txt"))));
+    window.fileModel->appendRow(new QStandardItem(root.filePath(QStringLiteral("link/<b>x.png"))));
     ModalAnswerer answerer;
     typed.replace(QLatin1String("@/"), root.absolutePath() + QLatin1Char('/'));
     answerer.expectFileDialog({typed}, ModalAnswerer::Overwrite::Ask);

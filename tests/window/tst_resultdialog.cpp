@@ -184,6 +184,12 @@ void TestResultDialog::placement_data()
         QRect(0, 0, 1024, 768), QPoint(0, 0));
     row("small screen: top of the wider right side", QRect(0, 182, 726, 403),
         QRect(0, 0, 1024, 768), QPoint(620, 0));
+    row("right edge exactly on the screen's edge", QRect(0, 0, 868, 403), large, QPoint(876, 0));
+    row("left edge exactly on the screen's edge", QRect(412, 50, 726, 403), large, QPoint(0, 50));
+    row("below the buttons, reaching the screen's bottom", QRect(150, 200, 726, 403),
+        QRect(0, 0, 1024, 1157), QPoint(311, 600));
+    row("small screen: equal sides go right", QRect(149, 182, 726, 403), QRect(0, 0, 1024, 768),
+        QPoint(620, 0));
 }
 
 void TestResultDialog::placement()
@@ -215,6 +221,8 @@ void TestResultDialog::placeDialog_data()
         << QRect(0, 0, 1280, 400) << QRect(0, 0, 1280, 400) << QSize(404, 1114);
     QTest::newRow("second screen left of the first")
         << QRect(-1024, 0, 1024, 600) << QRect(-1024, 0, 1024, 600) << QSize(808, 1114);
+    QTest::newRow("short rooms above and below: beside, narrowed")
+        << QRect(0, 0, 1600, 300) << QRect(0, 0, 1260, 180) << QSize(808, 300);
 }
 
 // Inside the screen, never over the owner's buttons, never below the
