@@ -30,6 +30,30 @@ struct TurboJpeg
     tjhandle handle;
 };
 
+// A progressive JPEG passes over the whole image once per scan: one of a
+// few hundred KiB with hundreds of scans would decode for minutes. Encoders
+// write about ten; libjpeg-turbo's own limit is 500, but it refuses only
+// after decoding that many.
+constexpr int maxScans = 500;
+
+// Every scan starts with an SOS marker (FF DA), and coded data stuffs each
+// FF byte as FF 00, so the count is at least the number of scans; bytes of
+// other segments that happen to read FF DA only add to it.
+int scanMarkers(const QByteArray &data)
+{
+    int count = 0;
+    const char *at = data.constData();
+    const char *const end = at + data.size();
+    while (count <= maxScans && end - at >= 2) {
+        at = static_cast<const char *>(std::memchr(at, 0xff, size_t(end - at - 1)));
+        if (!at)
+            break;
+        count += uchar(at[1]) == 0xda;
+        ++at;
+    }
+    return count;
+}
+
 // Qt's reader takes the four channels of a CMYK JPEG as Adobe writes them,
 // inverted, and multiplies each of C, M and Y by K.
 void cmykRowToArgb(const uchar *in, QRgb *out, int width)
@@ -87,11 +111,13 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
         *reason = QStringLiteral("its header now gives %1 x %2 pixels").arg(width).arg(height);
         return false;
     }
+    if (scanMarkers(data) > maxScans) {
+        *reason = QStringLiteral("more than %1 scans").arg(maxScans);
+        return false;
+    }
     // A warning (data cut short, a corrupt marker) stops the decode: libjpeg
-    // would fill what it could not read. A progressive file of more than 500
-    // scans (encoders write about ten) is refused: each scan passes over the
-    // whole image, so a small file could take minutes.
-    const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+    // would fill what it could not read.
+    const int flags = TJFLAG_STOPONWARNING;
     if (colourSpace == TJCS_CMYK || colourSpace == TJCS_YCCK) {
         const qint64 rowBytes = qint64(width) * 4;
         uchar *cmyk = sideBuffer(rowBytes * height);
