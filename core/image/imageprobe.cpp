@@ -222,7 +222,6 @@ bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limit
 // more is refused before a decoder allocates for it.
 constexpr qint64 deflateMaxRatio = 1032;
 
-// `head` is a PNG's first 33 bytes, in a file of `fileSize` bytes.
 // The size an IHDR claims; invalid when `head` does not start a PNG.
 QSize pngHeaderSize(const QByteArray &head)
 {
@@ -234,6 +233,7 @@ QSize pngHeaderSize(const QByteArray &head)
     return QSize(int(std::min(width, most)), int(std::min(height, most)));
 }
 
+// `head` is a PNG's first 33 bytes, in a file of `fileSize` bytes.
 bool pngHeaderPlausible(const QString &path, const QByteArray &head, qint64 fileSize,
                         Failure *failure)
 {
