@@ -205,7 +205,7 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
             rows.append(char(paeth ? int((seed >> 16) % 3) - 1 : int(seed >> 16)));
         }
     }
-    QByteArray zlib = qCompress(rows).mid(4);
+    QByteArray zlib = qCompress(rows.left(rows.size() - (damage == "one byte short"))).mid(4);
     if (damage == QLatin1String("adler"))
         zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
     QByteArray png =
@@ -944,6 +944,8 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
+    QTest::newRow("stream one byte short")
+        << pngFile(6, 8, 9, 9, none, "one byte short", 33) << false << false;
     // Headers Qt's reader refuses: the probe must not take their size either.
     QTest::newRow("IHDR with a wrong CRC")
         << pngFile(6, 8, 9, 9, none, "IHDR crc", 22) << false << false;
