@@ -322,12 +322,8 @@ bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPe
     return true;
 }
 
-// The PNG file around the pieces: header, pHYs, IDAT chunks and trailer.
-// The pieces are copied into place and the chunks framed on `threads`
-// threads. With `storage`, the file is made in the pixels of `spent` when
-// they hold it, otherwise in huge pages.
-bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
-              QByteArray *png, std::shared_ptr<const void> *storage, QImage *spent, QString *error)
+// The file's bytes before the image data: signature, IHDR and pHYs.
+QByteArray fileHead(const QImage &image)
 {
     QByteArray head;
     head.append("\x89PNG\r\n\x1a\n", 8);
@@ -347,6 +343,47 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
         physical[8] = 1; // per metre
         appendChunk(head, "pHYs", physical, sizeof physical);
     }
+    return head;
+}
+
+// Room for a file of `total` bytes. With `storage`, the file is made in the
+// pixels of `spent` when they hold it, otherwise in huge pages; `storage`
+// then owns the memory `out` refers to. Throws std::bad_alloc.
+char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spent, QByteArray *out)
+{
+    char *file = nullptr;
+    if (storage && spent && total <= size_t(spent->sizeInBytes())) {
+        // Encoded already, and shared with nobody: their pages are warm,
+        // where a new buffer would be faulted in afresh. (bits() copies
+        // only pixels that are read-only.)
+        file = reinterpret_cast<char *>(spent->bits());
+        if (!file)
+            throw std::bad_alloc();
+        const QImage *owner = new QImage(std::move(*spent));
+        storage->reset(owner, [](const void *image) { delete static_cast<const QImage *>(image); });
+        *out = QByteArray::fromRawData(file, int(total));
+    } else if (storage) {
+        file = static_cast<char *>(HugePages::map(total));
+        if (!file)
+            throw std::bad_alloc();
+        storage->reset(file, [total](const void *bytes) {
+            HugePages::unmap(const_cast<void *>(bytes), total);
+        });
+        *out = QByteArray::fromRawData(file, int(total));
+    } else {
+        *out = QByteArray(int(total), Qt::Uninitialized);
+        file = out->data();
+        HugePages::advise(file, total);
+    }
+    return file;
+}
+
+// The PNG file around the pieces: head, IDAT chunks and trailer. The pieces
+// are copied into place and the chunks framed on `threads` threads.
+bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
+              QByteArray *png, std::shared_ptr<const void> *storage, QImage *spent, QString *error)
+{
+    const QByteArray head = fileHead(image);
 
     // The zlib stream: header, the pieces, the Adler-32 of all filtered bytes.
     std::vector<size_t> pieceOffsets(pieces.size());
@@ -367,31 +404,7 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
 
     try {
         QByteArray out;
-        char *file = nullptr;
-        if (storage && spent && total <= size_t(spent->sizeInBytes())) {
-            // Encoded already, and shared with nobody: their pages are
-            // warm, where a new buffer would be faulted in afresh. (bits()
-            // copies only pixels that are read-only.)
-            file = reinterpret_cast<char *>(spent->bits());
-            if (!file)
-                throw std::bad_alloc();
-            const QImage *owner = new QImage(std::move(*spent));
-            storage->reset(owner,
-                           [](const void *image) { delete static_cast<const QImage *>(image); });
-            out = QByteArray::fromRawData(file, int(total));
-        } else if (storage) {
-            file = static_cast<char *>(HugePages::map(total));
-            if (!file)
-                throw std::bad_alloc();
-            storage->reset(file, [total](const void *bytes) {
-                HugePages::unmap(const_cast<void *>(bytes), total);
-            });
-            out = QByteArray::fromRawData(file, int(total));
-        } else {
-            out = QByteArray(int(total), Qt::Uninitialized);
-            file = out.data();
-            HugePages::advise(file, total);
-        }
+        char *file = fileBuffer(total, storage, spent, &out);
         std::memcpy(file, head.constData(), size_t(head.size()));
         // Deflate with a 32 KiB window; the level hint (fastest, default or
         // maximum) is informative only.
