@@ -247,6 +247,33 @@ bool decodePngInto(RegularFile &file, const QSize &size, uchar *target, qsizetyp
     }
 }
 
+// Why Qt's reader must not read `file`, or nothing: the formats whose
+// readers load damaged or unsupported data with made-up pixels.
+QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size,
+                      BufferBudget &budget)
+{
+    if (format == "bmp") {
+        file.seek(0);
+        if (!bmpPixelDataPresent(file.read(34), file.size()))
+            return QStringLiteral("the pixel data is cut short");
+    }
+    if (format == "png" && pngIsRgb16WithColourKey(file))
+        return QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "
+                              "supported");
+    if (format == "gif" || format == "xbm") {
+        BufferHold fileHold(budget);
+        fileHold.take(file.size());
+        file.seek(0);
+        const QByteArray bytes = file.readAll();
+        QString reason;
+        if (format == "gif" && !gifFirstFrameComplete(bytes, &reason))
+            return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
+        if (format == "xbm" && !xbmDataComplete(bytes, size))
+            return QStringLiteral("the pixel data is cut short");
+    }
+    return QString();
+}
+
 // The decode of one placement straight into the sheet's memory, from the
 // probe's copy of the file when there is one.
 Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
@@ -307,33 +334,9 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         BufferHold hold(budget);
         return decodeJpegInto(file, target, p, hold);
     }
-    if (format == "bmp") {
-        file.seek(0);
-        if (!bmpPixelDataPresent(file.read(34), file.size()))
-            return failed(p.path, ImageStatus::DecodeFailed,
-                          QStringLiteral("the pixel data is cut short"));
-    }
-    if (format == "png" && pngIsRgb16WithColourKey(file))
-        return failed(p.path, ImageStatus::DecodeFailed,
-                      QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "
-                                     "supported"));
-    if (format == "gif") {
-        BufferHold fileHold(budget);
-        fileHold.take(file.size());
-        file.seek(0);
-        QString reason;
-        if (!gifFirstFrameComplete(file.readAll(), &reason))
-            return failed(p.path, ImageStatus::DecodeFailed,
-                          QStringLiteral("the image data cannot be decoded (%1)").arg(reason));
-    }
-    if (format == "xbm") {
-        BufferHold fileHold(budget);
-        fileHold.take(file.size());
-        file.seek(0);
-        if (!xbmDataComplete(file.readAll(), p.size))
-            return failed(p.path, ImageStatus::DecodeFailed,
-                          QStringLiteral("the pixel data is cut short"));
-    }
+    const QString refusal = readerRefusal(file, format, p.size, budget);
+    if (!refusal.isEmpty())
+        return failed(p.path, ImageStatus::DecodeFailed, refusal);
     BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);
 }
