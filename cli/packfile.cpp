@@ -105,6 +105,17 @@ QString position(const QByteArray &text, int offset)
         .arg(QString::fromUtf8(before.mid(lineStart)).size() + 1);
 }
 
+// "a", "b" or "c"
+QString oneOf(const QStringList &choices)
+{
+    QStringList quoted;
+    for (const QString &choice : choices)
+        quoted << QLatin1Char('"') + choice + QLatin1Char('"');
+    const QString last = quoted.takeLast();
+    return quoted.isEmpty() ? last
+                            : quoted.join(QLatin1String(", ")) + QLatin1String(" or ") + last;
+}
+
 bool hasWildcard(const QString &text)
 {
     return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
@@ -257,6 +268,10 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
         {QStringLiteral("trim-threshold"), {0, 254}},
         {QStringLiteral("extrude"), {0, 32}},
         {QStringLiteral("threads"), {1, 256}}};
+    const QHash<QString, QStringList> choices{
+        {QStringLiteral("layout"), {QStringLiteral("rows"), QStringLiteral("compact")}},
+        {QStringLiteral("png-level"),
+         {QStringLiteral("fast"), QStringLiteral("default"), QStringLiteral("small")}}};
     bool ok = true;
     for (auto it = sheet.constBegin(); ok && it != sheet.constEnd(); ++it) {
         const QString key = it.key();
@@ -282,19 +297,11 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
             ok = wholeNumber(key, value, numbers[key].first, numbers[key].second, &number);
             if (ok && !skipped)
                 result->options << QStringLiteral("--%1=%2").arg(key).arg(number);
-        } else if (key == QLatin1String("layout")) {
-            ok = value.toString() == QLatin1String("rows") ||
-                 value.toString() == QLatin1String("compact") ||
-                 fail(key, QStringLiteral("must be \"rows\" or \"compact\""));
+        } else if (choices.contains(key)) {
+            ok = choices[key].contains(value.toString()) ||
+                 fail(key, QStringLiteral("must be ") + oneOf(choices[key]));
             if (ok && !skipped)
-                result->options << QStringLiteral("--layout=") + value.toString();
-        } else if (key == QLatin1String("png-level")) {
-            ok = QStringList{QStringLiteral("fast"), QStringLiteral("default"),
-                             QStringLiteral("small")}
-                     .contains(value.toString()) ||
-                 fail(key, QStringLiteral("must be \"fast\", \"default\" or \"small\""));
-            if (ok && !skipped)
-                result->options << QStringLiteral("--png-level=") + value.toString();
+                result->options << QStringLiteral("--%1=%2").arg(key, value.toString());
         } else if (key == QLatin1String("pivot")) {
             // As on the command line, "X,Y"; its range is checked there.
             ok = value.isString() || fail(key, QStringLiteral("must be \"X,Y\""));
