@@ -180,6 +180,7 @@ private:
     // With no `result`, only checks the list's shape.
     bool readInputs(const QJsonValue &value, SheetArguments *result);
     bool readData(const QJsonValue &value, SheetArguments *result);
+    bool readKey(const QString &key, const QJsonValue &value, bool skipped, SheetArguments *result);
 
     const QByteArray &m_text;
     const KeyPositions &m_keys;
@@ -250,81 +251,91 @@ bool SheetReader::readData(const QJsonValue &value, SheetArguments *result)
     return true;
 }
 
-bool SheetReader::read(const QJsonObject &sheet, const QString &path,
-                       const QSet<QString> &overridden, SheetArguments *result, QString *error)
+// Adds what one key of a sheet asks for to `result`, unless `skipped`: the
+// command line gives it instead (the value is checked all the same).
+bool SheetReader::readKey(const QString &key, const QJsonValue &value, bool skipped,
+                          SheetArguments *result)
 {
-    m_path = path;
-    const QSet<QString> flags{QStringLiteral("power-of-two"), QStringLiteral("skip-unreadable"),
-                              QStringLiteral("verbose"),      QStringLiteral("multipack"),
-                              QStringLiteral("update"),       QStringLiteral("trim"),
-                              QStringLiteral("alias"),        QStringLiteral("animations"),
-                              QStringLiteral("premultiply")};
-    const QSet<QString> paths{QStringLiteral("output"), QStringLiteral("config"),
-                              QStringLiteral("json")};
-    const QHash<QString, QPair<qint64, qint64>> numbers{
+    static const QSet<QString> flags{
+        QStringLiteral("power-of-two"), QStringLiteral("skip-unreadable"),
+        QStringLiteral("verbose"),      QStringLiteral("multipack"),
+        QStringLiteral("update"),       QStringLiteral("trim"),
+        QStringLiteral("alias"),        QStringLiteral("animations"),
+        QStringLiteral("premultiply")};
+    static const QSet<QString> paths{QStringLiteral("output"), QStringLiteral("config"),
+                                     QStringLiteral("json")};
+    static const QHash<QString, QPair<qint64, qint64>> numbers{
         {QStringLiteral("margin"), {0, std::numeric_limits<int>::max()}},
         {QStringLiteral("max-image-pixels"), {1, std::numeric_limits<qint64>::max() / 2}},
         {QStringLiteral("max-sheet-pixels"), {1, std::numeric_limits<qint64>::max() / 2}},
         {QStringLiteral("trim-threshold"), {0, 254}},
         {QStringLiteral("extrude"), {0, 32}},
         {QStringLiteral("threads"), {1, 256}}};
-    const QHash<QString, QStringList> choices{
+    static const QHash<QString, QStringList> choices{
         {QStringLiteral("layout"), {QStringLiteral("rows"), QStringLiteral("compact")}},
         {QStringLiteral("png-level"),
          {QStringLiteral("fast"), QStringLiteral("default"), QStringLiteral("small")}}};
+
+    bool ok = true;
+    if (key == QLatin1String("name")) {
+        ok = value.isString() || fail(key, QStringLiteral("must be a string"));
+        result->name = value.toString();
+    } else if (flags.contains(key)) {
+        ok = value.isBool() || fail(key, QStringLiteral("must be true or false"));
+        if (ok && value.toBool() && !skipped)
+            result->options << QStringLiteral("--") + key;
+    } else if (paths.contains(key)) {
+        ok = (value.isString() && !value.toString().isEmpty()) ||
+             fail(key, QStringLiteral("must be a path"));
+        ok = ok && namesFile(key, value.toString());
+        if (ok && !skipped)
+            result->options << QStringLiteral("--%1=%2").arg(key, resolved(value.toString()));
+    } else if (numbers.contains(key)) {
+        qint64 number = 0;
+        ok = wholeNumber(key, value, numbers[key].first, numbers[key].second, &number);
+        if (ok && !skipped)
+            result->options << QStringLiteral("--%1=%2").arg(key).arg(number);
+    } else if (choices.contains(key)) {
+        ok = choices[key].contains(value.toString()) ||
+             fail(key, QStringLiteral("must be ") + oneOf(choices[key]));
+        if (ok && !skipped)
+            result->options << QStringLiteral("--%1=%2").arg(key, value.toString());
+    } else if (key == QLatin1String("pivot")) {
+        // As on the command line, "X,Y"; its range is checked there.
+        ok = value.isString() || fail(key, QStringLiteral("must be \"X,Y\""));
+        if (ok && !skipped)
+            result->options << QStringLiteral("--pivot=") + value.toString();
+    } else if (key == QLatin1String("max-size")) {
+        QSize size;
+        ok = SheetLayout::parseSize(value.toString(), &size) ||
+             fail(key, QStringLiteral("must be \"WIDTHxHEIGHT\", each 1 or more"));
+        if (ok && !skipped)
+            result->options << QStringLiteral("--max-size=") + value.toString();
+    } else if (key == QLatin1String("inputs")) {
+        // Checked even when INPUT arguments replace them; globs are then
+        // not expanded, so one that matches nothing is no error.
+        ok = readInputs(value, skipped ? nullptr : result);
+    } else if (key == QLatin1String("data")) {
+        SheetArguments data;
+        ok = readData(value, &data);
+        if (!skipped)
+            result->options += data.options;
+    } else {
+        ok = fail(key, QStringLiteral("unknown key"));
+    }
+    return ok;
+}
+
+bool SheetReader::read(const QJsonObject &sheet, const QString &path,
+                       const QSet<QString> &overridden, SheetArguments *result, QString *error)
+{
+    m_path = path;
     bool ok = true;
     for (auto it = sheet.constBegin(); ok && it != sheet.constEnd(); ++it) {
-        const QString key = it.key();
-        const QJsonValue value = it.value();
         // "data" pairs with the command line's --data and --format.
-        const bool skipped = overridden.contains(key) ||
-                             (key == QLatin1String("data") && overridden.contains("format"));
-        if (key == QLatin1String("name")) {
-            ok = value.isString() || fail(key, QStringLiteral("must be a string"));
-            result->name = value.toString();
-        } else if (flags.contains(key)) {
-            ok = value.isBool() || fail(key, QStringLiteral("must be true or false"));
-            if (ok && value.toBool() && !skipped)
-                result->options << QStringLiteral("--") + key;
-        } else if (paths.contains(key)) {
-            ok = (value.isString() && !value.toString().isEmpty()) ||
-                 fail(key, QStringLiteral("must be a path"));
-            ok = ok && namesFile(key, value.toString());
-            if (ok && !skipped)
-                result->options << QStringLiteral("--%1=%2").arg(key, resolved(value.toString()));
-        } else if (numbers.contains(key)) {
-            qint64 number = 0;
-            ok = wholeNumber(key, value, numbers[key].first, numbers[key].second, &number);
-            if (ok && !skipped)
-                result->options << QStringLiteral("--%1=%2").arg(key).arg(number);
-        } else if (choices.contains(key)) {
-            ok = choices[key].contains(value.toString()) ||
-                 fail(key, QStringLiteral("must be ") + oneOf(choices[key]));
-            if (ok && !skipped)
-                result->options << QStringLiteral("--%1=%2").arg(key, value.toString());
-        } else if (key == QLatin1String("pivot")) {
-            // As on the command line, "X,Y"; its range is checked there.
-            ok = value.isString() || fail(key, QStringLiteral("must be \"X,Y\""));
-            if (ok && !skipped)
-                result->options << QStringLiteral("--pivot=") + value.toString();
-        } else if (key == QLatin1String("max-size")) {
-            QSize size;
-            ok = SheetLayout::parseSize(value.toString(), &size) ||
-                 fail(key, QStringLiteral("must be \"WIDTHxHEIGHT\", each 1 or more"));
-            if (ok && !skipped)
-                result->options << QStringLiteral("--max-size=") + value.toString();
-        } else if (key == QLatin1String("inputs")) {
-            // Checked even when INPUT arguments replace them; globs are
-            // then not expanded, so one that matches nothing is no error.
-            ok = readInputs(value, skipped ? nullptr : result);
-        } else if (key == QLatin1String("data")) {
-            SheetArguments data;
-            ok = readData(value, &data);
-            if (!skipped)
-                result->options += data.options;
-        } else {
-            ok = fail(key, QStringLiteral("unknown key"));
-        }
+        const bool skipped = overridden.contains(it.key()) ||
+                             (it.key() == QLatin1String("data") && overridden.contains("format"));
+        ok = readKey(it.key(), it.value(), skipped, result);
     }
     if (ok && !sheet.contains(QStringLiteral("output")) && !overridden.contains("output"))
         ok = fail(QString(), QStringLiteral("a sheet needs \"output\""));
