@@ -792,12 +792,14 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 
 } // namespace
 
-// Every sheet in turn; the first failure ends the run.
-int packAll(const QVector<Options> &runs, Console &console)
+// Every sheet in turn; the first failure ends the run. `written` gets the
+// identities of the files written.
+int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *written = nullptr)
 {
-    QSet<QString> written;
+    QSet<QString> own;
+    QSet<QString> &files = written ? *written : own;
     for (const Options &options : runs) {
-        if (const int packed = Packer(options, console, &written).pack())
+        if (const int packed = Packer(options, console, &files).pack())
             return packed;
     }
     return ExitOk;
@@ -846,7 +848,7 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
         // Each pack reads the arguments and the pack file again, so that
         // changes to the pack file and new matches of its patterns count.
         return watchAndPack(
-            [&]() {
+            [&](const QSet<QString> &written) {
                 WatchedPack result;
                 const QStringList packFile{runs.first().packFile};
                 const QByteArray packFileBefore = watchFingerprint(packFile);
@@ -855,21 +857,27 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                 for (Options &options : current)
                     options.undecodable = undecodable;
                 for (const Options &options : std::as_const(current)) {
+                    result.watched += options.inputs + QStringList{options.packFile};
                     // The images in a folder too: a folder's watch sees files
-                    // come and go, not their contents change.
-                    QMap<QString, QString> names;
-                    QString error;
-                    Inputs::expandInputs(options.inputs, names, &error);
-                    result.watched += options.inputs + names.keys() + QStringList{options.packFile};
+                    // come and go, not their contents change. One INPUT at a
+                    // time, so that one missing or with a name that does not
+                    // decode leaves the others' images watched.
+                    for (const QString &input : options.inputs) {
+                        QMap<QString, QString> names;
+                        QString error;
+                        QStringList unnamable;
+                        Inputs::expandInputs({input}, names, &error, &unnamable);
+                        result.watched += names.keys();
+                    }
                 }
                 if (current.isEmpty())
                     result.watched = runs.first().inputs + packFile;
                 // Taken before the images are read; a pack file changed since
                 // it was parsed matches nothing.
                 if (watchFingerprint(packFile) == packFileBefore)
-                    result.before = watchFingerprint(result.watched);
+                    result.before = watchFingerprint(result.watched, written);
                 if (result.status == ParsedToPack)
-                    result.status = packAll(current, console);
+                    result.status = packAll(current, console, &result.written);
                 return result;
             },
             console);

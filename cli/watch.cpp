@@ -1,6 +1,7 @@
 #include "cli/watch.h"
 
 #include "cli/console.h"
+#include "core/inputs.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QHash>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
@@ -65,51 +68,90 @@ private:
     struct sigaction m_oldTerm = {};
 };
 
+// A file's identity as a watch follows it: the file a path names now,
+// through links. Empty when there is none.
+QByteArray identityOf(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return QByteArray();
+    return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+}
+
 // Watches each path, or, for one that is missing, the folder it would
-// appear in. Called again after every pack: a file replaced by renaming a
-// new one over it has lost its watch. Paths still watched are kept as they
-// are, since a watch removed and added again at once can lose its events.
-void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths)
+// appear in, and each file's folder: a link pointed elsewhere changes only
+// there. Called again after every pack. A watch follows the file it was
+// added on, so a path that names another file now (one renamed over it
+// while the old one lives on under another name) is watched again; other
+// paths still watched are kept as they are, since a watch removed and added
+// again at once can lose its events. `identities` remembers what each watch
+// was added on.
+void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
+                QHash<QString, QByteArray> &identities)
 {
     QStringList wanted;
+    QSet<QString> seen;
+    const auto want = [&](const QString &path) {
+        if (!seen.contains(path)) {
+            seen.insert(path);
+            wanted << path;
+        }
+    };
     for (const QString &path : paths) {
         // A missing path's nearest folder that is there: the folders below
         // it are watched in turn as they appear.
         QString watched = QFileInfo(path).absoluteFilePath();
         while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath())
             watched = QFileInfo(watched).absolutePath();
-        if (QFileInfo::exists(watched) && !wanted.contains(watched))
-            wanted << watched;
+        if (!QFileInfo::exists(watched))
+            continue;
+        want(watched);
+        if (!QFileInfo(watched).isDir())
+            want(QFileInfo(watched).absolutePath());
     }
     const QStringList current = watcher.files() + watcher.directories();
     QStringList gone;
+    QSet<QString> kept;
     for (const QString &path : current) {
-        if (!wanted.contains(path))
+        if (!seen.contains(path) || identityOf(path) != identities.value(path))
             gone << path;
+        else
+            kept.insert(path);
     }
     if (!gone.isEmpty())
         watcher.removePaths(gone);
     QStringList added;
     for (const QString &path : std::as_const(wanted)) {
-        if (!current.contains(path))
+        if (!kept.contains(path))
             added << path;
     }
     if (!added.isEmpty())
         watcher.addPaths(added);
+    for (const QString &path : std::as_const(gone))
+        identities.remove(path);
+    for (const QString &path : std::as_const(added))
+        identities.insert(path, identityOf(path));
 }
 
 } // namespace
 
 // A folder's entries other than images, such as the run's own data files and
 // the temporary files beside them, change with every pack and must not
-// start the next one.
-QByteArray watchFingerprint(const QStringList &paths)
+// start the next one. Nor must a file the pack wrote that another sheet
+// reads: the writer puts a new file in place every time, so such a file
+// counts by its bytes.
+QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written)
 {
     QCryptographicHash hash(QCryptographicHash::Sha1);
     for (const QString &path : paths) {
         const QFileInfo info(path);
         hash.addData(path.toUtf8());
-        if (info.isDir()) {
+        QFile file(path);
+        if (!written.isEmpty() && written.contains(Inputs::fileIdentity(path)) && info.isFile() &&
+            file.open(QIODevice::ReadOnly)) {
+            hash.addData(QByteArrayLiteral(" written "));
+            hash.addData(&file);
+        } else if (info.isDir()) {
             hash.addData(QByteArrayLiteral(" folder"));
             const QStringList images =
                 QDir(path).entryList({QStringLiteral("*.png")},
@@ -129,7 +171,8 @@ QByteArray watchFingerprint(const QStringList &paths)
     return hash.result();
 }
 
-int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
+int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> &pack,
+                 Console &console)
 {
     SignalCatcher catcher;
     if (!catcher.install())
@@ -148,24 +191,29 @@ int watchAndPack(const std::function<WatchedPack()> &pack, Console &console)
                      qOverload<>(&QTimer::start));
 
     QStringList watched;
-    QByteArray packed; // what the last pack read of `watched`
+    QSet<QString> written;              // what the last pack wrote
+    QHash<QString, QByteArray> watches; // what each watch was added on
+    QByteArray packed;                  // what the last pack read of `watched`
     const auto packOnce = [&]() {
-        const QByteArray before = watchFingerprint(watched);
+        const QByteArray before = watchFingerprint(watched, written);
         if (!watched.isEmpty() && before == packed) {
             // Only the packs' own files came and went, or a folder on the way
             // to a missing input appeared: watch on from there.
-            watchPaths(watcher, watched);
+            watchPaths(watcher, watched, watches);
             return;
         }
-        const WatchedPack result = pack();
+        const WatchedPack result = pack(written);
         // Watched before the line goes out, so that a change made by whoever
         // reads the line is seen. A change made while this pack ran, to what
-        // it read or to what the pack before watched, calls for another.
-        const QByteArray after = watchFingerprint(result.watched);
+        // it read or to what the pack before watched, calls for another; so
+        // does a file this pack wrote that it had read before (one sheet's
+        // output is another's input), until what is read is what was written.
+        const QByteArray after = watchFingerprint(result.watched, result.written);
         const bool changedMeanwhile =
-            watchFingerprint(watched) != before || after != result.before;
+            watchFingerprint(watched, written) != before || after != result.before;
         watched = result.watched;
-        watchPaths(watcher, watched);
+        written = result.written;
+        watchPaths(watcher, watched, watches);
         packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)
             settle.start();

@@ -4,6 +4,7 @@
 // SIGTERM.
 
 #include <QByteArray>
+#include <QSet>
 #include <QStringList>
 
 #include <functional>
@@ -18,19 +19,22 @@ struct WatchedPack
 {
     int status = 0;
     QStringList watched;
-    QByteArray before; // watchFingerprint(watched) before the pack read them
+    QByteArray before;     // watchFingerprint(watched, the last pack's `written`) before the pack
+    QSet<QString> written; // the files it wrote, as Inputs::fileIdentity() names them
 };
 
 // What a pack reads of `paths`, to tell whether they changed: each file's
-// identity, size and times of change, each folder's images by name, and
-// whether each path is there and what it is.
-QByteArray watchFingerprint(const QStringList &paths);
+// identity, size and times of change (its bytes, for a file among
+// `written`), each folder's images by name, and whether each path is there
+// and what it is.
+QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written = {});
 
 // Calls `pack` once, then again a short moment after the last of a burst of
 // changes to what it watched, printing one line per pack on the console's
 // standard output. A failed pack is reported and watching goes on. Returns
 // 0 once interrupted; a pack in progress finishes first, so no temporary
-// file is left.
-int watchAndPack(const std::function<WatchedPack()> &pack, Console &console);
+// file is left. `pack` gets what the pack before it wrote.
+int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> &pack,
+                 Console &console);
 
 } // namespace PackCommand

@@ -394,6 +394,7 @@ private slots:
     void packFileSheetsAndOverrides();
     void watchRepacksUntilInterrupted();
     void watchSeesWhatAPackMissed();
+    void watchFollowsFilesAndOwnOutputs();
     void progressOnlyOnATerminal();
 };
 
@@ -2130,6 +2131,61 @@ void TestPack::watchSeesWhatAPackMissed()
     QVERIFY(watch.waitForFinished(30000));
     lines += QString::fromUtf8(watch.readAllStandardOutput());
     QVERIFY2(lines.endsWith(" packed\nstopped watching\n"), qPrintable(lines));
+}
+
+void TestPack::watchFollowsFilesAndOwnOutputs()
+{
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("in");
+    QDir(dir.path()).mkpath("ok");
+    QDir(dir.path()).mkpath("out");
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    const auto raw = [&](const char *name) { return QFile::encodeName(dir.filePath(name)); };
+    QCOMPARE(::link(raw("in/a.png"), raw("old.png")), 0); // the old copy lives on
+    QVERIFY(savePng(patternImage(6, 6, 2), dir.filePath("ok/b.png")));
+    const int unnamable = ::open(raw("in") + "/x\xff.png", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    QVERIFY(unnamable >= 0);
+    ::close(unnamable);
+    QProcess watch;
+    QVERIFY(QFile::link(dir.filePath("old.png"), dir.filePath("link.png")));
+    watch.start(KORVANE_PACK, {"--watch", "--skip-unreadable", "-o", dir.filePath("s.png"),
+                               dir.filePath("in"), dir.filePath("ok"), dir.filePath("link.png")});
+    QString lines;
+    QVERIFY2(readLines(watch, &lines, 1) && lines.endsWith(" packed\n"), qPrintable(lines));
+    // Renamed over a file whose old copy lives on, then changed in place.
+    QVERIFY(savePng(patternImage(7, 3, 3), dir.filePath("new.png")));
+    QCOMPARE(::rename(raw("new.png"), raw("in/a.png")), 0);
+    QVERIFY2(readLines(watch, &lines, 2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY2(!readLines(watch, &lines, 3, 1000), qPrintable(lines));
+    QVERIFY(savePng(patternImage(5, 8, 4), dir.filePath("in/a.png")));
+    QVERIFY2(readLines(watch, &lines, 3) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(
+        placementLines(dir.filePath("s.txt")).filter(dir.filePath("in/a.png") + ",5,8,").size(), 1);
+    // After an INPUT with a name that does not decode, the next one's images.
+    QVERIFY(savePng(patternImage(9, 2, 5), dir.filePath("ok/b.png")));
+    QVERIFY2(readLines(watch, &lines, 4) && lines.endsWith(" packed\n"), qPrintable(lines));
+    // A link given as INPUT, pointed at another file.
+    QVERIFY(QFile::link(dir.filePath("ok/b.png"), dir.filePath("new.png")));
+    QCOMPARE(::rename(raw("new.png"), raw("link.png")), 0);
+    QVERIFY2(readLines(watch, &lines, 5) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(
+        placementLines(dir.filePath("s.txt")).filter(dir.filePath("link.png") + ",9,2,").size(), 1);
+    QCOMPARE(
+        placementLines(dir.filePath("s.txt")).filter(dir.filePath("ok/b.png") + ",9,2,").size(), 1);
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+
+    // One sheet reads the other's output: the packs stop once it is read as written.
+    QVERIFY(writeFileBytes(dir.filePath("p.json"), R"({"sheets": [
+        {"name": "ui", "output": "out/ui.png", "inputs": ["ok"]},
+        {"name": "icons", "output": "ok/icons.png", "inputs": ["in/a.png"]}]})"));
+    watch.start(KORVANE_PACK, {"--watch", "--pack", dir.filePath("p.json")});
+    lines.clear();
+    QVERIFY2(readLines(watch, &lines, 2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QVERIFY2(!readLines(watch, &lines, 3, 2000), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("out/ui.txt")).size(), 2);
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
 }
 
 // Standard error on a pseudo-terminal, through Python's pty module.
