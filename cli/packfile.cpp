@@ -170,12 +170,23 @@ private:
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                      qint64 *number);
     QString resolved(const QString &path) const { return QDir::cleanPath(m_folder.filePath(path)); }
-    // A trailing "/", which resolving would drop, names a folder's content,
-    // never the file to write.
+    // A trailing "/", "/." or "/..", which resolving would drop, names a
+    // folder, never the file to write.
     bool namesFile(const QString &key, const QString &path)
     {
-        return !path.endsWith(QLatin1Char('/')) ||
-               fail(key, QStringLiteral("\"%1\" names no file; it ends in \"/\"").arg(path));
+        const QString last = path.section(QLatin1Char('/'), -1);
+        if (path.endsWith(QLatin1Char('/')) || last == QLatin1String(".") ||
+            last == QLatin1String(".."))
+            return fail(key,
+                        QStringLiteral("\"%1\" names no file; it ends in \"/%2\"").arg(path, last));
+        return encodable(key, path);
+    }
+    // A path the system would store under another name (a lone surrogate
+    // from a \u escape) would read or write another file.
+    bool encodable(const QString &key, const QString &path)
+    {
+        return QFile::decodeName(QFile::encodeName(path)) == path ||
+               fail(key, QStringLiteral("a path holds a character that is not valid Unicode"));
     }
     // With no `result`, only checks the list's shape.
     bool readInputs(const QJsonValue &value, SheetArguments *result);
@@ -210,6 +221,8 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
         const QString text = input.toString();
         if (!input.isString() || text.isEmpty())
             return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
+        if (!encodable(QStringLiteral("inputs"), text))
+            return false;
         if (!result)
             continue;
         if (!hasWildcard(text)) {

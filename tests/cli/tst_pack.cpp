@@ -1954,6 +1954,11 @@ void TestPack::packFileErrorsHavePositions_data()
         << " sheets \"s\" and \"s\" would both write";
     QTest::newRow("json ends in a slash") << head + "   \"json\": \"meta/\"}]}"
                                           << "3:4: \"json\": \"meta/\" names no file";
+    QTest::newRow("json ends in a dot") << head + "   \"json\": \"meta/.\"}]}"
+                                        << "3:4: \"json\": \"meta/.\" names no file";
+    QTest::newRow("output with a lone surrogate")
+        << QByteArray("{\"sheets\": [{\"output\": \"o\\ud800.png\", \"inputs\": [\"a.png\"]}]}")
+        << "1:14: \"output\": a path holds a character that is not valid Unicode";
     QTest::newRow("data file ends in a slash")
         << head + "   \"data\": [{\"file\": \"css/\", \"format\": \"css\"}]}]}"
         << "3:4: \"data\": \"css/\" names no file";
