@@ -47,6 +47,7 @@ ComposeResultDialog::ComposeResultDialog(QWidget *parent)
     addAction(inspect);
     setMinimumSize(sideMargin + rightMargin + 120,
                    sideMargin + rowGap + bottomMargin + 80 + rowHeight());
+    m_leastWidth = minimumWidth();
     layOut();
 }
 
@@ -139,13 +140,16 @@ void ComposeResultDialog::setResultImage(const QString &path)
         // Exists but is not an image: show nothing rather than a stale sheet.
         ui->labImageResult->setPixmap(QPixmap());
         ui->labInfo->setText(tr("Total Size:"));
+        setMinimumWidth(m_leastWidth);
         return;
     }
     // The whole label, frame included, is the target.
     ui->labImageResult->setPixmap(previewPixmap(image, ui->labImageResult->size()));
     ui->labInfo->setText(tr("Total Size: %1 x %2").arg(image.width()).arg(image.height()));
-    // A wider dialog when the size does not fit in its row.
+    // A wider dialog when the size does not fit in its row, and never
+    // placed or fitted narrower than the size's text needs.
     const int short_ = ui->labInfo->sizeHint().width() - ui->labInfo->width();
+    setMinimumWidth(qMax(m_leastWidth, width() + short_));
     if (short_ > 0) {
         m_wanted.setWidth(qMax(m_wanted.width(), width() + short_));
         resize(width() + short_, height());

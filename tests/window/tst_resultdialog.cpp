@@ -279,6 +279,18 @@ void TestResultDialog::shownBesideItsWindow()
              qPrintable(QStringLiteral("%1 wide at x %2")
                             .arg(dialog.frameGeometry().width())
                             .arg(dialog.frameGeometry().x())));
+    // Beside the window a strip too narrow for the size's text: the dialog
+    // goes where the whole text fits, not "1014 x 38" there.
+    dialog.hide();
+    owner.setGeometry(QRect(available.topLeft(), QSize(available.width() - 298, 403)));
+    button->setGeometry(10, 363, owner.width() - 20, 30);
+    dialog.keepSavedSheet(path, QImage(1014, 38606, QImage::Format_Mono));
+    dialog.setResultImage(path);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QLabel *info = dialog.form()->labInfo;
+    QVERIFY2(info->fontMetrics().tightBoundingRect(info->text()).width() <= info->width(),
+             qPrintable(QStringLiteral("%1 wide").arg(dialog.width())));
 }
 
 void TestResultDialog::missingFileKeepsPreview()
