@@ -16,6 +16,7 @@ configDialog::configDialog(QWidget *parent) : QDialog(parent), ui(new configDial
 {
     ui->setupUi(this);
     growToFitTexts(this);
+    fitFileDialogsOnScreen();
 }
 
 void configDialog::showEvent(QShowEvent *event)

@@ -23,6 +23,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new MainWindow
 {
     initKorvaneResources();
     ui->setupUi(this);
+    fitFileDialogsOnScreen();
 
     fileModel = new QStandardItemModel(this);
     ui->lstFile->setModel(fileModel);

@@ -4,9 +4,13 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -117,4 +121,35 @@ void fitOnScreen(QWidget *window)
         window->resize(fitted.size() - decorations);
     if (fitted.topLeft() != frame.topLeft())
         window->move(fitted.topLeft());
+}
+
+namespace {
+
+class FileDialogFitter : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        // After QDialog has placed it, before it is on screen.
+        if (event->type() == QEvent::Show) {
+            if (auto *dialog = qobject_cast<QFileDialog *>(watched); dialog && dialog->isWindow())
+                fitOnScreen(dialog);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+void fitFileDialogsOnScreen()
+{
+    static QPointer<FileDialogFitter> fitter;
+    QCoreApplication *app = QCoreApplication::instance();
+    if (app && !fitter) {
+        fitter = new FileDialogFitter(app);
+        app->installEventFilter(fitter);
+    }
 }

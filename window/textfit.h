@@ -13,3 +13,8 @@ void growToFitTexts(QWidget *container);
 // Shrinks the window (not below its minimum size) and moves it so that its
 // frame lies inside its screen's available area.
 void fitOnScreen(QWidget *window);
+
+// File dialogs come from Qt with a size of their own, which a small or
+// scaled screen may not hold: from this call on, each one is fitted on its
+// screen as it is shown, as fitOnScreen() fits a window. Once per program.
+void fitFileDialogsOnScreen();

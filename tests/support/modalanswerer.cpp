@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QScreen>
 
 ModalAnswerer::ModalAnswerer(QObject *parent) : QObject(parent)
 {
@@ -75,6 +76,8 @@ void ModalAnswerer::answer(QWidget *widget)
     seen.className = QString::fromLatin1(widget->metaObject()->className());
     seen.title = widget->windowTitle();
     seen.parentIsModal = widget->parentWidget() && widget->parentWidget()->isModal();
+    seen.onScreen =
+        widget->screen() && widget->screen()->availableGeometry().contains(widget->frameGeometry());
     auto *box = qobject_cast<QMessageBox *>(widget);
     auto *dialog = qobject_cast<QFileDialog *>(widget);
     if (box)

@@ -29,6 +29,7 @@ public:
         bool saveDialog = false;
         QString defaultSuffix;
         bool parentIsModal = false;
+        bool onScreen = false; // the frame inside its screen's available area
     };
 
     explicit ModalAnswerer(QObject *parent = nullptr);

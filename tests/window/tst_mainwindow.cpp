@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QBoxLayout>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -291,11 +292,23 @@ void TestMainWindow::pickCancelledChangesNothing()
     SettingsFixture fixture;
     WindowProbe window;
     window.fileModel->appendRow(new QStandardItem(QStringLiteral("/x/kept.png")));
+    // Opened larger than the screen, as on a small or scaled one: fitted.
+    struct Oversize : QObject
+    {
+        bool eventFilter(QObject *watched, QEvent *event) override
+        {
+            if (event->type() == QEvent::Show && qobject_cast<QFileDialog *>(watched))
+                static_cast<QWidget *>(watched)->resize(4000, 3000);
+            return false;
+        }
+    } oversize;
+    qApp->installEventFilter(&oversize);
     ModalAnswerer answerer;
     answerer.expectFileDialogCancel();
     window.ui->btnPickFile->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(rows(window.fileModel), QStringList{QStringLiteral("/x/kept.png")});
+    QVERIFY(answerer.last().onScreen);
 }
 
 void TestMainWindow::rowBackgroundIsGradientOfViewSize()
