@@ -1956,6 +1956,21 @@ void TestPack::packFileErrorsHavePositions_data()
                                           << "3:4: \"json\": \"meta/\" names no file";
     QTest::newRow("json ends in a dot") << head + "   \"json\": \"meta/.\"}]}"
                                         << "3:4: \"json\": \"meta/.\" names no file";
+    QTest::newRow("json ends in two dots") << head + "   \"json\": \"meta/..\"}]}"
+                                           << "3:4: \"json\": \"meta/..\" names no file";
+    QTest::newRow("empty json path") << head + "   \"json\": \"\"}]}"
+                                     << "3:4: \"json\": must be a path";
+    QTest::newRow("trim threshold beyond its range")
+        << head + "   \"trim-threshold\": 255}]}"
+        << "3:4: \"trim-threshold\": must be a whole number from 0 to 254";
+    QTest::newRow("layout not in the list") << head + "   \"layout\": \"grid\"}]}"
+                                            << "3:4: \"layout\": must be \"rows\" or \"compact\"";
+    QTest::newRow("empty input")
+        << QByteArray("{\"sheets\": [{\"output\": \"s.png\", \"inputs\": [\"\"]}]}")
+        << "1:33: \"inputs\": must be a list of paths";
+    QTest::newRow("input with a lone surrogate")
+        << QByteArray("{\"sheets\": [{\"output\": \"s.png\", \"inputs\": [\"a\\ud800.png\"]}]}")
+        << "1:33: \"inputs\": a path holds a character that is not valid Unicode";
     QTest::newRow("output with a lone surrogate")
         << QByteArray("{\"sheets\": [{\"output\": \"o\\ud800.png\", \"inputs\": [\"a.png\"]}]}")
         << "1:14: \"output\": a path holds a character that is not valid Unicode";
@@ -2189,6 +2204,16 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY2(readLines(watch, &lines, 2) && lines.endsWith(" packed\n"), qPrintable(lines));
     QVERIFY2(!readLines(watch, &lines, 3, 2000), qPrintable(lines));
     QCOMPARE(placementLines(dir.filePath("out/ui.txt")).size(), 2);
+    // The pack file broken, then mended in place: watched all along.
+    QFile packFile(dir.filePath("p.json"));
+    QVERIFY(packFile.open(QIODevice::ReadOnly));
+    const QByteArray mended = packFile.readAll().replace("\"ok\"]", "\"ok\"], \"margin\": 1");
+    packFile.close();
+    QVERIFY(writeFileBytes(dir.filePath("p.json"), "{\"sheets\": ["));
+    QVERIFY2(readLines(watch, &lines, 3) && lines.contains("pack failed"), qPrintable(lines));
+    QVERIFY(writeFileBytes(dir.filePath("p.json"), mended));
+    QVERIFY2(readLines(watch, &lines, 4) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("out/ui.txt")).filter(",1,1").size(), 1);
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
 }
