@@ -24,6 +24,8 @@ constexpr int checkerSquare = 8;
 // The form's margins around the preview and the row below it.
 constexpr int sideMargin = 10;
 constexpr int rightMargin = 13;
+// The dialog's least width while it shows no size.
+constexpr int leastWidth = sideMargin + rightMargin + 120;
 constexpr int rowGap = 9;
 constexpr int bottomMargin = 16;
 
@@ -45,9 +47,7 @@ ComposeResultDialog::ComposeResultDialog(QWidget *parent)
     inspect->setShortcuts({QKeySequence(Qt::Key_I), QKeySequence(Qt::CTRL | Qt::Key_I)});
     connect(inspect, &QAction::triggered, this, &ComposeResultDialog::inspect);
     addAction(inspect);
-    setMinimumSize(sideMargin + rightMargin + 120,
-                   sideMargin + rowGap + bottomMargin + 80 + rowHeight());
-    m_leastWidth = minimumWidth();
+    setMinimumSize(leastWidth, sideMargin + rowGap + bottomMargin + 80 + rowHeight());
     layOut();
 }
 
@@ -140,7 +140,7 @@ void ComposeResultDialog::setResultImage(const QString &path)
         // Exists but is not an image: show nothing rather than a stale sheet.
         ui->labImageResult->setPixmap(QPixmap());
         ui->labInfo->setText(tr("Total Size:"));
-        setMinimumWidth(m_leastWidth);
+        setMinimumWidth(leastWidth);
         return;
     }
     // The whole label, frame included, is the target.
@@ -149,7 +149,7 @@ void ComposeResultDialog::setResultImage(const QString &path)
     // A wider dialog when the size does not fit in its row, and never
     // placed or fitted narrower than the size's text needs.
     const int short_ = ui->labInfo->sizeHint().width() - ui->labInfo->width();
-    setMinimumWidth(qMax(m_leastWidth, width() + short_));
+    setMinimumWidth(qMax(leastWidth, width() + short_));
     if (short_ > 0) {
         m_wanted.setWidth(qMax(m_wanted.width(), width() + short_));
         resize(width() + short_, height());

@@ -74,7 +74,6 @@ private:
     QImage m_keptSheet;
     QImage m_sheet; // the one shown
     QVector<SheetLayout::Placement> m_placements;
-    QSize m_wanted;   // the size asked for before fitting it to the screen
-    int m_leastWidth; // without a size to show
+    QSize m_wanted; // the size asked for before fitting it to the screen
     QPointer<SheetInspector> m_inspector;
 };
