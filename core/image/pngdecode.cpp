@@ -3,8 +3,10 @@
 #include <QRgb>
 
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -231,6 +233,147 @@ const uint8_t *joinData(const uint8_t *bytes, size_t length, const Image &image,
     return data;
 }
 
+// Reads a deflate stream's bits, least significant first; past the end, each
+// read sets `over` and gives zeros.
+struct BitReader
+{
+    const uint8_t *data;
+    size_t bytes;
+    size_t bit = 0;
+    bool over = false;
+
+    uint32_t take(int count)
+    {
+        uint32_t value = 0;
+        for (int i = 0; i < count; ++i, ++bit) {
+            if (bit / 8 >= bytes) {
+                over = true;
+                return 0;
+            }
+            value |= uint32_t(data[bit / 8] >> (bit % 8) & 1) << i;
+        }
+        return value;
+    }
+};
+
+// A canonical Huffman code with codes of up to `MaxBits`, as deflate builds it.
+struct Code
+{
+    static constexpr int MaxBits = 15;
+    uint16_t count[MaxBits + 1] = {};
+    uint16_t symbol[320] = {};
+
+    // Tells whether the codes fill the code space exactly (so there are two
+    // at least): a complete code, read alike by every inflater.
+    bool build(const uint8_t *lengths, int symbols)
+    {
+        for (int i = 0; i < symbols; ++i)
+            ++count[lengths[i]];
+        uint16_t first[MaxBits + 2] = {};
+        int32_t left = 1;
+        for (int length = 1; length <= MaxBits; ++length) {
+            left = 2 * left - count[length];
+            first[length + 1] = uint16_t(first[length] + count[length]);
+        }
+        for (int i = 0; i < symbols; ++i) {
+            if (lengths[i] != 0)
+                symbol[first[lengths[i]]++] = uint16_t(i);
+        }
+        return left == 0;
+    }
+
+    int decode(BitReader *in) const
+    {
+        int code = 0, first = 0, index = 0;
+        for (int length = 1; length <= MaxBits; ++length) {
+            code |= int(in->take(1));
+            if (code - count[length] < first)
+                return symbol[index + code - first];
+            index += count[length];
+            first = (first + count[length]) << 1;
+            code <<= 1;
+        }
+        return -1;
+    }
+};
+
+// libdeflate takes some streams that zlib, and so Qt's reader, refuses: 287
+// or 288 length codes or 31 or 32 distance codes in a block header, length
+// symbols 286 and 287 in a block with fixed codes, and the unused code of a
+// distance tree with one code. Those cannot arise in one final block with
+// dynamic codes, both complete and within the standard's counts, whose
+// header is read here; libdeflate inflates such a stream (most PNG files of
+// sprites), zlib any other. A header this finds doubtful only costs time.
+bool libdeflateAgrees(const uint8_t *stream, size_t bytes)
+{
+    if (bytes < 3 || (stream[0] & 0x0f) != 8 || stream[0] >> 4 > 7 || (stream[1] & 0x20))
+        return false;
+    BitReader in{stream + 2, bytes - 2};
+    if (in.take(1) != 1 || in.take(2) != 2)
+        return false; // not a final block, or not dynamic codes
+    const int lengthCodes = int(in.take(5)) + 257;
+    const int distanceCodes = int(in.take(5)) + 1;
+    const int precodeLengths = int(in.take(4)) + 4;
+    if (lengthCodes > 286 || distanceCodes > 30)
+        return false;
+    static constexpr uint8_t Order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+    uint8_t lengths[320] = {};
+    for (int i = 0; i < precodeLengths; ++i)
+        lengths[Order[i]] = uint8_t(in.take(3));
+    Code precode;
+    if (!precode.build(lengths, 19))
+        return false;
+    const int total = lengthCodes + distanceCodes;
+    std::fill(lengths, lengths + 19, 0);
+    for (int i = 0; i < total && !in.over;) {
+        const int symbol = precode.decode(&in);
+        if (symbol < 0)
+            return false;
+        if (symbol < 16) {
+            lengths[i++] = uint8_t(symbol);
+            continue;
+        }
+        if (symbol == 16 && i == 0)
+            return false;
+        const uint8_t repeated = symbol == 16 ? lengths[i - 1] : 0;
+        const int times = symbol == 16   ? 3 + int(in.take(2))
+                          : symbol == 17 ? 3 + int(in.take(3))
+                                         : 11 + int(in.take(7));
+        if (i + times > total)
+            return false;
+        std::fill(lengths + i, lengths + i + times, repeated);
+        i += times;
+    }
+    Code literals, distances;
+    return !in.over && literals.build(lengths, lengthCodes) &&
+           distances.build(lengths + lengthCodes, distanceCodes);
+}
+
+// zlib's inflate, as libpng calls it, for streams libdeflateAgrees() doubts.
+bool zlibInflate(const uint8_t *stream, size_t bytes, uint8_t *rows, size_t filtered)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return false;
+    size_t inLeft = bytes, outLeft = filtered;
+    z.next_in = const_cast<Bytef *>(stream);
+    z.next_out = rows;
+    int result = Z_OK;
+    while (result == Z_OK) {
+        // zlib counts in 32 bits: the buffers go in by parts.
+        const uInt in = uInt(std::min<size_t>(inLeft, UINT_MAX));
+        const uInt out = uInt(std::min<size_t>(outLeft, UINT_MAX));
+        z.avail_in = in;
+        z.avail_out = out;
+        result = inflate(&z, Z_NO_FLUSH);
+        inLeft -= in - z.avail_in;
+        outLeft -= out - z.avail_out;
+    }
+    inflateEnd(&z);
+    return result == Z_STREAM_END && inLeft == 0 && outLeft == 0;
+}
+
 uint8_t paeth(int a, int b, int c)
 {
     const int pa = std::abs(b - c);
@@ -432,9 +575,11 @@ bool decodeImage(const uint8_t *bytes, size_t length, const QSize &size, uint8_t
     uint8_t *rows = scratch->rows.reserve(filtered);
     size_t read = 0;
     size_t written = 0;
-    if (libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes, rows,
-                                      filtered, &read, &written) != LIBDEFLATE_SUCCESS ||
-        read != image.idatBytes || written != filtered)
+    if (libdeflateAgrees(stream, image.idatBytes)
+            ? libdeflate_zlib_decompress_ex(scratch->decompressor, stream, image.idatBytes, rows,
+                                            filtered, &read, &written) != LIBDEFLATE_SUCCESS ||
+                  read != image.idatBytes || written != filtered
+            : !zlibInflate(stream, image.idatBytes, rows, filtered))
         return false;
     const size_t bpp = std::max<size_t>(1, size_t(image.channels * image.depth / 8));
     if (!unfilter(rows, image.rowBytes, image.height, bpp, scratch->zeros) ||

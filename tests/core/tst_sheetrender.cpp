@@ -205,9 +205,26 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
             rows.append(char(paeth ? int((seed >> 16) % 3) - 1 : int(seed >> 16)));
         }
     }
+    // "small window": every row the same, and a header that gives a window
+    // of 256 bytes, shorter than the distance to the row above.
+    if (damage == QLatin1String("small window")) {
+        for (int y = 1; y < height; ++y)
+            rows.replace((rowBytes + 1) * y, rowBytes + 1, rows.left(rowBytes + 1));
+    }
     QByteArray zlib = qCompress(rows.left(rows.size() - (damage == "one byte short"))).mid(4);
+    if (damage == QLatin1String("small window")) {
+        zlib[0] = char(0x08);
+        const int check = (zlib.at(1) & 0xe0) | (31 - (0x08 * 256 + (zlib.at(1) & 0xe0)) % 31) % 31;
+        zlib[1] = char(check);
+    }
     if (damage == QLatin1String("adler"))
         zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
+    if (damage == QLatin1String("no Adler-32"))
+        zlib.chop(4);
+    if (damage == QLatin1String("byte after the stream"))
+        zlib += '\0';
+    if (damage.startsWith(QLatin1String("zlib "))) // a stream made by hand, in hex
+        zlib = QByteArray::fromHex(damage.mid(5).toLatin1());
     QByteArray png =
         QByteArray("\x89PNG\r\n\x1a\n", 8) +
         pngChunk("IHDR", bigEndian({quint32(width), quint32(height)}) + QByteArray(1, char(depth)) +
@@ -944,6 +961,32 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
+    QTest::newRow("window shorter than the distances")
+        << pngFile(6, 8, 99, 20, none, "small window", 34) << true << true;
+    // Malformed Huffman codes that zlib refuses and libdeflate would take.
+    QTest::newRow("288 length codes")
+        << pngFile(0, 8, 1, 1, none, "zlib 7801fdc181000000000010ffd5522000020001", 35) << false
+        << false;
+    QTest::newRow("32 distance codes")
+        << pngFile(0, 8, 1, 1, none, "zlib 780105df81000000000010ffd5382100020001", 36) << false
+        << false;
+    QTest::newRow("the unused code of a one-code distance tree")
+        << pngFile(0, 8, 4, 1, none, "zlib 78010dc0010900000080a000a0ff8f4b7c004b001d", 37) << false
+        << false;
+    QTest::newRow("length symbol 286 in a block of fixed codes")
+        << pngFile(0, 8, 64, 4, none, "zlib 7801636018030001040001", 38) << false << false;
+    QTest::newRow("288 length codes in the second block")
+        << pngFile(
+               0, 8, 1, 41, none,
+               "zlib 78da348a810d003008c250feffcbb326dd162296802cab34eaf59ce1792964fca7868a1f99fe"
+               "6ab7070000fffffdc181000000000010ffd552200b8605ba",
+               39)
+        << false << false;
+    // Streams of several blocks, which zlib inflates.
+    QTest::newRow("several blocks, no Adler-32")
+        << pngFile(6, 8, 90, 60, none, "no Adler-32", 40) << false << false;
+    QTest::newRow("several blocks, a byte after the stream")
+        << pngFile(6, 8, 90, 60, none, "byte after the stream", 41) << false << true;
     QTest::newRow("stream one byte short")
         << pngFile(6, 8, 9, 9, none, "one byte short", 33) << false << false;
     // Headers Qt's reader refuses: the probe must not take their size either.
