@@ -668,6 +668,7 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
         written.insert(fileIdentity(file.path));
     for (auto it = names.constBegin(); it != names.constEnd(); ++it)
         written.insert(fileIdentity(it.key())); // an old page packed as an image
+    written += *m_earlier;                      // what the pack file's other sheets wrote
     QStringList stems{m_options.chosenPath};
     for (const DataFormats::Output &data : m_options.data)
         stems << data.path;
@@ -675,12 +676,20 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     for (const Manifest::Output &old : std::as_const(recorded.outputs))
         recordedPaths.insert(old.path);
     // A numbered name counts only where the last run made that sheet: a
-    // data file named like a page is the user's choice.
+    // data file named like a page is the user's choice. A page that has
+    // become a sheet of its own, with a manifest listing its files, belongs
+    // to that sheet now.
     QVector<int> pagesMade;
     for (int n = sheetCount; n < sheetCount + recorded.outputs.size(); ++n) {
-        if (recordedPaths.contains(
-                SheetLayout::sheetPathFor(numberedPath(m_options.chosenPath, n))))
-            pagesMade.append(n);
+        const QString page = SheetLayout::sheetPathFor(numberedPath(m_options.chosenPath, n));
+        if (!recordedPaths.contains(page))
+            continue;
+        pagesMade.append(n);
+        Manifest own;
+        if (readManifest(manifestPathFor(page, false), &own)) {
+            for (const Manifest::Output &output : std::as_const(own.outputs))
+                written.insert(fileIdentity(output.path));
+        }
     }
     QStringList stale;
     for (const Manifest::Output &old : std::as_const(recorded.outputs)) {

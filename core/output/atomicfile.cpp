@@ -11,11 +11,14 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -323,6 +326,59 @@ bool processIsGone(qint64 pid)
            errno == ESRCH;
 }
 
+// Ctrl+C, SIGTERM and SIGHUP wait while a set is put in place or rolled
+// back: a run they would end there would leave old and new files mixed (and
+// its lock file behind). Only signals left at their default action are
+// held; a program that handles or ignores one keeps doing so. Writers on
+// several threads share one hold, the last to finish ends it, and a signal
+// that came meanwhile is raised again then.
+class HeldSignals
+{
+public:
+    HeldSignals()
+    {
+        const std::lock_guard<std::mutex> guard(mutex());
+        if (s_holders++ > 0)
+            return;
+        for (int i = 0; i < Count; ++i) {
+            struct sigaction action = {};
+            action.sa_handler = remember;
+            sigemptyset(&action.sa_mask);
+            s_replaced[i] = sigaction(Signals[i], nullptr, &s_old[i]) == 0 &&
+                            s_old[i].sa_handler == SIG_DFL &&
+                            sigaction(Signals[i], &action, nullptr) == 0;
+        }
+    }
+    ~HeldSignals()
+    {
+        const std::lock_guard<std::mutex> guard(mutex());
+        if (--s_holders > 0)
+            return;
+        for (int i = 0; i < Count; ++i) {
+            if (s_replaced[i])
+                sigaction(Signals[i], &s_old[i], nullptr);
+        }
+        if (const int signal = s_pending.exchange(0))
+            ::raise(signal);
+    }
+    HeldSignals(const HeldSignals &) = delete;
+    HeldSignals &operator=(const HeldSignals &) = delete;
+
+private:
+    static constexpr int Count = 3;
+    static constexpr int Signals[Count] = {SIGINT, SIGTERM, SIGHUP};
+    static void remember(int signal) { s_pending = signal; }
+    static std::mutex &mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static inline int s_holders = 0;
+    static inline bool s_replaced[Count] = {};
+    static inline struct sigaction s_old[Count] = {};
+    static inline std::atomic<int> s_pending{0};
+};
+
 // Stages: check every output, stage every temporary file, then under the
 // lock remove what dead runs left, keep the old targets, put the new files
 // in place and sync the folders. Any failure rolls back to the old set.
@@ -339,9 +395,13 @@ public:
         if (m_files.isEmpty())
             return true;
         const bool ok = check() && stage() && commitLocked();
+        // Still under the lock: a run waiting for it must not put its set
+        // in place before this one's rollback is over.
         if (!ok)
             rollback();
         removeLeftovers(ok);
+        m_lock.reset();
+        m_held.reset();
         return ok;
     }
 
@@ -481,11 +541,12 @@ private:
 
     bool commitLocked()
     {
-        OutputLock lock;
+        m_lock.emplace();
         const QByteArray path = lockPath();
         const int last = m_files.size() - 1;
-        switch (lock.take(path, m_options.lockTimeoutMs, m_options.cancel)) {
+        switch (m_lock->take(path, m_options.lockTimeoutMs, m_options.cancel)) {
         case OutputLock::Taken:
+            m_held.emplace();
             break;
         case OutputLock::Cancelled:
             return fail(last, QStringLiteral("cancelled while waiting for another run"));
@@ -585,6 +646,12 @@ private:
     {
         for (int i = 0; i < m_files.size(); ++i) {
             Output &o = m_out[i];
+            // Checked again now that no run of ours can change it: something
+            // else may have taken the name while this run waited for the lock.
+            struct stat now;
+            if (lstat(o.target.constData(), &now) == 0 && !S_ISREG(now.st_mode))
+                return fail(
+                    i, QStringLiteral("it is %1, not a regular file").arg(kindOf(now.st_mode)));
             if (!keepModeLocked(i))
                 return false;
             auto link = [&](const QByteArray &name) {
@@ -704,6 +771,8 @@ private:
             Output &o = m_out[i];
             if (o.state == State::Staged)
                 continue;
+            if (!touched.isEmpty())
+                pauseForTesting();
             touched.insert(folderOf(o.target));
             const bool restored = o.existed
                                       ? ::rename(o.backup.constData(), o.target.constData()) == 0
@@ -749,6 +818,8 @@ private:
     QVector<Output> m_out;
     QStringList m_remove; // the files to remove, known once the lock is held
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
+    std::optional<OutputLock> m_lock;
+    std::optional<HeldSignals> m_held; // from the lock taken to the end
 };
 
 } // namespace

@@ -387,6 +387,7 @@ private slots:
     void multipackNamesSplitAnimations();
     void multipackRemovesOnlyItsStalePages();
     void stalePageEditedWhileWaitingIsKept();
+    void pageThatBecameASheetIsKept();
     void updateSkipsOnlyUnchanged_data();
     void updateSkipsOnlyUnchanged();
     void packFileErrorsHavePositions_data();
@@ -1780,6 +1781,25 @@ void TestPack::multipackRemovesOnlyItsStalePages()
     QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t-1.json")}).code, 0);
     QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t.json")}).code, 0);
     QVERIFY(QFile::exists(dir.filePath("t-1.json")));
+}
+
+// A page written again, byte for byte, as a sheet of its own (by another
+// run, or by another sheet of a pack file) is that sheet's now.
+void TestPack::pageThatBecameASheetIsKept()
+{
+    QTemporaryDir dir;
+    QVERIFY(saveMultipackImages(dir));
+    const QStringList arguments{"--multipack", "--max-size", "40x40", "-o", dir.filePath("s.png")};
+    QCOMPARE(pack(arguments + QStringList{dir.filePath("in")}).code, 0);
+    QStringList pageInputs{"-o", dir.filePath("s-2.png")};
+    for (const QString &line : placementLines(dir.filePath("s-2.txt")))
+        pageInputs << line.section(',', 0, 0);
+    const QByteArray page = readFileBytes(dir.filePath("s-2.png"));
+    QCOMPARE(pack(pageInputs).code, 0);
+    QCOMPARE(readFileBytes(dir.filePath("s-2.png")), page);
+    QCOMPARE(pack(arguments + QStringList{dir.filePath("in/0.png")}).code, 0);
+    QCOMPARE(readFileBytes(dir.filePath("s-2.png")), page);
+    QVERIFY(QFile::exists(dir.filePath("s-2.txt")));
 }
 
 // What is stale is decided with the lock held: a page edited while the run

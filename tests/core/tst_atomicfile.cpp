@@ -11,9 +11,11 @@
 
 #include <QtTest>
 
+#include <csignal>
 #include <future>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -88,7 +90,9 @@ private slots:
     void filesLeftBehind();
     void deadRunsBackupGoesBack_data();
     void deadRunsBackupGoesBack();
+    void racingWritersLeaveOneSet_data();
     void racingWritersLeaveOneSet();
+    void signalWaitsForTheSet();
     void refusesOutputThatIsNotAFile_data();
     void refusesOutputThatIsNotAFile();
     void writesThroughLink_data();
@@ -440,21 +444,79 @@ void TestAtomicFile::deadRunsBackupGoesBack()
 }
 
 // Two writers on the same set at once, the first pausing between renames.
+void TestAtomicFile::racingWritersLeaveOneSet_data()
+{
+    QTest::addColumn<QString>("firstRun"); // what befalls the first run
+    QTest::newRow("both succeed") << QString();
+    // The other run waits for the lock until the first one's rollback is over.
+    QTest::newRow("the first fails and rolls back") << "fails";
+    // Checked again under the lock: what the first run finds moved aside
+    // would never come back.
+    QTest::newRow("a folder takes an output's name while the first waits") << "folder";
+}
+
 void TestAtomicFile::racingWritersLeaveOneSet()
 {
+    QFETCH(QString, firstRun);
     OutputSet set;
+    FaultGuard faults;
     QVector<FileContent> other = set.files;
     for (FileContent &file : other)
         file.data.replace("new", "other");
+    WriteOptions options;
+    options.lockFor = set.files.last().path; // the lock the first run takes
+    QStringList expected = OutputSet::newSet();
+    if (firstRun == "fails") {
+        setWriteFaultForTesting(WriteStep::Rename, 2);
+        other.removeLast();
+        expected = QStringList{"a.json=other json", "a.txt=other placement", "sub/a.png=old sheet"};
+    }
+    std::unique_ptr<HeldLock> held;
+    if (firstRun == "folder") {
+        held = std::make_unique<HeldLock>(set.files.last().path + ".lock");
+        QVERIFY(held->isHeld());
+    }
     auto first = std::async(std::launch::async, [&] {
         setWritePauseForTesting(100);
         return writeFilesAtomically(set.files);
     });
     QThread::msleep(50);
-    QVERIFY(writeFilesAtomically(other) && first.get());
+    if (firstRun == "folder") {
+        QVERIFY(QFile::remove(set.files[0].path) && QDir().mkdir(set.files[0].path));
+        QVERIFY(writeFileBytes(set.files[0].path + "/notes", "mine"));
+    }
+    held.reset();
+    if (firstRun == "folder") {
+        QVERIFY(!first.get());
+        QCOMPARE(readFileBytes(set.files[0].path + "/notes"), QByteArray("mine"));
+        QCOMPARE(readFileBytes(set.files[2].path), QByteArray("old sheet"));
+        return;
+    }
+    QCOMPARE(writeFilesAtomically(other, options), true);
+    QCOMPARE(first.get(), firstRun.isEmpty());
     const QStringList contents = set.contents();
-    QVERIFY(contents == OutputSet::newSet() ||
-            contents == OutputSet::newSet().replaceInStrings("new", "other"));
+    QVERIFY2(contents == expected ||
+                 contents == QStringList(expected).replaceInStrings("new", "other"),
+             qPrintable(contents.join(", ")));
+}
+
+// A SIGTERM while the files are put in place ends the run once they all are.
+void TestAtomicFile::signalWaitsForTheSet()
+{
+    OutputSet set;
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGTERM, SIG_DFL); // as in korvane-pack; the test's handler would catch it
+        setWritePauseForTesting(150);
+        _exit(writeFilesAtomically(set.files) ? 0 : 1);
+    }
+    QVERIFY(child > 0);
+    QThread::msleep(100);
+    QCOMPARE(::kill(child, SIGTERM), 0);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    QCOMPARE(set.contents(), OutputSet::newSet());
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile_data()
