@@ -231,6 +231,48 @@ bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
     return fileSize >= offset + stride * (height - 1) + lastRow;
 }
 
+int bmpRunLength(const QByteArray &head)
+{
+    if (head.size() < 34 || !head.startsWith("BM") ||
+        qFromLittleEndian<quint32>(head.constData() + 14) < 40)
+        return 0;
+    const quint32 compression = qFromLittleEndian<quint32>(head.constData() + 30);
+    return compression == 1 ? 8 : compression == 2 ? 4 : 0;
+}
+
+bool bmpRunsComplete(const QByteArray &file)
+{
+    const int bits = bmpRunLength(file);
+    if (bits == 0)
+        return true;
+    const auto *data = reinterpret_cast<const uchar *>(file.constData());
+    const qint64 size = file.size();
+    qint64 pos = qFromLittleEndian<quint32>(file.constData() + 10);
+    // Read as Qt's reader reads it: pairs of a count and a colour, or of 0
+    // and an escape (0 end of line, 1 end of image, 2 a jump of two bytes,
+    // more: that many pixels, padded to two bytes).
+    while (pos < size) {
+        if (data[pos++] != 0) {
+            if (pos == size)
+                return false; // a run without its colour
+            ++pos;
+            continue;
+        }
+        if (pos == size)
+            return true; // the reader takes it as the end of the image
+        const int escape = data[pos++];
+        if (escape == 1)
+            return true;
+        if (escape == 2) {
+            pos += 2;
+        } else if (escape > 2) {
+            const int bytes = bits == 8 ? escape : (escape + 1) / 2;
+            pos += bytes + (bytes & 1);
+        }
+    }
+    return true;
+}
+
 bool xbmDataComplete(const QByteArray &data, const QSize &size)
 {
     // The reader takes each "0x" and the two hex digits after it as a byte,

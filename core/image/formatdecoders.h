@@ -38,6 +38,15 @@ bool gifFirstFrameComplete(const QByteArray &data, QString *reason);
 // leaves a 4-bit image's missing rows in colour 0.
 bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize);
 
+// 8 or 4 when the BMP whose first 34 bytes are `head` has RLE8 or RLE4
+// pixel data, 0 otherwise.
+int bmpRunLength(const QByteArray &head);
+
+// Whether the RLE pixel data of the BMP `file` has the colour of its last
+// run; true for any other file. Qt's reader paints a run whose colour is
+// missing with the last byte it read.
+bool bmpRunsComplete(const QByteArray &file);
+
 // Whether the XBM text `data` holds a byte for every 8 pixels of each of the
 // rows of an image of `size`; Qt's reader leaves missing ones white.
 bool xbmDataComplete(const QByteArray &data, const QSize &size);

@@ -254,8 +254,17 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size,
 {
     if (format == "bmp") {
         file.seek(0);
-        if (!bmpPixelDataPresent(file.read(34), file.size()))
+        const QByteArray head = file.read(34);
+        if (!bmpPixelDataPresent(head, file.size()))
             return QStringLiteral("the pixel data is cut short");
+        if (bmpRunLength(head) != 0) {
+            // Compressed rows: their end shows only in the whole file.
+            BufferHold fileHold(budget);
+            fileHold.take(file.size());
+            file.seek(0);
+            if (!bmpRunsComplete(file.readAll()))
+                return QStringLiteral("the pixel data is cut short");
+        }
     }
     if (format == "png" && pngIsRgb16WithColourKey(file))
         return QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "

@@ -451,6 +451,11 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("4-bit pixel data cut short") << "truncate 4-bit" << Status::LoadFailed;
     QTest::newRow("4-bit BMP without its last row's padding")
         << "truncate 4-bit padding" << Status::LoadFailed;
+    // A run whose colour byte is missing is painted with the byte before.
+    QTest::newRow("RLE8 BMP cut after its last run's length")
+        << "truncate rle8" << Status::LoadFailed;
+    QTest::newRow("RLE4 BMP cut after its last run's length")
+        << "truncate rle4" << Status::LoadFailed;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
@@ -496,6 +501,23 @@ void TestSheetRender::paintFailures()
         positions[b] = QPoint(5, 4);
     } else if (change.startsWith("png ")) {
         QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
+    } else if (change.startsWith("truncate rle")) {
+        // 6x3, a run of six pixels and an end of line for each row, the last
+        // run cut after its length.
+        const bool rle8 = change.endsWith("8");
+        const QByteArray runs =
+            QByteArray::fromHex(rle8 ? "060100000602000006" : "061100000622000006");
+        const auto le = [](quint32 v, int bytes) {
+            QByteArray out(bytes, '\0');
+            for (int i = 0; i < bytes; ++i)
+                out[i] = char(v >> (8 * i));
+            return out;
+        };
+        const QByteArray palette = QByteArray::fromHex("10203000").repeated(16);
+        QVERIFY(writeFileBytes(
+            b, "BM" + le(quint32(118 + runs.size()), 4) + le(0, 4) + le(118, 4) + le(40, 4) +
+                   le(6, 4) + le(3, 4) + le(1, 2) + le(rle8 ? 8 : 4, 2) + le(rle8 ? 1 : 2, 4) +
+                   le(quint32(runs.size()), 4) + le(0, 8) + le(16, 4) + le(0, 4) + palette + runs));
     } else if (change.startsWith("truncate 4-bit")) {
         // Rows of 4 bytes: keep one.
         QImage image(6, 3, QImage::Format_Indexed8);
