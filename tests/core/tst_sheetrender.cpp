@@ -205,18 +205,7 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
             rows.append(char(paeth ? int((seed >> 16) % 3) - 1 : int(seed >> 16)));
         }
     }
-    // "small window": every row the same, and a header that gives a window
-    // of 256 bytes, shorter than the distance to the row above.
-    if (damage == QLatin1String("small window")) {
-        for (int y = 1; y < height; ++y)
-            rows.replace((rowBytes + 1) * y, rowBytes + 1, rows.left(rowBytes + 1));
-    }
     QByteArray zlib = qCompress(rows.left(rows.size() - (damage == "one byte short"))).mid(4);
-    if (damage == QLatin1String("small window")) {
-        zlib[0] = char(0x08);
-        const int check = (zlib.at(1) & 0xe0) | (31 - (0x08 * 256 + (zlib.at(1) & 0xe0)) % 31) % 31;
-        zlib[1] = char(check);
-    }
     if (damage == QLatin1String("adler"))
         zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
     if (damage == QLatin1String("no Adler-32"))
@@ -507,17 +496,14 @@ void TestSheetRender::paintFailures()
         const bool rle8 = change.endsWith("8");
         const QByteArray runs =
             QByteArray::fromHex(rle8 ? "060100000602000006" : "061100000622000006");
-        const auto le = [](quint32 v, int bytes) {
-            QByteArray out(bytes, '\0');
-            for (int i = 0; i < bytes; ++i)
-                out[i] = char(v >> (8 * i));
-            return out;
-        };
-        const QByteArray palette = QByteArray::fromHex("10203000").repeated(16);
-        QVERIFY(writeFileBytes(
-            b, "BM" + le(quint32(118 + runs.size()), 4) + le(0, 4) + le(118, 4) + le(40, 4) +
-                   le(6, 4) + le(3, 4) + le(1, 2) + le(rle8 ? 8 : 4, 2) + le(rle8 ? 1 : 2, 4) +
-                   le(quint32(runs.size()), 4) + le(0, 8) + le(16, 4) + le(0, 4) + palette + runs));
+        QByteArray bmp;
+        QDataStream out(&bmp, QIODevice::WriteOnly);
+        out.setByteOrder(QDataStream::LittleEndian);
+        out.writeRawData("BM", 2);
+        out << quint32(118 + runs.size()) << quint32(0) << quint32(118) << quint32(40) << quint32(6)
+            << quint32(3) << quint16(1) << quint16(rle8 ? 8 : 4) << quint32(rle8 ? 1 : 2)
+            << quint32(runs.size()) << quint64(0) << quint32(16) << quint32(0);
+        QVERIFY(writeFileBytes(b, bmp + QByteArray::fromHex("10203000").repeated(16) + runs));
     } else if (change.startsWith("truncate 4-bit")) {
         // Rows of 4 bytes: keep one.
         QImage image(6, 3, QImage::Format_Indexed8);
@@ -983,8 +969,6 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
-    QTest::newRow("window shorter than the distances")
-        << pngFile(6, 8, 99, 20, none, "small window", 34) << true << true;
     // Malformed Huffman codes that zlib refuses and libdeflate would take.
     QTest::newRow("288 length codes")
         << pngFile(0, 8, 1, 1, none, "zlib 7801fdc181000000000010ffd5522000020001", 35) << false
