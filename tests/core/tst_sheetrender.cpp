@@ -976,6 +976,9 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("32 distance codes")
         << pngFile(0, 8, 1, 1, none, "zlib 780105df81000000000010ffd5382100020001", 36) << false
         << false;
+    QTest::newRow("a length repeated past the last distance code")
+        << pngFile(0, 8, 1, 1, none, "zlib 780105c105010000000010ff57130400020001", 42) << false
+        << false;
     QTest::newRow("the unused code of a one-code distance tree")
         << pngFile(0, 8, 4, 1, none, "zlib 78010dc0010900000080a000a0ff8f4b7c004b001d", 37) << false
         << false;
