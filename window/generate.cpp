@@ -167,9 +167,11 @@ int MainWindow::renderInBackground()
     });
     poll.start(50);
 
+    m_rendering = true;
     worker->start();
     loop.exec();
     worker->wait();
+    m_rendering = false;
     poll.stop();
     progress.reset();
 

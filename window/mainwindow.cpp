@@ -10,6 +10,7 @@
 #include "window/textfit.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QListView>
@@ -45,6 +46,14 @@ void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
     fitOnScreen(this);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_rendering)
+        event->ignore();
+    else
+        QMainWindow::closeEvent(event);
 }
 
 MainWindow::~MainWindow()

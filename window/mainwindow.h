@@ -41,6 +41,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     // Opens inside the screen's available area, shrunk if it must.
     void showEvent(QShowEvent *event) override;
+    // Refused while Generate runs: the last window closing would quit the
+    // program with the run's result unseen, a failure as status 0.
+    void closeEvent(QCloseEvent *event) override;
 
     void addFileItem(const QString &path);
     // Dropped or given paths: a folder adds the .png files directly inside
@@ -100,6 +103,7 @@ protected:
     QImage m_savedSheet; // the last PNG sheet written, until it is previewed
     QString m_lastError;
     Compose::Progress m_progress;
+    bool m_rendering = false;
 
 private:
     void setUpFileList();
