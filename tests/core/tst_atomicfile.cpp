@@ -511,7 +511,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         _exit(writeFilesAtomically(set.files) ? 0 : 1);
     }
     QVERIFY(child > 0);
-    QThread::msleep(100);
+    // Sent once the first file is in place, while the run pauses before the next.
+    QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(set.files[0].path), QByteArray("new placement"), 10000);
     QCOMPARE(::kill(child, SIGTERM), 0);
     int status = 0;
     QCOMPARE(waitpid(child, &status, 0), child);
