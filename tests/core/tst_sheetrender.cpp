@@ -442,9 +442,12 @@ void TestSheetRender::paintFailures_data()
         << "truncate 4-bit padding" << Status::LoadFailed;
     // A run whose colour byte is missing is painted with the byte before.
     QTest::newRow("RLE8 BMP cut after its last run's length")
-        << "truncate rle8" << Status::LoadFailed;
+        << "truncate rle8 060100000602000006" << Status::LoadFailed;
     QTest::newRow("RLE4 BMP cut after its last run's length")
-        << "truncate rle4" << Status::LoadFailed;
+        << "truncate rle4 061100000622000006" << Status::LoadFailed;
+    // Read past a jump of nothing and an absolute run with its padding.
+    QTest::newRow("RLE8 BMP with a jump and an odd absolute run, cut after a run's length")
+        << "truncate rle8 00020000000307070001030100000602000006" << Status::LoadFailed;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
@@ -491,11 +494,9 @@ void TestSheetRender::paintFailures()
     } else if (change.startsWith("png ")) {
         QVERIFY(writeFileBytes(b, pngFile(6, 8, 6, 3, QByteArray(), change.mid(4), 2)));
     } else if (change.startsWith("truncate rle")) {
-        // 6x3, a run of six pixels and an end of line for each row, the last
-        // run cut after its length.
-        const bool rle8 = change.endsWith("8");
-        const QByteArray runs =
-            QByteArray::fromHex(rle8 ? "060100000602000006" : "061100000622000006");
+        // 6x3: the rows' runs and ends of line, in hex.
+        const bool rle8 = change.contains("rle8");
+        const QByteArray runs = QByteArray::fromHex(change.section(' ', 2).toLatin1());
         QByteArray bmp;
         QDataStream out(&bmp, QIODevice::WriteOnly);
         out.setByteOrder(QDataStream::LittleEndian);
@@ -970,14 +971,14 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
     // Malformed Huffman codes that zlib refuses and libdeflate would take.
-    QTest::newRow("288 length codes")
-        << pngFile(0, 8, 1, 1, none, "zlib 7801fdc181000000000010ffd5522000020001", 35) << false
+    QTest::newRow("287 length codes")
+        << pngFile(0, 8, 1, 1, none, "zlib 7801f5c121090000000020ffaff6891200020001", 35) << false
         << false;
-    QTest::newRow("32 distance codes")
-        << pngFile(0, 8, 1, 1, none, "zlib 780105df81000000000010ffd5382100020001", 36) << false
+    QTest::newRow("31 distance codes")
+        << pngFile(0, 8, 1, 1, none, "zlib 780105de21090000000020ffaf56971000020001", 36) << false
         << false;
-    QTest::newRow("a length repeated past the last distance code")
-        << pngFile(0, 8, 1, 1, none, "zlib 780105c105010000000010ff57130400020001", 42) << false
+    QTest::newRow("a length repeated one past the last distance code")
+        << pngFile(0, 8, 1, 1, none, "zlib 780105c305010000008020feafc62200020001", 42) << false
         << false;
     QTest::newRow("the unused code of a one-code distance tree")
         << pngFile(0, 8, 4, 1, none, "zlib 78010dc0010900000080a000a0ff8f4b7c004b001d", 37) << false
