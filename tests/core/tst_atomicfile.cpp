@@ -92,6 +92,7 @@ private slots:
     void deadRunsBackupGoesBack();
     void racingWritersLeaveOneSet_data();
     void racingWritersLeaveOneSet();
+    void signalWaitsForTheSet_data();
     void signalWaitsForTheSet();
     void refusesOutputThatIsNotAFile_data();
     void refusesOutputThatIsNotAFile();
@@ -500,24 +501,65 @@ void TestAtomicFile::racingWritersLeaveOneSet()
              qPrintable(contents.join(", ")));
 }
 
-// A SIGTERM while the files are put in place ends the run once they all are.
+void TestAtomicFile::signalWaitsForTheSet_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("while the files are put in place") << "put in place";
+    QTest::newRow("during a rollback") << "rollback";
+    // Not held there: Ctrl+C must end a run that waits for another.
+    QTest::newRow("while waiting for another run's lock") << "lock";
+}
+
+// A SIGTERM while the files are put in place or rolled back ends the run
+// once the new or the old set is whole.
 void TestAtomicFile::signalWaitsForTheSet()
 {
+    QFETCH(QString, when);
     OutputSet set;
+    const QString lock = set.files.last().path + ".lock";
+    const auto held = when == "lock" ? std::make_unique<HeldLock>(lock) : nullptr;
+    QVERIFY(!held || held->isHeld());
     const pid_t child = fork();
     if (child == 0) {
         signal(SIGTERM, SIG_DFL); // as in korvane-pack; the test's handler would catch it
+        if (when == "rollback")
+            setWriteFaultForTesting(WriteStep::Rename, 2);
         setWritePauseForTesting(150);
         _exit(writeFilesAtomically(set.files) ? 0 : 1);
     }
     QVERIFY(child > 0);
-    // Sent once the first file is in place, while the run pauses before the next.
-    QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(set.files[0].path), QByteArray("new placement"), 10000);
+    // Sent once the first file is in place, while the run pauses before the
+    // next; in a rollback once the second file, new, is gone again.
+    if (when == "lock") { // once its files are staged
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !QDir(set.dir.filePath("sub")).entryList({"*korvane-new*"}, QDir::Files).isEmpty(),
+            10000);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(set.files[0].path), QByteArray("new placement"),
+                                  10000);
+    }
+    if (when == "rollback") {
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(set.files[1].path), 10000);
+    }
+    QElapsedTimer timer;
+    timer.start();
     QCOMPARE(::kill(child, SIGTERM), 0);
     int status = 0;
-    QCOMPARE(waitpid(child, &status, 0), child);
+    while (waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < 5000) // the lock wait: 10 s
+        QThread::msleep(10);
+    if (!WIFSIGNALED(status))
+        ::kill(child, SIGKILL);
     QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    QCOMPARE(set.contents(), OutputSet::newSet());
+    if (held)
+        QVERIFY(QFile::remove(lock));
+    // A run ended while it waits may leave its staged files, as a killed one.
+    QStringList contents = set.contents();
+    contents.erase(
+        std::remove_if(contents.begin(), contents.end(),
+                       [](const QString &entry) { return entry.contains("korvane-new"); }),
+        contents.end());
+    QCOMPARE(contents, when == "put in place" ? OutputSet::newSet() : OutputSet::oldSet());
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile_data()
