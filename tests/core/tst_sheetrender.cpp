@@ -208,10 +208,6 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
     QByteArray zlib = qCompress(rows.left(rows.size() - (damage == "one byte short"))).mid(4);
     if (damage == QLatin1String("adler"))
         zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
-    if (damage == QLatin1String("no Adler-32"))
-        zlib.chop(4);
-    if (damage == QLatin1String("byte after the stream"))
-        zlib += '\0';
     if (damage.startsWith(QLatin1String("zlib "))) // a stream made by hand, in hex
         zlib = QByteArray::fromHex(damage.mid(5).toLatin1());
     QByteArray png =
@@ -992,11 +988,6 @@ void TestSheetRender::pngDecoderMatchesQt_data()
                "6ab7070000fffffdc181000000000010ffd552200b8605ba",
                39)
         << false << false;
-    // Streams of several blocks, which zlib inflates.
-    QTest::newRow("several blocks, no Adler-32")
-        << pngFile(6, 8, 90, 60, none, "no Adler-32", 40) << false << false;
-    QTest::newRow("several blocks, a byte after the stream")
-        << pngFile(6, 8, 90, 60, none, "byte after the stream", 41) << false << true;
     QTest::newRow("stream one byte short")
         << pngFile(6, 8, 9, 9, none, "one byte short", 33) << false << false;
     // Headers Qt's reader refuses: the probe must not take their size either.
