@@ -663,12 +663,6 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     Manifest recorded;
     if (!readManifest(manifestPath(), &recorded))
         return {};
-    QSet<QString> written;
-    for (const FileContent &file : outputs)
-        written.insert(fileIdentity(file.path));
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
-        written.insert(fileIdentity(it.key())); // an old page packed as an image
-    written += *m_earlier;                      // what the pack file's other sheets wrote
     QStringList stems{m_options.chosenPath};
     for (const DataFormats::Output &data : m_options.data)
         stems << data.path;
@@ -680,29 +674,46 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     // become a sheet of its own, with a manifest listing its files, belongs
     // to that sheet now.
     QVector<int> pagesMade;
+    QStringList ownManifests;
     for (int n = sheetCount; n < sheetCount + recorded.outputs.size(); ++n) {
         const QString page = SheetLayout::sheetPathFor(numberedPath(m_options.chosenPath, n));
-        if (!recordedPaths.contains(page))
-            continue;
-        pagesMade.append(n);
+        if (recordedPaths.contains(page)) {
+            pagesMade.append(n);
+            ownManifests.append(manifestPathFor(page, false));
+        }
+    }
+    QVector<Manifest::Output> numbered;
+    for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
+        bool isPage = false;
+        for (const int n : std::as_const(pagesMade)) {
+            for (const QString &stem : std::as_const(stems)) {
+                const QString page = numberedPath(stem, n);
+                isPage = isPage || old.path == page || old.path == SheetLayout::sheetPathFor(page) ||
+                         old.path == SheetLayout::placementPathFor(page);
+            }
+        }
+        if (isPage)
+            numbered.append(old);
+    }
+    if (numbered.isEmpty())
+        return {}; // the usual run: no identities of every input to work out
+
+    QSet<QString> written;
+    for (const FileContent &file : outputs)
+        written.insert(fileIdentity(file.path));
+    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
+        written.insert(fileIdentity(it.key())); // an old page packed as an image
+    written += *m_earlier;                      // what the pack file's other sheets wrote
+    for (const QString &path : std::as_const(ownManifests)) {
         Manifest own;
-        if (readManifest(manifestPathFor(page, false), &own)) {
+        if (readManifest(path, &own)) {
             for (const Manifest::Output &output : std::as_const(own.outputs))
                 written.insert(fileIdentity(output.path));
         }
     }
     QStringList stale;
-    for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
-        bool numbered = false;
-        for (const int n : std::as_const(pagesMade)) {
-            for (const QString &stem : std::as_const(stems)) {
-                const QString page = numberedPath(stem, n);
-                numbered = numbered || old.path == page ||
-                           old.path == SheetLayout::sheetPathFor(page) ||
-                           old.path == SheetLayout::placementPathFor(page);
-            }
-        }
-        if (numbered && !written.contains(fileIdentity(old.path)) && hashFile(old.path) == old.hash)
+    for (const Manifest::Output &old : std::as_const(numbered)) {
+        if (!written.contains(fileIdentity(old.path)) && hashFile(old.path) == old.hash)
             stale << old.path;
     }
     return stale;
