@@ -508,6 +508,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("during a rollback") << "rollback";
     // Not held there: Ctrl+C must end a run that waits for another.
     QTest::newRow("while waiting for another run's lock") << "lock";
+    // The signals stay held until the thread that took them last is done.
+    QTest::newRow("while a later run on another thread holds them too") << "two runs";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -515,7 +517,7 @@ void TestAtomicFile::signalWaitsForTheSet_data()
 void TestAtomicFile::signalWaitsForTheSet()
 {
     QFETCH(QString, when);
-    OutputSet set;
+    OutputSet set, later;
     const QString lock = set.files.last().path + ".lock";
     const auto held = when == "lock" ? std::make_unique<HeldLock>(lock) : nullptr;
     QVERIFY(!held || held->isHeld());
@@ -525,7 +527,16 @@ void TestAtomicFile::signalWaitsForTheSet()
         if (when == "rollback")
             setWriteFaultForTesting(WriteStep::Rename, 2);
         setWritePauseForTesting(150);
-        _exit(writeFilesAtomically(set.files) ? 0 : 1);
+        std::future<bool> second;
+        if (when == "two runs") {
+            second = std::async(std::launch::async, [&] {
+                while (readFileBytes(set.files[0].path) != "new placement")
+                    QThread::msleep(5);
+                return writeFilesAtomically(later.files);
+            });
+        }
+        const bool ok = writeFilesAtomically(set.files) && (!second.valid() || second.get());
+        _exit(ok ? 0 : 1);
     }
     QVERIFY(child > 0);
     // Sent once the first file is in place, while the run pauses before the
@@ -537,6 +548,10 @@ void TestAtomicFile::signalWaitsForTheSet()
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(set.files[0].path), QByteArray("new placement"),
                                   10000);
+    }
+    if (when == "two runs") {
+        QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(later.files[0].path),
+                                  QByteArray("new placement"), 10000);
     }
     if (when == "rollback") {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
@@ -559,7 +574,10 @@ void TestAtomicFile::signalWaitsForTheSet()
         std::remove_if(contents.begin(), contents.end(),
                        [](const QString &entry) { return entry.contains("korvane-new"); }),
         contents.end());
-    QCOMPARE(contents, when == "put in place" ? OutputSet::newSet() : OutputSet::oldSet());
+    const bool placed = when == "put in place" || when == "two runs";
+    QCOMPARE(contents, placed ? OutputSet::newSet() : OutputSet::oldSet());
+    if (when == "two runs")
+        QCOMPARE(later.contents(), OutputSet::newSet());
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile_data()
