@@ -302,6 +302,27 @@ QString cssString(const QString &text)
     return result + QLatin1Char('"');
 }
 
+// The sheet's path as url() must hold it. A browser parses it as a URL
+// relative to the style sheet: "%" starts an escape, "?" and "#" end the
+// path, "\" reads as "/", a colon (or "|" after a letter) can make its start
+// a scheme or a drive letter, tabs and line breaks are dropped and white
+// space at either end trimmed. Those are percent-encoded, which the server
+// or the file system decodes back to the name.
+QString urlPath(const QString &path)
+{
+    QString result;
+    for (int i = 0; i < path.size(); ++i) {
+        const ushort c = path[i].unicode();
+        const bool end = i == 0 || i == path.size() - 1;
+        if (c < 0x20 || c == 0x7f || (c == ' ' && end) || c == '%' || c == '?' || c == '#' ||
+            c == '\\' || c == ':' || c == '|')
+            result += QLatin1Char('%') + QString::number(c + 0x100, 16).right(2).toUpper();
+        else
+            result += QChar(c);
+    }
+    return result;
+}
+
 bool css(const Sheet &sheet, QByteArray *data, QString *error)
 {
     // CSS reads the escape of U+0000 as U+FFFD, and has no way to write an
@@ -316,7 +337,8 @@ bool css(const Sheet &sheet, QByteArray *data, QString *error)
     const QStringList classes = cssClassNames(sheet);
     // Put together piece by piece: QString::arg() would also replace "%5" in
     // the file name.
-    const QString image = QLatin1String("url(") + cssString(sheet.imageFileName) + QLatin1Char(')');
+    const QString image =
+        QLatin1String("url(") + cssString(urlPath(sheet.imageFileName)) + QLatin1Char(')');
     const auto px = [](int value) { return QString::number(value) + QLatin1String("px"); };
     QString text;
     for (int i = 0; i < sheet.placements.size(); ++i) {

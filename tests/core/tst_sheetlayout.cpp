@@ -558,6 +558,10 @@ void TestSheetLayout::namesThroughReaders_data()
                                                             << "a.png" << QStringList() << "";
     QTest::newRow("%5 and %6 in image") << "s%5%6.png"
                                         << "a.png" << QStringList() << "";
+    // CSS's url() is a URL: a browser reads these as a drive letter, a
+    // fragment, a query, an escape or nothing.
+    QTest::newRow("URL syntax in image") << "c|#1?2%41\t3.png"
+                                         << "a.png" << QStringList() << "";
     // Some JSON readers drop U+FEFF at the start of a string as a byte-order mark.
     QTest::newRow("image and frame starting with U+FEFF")
         << QString(QChar(0xfeff)) + "s.png" << QString(QChar(0xfeff)) + "a.png"

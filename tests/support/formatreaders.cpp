@@ -4,6 +4,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cctype>
+
 namespace FormatReaders {
 
 namespace {
@@ -264,6 +266,35 @@ bool pixels(const QString &text, int *value)
     return ok;
 }
 
+// The file a browser fetches for a relative url(): the URL parser trims C0
+// controls and spaces at the ends and drops tabs and line breaks; a scheme
+// or a drive letter leaves the folder, "?" and "#" end the path, "\" is "/",
+// and the server or file system decodes percent escapes. False when the
+// URL names no file beside the style sheet.
+bool urlFile(QString url, QString *file)
+{
+    url = javaTrimmed(url);
+    url.remove(QLatin1Char('\t')).remove(QLatin1Char('\n')).remove(QLatin1Char('\r'));
+    const QByteArray bytes = url.toUtf8();
+    const auto at = [&bytes](int i) { return i < bytes.size() ? bytes[i] : '\0'; };
+    int scheme = isalpha(uchar(at(0))) ? 1 : 0;
+    while (scheme > 0 && (isalnum(uchar(at(scheme))) || QByteArray("+-.").contains(at(scheme))))
+        ++scheme;
+    if (scheme > 0 && (at(scheme) == ':' || (scheme == 1 && at(1) == '|')))
+        return false;
+    QByteArray decoded;
+    for (int i = 0; i < bytes.size() && bytes[i] != '?' && bytes[i] != '#'; ++i) {
+        if (bytes[i] == '%' && isxdigit(uchar(at(i + 1))) && isxdigit(uchar(at(i + 2)))) {
+            decoded += char(bytes.mid(i + 1, 2).toInt(nullptr, 16));
+            i += 2;
+        } else {
+            decoded += bytes[i] == '\\' ? '/' : bytes[i];
+        }
+    }
+    *file = QString::fromUtf8(decoded);
+    return true;
+}
+
 bool readCssRule(CssScanner &css, Read *result, QString *error)
 {
     Frame frame;
@@ -280,6 +311,9 @@ bool readCssRule(CssScanner &css, Read *result, QString *error)
             if (css.ident() != QLatin1String("url") || !css.take('(') || !css.take('"') ||
                 !css.string(&url) || !css.take(')'))
                 return fail(error, QStringLiteral("no url(\"...\") in .%1").arg(frame.name));
+            if (!urlFile(url, &url))
+                return fail(error,
+                            QStringLiteral("url() in .%1 leaves the folder").arg(frame.name));
             if (!result->frames.isEmpty() && url != result->image)
                 return fail(error, QStringLiteral("a second sheet in .%1").arg(frame.name));
             result->image = url;
