@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QSet>
 
+#include <limits>
+
 namespace DataFormats {
 
 namespace {
@@ -268,6 +270,20 @@ bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString
                 *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
                                         "index %4 in a libGDX atlas")
                              .arg(other, frameName(sheet, p), name, QString::number(index));
+            return false;
+        }
+        // libGDX sorts the regions by index, -1 last: findRegion(name) would
+        // give an animation's first frame for a frame of that name without
+        // one, and findRegions(name) that frame as the animation's last.
+        const auto first =
+            std::as_const(regions).lowerBound({name, std::numeric_limits<int>::min()});
+        if (first != regions.constEnd() && first.key().first == name &&
+            (index == -1 || first.key().second == -1)) {
+            if (error)
+                *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
+                                        "in a libGDX atlas, with index %4 and %5")
+                             .arg(first.value(), frameName(sheet, p), name,
+                                  QString::number(first.key().second), QString::number(index));
             return false;
         }
         regions.insert({name, index}, frameName(sheet, p));

@@ -697,6 +697,11 @@ void TestPack::failuresLeaveNoTrace_data()
                        "$ROOT/out/s.atlas", "--format",    "libgdx",     "-o",    sheet,
                        "$ROOT/in2"}
         << 1 << "would both be region \"w\" index 1";
+    // libGDX sorts by index, -1 last: findRegion("w") would give w_1.png.
+    QTest::newRow("frame named as an atlas animation")
+        << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format",         "libgdx",
+                       "-o",           sheet,    "$ROOT/in2/w",       "$ROOT/in2/w_1.png"}
+        << 1 << "would both be region \"$ROOT/in2/w\" in a libGDX atlas, with index";
     QTest::newRow("--trim with css")
         << QStringList{"--trim", "--data", "$ROOT/out/s.css", "--format", "css", "-o", sheet, in}
         << 2
@@ -719,6 +724,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("colon:x.png")));
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("in2/w_1.png")));
     QVERIFY(savePng(patternImage(3, 3, 4), root.filePath("in2/w-01.png")));
+    QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("in2/w")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
