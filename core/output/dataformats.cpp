@@ -231,12 +231,17 @@ using AtlasRegions = QMap<QPair<QString, int>, QString>;
 
 bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString *error)
 {
-    const auto rejected = [error](const QString &what, const QString &name) {
+    // `frame`: the frame whose animation is named `name`, if any.
+    const auto rejected = [error](const QString &what, const QString &name,
+                                  const QString &frame = QString()) {
         if (error) {
-            *error = QStringLiteral("%1 %2 cannot be written to a libGDX atlas (it has a "
-                                    "line break, a colon, or a space or control character at "
-                                    "an end, or is not valid Unicode)")
-                         .arg(what, shownName(name));
+            *error =
+                QStringLiteral("%1 %2%3 cannot be written to a libGDX atlas (it has a "
+                               "line break, a colon, or a space or control character at "
+                               "an end, or is not valid Unicode)")
+                    .arg(what, shownName(name),
+                         frame.isNull() ? QString()
+                                        : QStringLiteral(" (of frame %1)").arg(shownName(frame)));
         }
         return false;
     };
@@ -261,6 +266,8 @@ bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString
                 index = frame.index;
             }
         }
+        if (!atlasLineOk(name) && index != -1)
+            return rejected(QStringLiteral("animation name"), name, frameName(sheet, p));
         if (!atlasLineOk(name))
             return rejected(QStringLiteral("frame name"), name);
         // walk_1.png and walk-01.png would both be frame 1 of "walk".

@@ -702,6 +702,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format",         "libgdx",
                        "-o",           sheet,    "$ROOT/in2/w",       "$ROOT/in2/w_1.png"}
         << 1 << "would both be region \"$ROOT/in2/w\" in a libGDX atlas, with index";
+    QTest::newRow("atlas animation name ending in a space")
+        << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format", "libgdx",
+                       "-o",           sheet,    "$ROOT/w 2.png"}
+        << 1 << "animation name \"$ROOT/w \" (of frame \"$ROOT/w 2.png\") cannot be written";
     QTest::newRow("--trim with css")
         << QStringList{"--trim", "--data", "$ROOT/out/s.css", "--format", "css", "-o", sheet, in}
         << 2
@@ -725,6 +729,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("in2/w_1.png")));
     QVERIFY(savePng(patternImage(3, 3, 4), root.filePath("in2/w-01.png")));
     QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("in2/w")));
+    QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("w 2.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
