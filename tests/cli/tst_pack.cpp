@@ -746,6 +746,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("raw"));
     // A name that is not UTF-8, made from raw bytes.
     const QByteArray rawName = QFile::encodeName(root.filePath("raw")) + "/\xff.png";
+    // QTemporaryDir cannot remove a name that does not decode.
+    const auto removeRaw = qScopeGuard([&] { ::unlink(rawName.constData()); });
     const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     QVERIFY(fd >= 0 && ::write(fd, png.constData(), size_t(png.size())) == png.size());
     ::close(fd);
@@ -1091,6 +1093,7 @@ void TestPack::unusualFileNames()
     QCOMPARE(placementLines(dir.filePath("s.txt")),
              QStringList{dir.filePath("in/" + bom) + ",4,3,0,0"});
     const QByteArray raw = QFile::encodeName(dir.filePath("in")) + "/\xff.png";
+    const auto removeRaw = qScopeGuard([&] { ::unlink(raw.constData()); });
     QVERIFY(QFile::copy(dir.filePath("in/" + bom), dir.filePath("in/c.png")));
     QCOMPARE(::rename(QFile::encodeName(dir.filePath("in/c.png")).constData(), raw.constData()), 0);
     // The name goes to korvane-pack as raw bytes, which QProcess cannot pass.
@@ -2194,6 +2197,7 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     const auto raw = [&](const char *name) { return QFile::encodeName(dir.filePath(name)); };
     QCOMPARE(::link(raw("in/a.png"), raw("old.png")), 0); // the old copy lives on
     QVERIFY(savePng(patternImage(6, 6, 2), dir.filePath("ok/b.png")));
+    const auto removeUnnamable = qScopeGuard([&] { ::unlink(raw("in") + "/x\xff.png"); });
     const int unnamable = ::open(raw("in") + "/x\xff.png", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     QVERIFY(unnamable >= 0);
     ::close(unnamable);
