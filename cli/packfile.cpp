@@ -116,6 +116,16 @@ QString oneOf(const QStringList &choices)
                             : quoted.join(QLatin1String(", ")) + QLatin1String(" or ") + last;
 }
 
+// `path` from `folder`. QDir takes a name that starts with ':' for one in
+// Qt's resources, absolute, and would leave the folder out: only '/' starts
+// an absolute path here.
+QString inFolder(const QString &folder, const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')) || folder.isEmpty())
+        return path;
+    return folder.endsWith(QLatin1Char('/')) ? folder + path : folder + QLatin1Char('/') + path;
+}
+
 bool hasWildcard(const QString &text)
 {
     return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
@@ -169,7 +179,10 @@ private:
     }
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                      qint64 *number);
-    QString resolved(const QString &path) const { return QDir::cleanPath(m_folder.filePath(path)); }
+    QString resolved(const QString &path) const
+    {
+        return QDir::cleanPath(inFolder(m_folder.path(), path));
+    }
     // A trailing "/", "/." or "/..", which resolving would drop, names a
     // folder, never the file to write.
     bool namesFile(const QString &key, const QString &path)
@@ -370,14 +383,17 @@ QStringList expandGlob(const QString &folder, const QString &pattern)
     while (fixed < parts.size() - 1 && !hasWildcard(parts[fixed]))
         ++fixed;
     const QString base =
-        fixed == 0 ? folder : QDir(folder).filePath(parts.mid(0, fixed).join(QLatin1Char('/')));
+        fixed == 0 ? folder : inFolder(folder, parts.mid(0, fixed).join(QLatin1Char('/')));
     const QRegularExpression match = globExpression(parts.mid(fixed).join(QLatin1Char('/')));
     QStringList found;
-    QDirIterator it(base, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    // Listed through "./" where the base would read as a resource path.
+    QDirIterator it(base.startsWith(QLatin1Char(':')) ? QLatin1String("./") + base : base,
+                    QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         // The iterator's paths are the base, "/" and the path below it.
         const QString path = it.next();
-        if (match.match(path.mid(base.size() + (base.endsWith(QLatin1Char('/')) ? 0 : 1)))
+        const int listed = base.size() + (base.startsWith(QLatin1Char(':')) ? 2 : 0);
+        if (match.match(path.mid(listed + (base.endsWith(QLatin1Char('/')) ? 0 : 1)))
                 .hasMatch())
             found << QDir::cleanPath(path);
     }
@@ -388,7 +404,9 @@ QStringList expandGlob(const QString &folder, const QString &pattern)
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
           QString *error)
 {
-    QFile file(path);
+    // Qt would look for a name that starts with ':' among its resources.
+    const QString opened = path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
+    QFile file(opened);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         return false;
@@ -418,7 +436,7 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
     }
     // Paths keep the pack file's own spelling: relative to where it was
     // named from, so that frame names do not take in the whole path.
-    SheetReader reader(text, keys, path, QDir(QFileInfo(path).path()));
+    SheetReader reader(text, keys, path, QDir(QFileInfo(opened).path()));
     for (int i = 0; i < list.size(); ++i) {
         SheetArguments sheet;
         if (!list[i].isObject()) {

@@ -651,6 +651,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("data file is an input")
         << QStringList{"--data", in, "--format", "css", "-o", sheet, "$ROOT/in"} << 1
         << "$ROOT/in/a.png: output would overwrite the input";
+    // Relative to the pack file's folder, also where Qt would read a resource.
+    QTest::newRow("pack file input starting with ':'")
+        << QStringList{"--pack", "$ROOT/in2/colon.json"} << 1
+        << "$ROOT/in2/:gone.png: no such file or folder";
     QTest::newRow("multipack without max size")
         << QStringList{"--multipack", "-o", sheet, in} << 2 << "--multipack needs --max-size";
     QTest::newRow("multipack image larger than a sheet")
@@ -734,6 +738,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
+    QVERIFY(writeFileBytes(root.filePath("in2/colon.json"),
+                           R"({"sheets": [{"output": "s.png", "inputs": [":gone.png"]}]})"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
