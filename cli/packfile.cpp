@@ -1,10 +1,10 @@
 #include "cli/packfile.h"
 
+#include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -14,7 +14,9 @@
 #include <QRegularExpression>
 
 #include <cmath>
+#include <dirent.h>
 #include <limits>
+#include <sys/stat.h>
 
 namespace PackFile {
 
@@ -242,7 +244,7 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
             result->inputs << resolved(text);
             continue;
         }
-        const QStringList found = expandGlob(m_folder.path(), text);
+        const QStringList found = expandGlob(m_folder.path(), text, &result->undecodable);
         if (found.isEmpty())
             return fail(QStringLiteral("inputs"),
                         QStringLiteral("\"%1\" matches no file").arg(text));
@@ -375,28 +377,68 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
 
 } // namespace
 
-QStringList expandGlob(const QString &folder, const QString &pattern)
+namespace {
+
+// Walks `folder` and every folder below it (not those reached through a
+// link) with readdir(): QDirIterator leaves out, without a word, a file
+// whose name does not decode. `raw` is the folder's own bytes, `exact`
+// whether `folder` names it, and `below` its path under the walk's base;
+// the working folder is "" for both.
+void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const QString &below,
+                 const QRegularExpression &match, QStringList *found,
+                 QMap<QString, QByteArray> *undecodable)
+{
+    DIR *dir = ::opendir(raw.isEmpty() ? "." : raw.constData());
+    if (!dir)
+        return;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        bool nameExact = false;
+        const QString decoded = Inputs::decodeFileName(name, &nameExact);
+        const QByteArray rawPath = raw.isEmpty() ? name : raw + '/' + name;
+        const QString path = folder.isEmpty() ? decoded : folder + QLatin1Char('/') + decoded;
+        const QString relative = below.isEmpty() ? decoded : below + QLatin1Char('/') + decoded;
+        struct stat st;
+        if (::lstat(rawPath.constData(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            walkMatches(rawPath, path, exact && nameExact, relative, match, found, undecodable);
+            continue;
+        }
+        // Files only, a link to one included.
+        if ((S_ISLNK(st.st_mode) && ::stat(rawPath.constData(), &st) != 0) ||
+            !S_ISREG(st.st_mode) || !match.match(relative).hasMatch())
+            continue;
+        *found << QDir::cleanPath(path);
+        if ((!exact || !nameExact) && undecodable)
+            undecodable->insert(found->last(), rawPath);
+    }
+    ::closedir(dir);
+}
+
+} // namespace
+
+QStringList expandGlob(const QString &folder, const QString &pattern,
+                       QMap<QString, QByteArray> *undecodable)
 {
     // The folders before the first wildcard are walked from, not matched.
     const QStringList parts = pattern.split(QLatin1Char('/'));
     int fixed = 0;
     while (fixed < parts.size() - 1 && !hasWildcard(parts[fixed]))
         ++fixed;
-    const QString base =
+    QString base =
         fixed == 0 ? folder : inFolder(folder, parts.mid(0, fixed).join(QLatin1Char('/')));
+    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
+        base.chop(1);
     const QRegularExpression match = globExpression(parts.mid(fixed).join(QLatin1Char('/')));
     QStringList found;
-    // Listed through "./" where the base would read as a resource path.
-    QDirIterator it(base.startsWith(QLatin1Char(':')) ? QLatin1String("./") + base : base,
-                    QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        // The iterator's paths are the base, "/" and the path below it.
-        const QString path = it.next();
-        const int listed = base.size() + (base.startsWith(QLatin1Char(':')) ? 2 : 0);
-        if (match.match(path.mid(listed + (base.endsWith(QLatin1Char('/')) ? 0 : 1)))
-                .hasMatch())
-            found << QDir::cleanPath(path);
-    }
+    // The working folder is walked as "", so that paths below it keep no "./".
+    while (base.startsWith(QLatin1String("./")))
+        base.remove(0, 2);
+    const QString walked = base == QLatin1String(".") ? QString() : base;
+    walkMatches(QFile::encodeName(walked), walked, true, QString(), match, &found, undecodable);
     found.sort();
     return found;
 }

@@ -11,6 +11,8 @@
 // list of {"file", "format"} objects. Relative paths are relative to the
 // pack file's folder.
 
+#include <QByteArray>
+#include <QMap>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -23,6 +25,9 @@ struct SheetArguments
     QString name;        // "name", or the output's base name
     QStringList options; // "--key=value" for each option the sheet sets
     QStringList inputs;  // the inputs, glob patterns expanded
+    // Files a pattern matched whose names do not decode, by the text among
+    // `inputs` that stands for them: their bytes, as for such an INPUT.
+    QMap<QString, QByteArray> undecodable;
 };
 
 // Reads `path`. Keys whose option is in `overridden` (long names, as given
@@ -33,7 +38,9 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
           QString *error);
 
 // Files below `folder` matching `pattern` ("*" and "?" within one folder
-// level, "**" across levels), sorted.
-QStringList expandGlob(const QString &folder, const QString &pattern);
+// level, "**" across levels), sorted. A match whose name does not decode is
+// listed too, and its bytes go into `undecodable` under its listed text.
+QStringList expandGlob(const QString &folder, const QString &pattern,
+                       QMap<QString, QByteArray> *undecodable = nullptr);
 
 } // namespace PackFile

@@ -580,6 +580,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         const int status = parseOptions(combined, &options, console);
         if (status != ParsedToPack)
             return status;
+        options.undecodable = sheet.undecodable;
         runs->append(options);
     }
     if (runs->isEmpty()) {

@@ -859,7 +859,7 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
     QVector<Options> runs;
     int status = parseRuns(arguments, &runs, console);
     for (Options &options : runs)
-        options.undecodable = undecodable;
+        options.undecodable.insert(undecodable);
     if (status == ParsedToPack)
         status = refuseUndecodable(arguments.mid(1), runs.first().inputs, undecodable, console);
     if (status != ParsedToPack)
@@ -875,7 +875,7 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                 QVector<Options> current;
                 result.status = parseRuns(arguments, &current, console);
                 for (Options &options : current)
-                    options.undecodable = undecodable;
+                    options.undecodable.insert(undecodable);
                 for (const Options &options : std::as_const(current)) {
                     result.watched += options.inputs + QStringList{options.packFile};
                     // The images in a folder too: a folder's watch sees files

@@ -512,6 +512,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("undecodable name in a folder")
         << QStringList{"-o", sheet, "$ROOT/raw"} << 1
         << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
+    QTest::newRow("undecodable name matched by a pack file's pattern")
+        << QStringList{"--pack", "$ROOT/raw.json"} << 1
+        << "$ROOT/raw/\\xff.png: the file name is not valid";
     QTest::newRow("unknown layout") << QStringList{"--layout", "diagonal", "-o", sheet, in} << 2
                                     << "unknown layout \"diagonal\"";
     QTest::newRow("unknown data format")
@@ -757,6 +760,8 @@ void TestPack::failuresLeaveNoTrace()
     const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     QVERIFY(fd >= 0 && ::write(fd, png.constData(), size_t(png.size())) == png.size());
     ::close(fd);
+    QVERIFY(writeFileBytes(root.filePath("raw.json"), "{\"sheets\": [{\"output\": \"out/s.png\", "
+                                                      "\"inputs\": [\"raw/*.png\"]}]}"));
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
     QVERIFY(writeFileBytes(root.filePath("c.xml"), SettingsFixture::config({}, {}, "1", "0")));
