@@ -1,5 +1,6 @@
 #include "cli/packfile.h"
 
+#include "cli/packoptions.h"
 #include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
@@ -329,8 +330,11 @@ bool SheetReader::readKey(const QString &key, const QJsonValue &value, bool skip
         if (ok && !skipped)
             result->options << QStringLiteral("--%1=%2").arg(key, value.toString());
     } else if (key == QLatin1String("pivot")) {
-        // As on the command line, "X,Y"; its range is checked there.
-        ok = value.isString() || fail(key, QStringLiteral("must be \"X,Y\""));
+        // As on the command line, "X,Y", each from 0 to 1: checked here too,
+        // so that the message points into the file.
+        QPointF pivot;
+        ok = (value.isString() && PackCommand::parsePivot(value.toString(), &pivot)) ||
+             fail(key, QStringLiteral("must be \"X,Y\" with each a number from 0 to 1"));
         if (ok && !skipped)
             result->options << QStringLiteral("--pivot=") + value.toString();
     } else if (key == QLatin1String("max-size")) {

@@ -351,7 +351,8 @@ bool parseBounded(const QString &text, int most, int *value)
     return parseMargin(text, value) && *value <= most;
 }
 
-// "X,Y", each a number from 0 to 1.
+} // namespace
+
 bool parsePivot(const QString &text, QPointF *pivot)
 {
     const QStringList parts = text.split(QLatin1Char(','));
@@ -364,6 +365,8 @@ bool parsePivot(const QString &text, QPointF *pivot)
     // Written this way round, NaN fails too.
     return okX && okY && pivot->x() >= 0 && pivot->x() <= 1 && pivot->y() >= 0 && pivot->y() <= 1;
 }
+
+namespace {
 
 // --trim, --trim-threshold, --extrude, --alias, --pivot, --animations and
 // --premultiply; after readOutputs(), since CSS cannot show trimmed frames.

@@ -65,6 +65,9 @@ int parseOptions(const QStringList &arguments, Options *options, Console &consol
 // options with the command line's over them. Returns as parseOptions().
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
 
+// "X,Y", each a number from 0 to 1, as --pivot and a pack file's "pivot" take it.
+bool parsePivot(const QString &text, QPointF *pivot);
+
 // The files parseRuns() reads while parsing: the pack file and the settings
 // file named on the command line (none when the arguments do not parse).
 QStringList filesReadWhileParsing(const QStringList &arguments);

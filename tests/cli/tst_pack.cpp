@@ -2008,6 +2008,9 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("trim threshold beyond its range")
         << head + "   \"trim-threshold\": 255}]}"
         << "3:4: \"trim-threshold\": must be a whole number from 0 to 254";
+    QTest::newRow("pivot out of range")
+        << head + "   \"pivot\": \"0.5,1.5\"}]}"
+        << "3:4: \"pivot\": must be \"X,Y\" with each a number from 0 to 1";
     QTest::newRow("layout not in the list") << head + "   \"layout\": \"grid\"}]}"
                                             << "3:4: \"layout\": must be \"rows\" or \"compact\"";
     QTest::newRow("empty input")
