@@ -813,13 +813,17 @@ void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
 } // namespace
 
 // Every sheet in turn; the first failure ends the run. `written` gets the
-// identities of the files written.
-int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *written = nullptr)
+// identities of the files written; `beforeSheet`, when set, is called with
+// each sheet's index just before it is packed.
+int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *written = nullptr,
+            const std::function<void(int)> &beforeSheet = {})
 {
     QSet<QString> own;
     QSet<QString> &files = written ? *written : own;
-    for (const Options &options : runs) {
-        if (const int packed = Packer(options, console, &files).pack())
+    for (int i = 0; i < runs.size(); ++i) {
+        if (beforeSheet)
+            beforeSheet(i);
+        if (const int packed = Packer(runs[i], console, &files).pack())
             return packed;
     }
     return ExitOk;
@@ -876,8 +880,9 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                 result.status = parseRuns(arguments, &current, console);
                 for (Options &options : current)
                     options.undecodable.insert(undecodable);
+                QVector<QStringList> sheetWatched; // what each sheet reads
                 for (const Options &options : std::as_const(current)) {
-                    result.watched += options.inputs + QStringList{options.packFile};
+                    sheetWatched.append(options.inputs + QStringList{options.packFile});
                     // The images in a folder too: a folder's watch sees files
                     // come and go, not their contents change. One INPUT at a
                     // time, so that one missing or with a name that does not
@@ -887,17 +892,31 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                         QString error;
                         QStringList unnamable;
                         Inputs::expandInputs({input}, names, &error, &unnamable);
-                        result.watched += names.keys();
+                        sheetWatched.last() += names.keys();
                     }
+                    result.watched += sheetWatched.last();
                 }
                 if (current.isEmpty())
                     result.watched = runs.first().inputs + packFile;
-                // Taken before the images are read; a pack file changed since
-                // it was parsed matches nothing.
-                if (watchFingerprint(packFile) == packFileBefore)
-                    result.before = watchFingerprint(result.watched, written);
+                // Each sheet's inputs taken just before it reads them, so that
+                // a file an earlier sheet of this pack wrote counts as read
+                // as written; those of sheets not packed, once the rest are.
+                QByteArray read;
+                int reached = 0;
+                const auto takeUpTo = [&](int sheet) {
+                    for (; reached < sheet; ++reached)
+                        read += watchEntries(sheetWatched[reached], written + result.written);
+                };
                 if (result.status == ParsedToPack)
-                    result.status = packAll(current, console, &result.written);
+                    result.status = packAll(current, console, &result.written,
+                                            [&](int sheet) { takeUpTo(sheet + 1); });
+                takeUpTo(sheetWatched.size());
+                // A pack file changed since it was parsed matches nothing.
+                const bool packFileKept = watchFingerprint(packFile) == packFileBefore;
+                if (packFileKept && !current.isEmpty())
+                    result.before = fingerprintOf(read);
+                else if (packFileKept)
+                    result.before = watchFingerprint(result.watched, written);
                 return result;
             },
             console);

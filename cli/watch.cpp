@@ -25,6 +25,9 @@ namespace PackCommand {
 
 namespace {
 
+// The size of one path's digest in watchEntries().
+constexpr int EntryBytes = 20;
+
 // The self-pipe: the handler only writes a byte, and the event loop reads it.
 int signalPipe[2] = {-1, -1};
 
@@ -140,10 +143,11 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
 // start the next one. Nor must a file the pack wrote that another sheet
 // reads: the writer puts a new file in place every time, so such a file
 // counts by its bytes.
-QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written)
+QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QByteArray entries;
     for (const QString &path : paths) {
+        QCryptographicHash hash(QCryptographicHash::Sha1);
         const QFileInfo info(path);
         hash.addData(path.toUtf8());
         QFile file(path);
@@ -166,9 +170,19 @@ QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &writt
             hash.addData(
                 QByteArray::fromRawData(reinterpret_cast<const char *>(state), int(sizeof state)));
         }
-        hash.addData(QByteArrayLiteral("\n"));
+        entries += hash.result();
     }
-    return hash.result();
+    return entries;
+}
+
+QByteArray fingerprintOf(const QByteArray &entries)
+{
+    return QCryptographicHash::hash(entries, QCryptographicHash::Sha1);
+}
+
+QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written)
+{
+    return fingerprintOf(watchEntries(paths, written));
 }
 
 int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> &pack,
@@ -195,7 +209,8 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
     QHash<QString, QByteArray> watches; // what each watch was added on
     QByteArray packed;                  // what the last pack read of `watched`
     const auto packOnce = [&]() {
-        const QByteArray before = watchFingerprint(watched, written);
+        const QByteArray beforeEntries = watchEntries(watched, written);
+        const QByteArray before = fingerprintOf(beforeEntries);
         if (!watched.isEmpty() && before == packed) {
             // Only the packs' own files came and went, or a folder on the way
             // to a missing input appeared: watch on from there.
@@ -208,9 +223,16 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         // it read or to what the pack before watched, calls for another; so
         // does a file this pack wrote that it had read before (one sheet's
         // output is another's input), until what is read is what was written.
+        // A file this pack wrote itself changed as it should: if a sheet
+        // read it before it was written, `after` tells.
         const QByteArray after = watchFingerprint(result.watched, result.written);
-        const bool changedMeanwhile =
-            watchFingerprint(watched, written) != before || after != result.before;
+        const QByteArray nowEntries = watchEntries(watched, written);
+        bool changedMeanwhile = after != result.before;
+        for (int i = 0; !changedMeanwhile && i < watched.size(); ++i) {
+            const QByteArray was = beforeEntries.mid(i * EntryBytes, EntryBytes);
+            changedMeanwhile = was != nowEntries.mid(i * EntryBytes, EntryBytes) &&
+                               !result.written.contains(Inputs::fileIdentity(watched[i]));
+        }
         watched = result.watched;
         written = result.written;
         watchPaths(watcher, watched, watches);

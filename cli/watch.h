@@ -19,7 +19,10 @@ struct WatchedPack
 {
     int status = 0;
     QStringList watched;
-    QByteArray before;     // watchFingerprint(watched, the last pack's `written`) before the pack
+    // watchFingerprint() of `watched` as the pack read it: each sheet's
+    // paths taken just before that sheet was packed, a file an earlier sheet
+    // wrote by its bytes. Empty when unknown.
+    QByteArray before;
     QSet<QString> written; // the files it wrote, as Inputs::fileIdentity() names them
 };
 
@@ -28,6 +31,10 @@ struct WatchedPack
 // `written`), each folder's images by name, and whether each path is there
 // and what it is.
 QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written = {});
+// The same, one digest per path, so that a pack can take them sheet by
+// sheet: watchFingerprint() is fingerprintOf() of all of them, in order.
+QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written = {});
+QByteArray fingerprintOf(const QByteArray &entries);
 
 // Calls `pack` once, then again a short moment after the last of a burst of
 // changes to what it watched, printing one line per pack on the console's

@@ -2261,6 +2261,16 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY2(readLines(watch, &lines, 4) && lines.endsWith(" packed\n"), qPrintable(lines));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
+
+    // The sheet that writes comes first: the other reads it as written, in one pack.
+    QVERIFY(writeFileBytes(dir.filePath("q.json"), R"({"sheets": [
+        {"name": "icons", "output": "ok/icons.png", "inputs": ["in/a.png"]},
+        {"name": "ui", "output": "out/ui.png", "inputs": ["ok"]}]})"));
+    watch.start(KORVANE_PACK, {"--watch", "--pack", dir.filePath("q.json")});
+    lines.clear();
+    QVERIFY2(readLines(watch, &lines, 1) && !readLines(watch, &lines, 2, 2000), qPrintable(lines));
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
 }
 
 // Standard error on a pseudo-terminal, through Python's pty module.
