@@ -39,7 +39,10 @@ public:
     {
         // The longest run from the start that fits, found by bisection, saves
         // a layout per image on large sets; the rest are tried one by one.
-        int low = 0;
+        // A run can fit where a shorter one does not (a wider image widens the
+        // rows for the images before it), so all that remain are tried first:
+        // images that fit on one sheet are never split.
+        int low = fits(mapOf(*remaining, 0, remaining->size())) ? remaining->size() : 0;
         int high = remaining->size();
         while (low < high) {
             const int middle = (low + high + 1) / 2;

@@ -854,6 +854,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--max-size",  "104x96",       "--trim",       "-o",
                        "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
         << 0;
+    // All three fit on one sheet only with the widest, smallest image last
+    // in the split's order; a second page's placement file would be the JSON file.
+    QTest::newRow("--multipack, one sheet holds every image")
+        << QStringList{"--multipack",   "--max-size", "108x66",      "--json",
+                       "$ROOT/s-1.txt", "-o",         "$ROOT/s.png", "$ROOT/50.png",
+                       "$ROOT/50b.png", "$ROOT/w.png"}
+        << 0;
     // The sheet of the one image that does not decode is left out, not the run.
     QTest::newRow("--multipack --skip-unreadable, a sheet left empty")
         << QStringList{"--multipack", "--skip-unreadable", "--max-size",      "14x14",
@@ -875,6 +882,7 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(trimmed, root.filePath("t.png")));
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
+    QVERIFY(savePng(patternImage(104, 10, 8), root.filePath("w.png")));
     QVERIFY(savePng(patternImage(10, 10, 7), root.filePath("trunc.png")));
     const QByteArray png = readFileBytes(root.filePath("trunc.png"));
     QVERIFY(writeFileBytes(root.filePath("trunc.png"), png.left(png.size() - 20)));
