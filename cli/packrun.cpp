@@ -259,7 +259,8 @@ int Packer::pack()
         QString error;
         // Split by the boxes the layout will place: extruded, untrimmed (a
         // trimmed image only gets smaller). The sheets keep the real sizes.
-        if (!splitIntoSheets(multipackBoxes(sizes), layoutOptions(m_options), &groups, &error))
+        if (!splitIntoSheets(multipackBoxes(sizes), layoutOptions(m_options), &groups, &error,
+                             m_options.sprites.extrude))
             return failure(error);
         for (QMap<QString, QSize> &group : groups) {
             for (auto it = group.begin(); it != group.end(); ++it)

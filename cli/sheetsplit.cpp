@@ -100,20 +100,27 @@ QString numberedPath(const QString &path, int n)
 }
 
 bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
-                     QVector<QMap<QString, QSize>> *groups, QString *error)
+                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude)
 {
     const Splitter splitter(options);
     QVector<Image> remaining;
     for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
         if (!splitter.fits({{it.key(), it.value()}})) {
-            *error =
-                QStringLiteral("%1 (%2 x %3) does not fit on a sheet of --max-size %4x%5 "
-                               "with margin %6")
-                    .arg(QDir::toNativeSeparators(it.key()), QString::number(it.value().width()),
-                         QString::number(it.value().height()),
-                         QString::number(options.maxSize.width()),
-                         QString::number(options.maxSize.height()),
-                         QString::number(options.margin));
+            // The image's own size, then the box its extruded edges need.
+            const QSize own = it.value() - QSize(2 * extrude, 2 * extrude);
+            QString size = QStringLiteral("%1 x %2").arg(own.width()).arg(own.height());
+            if (extrude > 0) {
+                size += QStringLiteral(", %1 x %2 with --extrude %3")
+                            .arg(it.value().width())
+                            .arg(it.value().height())
+                            .arg(extrude);
+            }
+            *error = QStringLiteral("%1 (%2) does not fit on a sheet of --max-size %3x%4 "
+                                    "with margin %5")
+                         .arg(QDir::toNativeSeparators(it.key()), size,
+                              QString::number(options.maxSize.width()),
+                              QString::number(options.maxSize.height()),
+                              QString::number(options.margin));
             return false;
         }
         remaining.append({it.key(), it.value()});

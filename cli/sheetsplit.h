@@ -23,7 +23,8 @@ QString numberedPath(const QString &path, int n);
 // start on its own), then every later image that still fits, before the next
 // sheet starts. False with
 // `error` naming the image when one does not fit on a sheet of its own.
+// `sizes` are boxes grown by `extrude` on each side; the error gives both.
 bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
-                     QVector<QMap<QString, QSize>> *groups, QString *error);
+                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude = 0);
 
 } // namespace PackCommand

@@ -663,6 +663,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("multipack image larger than a sheet")
         << QStringList{"--multipack", "--max-size", "13x100", "-o", sheet, in} << 1
         << "$ROOT/in/a.png (10 x 5) does not fit on a sheet of --max-size 13x100";
+    QTest::newRow("multipack extruded image larger than a sheet")
+        << QStringList{"--multipack", "--extrude", "1", "--max-size", "15x100", "-o", sheet, in}
+        << 1 << "$ROOT/in/a.png (10 x 5, 12 x 7 with --extrude 1) does not fit";
     QTest::newRow("data file is the manifest")
         << QStringList{"--json", "$ROOT/out/s.korvane-manifest", "-o", sheet, in} << 2
         << "the JSON file and the manifest would both be";
