@@ -562,6 +562,9 @@ void TestSheetLayout::namesThroughReaders_data()
     // fragment, a query, an escape or nothing.
     QTest::newRow("URL syntax in image") << "c|#1?2%41\t3.png"
                                          << "a.png" << QStringList() << "";
+    // A browser trims white space at either end of a URL.
+    QTest::newRow("spaces at both ends of image")
+        << " s.png " << "a.png" << QStringList{"libgdx"} << " s.png ";
     // Some JSON readers drop U+FEFF at the start of a string as a byte-order mark.
     QTest::newRow("image and frame starting with U+FEFF")
         << QString(QChar(0xfeff)) + "s.png" << QString(QChar(0xfeff)) + "a.png"
