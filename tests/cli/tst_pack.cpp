@@ -515,6 +515,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("undecodable name matched by a pack file's pattern")
         << QStringList{"--pack", "$ROOT/raw.json"} << 1
         << "$ROOT/raw/\\xff.png: the file name is not valid";
+    QTest::newRow("pattern match in a folder whose name does not decode")
+        << QStringList{"--pack", "$ROOT/rawfolder.json"} << 1
+        << "$ROOT/raw/\\xff.d/a.png: the file name is not valid";
     QTest::newRow("unknown layout") << QStringList{"--layout", "diagonal", "-o", sheet, in} << 2
                                     << "unknown layout \"diagonal\"";
     QTest::newRow("unknown data format")
@@ -619,6 +622,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("a link to a folder in an INPUT folder is no image")
         << QStringList{"--max-size", "2x2", "-o", sheet, "$ROOT/linked"} << 1
         << "the sheet needs 14 x 9 pixels, more than --max-size 2x2 allows";
+    QTest::newRow("a pack file's pattern does not walk into a linked folder")
+        << QStringList{"--pack", "$ROOT/linked.json"} << 1
+        << "$ROOT/out/s.png: the sheet needs 14 x 9 pixels";
     QTest::newRow("JPEG cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.jpg"} << 1
                                     << "$ROOT/cut.jpg: the image data cannot be decoded";
     QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
@@ -658,6 +664,12 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("pack file input starting with ':'")
         << QStringList{"--pack", "$ROOT/in2/colon.json"} << 1
         << "$ROOT/in2/:gone.png: no such file or folder";
+    QTest::newRow("pack file input with an absolute path")
+        << QStringList{"--pack", "$ROOT/in2/abs.json"} << 1
+        << "$ROOT/in2/s.png: the sheet needs 14 x 9 pixels";
+    // Named from the run's folder; Qt would look for it among its resources.
+    QTest::newRow("pack file in a folder named with a leading ':'")
+        << QStringList{"--pack", ":p/p.json"} << 1 << " :p/s.png: the sheet needs 14 x 9 pixels";
     QTest::newRow("multipack without max size")
         << QStringList{"--multipack", "-o", sheet, in} << 2 << "--multipack needs --max-size";
     QTest::newRow("multipack image larger than a sheet")
@@ -712,6 +724,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format",         "libgdx",
                        "-o",           sheet,    "$ROOT/in2/w",       "$ROOT/in2/w_1.png"}
         << 1 << "would both be region \"$ROOT/in2/w\" in a libGDX atlas, with index";
+    QTest::newRow("frame named as an atlas animation, placed after it")
+        << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format",          "libgdx",
+                       "-o",           sheet,    "$ROOT/anim/w",      "$ROOT/anim/w_2.png"}
+        << 1 << "would both be region \"$ROOT/anim/w\" in a libGDX atlas, with index 2 and -1";
     QTest::newRow("atlas animation name ending in a space")
         << QStringList{"--animations", "--data", "$ROOT/out/s.atlas", "--format", "libgdx",
                        "-o",           sheet,    "$ROOT/w 2.png"}
@@ -739,6 +755,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(3, 3, 3), root.filePath("in2/w_1.png")));
     QVERIFY(savePng(patternImage(3, 3, 4), root.filePath("in2/w-01.png")));
     QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("in2/w")));
+    QVERIFY(QDir(root.path()).mkpath("anim")); // anim/w_2.png is placed before anim/w
+    QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("anim/w")));
+    QVERIFY(savePng(patternImage(5, 3, 6), root.filePath("anim/w_2.png")));
     QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("w 2.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
@@ -746,6 +765,13 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
     QVERIFY(writeFileBytes(root.filePath("in2/colon.json"),
                            R"({"sheets": [{"output": "s.png", "inputs": [":gone.png"]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("in2/abs.json"),
+                           R"({"sheets": [{"output": "s.png", "max-size": "8x8", "inputs": [")" +
+                               root.filePath("in/a.png").toUtf8() + R"("]}]})"));
+    QVERIFY(QDir().mkpath(root.path() + "/:p") &&
+            QFile::copy(root.filePath("in/a.png"), root.path() + "/:p/a.png"));
+    QVERIFY(writeFileBytes(root.path() + "/:p/p.json", R"({"sheets": [{"output": "s.png",
+        "max-size": "8x8", "inputs": ["a.png"]}]})"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
@@ -763,6 +789,16 @@ void TestPack::failuresLeaveNoTrace()
     const int fd = ::open(rawName.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     QVERIFY(fd >= 0 && ::write(fd, png.constData(), size_t(png.size())) == png.size());
     ::close(fd);
+    // A name that decodes in a folder whose name does not.
+    const QByteArray rawFolder = QFile::encodeName(root.filePath("raw")) + "/\xff.d";
+    const auto removeRawFolder = qScopeGuard([&] {
+        ::unlink((rawFolder + "/a.png").constData());
+        ::rmdir(rawFolder.constData());
+    });
+    QVERIFY(::mkdir(rawFolder.constData(), 0700) == 0 &&
+            ::symlink("../../in/a.png", (rawFolder + "/a.png").constData()) == 0);
+    QVERIFY(writeFileBytes(root.filePath("rawfolder.json"),
+                           R"({"sheets": [{"output": "out/s.png", "inputs": ["raw/*/a.png"]}]})"));
     QVERIFY(writeFileBytes(root.filePath("raw.json"), "{\"sheets\": [{\"output\": \"out/s.png\", "
                                                       "\"inputs\": [\"raw/*.png\"]}]}"));
     QVERIFY(
@@ -799,9 +835,11 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("linked"));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("linked/a.png")));
     QVERIFY(QFile::link(root.filePath("in"), root.filePath("linked/folder.png")));
+    QVERIFY(writeFileBytes(root.filePath("linked.json"), R"({"sheets": [{"output": "out/s.png",
+        "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
-    const Run run = pack(withPaths(arguments, root.path()));
+    const Run run = pack(withPaths(arguments, root.path()), root.path());
     QCOMPARE(run.code, code);
     // A decoder may print its own complaint first.
     QVERIFY2(run.err.contains(QLatin1String("korvane-pack: ")), qPrintable(run.err));
