@@ -127,6 +127,11 @@ bool encodable(QTextCodec *codec, const QString &piece)
     return complete && codec->toUnicode(bytes.constData(), bytes.size(), &state) == piece;
 }
 
+// A settings file holds a few short values. A larger file is refused before
+// it is read: one of a gigabyte or more would not fit in a QString once
+// decoded, and the program would abort instead of reporting it.
+constexpr qint64 maxSettingsFileSize = 1024 * 1024;
+
 int loadFile(const QString &filePath, DecodedFile &file, QByteArray *bytes = nullptr)
 {
     if (filePath.trimmed().isEmpty())
@@ -140,12 +145,14 @@ int loadFile(const QString &filePath, DecodedFile &file, QByteArray *bytes = nul
     struct stat info;
     QFile device;
     if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > maxSettingsFileSize ||
         !device.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(descriptor);
         return ConfigCannotOpen;
     }
-    const QByteArray content = device.readAll();
-    if (device.error() != QFileDevice::NoError)
+    // Read with the same bound, as the file may have grown since.
+    const QByteArray content = device.read(maxSettingsFileSize + 1);
+    if (device.error() != QFileDevice::NoError || content.size() > maxSettingsFileSize)
         return ConfigCannotOpen;
     file = decodeFile(content);
     if (bytes)

@@ -9,7 +9,7 @@
 enum ConfigError {
     ConfigOk = 0,
     ConfigEmptyPath = 257,    // 0x101
-    ConfigCannotOpen = 258,   // 0x102 missing or unreadable
+    ConfigCannotOpen = 258,   // 0x102 missing, unreadable or over 1 MiB
     ConfigNotXml = 259,       // 0x103 not well-formed, empty file included
     ConfigNullDocument = 260, // 0x104
     ConfigWrongRoot = 261,    // 0x105 root element is not "config"

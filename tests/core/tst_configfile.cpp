@@ -142,6 +142,9 @@ void TestConfigFile::addErrorRows()
     row("258 path is a folder", Where::Directory, "", "paths", paths, 258);
     // Opening it to read would wait for a writer for ever.
     row("258 path is a FIFO", Where::Fifo, "", "paths", paths, 258);
+    QTest::newRow("258 larger than 1 MiB")
+        << Where::File << QByteArray(xml).append(QByteArray(1024 * 1024, ' ')) << QString("paths")
+        << QString(paths) << 258;
     row("259 empty file", Where::File, "", "paths", paths, 259);
     row("259 unclosed root", Where::File, "<config><paths defaultSavePath=\"\"/>", "paths",
         "defaultSavePath", 259);
