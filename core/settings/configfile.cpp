@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -385,8 +386,10 @@ int replaceFile(const QString &filePath, const QByteArray &data, const QByteArra
     }
     // No temporary file could be created or put in place. When that is
     // because the folder cannot take one (no write permission, no room for
-    // the longer name), the file itself may still be writable.
-    if (folderTakesNewFile(filePath))
+    // the longer name), the file itself may still be writable. QSaveFile
+    // writes beside the file a link leads to, so that folder is the one asked.
+    const QString target = QFileInfo(filePath).canonicalFilePath();
+    if (folderTakesNewFile(target.isEmpty() ? filePath : target))
         return ConfigWriteFailed;
     return writeInPlace(filePath, data, old);
 }

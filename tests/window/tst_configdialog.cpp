@@ -24,7 +24,7 @@
 // Settings and widget states are written "select|save|margin|orientation".
 namespace {
 
-enum class Breakage { None, Removed, NoParameters, DiskFull };
+enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName };
 
 QString widgets(const configDialog *dialog)
 {
@@ -336,6 +336,9 @@ void TestConfigDialog::okButton_data()
     row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits,
         "0x108|the new file could not be written completely (is the disk full?)", edits,
         "/in|/out|3|0", "/in|/out|3|0");
+    // No temporary name fits beside the file the link leads to: written in place.
+    row("config.xml a link to a long name", Breakage::LinkToLongName, "/in|/out|3|0", edits, "",
+        "/new/in|/new/out|6|horizontal", "/new/in|/new/out|6|1", "/new/in|/new/out|6|1");
     row("file changed meanwhile: held paths follow it", Breakage::NoParameters, "/a|/b|3|0", edits,
         "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
         " /in |/out|-|-");
@@ -368,6 +371,10 @@ void TestConfigDialog::okButton()
         QVERIFY(QFile::remove(path));
     if (breakage == Breakage::NoParameters)
         fixture->writeConfig(pathsOnly);
+    if (breakage == Breakage::LinkToLongName) {
+        const QString target = QFileInfo(path).absolutePath() + '/' + QString(250, 'c') + ".xml";
+        QVERIFY(QFile::rename(path, target) && QFile::link(target, path));
+    }
     showDialog();
 
     if (!message.isEmpty())
