@@ -52,7 +52,35 @@ struct Sheet
     // sources' own sizes, for what the data files say of trimming.
     QMap<QString, QRect> kept;
     QMap<QString, QSize> sourceSizes;
+    // With --alias: images on this sheet that share a region, and the
+    // regions they share.
+    int sharedImages = 0;
+    int sharedRegions = 0;
 };
+
+// Inputs whose files have the same bytes and size, by the first of them in
+// path order (the one the others share a region with); the others are taken
+// out of `sizes`. An input whose file could not be hashed stays on its own.
+QMap<QString, QStringList> identicalFiles(const Manifest &manifest, QMap<QString, QSize> *sizes)
+{
+    QMap<QString, QStringList> copies;
+    QHash<QByteArray, QString> first;
+    for (const Manifest::Input &input : manifest.inputs) {
+        const auto size = sizes->constFind(input.path);
+        if (input.hash.isEmpty() || size == sizes->constEnd())
+            continue;
+        const QByteArray key = input.hash + ' ' + QByteArray::number(size->width()) + 'x' +
+                               QByteArray::number(size->height());
+        const auto found = first.constFind(key);
+        if (found == first.constEnd()) {
+            first.insert(key, input.path);
+        } else {
+            copies[*found].append(input.path);
+            sizes->remove(input.path);
+        }
+    }
+    return copies;
+}
 
 // The message for an input that one of `outputs` would overwrite, or empty.
 // Files are first matched by device and inode, one stat per input, and
@@ -154,8 +182,10 @@ private:
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     Manifest currentManifest(const QMap<QString, QString> &names);
-    Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes, const Sheet &sheet);
-    int composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets);
+    Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes,
+                               const QMap<QString, QSize> &splitBy, const Sheet &sheet);
+    int composeSheets(const QVector<QMap<QString, QSize>> &groups,
+                      const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets);
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
@@ -165,7 +195,7 @@ private:
                      Manifest manifest);
     void describeSprites(DataFormats::Sheet *described, const Sheet &sheet) const;
     void warnSplitAnimations(const QVector<Sheet> &sheets, const QMap<QString, QString> &names);
-    void report(const Targets &targets, const SheetLayout::Plan &plan);
+    void report(const Sheet &sheet);
     QString manifestPath() const
     {
         return manifestPathFor(m_options.chosenPath, m_options.multipack);
@@ -215,10 +245,6 @@ private:
     Console &m_console;
     QSet<QString> *m_earlier;
     std::unique_ptr<TerminalProgress> m_terminal;
-    // With --alias: images that share a region, and the regions shared,
-    // over every sheet.
-    int m_sharedImages = 0;
-    int m_sharedRegions = 0;
     // Inputs the probe hashed on its way, so that the manifest need not
     // open them again.
     QHash<QString, QByteArray> m_probedHashes;
@@ -255,11 +281,18 @@ int Packer::pack()
     }
 
     QVector<QMap<QString, QSize>> groups{sizes};
+    QMap<QString, QStringList> copies;
     if (m_options.multipack) {
         QString error;
+        // With --alias, files with the same bytes become one region: they
+        // are split as one box, so that they share a sheet and it is
+        // stored once.
+        QMap<QString, QSize> split = sizes;
+        if (m_options.sprites.alias)
+            copies = identicalFiles(manifest, &split);
         // Split by the boxes the layout will place: extruded, untrimmed (a
         // trimmed image only gets smaller). The sheets keep the real sizes.
-        if (!splitIntoSheets(multipackBoxes(sizes), layoutOptions(m_options), &groups, &error,
+        if (!splitIntoSheets(multipackBoxes(split), layoutOptions(m_options), &groups, &error,
                              m_options.sprites.extrude))
             return failure(error);
         for (QMap<QString, QSize> &group : groups) {
@@ -270,27 +303,29 @@ int Packer::pack()
     if (const int status = checkPageTargets(groups.size(), names))
         return status;
     QVector<Sheet> sheets;
-    if (const int status = composeSheets(groups, &sheets))
+    if (const int status = composeSheets(groups, copies, &sheets))
         return status;
     if (const int status = writeOutputs(sheets, names, manifest))
         return status;
     m_terminal.reset();
     if (m_options.verbose) {
         for (const Sheet &sheet : std::as_const(sheets))
-            report(sheet.targets, sheet.plan);
+            report(sheet);
     }
     return ExitOk;
 }
 
 // What composing the sheet of `sizes` takes: the options' layout and limits,
-// and a plan check that names `sheet`'s file. `sheet` must outlive the job.
-Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes, const Sheet &sheet)
+// and a plan check that names `sheet`'s file. `splitBy` are the images
+// --multipack split this sheet by. `sheet` must outlive the job.
+Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
+                                   const QMap<QString, QSize> &splitBy, const Sheet &sheet)
 {
     const Options &o = m_options;
     Compose::SheetJob job;
     job.sheetPath = sheet.targets.sheetPath;
     job.sizes = sizes;
-    job.layout = [&o, boxes = multipackBoxes(sizes)](const QMap<QString, QSize> &s) {
+    job.layout = [&o, boxes = multipackBoxes(splitBy)](const QMap<QString, QSize> &s) {
         SheetLayout::Plan plan = planFor(o, s);
         if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
             return plan;
@@ -328,7 +363,8 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes, const Shee
 
 // Decodes and encodes one sheet after the other, so that one sheet's pixels
 // are in memory at a time.
-int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<Sheet> *sheets)
+int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
+                          const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets)
 {
     const Options &o = m_options;
     QString emptied;
@@ -339,7 +375,12 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         sheet.targets.sheetPath = SheetLayout::sheetPathFor(name);
         sheet.targets.placementPath = SheetLayout::placementPathFor(name);
         sheet.targets.format = SheetRender::writerFormatFor(sheet.targets.sheetPath);
-        const Compose::SheetJob job = sheetJob(groups[n], sheet);
+        QMap<QString, QSize> images = groups[n];
+        for (auto it = groups[n].constBegin(); it != groups[n].constEnd(); ++it) {
+            for (const QString &copy : copies.value(it.key()))
+                images.insert(copy, it.value());
+        }
+        const Compose::SheetJob job = sheetJob(images, groups[n], sheet);
         m_terminal->setStage(n, groups.size(), false);
         Compose::SpriteResult sprites;
         if (o.sprites.changesSheet())
@@ -354,8 +395,8 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups, QVector<S
         const Compose::SheetResult &composed = sprites.composed;
         sheet.kept = sprites.kept;
         sheet.sourceSizes = composed.sizes;
-        m_sharedImages += sprites.sharedImages;
-        m_sharedRegions += sprites.sharedRegions;
+        sheet.sharedImages = sprites.sharedImages;
+        sheet.sharedRegions = sprites.sharedRegions;
         for (const Compose::Failure &skipped : composed.skipped)
             warn(QStringLiteral("skipping %1").arg(skipped.message()));
         if (composed.outcome == Compose::SheetResult::Failed &&
@@ -795,19 +836,20 @@ void Packer::describeSprites(DataFormats::Sheet *described, const Sheet &sheet) 
     described->premultiplied = m_options.sprites.premultiply;
 }
 
-void Packer::report(const Targets &targets, const SheetLayout::Plan &plan)
+void Packer::report(const Sheet &sheet)
 {
-    for (const SheetLayout::Placement &p : plan.placements) {
+    for (const SheetLayout::Placement &p : sheet.plan.placements) {
         m_console.out << "placed " << Console::shown(p.path) << " (" << p.size.width() << "x"
                       << p.size.height() << ") at " << p.position.x() << "," << p.position.y()
                       << "\n";
     }
     if (m_options.sprites.alias) {
-        m_console.out << m_sharedImages << " images share " << m_sharedRegions << " regions\n";
+        m_console.out << sheet.sharedImages << " images share " << sheet.sharedRegions
+                      << " regions\n";
     }
-    const QSize sheetSize = plan.sheetSize();
-    m_console.out << "sheet " << Console::shown(targets.sheetPath) << " (" << sheetSize.width()
-                  << "x" << sheetSize.height() << ")\n";
+    const QSize sheetSize = sheet.plan.sheetSize();
+    m_console.out << "sheet " << Console::shown(sheet.targets.sheetPath) << " ("
+                  << sheetSize.width() << "x" << sheetSize.height() << ")\n";
     m_console.out.flush();
 }
 

@@ -385,6 +385,7 @@ private slots:
     void multipackSplitsAndNames_data();
     void multipackSplitsAndNames();
     void multipackNamesSplitAnimations();
+    void multipackCountsSharedRegionsPerSheet();
     void multipackRemovesOnlyItsStalePages();
     void stalePageEditedWhileWaitingIsKept();
     void pageThatBecameASheetIsKept();
@@ -1816,6 +1817,23 @@ void TestPack::multipackNamesSplitAnimations()
     QVERIFY2(run.err.contains("animation \"" + dir.filePath("walk") + "\" has frames on sheets ") &&
                  !run.err.contains("jump"),
              qPrintable(run.err));
+}
+
+// Two pairs of duplicates too large to share a sheet: each sheet's report
+// counts its own pair.
+void TestPack::multipackCountsSharedRegionsPerSheet()
+{
+    QTemporaryDir dir;
+    QStringList inputs;
+    for (const int side : {30, 30, 12, 12}) {
+        inputs << dir.filePath(QString("%1-%2.png").arg(side).arg(inputs.size()));
+        QVERIFY(savePng(patternImage(side, side, side), inputs.last()));
+    }
+    const Run run = pack(QStringList{"--multipack", "--max-size", "40x40", "--alias", "--verbose",
+                                     "-o", dir.filePath("s.png")} +
+                         inputs);
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(run.out.count("2 images share 1 regions\nsheet "), 2);
 }
 
 void TestPack::multipackRemovesOnlyItsStalePages()
