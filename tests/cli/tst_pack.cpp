@@ -2336,6 +2336,9 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     watch.start(KORVANE_PACK, {"--watch", "--pack", dir.filePath("q.json")});
     lines.clear();
     QVERIFY2(readLines(watch, &lines, 1) && !readLines(watch, &lines, 2, 2000), qPrintable(lines));
+    // So again after a change: the output it wrote anew is no change made meanwhile.
+    QVERIFY(savePng(patternImage(4, 4, 6), dir.filePath("in/a.png")));
+    QVERIFY2(readLines(watch, &lines, 2) && !readLines(watch, &lines, 3, 2000), qPrintable(lines));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
 }
