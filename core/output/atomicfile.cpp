@@ -655,7 +655,7 @@ private:
             if (!keepModeLocked(i))
                 return false;
             auto link = [&](const QByteArray &name) {
-                return !injected(WriteStep::Backup, i) &&
+                return !injected(WriteStep::Backup, i) && !injected(WriteStep::LinkError, i) &&
                        ::link(o.target.constData(), name.constData()) == 0;
             };
             if (claimName(o.target, "old", link, &o.backup)) {

@@ -84,9 +84,9 @@ QString lockFilePathFor(const QString &primary);
 
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index). Calls add up; WriteStep::None clears them.
-// Except for Backup and Rename, the real call is made and its result is then
-// replaced by a failure (see faultedForTesting), so that a dropped result
-// shows.
+// Except for Backup, LinkError and Rename, the real call is made and its
+// result is then replaced by a failure (see faultedForTesting), so that a
+// dropped result shows.
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
@@ -95,6 +95,7 @@ enum class WriteStep {
     Close,      // closing the temporary file (EIO)
     Backup,     // hard-linking the old target, as on a file system without
                 // hard links (EPERM): the old file is then moved aside
+    LinkError,  // hard-linking the old target failing otherwise (EIO)
     Rename,     // putting the temporary file in place (EIO)
     SyncFolder, // syncing the output's folder after all are in place (EIO)
     Cleanup,    // removing a file a dead run left (EBUSY)

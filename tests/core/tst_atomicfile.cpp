@@ -227,6 +227,9 @@ void TestAtomicFile::faultKeepsOldSet_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("noHardLinks");
     QTest::addColumn<int>("added"); // new files after the three
+    // The fault is set once the lock is held, and the old file's permissions
+    // are changed then, so that they are given to the staged file again.
+    QTest::addColumn<bool>("underLock");
 
     const QVector<QPair<WriteStep, const char *>> steps{{WriteStep::Write, "write"},
                                                         {WriteStep::Sync, "sync"},
@@ -234,21 +237,33 @@ void TestAtomicFile::faultKeepsOldSet_data()
                                                         {WriteStep::Rename, "rename"}};
     for (const auto &step : steps) {
         for (int i = 0; i < 3; ++i)
-            QTest::addRow("%s fails at output %d", step.second, i) << step.first << i << false << 0;
+            QTest::addRow("%s fails at output %d", step.second, i)
+                << step.first << i << false << 0 << false;
     }
     // Outputs 0 and 1 share a folder, which is synced once.
-    QTest::newRow("folder sync fails at output 0") << WriteStep::SyncFolder << 0 << false << 0;
-    QTest::newRow("folder sync fails at output 2") << WriteStep::SyncFolder << 2 << false << 0;
-    QTest::newRow("old mode refused at output 0") << WriteStep::KeepMode << 0 << false << 0;
-    QTest::newRow("old mode refused at output 2") << WriteStep::KeepMode << 2 << false << 0;
+    QTest::newRow("folder sync fails at output 0")
+        << WriteStep::SyncFolder << 0 << false << 0 << false;
+    QTest::newRow("folder sync fails at output 2")
+        << WriteStep::SyncFolder << 2 << false << 0 << false;
+    QTest::newRow("old mode refused at output 0")
+        << WriteStep::KeepMode << 0 << false << 0 << false;
+    QTest::newRow("old mode refused at output 2")
+        << WriteStep::KeepMode << 2 << false << 0 << false;
+    // Not taken for a file system without hard links: the old file must
+    // not be replaced with no copy kept.
+    QTest::newRow("old file cannot be kept") << WriteStep::LinkError << 2 << false << 0 << false;
+    QTest::newRow("old mode changed meanwhile, refused under the lock")
+        << WriteStep::KeepMode << 2 << false << 0 << true;
     for (int i = 0; i < 3; ++i)
         QTest::addRow("no hard links, rename fails at output %d", i)
-            << WriteStep::Rename << i << true << 0;
-    QTest::newRow("no hard links, folder sync fails") << WriteStep::SyncFolder << 2 << true << 0;
+            << WriteStep::Rename << i << true << 0 << false;
+    QTest::newRow("no hard links, folder sync fails")
+        << WriteStep::SyncFolder << 2 << true << 0 << false;
     // Files are written and synced in batches of 16.
     QTest::newRow("sync fails at the last of the first batch")
-        << WriteStep::Sync << 15 << false << 17;
-    QTest::newRow("sync fails in the second batch") << WriteStep::Sync << 18 << false << 17;
+        << WriteStep::Sync << 15 << false << 17 << false;
+    QTest::newRow("sync fails in the second batch")
+        << WriteStep::Sync << 18 << false << 17 << false;
 }
 
 // A file removed in the same commit comes back when the commit fails, and
@@ -257,15 +272,20 @@ void TestAtomicFile::removalIsPartOfTheCommit_data()
 {
     QTest::addColumn<WriteStep>("step");
     QTest::addColumn<int>("index");
-    QTest::newRow("no fault") << WriteStep::None << 0;
-    QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2;
-    QTest::newRow("folder sync fails after the removal") << WriteStep::SyncFolder << 2;
+    // One more file to remove, whose name aside would be longer than a path
+    // may be: it cannot be removed so that a rollback could bring it back.
+    QTest::addColumn<bool>("unmovable");
+    QTest::newRow("no fault") << WriteStep::None << 0 << false;
+    QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2 << false;
+    QTest::newRow("folder sync fails after the removal") << WriteStep::SyncFolder << 2 << false;
+    QTest::newRow("a file cannot be moved aside") << WriteStep::None << 0 << true;
 }
 
 void TestAtomicFile::removalIsPartOfTheCommit()
 {
     QFETCH(WriteStep, step);
     QFETCH(int, index);
+    QFETCH(bool, unmovable);
     FaultGuard guard;
     OutputSet set;
     QVERIFY(writeFileBytes(set.dir.filePath("sub/a-1.png"), "stale page"));
@@ -273,10 +293,25 @@ void TestAtomicFile::removalIsPartOfTheCommit()
     WriteOptions options;
     options.remove =
         QStringList{set.dir.filePath("sub/a-1.png"), set.dir.filePath("never-there.png")};
+    QTemporaryDir deep;
+    QString deepFile = deep.path();
+    if (unmovable) {
+        // 4090 bytes long: a path may have 4095.
+        while (deepFile.size() < 4090 - 256)
+            deepFile += '/' + QString(250, 'd');
+        QVERIFY(QDir().mkpath(deepFile));
+        deepFile += '/' + QString(4090 - deepFile.size() - 1, 'f');
+        QVERIFY(writeFileBytes(deepFile, "stale"));
+        options.remove << deepFile;
+    }
     QString error;
     const bool written = writeFilesAtomically(set.files, options, &error);
-    QCOMPARE(written, step == WriteStep::None);
+    QCOMPARE(written, step == WriteStep::None && !unmovable);
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
+    if (unmovable) {
+        QVERIFY2(error.contains("Cannot remove " + deepFile), qPrintable(error));
+        QCOMPARE(readFileBytes(deepFile), QByteArray("stale"));
+    }
     QStringList expected = written ? OutputSet::newSet() : OutputSet::oldSet();
     if (!written)
         expected.insert(1, "sub/a-1.png=stale page");
@@ -289,13 +324,23 @@ void TestAtomicFile::faultKeepsOldSet()
     QFETCH(int, index);
     QFETCH(bool, noHardLinks);
     QFETCH(int, added);
+    QFETCH(bool, underLock);
 
     FaultGuard guard;
     OutputSet set;
     QVERIFY(set.dir.isValid());
     for (int i = 0; i < added; ++i)
         set.files.append({set.dir.filePath(QStringLiteral("sub/more-%1").arg(i)), "new"});
-    setWriteFaultForTesting(step, index);
+    WriteOptions options;
+    if (underLock) {
+        options.removeUnderLock = [&] {
+            QFile::setPermissions(set.files[index].path, QFile::ReadOwner | QFile::WriteOwner);
+            setWriteFaultForTesting(step, index);
+            return QStringList();
+        };
+    } else {
+        setWriteFaultForTesting(step, index);
+    }
     if (noHardLinks)
         setWriteFaultForTesting(WriteStep::Backup, -1);
 
@@ -303,7 +348,7 @@ void TestAtomicFile::faultKeepsOldSet()
     // that the failure cut short.
     const int openFiles = QDir(QStringLiteral("/proc/self/fd")).count();
     QString error;
-    QVERIFY(!writeFilesAtomically(set.files, &error));
+    QVERIFY(!writeFilesAtomically(set.files, options, &error));
     QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), openFiles);
     QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
     QVERIFY2(error.contains(qt_error_string(step == WriteStep::KeepMode ? EPERM : EIO)),
@@ -373,6 +418,8 @@ void TestAtomicFile::filesLeftBehind_data()
     row("another file's temporary", "b.txt.korvane-new-DEAD-abc123", false);
     row("not quite the pattern", "a.txt.korvane-new-DEAD-abc1234", false);
     row("removal fails: a warning", "a.txt.korvane-new-DEAD-abc123", true, true);
+    // Nothing left before: the old files' links, removed after the write.
+    row("removal of the old files' links fails: a warning each", "", true, true);
 }
 
 // Never blocked by a lock file nobody holds, nor removing one it did not
@@ -405,7 +452,9 @@ void TestAtomicFile::filesLeftBehind()
     QStringList contents = set.contents();
     contents.sort();
     QCOMPARE(contents, expected);
-    QCOMPARE(warnings.filter(QFileInfo(left).fileName()).size(), removalFails ? 1 : 0);
+    // With nothing left before, the failed removals are of the two old files' links.
+    const int failedRemovals = !removalFails ? 0 : left.isEmpty() ? 2 : 1;
+    QCOMPARE(warnings.filter(QFileInfo(left).fileName()).size(), failedRemovals);
     QVERIFY(
         !writeFilesAtomically({{set.files.last().path + ".lock", ""}, set.files.last()}, &error));
     QVERIFY2(error.contains("is the lock file"), qPrintable(error));
@@ -601,6 +650,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
                                                  << "same file as";
     QTest::newRow("dangling link to another output") << "link-to-new"
                                                      << "same file as";
+    // Its lock file is a link into a missing folder: no lock, no write.
+    QTest::newRow("lock file cannot be made") << "unlockable.txt"
+                                              << "cannot create the lock file";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -616,6 +668,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("fifo", dir.filePath("link-to-fifo")));
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
+    QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
     const QString kept =
         output == "link-to-new" ? dir.filePath("new.txt") : dir.filePath("kept.txt");
     const QStringList before = entriesIn(dir.path());
@@ -631,7 +684,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    const bool usable = output == "link-to-kept" || output == "link-to-new";
+    const bool usable =
+        output == "link-to-kept" || output == "link-to-new" || output == "unlockable.txt";
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
