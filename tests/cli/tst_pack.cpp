@@ -433,6 +433,15 @@ void TestPack::failuresLeaveNoTrace_data()
                        "--format",         "css",        "-o",   sheet,    in,
                        "$ROOT/in2/w_1.png"}
         << 2 << "the css data file of sheet 0 and the placement file of sheet 1 would both be";
+    // A leading dot starts no suffix: the number goes at the end.
+    QTest::newRow("multipack pages of a name starting with a dot collide")
+        << QStringList{"--multipack",      "--max-size", "14x9", "--data",
+                       "$ROOT/out/.css",   "--format",   "css",  "--json",
+                       "$ROOT/out/.css-1", "-o",         sheet,  in,
+                       "$ROOT/in2/w_1.png"}
+        << 2
+        << "the JSON file of sheet 0 and the css data file of sheet 1 would both be "
+           "$ROOT/out/.css-1";
     QTest::newRow("a later page is an input")
         << QStringList{"--multipack",       "--max-size", "14x9", "-o", "$ROOT/in2/w-0{n}.png", in,
                        "$ROOT/in2/w-01.png"}
@@ -447,6 +456,9 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--json", "$ROOT/out/", "-o", sheet, in} << 2 << "--json needs a file name";
     QTest::newRow("--sheet without --pack")
         << QStringList{"--sheet", "one", "-o", sheet, in} << 2 << "--sheet needs --pack";
+    QTest::newRow("--pack twice") << QStringList{"--pack", "$ROOT/in2/abs.json", "--pack",
+                                                 "$ROOT/in2/colon.json"}
+                                  << 2 << "--pack and --sheet are given once each";
     QTest::newRow("-o names an existing folder")
         << QStringList{"-o", "$ROOT/out", in} << 2 << "-o $ROOT/out names a folder";
     QTest::newRow("-o names a FIFO")
@@ -460,6 +472,10 @@ void TestPack::failuresLeaveNoTrace_data()
                                   << "$ROOT/in/text.png: not a readable image";
     QTest::newRow("folder without images")
         << QStringList{"-o", sheet, "$ROOT/out"} << 1 << "no image to pack";
+    // Its header reads, so it is skipped only when decoded: no sheet is left.
+    QTest::newRow("the one image skipped when decoded")
+        << QStringList{"--skip-unreadable", "-o", sheet, "$ROOT/truncated.png"} << 1
+        << "no image to pack";
     QTest::newRow("sheet too large")
         << QStringList{"-m", "2000000000", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: sheet too large: 4000000010 x 4000000005 pixels";
@@ -527,6 +543,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("data without format")
         << QStringList{"--data", "$ROOT/out/s.css", "-o", sheet, in} << 2
         << "--data and --format go in pairs: 1 --data, 0";
+    QTest::newRow("format without data") << QStringList{"--format", "css", "-o", sheet, in} << 2
+                                         << "--data and --format go in pairs: 0 --data, 1 --format";
     QTest::newRow("max size not WxH") << QStringList{"--max-size", "4096", "-o", sheet, in} << 2
                                       << "--max-size \"4096\" is not WIDTHxHEIGHT";
     QTest::newRow("data files collide")
@@ -890,6 +908,8 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--margin 2147483647") << QStringList{"--margin", "2147483647"} + in << 1;
     QTest::newRow("--margin 2147483648") << QStringList{"--margin", "2147483648"} + in << 2;
     QTest::newRow("--pivot 1,1") << QStringList{"--pivot", "1,1"} + in << 0;
+    QTest::newRow("--trim-threshold 254")
+        << QStringList{"--trim", "--trim-threshold", "254"} + in << 0;
     // Trimmed, the widest image no longer holds the row wide enough for the
     // two below it: the split by untrimmed boxes must still hold.
     QTest::newRow("--multipack --trim, narrower widest image")
@@ -903,6 +923,11 @@ void TestPack::optionBoundaries_data()
                        "$ROOT/s-1.txt", "-o",         "$ROOT/s.png", "$ROOT/50.png",
                        "$ROOT/50b.png", "$ROOT/w.png"}
         << 0;
+    // A page over the limit fails the run; it is not left out as an empty one.
+    QTest::newRow("--multipack, a page beyond --max-sheet-pixels")
+        << QStringList{"--multipack", "--max-size", "54x54", "--max-sheet-pixels", "2915"} + in +
+               QStringList{"$ROOT/50.png"}
+        << 1;
     // The sheet of the one image that does not decode is left out, not the run.
     QTest::newRow("--multipack --skip-unreadable, a sheet left empty")
         << QStringList{"--multipack", "--skip-unreadable", "--max-size",      "14x14",
@@ -1931,6 +1956,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("manifest foreign") << "manifest" << false;
     QTest::newRow("manifest of another version") << "version" << false;
     QTest::newRow("trim threshold changed") << "threshold" << false;
+    QTest::newRow("PNG level changed") << "png level" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
@@ -1989,6 +2015,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
     } else if (change == "threshold") {
         arguments.prepend("--trim-threshold=9");
+    } else if (change == "png level") {
+        arguments.prepend("--png-level=fast");
     } else if (change == "version") {
         QJsonObject manifest =
             QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
@@ -2262,7 +2290,8 @@ void TestPack::watchSeesWhatAPackMissed()
     QDeadlineTimer packed(30000);
     while (!lines.endsWith(" packed\n") && !packed.hasExpired())
         readLines(watch, &lines, lines.count('\n') + 1, 500);
-    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    // SIGTERM ends the watch as SIGINT does.
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGTERM), 0);
     QVERIFY(watch.waitForFinished(30000));
     lines += QString::fromUtf8(watch.readAllStandardOutput());
     QVERIFY2(lines.endsWith(" packed\nstopped watching\n"), qPrintable(lines));
