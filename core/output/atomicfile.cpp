@@ -760,10 +760,17 @@ private:
     {
         QStringList unrestored;
         QSet<QByteArray> touched;
+        // An old file that cannot be put back is named with the name it is
+        // kept under, so that nothing is lost without a word.
+        const auto keptAs = [](const QByteArray &path, const QByteArray &aside) {
+            return QStringLiteral("%1 (kept as %2)")
+                .arg(shown(QFile::decodeName(path)), shown(QFile::decodeName(aside)));
+        };
         for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
             touched.insert(folderOf(removed.first));
-            if (::rename(removed.second.constData(), removed.first.constData()) != 0)
-                unrestored << QStringLiteral("%1: %2").arg(shown(QFile::decodeName(removed.first)),
+            if (injected(WriteStep::Restore, -1) ||
+                ::rename(removed.second.constData(), removed.first.constData()) != 0)
+                unrestored << QStringLiteral("%1: %2").arg(keptAs(removed.first, removed.second),
                                                            qt_error_string(errno));
         }
         m_removed.clear();
@@ -774,13 +781,15 @@ private:
             if (!touched.isEmpty())
                 pauseForTesting();
             touched.insert(folderOf(o.target));
-            const bool restored = o.existed
-                                      ? ::rename(o.backup.constData(), o.target.constData()) == 0
-                                      : ::unlink(o.target.constData()) == 0;
+            const bool restored =
+                !injected(WriteStep::Restore, i) &&
+                (o.existed ? ::rename(o.backup.constData(), o.target.constData()) == 0
+                           : ::unlink(o.target.constData()) == 0);
             if (restored) {
                 o.backup.clear();
             } else {
-                unrestored << QStringLiteral("%1: %2").arg(shown(m_files[i].path),
+                unrestored << QStringLiteral("%1: %2").arg(o.existed ? keptAs(o.target, o.backup)
+                                                                     : shown(m_files[i].path),
                                                            qt_error_string(errno));
             }
         }

@@ -84,7 +84,7 @@ QString lockFilePathFor(const QString &primary);
 
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index). Calls add up; WriteStep::None clears them.
-// Except for Backup, LinkError and Rename, the real call is made and its
+// Except for Backup, LinkError, Rename and Restore, the real call is made and its
 // result is then replaced by a failure (see faultedForTesting), so that a
 // dropped result shows.
 enum class WriteStep {
@@ -99,6 +99,8 @@ enum class WriteStep {
     Rename,     // putting the temporary file in place (EIO)
     SyncFolder, // syncing the output's folder after all are in place (EIO)
     Cleanup,    // removing a file a dead run left (EBUSY)
+    Restore,    // putting an old file back, or removing a new one, after a
+                // failure (EIO); index -1 for a file the write was to remove
 };
 void setWriteFaultForTesting(WriteStep step, int index);
 

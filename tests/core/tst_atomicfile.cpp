@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 
@@ -84,6 +85,8 @@ private slots:
     void faultKeepsOldSet();
     void removalIsPartOfTheCommit_data();
     void removalIsPartOfTheCommit();
+    void failedRollbackSaysWhereOldFilesAre_data();
+    void failedRollbackSaysWhereOldFilesAre();
     void lockHeldByAnotherRun_data();
     void lockHeldByAnotherRun();
     void filesLeftBehind_data();
@@ -316,6 +319,45 @@ void TestAtomicFile::removalIsPartOfTheCommit()
     if (!written)
         expected.insert(1, "sub/a-1.png=stale page");
     QCOMPARE(set.contents(), expected);
+}
+
+void TestAtomicFile::failedRollbackSaysWhereOldFilesAre_data()
+{
+    QTest::addColumn<bool>("noHardLinks");
+    QTest::newRow("old files linked") << false;
+    QTest::newRow("old files moved aside") << true;
+}
+
+// When putting the old set back fails too, the error names where each old
+// file is kept, and it is there with its bytes.
+void TestAtomicFile::failedRollbackSaysWhereOldFilesAre()
+{
+    QFETCH(bool, noHardLinks);
+    FaultGuard guard;
+    OutputSet set;
+    const QString stale = set.dir.filePath("sub/a-1.png");
+    QVERIFY(writeFileBytes(stale, "stale page"));
+    WriteOptions options;
+    options.remove = QStringList{stale};
+    setWriteFaultForTesting(WriteStep::SyncFolder, 2); // after the removal
+    setWriteFaultForTesting(WriteStep::Restore, -1);
+    if (noHardLinks)
+        setWriteFaultForTesting(WriteStep::Backup, -1);
+    QString error;
+    QVERIFY(!writeFilesAtomically(set.files, options, &error));
+    const QString reason = ": " + qt_error_string(EIO);
+    const QVector<QPair<QString, QByteArray>> old{{set.files[0].path, "old placement"},
+                                                  {set.files[2].path, "old sheet"},
+                                                  {stale, "stale page"}};
+    for (const auto &file : old) {
+        const QRegularExpression kept(QRegularExpression::escape(file.first) +
+                                      " \\(kept as ([^)]+)\\)" +
+                                      QRegularExpression::escape(reason));
+        const QRegularExpressionMatch match = kept.match(error);
+        QVERIFY2(match.hasMatch(), qPrintable(error));
+        QCOMPARE(readFileBytes(match.captured(1)), file.second);
+    }
+    QVERIFY2(error.contains(set.files[1].path + reason), qPrintable(error));
 }
 
 void TestAtomicFile::faultKeepsOldSet()
