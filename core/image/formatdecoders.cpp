@@ -145,7 +145,9 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
     return true;
 }
 
-bool gifFirstFrameComplete(const QByteArray &data, QString *reason)
+namespace {
+
+bool gifFirstFrameReads(const QByteArray &data, QString *reason)
 {
     GifBytes source{&data};
     int error = 0;
@@ -194,6 +196,19 @@ bool gifFirstFrameComplete(const QByteArray &data, QString *reason)
         }
         return true;
     }
+}
+
+} // namespace
+
+bool gifFirstFrameComplete(const QByteArray &data, QString *reason)
+{
+    if (gifFirstFrameReads(data, reason))
+        return true;
+    // Qt's reader does without the frame's block terminator, and the trailer
+    // after it: a zero byte stands in for them. Where data is missing
+    // instead, that byte is read as data and the read still fails.
+    QString ignored;
+    return gifFirstFrameReads(data + '\0', &ignored);
 }
 
 bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)

@@ -976,6 +976,8 @@ void TestPack::formatsMatchQtReader_data()
     // Cut at the screen's edge: the canvas is not grown to reach it.
     QTest::newRow("GIF second frame far past the right edge")
         << "gif_second_frame_far_past_right.gif";
+    QTest::newRow("GIF without its frame's terminator and trailer")
+        << "gif_no_block_terminator.gif";
     // Uncompressed, so that the file is larger than the decoder's first read.
     QTest::newRow("PNG of stored blocks, larger than 64 KiB") << "png:100";
     QTest::newRow("icon whose directory gives another size")
