@@ -400,7 +400,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
         for (const Compose::Failure &skipped : composed.skipped)
             warn(QStringLiteral("skipping %1").arg(skipped.message()));
         if (composed.outcome == Compose::SheetResult::Failed &&
-            composed.skipped.size() == groups[n].size()) {
+            composed.skipped.size() == images.size()) {
             emptied = composed.error;
             continue;
         }

@@ -933,6 +933,10 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--skip-unreadable", "--max-size",      "14x14",
                        "-o",          "$ROOT/s.png",       "$ROOT/trunc.png", "$ROOT/a.png"}
         << 0;
+    QTest::newRow("--multipack --skip-unreadable --alias, a sheet of two copies left empty")
+        << QStringList{"--multipack", "--skip-unreadable", "--alias", "--max-size", "14x14"} + in +
+               QStringList{"$ROOT/trunc.png", "$ROOT/trunc-copy.png"}
+        << 0;
 }
 
 void TestPack::optionBoundaries()
@@ -953,6 +957,7 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(10, 10, 7), root.filePath("trunc.png")));
     const QByteArray png = readFileBytes(root.filePath("trunc.png"));
     QVERIFY(writeFileBytes(root.filePath("trunc.png"), png.left(png.size() - 20)));
+    QVERIFY(writeFileBytes(root.filePath("trunc-copy.png"), png.left(png.size() - 20)));
     const Run run = pack(withPaths(arguments, root.path()));
     QCOMPARE(run.code, code);
     QCOMPARE(QFile::exists(root.filePath("s.png")), code == 0);
