@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (choice & 0x80) {
         // Exactly the bound, and 2 more for the final block added below.
         stream.resize(SheetDeflate::bound(size_t(payload.size())) + 2);
-        SheetDeflate::Encoder encoder;
+        SheetDeflate::Encoder encoder(static_cast<SheetDeflate::Effort>(choice % 3));
         streamSize = encoder.deflate(bytes, size_t(payload.size()), false, stream.data());
         if (streamSize + 2 > stream.size())
             fuzzFail("the deflated bytes pass the bound");

@@ -34,12 +34,12 @@
 // ends every piece but the last with zlib's sync flush: an empty stored block
 // after a non-final block, so that the pieces join as plain bytes.
 //
-// Large sheets at the default level, and every image at the fast level, are
-// deflated by SheetDeflate, which writes that flush itself; on sprite sheets
-// it is two to three times as fast as libdeflate's fastest level and a
-// little smaller. Small images at the default level and every image at the
-// small level go through libdeflate, which has no flush and always ends with
-// a final block somewhere inside the last bytes: each such piece's block
+// Large sheets at the default level, and every image at the fast and the
+// small level, are deflated by SheetDeflate, which writes that flush itself;
+// on sprite sheets its default effort is two to three times as fast as
+// libdeflate's fastest level and a little smaller. Small images at the
+// default level go through libdeflate, which has no flush and always ends
+// with a final block somewhere inside the last bytes: each such piece's block
 // structure is walked (a decode that skips the output) to find that final
 // block; its BFINAL bit is cleared and the empty stored block 00 00 FF FF
 // written right after its end-of-block code. The Adler-32 of the whole
@@ -57,10 +57,9 @@ constexpr size_t PieceBytes = size_t(1) << 20;
 constexpr int FastLevel = 1;
 constexpr int SmallImageLevel = 6;
 constexpr size_t SmallImageBytes = size_t(256) << 10;
-// Level::Small: libdeflate's near-optimal parsing at its cheapest setting,
-// about three times the default's time for 2 to 5 % less than Qt's writer
-// on sprite sheets; levels 11 and 12 take eight times and more for 1 % less.
-constexpr int SmallestLevel = 10;
+// Level::Small, by SheetDeflate's near-optimal parsing (only the zlib
+// header's hint).
+constexpr int SmallestLevel = 9;
 // Largest IDAT chunk written; any size up to 2^31 - 1 is valid.
 constexpr size_t MaxIdatBytes = size_t(1) << 20;
 
@@ -81,7 +80,7 @@ void toRgba(const QRgb *pixels, int width, uint8_t *out)
 
 // --- Pieces ----------------------------------------------------------------
 
-enum class Deflater { Libdeflate, Sheet, SheetFast };
+enum class Deflater { Libdeflate, Sheet, SheetFast, SheetSmall };
 
 // Room for one piece of `bytes` filtered bytes, whichever deflater takes it:
 // libdeflate's bound and 5 bytes for the sync flush, or SheetDeflate's.
@@ -140,10 +139,11 @@ public:
           m_compressor(deflater == Deflater::Libdeflate ? libdeflate_alloc_compressor(level)
                                                         : nullptr)
     {
-        if (deflater != Deflater::Libdeflate || level == SmallestLevel) {
-            m_sheet = std::make_unique<SheetDeflate::Encoder>(deflater == Deflater::SheetFast
-                                                                  ? SheetDeflate::Effort::Fast
-                                                                  : SheetDeflate::Effort::Default);
+        if (deflater != Deflater::Libdeflate) {
+            m_sheet = std::make_unique<SheetDeflate::Encoder>(
+                deflater == Deflater::SheetFast    ? SheetDeflate::Effort::Fast
+                : deflater == Deflater::SheetSmall ? SheetDeflate::Effort::Small
+                                                   : SheetDeflate::Effort::Default);
         }
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
@@ -180,13 +180,7 @@ public:
         }
 
         size_t size = 0;
-        // At the small level a piece that is mostly transparent margin (85 %
-        // zeros) goes to SheetDeflate too: near-optimal parsing takes as long
-        // there as anywhere and saves little.
-        const bool sheet = m_deflater != Deflater::Libdeflate ||
-                           (m_sheet && size_t(std::count(filtered, filtered + inputBytes,
-                                                         uint8_t(0))) >= inputBytes / 20 * 17);
-        if (sheet) {
+        if (m_sheet) {
             size = m_sheet->deflate(filtered, inputBytes, final, output);
         } else {
             size = libdeflate_deflate_compress(
@@ -210,7 +204,7 @@ private:
     std::vector<uint8_t> m_rows, m_candidates;
     // Reused from piece to piece, touched only where written.
     HugePages::Buffer m_scratch;
-    // The default level's large sheets and the fast level.
+    // Every level but the default one's small images.
     std::unique_ptr<SheetDeflate::Encoder> m_sheet;
 };
 
@@ -458,10 +452,10 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
     }
-    const Deflater deflater = level == Level::Fast ? Deflater::SheetFast
-                              : level == Level::Default && deflateLevel == FastLevel
-                                  ? Deflater::Sheet
-                                  : Deflater::Libdeflate;
+    const Deflater deflater = level == Level::Fast        ? Deflater::SheetFast
+                              : level == Level::Small     ? Deflater::SheetSmall
+                              : deflateLevel == FastLevel ? Deflater::Sheet
+                                                          : Deflater::Libdeflate;
     return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
                          error, cancel) &&
            assemble(image, deflateLevel, pieces, threads, png, storage, spent, error);

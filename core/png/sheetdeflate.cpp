@@ -81,6 +81,26 @@ inline size_t commonLength(const uint8_t *a, const uint8_t *b, size_t limit)
     return length;
 }
 
+// Length codes' extra bits, for the costs of Effort::Small.
+constexpr uint8_t LengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+
+// A block's size in bits with `codes`, its header included.
+uint64_t codedBits(const isal_hufftables &codes, const isal_huff_histogram &histogram)
+{
+    uint64_t bits = uint64_t(codes.deflate_hdr_count) * 8 + codes.deflate_hdr_extra_bits;
+    for (int symbol = 0; symbol <= 256; ++symbol)
+        bits += histogram.lit_len_histogram[symbol] * codes.lit_table_sizes[symbol];
+    // A length's table entry holds its code's bits and its extra bits.
+    for (int code = 0; code < 29; ++code)
+        bits +=
+            histogram.lit_len_histogram[257 + code] * (codes.len_table[LengthBase[code] - 3] & 31);
+    for (int code = 0; code < 30; ++code)
+        bits +=
+            histogram.dist_histogram[code] * (codes.dcodes_sizes[code] + DistanceExtraBits[code]);
+    return bits;
+}
+
 } // namespace
 
 // Bits written least significant first. flush() stores eight bytes and
@@ -143,9 +163,12 @@ size_t bound(size_t size)
 // insertLimit bytes long leave every position they cover in the table.
 Encoder::Encoder(Effort effort)
     : m_head(size_t(2) << HashBits), m_candidates(effort == Effort::Fast ? 1 : 2),
-      m_insertLimit(effort == Effort::Fast ? 0 : 32), m_skipShift(effort == Effort::Fast ? 2 : 3)
+      m_insertLimit(effort == Effort::Fast ? 0 : 32), m_skipShift(effort == Effort::Fast ? 2 : 3),
+      m_optimal(effort == Effort::Small ? std::make_unique<Optimal>() : nullptr)
 {
 }
+
+Encoder::~Encoder() = default;
 
 inline void Encoder::literal(uint8_t value)
 {
@@ -245,65 +268,323 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
     *position = pos;
 }
 
-// The block's size in bits with m_codes, its header included.
-uint64_t Encoder::huffmanBits() const
+// --- Effort::Small ---------------------------------------------------------
+
+// The matches of every position in one block, and the cheapest way through
+// it. Positions are offsets into the deflated input.
+struct Encoder::Optimal
 {
-    uint64_t bits = uint64_t(m_codes.deflate_hdr_count) * 8 + m_codes.deflate_hdr_extra_bits;
-    for (int symbol = 0; symbol <= 256; ++symbol)
-        bits += m_histogram.lit_len_histogram[symbol] * m_codes.lit_table_sizes[symbol];
-    // A length's table entry holds its code's bits and its extra bits.
-    for (int code = 0; code < 29; ++code)
-        bits += m_histogram.lit_len_histogram[257 + code] *
-                (m_codes.len_table[LengthBase[code] - 3] & 31);
-    for (int code = 0; code < 30; ++code)
-        bits += m_histogram.dist_histogram[code] *
-                (m_codes.dcodes_sizes[code] + DistanceExtraBits[code]);
-    return bits;
+    static constexpr int HashBits = 15;
+    static constexpr int Depth = 16;    // candidates looked at per position
+    static constexpr size_t Nice = 128; // a match this long ends the search
+    static constexpr uint32_t Covered = ~0u;
+    static constexpr uint32_t RunChoice = ~0u;
+
+    std::vector<int64_t> head = std::vector<int64_t>(size_t(1) << HashBits);
+    std::vector<int64_t> chain = std::vector<int64_t>(WindowBytes);
+    // Per position of the block: where its matches start in the cache, where
+    // its run of zeros ends (or Covered inside a long match), the bits from
+    // there to the block's end, and the choice that gives them.
+    std::vector<uint32_t> firstMatch = std::vector<uint32_t>(BlockBytes + 1);
+    std::vector<uint32_t> runEnd = std::vector<uint32_t>(BlockBytes);
+    std::vector<uint32_t> cost = std::vector<uint32_t>(BlockBytes + 1);
+    std::vector<uint32_t> choice = std::vector<uint32_t>(BlockBytes);
+    std::vector<uint32_t> zeroBits = std::vector<uint32_t>(BlockBytes + 1);
+    std::vector<uint16_t> matchLength, matchDistance; // longer and longer per position
+    uint32_t literalBits[256];
+    uint32_t lengthBits[MaxMatch + 1];
+    uint32_t distanceBits[30];
+
+    void reset()
+    {
+        std::fill(head.begin(), head.end(), -1);
+        std::fill(chain.begin(), chain.end(), -1);
+        defaultCosts();
+    }
+
+    void defaultCosts()
+    {
+        std::fill(std::begin(literalBits), std::end(literalBits), 8);
+        literalBits[0] = 4;
+        for (size_t length = 3; length <= MaxMatch; ++length)
+            lengthBits[length] = 7 + LengthExtraBits[symbols.length[length]];
+        for (int code = 0; code < 30; ++code)
+            distanceBits[code] = 5 + DistanceExtraBits[code];
+    }
+
+    // Costs from a block's codes; a symbol the block did not use costs what
+    // a rare one would.
+    void setCosts(const isal_hufftables &codes)
+    {
+        for (int symbol = 0; symbol < 256; ++symbol) {
+            const unsigned bits = codes.lit_table_sizes[symbol];
+            literalBits[symbol] = bits ? bits : 13;
+        }
+        for (size_t length = 3; length <= MaxMatch; ++length) {
+            const unsigned bits = codes.len_table[length - 3] & 31; // code and extra bits
+            lengthBits[length] = bits ? bits : 13 + LengthExtraBits[symbols.length[length]];
+        }
+        for (int code = 0; code < 30; ++code) {
+            const unsigned bits = codes.dcodes_sizes[code];
+            distanceBits[code] = (bits ? bits : 12) + DistanceExtraBits[code];
+        }
+    }
+
+    // zeroBits[n]: the bits Encoder::zeroRun() spends on n zeros after a
+    // zero, for every n up to `count`, with the current costs.
+    void countZeroBits(size_t count)
+    {
+        zeroBits[0] = 0;
+        for (size_t length = 1; length <= count; ++length) {
+            if (length < 3) {
+                zeroBits[length] = uint32_t(length) * literalBits[0];
+                continue;
+            }
+            size_t part = std::min(length, MaxMatch);
+            if (length - part > 0 && length - part < 3)
+                part = length - 3;
+            zeroBits[length] = lengthBits[part] + distanceBits[0] + zeroBits[length - part];
+        }
+    }
+
+    void insert(const uint8_t *data, size_t position)
+    {
+        const uint32_t hash = hashOf(data + position, HashBits);
+        chain[position & (WindowBytes - 1)] = head[hash];
+        head[hash] = int64_t(position);
+    }
+
+    void findMatches(const uint8_t *data, size_t size, size_t start, size_t end);
+    void chooseCheapest(const uint8_t *data, size_t start, size_t end);
+};
+
+// Runs of 8 zeros or more are taken whole, as zeroRun() writes them; every
+// other position gets its matches from the hash chain, each longer than the
+// one before, up to a Nice one, whose positions are then skipped.
+void Encoder::Optimal::findMatches(const uint8_t *data, size_t size, size_t start, size_t end)
+{
+    matchLength.clear();
+    matchDistance.clear();
+    size_t pos = start;
+    while (pos < end) {
+        const size_t at = pos - start;
+        firstMatch[at] = uint32_t(matchLength.size());
+        runEnd[at] = 0;
+        if (pos + 8 <= size && load64(data + pos) == 0) {
+            size_t run = 8;
+            while (pos + run + 8 <= size && load64(data + pos + run) == 0)
+                run += 8;
+            while (pos + run < size && data[pos + run] == 0)
+                ++run;
+            const size_t stop = std::min(pos + run, end);
+            for (size_t inside = at; inside < stop - start; ++inside) {
+                firstMatch[inside] = firstMatch[at];
+                runEnd[inside] = uint32_t(stop - start);
+            }
+            pos = stop;
+            continue;
+        }
+        if (pos + MinMatch > size) {
+            ++pos;
+            continue;
+        }
+        const size_t limit = std::min({MaxMatch, size - pos, end - pos});
+        const uint32_t first = qFromLittleEndian<quint32>(data + pos);
+        int64_t candidate = head[hashOf(data + pos, HashBits)];
+        insert(data, pos);
+        size_t best = 2; // deflate's shortest match is 3 bytes
+        for (int depth = 0; depth < Depth && candidate >= 0; ++depth) {
+            // The chain holds one window's positions; older ones are stale.
+            const size_t back = pos - size_t(candidate);
+            if (back >= WindowBytes)
+                break;
+            const uint8_t *earlier = data + candidate;
+            if (best < limit && earlier[best] == data[pos + best] &&
+                qFromLittleEndian<quint32>(earlier) == first) {
+                const size_t length = commonLength(earlier, data + pos, limit);
+                if (length > best) {
+                    best = length;
+                    matchLength.push_back(uint16_t(length));
+                    matchDistance.push_back(uint16_t(back));
+                    if (length >= Nice || length == limit)
+                        break;
+                }
+            }
+            candidate = chain[size_t(candidate) & (WindowBytes - 1)];
+        }
+        ++pos;
+        if (best >= Nice) {
+            const size_t stop = std::min(pos - 1 + best, end);
+            for (; pos < stop; ++pos) {
+                firstMatch[pos - start] = uint32_t(matchLength.size());
+                runEnd[pos - start] = Covered;
+                if (pos + MinMatch <= size)
+                    insert(data, pos);
+            }
+        }
+    }
+    firstMatch[end - start] = uint32_t(matchLength.size());
 }
 
-void Encoder::writeBlock(Writer &out, bool last) const
+// From the block's end backwards: the fewest bits from each position on,
+// over a literal, every length of each match, or the rest of a run of zeros.
+void Encoder::Optimal::chooseCheapest(const uint8_t *data, size_t start, size_t end)
+{
+    const size_t count = end - start;
+    countZeroBits(count);
+    cost[count] = 0;
+    for (size_t at = count; at-- > 0;) {
+        const size_t pos = start + at;
+        if (runEnd[at] != 0 && runEnd[at] != Covered) {
+            const size_t length = runEnd[at] - at;
+            cost[at] = (pos == 0 || data[pos - 1] != 0 ? literalBits[0] + zeroBits[length - 1]
+                                                       : zeroBits[length]) +
+                       cost[runEnd[at]];
+            choice[at] = RunChoice;
+            continue;
+        }
+        uint32_t best = literalBits[data[pos]] + cost[at + 1];
+        uint32_t bestChoice = 0;
+        size_t shortest = 3;
+        for (uint32_t i = firstMatch[at]; i < firstMatch[at + 1]; ++i) {
+            const size_t length = matchLength[i];
+            const size_t distance = matchDistance[i];
+            const uint32_t bits = distanceBits[distanceCode(distance)];
+            if (length >= Nice)
+                shortest = length; // a long match is taken whole
+            for (size_t take = shortest; take <= length; ++take) {
+                const uint32_t total = lengthBits[take] + bits + cost[at + take];
+                if (total < best) {
+                    best = total;
+                    bestChoice = uint32_t(take) << 16 | uint32_t(distance);
+                }
+            }
+            shortest = length + 1;
+        }
+        cost[at] = best;
+        choice[at] = bestChoice;
+    }
+}
+
+// Tokens for [start, end): the cheapest path by the costs the last block's
+// codes give, then again by this block's own.
+void Encoder::tokenizeOptimal(const uint8_t *data, size_t size, size_t start, size_t end)
+{
+    Optimal &optimal = *m_optimal;
+    optimal.findMatches(data, size, start, end);
+    for (int pass = 0; pass < 2; ++pass) {
+        optimal.chooseCheapest(data, start, end);
+        m_tokenCount = 0;
+        std::fill(std::begin(m_histogram.lit_len_histogram),
+                  std::end(m_histogram.lit_len_histogram), 0);
+        std::fill(std::begin(m_histogram.dist_histogram), std::end(m_histogram.dist_histogram), 0);
+        emitParsed(data, start, end);
+        m_histogram.lit_len_histogram[256] = 1;
+        if (isal_create_hufftables_subset(&m_codes, &m_histogram) == 0)
+            optimal.setCosts(m_codes);
+        m_histogram.lit_len_histogram[256] = 0;
+    }
+}
+
+void Encoder::emitParsed(const uint8_t *data, size_t start, size_t end)
+{
+    const Optimal &optimal = *m_optimal;
+    for (size_t at = 0; at < end - start;) {
+        const uint32_t choice = optimal.choice[at];
+        if (choice == Optimal::RunChoice) {
+            zeroRun(data, start + at, optimal.runEnd[at] - at);
+            at = optimal.runEnd[at];
+        } else if (choice == 0) {
+            literal(data[start + at]);
+            ++at;
+        } else {
+            match(choice >> 16, choice & 0xffff);
+            at += choice >> 16;
+        }
+    }
+}
+
+// Writes tokens [first, end) as one block, or as two halves with their own
+// codes when those take fewer bits, down to `depth` times.
+void Encoder::writeSplit(Writer &out, size_t first, size_t end, uint64_t bits,
+                         const isal_hufftables &codes, bool last, int depth) const
+{
+    if (depth > 0 && end - first > 64) {
+        const size_t middle = first + (end - first) / 2;
+        isal_hufftables halfCodes[2];
+        uint64_t halfBits[2];
+        const size_t bounds[3] = {first, middle, end};
+        bool coded = true;
+        for (int half = 0; half < 2 && coded; ++half) {
+            isal_huff_histogram histogram{};
+            for (size_t i = bounds[half]; i < bounds[half + 1]; ++i) {
+                const uint32_t token = m_tokens[i];
+                if ((token & MatchFlag) == 0) {
+                    ++histogram.lit_len_histogram[token];
+                } else {
+                    ++histogram.lit_len_histogram[257 + symbols.length[((token >> 16) & 0xff) + 3]];
+                    ++histogram.dist_histogram[distanceCode((token & 0xffff) + 1)];
+                }
+            }
+            histogram.lit_len_histogram[256] = 1;
+            coded = isal_create_hufftables_subset(&halfCodes[half], &histogram) == 0;
+            halfBits[half] = coded ? codedBits(halfCodes[half], histogram) : 0;
+        }
+        if (coded && halfBits[0] + halfBits[1] < bits) {
+            writeSplit(out, first, middle, halfBits[0], halfCodes[0], false, depth - 1);
+            writeSplit(out, middle, end, halfBits[1], halfCodes[1], last, depth - 1);
+            return;
+        }
+    }
+    writeBlock(out, codes, first, end, last);
+}
+
+// Writes tokens [first, end) as one block with `codes`.
+void Encoder::writeBlock(Writer &out, const isal_hufftables &codes, size_t first, size_t end,
+                         bool last) const
 {
     // ISA-L's header starts with the block's own 3 bits; bit 0 is BFINAL.
-    out.put((m_codes.deflate_hdr[0] & 0xfe) | (last ? 1 : 0), 8);
-    for (uint32_t i = 1; i < m_codes.deflate_hdr_count; ++i)
-        out.put(m_codes.deflate_hdr[i], 8);
-    if (m_codes.deflate_hdr_extra_bits > 0) {
-        out.put(m_codes.deflate_hdr[m_codes.deflate_hdr_count] &
-                    ((1u << m_codes.deflate_hdr_extra_bits) - 1),
-                m_codes.deflate_hdr_extra_bits);
+    out.put((codes.deflate_hdr[0] & 0xfe) | (last ? 1 : 0), 8);
+    for (uint32_t i = 1; i < codes.deflate_hdr_count; ++i)
+        out.put(codes.deflate_hdr[i], 8);
+    if (codes.deflate_hdr_extra_bits > 0) {
+        out.put(codes.deflate_hdr[codes.deflate_hdr_count] &
+                    ((1u << codes.deflate_hdr_extra_bits) - 1),
+                codes.deflate_hdr_extra_bits);
     }
     uint32_t literals[257]; // code << 5 | its length, as ISA-L packs lengths
     for (int symbol = 0; symbol < 257; ++symbol)
-        literals[symbol] =
-            uint32_t(m_codes.lit_table[symbol]) << 5 | m_codes.lit_table_sizes[symbol];
-    for (size_t i = 0; i < m_tokenCount; ++i) {
+        literals[symbol] = uint32_t(codes.lit_table[symbol]) << 5 | codes.lit_table_sizes[symbol];
+    for (size_t i = first; i < end; ++i) {
         const uint32_t token = m_tokens[i];
         if ((token & MatchFlag) == 0) {
-            const uint32_t first = literals[token];
-            out.add(first >> 5, first & 31);
+            const uint32_t literal = literals[token];
+            out.add(literal >> 5, literal & 31);
             // A second literal fits before the flush: at most 7 + 15 + 15 bits.
-            if (i + 1 < m_tokenCount && (m_tokens[i + 1] & MatchFlag) == 0) {
+            if (i + 1 < end && (m_tokens[i + 1] & MatchFlag) == 0) {
                 const uint32_t second = literals[m_tokens[++i]];
                 out.add(second >> 5, second & 31);
             }
             out.flush();
             continue;
         }
-        const uint32_t length = m_codes.len_table[(token >> 16) & 0xff];
+        const uint32_t length = codes.len_table[(token >> 16) & 0xff];
         out.add(length >> 5, length & 31); // up to 20 bits, then up to 28
         const size_t distance = (token & 0xffff) + 1;
         const int code = distanceCode(distance);
-        const unsigned codeBits = m_codes.dcodes_sizes[code];
-        out.put(m_codes.dcodes[code] | uint64_t(distance - size_t(DistanceBase[code])) << codeBits,
+        const unsigned codeBits = codes.dcodes_sizes[code];
+        out.put(codes.dcodes[code] | uint64_t(distance - size_t(DistanceBase[code])) << codeBits,
                 codeBits + DistanceExtraBits[code]);
     }
-    out.put(m_codes.lit_table[256], m_codes.lit_table_sizes[256]);
+    out.put(codes.lit_table[256], codes.lit_table_sizes[256]);
 }
 
 size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *out)
 {
     std::fill(m_head.begin(), m_head.end(), uint16_t(0));
     m_misses = 0;
+    if (m_optimal)
+        m_optimal->reset();
     // A block's tokens: at most one per byte up to its 64 KiB, and those of
     // the run of zeros or the match that carries it past them.
     const size_t tokens = BlockBytes + size / MaxMatch + 16;
@@ -319,7 +600,13 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
         std::fill(std::begin(m_histogram.lit_len_histogram),
                   std::end(m_histogram.lit_len_histogram), 0);
         std::fill(std::begin(m_histogram.dist_histogram), std::end(m_histogram.dist_histogram), 0);
-        tokenize(data, size, &pos, std::min(size, pos + BlockBytes));
+        if (m_optimal) {
+            const size_t end = std::min(size, pos + BlockBytes);
+            tokenizeOptimal(data, size, pos, end);
+            pos = end;
+        } else {
+            tokenize(data, size, &pos, std::min(size, pos + BlockBytes));
+        }
         const bool last = pos == size;
         m_histogram.lit_len_histogram[256] = 1; // the end of the block
         // ISA-L reports codes it could not build; such a block is stored.
@@ -329,8 +616,12 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
         // and up to 7 of padding, LEN and NLEN, per 65535 bytes.
         const size_t raw = pos - blockStart;
         const uint64_t storedBits = (raw + 5 * ((raw + 65534) / 65535)) * 8 + 8;
-        if (coded && huffmanBits() < storedBits) {
-            writeBlock(writer, last && final);
+        const uint64_t bits = coded ? codedBits(m_codes, m_histogram) : 0;
+        if (coded && bits < storedBits) {
+            if (m_optimal)
+                writeSplit(writer, 0, m_tokenCount, bits, m_codes, last && final, 2);
+            else
+                writeBlock(writer, m_codes, 0, m_tokenCount, last && final);
         } else {
             size_t offset = blockStart;
             do { // an empty input still gets one block

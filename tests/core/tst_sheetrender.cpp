@@ -750,6 +750,9 @@ void TestSheetRender::sheetDeflateRoundTrip_data()
     QTest::newRow("repeat one past the window") << window + QByteArray(1, 9) + window;
     const QByteArray far = random(65636, 3);
     QTest::newRow("repeat from past 64 KiB") << far + far.left(1000);
+    const QByteArray sprite = random(3000, 4);
+    QTest::newRow("a run of zeros through a block's end, long repeats")
+        << sprite + QByteArray(70000, 0) + sprite + sprite + QByteArray(5, 0) + sprite.left(7);
 }
 
 void TestSheetRender::sheetDeflateRoundTrip()
@@ -761,24 +764,27 @@ void TestSheetRender::sheetDeflateRoundTrip()
         a = (a + byte) % 65521;
         b = (b + a) % 65521;
     }
-    SheetDeflate::Encoder encoder;
-    for (const bool final : {true, false}) {
-        // Exactly the bound, so that a write past it shows under AddressSanitizer.
-        std::vector<uint8_t> out(SheetDeflate::bound(size_t(input.size())));
-        const size_t size = encoder.deflate(data, size_t(input.size()), final, out.data());
-        QVERIFY(size <= out.size());
-        QByteArray stream(reinterpret_cast<const char *>(out.data()), int(size));
-        if (!final) {
-            QVERIFY(stream.endsWith(QByteArray("\0\0\xff\xff", 4)));
-            stream += QByteArray::fromHex("010000ffff"); // a final empty stored block
+    for (const auto effort :
+         {SheetDeflate::Effort::Fast, SheetDeflate::Effort::Default, SheetDeflate::Effort::Small}) {
+        SheetDeflate::Encoder encoder(effort); // used twice: nothing may carry over
+        for (const bool final : {true, false}) {
+            // Exactly the bound, so that a write past it shows under AddressSanitizer.
+            std::vector<uint8_t> out(SheetDeflate::bound(size_t(input.size())));
+            const size_t size = encoder.deflate(data, size_t(input.size()), final, out.data());
+            QVERIFY(size <= out.size());
+            QByteArray stream(reinterpret_cast<const char *>(out.data()), int(size));
+            if (!final) {
+                QVERIFY(stream.endsWith(QByteArray("\0\0\xff\xff", 4)));
+                stream += QByteArray::fromHex("010000ffff"); // a final empty stored block
+            }
+            if (input.isEmpty()) {
+                QCOMPARE(stream.toHex(),
+                         QByteArray(final ? "010000ffff" : "000000ffff000000ffff010000ffff"));
+                continue;
+            }
+            const QByteArray zlib = QByteArray("\x78\x01", 2) + stream + bigEndian({b << 16 | a});
+            QCOMPARE(qUncompress(bigEndian({quint32(input.size())}) + zlib), input);
         }
-        if (input.isEmpty()) {
-            QCOMPARE(stream.toHex(),
-                     QByteArray(final ? "010000ffff" : "000000ffff000000ffff010000ffff"));
-            continue;
-        }
-        const QByteArray zlib = QByteArray("\x78\x01", 2) + stream + bigEndian({b << 16 | a});
-        QCOMPARE(qUncompress(bigEndian({quint32(input.size())}) + zlib), input);
     }
 }
 
