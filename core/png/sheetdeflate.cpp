@@ -277,6 +277,9 @@ struct Encoder::Optimal
     static constexpr int HashBits = 15;
     static constexpr int Depth = 16;    // candidates looked at per position
     static constexpr size_t Nice = 128; // a match this long ends the search
+    // Every length of a match up to this one is weighed, and past it only
+    // the whole match: a shorter cut of a long match rarely pays.
+    static constexpr size_t EveryLengthUpTo = 16;
     static constexpr uint32_t Covered = ~0u;
     static constexpr uint32_t RunChoice = ~0u;
 
@@ -450,15 +453,17 @@ void Encoder::Optimal::chooseCheapest(const uint8_t *data, size_t start, size_t 
             const size_t length = matchLength[i];
             const size_t distance = matchDistance[i];
             const uint32_t bits = distanceBits[distanceCode(distance)];
-            if (length >= Nice)
-                shortest = length; // a long match is taken whole
-            for (size_t take = shortest; take <= length; ++take) {
+            const auto weigh = [&](size_t take) {
                 const uint32_t total = lengthBits[take] + bits + cost[at + take];
                 if (total < best) {
                     best = total;
                     bestChoice = uint32_t(take) << 16 | uint32_t(distance);
                 }
-            }
+            };
+            for (size_t take = shortest; take <= std::min(length, EveryLengthUpTo); ++take)
+                weigh(take);
+            if (length > EveryLengthUpTo)
+                weigh(length);
             shortest = length + 1;
         }
         cost[at] = best;
