@@ -750,6 +750,11 @@ void TestSheetRender::sheetDeflateRoundTrip_data()
     QTest::newRow("repeat one past the window") << window + QByteArray(1, 9) + window;
     const QByteArray far = random(65636, 3);
     QTest::newRow("repeat from past 64 KiB") << far + far.left(1000);
+    // Each half of the block has its own four bytes: two sets of codes pay.
+    QByteArray halves = random(60000, 5);
+    for (int i = 0; i < halves.size(); ++i)
+        halves[i] = char((halves[i] & 3) + (i < 30000 ? 'a' : 200));
+    QTest::newRow("two halves that want codes of their own") << halves;
     const QByteArray sprite = random(3000, 4);
     QTest::newRow("a run of zeros through a block's end, long repeats")
         << sprite + QByteArray(70000, 0) + sprite + sprite + QByteArray(5, 0) + sprite.left(7);
