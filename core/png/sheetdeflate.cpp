@@ -66,6 +66,17 @@ inline uint32_t hashOf(const uint8_t *p, int bits)
     return (qFromLittleEndian<quint32>(p) * 0x9E3779B1u) >> (32 - bits);
 }
 
+// The number of zeros from data[position] on, before `size`.
+inline size_t zerosFrom(const uint8_t *data, size_t position, size_t size)
+{
+    size_t end = position;
+    while (end + 8 <= size && load64(data + end) == 0)
+        end += 8;
+    while (end < size && data[end] == 0)
+        ++end;
+    return end - position;
+}
+
 // Bytes in common at a and b, up to `limit`.
 inline size_t commonLength(const uint8_t *a, const uint8_t *b, size_t limit)
 {
@@ -99,6 +110,65 @@ uint64_t codedBits(const isal_hufftables &codes, const isal_huff_histogram &hist
         bits +=
             histogram.dist_histogram[code] * (codes.dcodes_sizes[code] + DistanceExtraBits[code]);
     return bits;
+}
+
+// `code` of `length` bits in the order deflate sends them, first bit lowest.
+uint32_t reversed(uint32_t code, unsigned length)
+{
+    uint32_t result = 0;
+    for (unsigned i = 0; i < length; ++i)
+        result |= ((code >> i) & 1) << (length - 1 - i);
+    return result;
+}
+
+// Deflate's fixed codes in ISA-L's layout, with a header of just the block's
+// 3 bits (BFINAL and type 01). For a block of a few hundred bytes they beat
+// codes of its own, which take their header.
+const isal_hufftables &fixedCodes()
+{
+    static const isal_hufftables codes = [] {
+        isal_hufftables fixed{};
+        fixed.deflate_hdr[0] = 0x02;
+        fixed.deflate_hdr_count = 0;
+        fixed.deflate_hdr_extra_bits = 3;
+        const auto literalCode = [](unsigned symbol, unsigned *length) {
+            if (symbol < 144) {
+                *length = 8;
+                return 0x30 + symbol;
+            }
+            if (symbol < 256) {
+                *length = 9;
+                return 0x190 + symbol - 144;
+            }
+            if (symbol < 280) {
+                *length = 7;
+                return symbol - 256;
+            }
+            *length = 8;
+            return 0xc0 + symbol - 280;
+        };
+        for (unsigned symbol = 0; symbol < 257; ++symbol) {
+            unsigned length = 0;
+            const unsigned code = literalCode(symbol, &length);
+            fixed.lit_table[symbol] = uint16_t(reversed(code, length));
+            fixed.lit_table_sizes[symbol] = uint8_t(length);
+        }
+        for (size_t length = 3; length <= MaxMatch; ++length) {
+            const unsigned symbol = symbols.length[length];
+            unsigned bits = 0;
+            const unsigned plain = literalCode(257 + symbol, &bits);
+            const unsigned code = reversed(plain, bits);
+            const uint32_t extra = uint32_t(length) - uint32_t(LengthBase[symbol]);
+            fixed.len_table[length - 3] =
+                (code | extra << bits) << 5 | (bits + LengthExtraBits[symbol]);
+        }
+        for (unsigned code = 0; code < 30; ++code) {
+            fixed.dcodes[code] = uint16_t(reversed(code, 5));
+            fixed.dcodes_sizes[code] = 5;
+        }
+        return fixed;
+    }();
+    return codes;
 }
 
 } // namespace
@@ -209,11 +279,7 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
     size_t pos = *position;
     while (pos < blockEnd) {
         if (pos + 8 <= size && load64(data + pos) == 0) {
-            size_t run = 8;
-            while (pos + run + 8 <= size && load64(data + pos + run) == 0)
-                run += 8;
-            while (pos + run < size && data[pos + run] == 0)
-                ++run;
+            const size_t run = zerosFrom(data, pos, size);
             zeroRun(data, pos, run);
             pos += run;
             m_misses = 0;
@@ -374,12 +440,7 @@ void Encoder::Optimal::findMatches(const uint8_t *data, size_t size, size_t star
         firstMatch[at] = uint32_t(matchLength.size());
         runEnd[at] = 0;
         if (pos + 8 <= size && load64(data + pos) == 0) {
-            size_t run = 8;
-            while (pos + run + 8 <= size && load64(data + pos + run) == 0)
-                run += 8;
-            while (pos + run < size && data[pos + run] == 0)
-                ++run;
-            const size_t stop = std::min(pos + run, end);
+            const size_t stop = std::min(pos + zerosFrom(data, pos, size), end);
             for (size_t inside = at; inside < stop - start; ++inside) {
                 firstMatch[inside] = firstMatch[at];
                 runEnd[inside] = uint32_t(stop - start);
@@ -472,32 +533,63 @@ void Encoder::Optimal::chooseCheapest(const uint8_t *data, size_t start, size_t 
 }
 
 // Tokens for [start, end): the cheapest path by the costs the last block's
-// codes give, then again by this block's own.
-void Encoder::tokenizeOptimal(const uint8_t *data, size_t size, size_t start, size_t end)
+// codes give, then again by this block's own. A run of zeros that reaches
+// `end` is taken whole, as tokenize() takes it, so that a wide margin does
+// not cost a block header every 64 KiB. Returns where the tokens end.
+size_t Encoder::tokenizeOptimal(const uint8_t *data, size_t size, size_t start, size_t end)
 {
     Optimal &optimal = *m_optimal;
     optimal.findMatches(data, size, start, end);
-    for (int pass = 0; pass < 2; ++pass) {
+    const auto parse = [&] {
         optimal.chooseCheapest(data, start, end);
         m_tokenCount = 0;
         std::fill(std::begin(m_histogram.lit_len_histogram),
                   std::end(m_histogram.lit_len_histogram), 0);
         std::fill(std::begin(m_histogram.dist_histogram), std::end(m_histogram.dist_histogram), 0);
-        emitParsed(data, start, end);
-        m_histogram.lit_len_histogram[256] = 1;
-        if (isal_create_hufftables_subset(&m_codes, &m_histogram) == 0)
+        const size_t stop = emitParsed(data, size, start, end);
+        m_histogram.lit_len_histogram[256] = 1; // the end of the block
+        return stop;
+    };
+    size_t stop = 0;
+    bool coded = false;
+    for (int pass = 0; pass < 2; ++pass) {
+        stop = parse();
+        coded = isal_create_hufftables_subset(&m_codes, &m_histogram) == 0;
+        if (coded)
             optimal.setCosts(m_codes);
-        m_histogram.lit_len_histogram[256] = 0;
     }
+    // A block that deflates to little may do better with the fixed codes,
+    // which need no header, and tokens priced by them.
+    constexpr uint64_t FixedCodesMayPay = 8 * 2048;
+    const uint64_t bits = coded ? codedBits(m_codes, m_histogram) : FixedCodesMayPay;
+    if (bits < FixedCodesMayPay) {
+        const std::vector<uint32_t> tokens(m_tokens.get(), m_tokens.get() + m_tokenCount);
+        const isal_huff_histogram histogram = m_histogram;
+        optimal.setCosts(fixedCodes());
+        parse();
+        if (codedBits(fixedCodes(), m_histogram) >= bits) {
+            std::copy(tokens.begin(), tokens.end(), m_tokens.get());
+            m_tokenCount = tokens.size();
+            m_histogram = histogram;
+        }
+        optimal.setCosts(m_codes); // for the next block's first pass
+    }
+    return stop;
 }
 
-void Encoder::emitParsed(const uint8_t *data, size_t start, size_t end)
+size_t Encoder::emitParsed(const uint8_t *data, size_t size, size_t start, size_t end)
 {
     const Optimal &optimal = *m_optimal;
+    size_t stop = end;
     for (size_t at = 0; at < end - start;) {
         const uint32_t choice = optimal.choice[at];
         if (choice == Optimal::RunChoice) {
-            zeroRun(data, start + at, optimal.runEnd[at] - at);
+            size_t runStop = start + optimal.runEnd[at];
+            if (runStop == end) {
+                runStop += zerosFrom(data, end, size);
+                stop = runStop;
+            }
+            zeroRun(data, start + at, runStop - (start + at));
             at = optimal.runEnd[at];
         } else if (choice == 0) {
             literal(data[start + at]);
@@ -507,6 +599,7 @@ void Encoder::emitParsed(const uint8_t *data, size_t start, size_t end)
             at += choice >> 16;
         }
     }
+    return stop;
 }
 
 // Writes tokens [first, end) as one block, or as two halves with their own
@@ -549,10 +642,12 @@ void Encoder::writeBlock(Writer &out, const isal_hufftables &codes, size_t first
                          bool last) const
 {
     // ISA-L's header starts with the block's own 3 bits; bit 0 is BFINAL.
-    out.put((codes.deflate_hdr[0] & 0xfe) | (last ? 1 : 0), 8);
+    // The fixed codes' header is those 3 bits alone.
+    const uint32_t headerBits = codes.deflate_hdr_count > 0 ? 8 : codes.deflate_hdr_extra_bits;
+    out.put((codes.deflate_hdr[0] & 0xfe) | (last ? 1 : 0), headerBits);
     for (uint32_t i = 1; i < codes.deflate_hdr_count; ++i)
         out.put(codes.deflate_hdr[i], 8);
-    if (codes.deflate_hdr_extra_bits > 0) {
+    if (codes.deflate_hdr_count > 0 && codes.deflate_hdr_extra_bits > 0) {
         out.put(codes.deflate_hdr[codes.deflate_hdr_count] &
                     ((1u << codes.deflate_hdr_extra_bits) - 1),
                 codes.deflate_hdr_extra_bits);
@@ -606,9 +701,7 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
                   std::end(m_histogram.lit_len_histogram), 0);
         std::fill(std::begin(m_histogram.dist_histogram), std::end(m_histogram.dist_histogram), 0);
         if (m_optimal) {
-            const size_t end = std::min(size, pos + BlockBytes);
-            tokenizeOptimal(data, size, pos, end);
-            pos = end;
+            pos = tokenizeOptimal(data, size, pos, std::min(size, pos + BlockBytes));
         } else {
             tokenize(data, size, &pos, std::min(size, pos + BlockBytes));
         }
@@ -622,7 +715,10 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
         const size_t raw = pos - blockStart;
         const uint64_t storedBits = (raw + 5 * ((raw + 65534) / 65535)) * 8 + 8;
         const uint64_t bits = coded ? codedBits(m_codes, m_histogram) : 0;
-        if (coded && bits < storedBits) {
+        const uint64_t fixedBits = m_optimal ? codedBits(fixedCodes(), m_histogram) : storedBits;
+        if (fixedBits < storedBits && (!coded || fixedBits <= bits)) {
+            writeBlock(writer, fixedCodes(), 0, m_tokenCount, last && final);
+        } else if (coded && bits < storedBits) {
             if (m_optimal)
                 writeSplit(writer, 0, m_tokenCount, bits, m_codes, last && final, 2);
             else

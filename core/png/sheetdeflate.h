@@ -54,8 +54,8 @@ private:
     struct Writer;
     struct Optimal;
     void tokenize(const uint8_t *data, size_t size, size_t *position, size_t blockEnd);
-    void tokenizeOptimal(const uint8_t *data, size_t size, size_t start, size_t end);
-    void emitParsed(const uint8_t *data, size_t start, size_t end);
+    size_t tokenizeOptimal(const uint8_t *data, size_t size, size_t start, size_t end);
+    size_t emitParsed(const uint8_t *data, size_t size, size_t start, size_t end);
     void zeroRun(const uint8_t *data, size_t position, size_t length);
     void match(size_t length, size_t distance);
     void literal(uint8_t value);
