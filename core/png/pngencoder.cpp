@@ -80,7 +80,11 @@ void toRgba(const QRgb *pixels, int width, uint8_t *out)
 
 // --- Pieces ----------------------------------------------------------------
 
-enum class Deflater { Libdeflate, Sheet, SheetFast, SheetSmall };
+// SheetSmallOrLibdeflate: the small level's small images, deflated both
+// ways and kept the smaller, so that they are never larger than at the
+// default level (SheetDeflate's code headers cost more than libdeflate's on
+// a few hundred bytes).
+enum class Deflater { Libdeflate, Sheet, SheetFast, SheetSmall, SheetSmallOrLibdeflate };
 
 // Room for one piece of `bytes` filtered bytes, whichever deflater takes it:
 // libdeflate's bound and 5 bytes for the sync flush, or SheetDeflate's.
@@ -137,20 +141,26 @@ public:
     PieceEncoder(const QImage &image, int level, Deflater deflater)
         : m_image(image), m_rowBytes(size_t(image.width()) * 4), m_deflater(deflater),
           m_compressor(deflater == Deflater::Libdeflate ? libdeflate_alloc_compressor(level)
-                                                        : nullptr)
+                       : deflater == Deflater::SheetSmallOrLibdeflate
+                           ? libdeflate_alloc_compressor(SmallImageLevel)
+                           : nullptr)
     {
         if (deflater != Deflater::Libdeflate) {
             m_sheet = std::make_unique<SheetDeflate::Encoder>(
-                deflater == Deflater::SheetFast    ? SheetDeflate::Effort::Fast
-                : deflater == Deflater::SheetSmall ? SheetDeflate::Effort::Small
-                                                   : SheetDeflate::Effort::Default);
+                deflater == Deflater::SheetFast ? SheetDeflate::Effort::Fast
+                : deflater == Deflater::Sheet   ? SheetDeflate::Effort::Default
+                                                : SheetDeflate::Effort::Small);
         }
     }
     ~PieceEncoder() { libdeflate_free_compressor(m_compressor); }
     PieceEncoder(const PieceEncoder &) = delete;
     PieceEncoder &operator=(const PieceEncoder &) = delete;
 
-    bool isValid() const { return m_compressor || m_deflater != Deflater::Libdeflate; }
+    bool isValid() const
+    {
+        return m_compressor || (m_deflater != Deflater::Libdeflate &&
+                                m_deflater != Deflater::SheetSmallOrLibdeflate);
+    }
 
     // Filters rows [first, last) and deflates them; `final` ends the stream.
     bool encode(int first, int last, bool final, PieceStore &store, Piece *piece)
@@ -179,15 +189,21 @@ public:
             std::swap(previous, current);
         }
 
-        size_t size = 0;
-        if (m_sheet) {
-            size = m_sheet->deflate(filtered, inputBytes, final, output);
-        } else {
-            size = libdeflate_deflate_compress(
-                m_compressor, filtered, inputBytes, output,
-                libdeflate_deflate_compress_bound(m_compressor, inputBytes));
-            if (size == 0 || (!final && !ZlibJoin::endWithSyncFlush(output, &size)))
+        size_t size = m_sheet ? m_sheet->deflate(filtered, inputBytes, final, output) : 0;
+        if (m_compressor) {
+            const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
+            if (m_sheet)
+                m_other.resize(bound + 5);
+            uint8_t *target = m_sheet ? m_other.data() : output;
+            size_t other =
+                libdeflate_deflate_compress(m_compressor, filtered, inputBytes, target, bound);
+            if (other == 0 || (!final && !ZlibJoin::endWithSyncFlush(target, &other)))
                 return false;
+            if (!m_sheet || other < size) {
+                if (target != output)
+                    std::memcpy(output, target, other);
+                size = other;
+            }
         }
         piece->data = store.keep(output, size);
         piece->size = size;
@@ -202,6 +218,7 @@ private:
     Deflater m_deflater;
     libdeflate_compressor *m_compressor;
     std::vector<uint8_t> m_rows, m_candidates;
+    std::vector<uint8_t> m_other; // libdeflate's try beside SheetDeflate's
     // Reused from piece to piece, touched only where written.
     HugePages::Buffer m_scratch;
     // Every level but the default one's small images.
@@ -452,10 +469,13 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
     }
-    const Deflater deflater = level == Level::Fast        ? Deflater::SheetFast
-                              : level == Level::Small     ? Deflater::SheetSmall
-                              : deflateLevel == FastLevel ? Deflater::Sheet
-                                                          : Deflater::Libdeflate;
+    const bool smallImage = filteredRow * size_t(image.height()) <= SmallImageBytes;
+    const Deflater deflater =
+        level == Level::Fast ? Deflater::SheetFast
+        : level == Level::Small
+            ? (smallImage ? Deflater::SheetSmallOrLibdeflate : Deflater::SheetSmall)
+        : smallImage ? Deflater::Libdeflate
+                     : Deflater::Sheet;
     return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
                          error, cancel) &&
            assemble(image, deflateLevel, pieces, threads, png, storage, spent, error);

@@ -817,6 +817,10 @@ void TestSheetRender::pngEncoderRoundTrip_data()
     for (int i = 0; i < 12; ++i)
         QVERIFY(SheetRender::copyInto(sprites, patternImage(300, 90, i), {i % 2 * 350, i * 95}));
     QTest::newRow("sprite sheet, several pieces") << sprites << 3;
+    QImage few = SheetRender::newSheet({26, 12});
+    QVERIFY(SheetRender::copyInto(few, patternImage(8, 8, 1), {2, 2}));
+    QVERIFY(SheetRender::copyInto(few, patternImage(12, 8, 2), {12, 2}));
+    QTest::newRow("a few small sprites") << few << 1;
     QTest::newRow("width 1, several pieces") << noise(1, 500000, 7) << 3;
     QTest::newRow("rows longer than a piece") << patternImage(300000, 3, 4) << 3;
 }
