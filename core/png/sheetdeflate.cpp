@@ -491,7 +491,8 @@ void Encoder::Optimal::findMatches(const uint8_t *data, size_t size, size_t star
 }
 
 // From the block's end backwards: the fewest bits from each position on,
-// over a literal, every length of each match, or the rest of a run of zeros.
+// over a literal, each match cut to every length up to EveryLengthUpTo or
+// taken whole, or the rest of a run of zeros.
 void Encoder::Optimal::chooseCheapest(const uint8_t *data, size_t start, size_t end)
 {
     const size_t count = end - start;
