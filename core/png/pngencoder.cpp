@@ -451,8 +451,8 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
     const int rowsPerPiece =
         int(std::max<size_t>(1, (pieceBytes > 0 ? pieceBytes : PieceBytes) / filteredRow));
     const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
-    int deflateLevel =
-        filteredRow * size_t(image.height()) <= SmallImageBytes ? SmallImageLevel : FastLevel;
+    const bool smallImage = filteredRow * size_t(image.height()) <= SmallImageBytes;
+    int deflateLevel = smallImage ? SmallImageLevel : FastLevel;
     if (level == Level::Fast)
         deflateLevel = FastLevel;
     else if (level == Level::Small)
@@ -469,7 +469,6 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
     } catch (const std::bad_alloc &) {
         return fail(error, QStringLiteral("out of memory"));
     }
-    const bool smallImage = filteredRow * size_t(image.height()) <= SmallImageBytes;
     const Deflater deflater =
         level == Level::Fast ? Deflater::SheetFast
         : level == Level::Small

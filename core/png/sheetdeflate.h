@@ -28,9 +28,9 @@ size_t bound(size_t size);
 // matches of a hash chain, and each block's tokens are chosen as the
 // cheapest path by its symbols' code lengths, in two passes (the first with
 // the previous block's codes); a block may be split in up to four with their
-// own codes. About as small as libdeflate's near-optimal level 10 on sprite
-// sheets (a few tenths of a percent either way), and faster there, as it
-// does not search the margins.
+// own codes, and a small one may take deflate's fixed codes. About as small
+// as libdeflate's near-optimal level 10 on sprite sheets (a few tenths of a
+// percent either way), and faster there, as it does not search the margins.
 enum class Effort { Fast, Default, Small };
 
 class Encoder
