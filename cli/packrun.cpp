@@ -84,7 +84,8 @@ QMap<QString, QStringList> identicalFiles(const Manifest &manifest, QMap<QString
 
 // The message for an input that one of `outputs` would overwrite, or empty.
 // Files are first matched by device and inode, one stat per input, and
-// only a match is confirmed by the writer's own notion of one file.
+// only a match is confirmed by the writer's own notion of one file (a hard
+// link to an input is another name, which a write leaves alone).
 QString overwrittenInput(const QStringList &outputs, const std::vector<QString> &inputs,
                          int threads)
 {
@@ -107,7 +108,7 @@ QString overwrittenInput(const QStringList &outputs, const std::vector<QString> 
                       [&](int i) { ids[size_t(i)] = inode(inputs[size_t(i)]); });
     for (size_t i = 0; i < inputs.size(); ++i) {
         for (const auto &output : existing) {
-            if (ids[i] == output.first && fileIdentity(inputs[i]) == fileIdentity(output.second)) {
+            if (ids[i] == output.first && isSameFile(inputs[i], output.second)) {
                 return QStringLiteral("%1: output would overwrite the input image %2")
                     .arg(Console::shown(output.second), Console::shown(inputs[i]));
             }
@@ -141,9 +142,8 @@ QString sameFileClash(const Options &o, const QVector<NamedOutput> &named)
     for (const auto &source : sources) {
         if (source.second.isEmpty())
             continue;
-        const QString identity = fileIdentity(source.second);
         for (const NamedOutput &output : named) {
-            if (fileIdentity(output.path) == identity) {
+            if (isSameFile(output.path, source.second)) {
                 return QStringLiteral("the %1 would overwrite the %2 %3")
                     .arg(output.what, source.first, Console::shown(source.second));
             }

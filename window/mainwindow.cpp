@@ -2,6 +2,7 @@
 
 #include "core/inputs.h"
 #include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
 #include "window/composeresultdialog.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
@@ -103,14 +104,12 @@ QString MainWindow::askSheetPath()
 
 QString MainWindow::listedInputAmong(const QStringList &outputs) const
 {
-    QStringList identities;
-    for (const QString &output : outputs)
-        identities << Inputs::fileIdentity(output);
     for (int row = 0; row < fileModel->rowCount(); ++row) {
         const QString path = fileModel->item(row, 0)->text();
-        const int at = identities.indexOf(Inputs::fileIdentity(path));
-        if (at >= 0)
-            return outputs.at(at);
+        for (const QString &output : outputs) {
+            if (isSameFile(output, path))
+                return output;
+        }
     }
     return QString();
 }

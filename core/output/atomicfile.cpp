@@ -394,7 +394,7 @@ public:
     {
         if (m_files.isEmpty())
             return true;
-        const bool ok = check() && stage() && commitLocked();
+        const bool ok = check() && stage() && refuseOneFileTwice() && commitLocked();
         // Still under the lock: a run waiting for it must not put its set
         // in place before this one's rollback is over.
         if (!ok)
@@ -464,6 +464,33 @@ private:
         return true;
     }
 
+    // A file system can take names with other bytes for one file: letters
+    // of another case on FAT, exFAT, macOS or case-folding volumes, or a
+    // folder reached through a bind mount. There the later of two such
+    // outputs would replace the earlier, and neither name nor folder tells.
+    // Each staged file is named as its target and a suffix of this process's
+    // own, so another target with that suffix exists exactly when the file
+    // system takes the two targets for one file. Existence, not the inode,
+    // is asked: FUSE file systems number each spelling of a name apart.
+    bool refuseOneFileTwice()
+    {
+        for (int i = 0; i < m_files.size(); ++i) {
+            const Output &o = m_out[i];
+            if (!o.temp.startsWith(o.target))
+                continue; // a long name's staged file is named by a hash
+            const QByteArray suffix = o.temp.mid(o.target.size());
+            for (int j = 0; j < m_files.size(); ++j) {
+                const QByteArray probe = m_out[j].target + suffix;
+                struct stat st;
+                if (j != i && lstat(probe.constData(), &st) == 0) {
+                    return fail(std::max(i, j), QStringLiteral("it is the same file as %1")
+                                                    .arg(shown(m_files[std::min(i, j)].path)));
+                }
+            }
+        }
+        return true;
+    }
+
     // Every file of a batch is written, and its writeback started, before
     // any of them is synced: the disk then works on all of them at once
     // rather than one after the other.
@@ -505,9 +532,14 @@ private:
             return failErrno(i, QStringLiteral("cannot create a temporary file"));
         QString what;
         struct stat st;
+        struct stat staged;
         // The old file's permissions carry over, or the run fails: a file
-        // its owner kept private is never replaced by a readable one.
+        // its owner kept private is never replaced by a readable one. Where
+        // the new file has them already nothing is changed, so that a file
+        // system without permissions (FAT through FUSE, gvfs), which refuses
+        // every change, still takes a new version.
         if (stat(o.target.constData(), &st) == 0 &&
+            (fstat(*fd, &staged) != 0 || (staged.st_mode & 07777) != (st.st_mode & 07777)) &&
             faultedForTesting(WriteStep::KeepMode, i, fchmod(*fd, st.st_mode & 07777)) != 0)
             what = QStringLiteral("cannot keep the old file's permissions");
         else if (!writeAll(*fd, m_files[i].data, i))
@@ -863,6 +895,17 @@ bool isUsableOutputPath(const QString &path, QString *reason)
 QString outputIdentity(const QString &path)
 {
     return QFile::decodeName(identityOf(QFile::encodeName(path)));
+}
+
+bool isSameFile(const QString &a, const QString &b)
+{
+    if (outputIdentity(a) == outputIdentity(b))
+        return true;
+    struct stat first;
+    struct stat second;
+    return stat(QFile::encodeName(a).constData(), &first) == 0 &&
+           stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino && first.st_nlink == 1;
 }
 
 QString pathWithSuffix(const QString &path, const QString &suffix)

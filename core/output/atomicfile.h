@@ -75,6 +75,12 @@ bool isUsableOutputPath(const QString &path, QString *reason = nullptr);
 // file exactly when these are equal, whether or not the file exists yet.
 QString outputIdentity(const QString &path);
 
+// Whether `a` and `b` name one file now: the same place by outputIdentity(),
+// or one file with a single name that both reach, as a name in another case
+// does on a file system that folds case, or a path through a bind mount.
+// Two hard links are two files here: a write replaces one name, not both.
+bool isSameFile(const QString &a, const QString &b);
+
 // `path` followed by `suffix`, or, where that would be too long a file name,
 // ".korvane-HASH" and `suffix` in the same folder, HASH standing for the name.
 QString pathWithSuffix(const QString &path, const QString &suffix);

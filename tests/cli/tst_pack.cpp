@@ -26,6 +26,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <future>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -674,6 +675,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("a link to the placement file is an input")
         << QStringList{"-o", sheet, in, "$ROOT/linked.png"} << 1
         << "$ROOT/out/s.txt: output would overwrite the input image $ROOT/linked.png";
+    // The folder under a second name, as "A.png" is "a.png" where case folds.
+    QTest::newRow("sheet is an input by a second name")
+        << QStringList{"-o", "$ROOT/bound/a.png", in} << 1
+        << "$ROOT/bound/a.png: output would overwrite the input image $ROOT/in/a.png";
     QTest::newRow("JSON file is an input") << QStringList{"--json", in, "-o", sheet, in} << 1
                                            << "$ROOT/in/a.png: output would overwrite the input";
     QTest::newRow("data file is an input")
@@ -856,6 +861,11 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::link(root.filePath("in"), root.filePath("linked/folder.png")));
     QVERIFY(writeFileBytes(root.filePath("linked.json"), R"({"sheets": [{"output": "out/s.png",
         "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
+    QVERIFY(QDir(root.path()).mkpath("bound"));
+    std::optional<BindMount> bound;
+    if (arguments.join(' ').contains("$ROOT/bound/") &&
+        !bound.emplace(root.filePath("in"), root.filePath("bound")).mounted)
+        QSKIP("A bind mount needs root.");
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()), root.path());

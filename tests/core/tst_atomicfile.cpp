@@ -15,6 +15,7 @@
 #include <csignal>
 #include <future>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,18 +200,23 @@ void TestAtomicFile::atomicWriteFailureKeepsTarget()
 void TestAtomicFile::setReplaced_data()
 {
     QTest::addColumn<bool>("noHardLinks");
+    QTest::addColumn<bool>("noPermissions"); // changing them fails, as on FAT through FUSE
 
-    QTest::newRow("old files kept as hard links") << false;
-    QTest::newRow("old files moved aside") << true;
+    QTest::newRow("old files kept as hard links") << false << false;
+    QTest::newRow("old files moved aside") << true << false;
+    QTest::newRow("permissions that cannot change, and need not") << false << true;
 }
 
 void TestAtomicFile::setReplaced()
 {
     QFETCH(bool, noHardLinks);
+    QFETCH(bool, noPermissions);
 
     FaultGuard guard;
     if (noHardLinks)
         setWriteFaultForTesting(WriteStep::Backup, -1);
+    if (noPermissions)
+        setWriteFaultForTesting(WriteStep::KeepMode, 0); // a.txt has a new file's mode
     OutputSet set;
     QVERIFY(set.dir.isValid());
     QVERIFY(QFile::setPermissions(set.files[2].path,
@@ -381,6 +387,9 @@ void TestAtomicFile::faultKeepsOldSet()
             return QStringList();
         };
     } else {
+        // Not the mode a new file gets, which needs no change.
+        if (step == WriteStep::KeepMode)
+            QFile::setPermissions(set.files[index].path, QFile::ReadOwner | QFile::WriteOwner);
         setWriteFaultForTesting(step, index);
     }
     if (noHardLinks)
@@ -692,6 +701,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
                                                  << "same file as";
     QTest::newRow("dangling link to another output") << "link-to-new"
                                                      << "same file as";
+    // The folder under a second name, as "S.PNG" is "s.png" where case folds.
+    QTest::newRow("new file by a second name") << "bound/new.txt"
+                                               << "same file as";
     // Its lock file is a link into a missing folder: no lock, no write.
     QTest::newRow("lock file cannot be made") << "unlockable.txt"
                                               << "cannot create the lock file";
@@ -711,8 +723,13 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
-    const QString kept =
-        output == "link-to-new" ? dir.filePath("new.txt") : dir.filePath("kept.txt");
+    QVERIFY(QDir(dir.path()).mkdir("bound"));
+    std::optional<BindMount> bound;
+    if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
+        QSKIP("A bind mount needs root.");
+    const QString kept = output.endsWith("new") || output.endsWith("new.txt")
+                             ? dir.filePath("new.txt")
+                             : dir.filePath("kept.txt");
     const QStringList before = entriesIn(dir.path());
     int pipeEnds[2];
     QCOMPARE(pipe(pipeEnds), 0);
@@ -726,8 +743,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    const bool usable =
-        output == "link-to-kept" || output == "link-to-new" || output == "unlockable.txt";
+    const bool usable = output == "link-to-kept" || output == "link-to-new" ||
+                        output == "unlockable.txt" || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QImage>
 #include <QString>
 #include <QTemporaryDir>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -83,6 +85,26 @@ private:
     rlimit m_saved{};
     void (*m_savedHandler)(int) = nullptr;
     bool m_active = false;
+};
+
+// `folder` shown again at `at`, an empty folder, while this lives: one file
+// under two names that no path tells apart, as on a file system that folds
+// case. Mounting needs root; a test without it skips.
+struct BindMount
+{
+    BindMount(const QString &folder, const QString &at)
+        : target(QFile::encodeName(at)),
+          mounted(::mount(QFile::encodeName(folder).constData(), target.constData(), nullptr,
+                          MS_BIND, nullptr) == 0)
+    {
+    }
+    ~BindMount()
+    {
+        if (mounted)
+            ::umount2(target.constData(), MNT_DETACH);
+    }
+    const QByteArray target;
+    const bool mounted;
 };
 
 // Holds the kernel's lock on `path`, as another run of the writer would.

@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 Q_DECLARE_METATYPE(QVector<int>)
 
@@ -625,6 +626,10 @@ void TestMainWindow::saveDialog_data()
         << QStringList{"listed.png"} << "listed" << QStringList{"OK"} << "listed.png" << QString();
     QTest::newRow("a listed file as the placement file is never replaced")
         << QStringList{"notes.txt"} << "notes" << QStringList{"OK"} << "notes.txt" << QString();
+    // Listed in a second name of the folder, as "A.png" is "a.png" where case folds.
+    QTest::newRow("a listed image by a second name is never replaced")
+        << QStringList{"mounted.png"} << "mounted" << QStringList{"OK"} << "mounted.png"
+        << QString();
     QTest::newRow("a listed image's markup is shown as typed")
         << QStringList{"<b>x.png"} << "<b>x" << QStringList{"OK"} << "<b>x.png" << QString();
 }
@@ -651,6 +656,13 @@ void TestMainWindow::saveDialog()
         new QStandardItem(root.filePath(QStringLiteral("link/listed.png"))));
     window.fileModel->appendRow(new QStandardItem(root.filePath(QStringLiteral("link/notes.txt"))));
     window.fileModel->appendRow(new QStandardItem(root.filePath(QStringLiteral("link/<b>x.png"))));
+    window.fileModel->appendRow(
+        new QStandardItem(root.filePath(QStringLiteral("bound/mounted.png"))));
+    QVERIFY(root.mkpath(QStringLiteral("bound")));
+    std::optional<BindMount> bound;
+    if (typed == QLatin1String("mounted") &&
+        !bound.emplace(root.absolutePath(), root.filePath(QStringLiteral("bound"))).mounted)
+        QSKIP("A bind mount needs root.");
     ModalAnswerer answerer;
     typed.replace(QLatin1String("@/"), root.absolutePath() + QLatin1Char('/'));
     answerer.expectFileDialog({typed}, ModalAnswerer::Overwrite::Ask);
