@@ -170,12 +170,25 @@ const QRegularExpression &leftoverPattern()
     return pattern;
 }
 
-// A name beside `target` that is not taken yet, for `create` to claim (it
-// returns false with EEXIST when someone else took the name first).
-template <typename Create>
-bool claimName(const QByteArray &target, const char *tag, Create create, QByteArray *name)
+QByteArray randomLetters()
 {
     static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray result;
+    for (int k = 0; k < 6; ++k)
+        result += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+    return result;
+}
+
+enum class Claim { Taken, Failed, OwnNameTaken };
+
+// A name beside `target` that is not taken yet, for `create` to claim (it
+// returns false with EEXIST when someone else took the name first). The
+// first name tried ends in `own` where it is given and the name fits;
+// OwnNameTaken says that name was taken, and gives it in `name`.
+template <typename Create>
+Claim claimName(const QByteArray &target, const char *tag, Create create, QByteArray *name,
+                const QByteArray &own = QByteArray())
+{
     const QByteArray suffix =
         QByteArray(".korvane-") + tag + '-' + QByteArray::number(getpid()) + '-';
     const int slash = target.lastIndexOf('/');
@@ -185,17 +198,21 @@ bool claimName(const QByteArray &target, const char *tag, Create create, QByteAr
                                        nameTag(target.mid(slash + 1)) + '-' + tag + '-' +
                                        QByteArray::number(getpid()) + '-';
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QByteArray candidate = fits ? stem + suffix : stem;
-        for (int k = 0; k < 6; ++k)
-            candidate += letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+        const bool first = attempt == 0 && fits && !own.isEmpty();
+        const QByteArray candidate =
+            (fits ? stem + suffix : stem) + (first ? own : randomLetters());
         if (create(candidate)) {
             *name = candidate;
-            return true;
+            return Claim::Taken;
         }
         if (errno != EEXIST)
-            return false;
+            return Claim::Failed;
+        if (first) {
+            *name = candidate;
+            return Claim::OwnNameTaken;
+        }
     }
-    return false;
+    return Claim::Failed;
 }
 
 // `path` and `suffix`, or ".korvane-HASH" and `suffix` in the same folder
@@ -394,7 +411,7 @@ public:
     {
         if (m_files.isEmpty())
             return true;
-        const bool ok = check() && stage() && refuseOneFileTwice() && commitLocked();
+        const bool ok = check() && stage() && commitLocked();
         // Still under the lock: a run waiting for it must not put its set
         // in place before this one's rollback is over.
         if (!ok)
@@ -464,33 +481,6 @@ private:
         return true;
     }
 
-    // A file system can take names with other bytes for one file: letters
-    // of another case on FAT, exFAT, macOS or case-folding volumes, or a
-    // folder reached through a bind mount. There the later of two such
-    // outputs would replace the earlier, and neither name nor folder tells.
-    // Each staged file is named as its target and a suffix of this process's
-    // own, so another target with that suffix exists exactly when the file
-    // system takes the two targets for one file. Existence, not the inode,
-    // is asked: FUSE file systems number each spelling of a name apart.
-    bool refuseOneFileTwice()
-    {
-        for (int i = 0; i < m_files.size(); ++i) {
-            const Output &o = m_out[i];
-            if (!o.temp.startsWith(o.target))
-                continue; // a long name's staged file is named by a hash
-            const QByteArray suffix = o.temp.mid(o.target.size());
-            for (int j = 0; j < m_files.size(); ++j) {
-                const QByteArray probe = m_out[j].target + suffix;
-                struct stat st;
-                if (j != i && lstat(probe.constData(), &st) == 0) {
-                    return fail(std::max(i, j), QStringLiteral("it is the same file as %1")
-                                                    .arg(shown(m_files[std::min(i, j)].path)));
-                }
-            }
-        }
-        return true;
-    }
-
     // Every file of a batch is written, and its writeback started, before
     // any of them is synced: the disk then works on all of them at once
     // rather than one after the other.
@@ -528,7 +518,17 @@ private:
             *fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             return *fd >= 0;
         };
-        if (!claimName(o.target, "new", create, &o.temp))
+        // Every output of the set tries its target with the same suffix
+        // first. A file system can take names with other bytes for one file:
+        // letters of another case on FAT, exFAT, macOS or case-folding
+        // volumes, or a folder reached through a bind mount. Where it does,
+        // the later output would replace the earlier, and no path tells; but
+        // the later one's first name is then taken, by the earlier one's
+        // staged file.
+        const Claim claim = claimName(o.target, "new", create, &o.temp, m_ownLetters);
+        if (claim == Claim::OwnNameTaken)
+            return failSameFile(i);
+        if (claim != Claim::Taken)
             return failErrno(i, QStringLiteral("cannot create a temporary file"));
         QString what;
         struct stat st;
@@ -555,6 +555,24 @@ private:
         ::close(*fd);
         errno = savedErrno;
         return failErrno(i, what);
+    }
+
+    // Output i's first staged name, in its `temp`, was taken: named by the
+    // earlier output whose staged file it is, where the file system gives
+    // both names one file number (FUSE ones may not).
+    bool failSameFile(int i)
+    {
+        QString other = QStringLiteral("another output");
+        struct stat taken;
+        struct stat staged;
+        for (int k = 0; k < i; ++k) {
+            if (lstat(m_out[i].temp.constData(), &taken) == 0 &&
+                lstat(m_out[k].temp.constData(), &staged) == 0 && taken.st_dev == staged.st_dev &&
+                taken.st_ino == staged.st_ino)
+                other = shown(m_files[k].path);
+        }
+        m_out[i].temp.clear(); // not ours to remove
+        return fail(i, QStringLiteral("it is the same file as %1").arg(other));
     }
 
     // Syncs output i's temporary file to disk and closes it.
@@ -690,7 +708,7 @@ private:
                 return !injected(WriteStep::Backup, i) && !injected(WriteStep::LinkError, i) &&
                        ::link(o.target.constData(), name.constData()) == 0;
             };
-            if (claimName(o.target, "old", link, &o.backup)) {
+            if (claimName(o.target, "old", link, &o.backup) == Claim::Taken) {
                 o.existed = true;
                 continue;
             }
@@ -711,7 +729,7 @@ private:
                 }
                 return errno == ENOENT;
             };
-            if (!claimName(o.target, "old", unused, &o.backup))
+            if (claimName(o.target, "old", unused, &o.backup) != Claim::Taken)
                 return failErrno(i, QStringLiteral("cannot keep the old file"));
             o.existed = true;
             o.moveAside = true;
@@ -755,7 +773,7 @@ private:
                 return ::rename(target.constData(), name.constData()) == 0;
             };
             QByteArray aside;
-            if (claimName(target, "old", moveAside, &aside)) {
+            if (claimName(target, "old", moveAside, &aside) == Claim::Taken) {
                 m_removed.append({target, aside});
                 continue;
             }
@@ -859,6 +877,7 @@ private:
     QVector<Output> m_out;
     QStringList m_remove; // the files to remove, known once the lock is held
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
+    const QByteArray m_ownLetters = randomLetters();  // the set's staged names end in them
     std::optional<OutputLock> m_lock;
     std::optional<HeldSignals> m_held; // from the lock taken to the end
 };
