@@ -711,6 +711,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("JSON file is the settings file")
         << QStringList{"--config", "$ROOT/c.xml", "--json", "$ROOT/c.xml", "-o", sheet, in} << 2
         << "the JSON file would overwrite the settings file $ROOT/c.xml";
+    QTest::newRow("JSON file is the settings file by a second name")
+        << QStringList{"--config", "$ROOT/in/c.xml", "--json", "$ROOT/bound/c.xml", "-o", sheet, in}
+        << 2 << "the JSON file would overwrite the settings file $ROOT/in/c.xml";
     QTest::newRow("config margin past int's range")
         << QStringList{"--config", "$ROOT/huge.xml", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: sheet too large: 4294967304 x 4294967299 pixels";
@@ -828,6 +831,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
     QVERIFY(writeFileBytes(root.filePath("c.xml"), SettingsFixture::config({}, {}, "1", "0")));
+    QVERIFY(QFile::copy(root.filePath("c.xml"), root.filePath("in/c.xml")));
     QVERIFY(writeFileBytes(root.filePath("huge.xml"),
                            SettingsFixture::config({}, {}, "99999999999", "0")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\rbreak.png")));
