@@ -565,9 +565,9 @@ private:
         QString other = QStringLiteral("another output");
         struct stat taken;
         struct stat staged;
-        for (int k = 0; k < i; ++k) {
-            if (lstat(m_out[i].temp.constData(), &taken) == 0 &&
-                lstat(m_out[k].temp.constData(), &staged) == 0 && taken.st_dev == staged.st_dev &&
+        const bool known = lstat(m_out[i].temp.constData(), &taken) == 0;
+        for (int k = 0; known && k < i; ++k) {
+            if (lstat(m_out[k].temp.constData(), &staged) == 0 && taken.st_dev == staged.st_dev &&
                 taken.st_ino == staged.st_ino)
                 other = shown(m_files[k].path);
         }
