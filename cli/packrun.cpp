@@ -83,32 +83,48 @@ QMap<QString, QStringList> identicalFiles(const Manifest &manifest, QMap<QString
 }
 
 // The message for an input that one of `outputs` would overwrite, or empty.
-// Files are first matched by device and inode, one stat per input, and
-// only a match is confirmed by the writer's own notion of one file (a hard
-// link to an input is another name, which a write leaves alone).
+// Files are first matched by what stat() tells, one call per input: the
+// same device, and the same file number or the same size and time of
+// change (FUSE may number two spellings of one name apart). Only such a
+// match is confirmed by the writer's own notion of one file, which tells a
+// hard link to an input, another name that a write leaves alone.
 QString overwrittenInput(const QStringList &outputs, const std::vector<QString> &inputs,
                          int threads)
 {
-    const auto inode = [](const QString &path) {
+    struct Seen
+    {
+        dev_t device = 0;
+        ino_t inode = 0; // 0: not there, nothing to overwrite
+        off_t size = 0;
+        timespec changed{};
+        bool mayBe(const Seen &other) const
+        {
+            return inode != 0 && device == other.device &&
+                   (inode == other.inode ||
+                    (size == other.size && changed.tv_sec == other.changed.tv_sec &&
+                     changed.tv_nsec == other.changed.tv_nsec));
+        }
+    };
+    const auto seen = [](const QString &path) {
         struct stat info;
         if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-            return std::pair<dev_t, ino_t>(0, 0); // not there: nothing to overwrite
-        return std::pair<dev_t, ino_t>(info.st_dev, info.st_ino);
+            return Seen();
+        return Seen{info.st_dev, info.st_ino, info.st_size, info.st_mtim};
     };
-    std::vector<std::pair<std::pair<dev_t, ino_t>, QString>> existing;
+    std::vector<std::pair<Seen, QString>> existing;
     for (const QString &output : outputs) {
-        const auto id = inode(output);
-        if (id.second != 0)
+        const Seen id = seen(output);
+        if (id.inode != 0)
             existing.emplace_back(id, output);
     }
     if (existing.empty())
         return QString();
-    std::vector<std::pair<dev_t, ino_t>> ids(inputs.size());
+    std::vector<Seen> ids(inputs.size());
     Parallel::forEach(threads, int(inputs.size()),
-                      [&](int i) { ids[size_t(i)] = inode(inputs[size_t(i)]); });
+                      [&](int i) { ids[size_t(i)] = seen(inputs[size_t(i)]); });
     for (size_t i = 0; i < inputs.size(); ++i) {
         for (const auto &output : existing) {
-            if (ids[i] == output.first && isSameFile(inputs[i], output.second)) {
+            if (ids[i].mayBe(output.first) && isSameFile(inputs[i], output.second)) {
                 return QStringLiteral("%1: output would overwrite the input image %2")
                     .arg(Console::shown(output.second), Console::shown(inputs[i]));
             }

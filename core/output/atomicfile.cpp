@@ -920,11 +920,34 @@ bool isSameFile(const QString &a, const QString &b)
 {
     if (outputIdentity(a) == outputIdentity(b))
         return true;
-    struct stat first;
-    struct stat second;
-    return stat(QFile::encodeName(a).constData(), &first) == 0 &&
-           stat(QFile::encodeName(b).constData(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino && first.st_nlink == 1;
+    QByteArray first;
+    QByteArray second;
+    struct stat one;
+    struct stat other;
+    if (!followLinks(QFile::encodeName(a), &first) || !followLinks(QFile::encodeName(b), &second) ||
+        stat(first.constData(), &one) != 0 || stat(second.constData(), &other) != 0 ||
+        one.st_dev != other.st_dev)
+        return false;
+    if (one.st_ino == other.st_ino)
+        return one.st_nlink == 1;
+    // FUSE file systems may number each spelling of a name apart; such a
+    // pair is alike but for that number, and an empty file beside one is
+    // then found beside the other too.
+    if (one.st_size != other.st_size || one.st_mtim.tv_sec != other.st_mtim.tv_sec ||
+        one.st_mtim.tv_nsec != other.st_mtim.tv_nsec)
+        return false;
+    auto create = [](const QByteArray &name) {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        return fd >= 0 && ::close(fd) == 0;
+    };
+    QByteArray probe;
+    if (claimName(first, "new", create, &probe) != Claim::Taken)
+        return false;
+    struct stat st;
+    const bool same =
+        probe.startsWith(first) && lstat((second + probe.mid(first.size())).constData(), &st) == 0;
+    ::unlink(probe.constData());
+    return same;
 }
 
 QString pathWithSuffix(const QString &path, const QString &suffix)

@@ -79,6 +79,8 @@ QString outputIdentity(const QString &path);
 // or one file with a single name that both reach, as a name in another case
 // does on a file system that folds case, or a path through a bind mount.
 // Two hard links are two files here: a write replaces one name, not both.
+// Two files alike in all but their file numbers are told apart by an empty
+// file made beside one for a moment.
 bool isSameFile(const QString &a, const QString &b);
 
 // `path` followed by `suffix`, or, where that would be too long a file name,

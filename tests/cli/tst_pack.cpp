@@ -679,6 +679,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("sheet is an input by a second name")
         << QStringList{"-o", "$ROOT/bound/a.png", in} << 1
         << "$ROOT/bound/a.png: output would overwrite the input image $ROOT/in/a.png";
+    // Where FUSE gives each spelling its own file number.
+    QTest::newRow("sheet is an input in another case on FAT")
+        << QStringList{"-o", "$ROOT/fat/A.png", "$ROOT/fat/a.png"} << 1
+        << "$ROOT/fat/A.png: output would overwrite the input image $ROOT/fat/a.png";
     QTest::newRow("JSON file is an input") << QStringList{"--json", in, "-o", sheet, in} << 1
                                            << "$ROOT/in/a.png: output would overwrite the input";
     QTest::newRow("data file is an input")
@@ -870,6 +874,14 @@ void TestPack::failuresLeaveNoTrace()
     if (arguments.join(' ').contains("$ROOT/bound/") &&
         !bound.emplace(root.filePath("in"), root.filePath("bound")).mounted)
         QSKIP("A bind mount needs root.");
+    QTemporaryDir elsewhere; // the FAT image changes with every file made
+    std::optional<FatMount> fat;
+    if (arguments.join(' ').contains("$ROOT/fat/")) {
+        QVERIFY(QDir(root.path()).mkpath("fat"));
+        if (!fat.emplace(elsewhere.filePath("fat.img"), root.filePath("fat")).mounted)
+            QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
+        QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("fat/a.png")));
+    }
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
     const Run run = pack(withPaths(arguments, root.path()), root.path());

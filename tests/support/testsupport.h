@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QImage>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -105,6 +106,36 @@ struct BindMount
     }
     const QByteArray target;
     const bool mounted;
+};
+
+// A FAT file system through FUSE at `at`, an empty folder, while this lives:
+// a name in another case is the same file, and each spelling gets a file
+// number of its own. Needs mkfs.vfat, fusefat and /dev/fuse.
+struct FatMount
+{
+    FatMount(const QString &image, const QString &at) : target(at)
+    {
+        const auto run = [](const QString &program, const QStringList &arguments) {
+            QProcess process;
+            process.setStandardOutputFile(QProcess::nullDevice());
+            process.setStandardErrorFile(QProcess::nullDevice());
+            process.start(program, arguments);
+            return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit &&
+                   process.exitCode() == 0;
+        };
+        QFile file(image);
+        mounted = file.open(QIODevice::WriteOnly) && file.resize(8 << 20) &&
+                  run(QStringLiteral("mkfs.vfat"), {image}) &&
+                  run(QStringLiteral("fusefat"),
+                      {QStringLiteral("-o"), QStringLiteral("rw+"), image, at});
+    }
+    ~FatMount()
+    {
+        if (mounted)
+            QProcess::execute(QStringLiteral("fusermount"), {QStringLiteral("-u"), target});
+    }
+    const QString target;
+    bool mounted = false;
 };
 
 // Holds the kernel's lock on `path`, as another run of the writer would.
