@@ -124,7 +124,7 @@ QString overwrittenInput(const QStringList &outputs, const std::vector<QString> 
                       [&](int i) { ids[size_t(i)] = seen(inputs[size_t(i)]); });
     for (size_t i = 0; i < inputs.size(); ++i) {
         for (const auto &output : existing) {
-            if (ids[i].mayBe(output.first) && isSameFile(inputs[i], output.second)) {
+            if (ids[i].mayBe(output.first) && isSameFile(output.second, inputs[i])) {
                 return QStringLiteral("%1: output would overwrite the input image %2")
                     .arg(Console::shown(output.second), Console::shown(inputs[i]));
             }

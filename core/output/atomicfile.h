@@ -71,8 +71,9 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
 bool isUsableOutputPath(const QString &path, QString *reason = nullptr);
 
 // The place a write to `path` lands in: symbolic links followed, dangling
-// ones included, and the folder made canonical. Two outputs are the same
-// file exactly when these are equal, whether or not the file exists yet.
+// ones included, and the folder made canonical. Two outputs with equal
+// identities are the same file, whether or not the file exists yet; the
+// writer also refuses names the file system takes for one file.
 QString outputIdentity(const QString &path);
 
 // Whether `a` and `b` name one file now: the same place by outputIdentity(),
@@ -80,7 +81,7 @@ QString outputIdentity(const QString &path);
 // does on a file system that folds case, or a path through a bind mount.
 // Two hard links are two files here: a write replaces one name, not both.
 // Two files alike in all but their file numbers are told apart by an empty
-// file made beside one for a moment.
+// file made beside `a`, the one to be written, for a moment.
 bool isSameFile(const QString &a, const QString &b);
 
 // `path` followed by `suffix`, or, where that would be too long a file name,
