@@ -6,6 +6,7 @@
 #include "cli/sheetsplit.h"
 #include "core/inputs.h"
 #include "core/layout/sheetlayout.h"
+#include "core/output/atomicfile.h"
 #include "core/output/dataformats.h"
 #include "core/settings/configfile.h"
 
@@ -475,11 +476,16 @@ int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
                      const QString &packPath, Console &console)
 {
     QHash<QString, int> writtenBy;
+    QHash<QString, QPair<int, QString>> byFoldedCase; // as FAT, exFAT and macOS take names
     for (int i = 0; i < runs.size(); ++i) {
         for (const NamedOutput &named : namedOutputs(runs[i], 1)) {
             const QString &output = named.path;
             const QString identity = Inputs::fileIdentity(output);
-            const int other = writtenBy.value(identity, i);
+            int other = writtenBy.value(identity, i);
+            const auto folded = byFoldedCase.constFind(identity.toCaseFolded());
+            if (other == i && folded != byFoldedCase.constEnd() && folded->first != i &&
+                isOneName(output, folded->second))
+                other = folded->first;
             if (other != i) {
                 return console.usage(
                     QStringLiteral("%1: sheets \"%2\" and \"%3\" would both write %4")
@@ -487,6 +493,7 @@ int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
                              Console::shown(output)));
             }
             writtenBy.insert(identity, i);
+            byFoldedCase.insert(identity.toCaseFolded(), {i, output});
         }
     }
     return ParsedToPack;

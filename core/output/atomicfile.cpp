@@ -931,10 +931,15 @@ bool isSameFile(const QString &a, const QString &b)
     if (one.st_ino == other.st_ino)
         return one.st_nlink == 1;
     // FUSE file systems may number each spelling of a name apart; such a
-    // pair is alike but for that number, and an empty file beside one is
-    // then found beside the other too.
-    if (one.st_size != other.st_size || one.st_mtim.tv_sec != other.st_mtim.tv_sec ||
-        one.st_mtim.tv_nsec != other.st_mtim.tv_nsec)
+    // pair is alike but for that number.
+    return one.st_size == other.st_size && one.st_mtim.tv_sec == other.st_mtim.tv_sec &&
+           one.st_mtim.tv_nsec == other.st_mtim.tv_nsec && isOneName(a, b);
+}
+
+bool isOneName(const QString &a, const QString &b)
+{
+    QByteArray first;
+    if (!followLinks(QFile::encodeName(a), &first))
         return false;
     auto create = [](const QByteArray &name) {
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -943,9 +948,10 @@ bool isSameFile(const QString &a, const QString &b)
     QByteArray probe;
     if (claimName(first, "new", create, &probe) != Claim::Taken)
         return false;
+    QByteArray second;
     struct stat st;
-    const bool same =
-        probe.startsWith(first) && lstat((second + probe.mid(first.size())).constData(), &st) == 0;
+    const bool same = probe.startsWith(first) && followLinks(QFile::encodeName(b), &second) &&
+                      lstat((second + probe.mid(first.size())).constData(), &st) == 0;
     ::unlink(probe.constData());
     return same;
 }

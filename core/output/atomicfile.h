@@ -80,9 +80,15 @@ QString outputIdentity(const QString &path);
 // or one file with a single name that both reach, as a name in another case
 // does on a file system that folds case, or a path through a bind mount.
 // Two hard links are two files here: a write replaces one name, not both.
-// Two files alike in all but their file numbers are told apart by an empty
-// file made beside `a`, the one to be written, for a moment.
+// Two files alike in all but their file numbers are told apart by
+// isOneName().
 bool isSameFile(const QString &a, const QString &b);
+
+// Whether the file system takes `a` and `b`, which may not exist yet, for
+// one name (letters in another case on FAT, exFAT or macOS volumes, a folder
+// through a bind mount): an empty file made beside `a`, the one to be
+// written, for a moment is then found beside `b` too.
+bool isOneName(const QString &a, const QString &b);
 
 // `path` followed by `suffix`, or, where that would be too long a file name,
 // ".korvane-HASH" and `suffix` in the same folder, HASH standing for the name.

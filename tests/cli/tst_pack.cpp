@@ -2125,6 +2125,10 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("two sheets, one output")
         << head + "   \"margin\": 1}, {\"output\": \"s.png\", \"inputs\": [\"a.png\"]}]}"
         << " sheets \"s\" and \"s\" would both write";
+    QTest::newRow("two sheets, one output in another case on FAT")
+        << QByteArray("{\"sheets\": [{\"output\": \"fat/s.png\", \"inputs\": [\"a.png\"]},\n"
+                      " {\"output\": \"fat/S.png\", \"inputs\": [\"a.png\"]}]}")
+        << " sheets \"s\" and \"S\" would both write";
     QTest::newRow("json ends in a slash") << head + "   \"json\": \"meta/\"}]}"
                                           << "3:4: \"json\": \"meta/\" names no file";
     QTest::newRow("json ends in a dot") << head + "   \"json\": \"meta/.\"}]}"
@@ -2171,6 +2175,12 @@ void TestPack::packFileErrorsHavePositions()
     QDir(dir.path()).mkpath("art");
     QVERIFY(savePng(patternImage(4, 4, 1), dir.filePath("a.png")));
     QVERIFY(writeFileBytes(dir.filePath("p.json"), text));
+    QTemporaryDir elsewhere; // the FAT image changes with every file made
+    std::optional<FatMount> fat;
+    if (text.contains("\"fat/") &&
+        (!QDir(dir.path()).mkpath("fat") ||
+         !fat.emplace(elsewhere.filePath("fat.img"), dir.filePath("fat")).mounted))
+        QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
     const QMap<QString, QByteArray> before = snapshot(dir.path());
     const Run run = pack({"--pack", dir.filePath("p.json")});
     QCOMPARE(run.code, 2);
