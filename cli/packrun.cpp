@@ -631,20 +631,20 @@ int Packer::checkPageTargets(int pages, const QMap<QString, QString> &names)
     const QVector<NamedOutput> named = namedOutputs(m_options, pages);
     if (const QString clash = sameFileClash(m_options, named); !clash.isEmpty())
         return usage(clash);
-    QSet<QString> inputs;
-    for (auto it = names.constBegin(); it != names.constEnd(); ++it)
-        inputs.insert(fileIdentity(it.key()));
+    QStringList pageOutputs;
     for (const NamedOutput &output : named) {
         if (output.sheet == 0)
             continue; // checked before the images were read
-        if (inputs.contains(fileIdentity(output.path)))
-            return failure(QStringLiteral("%1: output would overwrite an input image")
-                               .arg(Console::shown(output.path)));
         QString reason;
         if (!isUsableOutputPath(output.path, &reason))
             return failure(
                 QStringLiteral("Cannot write %1: %2").arg(Console::shown(output.path), reason));
+        pageOutputs << output.path;
     }
+    const std::vector<QString> inputs(names.keyBegin(), names.keyEnd());
+    if (const QString overwritten = overwrittenInput(pageOutputs, inputs, m_options.threads);
+        !overwritten.isEmpty())
+        return failure(overwritten);
     return ExitOk;
 }
 

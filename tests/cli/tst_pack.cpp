@@ -446,7 +446,7 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("a later page is an input")
         << QStringList{"--multipack",       "--max-size", "14x9", "-o", "$ROOT/in2/w-0{n}.png", in,
                        "$ROOT/in2/w-01.png"}
-        << 1 << "$ROOT/in2/w-01.png: output would overwrite an input image";
+        << 1 << "$ROOT/in2/w-01.png: output would overwrite the input image $ROOT/in2/w-01.png";
     QTest::newRow("JSON file is the lock file, spelled with ..")
         << QStringList{"--json", "$ROOT/out/../out/s.png.lock", "-o", sheet, in} << 2
         << "the lock file of the sheet";
