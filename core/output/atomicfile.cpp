@@ -557,19 +557,17 @@ private:
         return failErrno(i, what);
     }
 
-    // Output i's first staged name, in its `temp`, was taken: named by the
-    // earlier output whose staged file it is, where the file system gives
-    // both names one file number (FUSE ones may not).
+    // Output i's first staged name, in its `temp`, was taken by the staged
+    // file of an earlier output that the file system takes for the same
+    // file; which one is asked of the file system again.
     bool failSameFile(int i)
     {
         QString other = QStringLiteral("another output");
-        struct stat taken;
-        struct stat staged;
-        const bool known = lstat(m_out[i].temp.constData(), &taken) == 0;
-        for (int k = 0; known && k < i; ++k) {
-            if (lstat(m_out[k].temp.constData(), &staged) == 0 && taken.st_dev == staged.st_dev &&
-                taken.st_ino == staged.st_ino)
+        for (int k = 0; k < i; ++k) {
+            if (isOneName(m_files[i].path, m_files[k].path)) {
                 other = shown(m_files[k].path);
+                break;
+            }
         }
         m_out[i].temp.clear(); // not ours to remove
         return fail(i, QStringLiteral("it is the same file as %1").arg(other));
