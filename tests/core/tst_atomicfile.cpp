@@ -753,8 +753,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QStringList warnings;
     WriteOptions options;
     options.warnings = &warnings;
-    QVERIFY(!writeFilesAtomically({{dir.filePath("other.txt"), "new"}, {kept, "new"}, {path, "new"}},
-                                  options, &error));
+    QVERIFY(!writeFilesAtomically(
+        {{dir.filePath("other.txt"), "new"}, {kept, "new"}, {path, "new"}}, options, &error));
     QVERIFY2(error.contains(QDir::toNativeSeparators(path)), qPrintable(error));
     QVERIFY2(error.contains(reason.replace("KEPT", kept)), qPrintable(error));
     QCOMPARE(warnings, QStringList()); // nothing it could not clear up
