@@ -184,7 +184,7 @@ enum class Claim { Taken, Failed, OwnNameTaken };
 // A name beside `target` that is not taken yet, for `create` to claim (it
 // returns false with EEXIST when someone else took the name first). The
 // first name tried ends in `own` where it is given and the name fits;
-// OwnNameTaken says that name was taken, and gives it in `name`.
+// OwnNameTaken says that name was taken.
 template <typename Create>
 Claim claimName(const QByteArray &target, const char *tag, Create create, QByteArray *name,
                 const QByteArray &own = QByteArray())
@@ -207,10 +207,8 @@ Claim claimName(const QByteArray &target, const char *tag, Create create, QByteA
         }
         if (errno != EEXIST)
             return Claim::Failed;
-        if (first) {
-            *name = candidate;
+        if (first)
             return Claim::OwnNameTaken;
-        }
     }
     return Claim::Failed;
 }
@@ -557,9 +555,9 @@ private:
         return failErrno(i, what);
     }
 
-    // Output i's first staged name, in its `temp`, was taken by the staged
-    // file of an earlier output that the file system takes for the same
-    // file; which one is asked of the file system again.
+    // Output i's first staged name was taken by the staged file of an
+    // earlier output that the file system takes for the same file; which
+    // one is asked of the file system again.
     bool failSameFile(int i)
     {
         QString other = QStringLiteral("another output");
@@ -569,7 +567,6 @@ private:
                 break;
             }
         }
-        m_out[i].temp.clear(); // not ours to remove
         return fail(i, QStringLiteral("it is the same file as %1").arg(other));
     }
 
