@@ -3,6 +3,7 @@
 #include "window/textfit.h"
 
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -283,6 +284,8 @@ SheetInspector::SheetInspector(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 4);
     m_status->setContentsMargins(6, 0, 6, 0);
+    // The text follows the width (showStatus), not the other way round.
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(m_view, 1);
     layout->addWidget(m_status);
     connect(m_view, &SheetView::hovered, this, [this](const QString &text) {
@@ -301,13 +304,33 @@ void SheetInspector::setSheet(const QImage &sheet,
     m_view->setSheet(sheet, placements);
 }
 
+// One line, never cut: what is under the mouse and the zoom first, the help
+// after them where the width holds it (it is always the tooltip), and a
+// name too long for the width shortened in the middle, keeping the frame's
+// size and position.
 void SheetInspector::showStatus()
 {
-    QString text = tr("%1 %  (wheel or +/- to zoom, 0: 100 %, F: fit, drag or arrows to move)")
-                       .arg(std::round(m_view->zoom() * 1000) / 10);
-    if (!m_hovered.isEmpty())
-        text = m_hovered + QStringLiteral("   ") + text;
+    const QString help = tr("wheel or +/- to zoom, 0: 100 %, F: fit, drag or arrows to move");
+    const QString zoom = tr("%1 %").arg(std::round(m_view->zoom() * 1000) / 10);
+    const QString gap = QStringLiteral("   ");
+    const QFontMetrics metrics = m_status->fontMetrics();
+    const int room = m_status->contentsRect().width();
+    QString text = m_hovered.isEmpty() ? zoom : m_hovered + gap + zoom;
+    const QString withHelp = text + QStringLiteral("  (") + help + QLatin1Char(')');
+    if (metrics.horizontalAdvance(withHelp) <= room)
+        text = withHelp;
+    else if (metrics.horizontalAdvance(text) > room && !m_hovered.isEmpty())
+        text = metrics.elidedText(m_hovered, Qt::ElideMiddle,
+                                  room - metrics.horizontalAdvance(gap + zoom)) +
+               gap + zoom;
     m_status->setText(text);
+    m_status->setToolTip(help);
+}
+
+void SheetInspector::resizeEvent(QResizeEvent *event)
+{
+    QDialog::resizeEvent(event);
+    showStatus();
 }
 
 void SheetInspector::showEvent(QShowEvent *event)

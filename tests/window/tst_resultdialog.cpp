@@ -32,6 +32,8 @@ private slots:
     void shownBesideItsWindow();
     void inspectorShowsTheKeptSheet();
     void inspectorOpensFastOnTheTallestSheet();
+    void inspectorStatusFits_data();
+    void inspectorStatusFits();
     void missingFileKeepsPreview();
     void keptSheetOnlyForItsPathAndOnce();
     void unreadableFileClearsPreview();
@@ -422,6 +424,51 @@ void TestResultDialog::inspectorOpensFastOnTheTallestSheet()
     QTest::keyClick(inspector->view(), Qt::Key_F);
     QVERIFY(38606 * inspector->view()->zoom() <= inspector->view()->height());
     inspector->hide();
+}
+
+void TestResultDialog::inspectorStatusFits_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("starts");
+    QTest::addColumn<QString>("ends");
+    const QString help = QStringLiteral("drag or arrows to move)");
+    const QString longName = QStringLiteral("a-frame-name-far-too-long-for-a-narrow-window.png");
+    QTest::newRow("mouse away: the help follows")
+        << 800 << QString() << QStringLiteral("100 %  (wheel") << help;
+    QTest::newRow("a 640-pixel screen: the help goes to the tooltip")
+        << 320 << QStringLiteral("b.png") << QStringLiteral("b.png: 20 x 10 at 10, 5   100 %")
+        << QStringLiteral("100 %");
+    QTest::newRow("long name: shortened in the middle, position kept")
+        << 240 << longName << QStringLiteral("a-frame") << QStringLiteral("at 10, 5   100 %");
+}
+
+// Nothing of the status line is cut off at the window's edge.
+void TestResultDialog::inspectorStatusFits()
+{
+    QFETCH(int, width);
+    QFETCH(QString, name);
+    QFETCH(QString, starts);
+    QFETCH(QString, ends);
+    SheetInspector inspector;
+    inspector.setSheet(patternImage(40, 30, 5), {{name, QSize(20, 10), QPoint(10, 5), 10, 5}});
+    inspector.resize(width, 300);
+    inspector.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&inspector));
+    SheetView *view = inspector.view();
+    if (!name.isEmpty()) {
+        const QPointF at = -view->sheetPointAt(QPointF(0, 0)) + QPointF(12.5, 6.5);
+        QMouseEvent move(QEvent::MouseMove, at, view->mapToGlobal(at.toPoint()), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view, &move);
+    }
+    const QLabel *status = inspector.statusLabel();
+    QVERIFY2(status->text().startsWith(starts) && status->text().endsWith(ends),
+             qPrintable(status->text()));
+    QVERIFY2(status->fontMetrics().horizontalAdvance(status->text()) <=
+                 status->contentsRect().width(),
+             qPrintable(QStringLiteral("%1 in %2").arg(status->text()).arg(status->width())));
+    QVERIFY(status->toolTip().endsWith(QStringLiteral("drag or arrows to move")));
 }
 
 QTEST_MAIN(TestResultDialog)
