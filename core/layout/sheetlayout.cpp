@@ -215,6 +215,11 @@ QByteArray placementText(const QVector<Placement> &placements)
 {
     QString text;
     for (const Placement &p : placements) {
+        // A first path starting with U+FEFF would start the file with the
+        // bytes of a byte-order mark, which readers drop; such a path is
+        // relative, and "./" in front names the same file.
+        if (text.isEmpty() && p.path.startsWith(QChar(0xfeff)))
+            text += QLatin1String("./");
         text += p.path + QLatin1Char(',') + QString::number(p.size.width()) + QLatin1Char(',') +
                 QString::number(p.size.height()) + QLatin1Char(',') +
                 QString::number(p.position.x()) + QLatin1Char(',') +

@@ -48,7 +48,7 @@ struct Plan
 Plan compute(const QMap<QString, QSize> &sizes, int margin);
 
 // One "path,width,height,x,y\r\n" line per placement (x, y from `position`),
-// UTF-8 without BOM.
+// UTF-8 without BOM: a first path starting with U+FEFF gets "./" in front.
 QByteArray placementText(const QVector<Placement> &placements);
 
 // The sheet path actually written for the path chosen by the user: the

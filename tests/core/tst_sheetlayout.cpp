@@ -621,6 +621,13 @@ void TestSheetLayout::placementText_data()
     QTest::newRow("negative position")
         << QVector<Placement>{{"n.png", {1, 2}, {-3, -40}}} << QByteArray("n.png,1,2,-3,-40\r\n");
     QTest::newRow("empty") << QVector<Placement>{} << QByteArray();
+    // Readers drop U+FEFF at the start of a file as a byte-order mark.
+    QTest::newRow("first path starting with U+FEFF")
+        << QVector<Placement>{{QString(QChar(0xfeff)) + "a.png", {1, 2}, {3, 4}},
+                              {QString(QChar(0xfeff)) + "b.png", {5, 6}, {7, 8}}}
+        << QByteArray("./\xef\xbb\xbf"
+                      "a.png,1,2,3,4\r\n\xef\xbb\xbf"
+                      "b.png,5,6,7,8\r\n");
 }
 
 void TestSheetLayout::placementText()
