@@ -64,6 +64,64 @@ void cmykRowToArgb(const uchar *in, QRgb *out, int width)
     }
 }
 
+// The size and number of components in a JPEG's frame header, read from its
+// markers. TurboJPEG's header call also wants a subsampling it has a name
+// for, and refuses sampling factors that libjpeg, and so Qt's reader,
+// decodes (luma sampled 3 x 1, chroma sampled finer than luma, K sampled
+// apart from luma); its decode takes them. False when no frame header comes
+// before the first scan.
+bool jpegFrame(const QByteArray &data, QSize *size, int *components)
+{
+    const auto *p = reinterpret_cast<const uchar *>(data.constData());
+    const qsizetype end = data.size();
+    if (end < 2 || p[0] != 0xff || p[1] != 0xd8)
+        return false;
+    for (qsizetype pos = 2;;) {
+        if (pos >= end || p[pos] != 0xff)
+            return false;
+        while (pos < end && p[pos] == 0xff) // fill bytes before the marker's code
+            ++pos;
+        if (pos >= end)
+            return false;
+        const uchar code = p[pos++];
+        if (code == 0x01 || (code >= 0xd0 && code <= 0xd8))
+            continue; // a marker without a segment
+        if (code == 0xd9 || code == 0xda || end - pos < 2)
+            return false;
+        const int length = p[pos] << 8 | p[pos + 1];
+        if (length < 2 || end - pos < length)
+            return false;
+        // SOF0 to SOF15, less DHT, JPG and DAC, which share the range.
+        if (code >= 0xc0 && code <= 0xcf && code != 0xc4 && code != 0xc8 && code != 0xcc) {
+            if (length < 8)
+                return false;
+            *size = QSize(p[pos + 5] << 8 | p[pos + 6], p[pos + 3] << 8 | p[pos + 4]);
+            *components = p[pos + 7];
+            return true;
+        }
+        pos += length;
+    }
+}
+
+// The size of a JPEG and whether it holds four channels (CMYK or YCCK).
+bool jpegHeader(TurboJpeg &tj, const QByteArray &data, QSize *size, bool *fourChannels)
+{
+    int width = 0, height = 0, subsampling = 0, colourSpace = 0;
+    if (tjDecompressHeader3(tj.handle, reinterpret_cast<const uchar *>(data.constData()),
+                            ulong(data.size()), &width, &height, &subsampling, &colourSpace) == 0) {
+        *size = QSize(width, height);
+        *fourChannels = colourSpace == TJCS_CMYK || colourSpace == TJCS_YCCK;
+        return true;
+    }
+    // libjpeg takes four components for CMYK or YCCK, whatever else the
+    // file says; the decode reports any other fault.
+    int components = 0;
+    if (!jpegFrame(data, size, &components))
+        return false;
+    *fourChannels = components == 4;
+    return true;
+}
+
 struct GifBytes
 {
     const QByteArray *data;
@@ -84,12 +142,11 @@ int readGifBytes(GifFileType *gif, GifByteType *buffer, int length)
 QSize jpegSize(const QByteArray &data)
 {
     TurboJpeg tj;
-    int width = 0, height = 0, subsampling = 0, colourSpace = 0;
-    if (!tj.handle ||
-        tjDecompressHeader3(tj.handle, reinterpret_cast<const uchar *>(data.constData()),
-                            ulong(data.size()), &width, &height, &subsampling, &colourSpace) != 0)
+    QSize size;
+    bool fourChannels = false;
+    if (!tj.handle || !jpegHeader(tj, data, &size, &fourChannels))
         return QSize();
-    return QSize(width, height);
+    return size;
 }
 
 bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizetype bytesPerLine,
@@ -101,16 +158,19 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
         return false;
     }
     const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
-    int width = 0, height = 0, subsampling = 0, colourSpace = 0;
-    if (tjDecompressHeader3(tj.handle, bytes, ulong(data.size()), &width, &height, &subsampling,
-                            &colourSpace) != 0) {
+    QSize header;
+    bool fourChannels = false;
+    if (!jpegHeader(tj, data, &header, &fourChannels)) {
         *reason = tj.error();
         return false;
     }
-    if (QSize(width, height) != size) {
-        *reason = QStringLiteral("its header now gives %1 x %2 pixels").arg(width).arg(height);
+    if (header != size) {
+        *reason = QStringLiteral("its header now gives %1 x %2 pixels")
+                      .arg(header.width())
+                      .arg(header.height());
         return false;
     }
+    const int width = size.width(), height = size.height();
     if (scanMarkers(data) > maxScans) {
         *reason = QStringLiteral("more than %1 scans").arg(maxScans);
         return false;
@@ -118,7 +178,7 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
     // A warning (data cut short, a corrupt marker) stops the decode: libjpeg
     // would fill what it could not read.
     const int flags = TJFLAG_STOPONWARNING;
-    if (colourSpace == TJCS_CMYK || colourSpace == TJCS_YCCK) {
+    if (fourChannels) {
         const qint64 rowBytes = qint64(width) * 4;
         uchar *cmyk = sideBuffer(rowBytes * height);
         if (!cmyk) {

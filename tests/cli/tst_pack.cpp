@@ -1001,6 +1001,9 @@ void TestPack::formatsMatchQtReader_data()
     QTest::newRow("progressive JPEG") << "jpeg_progressive.jpg";
     QTest::newRow("JPEG from the corpus") << "small.jpg";
     QTest::newRow("CMYK JPEG") << "jpeg_cmyk.jpg";
+    // Sampling factors TurboJPEG has no subsampling name for; libjpeg decodes them.
+    QTest::newRow("JPEG with luma sampled 3 x 1") << "jpeg_sampled_3x1.jpg";
+    QTest::newRow("YCCK JPEG with K sampled apart from luma") << "jpeg_ycck_k_sampled_apart.jpg";
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
