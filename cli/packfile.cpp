@@ -129,6 +129,35 @@ QString inFolder(const QString &folder, const QString &path)
     return folder.endsWith(QLatin1Char('/')) ? folder + path : folder + QLatin1Char('/') + path;
 }
 
+// QDir::cleanPath() without its one blind step: "X/.." names X's parent only
+// where X is no link, since the system takes a link's ".." in the folder it
+// points to; such a ".." is kept for the system to follow.
+QString cleanedPath(const QString &path)
+{
+    if (path.isEmpty())
+        return path;
+    const bool absolute = path.startsWith(QLatin1Char('/'));
+    const QString root = absolute ? QStringLiteral("/") : QString();
+    QStringList kept;
+    for (const QString &part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..") && !kept.isEmpty() && kept.last() != QLatin1String("..")) {
+            struct stat st;
+            const QByteArray below = QFile::encodeName(root + kept.join(QLatin1Char('/')));
+            if (::lstat(below.constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+                kept.removeLast();
+                continue;
+            }
+        } else if (part == QLatin1String("..") && kept.isEmpty() && absolute) {
+            continue; // "/.." is "/"
+        }
+        kept << part;
+    }
+    const QString cleaned = root + kept.join(QLatin1Char('/'));
+    return cleaned.isEmpty() ? QStringLiteral(".") : cleaned;
+}
+
 bool hasWildcard(const QString &text)
 {
     return text.contains(QLatin1Char('*')) || text.contains(QLatin1Char('?'));
@@ -184,7 +213,7 @@ private:
                      qint64 *number);
     QString resolved(const QString &path) const
     {
-        return QDir::cleanPath(inFolder(m_folder.path(), path));
+        return cleanedPath(inFolder(m_folder.path(), path));
     }
     // A trailing "/", "/." or "/..", which resolving would drop, names a
     // folder, never the file to write.
@@ -415,7 +444,7 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
         if ((S_ISLNK(st.st_mode) && ::stat(rawPath.constData(), &st) != 0) ||
             !S_ISREG(st.st_mode) || !match.match(relative).hasMatch())
             continue;
-        *found << QDir::cleanPath(path);
+        *found << cleanedPath(path);
         if ((!exact || !nameExact) && undecodable)
             undecodable->insert(found->last(), rawPath);
     }

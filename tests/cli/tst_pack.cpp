@@ -2250,6 +2250,17 @@ void TestPack::packFileSheetsAndOverrides()
     QVERIFY2(over.code == 0, qPrintable(over.err));
     QCOMPARE(placementLines(dir.filePath("project/out/ui.hi.txt")),
              QStringList{"project/art/b.png,7,3,1,1"});
+
+    // A ".." after a link to a folder leads where the system takes it: to
+    // the parent of the folder linked to, for a path and a pattern alike.
+    QVERIFY(QFile::link(dir.filePath("project/art/deep"), dir.filePath("lnk")));
+    QVERIFY(writeFileBytes(dir.filePath("project/art/deep/up.json"),
+                           R"({"sheets": [{"output": "up.png", "margin": 0,
+                                           "inputs": ["../b.png", "../**/a.png"]}]})"));
+    const Run up = pack({"--pack", "lnk/up.json"}, dir.path());
+    QVERIFY2(up.code == 0, qPrintable(up.err));
+    QCOMPARE(placementLines(dir.filePath("project/art/deep/up.txt")),
+             QStringList({"lnk/../b.png,7,3,0,0", "lnk/../deep/er/a.png,6,5,0,3"}));
 }
 
 // Reads `process`'s output into `lines` until it holds `count` lines.
