@@ -71,24 +71,26 @@ private:
     struct sigaction m_oldTerm = {};
 };
 
-// A file's identity as a watch follows it: the file a path names now,
-// through links. Empty when there is none.
+// A file's or folder's identity as a watch follows it: the one a path names
+// now, through links. Empty when there is none.
 QByteArray identityOf(const QString &path)
 {
     struct stat st;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return QByteArray();
     return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
 }
 
 // Watches each path, or, for one that is missing, the folder it would
-// appear in, and each file's folder: a link pointed elsewhere changes only
-// there. Called again after every pack. A watch follows the file it was
-// added on, so a path that names another file now (one renamed over it
-// while the old one lives on under another name) is watched again; other
-// paths still watched are kept as they are, since a watch removed and added
-// again at once can lose its events. `identities` remembers what each watch
-// was added on.
+// appear in, and the folder holding each one: a link pointed elsewhere, or
+// a folder renamed away, changes only there (a folder's own watch sees no
+// rename of it); for a file, the folder holding its folder too. Called
+// again after every pack. A watch follows the file or folder it was added
+// on, so a path that names another one now (a file renamed over it while
+// the old one lives on under another name, a folder made again where one
+// was renamed away) is watched again; other paths still watched are kept
+// as they are, since a watch removed and added again at once can lose its
+// events. `identities` remembers what each watch was added on.
 void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
                 QHash<QString, QByteArray> &identities)
 {
@@ -109,8 +111,10 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
         if (!QFileInfo::exists(watched))
             continue;
         want(watched);
+        const QString folder = QFileInfo(watched).absolutePath();
+        want(folder);
         if (!QFileInfo(watched).isDir())
-            want(QFileInfo(watched).absolutePath());
+            want(QFileInfo(folder).absolutePath());
     }
     const QStringList current = watcher.files() + watcher.directories();
     QStringList gone;

@@ -2347,6 +2347,15 @@ void TestPack::watchSeesWhatAPackMissed()
     QDeadlineTimer packed(30000);
     while (!lines.endsWith(" packed\n") && !packed.hasExpired())
         readLines(watch, &lines, lines.count('\n') + 1, 500);
+    // Renamed away and made again at once: missing for that pack, then
+    // the new folder's images are watched, not the old one's.
+    QVERIFY(QDir(dir.path()).rename("gen", "gone"));
+    QVERIFY(QDir(dir.path()).mkpath("gen"));
+    QVERIFY2(readLines(watch, &lines, lines.count('\n') + 1) && lines.endsWith("for changes\n"),
+             qPrintable(lines));
+    QVERIFY(savePng(patternImage(5, 5, 3), dir.filePath("gen/d.png")));
+    QVERIFY2(readLines(watch, &lines, lines.count('\n') + 1) && lines.endsWith(" packed\n"),
+             qPrintable(lines));
     // SIGTERM ends the watch as SIGINT does.
     QCOMPARE(::kill(pid_t(watch.processId()), SIGTERM), 0);
     QVERIFY(watch.waitForFinished(30000));
