@@ -486,7 +486,17 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
         *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
-    const QByteArray text = file.readAll();
+    // Read with a bound: a device that never ends (/dev/zero) or a file of
+    // gigabytes would abort the program instead of being reported. A pipe
+    // still works.
+    constexpr qint64 maxPackFileBytes = qint64(64) << 20;
+    const QByteArray text = file.read(maxPackFileBytes + 1);
+    if (text.size() > maxPackFileBytes) {
+        *error = QStringLiteral("%1: larger than %2 MiB, too large for a pack file")
+                     .arg(QDir::toNativeSeparators(path))
+                     .arg(maxPackFileBytes >> 20);
+        return false;
+    }
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

@@ -2165,6 +2165,11 @@ void TestPack::packFileErrorsHavePositions_data()
         << "3:4: \"data\": must be a list of";
     QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
                                      << "3:18: \"margin\": given more than once";
+    // Refused once past the bound, so that a device without end is not
+    // read until memory runs out.
+    QTest::newRow("larger than 64 MiB")
+        << head + QByteArray((64 << 20) - head.size(), ' ') + "\"margin\": 1}]}"
+        << " larger than 64 MiB";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
                                              " {\"margin\": 1}]}")
                                << "1:13: \"\": a sheet needs \"output\"";
