@@ -319,10 +319,19 @@ void SheetInspector::showStatus()
     const QString withHelp = text + QStringLiteral("  (") + help + QLatin1Char(')');
     if (metrics.horizontalAdvance(withHelp) <= room)
         text = withHelp;
-    else if (metrics.horizontalAdvance(text) > room && !m_hovered.isEmpty())
-        text = metrics.elidedText(m_hovered, Qt::ElideMiddle,
-                                  room - metrics.horizontalAdvance(gap + zoom)) +
-               gap + zoom;
+    else if (metrics.horizontalAdvance(text) > room && !m_hovered.isEmpty()) {
+        const auto elided = [&](const QString &name, const QString &rest) {
+            return metrics.elidedText(name, Qt::ElideMiddle,
+                                      room - metrics.horizontalAdvance(rest));
+        };
+        // The name gives way first, so that the size and position after
+        // its last ": " stay whole; where that leaves nothing of the name,
+        // the whole description is shortened instead.
+        const int split = m_hovered.lastIndexOf(QLatin1String(": "));
+        const QString rest = m_hovered.mid(qMax(split, 0)) + gap + zoom;
+        const QString name = split > 0 ? elided(m_hovered.left(split), rest) : QString();
+        text = name.size() > 1 ? name + rest : elided(m_hovered, gap + zoom) + gap + zoom;
+    }
     m_status->setText(text);
     m_status->setToolTip(help);
 }

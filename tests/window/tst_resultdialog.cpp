@@ -441,6 +441,9 @@ void TestResultDialog::inspectorStatusFits_data()
         << QStringLiteral("100 %");
     QTest::newRow("long name: shortened in the middle, position kept")
         << 240 << longName << QStringLiteral("a-frame") << QStringLiteral("at 10, 5   100 %");
+    QTest::newRow("long name: the size kept too")
+        << 300 << longName << QStringLiteral("a-f")
+        << QStringLiteral("png: 20 x 10 at 10, 5   100 %");
 }
 
 // Nothing of the status line is cut off at the window's edge.
