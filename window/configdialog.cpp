@@ -47,7 +47,9 @@ int configDialog::loadSettings()
             readConfigAttributes(settingsFilePath(), QStringLiteral("parameters"), parameters))
         return error;
     marginPixel = marginFromText(parameters.value(QStringLiteral("marginPixel")));
-    Orientation = parameters.value(QStringLiteral("Orientation")).toInt(nullptr, 10);
+    // Read as the margin is, so that a number past int's range is still a
+    // number other than 0 (Horizontal) rather than 0.
+    Orientation = marginFromText(parameters.value(QStringLiteral("Orientation")));
     ui->txtMarginPix->setText(QString::number(marginPixel));
     if (Orientation != 0)
         ui->radHorizontal->setChecked(true);

@@ -29,10 +29,10 @@ QString settingsFilePath();
 // decoded name would be another folder's.
 QString settingsPathIn(const QByteArray &folder);
 
-// The margin stored as `text`, read as it always has been: text that is not
-// a base-10 whole number is 0. A whole number past int's range saturates,
-// so it fails as negative or as too wide a sheet instead of packing with no
-// margin.
+// The margin (and the orientation) stored as `text`, read as it always has
+// been: text that is not a base-10 whole number is 0. A whole number past
+// int's range saturates, so it fails as negative or as too wide a sheet
+// instead of packing with no margin.
 int marginFromText(const QString &text);
 
 // Test seam: makes settingsFilePath() return `path` (an empty path restores

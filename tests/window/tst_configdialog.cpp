@@ -186,6 +186,8 @@ void TestConfigDialog::loadSettings_data()
     row("orientation 5", "/in|/out|1|5", "/in|/out|1|horizontal", "/in|/out|1|5");
     row("orientation negative", "/in|/out|1|-1", "/in|/out|1|horizontal", "/in|/out|1|-1");
     row("orientation letters", "/in|/out|1|h", "/in|/out|1|vertical", "/in|/out|1|0");
+    row("orientation past int", "/in|/out|1|99999999999", "/in|/out|1|horizontal",
+        "/in|/out|1|2147483647");
 }
 
 void TestConfigDialog::loadSettings()
