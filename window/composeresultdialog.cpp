@@ -16,6 +16,7 @@
 #include <QScreen>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -98,7 +99,7 @@ bool ComposeResultDialog::eventFilter(QObject *watched, QEvent *event)
 
 void ComposeResultDialog::setPlacements(const QVector<SheetLayout::Placement> &placements)
 {
-    m_placements = placements;
+    m_nextPlacements = placements;
 }
 
 void ComposeResultDialog::inspect()
@@ -129,11 +130,15 @@ void ComposeResultDialog::setResultImage(const QString &path)
     const QImage kept = path == m_keptPath ? m_keptSheet : QImage();
     m_keptPath.clear();
     m_keptSheet = QImage();
-    if (!QFile::exists(path))
+    const QVector<SheetLayout::Placement> placements = std::exchange(m_nextPlacements, {});
+    // The kept sheet is the file as written, even when the file has gone
+    // since; without it, the sheet shown stays, and so do its placements.
+    if (kept.isNull() && !QFile::exists(path))
         return;
 
     const QImage image = kept.isNull() ? QImage(path) : kept;
     m_sheet = image;
+    m_placements = placements;
     if (m_inspector)
         m_inspector->setSheet(m_sheet, m_placements);
     if (image.isNull()) {

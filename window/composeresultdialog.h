@@ -24,7 +24,8 @@ public:
 
     // Loads the image at `path` and shows it scaled to fit the preview area,
     // keeping its aspect ratio (small sheets are enlarged), with its pixel
-    // size in the caption. A missing file leaves the dialog as it was.
+    // size in the caption. A missing file leaves the dialog as it was,
+    // unless keepSavedSheet() kept its sheet.
     void setResultImage(const QString &path);
 
     // The sheet just saved at `path`, still in memory and holding exactly the
@@ -72,8 +73,9 @@ private:
     ComposeResultDialogForm *ui;
     QString m_keptPath;
     QImage m_keptSheet;
-    QImage m_sheet; // the one shown
-    QVector<SheetLayout::Placement> m_placements;
+    QImage m_sheet;                                   // the one shown
+    QVector<SheetLayout::Placement> m_placements;     // of the sheet shown
+    QVector<SheetLayout::Placement> m_nextPlacements; // for the next one
     QSize m_wanted; // the size asked for before fitting it to the screen
     QPointer<SheetInspector> m_inspector;
 };

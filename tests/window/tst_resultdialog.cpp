@@ -309,6 +309,10 @@ void TestResultDialog::missingFileKeepsPreview()
     dialog.setResultImage(path);
     QCOMPARE(dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).size(), QSize(381, 190));
     QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 20 x 10"));
+    // A sheet kept for the path is the file as written: shown without it.
+    dialog.keepSavedSheet(path, patternImage(30, 15, 3));
+    dialog.setResultImage(path);
+    QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size: 30 x 15"));
 }
 
 void TestResultDialog::keptSheetOnlyForItsPathAndOnce()
