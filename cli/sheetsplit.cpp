@@ -37,26 +37,27 @@ public:
     // Fills one sheet from `remaining`, leaving what does not fit there.
     QMap<QString, QSize> fill(QVector<Image> *remaining) const
     {
-        // The longest run from the start that fits, found by bisection, saves
-        // a layout per image on large sets; the rest are tried one by one.
-        // A run can fit where a shorter one does not (a wider image widens the
-        // rows for the images before it), so all that remain are tried first:
-        // images that fit on one sheet are never split.
-        int low = fits(mapOf(*remaining, 0, remaining->size())) ? remaining->size() : 0;
-        int high = remaining->size();
-        while (low < high) {
-            const int middle = (low + high + 1) / 2;
-            if (fits(mapOf(*remaining, 0, middle)))
-                low = middle;
-            else
-                high = middle - 1;
+        // The longest run from the start that fits. A run can fit where a
+        // shorter one does not (a wider image widens the rows for the images
+        // before it), so no run is ruled out by a shorter one failing: the
+        // runs are tried from the longest down, but only those whose images
+        // could cover no more than the sheet.
+        const qint64 capacity = qint64(m_options.maxSize.width()) * m_options.maxSize.height();
+        int run = 0;
+        for (qint64 used = 0; run < remaining->size(); ++run) {
+            used += area(remaining->at(run).size);
+            if (used > capacity)
+                break;
         }
-        QMap<QString, QSize> sheet = mapOf(*remaining, 0, low);
-        qint64 free = qint64(m_options.maxSize.width()) * m_options.maxSize.height();
+        run = std::max(run, 1); // every image fits on its own
+        while (run > 1 && !fits(mapOf(*remaining, 0, run)))
+            --run;
+        QMap<QString, QSize> sheet = mapOf(*remaining, 0, run);
+        qint64 free = capacity;
         for (auto it = sheet.constBegin(); it != sheet.constEnd(); ++it)
             free -= area(it.value());
         QVector<Image> left;
-        for (int i = low; i < remaining->size(); ++i) {
+        for (int i = run; i < remaining->size(); ++i) {
             const Image &image = remaining->at(i);
             if (area(image.size) <= free) {
                 sheet.insert(image.path, image.size);

@@ -949,6 +949,12 @@ void TestPack::optionBoundaries_data()
                        "$ROOT/s-1.txt", "-o",         "$ROOT/s.png", "$ROOT/50.png",
                        "$ROOT/50b.png", "$ROOT/w.png"}
         << 0;
+    // Images named by size. A third page would clash with the JSON file.
+    // 5x2 widens the rows: all three fit where the first two do not.
+    QTest::newRow("--multipack, a run fits where a shorter one does not")
+        << QStringList{"--multipack",   "-m0", "--max-size",  "5x10",     "--json",
+                       "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/run"}
+        << 0;
     // A page over the limit fails the run; it is not left out as an empty one.
     QTest::newRow("--multipack, a page beyond --max-sheet-pixels")
         << QStringList{"--multipack", "--max-size", "54x54", "--max-sheet-pixels", "2915"} + in +
@@ -980,6 +986,13 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
     QVERIFY(savePng(patternImage(104, 10, 8), root.filePath("w.png")));
+    const QStringList sized{"run/2x8", "run/2x7", "run/5x2", "run/1x9"};
+    for (const QString &name : std::as_const(sized)) {
+        const QStringList sides = name.section(QRegularExpression("[/-]"), -1).split('x');
+        QVERIFY(QDir(root.path()).mkpath(QFileInfo(name).path()));
+        QVERIFY(savePng(patternImage(sides[0].toInt(), sides[1].toInt(), 9),
+                        root.filePath(name + ".png")));
+    }
     QVERIFY(savePng(patternImage(10, 10, 7), root.filePath("trunc.png")));
     const QByteArray png = readFileBytes(root.filePath("trunc.png"));
     QVERIFY(writeFileBytes(root.filePath("trunc.png"), png.left(png.size() - 20)));
