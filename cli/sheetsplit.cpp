@@ -27,8 +27,8 @@ public:
                SheetLayout::fitsMaxSize(plan, m_options.maxSize);
     }
 
-    // The area an image takes on a sheet with its margin, which no layout
-    // can do with less of.
+    // The area an image takes on a sheet with its margin: the order of the
+    // split.
     qint64 area(const QSize &size) const
     {
         return qint64(size.width() + m_options.margin) * (size.height() + m_options.margin);
@@ -45,7 +45,7 @@ public:
         const qint64 capacity = qint64(m_options.maxSize.width()) * m_options.maxSize.height();
         int run = 0;
         for (qint64 used = 0; run < remaining->size(); ++run) {
-            used += area(remaining->at(run).size);
+            used += leastArea(remaining->at(run).size);
             if (used > capacity)
                 break;
         }
@@ -55,14 +55,14 @@ public:
         QMap<QString, QSize> sheet = mapOf(*remaining, 0, run);
         qint64 free = capacity;
         for (auto it = sheet.constBegin(); it != sheet.constEnd(); ++it)
-            free -= area(it.value());
+            free -= leastArea(it.value());
         QVector<Image> left;
         for (int i = run; i < remaining->size(); ++i) {
             const Image &image = remaining->at(i);
-            if (area(image.size) <= free) {
+            if (leastArea(image.size) <= free) {
                 sheet.insert(image.path, image.size);
                 if (fits(sheet)) {
-                    free -= area(image.size);
+                    free -= leastArea(image.size);
                     continue;
                 }
                 sheet.remove(image.path);
@@ -74,6 +74,20 @@ public:
     }
 
 private:
+    // The part of the sheet an image takes that no other image's part
+    // overlaps, so that images whose parts add up to more than the sheet
+    // never fit together. In compact it is the image with the margin to its
+    // right and below it; in rows only the margin to its right counts, as a
+    // later image of a row may be taller than the row's first by up to the
+    // margin and reach into the margin below the row.
+    qint64 leastArea(const QSize &size) const
+    {
+        const qint64 m = m_options.margin;
+        const qint64 height =
+            m_options.layout == SheetLayout::Layout::Compact ? size.height() + m : size.height();
+        return (size.width() + m) * height;
+    }
+
     static QMap<QString, QSize> mapOf(const QVector<Image> &images, int from, int to)
     {
         QMap<QString, QSize> result;

@@ -955,6 +955,12 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack",   "-m0", "--max-size",  "5x10",     "--json",
                        "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/run"}
         << 0;
+    // Each N-10x4 reaches into the margin below its row: the areas with
+    // margins add up to more than the sheet's, yet the first takes all five 10x1.
+    QTest::newRow("--multipack, images reaching into the margin below their row")
+        << QStringList{"--multipack",   "-m3", "--max-size",  "26x27",     "--json",
+                       "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/rows"}
+        << 0;
     // A page over the limit fails the run; it is not left out as an empty one.
     QTest::newRow("--multipack, a page beyond --max-sheet-pixels")
         << QStringList{"--multipack", "--max-size", "54x54", "--max-sheet-pixels", "2915"} + in +
@@ -986,7 +992,10 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
     QVERIFY(savePng(patternImage(104, 10, 8), root.filePath("w.png")));
-    const QStringList sized{"run/2x8", "run/2x7", "run/5x2", "run/1x9"};
+    QStringList sized{"run/2x8",     "run/2x7",  "run/5x2", "run/1x9",
+                      "rows/0-20x1", "rows/5x4", "rows/6x6"};
+    for (int i = 1; i <= 5; ++i)
+        sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
         const QStringList sides = name.section(QRegularExpression("[/-]"), -1).split('x');
         QVERIFY(QDir(root.path()).mkpath(QFileInfo(name).path()));
