@@ -37,23 +37,9 @@ public:
     // Fills one sheet from `remaining`, leaving what does not fit there.
     QMap<QString, QSize> fill(QVector<Image> *remaining) const
     {
-        // The longest run from the start that fits. A run can fit where a
-        // shorter one does not (a wider image widens the rows for the images
-        // before it), so no run is ruled out by a shorter one failing: the
-        // runs are tried from the longest down, but only those whose images
-        // could cover no more than the sheet.
-        const qint64 capacity = qint64(m_options.maxSize.width()) * m_options.maxSize.height();
-        int run = 0;
-        for (qint64 used = 0; run < remaining->size(); ++run) {
-            used += leastArea(remaining->at(run).size);
-            if (used > capacity)
-                break;
-        }
-        run = std::max(run, 1); // every image fits on its own
-        while (run > 1 && !fits(mapOf(*remaining, 0, run)))
-            --run;
+        const int run = longestRun(*remaining);
         QMap<QString, QSize> sheet = mapOf(*remaining, 0, run);
-        qint64 free = capacity;
+        qint64 free = capacity();
         for (auto it = sheet.constBegin(); it != sheet.constEnd(); ++it)
             free -= leastArea(it.value());
         QVector<Image> left;
@@ -74,6 +60,55 @@ public:
     }
 
 private:
+    qint64 capacity() const
+    {
+        return qint64(m_options.maxSize.width()) * m_options.maxSize.height();
+    }
+
+    // The length of the longest run from the start of `images` that fits,
+    // without a layout for every length. A run's rows are as wide as its
+    // widest image, so a run can fit where a shorter one does not only by
+    // taking in an image wider than any before it. The runs are cut into
+    // stretches that start with each such image; within one a longer run is
+    // taken to fit no better than a shorter one. From the longest run the
+    // sheet's area allows down, the first stretch whose shortest run fits is
+    // searched by halving. Every image fits on its own, and so within the
+    // sheet's area: the result is at least 1.
+    int longestRun(const QVector<Image> &images) const
+    {
+        int bound = 0;
+        for (qint64 used = 0; bound < images.size(); ++bound) {
+            used += leastArea(images[bound].size);
+            if (used > capacity())
+                break;
+        }
+        // The longest run the area allows, whole: images that fit on one
+        // sheet are never split.
+        if (fits(mapOf(images, 0, bound)))
+            return bound;
+        QVector<int> starts{1}; // every image fits on its own
+        for (int i = 1, widest = images[0].size.width(); i < bound; ++i) {
+            if (images[i].size.width() > widest) {
+                widest = images[i].size.width();
+                starts << i + 1;
+            }
+        }
+        for (int k = starts.size() - 1;; --k) {
+            int low = starts[k];
+            int high = k + 1 < starts.size() ? starts[k + 1] - 1 : bound;
+            if (k > 0 && !fits(mapOf(images, 0, low)))
+                continue;
+            while (low < high) {
+                const int middle = (low + high + 1) / 2;
+                if (fits(mapOf(images, 0, middle)))
+                    low = middle;
+                else
+                    high = middle - 1;
+            }
+            return low;
+        }
+    }
+
     // The part of the sheet an image takes that no other image's part
     // overlaps, so that images whose parts add up to more than the sheet
     // never fit together. In compact it is the image with the margin to its
