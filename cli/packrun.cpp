@@ -914,9 +914,17 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
     Console console(out, err);
-    // The pack and settings files are read before the INPUTs are known.
+    // The pack and settings files are read before the INPUTs are known. A
+    // name given as "--pack=FILE" is one argument with the option: its
+    // bytes are those after the "=".
+    QMap<QString, QByteArray> readWhileParsing = undecodable;
+    for (auto it = undecodable.constBegin(); it != undecodable.constEnd(); ++it) {
+        const int equals = it.key().indexOf(QLatin1Char('='));
+        if (it.key().startsWith(QLatin1String("--")) && equals > 2)
+            readWhileParsing.insert(it.key().mid(equals + 1), it->mid(it->indexOf('=') + 1));
+    }
     if (const int status =
-            refuseUndecodable(filesReadWhileParsing(arguments), {}, undecodable, console);
+            refuseUndecodable(filesReadWhileParsing(arguments), {}, readWhileParsing, console);
         status != ParsedToPack)
         return status;
     QVector<Options> runs;

@@ -1272,6 +1272,14 @@ void TestPack::unusualFileNames()
                QString(), "/bin/sh");
     QCOMPARE(run.code, 2);
     QVERIFY2(run.err.contains("\\xff.xml: the name is not valid"), qPrintable(run.err));
+    // And so is one given in one argument with its option.
+    run = pack({"-c",
+                "cd \"$1\" && exec \"$0\" \"$(printf %b '--config=\\377.xml')\" -o s.png \"$2\"",
+                KORVANE_PACK, dir.filePath("in"), bom},
+               QString(), "/bin/sh");
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.startsWith("korvane-pack: \\xff.xml: the name is not valid"),
+             qPrintable(run.err));
     // A sheet name that leaves no room for the manifest's suffix.
     run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
     QVERIFY2(run.code == 0, qPrintable(run.err));
