@@ -444,7 +444,7 @@ void TestResultDialog::inspectorStatusFits_data()
         << 320 << QStringLiteral("b.png") << QStringLiteral("b.png: 20 x 10 at 10, 5   100 %")
         << QStringLiteral("100 %");
     QTest::newRow("long name: shortened in the middle, position kept")
-        << 240 << longName << QStringLiteral("a-frame") << QStringLiteral("at 10, 5   100 %");
+        << 240 << longName << QStringLiteral("a-f") << QStringLiteral("at 10, 5   100 %");
     QTest::newRow("long name: the size kept too")
         << 300 << longName << QStringLiteral("a-f")
         << QStringLiteral("png: 20 x 10 at 10, 5   100 %");
