@@ -324,6 +324,8 @@ int OptionReader::readMargin()
     // was asked for but cannot be read is an error either way.
     if (c.parser.isSet(c.config)) {
         const QString configPath = c.parser.value(c.config);
+        if (configPath.isEmpty())
+            return usage(QStringLiteral("--config needs a file name"));
         m_options.configFile = configPath;
         QMap<QString, QString> parameters{{QStringLiteral("marginPixel"), QString()}};
         if (const int error =
@@ -569,6 +571,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         return console.usage(QStringLiteral("--pack and --sheet are given once each"));
     const QString packPath = c.parser.value(c.pack);
     const QString wanted = c.parser.value(c.sheet);
+    if (packPath.isEmpty())
+        return console.usage(QStringLiteral("--pack needs a file name"));
     QVector<PackFile::SheetArguments> sheets;
     QString error;
     if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error))

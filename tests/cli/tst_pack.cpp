@@ -455,6 +455,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << "--extrude given more than once";
     QTest::newRow("--json names a folder")
         << QStringList{"--json", "$ROOT/out/", "-o", sheet, in} << 2 << "--json needs a file name";
+    QTest::newRow("--config with no name")
+        << QStringList{"--config", "", "-o", sheet, in} << 2 << "--config needs a file name";
+    QTest::newRow("--pack with no name")
+        << QStringList{"--pack=", "-o", sheet, in} << 2 << "--pack needs a file name";
     QTest::newRow("--sheet without --pack")
         << QStringList{"--sheet", "one", "-o", sheet, in} << 2 << "--sheet needs --pack";
     QTest::newRow("--pack twice") << QStringList{"--pack", "$ROOT/in2/abs.json", "--pack",
