@@ -261,86 +261,6 @@ bool syncFolder(const QByteArray &folder, int index)
     return synced;
 }
 
-// The kernel's lock on "<primary>.lock": it ends with the process that holds
-// it, so a killed run never blocks the next one, and the file's contents
-// mean nothing. The file is removed again only by the run that created it,
-// while it still holds the lock; a file that was there before (left by a
-// killed run, or the user's own) stays as it is.
-class OutputLock
-{
-public:
-    ~OutputLock() { release(); }
-
-    enum Result { Taken, Busy, Cancelled, Failed };
-
-    // Waits in short steps, so that a cancel ends the wait.
-    Result take(const QByteArray &path, int timeoutMs, const std::atomic<bool> *cancel)
-    {
-        QDeadlineTimer deadline(timeoutMs);
-        for (;;) {
-            if (cancel && *cancel)
-                return Cancelled;
-            if (m_fd < 0 && !open(path))
-                return Failed;
-            if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-                // Removed (and maybe made again) by its creator meanwhile:
-                // the lock must be on the file that has the name now.
-                struct stat held, named;
-                if (fstat(m_fd, &held) == 0 && stat(path.constData(), &named) == 0 &&
-                    held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
-                    m_path = path;
-                    return Taken;
-                }
-                closeFd();
-                continue;
-            }
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return Failed;
-            if (deadline.hasExpired())
-                return Busy;
-            QThread::msleep(quint64(qBound(qint64(1), deadline.remainingTime(), qint64(50))));
-        }
-    }
-
-private:
-    bool open(const QByteArray &path)
-    {
-        const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            m_fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
-            m_created = m_fd >= 0;
-            if (m_fd < 0 && errno == EEXIST)
-                m_fd = ::open(path.constData(), flags);
-            if (m_fd >= 0 || errno != ENOENT)
-                return m_fd >= 0;
-        }
-        return false;
-    }
-    void closeFd()
-    {
-        ::close(m_fd);
-        m_fd = -1;
-    }
-    void release()
-    {
-        if (m_fd < 0)
-            return;
-        if (m_created && !m_path.isEmpty())
-            ::unlink(m_path.constData());
-        closeFd();
-    }
-
-    int m_fd = -1;
-    bool m_created = false;
-    QByteArray m_path; // set while held
-};
-
-bool processIsGone(qint64 pid)
-{
-    return pid > 0 && pid != getpid() && pid <= INT_MAX && ::kill(pid_t(pid), 0) != 0 &&
-           errno == ESRCH;
-}
-
 // Ctrl+C, SIGTERM and SIGHUP wait while a set is put in place or rolled
 // back: a run they would end there would leave old and new files mixed (and
 // its lock file behind). Only signals left at their default action are
@@ -393,6 +313,96 @@ private:
     static inline struct sigaction s_old[Count] = {};
     static inline std::atomic<int> s_pending{0};
 };
+
+// The kernel's lock on "<primary>.lock": it ends with the process that holds
+// it, so a killed run never blocks the next one, and the file's contents
+// mean nothing. The file is removed again only by the run that created it,
+// while it still holds the lock; a file that was there before (left by a
+// killed run, or the user's own) stays as it is.
+class OutputLock
+{
+public:
+    ~OutputLock() { release(); }
+
+    enum Result { Taken, Busy, Cancelled, Failed };
+
+    // Waits in short steps, so that a cancel ends the wait. Signals are
+    // held from each attempt on, so that one cannot end the run between
+    // making the lock file and holding it, which would leave the file
+    // behind; once the lock is taken `hold` stays held, while the run
+    // waits it is not.
+    Result take(const QByteArray &path, int timeoutMs, const std::atomic<bool> *cancel,
+                std::optional<HeldSignals> *hold)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            if (cancel && *cancel)
+                return Cancelled;
+            hold->emplace();
+            if (m_fd < 0 && !open(path))
+                return Failed;
+            if (flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                // Removed (and maybe made again) by its creator meanwhile:
+                // the lock must be on the file that has the name now.
+                struct stat held, named;
+                if (fstat(m_fd, &held) == 0 && stat(path.constData(), &named) == 0 &&
+                    held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+                    m_path = path;
+                    pauseForTesting();
+                    return Taken;
+                }
+                closeFd();
+                continue;
+            }
+            const int savedErrno = errno;
+            hold->reset();
+            errno = savedErrno;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return Failed;
+            if (deadline.hasExpired())
+                return Busy;
+            QThread::msleep(quint64(qBound(qint64(1), deadline.remainingTime(), qint64(50))));
+        }
+    }
+
+private:
+    bool open(const QByteArray &path)
+    {
+        const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            m_fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
+            m_created = m_fd >= 0;
+            if (m_fd < 0 && errno == EEXIST)
+                m_fd = ::open(path.constData(), flags);
+            if (m_fd >= 0 || errno != ENOENT)
+                return m_fd >= 0;
+        }
+        return false;
+    }
+    void closeFd()
+    {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    void release()
+    {
+        if (m_fd < 0)
+            return;
+        if (m_created && !m_path.isEmpty())
+            ::unlink(m_path.constData());
+        closeFd();
+    }
+
+    int m_fd = -1;
+    bool m_created = false;
+    QByteArray m_path; // set while held
+};
+
+bool processIsGone(qint64 pid)
+{
+    return pid > 0 && pid != getpid() && pid <= INT_MAX && ::kill(pid_t(pid), 0) != 0 &&
+           errno == ESRCH;
+}
 
 // Stages: check every output, stage every temporary file, then under the
 // lock remove what dead runs left, keep the old targets, put the new files
@@ -589,9 +599,8 @@ private:
         m_lock.emplace();
         const QByteArray path = lockPath();
         const int last = m_files.size() - 1;
-        switch (m_lock->take(path, m_options.lockTimeoutMs, m_options.cancel)) {
+        switch (m_lock->take(path, m_options.lockTimeoutMs, m_options.cancel, &m_held)) {
         case OutputLock::Taken:
-            m_held.emplace();
             break;
         case OutputLock::Cancelled:
             return fail(last, QStringLiteral("cancelled while waiting for another run"));
@@ -874,7 +883,7 @@ private:
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
     const QByteArray m_ownLetters = randomLetters();  // the set's staged names end in them
     std::optional<OutputLock> m_lock;
-    std::optional<HeldSignals> m_held; // from the lock taken to the end
+    std::optional<HeldSignals> m_held; // from the lock file made to the end
 };
 
 } // namespace

@@ -608,6 +608,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::addColumn<QString>("when");
     QTest::newRow("while the files are put in place") << "put in place";
     QTest::newRow("during a rollback") << "rollback";
+    // Held from the attempt that makes the lock file: else it stays behind.
+    QTest::newRow("just after the lock file is made") << "lock made";
     // Not held there: Ctrl+C must end a run that waits for another.
     QTest::newRow("while waiting for another run's lock") << "lock";
     // The signals stay held until the thread that took them last is done.
@@ -643,7 +645,9 @@ void TestAtomicFile::signalWaitsForTheSet()
     QVERIFY(child > 0);
     // Sent once the first file is in place, while the run pauses before the
     // next; in a rollback once the second file, new, is gone again.
-    if (when == "lock") { // once its files are staged
+    if (when == "lock made") { // the run pauses once it holds the lock
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 10000);
+    } else if (when == "lock") { // once its files are staged
         QTRY_VERIFY_WITH_TIMEOUT(
             !QDir(set.dir.filePath("sub")).entryList({"*korvane-new*"}, QDir::Files).isEmpty(),
             10000);
@@ -676,7 +680,7 @@ void TestAtomicFile::signalWaitsForTheSet()
         std::remove_if(contents.begin(), contents.end(),
                        [](const QString &entry) { return entry.contains("korvane-new"); }),
         contents.end());
-    const bool placed = when == "put in place" || when == "two runs";
+    const bool placed = when == "put in place" || when == "two runs" || when == "lock made";
     QCOMPARE(contents, placed ? OutputSet::newSet() : OutputSet::oldSet());
     if (when == "two runs")
         QCOMPARE(later.contents(), OutputSet::newSet());
