@@ -126,10 +126,9 @@ void setWriteFaultForTesting(WriteStep step, int index);
 long faultedForTesting(WriteStep step, int index, long result);
 
 // Makes writers on the calling thread pause this long once they hold the
-// lock, between putting two outputs in place or restoring two in a
-// rollback (and the settings file's
-// in-place writer between its check and its write), so that tests can race
-// two of them.
-// pauseForTesting() takes the pause.
+// lock, between putting two outputs in place or restoring two in a rollback
+// (and the settings file's in-place writer between its check and its
+// write), so that tests can race two of them. pauseForTesting() takes the
+// pause.
 void setWritePauseForTesting(int milliseconds);
 void pauseForTesting();
