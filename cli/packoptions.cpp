@@ -104,8 +104,8 @@ CommandLine::CommandLine()
           QStringLiteral("N")),
       threads(
           QStringLiteral("threads"),
-          QStringLiteral("Decode and encode on N threads (default: one per core). The output is "
-                         "the same for every N."),
+          QStringLiteral("Decode and encode on N threads, 1 to 256 (default: one per core). The "
+                         "output is the same for every N."),
           QStringLiteral("N")),
       pngLevel(QStringLiteral("png-level"),
                QStringLiteral("fast (for previews), default (as the window writes) or small (a "
