@@ -317,9 +317,9 @@ void SheetInspector::showStatus()
     const int room = m_status->contentsRect().width();
     QString text = m_hovered.isEmpty() ? zoom : m_hovered + gap + zoom;
     const QString withHelp = text + QStringLiteral("  (") + help + QLatin1Char(')');
-    if (metrics.horizontalAdvance(withHelp) <= room)
+    if (metrics.horizontalAdvance(withHelp) <= room) {
         text = withHelp;
-    else if (metrics.horizontalAdvance(text) > room && !m_hovered.isEmpty()) {
+    } else if (metrics.horizontalAdvance(text) > room && !m_hovered.isEmpty()) {
         const auto elided = [&](const QString &name, const QString &rest) {
             return metrics.elidedText(name, Qt::ElideMiddle,
                                       room - metrics.horizontalAdvance(rest));
