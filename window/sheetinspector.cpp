@@ -284,6 +284,8 @@ SheetInspector::SheetInspector(QWidget *parent)
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 4);
     m_status->setContentsMargins(6, 0, 6, 0);
+    // It shows frame names, and a file may be called "<b>x.png".
+    m_status->setTextFormat(Qt::PlainText);
     // The text follows the width (showStatus), not the other way round.
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     layout->addWidget(m_view, 1);
