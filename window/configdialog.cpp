@@ -121,9 +121,17 @@ QString configDialog::saveErrorReason(int error)
     case ConfigNoAttribute:
         reason = tr("the file lacks an entry for these settings");
         break;
-    case ConfigNotStorable:
-        reason = tr("a value holds a character the file cannot store");
+    case ConfigNotStorable: {
+        // The file itself, whatever the values: the user must mend it first.
+        QString encoding;
+        if (hasUndecodableBytes(path, &encoding))
+            reason = tr("the file holds bytes that are not valid in its encoding (%1); "
+                        "saving would change them")
+                         .arg(encoding);
+        else
+            reason = tr("a value holds a character the file cannot store");
         break;
+    }
     case ConfigWriteFailed: {
         // The folder first: a temporary file there is the normal way.
         const QString folder = QFileInfo(path).absolutePath();

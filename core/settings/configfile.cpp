@@ -564,6 +564,16 @@ int writeConfigElements(const QString &filePath, const QVector<ConfigElementValu
     return replaceFile(filePath, newBytes, oldBytes);
 }
 
+bool hasUndecodableBytes(const QString &filePath, QString *encoding)
+{
+    QByteArray bytes;
+    DecodedFile file;
+    if (loadFile(filePath, file, &bytes) != ConfigOk)
+        return false;
+    *encoding = QString::fromLatin1(file.codec->name());
+    return file.byteOrderMark + encodeText(file.codec, file.text) != bytes;
+}
+
 int writeConfigAttributes(const QString &filePath, const QString &elementName,
                           const QMap<QString, QString> &attributes)
 {

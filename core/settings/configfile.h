@@ -64,6 +64,11 @@ struct ConfigElementValues
     QMap<QString, QString> attributes;
 };
 
+// True when the file reads but its text does not encode back to its bytes
+// (a byte its encoding cannot decode), which no save can keep: any change
+// is then refused with ConfigNotStorable. `encoding` gets the encoding's name.
+bool hasUndecodableBytes(const QString &filePath, QString *encoding);
+
 // As writeConfigAttributes(), for several elements at once: all of them are
 // changed, or, on any failure, none; elements are checked in the given order.
 int writeConfigElements(const QString &filePath, const QVector<ConfigElementValues> &elements);

@@ -24,7 +24,7 @@
 // Settings and widget states are written "select|save|margin|orientation".
 namespace {
 
-enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName };
+enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName, BadByte };
 
 QString widgets(const configDialog *dialog)
 {
@@ -349,6 +349,10 @@ void TestConfigDialog::okButton_data()
         "/new/in\x01|/new/out|6|horizontal",
         "0x109|a value holds a character the file cannot store",
         "/new/in\x01|/new/out|6|horizontal", "/in|/out|3|0", "/in|/out|3|0");
+    // The values are fine; a byte elsewhere in the file is what cannot be kept.
+    row("byte the file's encoding cannot decode", Breakage::BadByte, "/in|/out|3|0", edits,
+        "0x109|the file holds bytes that are not valid in its encoding (UTF-8)", edits,
+        "/in|/out|3|0", "/in|/out|3|0");
     row("margin the file cannot carry", Breakage::None, "/in|/out|3|0",
         "/new/in|/new/out|6\x01|horizontal", "0x109", "/new/in|/new/out|6\x01|horizontal",
         "/in|/out|3|0", "/in|/out|3|0");
@@ -373,6 +377,8 @@ void TestConfigDialog::okButton()
         QVERIFY(QFile::remove(path));
     if (breakage == Breakage::NoParameters)
         fixture->writeConfig(pathsOnly);
+    if (breakage == Breakage::BadByte)
+        fixture->writeConfig(configXml(initial) + "<!-- caf\xe9 -->\n");
     if (breakage == Breakage::LinkToLongName) {
         const QString target = QFileInfo(path).absolutePath() + '/' + QString(250, 'c') + ".xml";
         QVERIFY(QFile::rename(path, target) && QFile::link(target, path));
