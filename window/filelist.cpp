@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QDir>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QImageReader>
@@ -32,6 +33,7 @@ struct DroppedUrls
 {
     QStringList paths;
     QStringList others;
+    QStringList unnamable; // local files whose names do not decode, as shownBytes()
 };
 
 DroppedUrls droppedUrls(const QMimeData *mime)
@@ -41,10 +43,20 @@ DroppedUrls droppedUrls(const QMimeData *mime)
         return dropped;
     const QList<QUrl> urls = mime->urls();
     for (const QUrl &url : urls) {
-        if (url.isLocalFile())
+        if (!url.isLocalFile()) {
+            dropped.others << url.toDisplayString();
+            continue;
+        }
+        // A URL carries a file's name as its bytes; bytes that are not valid
+        // in the file-name encoding decode into another name, which no file has.
+        const QByteArray raw =
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1());
+        if (QFile::encodeName(url.path(QUrl::FullyDecoded)) == raw)
             dropped.paths << url.toLocalFile();
         else
-            dropped.others << url.toDisplayString();
+            dropped.unnamable << QLatin1Char('"') +
+                                     Inputs::shownBytes(raw.mid(raw.lastIndexOf('/') + 1)) +
+                                     QLatin1Char('"');
     }
     return dropped;
 }
@@ -160,12 +172,15 @@ void MainWindow::addFileItem(const QString &path)
     fileModel->appendRow(item);
 }
 
-void MainWindow::addPaths(const QStringList &paths, const QStringList &notLocal)
+void MainWindow::addPaths(const QStringList &paths, const QStringList &notLocal,
+                          const QStringList &unnamable)
 {
     const int before = fileModel->rowCount();
     QStringList leftOut;
     for (const QString &url : notLocal)
         leftOut << tr("%1 (not a local file)").arg(url);
+    for (const QString &name : unnamable)
+        leftOut << tr("%1 (name not valid in this system's encoding)").arg(name);
     for (const QString &path : paths) {
         const QFileInfo info(path);
         const QString shown =
@@ -247,7 +262,8 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto *drag = static_cast<QDragMoveEvent *>(event);
-        if (droppedUrls(drag->mimeData()).paths.isEmpty())
+        const DroppedUrls dropped = droppedUrls(drag->mimeData());
+        if (dropped.paths.isEmpty() && dropped.unnamable.isEmpty())
             drag->ignore();
         else
             acceptAsCopy(drag);
@@ -256,10 +272,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     case QEvent::Drop: {
         auto *drop = static_cast<QDropEvent *>(event);
         const DroppedUrls dropped = droppedUrls(drop->mimeData());
-        if (dropped.paths.isEmpty())
+        if (dropped.paths.isEmpty() && dropped.unnamable.isEmpty())
             drop->ignore();
         else if (acceptAsCopy(drop))
-            addPaths(dropped.paths, dropped.others);
+            addPaths(dropped.paths, dropped.others, dropped.unnamable);
         return true;
     }
     default:

@@ -50,8 +50,11 @@ protected:
     // it in korvane-pack's order, a file is added when it is an image by its
     // suffix or its content. What is left out, and why, is shown in the
     // status bar, as is a drop that adds nothing; `notLocal` are a drop's
-    // URLs that name no local file, left out too.
-    void addPaths(const QStringList &paths, const QStringList &notLocal = {});
+    // URLs that name no local file, and `unnamable` the names (as
+    // Inputs::shownBytes() gives them) of local files it cannot name, left
+    // out too.
+    void addPaths(const QStringList &paths, const QStringList &notLocal = {},
+                  const QStringList &unnamable = {});
     // Empty for a regular file that is an image, else why it is left out.
     static QString whyNotAnImage(const QFileInfo &info);
     void reportDrop(int added, const QStringList &leftOut);

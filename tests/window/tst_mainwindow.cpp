@@ -465,6 +465,10 @@ void TestMainWindow::drop_data()
     QTest::newRow("device is left out unread")
         << QStringList{"/dev/null"} << copyOrMove << int(Qt::CopyAction) << QStringList()
         << "Nothing added: null (not a regular file)";
+    // A Latin-1 name: decoded as UTF-8 it would be another file's, told as missing.
+    QTest::newRow("name not valid in the file-name encoding")
+        << QStringList{"latin1/caf%E9.png"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: \"caf\\xe9.png\" (name not valid in this system's encoding)";
     QTest::newRow("a fourth left-out file is counted")
         << QStringList{"sprites/notes.txt", "sprites/png", "sprites/drawing.svg",
                        "sprites/sub/empty/readme.txt"}
@@ -490,6 +494,10 @@ void TestMainWindow::drop()
           "sprites/drawing.svg"})
         QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
     QVERIFY(patternImage(2, 2, 1).save(root.filePath(QStringLiteral("sprites/real")), "PNG"));
+    QVERIFY(root.mkpath(QStringLiteral("latin1")));
+    const int latin1 = ::open((QFile::encodeName(root.path()) + "/latin1/caf\xe9.png").constData(),
+                              O_CREAT | O_WRONLY, 0644);
+    QVERIFY(latin1 >= 0 && ::close(latin1) == 0);
 
     SettingsFixture fixture;
     WindowProbe window;
@@ -497,7 +505,9 @@ void TestMainWindow::drop()
     QList<QUrl> urls;
     for (const QString &name : dropped)
         urls << (name.contains(QLatin1Char(':')) ? QUrl(name)
-                                                 : QUrl::fromLocalFile(root.filePath(name)));
+                 : name.contains(QLatin1Char('%')) // already percent-encoded bytes
+                     ? QUrl(QUrl::fromLocalFile(root.path()).toString() + '/' + name)
+                     : QUrl::fromLocalFile(root.filePath(name)));
     if (dropped == QStringList{"rows"}) {
         std::unique_ptr<QMimeData> rowsMime(
             window.fileModel->mimeData({window.fileModel->index(0, 0)}));
