@@ -435,12 +435,12 @@ QStringList cssClassNames(const Sheet &sheet)
         if (dot >= 0 && dot > stem.lastIndexOf(QLatin1Char('/')))
             stem.truncate(dot);
         QString name = QStringLiteral("sprite-");
-        for (const QChar c : std::as_const(stem)) {
-            const bool safe = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
-                              (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
-                              (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
-                              c == QLatin1Char('-') || c == QLatin1Char('_');
-            name += safe ? c : QLatin1Char('_');
+        // By code point: a character beyond U+FFFF is one "_", not two.
+        const QVector<uint> codePoints = stem.toUcs4();
+        for (const uint c : codePoints) {
+            const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                              (c >= '0' && c <= '9') || c == '-' || c == '_';
+            name += safe ? QChar(ushort(c)) : QLatin1Char('_');
         }
         QString unique = name;
         for (int n = 2; taken.contains(unique); ++n)

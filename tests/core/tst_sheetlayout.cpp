@@ -497,6 +497,9 @@ void TestSheetLayout::cssClassNames_data()
     QTest::newRow("unsafe characters")
         << QStringList{"dir/x.y.png", QString::fromUtf8("\xc3\xa4 \"q.png"), ".png"}
         << QStringList() << QStringList{"sprite-dir_x_y", "sprite-___q", "sprite-"};
+    QTest::newRow("character beyond U+FFFF")
+        << QStringList{QString::fromUtf8("\xf0\x9f\x98\x80_3.png")} << QStringList()
+        << QStringList{"sprite-__3"};
     QTest::newRow("clashes numbered")
         << QStringList{"a b.png", "a_b.png", "a_b.PNG", "a_b-2.png"} << QStringList()
         << QStringList{"sprite-a_b", "sprite-a_b-2", "sprite-a_b-3", "sprite-a_b-2-2"};
