@@ -244,16 +244,28 @@ QMap<QString, QSize> regionSizes(QVector<Sprite> &sprites, const SpriteOptions &
 }
 
 // Lays `sizes` out into the plan of `composed`; false with the error there.
+// A region the layout leaves out fails too: its images would be missing
+// from the sheet and every data file of a run that says it succeeded.
 bool layOut(const QMap<QString, QSize> &sizes, const SheetJob &job, SheetResult &composed)
 {
     composed.plan = job.layout(sizes);
     composed.error = planError(job, composed.plan);
     if (!composed.error.isEmpty())
         return false;
+    QSet<QString> placed;
     for (const SheetLayout::Placement &p : std::as_const(composed.plan.placements)) {
         if (sizes.value(p.path) != p.size || !insideSheet(composed.plan.sheetSize(), p)) {
             composed.error = failed(p.path, ImageStatus::OutsideSheet,
                                     QStringLiteral("does not fit in the sheet"))
+                                 .message();
+            return false;
+        }
+        placed.insert(p.path);
+    }
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
+        if (!placed.contains(it.key())) {
+            composed.error = failed(it.key(), ImageStatus::OutsideSheet,
+                                    QStringLiteral("has no place in the sheet's layout"))
                                  .message();
             return false;
         }

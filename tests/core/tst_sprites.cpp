@@ -35,11 +35,17 @@ void TestSprites::runsStopOrFail_data()
     QTest::addColumn<QSize>("probed"); // the file is 4 x 4
     QTest::addColumn<bool>("cancel");
     QTest::addColumn<QString>("error"); // empty: cancelled
-    QTest::newRow("cancelled before decoding") << false << QSize(4, 4) << true << QString();
-    QTest::newRow("cancelled before decoding sprites") << true << QSize(4, 4) << true << QString();
+    QTest::addColumn<bool>("leftOut");  // the layout leaves the image out
+    QTest::newRow("cancelled before decoding")
+        << false << QSize(4, 4) << true << QString() << false;
+    QTest::newRow("cancelled before decoding sprites")
+        << true << QSize(4, 4) << true << QString() << false;
     // Only images whose data does not decode are left out.
     QTest::newRow("changed size, sprites, skipping undecodable")
-        << true << QSize(4, 5) << false << "changed while packing";
+        << true << QSize(4, 5) << false << "changed while packing" << false;
+    // --multipack's fallback layout only places the regions it has boxes for.
+    QTest::newRow("region left out by the layout")
+        << true << QSize(4, 4) << false << "has no place in the sheet's layout" << true;
 }
 
 void TestSprites::runsStopOrFail()
@@ -48,6 +54,7 @@ void TestSprites::runsStopOrFail()
     QFETCH(QSize, probed);
     QFETCH(bool, cancel);
     QFETCH(QString, error);
+    QFETCH(bool, leftOut);
     QTemporaryDir dir;
     QImage image(4, 4, QImage::Format_ARGB32);
     image.fill(qRgba(10, 20, 30, 255));
@@ -57,14 +64,22 @@ void TestSprites::runsStopOrFail()
     Compose::SheetJob job;
     job.sizes.insert(dir.filePath("a.png"), probed);
     job.sheetPath = dir.filePath("s.png");
-    job.layout = [](const QMap<QString, QSize> &sizes) { return SheetLayout::compute(sizes, 0); };
+    if (leftOut) {
+        QVERIFY(image.save(dir.filePath("b.png")));
+        job.sizes.insert(dir.filePath("b.png"), image.size());
+    }
+    job.layout = [&](QMap<QString, QSize> sizes) {
+        if (leftOut)
+            sizes.remove(dir.filePath("b.png"));
+        return SheetLayout::compute(sizes, 0);
+    };
     job.threads = 1;
     job.progress = &progress;
     Compose::SpriteOptions options;
     options.trim = true;
     const Compose::SheetResult result =
         sprites ? Compose::composeSprites(job, options).composed : Compose::composeSheet(job);
-    QCOMPARE(progress.done.load(), cancel ? 0 : 1);
+    QCOMPARE(progress.done.load(), cancel ? 0 : int(job.sizes.size()));
     QCOMPARE(result.outcome,
              error.isEmpty() ? Compose::SheetResult::Cancelled : Compose::SheetResult::Failed);
     QVERIFY2(result.error.contains(error), qPrintable(result.error));
