@@ -412,14 +412,27 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
 
 namespace {
 
-// Walks `folder` and every folder below it (not those reached through a
-// link) with readdir(): QDirIterator leaves out, without a word, a file
-// whose name does not decode. `raw` is the folder's own bytes, `exact`
-// whether `folder` names it, and `below` its path under the walk's base;
-// the working folder is "" for both.
+// The folders a pattern's matches can lie in: up to its first "**", the
+// folder at each level must match that level's part, and with no "**" none
+// lies deeper than the pattern's levels.
+struct Levels
+{
+    QVector<QRegularExpression> parts; // the folders' parts, before any "**"
+    int deepest = std::numeric_limits<int>::max();
+    bool enters(int depth, const QString &name) const
+    {
+        return depth < deepest && (depth >= parts.size() || parts[depth].match(name).hasMatch());
+    }
+};
+
+// Walks `folder` and the folders below it that `levels` lets in (not those
+// reached through a link) with readdir(): QDirIterator leaves out, without
+// a word, a file whose name does not decode. `raw` is the folder's own
+// bytes, `exact` whether `folder` names it, and `below` its path under the
+// walk's base, `depth` folders down; the working folder is "" for both.
 void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const QString &below,
-                 const QRegularExpression &match, QStringList *found,
-                 QMap<QString, QByteArray> *undecodable)
+                 int depth, const Levels &levels, const QRegularExpression &match,
+                 QStringList *found, QMap<QString, QByteArray> *undecodable)
 {
     DIR *dir = ::opendir(raw.isEmpty() ? "." : raw.constData());
     if (!dir)
@@ -437,7 +450,9 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
         if (::lstat(rawPath.constData(), &st) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
-            walkMatches(rawPath, path, exact && nameExact, relative, match, found, undecodable);
+            if (levels.enters(depth, decoded))
+                walkMatches(rawPath, path, exact && nameExact, relative, depth + 1, levels, match,
+                            found, undecodable);
             continue;
         }
         // Files only, a link to one included.
@@ -461,17 +476,32 @@ QStringList expandGlob(const QString &folder, const QString &pattern,
     int fixed = 0;
     while (fixed < parts.size() - 1 && !hasWildcard(parts[fixed]))
         ++fixed;
-    QString base =
-        fixed == 0 ? folder : inFolder(folder, parts.mid(0, fixed).join(QLatin1Char('/')));
+    QString lead = parts.mid(0, fixed).join(QLatin1Char('/'));
+    if (fixed > 0 && lead.isEmpty())
+        lead = QStringLiteral("/"); // "/x*/...": from the root, not from `folder`
+    QString base = fixed == 0 ? folder : inFolder(folder, lead);
     while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
         base.chop(1);
-    const QRegularExpression match = globExpression(parts.mid(fixed).join(QLatin1Char('/')));
+    const QStringList matched = parts.mid(fixed);
+    const QRegularExpression match = globExpression(matched.join(QLatin1Char('/')));
+    Levels levels;
+    levels.deepest = int(matched.size()) - 1;
+    for (int i = 0; i < matched.size() - 1; ++i) {
+        if (matched[i].contains(QLatin1String("**"))) {
+            levels.deepest = std::numeric_limits<int>::max();
+            break;
+        }
+        levels.parts.append(globExpression(matched[i]));
+    }
+    if (matched.last().contains(QLatin1String("**")))
+        levels.deepest = std::numeric_limits<int>::max();
     QStringList found;
     // The working folder is walked as "", so that paths below it keep no "./".
     while (base.startsWith(QLatin1String("./")))
         base.remove(0, 2);
     const QString walked = base == QLatin1String(".") ? QString() : base;
-    walkMatches(QFile::encodeName(walked), walked, true, QString(), match, &found, undecodable);
+    walkMatches(QFile::encodeName(walked), walked, true, QString(), 0, levels, match, &found,
+                undecodable);
     found.sort();
     return found;
 }

@@ -2301,6 +2301,17 @@ void TestPack::packFileSheetsAndOverrides()
     QVERIFY2(up.code == 0, qPrintable(up.err));
     QCOMPARE(placementLines(dir.filePath("project/art/deep/up.txt")),
              QStringList({"lnk/../b.png,7,3,0,0", "lnk/../deep/er/a.png,6,5,0,3"}));
+
+    // An absolute pattern with a wildcard in its first level starts at the
+    // root, not in the pack file's folder.
+    const QString rooted = "/?" + dir.filePath("project/art/*.png").mid(2);
+    QVERIFY(writeFileBytes(dir.filePath("project/root.json"),
+                           R"({"sheets": [{"output": "root.png", "margin": 0, "inputs": [")" +
+                               rooted.toUtf8() + "\"]}]}"));
+    const Run root = pack({"--pack", "project/root.json"}, dir.path());
+    QVERIFY2(root.code == 0, qPrintable(root.err));
+    QCOMPARE(placementLines(dir.filePath("project/root.txt")),
+             QStringList{dir.filePath("project/art/b.png") + ",7,3,0,0"});
 }
 
 // Reads `process`'s output into `lines` until it holds `count` lines.
