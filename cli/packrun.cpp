@@ -197,7 +197,8 @@ private:
     bool listsEveryOutput(const Manifest &recorded) const;
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
-    Manifest currentManifest(const QMap<QString, QString> &names);
+    Manifest currentManifest(const QMap<QString, QString> &names,
+                             const QMap<QString, QSize> &sizes);
     Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes,
                                const QMap<QString, QSize> &splitBy, const Sheet &sheet);
     int composeSheets(const QVector<QMap<QString, QSize>> &groups,
@@ -283,7 +284,7 @@ int Packer::pack()
         return status;
 
     m_terminal = std::make_unique<TerminalProgress>();
-    const Manifest manifest = currentManifest(names);
+    const Manifest manifest = currentManifest(names, sizes);
     Manifest recorded;
     if (m_options.update && readManifest(manifestPath(), &recorded) &&
         outputsUpToDate(recorded, manifest) && listsEveryOutput(recorded)) {
@@ -592,8 +593,12 @@ int Packer::checkFrameNames(const QMap<QString, QString> &names, const QMap<QStr
 }
 
 // The inputs as the manifest records them: every expanded path, also one
-// that a run skips, so that a change to it is noticed too.
-Manifest Packer::currentManifest(const QMap<QString, QString> &names)
+// that a run skips, so that a change to it is noticed too. One skipped
+// unread (a FIFO, a dangling link, a file that cannot be opened) has no
+// hash and is recorded as such, so that --update sees it stay so; an image
+// packed without a hash always counts as changed.
+Manifest Packer::currentManifest(const QMap<QString, QString> &names,
+                                 const QMap<QString, QSize> &sizes)
 {
     Manifest manifest;
     manifest.optionsHash = optionsHash(m_options);
@@ -609,8 +614,11 @@ Manifest Packer::currentManifest(const QMap<QString, QString> &names)
         const size_t index = size_t(unhashed[size_t(i)]);
         hashes[index] = hashFile(paths[index]);
     });
-    for (size_t i = 0; i < paths.size(); ++i)
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (hashes[i].isEmpty() && !sizes.contains(paths[i]))
+            hashes[i] = QByteArrayLiteral("unread");
         manifest.inputs.append({paths[i], names.value(paths[i]), hashes[i]});
+    }
     return manifest;
 }
 
@@ -746,7 +754,8 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
         for (const int n : std::as_const(pagesMade)) {
             for (const QString &stem : std::as_const(stems)) {
                 const QString page = numberedPath(stem, n);
-                isPage = isPage || old.path == page || old.path == SheetLayout::sheetPathFor(page) ||
+                isPage = isPage || old.path == page ||
+                         old.path == SheetLayout::sheetPathFor(page) ||
                          old.path == SheetLayout::placementPathFor(page);
             }
         }

@@ -2031,6 +2031,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
+    QTest::newRow("nothing changed, a dangling link skipped") << "dangling" << true;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2059,6 +2060,10 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
         arguments.prepend("--trim");
+    if (change == "dangling") {
+        QVERIFY(QFile::link(dir.filePath("nowhere.png"), dir.filePath("in/d.png")));
+        arguments.prepend("--skip-unreadable");
+    }
     QCOMPARE(pack(arguments).code, 0);
     const QStringList outputs{"s.png", "s.txt", "s.json"};
     const QDateTime past = QDateTime::currentDateTime().addDays(-1);
