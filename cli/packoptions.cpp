@@ -573,6 +573,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
     const QString wanted = c.parser.value(c.sheet);
     if (packPath.isEmpty())
         return console.usage(QStringLiteral("--pack needs a file name"));
+    if (c.parser.isSet(c.sheet) && wanted.isEmpty())
+        return console.usage(QStringLiteral("--sheet needs a sheet's name"));
     QVector<PackFile::SheetArguments> sheets;
     QString error;
     if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error))
@@ -601,6 +603,14 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         return console.usage(
             QStringLiteral("%1 has no sheet \"%2\"; it has %3")
                 .arg(Console::shown(packPath), wanted, names.join(QLatin1String(", "))));
+    }
+    // "Build the sheet NAME" must not build others behind the caller's back,
+    // such as two unnamed sheets whose outputs share a file name.
+    if (!wanted.isEmpty() && runs->size() > 1) {
+        return console.usage(
+            QStringLiteral("%1 has %2 sheets named \"%3\"; give each a "
+                           "\"name\" of its own")
+                .arg(Console::shown(packPath), QString::number(runs->size()), wanted));
     }
     return checkSheetsApart(*runs, packed, packPath, console);
 }

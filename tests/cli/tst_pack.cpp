@@ -461,6 +461,12 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--pack=", "-o", sheet, in} << 2 << "--pack needs a file name";
     QTest::newRow("--sheet without --pack")
         << QStringList{"--sheet", "one", "-o", sheet, in} << 2 << "--sheet needs --pack";
+    QTest::newRow("--sheet with no name")
+        << QStringList{"--pack", "$ROOT/in2/abs.json", "--sheet="} << 2
+        << "--sheet needs a sheet's name";
+    QTest::newRow("--sheet names two unnamed sheets")
+        << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s"} << 2
+        << "twins.json has 2 sheets named \"s\"";
     QTest::newRow("--pack twice") << QStringList{"--pack", "$ROOT/in2/abs.json", "--pack",
                                                  "$ROOT/in2/colon.json"}
                                   << 2 << "--pack and --sheet are given once each";
@@ -800,6 +806,9 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
     QVERIFY(writeFileBytes(root.filePath("in2/colon.json"),
                            R"({"sheets": [{"output": "s.png", "inputs": [":gone.png"]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("in2/twins.json"),
+                           R"({"sheets": [{"output": "ui/s.png", "inputs": ["abs.json"]},
+                                          {"output": "icons/s.png", "inputs": ["abs.json"]}]})"));
     QVERIFY(writeFileBytes(root.filePath("in2/abs.json"),
                            R"({"sheets": [{"output": "s.png", "max-size": "8x8", "inputs": [")" +
                                root.filePath("in/a.png").toUtf8() + R"("]}]})"));
