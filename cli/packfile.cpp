@@ -275,9 +275,12 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
             continue;
         }
         const QStringList found = expandGlob(m_folder.path(), text, &result->undecodable);
-        if (found.isEmpty())
-            return fail(QStringLiteral("inputs"),
-                        QStringLiteral("\"%1\" matches no file").arg(text));
+        // Only an error for a sheet that is built: a --sheet run must not
+        // depend on another sheet's art being there.
+        if (found.isEmpty() && result->unmatched.isEmpty()) {
+            fail(QStringLiteral("inputs"), QStringLiteral("\"%1\" matches no file").arg(text));
+            result->unmatched = m_error;
+        }
         result->inputs += found;
     }
     return true;

@@ -28,12 +28,16 @@ struct SheetArguments
     // Files a pattern matched whose names do not decode, by the text among
     // `inputs` that stands for them: their bytes, as for such an INPUT.
     QMap<QString, QByteArray> undecodable;
+    // "FILE:LINE:COLUMN: ..." for the first pattern that matched no file,
+    // which fails the sheet when it is built.
+    QString unmatched;
 };
 
 // Reads `path`. Keys whose option is in `overridden` (long names, as given
 // on the command line) are left out, since the command line wins. False
 // with `error` as "FILE:LINE:COLUMN: message" on a syntax error, an unknown
-// key, a wrong type or a value out of range.
+// key, a wrong type or a value out of range; a pattern that matches no file
+// is left to SheetArguments::unmatched.
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
           QString *error);
 

@@ -586,6 +586,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         if (!wanted.isEmpty() && sheet.name != wanted)
             continue;
         packed << sheet.name;
+        if (!sheet.unmatched.isEmpty())
+            return console.usage(sheet.unmatched);
         // The file's options first, then the command line's; its INPUTs
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);

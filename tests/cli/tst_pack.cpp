@@ -461,9 +461,8 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--pack=", "-o", sheet, in} << 2 << "--pack needs a file name";
     QTest::newRow("--sheet without --pack")
         << QStringList{"--sheet", "one", "-o", sheet, in} << 2 << "--sheet needs --pack";
-    QTest::newRow("--sheet with no name")
-        << QStringList{"--pack", "$ROOT/in2/abs.json", "--sheet="} << 2
-        << "--sheet needs a sheet's name";
+    QTest::newRow("--sheet with no name") << QStringList{"--pack", "$ROOT/in2/abs.json", "--sheet="}
+                                          << 2 << "--sheet needs a sheet's name";
     QTest::newRow("--sheet names two unnamed sheets")
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s"} << 2
         << "twins.json has 2 sheets named \"s\"";
@@ -2266,6 +2265,10 @@ void TestPack::packFileSheetsAndOverrides()
              QStringList({"project/art/b.png,7,3,0,0", "project/art/deep/er/a.png,6,5,0,3"}));
     QVERIFY(!QFile::exists(dir.filePath("project/out/two.png")));
     QCOMPARE(pack({"--pack", "project/p.json", "--sheet", "three"}, dir.path()).code, 2);
+    // Another sheet's pattern that matches nothing does not stop this one.
+    QVERIFY(writeFileBytes(dir.filePath("project/u.json"), R"({"sheets": [
+        {"output": "out/u.png", "inputs": ["art/b.png"]}, {"output": "v.png", "inputs": ["*.gif"]}]})"));
+    QCOMPARE(pack({"--pack", "project/u.json", "--sheet", "u"}, dir.path()).code, 0);
     QCOMPARE(pack({"--pack", "p.json"}, dir.filePath("project")).code, 0);
     // No output may replace the pack file it comes from.
     const QByteArray packFile = readFileBytes(dir.filePath("project/p.json"));
