@@ -74,9 +74,12 @@ void MainWindow::on_btnGenerate_clicked()
                            QStringLiteral("Please select less than %1 files!").arg(fileLimit));
         return;
     }
+    // The run keeps this margin: the settings dialog may save another one
+    // while the run goes on, for the next run.
+    const int runMargin = settingsDialog->marginPixel;
     // A negative margin would put images outside the sheet and on top of
     // each other while the placement file claims them all.
-    if (settingsDialog->marginPixel < 0) {
+    if (runMargin < 0) {
         QMessageBox::about(this, QStringLiteral("Error"),
                            QStringLiteral("Please set a margin of 0 or more pixels!"));
         return;
@@ -103,7 +106,7 @@ void MainWindow::on_btnGenerate_clicked()
         imageSizes.insert(path, size);
     }
 
-    const int rendered = renderInBackground();
+    const int rendered = renderInBackground(runMargin);
     const QImage savedSheet = std::exchange(m_savedSheet, QImage());
     // Images whose data turned out not to decode were left out of the sheet.
     for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
@@ -124,7 +127,7 @@ void MainWindow::on_btnGenerate_clicked()
     }
 }
 
-int MainWindow::renderInBackground()
+int MainWindow::renderInBackground(int margin)
 {
     m_progress.cancelRequested = false;
     m_progress.done = 0;
@@ -141,7 +144,8 @@ int MainWindow::renderInBackground()
 
     int result = 0;
     QEventLoop loop;
-    std::unique_ptr<QThread> worker(QThread::create([this, &result] { result = renderSheet(); }));
+    std::unique_ptr<QThread> worker(
+        QThread::create([this, &result, margin] { result = renderSheet(margin); }));
     connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
 
     QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,
@@ -184,7 +188,11 @@ int MainWindow::renderInBackground()
 
 int MainWindow::layoutSheet(QSize &sheetSize)
 {
-    const int m = settingsDialog->marginPixel;
+    return layoutSheet(sheetSize, settingsDialog->marginPixel);
+}
+
+int MainWindow::layoutSheet(QSize &sheetSize, int m)
+{
     m_plan = SheetLayout::compute(imageSizes, m);
     if (!m_plan.isEmpty() && !m_plan.fitsInt())
         return -1;
@@ -198,6 +206,11 @@ int MainWindow::layoutSheet(QSize &sheetSize)
 }
 
 int MainWindow::renderSheet()
+{
+    return renderSheet(settingsDialog->marginPixel);
+}
+
+int MainWindow::renderSheet(int margin)
 {
     m_lastError.clear();
     m_skippedImages.clear();
@@ -216,10 +229,10 @@ int MainWindow::renderSheet()
     job.progress = &m_progress;
     // Each pass lays out what is left, so the window's state always
     // describes the sheet being made.
-    job.layout = [this](const QMap<QString, QSize> &sizes) {
+    job.layout = [this, margin](const QMap<QString, QSize> &sizes) {
         imageSizes = sizes;
         QSize sheetSize;
-        layoutSheet(sheetSize);
+        layoutSheet(sheetSize, margin);
         return m_plan;
     };
     Compose::SheetResult composed = Compose::composeSheet(job);

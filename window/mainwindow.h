@@ -76,6 +76,8 @@ protected:
     // file's text and fills margin, imagePositions and sheetSize. Returns 1,
     // or -1 when the sheet would be too large; then none of those change.
     int layoutSheet(QSize &sheetSize);
+    // As layoutSheet(), with margin `m`.
+    int layoutSheet(QSize &sheetSize, int m);
     // Runs the layout, decodes every image into a transparent sheet, and
     // puts the sheet and the placement file in place together. An image
     // whose data does not decode is left out (see m_skippedImages). Returns
@@ -83,9 +85,12 @@ protected:
     // reason in m_lastError. Safe to run on a worker thread while the GUI
     // thread leaves the run state alone.
     int renderSheet();
+    // As renderSheet(), with the run's own margin, taken when Generate was
+    // pressed: the settings may be saved again while the run goes on.
+    int renderSheet(int margin);
     // renderSheet() on a worker thread, with a progress dialog for long runs
     // and the list and its buttons locked meanwhile.
-    int renderInBackground();
+    int renderInBackground(int margin);
 
     MainWindowForm *ui;
     configDialog *settingsDialog = nullptr;

@@ -3,11 +3,13 @@
 #include "window/composeresultdialog.h"
 #include "window/composeresultdialogform.h"
 #include "window/configdialog.h"
+#include "window/configdialogform.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -34,6 +36,7 @@ public:
     using MainWindow::margin;
     using MainWindow::renderSheet;
     using MainWindow::resultDialog;
+    using MainWindow::settingsDialog;
     using MainWindow::sheetPngPath;
     using MainWindow::sheetTxtPath;
     using MainWindow::ui;
@@ -97,6 +100,8 @@ private slots:
     void aboutDuringARun();
     void cancelThenGenerateAgain_data();
     void cancelThenGenerateAgain();
+    void settingsSavedDuringARun_data();
+    void settingsSavedDuringARun();
     void focusReturnsAfterTheRun();
     void previewOfAJpegSheetShowsTheFile();
 };
@@ -684,6 +689,54 @@ void TestGenerate::cancelThenGenerateAgain()
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(QImage(sheet).size(), QSize(side + 4, 8 * (side + 2) + 2));
+}
+
+void TestGenerate::settingsSavedDuringARun_data()
+{
+    QTest::addColumn<QString>("saved");
+    QTest::newRow("a wider margin") << "7";
+    QTest::newRow("a margin Generate refuses") << "-3";
+}
+
+// The settings dialog takes input until the progress dialog shows. What it
+// saves is for the next run: this one keeps the margin it started with, also
+// when an image fails to decode and the layout is made again.
+void TestGenerate::settingsSavedDuringARun()
+{
+    QFETCH(QString, saved);
+    QTemporaryDir out;
+    SettingsFixture fixture;
+    WindowProbe window;
+    const QString image = out.filePath(QStringLiteral("big.png"));
+    QVERIFY(savePng(patternImage(1000, 1000, 3), image));
+    const QString truncated = out.filePath(QStringLiteral("truncated.png"));
+    const QByteArray png = readFileBytes(image);
+    QVERIFY(writeFileBytes(truncated, png.left(png.size() / 2)));
+    window.fileModel->appendRow(new QStandardItem(truncated));
+    window.fileModel->appendRow(new QStandardItem(image));
+    for (int i = 0; i < 3; ++i) { // decoding them leaves time to save the settings
+        const QString copy = out.filePath(QStringLiteral("big%1.png").arg(i));
+        QVERIFY(QFile::copy(image, copy));
+        window.fileModel->appendRow(new QStandardItem(copy));
+    }
+    window.settingsDialog->show();
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &window, [&] {
+        if (window.m_progress.total == 0)
+            return;
+        poll.stop();
+        window.settingsDialog->form()->txtMarginPix->setText(saved);
+        window.settingsDialog->form()->btnOK->click();
+    });
+    poll.start(1);
+    const QString sheet = out.filePath(QStringLiteral("s.png"));
+    ModalAnswerer answerer;
+    answerer.expectFileDialog({sheet});
+    answerer.expectMessageBox(); // the truncated image
+    window.ui->btnGenerate->click();
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    QCOMPARE(window.settingsDialog->marginPixel, saved.toInt());
+    QCOMPARE(QImage(sheet).size(), QSize(1004, 4 * 1002 + 2));
 }
 
 // Disabled while the run goes on, the list gets the keyboard back after it.
