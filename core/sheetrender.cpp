@@ -11,6 +11,7 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -61,6 +62,29 @@ QImage zeroedImage(const QSize &size, int bytesPerLine)
         std::free(bits);
     return image;
 }
+
+// A writer's output that takes no more bytes once the run is cancelled:
+// the writer then fails at its next write instead of encoding the rest of
+// a large sheet first.
+class CancellableBuffer : public QBuffer
+{
+public:
+    CancellableBuffer(QByteArray *data, const std::atomic<bool> *cancel)
+        : QBuffer(data), m_cancel(cancel)
+    {
+    }
+
+protected:
+    qint64 writeData(const char *bytes, qint64 size) override
+    {
+        if (m_cancel && *m_cancel)
+            return -1;
+        return QBuffer::writeData(bytes, size);
+    }
+
+private:
+    const std::atomic<bool> *m_cancel;
+};
 
 } // namespace
 
@@ -154,10 +178,18 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     if (format == "png")
         return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
                                   cancel);
-    QBuffer buffer(data);
+    CancellableBuffer buffer(data, cancel);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
-    if (!writer.write(sheet)) {
+    const bool wrote = writer.write(sheet);
+    // Not every writer checks its writes; what a cancel cut short is no sheet.
+    if (cancel && *cancel) {
+        if (error)
+            *error = QStringLiteral("cancelled");
+        data->clear();
+        return false;
+    }
+    if (!wrote) {
         if (error)
             *error = writer.errorString();
         return false;

@@ -43,8 +43,8 @@ QByteArray writerFormatFor(const QString &path);
 // Encodes the sheet in `format` into `data`: PNG with PngEncoder at
 // `pngLevel`, other formats with QImageWriter. False with `error` set if
 // encoding fails. Given `storage`, a PNG's `data` may only view memory that
-// `storage` owns (see PngEncoder::encode). A PNG's encode stops, failing
-// with "cancelled", once `cancel` is set.
+// `storage` owns (see PngEncoder::encode). The encode stops, failing with
+// "cancelled", once `cancel` is set.
 bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
             int threads = 0, PngEncoder::Level pngLevel = PngEncoder::Level::Default,
             std::shared_ptr<const void> *storage = nullptr,

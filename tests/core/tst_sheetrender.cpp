@@ -938,6 +938,11 @@ void TestSheetRender::encodeRoutesBySuffix()
     QVERIFY(PngEncoder::encode(sheet, &own, &error));
     QCOMPARE(readFileBytes(path) == own, ownEncoder);
     QCOMPARE(QImageReader(path).format(), QByteArray(ownEncoder ? "png" : "bmp"));
+    // Cancel stops Qt's writers too.
+    const std::atomic<bool> cancel{true};
+    QVERIFY(!SheetRender::encode(sheet, SheetRender::writerFormatFor(path), &own, &error, 0,
+                                 PngEncoder::Level::Default, nullptr, &cancel));
+    QCOMPARE(error, QStringLiteral("cancelled"));
 
     QVERIFY(!PngEncoder::encode(QImage(), &own, &error));
     QVERIFY(!error.isEmpty());
