@@ -190,8 +190,15 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
         return false;
     }
     if (!wrote) {
+        // Some writers fail without a reason (JPEG beyond 65500 pixels a
+        // side); the sheet's size is then the likely one.
         if (error)
-            *error = writer.errorString();
+            *error = writer.error() == QImageWriter::UnknownError
+                         ? QStringLiteral("the %1 writer failed on a sheet of %2 x %3 pixels")
+                               .arg(QString::fromLatin1(format))
+                               .arg(sheet.width())
+                               .arg(sheet.height())
+                         : writer.errorString();
         return false;
     }
     // Some writers scale what they cannot hold (ICO to 256 pixels a side),

@@ -625,6 +625,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("sheet beyond --max-sheet-pixels")
         << QStringList{"--max-sheet-pixels", "125", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: a sheet of 14 x 9 pixels is more than the limit of 125 pixels";
+    QTest::newRow("sheet beyond what its format holds")
+        << QStringList{"-m", "0", "-o", "$ROOT/out/s.jpg", "$ROOT/tall.png", "$ROOT/tall2.png"} << 1
+        << "Cannot save $ROOT/out/s.jpg: the jpg writer failed on a sheet of 1 x 65534 pixels";
     // With sprite options the limit is met before the damaged image is decoded,
     // or as soon as what did decode is beyond it.
     QTest::newRow("extruded sheet beyond --max-sheet-pixels")
@@ -816,6 +819,8 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.path() + "/:p/p.json", R"({"sheets": [{"output": "s.png",
         "max-size": "8x8", "inputs": ["a.png"]}]})"));
     QVERIFY(savePng(patternImage(32768, 1, 3), root.filePath("wide.png")));
+    QVERIFY(savePng(patternImage(1, 32767, 3), root.filePath("tall.png")) &&
+            QFile::copy(root.filePath("tall.png"), root.filePath("tall2.png")));
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
         root.filePath("tall.gif")));
