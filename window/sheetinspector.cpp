@@ -313,7 +313,12 @@ void SheetInspector::setSheet(const QImage &sheet,
 void SheetInspector::showStatus()
 {
     const QString help = tr("wheel or +/- to zoom, 0: 100 %, F: fit, drag or arrows to move");
-    const QString zoom = tr("%1 %").arg(std::round(m_view->zoom() * 1000) / 10);
+    // Tenths of a percent; below 1 %, two significant digits, so that a
+    // sheet thousands of times taller than the view, fitted, is not "0 %".
+    const double percent = m_view->zoom() * 100;
+    const QString zoom =
+        tr("%1 %").arg(percent < 1 ? QString::number(percent, 'g', 2)
+                                   : QString::number(std::round(percent * 10) / 10));
     const QString gap = QStringLiteral("   ");
     const QFontMetrics metrics = m_status->fontMetrics();
     const int room = m_status->contentsRect().width();

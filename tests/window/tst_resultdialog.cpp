@@ -427,6 +427,9 @@ void TestResultDialog::inspectorOpensFastOnTheTallestSheet()
     // F shows all of it, more than 64 times the view's height as it is.
     QTest::keyClick(inspector->view(), Qt::Key_F);
     QVERIFY(38606 * inspector->view()->zoom() <= inspector->view()->height());
+    inspector->view()->resize(inspector->view()->width(), 10); // fitted: 0.026 %, not 0 %
+    QTest::keyClick(inspector->view(), Qt::Key_F);
+    QVERIFY(inspector->statusLabel()->text().startsWith(QLatin1String("0.026 %")));
     inspector->hide();
 }
 
