@@ -5,6 +5,7 @@
 #include <QtEndian>
 
 #include <gif_lib.h>
+#include <libdeflate.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -385,11 +386,18 @@ bool pngIsRgb16WithColourKey(QIODevice &file)
             const QByteArray chunk = readAt(at, 8);
             if (chunk.size() < 8 || chunk.endsWith("IDAT") || chunk.endsWith("IEND"))
                 break;
-            if (chunk.endsWith("tRNS")) {
-                keyed = true;
-                break;
+            const quint32 length = qFromBigEndian<quint32>(chunk.constData());
+            // libpng drops a tRNS of another length or with a bad CRC, and
+            // Qt's reader then decodes the image right.
+            if (chunk.endsWith("tRNS") && length == 6) {
+                const QByteArray body = readAt(at + 4, 14);
+                if (body.size() == 14 && libdeflate_crc32(0, body.constData(), 10) ==
+                                             qFromBigEndian<quint32>(body.constData() + 10)) {
+                    keyed = true;
+                    break;
+                }
             }
-            at += 12 + qint64(qFromBigEndian<quint32>(chunk.constData()));
+            at += 12 + qint64(length);
         }
     }
     file.seek(start);

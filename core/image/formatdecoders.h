@@ -51,8 +51,8 @@ bool bmpRunsComplete(const QByteArray &file);
 // rows of an image of `size`; Qt's reader leaves missing ones white.
 bool xbmDataComplete(const QByteArray &data, const QSize &size);
 
-// Whether a PNG is 16-bit RGB with a transparent colour (tRNS) before its
-// image data: Qt's reader misplaces such an image's channels.
+// Whether a PNG is 16-bit RGB with a transparent colour (a tRNS that libpng
+// keeps) before its image data: Qt's reader misplaces such an image's channels.
 bool pngIsRgb16WithColourKey(QIODevice &file);
 
 } // namespace Compose
