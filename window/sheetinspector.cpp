@@ -314,11 +314,13 @@ void SheetInspector::showStatus()
 {
     const QString help = tr("wheel or +/- to zoom, 0: 100 %, F: fit, drag or arrows to move");
     // Tenths of a percent; below 1 %, two significant digits, so that a
-    // sheet thousands of times taller than the view, fitted, is not "0 %".
+    // sheet thousands of times taller than the view, fitted, is not "0 %",
+    // written out in decimals, never with an exponent ("9.9e-05").
     const double percent = m_view->zoom() * 100;
+    const int decimals = percent > 0 && percent < 1 ? 1 - int(std::floor(std::log10(percent))) : 0;
     const QString zoom =
-        tr("%1 %").arg(percent < 1 ? QString::number(percent, 'g', 2)
-                                   : QString::number(std::round(percent * 10) / 10));
+        tr("%1 %").arg(decimals > 0 ? QString::number(percent, 'f', decimals)
+                                    : QString::number(std::round(percent * 10) / 10));
     const QString gap = QStringLiteral("   ");
     const QFontMetrics metrics = m_status->fontMetrics();
     const int room = m_status->contentsRect().width();
