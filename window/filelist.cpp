@@ -243,13 +243,28 @@ void MainWindow::reportDrop(int added, const QStringList &leftOut)
 
 void MainWindow::removeSelectedFiles()
 {
-    const QModelIndexList selected = ui->lstFile->selectionModel()->selectedRows();
+    QItemSelectionModel *selection = ui->lstFile->selectionModel();
+    // The list has one column, so a selected index is a selected row.
+    // (selectedRows() checks each row against every range: quadratic for
+    // thousands of rows apart.)
+    const QModelIndexList selected = selection->selectedIndexes();
     QVector<int> rows;
     for (const QModelIndex &index : selected)
         rows << index.row();
     std::sort(rows.begin(), rows.end(), std::greater<int>());
-    for (const int row : std::as_const(rows))
-        fileModel->removeRow(row);
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    // The selection goes with its rows anyway. Kept, every removal would
+    // update each of its ranges: quadratic for thousands of rows apart.
+    selection->clearSelection();
+    // Adjacent rows go together, bottom run first, so that the rows still
+    // to remove keep their numbers.
+    for (int i = 0; i < rows.size();) {
+        const int last = rows[i];
+        int first = last;
+        while (++i < rows.size() && rows[i] == first - 1)
+            first = rows[i];
+        fileModel->removeRows(first, last - first + 1);
+    }
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
