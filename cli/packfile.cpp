@@ -274,7 +274,8 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
             result->inputs << resolved(text);
             continue;
         }
-        const QStringList found = expandGlob(m_folder.path(), text, &result->undecodable);
+        const QStringList found =
+            expandGlob(m_folder.path(), text, &result->undecodable, &result->searched);
         // Only an error for a sheet that is built: a --sheet run must not
         // depend on another sheet's art being there.
         if (found.isEmpty() && result->unmatched.isEmpty()) {
@@ -433,10 +434,19 @@ struct Levels
 // a word, a file whose name does not decode. `raw` is the folder's own
 // bytes, `exact` whether `folder` names it, and `below` its path under the
 // walk's base, `depth` folders down; the working folder is "" for both.
+// A folder whose name does not decode cannot be watched by it: it is not
+// put in `searched`.
 void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const QString &below,
                  int depth, const Levels &levels, const QRegularExpression &match,
-                 QStringList *found, QMap<QString, QByteArray> *undecodable)
+                 QStringList *found, QMap<QString, QByteArray> *undecodable,
+                 PackFile::Searched *searched)
 {
+    if (searched && exact) {
+        const QString watched = folder.isEmpty() ? QStringLiteral(".") : folder;
+        searched->folders << watched;
+        if (depth < levels.deepest)
+            searched->deeper.insert(watched);
+    }
     DIR *dir = ::opendir(raw.isEmpty() ? "." : raw.constData());
     if (!dir)
         return;
@@ -455,7 +465,7 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
         if (S_ISDIR(st.st_mode)) {
             if (levels.enters(depth, decoded))
                 walkMatches(rawPath, path, exact && nameExact, relative, depth + 1, levels, match,
-                            found, undecodable);
+                            found, undecodable, searched);
             continue;
         }
         // Files only, a link to one included.
@@ -472,7 +482,7 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
 } // namespace
 
 QStringList expandGlob(const QString &folder, const QString &pattern,
-                       QMap<QString, QByteArray> *undecodable)
+                       QMap<QString, QByteArray> *undecodable, Searched *searched)
 {
     // The folders before the first wildcard are walked from, not matched.
     const QStringList parts = pattern.split(QLatin1Char('/'));
@@ -504,14 +514,16 @@ QStringList expandGlob(const QString &folder, const QString &pattern,
         base.remove(0, 2);
     const QString walked = base == QLatin1String(".") ? QString() : base;
     walkMatches(QFile::encodeName(walked), walked, true, QString(), 0, levels, match, &found,
-                undecodable);
+                undecodable, searched);
     found.sort();
     return found;
 }
 
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
-          QString *error)
+          QString *error, bool *unreadable)
 {
+    if (unreadable)
+        *unreadable = true;
     // Qt would look for a name that starts with ':' among its resources.
     const QString opened = path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
     QFile file(opened);
@@ -530,6 +542,8 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
                      .arg(maxPackFileBytes >> 20);
         return false;
     }
+    if (unreadable)
+        *unreadable = false;
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

@@ -20,6 +20,14 @@
 
 namespace PackFile {
 
+// The folders patterns searched, for --watch: a new match appears in one of
+// them, or, for one among `deeper`, in a folder made in it.
+struct Searched
+{
+    QStringList folders;
+    QSet<QString> deeper;
+};
+
 struct SheetArguments
 {
     QString name;        // "name", or the output's base name
@@ -31,20 +39,24 @@ struct SheetArguments
     // "FILE:LINE:COLUMN: ..." for the first pattern that matched no file,
     // which fails the sheet when it is built.
     QString unmatched;
+    Searched searched; // by the patterns among the inputs
 };
 
 // Reads `path`. Keys whose option is in `overridden` (long names, as given
 // on the command line) are left out, since the command line wins. False
 // with `error` as "FILE:LINE:COLUMN: message" on a syntax error, an unknown
-// key, a wrong type or a value out of range; a pattern that matches no file
-// is left to SheetArguments::unmatched.
+// key, a wrong type or a value out of range, or as "FILE: message" with
+// `unreadable` set when the file cannot be read at all; a pattern that
+// matches no file is left to SheetArguments::unmatched.
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
-          QString *error);
+          QString *error, bool *unreadable = nullptr);
 
 // Files below `folder` matching `pattern` ("*" and "?" within one folder
 // level, "**" across levels), sorted. A match whose name does not decode is
 // listed too, and its bytes go into `undecodable` under its listed text.
+// The folders walked go into `searched`, the first one even when missing.
 QStringList expandGlob(const QString &folder, const QString &pattern,
-                       QMap<QString, QByteArray> *undecodable = nullptr);
+                       QMap<QString, QByteArray> *undecodable = nullptr,
+                       Searched *searched = nullptr);
 
 } // namespace PackFile

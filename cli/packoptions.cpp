@@ -553,10 +553,32 @@ bool endsAfterDoubleDash(const QStringList &arguments)
            probe.parser.positionalArguments().contains(marker);
 }
 
+// Whether the command line's own options hold, with a stand-in for the
+// sheet and INPUT that a pack file gives: only then is a failure to read
+// the pack file its content's fault.
+bool commandLineHolds(const QStringList &arguments, const CommandLine &c)
+{
+    QStringList probe = arguments;
+    if (!c.parser.isSet(c.output))
+        probe.insert(1, QStringLiteral("--output=stand-in.png"));
+    if (c.parser.positionalArguments().isEmpty())
+        probe << (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"})
+              << QStringLiteral("stand-in.png");
+    QString discarded;
+    QTextStream sink(&discarded);
+    Console quiet(sink, sink);
+    Options options;
+    return parseOptions(probe, &options, quiet) == ParsedToPack;
+}
+
 } // namespace
 
-int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console)
+int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console,
+              ParseReads *reads)
 {
+    ParseReads ignored;
+    if (!reads)
+        reads = &ignored;
     CommandLine c;
     if (!c.parser.parse(arguments) || !c.parser.isSet(c.pack) || c.parser.isSet(c.help) ||
         c.parser.isSet(c.version) || c.parser.isSet(QStringLiteral("help-all"))) {
@@ -564,9 +586,12 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             return console.usage(QStringLiteral("--sheet needs --pack"));
         Options options;
         const int status = parseOptions(arguments, &options, console);
+        if (!options.configFile.isEmpty())
+            reads->files << options.configFile;
         runs->append(options);
         return status;
     }
+    reads->watch = c.parser.isSet(c.watch);
     if (c.parser.values(c.pack).size() > 1 || c.parser.values(c.sheet).size() > 1)
         return console.usage(QStringLiteral("--pack and --sheet are given once each"));
     const QString packPath = c.parser.value(c.pack);
@@ -577,8 +602,12 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         return console.usage(QStringLiteral("--sheet needs a sheet's name"));
     QVector<PackFile::SheetArguments> sheets;
     QString error;
-    if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error))
+    bool unreadable = false;
+    reads->files << packPath;
+    if (!PackFile::read(packPath, givenOnCommandLine(c), &sheets, &error, &unreadable)) {
+        reads->packFileAtFault = !unreadable && commandLineHolds(arguments, c);
         return console.usage(error);
+    }
     QStringList names;
     QStringList packed;
     for (const PackFile::SheetArguments &sheet : std::as_const(sheets)) {
@@ -586,8 +615,12 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         if (!wanted.isEmpty() && sheet.name != wanted)
             continue;
         packed << sheet.name;
-        if (!sheet.unmatched.isEmpty())
+        reads->searched.folders += sheet.searched.folders;
+        reads->searched.deeper += sheet.searched.deeper;
+        if (!sheet.unmatched.isEmpty()) {
+            reads->packFileAtFault = commandLineHolds(arguments, c);
             return console.usage(sheet.unmatched);
+        }
         // The file's options first, then the command line's; its INPUTs
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
@@ -596,6 +629,8 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
                 (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) + sheet.inputs;
         Options options;
         const int status = parseOptions(combined, &options, console);
+        if (!options.configFile.isEmpty())
+            reads->files << options.configFile;
         if (status != ParsedToPack)
             return status;
         options.undecodable = sheet.undecodable;

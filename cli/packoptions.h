@@ -4,6 +4,7 @@
 // from the command line.
 
 #include "cli/console.h"
+#include "cli/packfile.h"
 #include "core/image/imageprobe.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/dataformats.h"
@@ -60,10 +61,22 @@ constexpr int ParsedToPack = -1;
 // been written to `console`.
 int parseOptions(const QStringList &arguments, Options *options, Console &console);
 
+// What parseRuns() read, for --watch: a change to it calls for parsing again.
+struct ParseReads
+{
+    QStringList files;           // the pack file and the settings files
+    PackFile::Searched searched; // by the patterns of the sheets to build
+    bool watch = false;          // with --pack: --watch is on the command line
+    // The run failed on what the pack file says (its syntax, a key, a value,
+    // a pattern that matches no file), not on the command line.
+    bool packFileAtFault = false;
+};
+
 // The runs of one call: the command line's own, or with --pack one per
 // sheet of the pack file (or the one --sheet names), each the file's
 // options with the command line's over them. Returns as parseOptions().
-int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console);
+int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console,
+              ParseReads *reads = nullptr);
 
 // "X,Y", each a number from 0 to 1, as --pivot and a pack file's "pivot" take it.
 bool parsePivot(const QString &text, QPointF *pivot);

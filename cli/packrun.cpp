@@ -937,28 +937,47 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
         status != ParsedToPack)
         return status;
     QVector<Options> runs;
-    int status = parseRuns(arguments, &runs, console);
+    // With --watch, a pack file with an error in it, or a pattern that
+    // matches nothing, is reported by the first pack and watched until it
+    // is mended: the message waits until that is known, so as to come once.
+    QString parseErrors;
+    QTextStream parseErr(&parseErrors);
+    Console parsing(out, parseErr);
+    ParseReads reads;
+    int status = parseRuns(arguments, &runs, parsing, &reads);
+    parseErr.flush();
+    const bool watchBroken = status != ParsedToPack && reads.watch && reads.packFileAtFault;
+    if (!watchBroken) {
+        err << parseErrors;
+        err.flush();
+    }
     for (Options &options : runs)
         options.undecodable.insert(undecodable);
     if (status == ParsedToPack)
         status = refuseUndecodable(arguments.mid(1), runs.first().inputs, undecodable, console);
-    if (status != ParsedToPack)
+    const bool watch = status == ParsedToPack ? runs.first().watch : watchBroken;
+    if (status != ParsedToPack && !watch)
         return status;
-    if (runs.first().watch) {
-        // Each pack reads the arguments and the pack file again, so that
-        // changes to the pack file and new matches of its patterns count.
+    if (watch) {
+        // Each pack parses the arguments again, so that changes to the pack
+        // and settings files and new matches of the pack file's patterns
+        // count. What the parse before it read: `parsed`, folders among
+        // them in `parsedSearched`.
+        QStringList parsed = reads.files + reads.searched.folders;
+        QSet<QString> parsedSearched = reads.searched.deeper;
+        const QStringList firstInputs = runs.isEmpty() ? QStringList() : runs.first().inputs;
         return watchAndPack(
             [&](const QSet<QString> &written) {
                 WatchedPack result;
-                const QStringList packFile{runs.first().packFile};
-                const QByteArray packFileBefore = watchFingerprint(packFile);
+                const QByteArray parsedBefore = watchEntries(parsed, written, parsedSearched);
                 QVector<Options> current;
-                result.status = parseRuns(arguments, &current, console);
+                ParseReads now;
+                result.status = parseRuns(arguments, &current, console, &now);
                 for (Options &options : current)
                     options.undecodable.insert(undecodable);
                 QVector<QStringList> sheetWatched; // what each sheet reads
                 for (const Options &options : std::as_const(current)) {
-                    sheetWatched.append(options.inputs + QStringList{options.packFile});
+                    sheetWatched.append(options.inputs);
                     // The images in a folder too: a folder's watch sees files
                     // come and go, not their contents change. One INPUT at a
                     // time, so that one missing or with a name that does not
@@ -970,10 +989,14 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                         Inputs::expandInputs({input}, names, &error, &unnamable);
                         sheetWatched.last() += names.keys();
                     }
-                    result.watched += sheetWatched.last();
                 }
                 if (current.isEmpty())
-                    result.watched = runs.first().inputs + packFile;
+                    sheetWatched.append(firstInputs);
+                const QStringList nowParsed = now.files + now.searched.folders;
+                result.watched = nowParsed;
+                for (const QStringList &paths : std::as_const(sheetWatched))
+                    result.watched += paths;
+                result.searched = now.searched.deeper;
                 // Each sheet's inputs taken just before it reads them, so that
                 // a file an earlier sheet of this pack wrote counts as read
                 // as written; those of sheets not packed, once the rest are.
@@ -981,18 +1004,23 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
                 int reached = 0;
                 const auto takeUpTo = [&](int sheet) {
                     for (; reached < sheet; ++reached)
-                        read += watchEntries(sheetWatched[reached], written + result.written);
+                        read += watchEntries(sheetWatched[reached], written + result.written,
+                                             result.searched);
                 };
                 if (result.status == ParsedToPack)
                     result.status = packAll(current, console, &result.written,
                                             [&](int sheet) { takeUpTo(sheet + 1); });
                 takeUpTo(sheetWatched.size());
-                // A pack file changed since it was parsed matches nothing.
-                const bool packFileKept = watchFingerprint(packFile) == packFileBefore;
-                if (packFileKept && !current.isEmpty())
-                    result.before = fingerprintOf(read);
-                else if (packFileKept)
-                    result.before = watchFingerprint(result.watched, written);
+                // A parse whose files or folders changed since, or that read
+                // others than the one before (their state before it is not
+                // known), matches nothing: another pack follows.
+                const bool parsedKept =
+                    nowParsed == parsed && now.searched.deeper == parsedSearched &&
+                    watchEntries(parsed, written, parsedSearched) == parsedBefore;
+                if (parsedKept)
+                    result.before = fingerprintOf(parsedBefore + read);
+                parsed = nowParsed;
+                parsedSearched = now.searched.deeper;
                 return result;
             },
             console);

@@ -147,7 +147,8 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
 // start the next one. Nor must a file the pack wrote that another sheet
 // reads: the writer puts a new file in place every time, so such a file
 // counts by its bytes.
-QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written)
+QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
+                        const QSet<QString> &searched)
 {
     QByteArray entries;
     for (const QString &path : paths) {
@@ -166,6 +167,17 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written)
                                      QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
             for (const QString &name : images)
                 hash.addData(QByteArray("/") + name.toUtf8());
+            // A pattern's match can appear in a folder made here. Links
+            // are not searched.
+            if (searched.contains(path)) {
+                hash.addData(QByteArrayLiteral(" folders"));
+                const QStringList folders =
+                    QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks |
+                                             QDir::Hidden | QDir::System,
+                                         QDir::Name);
+                for (const QString &name : folders)
+                    hash.addData(QByteArray("/") + name.toUtf8());
+            }
         } else if (struct stat st; ::stat(QFile::encodeName(path).constData(), &st) == 0) {
             const qint64 state[] = {qint64(st.st_dev),          qint64(st.st_ino),
                                     qint64(st.st_size),         qint64(st.st_mtim.tv_sec),
@@ -184,9 +196,10 @@ QByteArray fingerprintOf(const QByteArray &entries)
     return QCryptographicHash::hash(entries, QCryptographicHash::Sha1);
 }
 
-QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written)
+QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written,
+                            const QSet<QString> &searched)
 {
-    return fingerprintOf(watchEntries(paths, written));
+    return fingerprintOf(watchEntries(paths, written, searched));
 }
 
 int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> &pack,
@@ -210,10 +223,11 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
 
     QStringList watched;
     QSet<QString> written;              // what the last pack wrote
+    QSet<QString> searched;             // the folders its patterns searched
     QHash<QString, QByteArray> watches; // what each watch was added on
     QByteArray packed;                  // what the last pack read of `watched`
     const auto packOnce = [&]() {
-        const QByteArray beforeEntries = watchEntries(watched, written);
+        const QByteArray beforeEntries = watchEntries(watched, written, searched);
         const QByteArray before = fingerprintOf(beforeEntries);
         if (!watched.isEmpty() && before == packed) {
             // Only the packs' own files came and went, or a folder on the way
@@ -229,8 +243,8 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         // output is another's input), until what is read is what was written.
         // A file this pack wrote itself changed as it should: if a sheet
         // read it before it was written, `after` tells.
-        const QByteArray after = watchFingerprint(result.watched, result.written);
-        const QByteArray nowEntries = watchEntries(watched, written);
+        const QByteArray after = watchFingerprint(result.watched, result.written, result.searched);
+        const QByteArray nowEntries = watchEntries(watched, written, searched);
         bool changedMeanwhile = after != result.before;
         for (int i = 0; !changedMeanwhile && i < watched.size(); ++i) {
             const QByteArray was = beforeEntries.mid(i * EntryBytes, EntryBytes);
@@ -239,6 +253,7 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         }
         watched = result.watched;
         written = result.written;
+        searched = result.searched;
         watchPaths(watcher, watched, watches);
         packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)

@@ -398,6 +398,8 @@ private slots:
     void watchRepacksUntilInterrupted();
     void watchSeesWhatAPackMissed();
     void watchFollowsFilesAndOwnOutputs();
+    void watchFollowsWhatItParses_data();
+    void watchFollowsWhatItParses();
     void progressOnlyOnATerminal();
 };
 
@@ -466,6 +468,13 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--sheet names two unnamed sheets")
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s"} << 2
         << "twins.json has 2 sheets named \"s\"";
+    // --watch keeps watching a pack file whose content is at fault, not
+    // one that cannot be read or one named with a usage error.
+    QTest::newRow("--watch with a pack file that cannot be read")
+        << QStringList{"--watch", "--pack", "$ROOT/gone.json"} << 2 << "gone.json: No such file";
+    QTest::newRow("--watch with a broken pack file and a wrong option")
+        << QStringList{"--watch", "--margin", "x", "--pack", "$ROOT/in/a.png"} << 2
+        << "a.png:1:2: illegal value";
     QTest::newRow("--pack twice") << QStringList{"--pack", "$ROOT/in2/abs.json", "--pack",
                                                  "$ROOT/in2/colon.json"}
                                   << 2 << "--pack and --sheet are given once each";
@@ -2509,6 +2518,84 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY2(readLines(watch, &lines, 2) && !readLines(watch, &lines, 3, 2000), qPrintable(lines));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
+}
+
+void TestPack::watchFollowsWhatItParses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("packFile"); // $ROOT/p.json, when given
+    QTest::addColumn<bool>("firstPacks");
+    QTest::addColumn<QString>("changed"); // under $ROOT: an image made there, or `bytes`
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("placed"); // a line of $ROOT/s.txt once the change is packed
+    const QByteArray margin5 = R"(<config><parameters marginPixel="5"/></config>)";
+    const QString a5 = "$ROOT/in/a.png,10,4,5,5";
+    QTest::newRow("settings file of the command line edited")
+        << QStringList{"--watch", "--config", "$ROOT/cfg.xml", "-o", "$ROOT/s.png", "$ROOT/in"}
+        << QByteArray() << true << "cfg.xml" << margin5 << a5;
+    QTest::newRow("settings file of a pack file's sheet edited")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "config": "cfg.xml", "inputs": ["in"]}]})")
+        << true << "cfg.xml" << margin5 << a5;
+    QTest::newRow("pattern that matched nothing matches in a new folder")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["art/**/*.png"]}]})") << false
+        << "art/new/deep/c.png" << QByteArray() << "$ROOT/art/new/deep/c.png,5,5,2,2";
+    QTest::newRow("pattern's missing folder made with a match")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "gen/*.png"]}]})")
+        << false << "gen/c.png" << QByteArray() << "$ROOT/gen/c.png,5,5,2,8";
+    QTest::newRow("pack file broken at the start, then mended")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"} << QByteArray("{\"sheets\": [") << false
+        << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
+        << "$ROOT/in/a.png,10,4,2,2";
+}
+
+void TestPack::watchFollowsWhatItParses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, packFile);
+    QFETCH(bool, firstPacks);
+    QFETCH(QString, changed);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, placed);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("in") && QDir(dir.path()).mkpath("art"));
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    QVERIFY(writeFileBytes(dir.filePath("cfg.xml"),
+                           R"(<config><parameters marginPixel="2"/></config>)"));
+    if (!packFile.isEmpty())
+        QVERIFY(writeFileBytes(dir.filePath("p.json"), packFile));
+    QProcess watch;
+    watch.start(KORVANE_PACK, withPaths(arguments, dir.path()));
+    QString lines;
+    const bool started = readLines(watch, &lines, 1);
+    QString errors;
+    QDeadlineTimer reported(firstPacks ? 0 : 30000);
+    do {
+        watch.waitForReadyRead(300);
+        errors += QString::fromUtf8(watch.readAllStandardError());
+    } while (!errors.contains("--help") && !reported.hasExpired());
+    QVERIFY2(started && lines.endsWith(firstPacks ? " packed\n" : " watching for changes\n"),
+             qPrintable(lines + errors));
+    QCOMPARE(errors.count("--help"), firstPacks ? 0 : 1); // reported once
+    // Put in place whole, so that no pack reads half an image.
+    if (bytes.isEmpty()) {
+        QVERIFY(savePng(patternImage(5, 5, 7), dir.filePath("new.tmp")) &&
+                QDir(dir.path()).mkpath(QFileInfo(dir.filePath(changed)).path()));
+        QVERIFY(QFile::rename(dir.filePath("new.tmp"), dir.filePath(changed)));
+    } else {
+        QVERIFY(writeFileBytes(dir.filePath(changed), bytes));
+    }
+    const QString line = placed.replace("$ROOT", dir.path());
+    QDeadlineTimer deadline(60000);
+    while (!placementLines(dir.filePath("s.txt")).contains(line) && !deadline.hasExpired())
+        readLines(watch, &lines, lines.count('\n') + 1, 200);
+    QVERIFY2(placementLines(dir.filePath("s.txt")).contains(line),
+             qPrintable(lines + readFileBytes(dir.filePath("s.txt"))));
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+    QCOMPARE(watch.exitCode(), 0);
 }
 
 // Standard error on a pseudo-terminal, through Python's pty module.
