@@ -919,6 +919,92 @@ int refuseUndecodable(const QStringList &names, const QStringList &inputs,
     return ParsedToPack;
 }
 
+// --watch's packs: each parses the arguments again, so that changes to the
+// pack and settings files and new matches of the pack file's patterns
+// count, and packs every sheet.
+class WatchedRuns
+{
+public:
+    WatchedRuns(const QStringList &arguments, const QMap<QString, QByteArray> &undecodable,
+                Console &console, const ParseReads &firstParse, const QStringList &firstInputs)
+        : m_arguments(arguments), m_undecodable(undecodable), m_console(console),
+          m_parsed(firstParse.files + firstParse.searched.folders),
+          m_parsedSearched(firstParse.searched.deeper), m_firstInputs(firstInputs)
+    {
+    }
+
+    WatchedPack pack(const QSet<QString> &written)
+    {
+        WatchedPack result;
+        const QByteArray parsedBefore = watchEntries(m_parsed, written, m_parsedSearched);
+        QVector<Options> current;
+        ParseReads now;
+        result.status = parseRuns(m_arguments, &current, m_console, &now);
+        for (Options &options : current)
+            options.undecodable.insert(m_undecodable);
+        const QVector<QStringList> sheetWatched = readBySheet(current);
+        const QStringList nowParsed = now.files + now.searched.folders;
+        result.watched = nowParsed;
+        for (const QStringList &paths : sheetWatched)
+            result.watched += paths;
+        result.searched = now.searched.deeper;
+        // Each sheet's inputs taken just before it reads them, so that a
+        // file an earlier sheet of this pack wrote counts as read as
+        // written; those of sheets not packed, once the rest are.
+        QByteArray read;
+        int reached = 0;
+        const auto takeUpTo = [&](int sheet) {
+            for (; reached < sheet; ++reached)
+                read +=
+                    watchEntries(sheetWatched[reached], written + result.written, result.searched);
+        };
+        if (result.status == ParsedToPack)
+            result.status = packAll(current, m_console, &result.written,
+                                    [&](int sheet) { takeUpTo(sheet + 1); });
+        takeUpTo(sheetWatched.size());
+        // A parse whose files or folders changed since, or that read others
+        // than the one before (their state before it is not known), matches
+        // nothing: another pack follows.
+        const bool parsedKept = nowParsed == m_parsed && now.searched.deeper == m_parsedSearched &&
+                                watchEntries(m_parsed, written, m_parsedSearched) == parsedBefore;
+        if (parsedKept)
+            result.before = fingerprintOf(parsedBefore + read);
+        m_parsed = nowParsed;
+        m_parsedSearched = now.searched.deeper;
+        return result;
+    }
+
+private:
+    // What each sheet reads: its INPUTs and the images in its folders (a
+    // folder's watch sees files come and go, not their contents change).
+    // One INPUT at a time, so that one missing or with a name that does not
+    // decode leaves the others' images watched.
+    QVector<QStringList> readBySheet(const QVector<Options> &current) const
+    {
+        QVector<QStringList> sheetWatched;
+        for (const Options &options : current) {
+            sheetWatched.append(options.inputs);
+            for (const QString &input : options.inputs) {
+                QMap<QString, QString> names;
+                QString error;
+                QStringList unnamable;
+                Inputs::expandInputs({input}, names, &error, &unnamable);
+                sheetWatched.last() += names.keys();
+            }
+        }
+        if (current.isEmpty())
+            sheetWatched.append(m_firstInputs);
+        return sheetWatched;
+    }
+
+    const QStringList &m_arguments;
+    const QMap<QString, QByteArray> &m_undecodable;
+    Console &m_console;
+    QStringList m_parsed;            // what the parse before read
+    QSet<QString> m_parsedSearched;  // folders among them searched for folders too
+    const QStringList m_firstInputs; // watched while no parse gives a sheet
+};
+
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
             const QMap<QString, QByteArray> &undecodable)
 {
@@ -959,71 +1045,10 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
     if (status != ParsedToPack && !watch)
         return status;
     if (watch) {
-        // Each pack parses the arguments again, so that changes to the pack
-        // and settings files and new matches of the pack file's patterns
-        // count. What the parse before it read: `parsed`, folders among
-        // them in `parsedSearched`.
-        QStringList parsed = reads.files + reads.searched.folders;
-        QSet<QString> parsedSearched = reads.searched.deeper;
-        const QStringList firstInputs = runs.isEmpty() ? QStringList() : runs.first().inputs;
-        return watchAndPack(
-            [&](const QSet<QString> &written) {
-                WatchedPack result;
-                const QByteArray parsedBefore = watchEntries(parsed, written, parsedSearched);
-                QVector<Options> current;
-                ParseReads now;
-                result.status = parseRuns(arguments, &current, console, &now);
-                for (Options &options : current)
-                    options.undecodable.insert(undecodable);
-                QVector<QStringList> sheetWatched; // what each sheet reads
-                for (const Options &options : std::as_const(current)) {
-                    sheetWatched.append(options.inputs);
-                    // The images in a folder too: a folder's watch sees files
-                    // come and go, not their contents change. One INPUT at a
-                    // time, so that one missing or with a name that does not
-                    // decode leaves the others' images watched.
-                    for (const QString &input : options.inputs) {
-                        QMap<QString, QString> names;
-                        QString error;
-                        QStringList unnamable;
-                        Inputs::expandInputs({input}, names, &error, &unnamable);
-                        sheetWatched.last() += names.keys();
-                    }
-                }
-                if (current.isEmpty())
-                    sheetWatched.append(firstInputs);
-                const QStringList nowParsed = now.files + now.searched.folders;
-                result.watched = nowParsed;
-                for (const QStringList &paths : std::as_const(sheetWatched))
-                    result.watched += paths;
-                result.searched = now.searched.deeper;
-                // Each sheet's inputs taken just before it reads them, so that
-                // a file an earlier sheet of this pack wrote counts as read
-                // as written; those of sheets not packed, once the rest are.
-                QByteArray read;
-                int reached = 0;
-                const auto takeUpTo = [&](int sheet) {
-                    for (; reached < sheet; ++reached)
-                        read += watchEntries(sheetWatched[reached], written + result.written,
-                                             result.searched);
-                };
-                if (result.status == ParsedToPack)
-                    result.status = packAll(current, console, &result.written,
-                                            [&](int sheet) { takeUpTo(sheet + 1); });
-                takeUpTo(sheetWatched.size());
-                // A parse whose files or folders changed since, or that read
-                // others than the one before (their state before it is not
-                // known), matches nothing: another pack follows.
-                const bool parsedKept =
-                    nowParsed == parsed && now.searched.deeper == parsedSearched &&
-                    watchEntries(parsed, written, parsedSearched) == parsedBefore;
-                if (parsedKept)
-                    result.before = fingerprintOf(parsedBefore + read);
-                parsed = nowParsed;
-                parsedSearched = now.searched.deeper;
-                return result;
-            },
-            console);
+        WatchedRuns watched(arguments, undecodable, console, reads,
+                            runs.isEmpty() ? QStringList() : runs.first().inputs);
+        return watchAndPack([&](const QSet<QString> &written) { return watched.pack(written); },
+                            console);
     }
     return packAll(runs, console);
 }
