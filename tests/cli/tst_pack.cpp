@@ -19,6 +19,7 @@
 #include <QRegularExpression>
 #include <QStandardItemModel>
 #include <QThread>
+#include <QUrl>
 #include <QtTest>
 
 #include <csignal>
@@ -482,6 +483,9 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"-o", "$ROOT/out", in} << 2 << "-o $ROOT/out names a folder";
     QTest::newRow("-o names a FIFO")
         << QStringList{"-o", "$ROOT/pipe", in} << 2 << "-o $ROOT/pipe names a device or FIFO";
+    // Run in $ROOT: a name starting with ':' is no path into Qt's resources.
+    QTest::newRow("-o names an existing folder starting with ':'")
+        << QStringList{"-o", ":p", in} << 2 << "-o :p names a folder";
     QTest::newRow("--data names a folder")
         << QStringList{"--data", "$ROOT/out/", "--format", "css", "-o", sheet, in} << 2
         << "--data needs a file name";
@@ -1559,30 +1563,43 @@ void TestPack::dataFormatsMatchPlacement_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("layout");
+    QTest::addColumn<QString>("sheet"); // -o, run in the test's folder
     for (const char *layout : {"rows", "compact"}) {
         for (const char *format : {"json-hash", "json-array", "phaser3", "libgdx", "css"}) {
             QTest::addRow("%s, %s", format, layout)
-                << QString::fromLatin1(format) << QString::fromLatin1(layout);
+                << QString::fromLatin1(format) << QString::fromLatin1(layout) << "$DIR/s.png";
         }
     }
+    // Named from the data file's folder, not as a path into Qt's resources.
+    QTest::newRow("json-hash, sheet named ':s.png' in the working folder") << "json-hash"
+                                                                           << "rows"
+                                                                           << ":s.png";
+    QTest::newRow("css, sheet named ':s.png' in the working folder") << "css"
+                                                                     << "rows"
+                                                                     << ":s.png";
 }
 
 void TestPack::dataFormatsMatchPlacement()
 {
     QFETCH(QString, format);
     QFETCH(QString, layout);
+    QFETCH(QString, sheet);
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
     const QString direct = dir.filePath("direct.png");
     const QString data = dir.filePath("s.data");
-    const Run run = pack({"--layout", layout, "--data", data, "--format", format, "-o",
-                          dir.filePath("s.png"), dir.filePath("in"), direct});
+    sheet.replace("$DIR", dir.path());
+    const Run run = pack({"--layout", layout, "--data", data, "--format", format, "-o", sheet,
+                          dir.filePath("in"), direct},
+                         dir.path());
     QCOMPARE(run.code, 0);
 
     // What the placement file and the sheet say, with frame names as in JSON.
-    const QSize sheet = QImage(dir.filePath("s.png")).size();
-    QStringList expected{QString("s.png\t%1\t%2").arg(sheet.width()).arg(sheet.height())};
-    for (const QString &line : placementLines(dir.filePath("s.txt"))) {
+    const QString sheetName = sheet.section('/', -1);
+    const QString sheetPath = dir.path() + '/' + sheetName; // filePath() keeps ":s.png"
+    const QSize size = QImage(sheetPath).size();
+    QStringList expected{QString("%1\t%2\t%3").arg(sheetName).arg(size.width()).arg(size.height())};
+    for (const QString &line : placementLines(sheetPath.chopped(3) + QLatin1String("txt"))) {
         const QStringList f = line.split(QLatin1Char(','));
         const QString name = f[0] == direct ? direct : QFileInfo(f[0]).fileName();
         expected << QStringList{name, f[3], f[4], f[1], f[2]}.join('\t');
@@ -1602,7 +1619,7 @@ void TestPack::dataFormatsMatchPlacement()
             line = line.section('\t', 1);
         expected.prepend(QString()); // the image is named in every rule
         for (QString &line : read) {
-            QCOMPARE(line.section('\t', 0, 0), QStringLiteral("s.png"));
+            QCOMPARE(QUrl::fromPercentEncoding(line.section('\t', 0, 0).toUtf8()), sheetName);
             line = line.section('\t', 1);
         }
         read.prepend(QString());
