@@ -171,6 +171,9 @@ bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::Layou
                               QString::number(options.maxSize.width()),
                               QString::number(options.maxSize.height()),
                               QString::number(options.margin));
+            // The rounding, not the margin, may be what leaves no room.
+            if (options.powerOfTwo)
+                *error += QStringLiteral(", rounded up to powers of two");
             return false;
         }
         remaining.append({it.key(), it.value()});

@@ -728,6 +728,11 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("multipack image larger than a sheet")
         << QStringList{"--multipack", "--max-size", "13x100", "-o", sheet, in} << 1
         << "$ROOT/in/a.png (10 x 5) does not fit on a sheet of --max-size 13x100";
+    // 14 x 9 with its margin, which fits; rounded up, 16 x 16 does not.
+    QTest::newRow("multipack image larger than a sheet once rounded to a power of two")
+        << QStringList{"--multipack", "--power-of-two", "--max-size", "15x15", "-o", sheet, in} << 1
+        << "(10 x 5) does not fit on a sheet of --max-size 15x15 with margin 2, rounded up "
+           "to powers of two";
     QTest::newRow("multipack extruded image larger than a sheet")
         << QStringList{"--multipack", "--extrude", "1", "--max-size", "15x100", "-o", sheet, in}
         << 1 << "$ROOT/in/a.png (10 x 5, 12 x 7 with --extrude 1) does not fit";
