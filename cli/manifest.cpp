@@ -122,7 +122,8 @@ QByteArray manifestText(const Manifest &m)
 
 bool readManifest(const QString &path, Manifest *manifest)
 {
-    QFile file(path);
+    // QFile takes a name that starts with ':' for one in Qt's resources.
+    QFile file(path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path);
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();

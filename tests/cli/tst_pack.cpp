@@ -2076,6 +2076,8 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
     QTest::newRow("nothing changed, a dangling link skipped") << "dangling" << true;
+    // In the run's folder: no path into Qt's resources.
+    QTest::newRow("nothing changed, outputs named with a leading ':'") << "colon" << true;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2100,6 +2102,10 @@ void TestPack::updateSkipsOnlyUnchanged()
     QStringList arguments{
         "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
         dir.filePath("in")};
+    const QString stem = change == "colon" ? ":s" : "s";
+    if (change == "colon")
+        arguments =
+            QStringList{"--update", "--json", ":s.json", "-o", ":s.png", dir.filePath("in")};
     if (change == "jpeg")
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
@@ -2108,11 +2114,13 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::link(dir.filePath("nowhere.png"), dir.filePath("in/d.png")));
         arguments.prepend("--skip-unreadable");
     }
-    QCOMPARE(pack(arguments).code, 0);
-    const QStringList outputs{"s.png", "s.txt", "s.json"};
+    QCOMPARE(pack(arguments, dir.path()).code, 0);
+    // filePath() would keep ":s.png" as it is.
+    const QStringList outputs{dir.path() + '/' + stem + ".png", dir.path() + '/' + stem + ".txt",
+                              dir.path() + '/' + stem + ".json"};
     const QDateTime past = QDateTime::currentDateTime().addDays(-1);
     for (const QString &name : outputs) {
-        QFile file(dir.filePath(name));
+        QFile file(name);
         QVERIFY(file.open(QIODevice::ReadWrite) &&
                 file.setFileTime(past, QFileDevice::FileModificationTime));
     }
@@ -2160,11 +2168,11 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::remove(dir.filePath("s.json")));
     }
 
-    const Run run = pack(arguments);
+    const Run run = pack(arguments, dir.path());
     QVERIFY2(run.code == 0, qPrintable(run.err));
     QCOMPARE(run.out.contains("is up to date"), upToDate);
     for (const QString &name : outputs) {
-        const QDateTime modified = QFileInfo(dir.filePath(name)).lastModified();
+        const QDateTime modified = QFileInfo(name).lastModified();
         QVERIFY2((qAbs(modified.secsTo(past)) < 2) == upToDate, qPrintable(name));
     }
     if (change == "pixel") {
@@ -2176,7 +2184,7 @@ void TestPack::updateSkipsOnlyUnchanged()
                  changed.convertToFormat(QImage::Format_ARGB32));
     }
     // The run after this one has nothing to do either way.
-    QVERIFY(pack(arguments).out.contains("is up to date"));
+    QVERIFY(pack(arguments, dir.path()).out.contains("is up to date"));
 }
 
 void TestPack::packFileErrorsHavePositions_data()
