@@ -227,10 +227,12 @@ private:
         return encodable(key, path);
     }
     // A path the system would store under another name (a lone surrogate
-    // from a \u escape) would read or write another file.
+    // from a \u escape) would read or write another file. A leading U+FEFF,
+    // which QFile::decodeName() drops, is stored as it is.
     bool encodable(const QString &key, const QString &path)
     {
-        return QFile::decodeName(QFile::encodeName(path)) == path ||
+        bool exact = false;
+        return Inputs::decodeFileName(QFile::encodeName(path), &exact) == path ||
                fail(key, QStringLiteral("a path holds a character that is not valid Unicode"));
     }
     // With no `result`, only checks the list's shape.

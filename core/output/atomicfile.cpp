@@ -1,5 +1,7 @@
 #include "core/output/atomicfile.h"
 
+#include "core/inputs.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -960,9 +962,21 @@ bool isOneName(const QString &a, const QString &b)
     return same;
 }
 
+namespace {
+
+// QFile::decodeName() drops a leading byte-order mark, which would name
+// another file ("\uFEFFs.png" the manifest of "s.png").
+QString decodedPath(const QByteArray &path)
+{
+    bool exact = false;
+    return Inputs::decodeFileName(path, &exact);
+}
+
+} // namespace
+
 QString pathWithSuffix(const QString &path, const QString &suffix)
 {
-    return QFile::decodeName(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
+    return decodedPath(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
 }
 
 QString lockFilePathFor(const QString &primary)
@@ -970,7 +984,7 @@ QString lockFilePathFor(const QString &primary)
     QByteArray target;
     if (!followLinks(QFile::encodeName(primary), &target))
         target = QFile::encodeName(primary);
-    return QFile::decodeName(lockPathOf(target));
+    return decodedPath(lockPathOf(target));
 }
 
 void setWriteFaultForTesting(WriteStep step, int index)

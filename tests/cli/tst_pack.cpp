@@ -453,6 +453,11 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("JSON file is the lock file, spelled with ..")
         << QStringList{"--json", "$ROOT/out/../out/s.png.lock", "-o", sheet, in} << 2
         << "the lock file of the sheet";
+    // In $ROOT, with no folder before the U+FEFF that QFile::decodeName() drops.
+    QTest::newRow("JSON file is the lock file of a sheet named with a leading U+FEFF")
+        << QStringList{"--json", QChar(0xfeff) + QString("s.png.lock"), "-o",
+                       QChar(0xfeff) + QString("s.png"), in}
+        << 2 << "the lock file of the sheet";
     QTest::newRow("--extrude twice")
         << QStringList{"--extrude", "1", "--extrude", "2", "-o", sheet, in} << 2
         << "--extrude given more than once";
@@ -721,6 +726,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--pack", "$ROOT/in2/abs.json"} << 1
         << "$ROOT/in2/s.png: the sheet needs 14 x 9 pixels";
     // Named from the run's folder; Qt would look for it among its resources.
+    // U+FEFF is a character like any other, not a lone surrogate.
+    QTest::newRow("pack file output named with a leading U+FEFF")
+        << QStringList{"--pack", "$ROOT/in2/bom.json"} << 1
+        << "$ROOT/in2/\xef\xbb\xbfs.png: the sheet needs 14 x 9 pixels";
     QTest::newRow("pack file in a folder named with a leading ':'")
         << QStringList{"--pack", ":p/p.json"} << 1 << " :p/s.png: the sheet needs 14 x 9 pixels";
     QTest::newRow("multipack without max size")
@@ -829,6 +838,10 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(writeFileBytes(root.filePath("in2/twins.json"),
                            R"({"sheets": [{"output": "ui/s.png", "inputs": ["abs.json"]},
                                           {"output": "icons/s.png", "inputs": ["abs.json"]}]})"));
+    QVERIFY(
+        writeFileBytes(root.filePath("in2/bom.json"),
+                       R"({"sheets": [{"output": "\ufeffs.png", "max-size": "8x8", "inputs": [")" +
+                           root.filePath("in/a.png").toUtf8() + R"("]}]})"));
     QVERIFY(writeFileBytes(root.filePath("in2/abs.json"),
                            R"({"sheets": [{"output": "s.png", "max-size": "8x8", "inputs": [")" +
                                root.filePath("in/a.png").toUtf8() + R"("]}]})"));
@@ -2078,6 +2091,8 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("nothing changed, a dangling link skipped") << "dangling" << true;
     // In the run's folder: no path into Qt's resources.
     QTest::newRow("nothing changed, outputs named with a leading ':'") << "colon" << true;
+    // Its manifest is its own, not that of "s.png" packed in between.
+    QTest::newRow("nothing changed, a sheet named with a leading U+FEFF") << "bom sheet" << true;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2102,10 +2117,12 @@ void TestPack::updateSkipsOnlyUnchanged()
     QStringList arguments{
         "--update",        "--json", dir.filePath("s.json"), "-o", dir.filePath("s.png"),
         dir.filePath("in")};
-    const QString stem = change == "colon" ? ":s" : "s";
-    if (change == "colon")
-        arguments =
-            QStringList{"--update", "--json", ":s.json", "-o", ":s.png", dir.filePath("in")};
+    const QString stem = change == "colon"       ? ":s"
+                         : change == "bom sheet" ? QChar(0xfeff) + QString("s")
+                                                 : "s";
+    if (change == "colon" || change == "bom sheet")
+        arguments = QStringList{"--update", "--json",      stem + ".json",
+                                "-o",       stem + ".png", dir.filePath("in")};
     if (change == "jpeg")
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
@@ -2151,6 +2168,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         manifest.insert("korvane-manifest", 2);
         QVERIFY(
             writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
+    } else if (change == "bom sheet") {
+        QCOMPARE(pack({"-o", "s.png", dir.filePath("in")}, dir.path()).code, 0);
     } else if (change == "no manifest") {
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
     } else if (change == "unlisted") {
