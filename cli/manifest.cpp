@@ -2,6 +2,7 @@
 
 #include "cli/packoptions.h"
 #include "core/image/imageprobe.h"
+#include "core/inputs.h"
 #include "core/layout/sheetlayout.h"
 #include "core/output/atomicfile.h"
 #include "core/output/dataformats.h"
@@ -122,8 +123,7 @@ QByteArray manifestText(const Manifest &m)
 
 bool readManifest(const QString &path, Manifest *manifest)
 {
-    // QFile takes a name that starts with ':' for one in Qt's resources.
-    QFile file(path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path);
+    QFile file(Inputs::onDisk(path));
     if (!file.open(QIODevice::ReadOnly))
         return false;
     const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();

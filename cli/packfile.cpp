@@ -526,8 +526,7 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
 {
     if (unreadable)
         *unreadable = true;
-    // Qt would look for a name that starts with ':' among its resources.
-    const QString opened = path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
+    const QString opened = Inputs::onDisk(path);
     QFile file(opened);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());

@@ -193,10 +193,7 @@ int OptionReader::readOutputs()
     m_options.chosenPath = c.parser.value(c.output);
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
-    // Qt takes a name that starts with ':' for one in its resources.
-    const QFileInfo chosen(m_options.chosenPath.startsWith(QLatin1Char(':'))
-                               ? QLatin1String("./") + m_options.chosenPath
-                               : m_options.chosenPath);
+    const QFileInfo chosen(Inputs::onDisk(m_options.chosenPath));
     const QString fileName = chosen.fileName();
     // Without a suffix, a folder, device or FIFO of that name is not the
     // sheet meant, whatever file the added suffix would name.

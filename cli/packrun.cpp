@@ -669,15 +669,11 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
     }
     // Engines find a sheet, or another page, from the data file's folder: a
     // file name there, a relative path where the two are in other folders.
-    // QFileInfo takes a name that starts with ':' for one in Qt's resources.
-    const auto onDisk = [](const QString &path) {
-        return path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
-    };
-    const auto seenFrom = [&onDisk](const QString &dataFile, const QString &path) {
+    const auto seenFrom = [](const QString &dataFile, const QString &path) {
         return QDir::fromNativeSeparators(
-            QFileInfo(onDisk(dataFile))
+            QFileInfo(Inputs::onDisk(dataFile))
                 .absoluteDir()
-                .relativeFilePath(QFileInfo(onDisk(path)).absoluteFilePath()));
+                .relativeFilePath(QFileInfo(Inputs::onDisk(path)).absoluteFilePath()));
     };
     const bool jsonPerSheet =
         std::any_of(m_options.data.cbegin(), m_options.data.cend(), [](const auto &output) {

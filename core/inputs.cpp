@@ -96,6 +96,11 @@ QString shownBytes(const QByteArray &raw)
     return readable;
 }
 
+QString onDisk(const QString &path)
+{
+    return path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
+}
+
 QString fileIdentity(const QString &path)
 {
     // The writer's own notion, so that what the command line accepts the
@@ -169,9 +174,7 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
 
     names.clear();
     for (const QString &input : inputs) {
-        // Qt reads a path that starts with ':' as one into its resources.
-        const QString path =
-            input.startsWith(QLatin1Char(':')) ? QLatin1String("./") + input : input;
+        const QString path = onDisk(input);
         const QFileInfo info(path);
         if (info.isFile()) {
             add(path, input);

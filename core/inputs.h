@@ -57,4 +57,8 @@ QString shownBytes(const QByteArray &raw);
 // symbolic links are followed, dangling ones included.
 QString fileIdentity(const QString &path);
 
+// `path` as QFile and QFileInfo must be given it to reach the file: one that
+// starts with ':' they would look for among Qt's resources.
+QString onDisk(const QString &path);
+
 } // namespace Inputs
