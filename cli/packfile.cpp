@@ -251,8 +251,10 @@ private:
 bool SheetReader::wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                               qint64 *number)
 {
+    // A high bound near 2^62 is not a double: compared as the whole number.
     const double d = value.toDouble(std::nan(""));
-    if (!value.isDouble() || std::floor(d) != d || d < double(low) || d > double(high)) {
+    if (!value.isDouble() || std::floor(d) != d || !(d >= double(low) && d < 0x1p63) ||
+        qint64(d) < low || qint64(d) > high) {
         return fail(key, QStringLiteral("must be a whole number from %1 to %2").arg(low).arg(high));
     }
     *number = qint64(d);
