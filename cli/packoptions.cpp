@@ -151,7 +151,7 @@ CommandLine::CommandLine()
     parser.setApplicationDescription(QStringLiteral(
         "Packs images into one sheet and writes the placement file beside it, as the Korvane\n"
         "window does. An INPUT folder stands for the .png files directly inside it.\n"
-        "Exit status: 0 success, 1 failure (nothing new is written), 2 usage error."));
+        "Exit status: 0 success, 1 failure (the failed sheet's old files stay), 2 usage error."));
     parser.addOptions({output,         margin,  config,     json,        data,          format,
                        layout,         maxSize, powerOfTwo, skip,        verbose,       maxPixels,
                        maxSheetPixels, threads, pngLevel,   trim,        trimThreshold, extrude,
