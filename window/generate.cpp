@@ -21,6 +21,7 @@
 #include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSet>
 #include <QStandardItemModel>
 #include <QTemporaryFile>
 #include <QThread>
@@ -94,8 +95,12 @@ void MainWindow::on_btnGenerate_clicked()
 
     // Sizes come from the headers; nothing but a regular file is opened.
     imageSizes.clear();
+    QSet<QString> probed; // a path listed twice is packed, and reported, once
     for (int row = 0; row < fileCount; ++row) {
         const QString path = fileModel->item(row, 0)->text();
+        if (probed.contains(path))
+            continue;
+        probed.insert(path);
         QSize size;
         Compose::Failure failure;
         if (!Compose::probeImage(path, Compose::Limits(), &size, &failure)) {
