@@ -119,8 +119,9 @@ bool MainWindow::confirmReplacing(const QString &chosen, const QString &title)
     QStringList existing;
     for (const QString &path :
          {SheetLayout::sheetPathFor(chosen), SheetLayout::placementPathFor(chosen)}) {
-        // Only files are replaced; the write refuses anything else.
-        if (QFileInfo(path).isFile())
+        // Only files are replaced; the write refuses anything else. A name
+        // ending in ".txt" makes the sheet its own placement file: one file.
+        if (QFileInfo(path).isFile() && !existing.contains(QFileInfo(path).fileName()))
             existing << QFileInfo(path).fileName();
     }
     if (existing.isEmpty())

@@ -628,6 +628,9 @@ void TestMainWindow::saveDialog_data()
         << "a.d/keep.png";
     QTest::newRow("only the placement file exists")
         << QStringList{"keep.txt"} << "keep" << QStringList{"No"} << "keep.txt" << QString();
+    // The sheet would be its own placement file (and the run then fails).
+    QTest::newRow("a .txt name is one file, named once")
+        << QStringList{"keep.txt"} << "keep.txt" << QStringList{"No"} << "keep.txt" << QString();
     QTest::newRow("both exist: one question naming both")
         << QStringList{"keep.png", "keep.txt"} << "keep.png" << QStringList{"Yes"}
         << "keep.png and keep.txt"
