@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 
@@ -43,15 +44,23 @@ public:
         for (auto it = sheet.constBegin(); it != sheet.constEnd(); ++it)
             free -= leastArea(it.value());
         QVector<Image> left;
+        // The compact layout places images by size, the path only ordering
+        // those of one size: an image the size of one that did not fit on
+        // this sheet as it is does not fit either.
+        QSet<quint64> refused;
+        const bool bySize = m_options.layout == SheetLayout::Layout::Compact;
         for (int i = run; i < remaining->size(); ++i) {
             const Image &image = remaining->at(i);
-            if (leastArea(image.size) <= free) {
+            if (leastArea(image.size) <= free &&
+                !(bySize && refused.contains(sizeKey(image.size)))) {
                 sheet.insert(image.path, image.size);
                 if (fits(sheet)) {
                     free -= leastArea(image.size);
+                    refused.clear();
                     continue;
                 }
                 sheet.remove(image.path);
+                refused.insert(sizeKey(image.size));
             }
             left.append(image);
         }
@@ -121,6 +130,11 @@ private:
         const qint64 height =
             m_options.layout == SheetLayout::Layout::Compact ? size.height() + m : size.height();
         return (size.width() + m) * height;
+    }
+
+    static quint64 sizeKey(const QSize &size)
+    {
+        return quint64(quint32(size.width())) << 32 | quint32(size.height());
     }
 
     static QMap<QString, QSize> mapOf(const QVector<Image> &images, int from, int to)

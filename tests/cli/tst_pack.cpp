@@ -1010,6 +1010,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack",   "-m3", "--max-size",  "26x27",     "--json",
                        "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/rows"}
         << 0;
+    // 6x6 does not fit beside 10x5, nor 6x5 beside 6x6; 6x5 of the same
+    // width fits beside 10x5. A third page would clash with the JSON file.
+    QTest::newRow("--multipack compact, an image as wide as one refused")
+        << QStringList{"--multipack", "--layout",    "compact",   "-m0",
+                       "--max-size",  "10x10",       "--json",    "$ROOT/s-2.txt",
+                       "-o",          "$ROOT/s.png", "$ROOT/size"}
+        << 0;
     // A page over the limit fails the run; it is not left out as an empty one.
     QTest::newRow("--multipack, a page beyond --max-sheet-pixels")
         << QStringList{"--multipack", "--max-size", "54x54", "--max-sheet-pixels", "2915"} + in +
@@ -1041,8 +1048,8 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
     QVERIFY(savePng(patternImage(104, 10, 8), root.filePath("w.png")));
-    QStringList sized{"run/2x8", "run/2x7",     "run/1x9",  "run/5x1",
-                      "run/1x4", "rows/0-20x1", "rows/5x4", "rows/6x6"};
+    QStringList sized{"run/2x8",  "run/2x7",  "run/1x9",   "run/5x1",  "run/1x4", "rows/0-20x1",
+                      "rows/5x4", "rows/6x6", "size/10x5", "size/6x6", "size/6x5"};
     for (int i = 1; i <= 5; ++i)
         sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
