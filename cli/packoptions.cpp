@@ -102,11 +102,11 @@ CommandLine::CommandLine()
                          "as 16384 x 16384), before it is made.")
               .arg(Compose::defaultMaxSheetPixels),
           QStringLiteral("N")),
-      threads(
-          QStringLiteral("threads"),
-          QStringLiteral("Decode and encode on N threads, 1 to 256 (default: one per core). The "
-                         "output is the same for every N."),
-          QStringLiteral("N")),
+      threads(QStringLiteral("threads"),
+              QStringLiteral(
+                  "Decode, lay out and encode on N threads, 1 to 256 (default: one per core). The "
+                  "output is the same for every N."),
+              QStringLiteral("N")),
       pngLevel(QStringLiteral("png-level"),
                QStringLiteral("fast (for previews), default (as the window writes) or small (a "
                               "smaller PNG sheet in a few times the time)."),

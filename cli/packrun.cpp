@@ -140,6 +140,7 @@ SheetLayout::LayoutOptions layoutOptions(const Options &o)
     layout.margin = o.margin;
     layout.maxSize = o.maxSize;
     layout.powerOfTwo = o.powerOfTwo;
+    layout.threads = o.threads;
     return layout;
 }
 

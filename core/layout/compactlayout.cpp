@@ -388,8 +388,8 @@ struct Candidate
 class Search
 {
 public:
-    Search(const QVector<Item> &items, qint64 margin, bool powerOfTwo)
-        : m_items(items), m_margin(margin), m_powerOfTwo(powerOfTwo)
+    Search(const QVector<Item> &items, qint64 margin, bool powerOfTwo, int threads)
+        : m_items(items), m_margin(margin), m_powerOfTwo(powerOfTwo), m_threads(threads)
     {
         for (const Item &item : items) {
             m_widest = std::max(m_widest, item.w);
@@ -463,14 +463,14 @@ public:
     }
 
 private:
-    // leastHeight() for every width but the first, on one thread per core;
+    // leastHeight() for every width but the first, on m_threads threads;
     // beside them, `best` finished, the outcome when no other width wins.
     std::vector<Candidate> searchInParallel(const QVector<qint64> &widths, qint64 maxBinHeight,
                                             const Candidate &best, Candidate *bestFinished) const
     {
         std::vector<Candidate> found(size_t(widths.size()));
         // The finishing search goes first: it is the longest.
-        Parallel::forEach(0, int(widths.size()), [&](int i) {
+        Parallel::forEach(m_threads, int(widths.size()), [&](int i) {
             if (i == 0)
                 *bestFinished = finished(best);
             else
@@ -604,6 +604,7 @@ private:
     const QVector<Item> &m_items;
     qint64 m_margin = 0;
     bool m_powerOfTwo = false;
+    int m_threads = 0; // for the widths searched side by side; 0: one per core
     qint64 m_widest = 0;
     qint64 m_tallest = 0;
     qint64 m_stacked = 0;  // every item in one column
@@ -622,7 +623,7 @@ qint64 nextPowerOfTwo(qint64 value)
 }
 
 Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &maxSize,
-                    bool powerOfTwo)
+                    bool powerOfTwo, int threads)
 {
     Plan plan;
     if (sizes.isEmpty() || margin < 0)
@@ -652,7 +653,7 @@ Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &
         return a.path < b.path;
     });
 
-    const Search search(items, m, powerOfTwo);
+    const Search search(items, m, powerOfTwo, threads);
     const qint64 unlimited = std::numeric_limits<qint64>::max();
     Candidate best;
     if (maxSize.isValid())
@@ -680,7 +681,8 @@ Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &
 Plan planFor(const QMap<QString, QSize> &sizes, const LayoutOptions &options)
 {
     if (options.layout == Layout::Compact)
-        return computeCompact(sizes, options.margin, options.maxSize, options.powerOfTwo);
+        return computeCompact(sizes, options.margin, options.maxSize, options.powerOfTwo,
+                              options.threads);
     Plan plan = compute(sizes, options.margin);
     if (options.powerOfTwo && !plan.isEmpty() && plan.width > 0 && plan.height > 0) {
         plan.width = nextPowerOfTwo(plan.width);

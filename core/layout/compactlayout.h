@@ -22,6 +22,7 @@ struct LayoutOptions
     int margin = 2;
     QSize maxSize;           // the largest sheet allowed; invalid for no limit
     bool powerOfTwo = false; // round each side of the sheet up to a power of two
+    int threads = 0;         // for the compact layout's search; 0: one per core
 };
 
 // Packs the images unrotated into a sheet close to square with little
@@ -36,9 +37,11 @@ struct LayoutOptions
 // found, the plan is the one found without the limit, so that the caller can
 // report the size needed. With `powerOfTwo`, the sheet's sides are rounded
 // up to powers of two after packing (the extra area stays empty) and sizes
-// are compared after rounding. A negative margin gives an empty plan.
+// are compared after rounding. A negative margin gives an empty plan. The
+// widths are searched on up to `threads` threads (0: one per core), with the
+// same result for any number.
 Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &maxSize = QSize(),
-                    bool powerOfTwo = false);
+                    bool powerOfTwo = false, int threads = 0);
 
 // The plan for the options: compute() (with its sides rounded up when
 // `powerOfTwo`) or computeCompact().

@@ -316,11 +316,12 @@ void TestSheetLayout::compact()
     if (powerOfTwo)
         QVERIFY(isPowerOfTwo(plan.width) && isPowerOfTwo(plan.height));
 
-    // The same sizes under other names in another key order: the same sheet.
+    // The same sizes under other names in another key order, searched on
+    // one thread: the same sheet.
     SizeMap renamed;
     for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it)
         renamed.insert("z" + QString::number(sizes.size() - renamed.size()), it.value());
-    const Plan again = computeCompact(renamed, margin, maxSize, powerOfTwo);
+    const Plan again = computeCompact(renamed, margin, maxSize, powerOfTwo, 1);
     QCOMPARE(QSize(int(again.width), int(again.height)), plan.sheetSize());
 
     if (goal) {
@@ -566,8 +567,8 @@ void TestSheetLayout::namesThroughReaders_data()
     QTest::newRow("URL syntax in image") << "c|#1?2%41\t3.png"
                                          << "a.png" << QStringList() << "";
     // A browser trims white space at either end of a URL.
-    QTest::newRow("spaces at both ends of image")
-        << " s.png " << "a.png" << QStringList{"libgdx"} << " s.png ";
+    QTest::newRow("spaces at both ends of image") << " s.png "
+                                                  << "a.png" << QStringList{"libgdx"} << " s.png ";
     // Some JSON readers drop U+FEFF at the start of a string as a byte-order mark.
     QTest::newRow("image and frame starting with U+FEFF")
         << QString(QChar(0xfeff)) + "s.png" << QString(QChar(0xfeff)) + "a.png"
