@@ -1599,9 +1599,6 @@ void TestPack::dataFormatsMatchPlacement_data()
     QTest::newRow("json-hash, sheet named ':s.png' in the working folder") << "json-hash"
                                                                            << "rows"
                                                                            << ":s.png";
-    QTest::newRow("css, sheet named ':s.png' in the working folder") << "css"
-                                                                     << "rows"
-                                                                     << ":s.png";
 }
 
 void TestPack::dataFormatsMatchPlacement()
