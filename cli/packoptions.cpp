@@ -564,6 +564,11 @@ bool commandLineHolds(const QStringList &arguments, const CommandLine &c)
     if (c.parser.positionalArguments().isEmpty())
         probe << (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"})
               << QStringLiteral("stand-in.png");
+    // So does an option that another, which the pack file may give, must go with.
+    if (c.parser.isSet(c.multipack) && !c.parser.isSet(c.maxSize))
+        probe.insert(1, QStringLiteral("--max-size=1x1"));
+    if (c.parser.isSet(c.trimThreshold) && !c.parser.isSet(c.trim))
+        probe.insert(1, QStringLiteral("--trim"));
     QString discarded;
     QTextStream sink(&discarded);
     Console quiet(sink, sink);

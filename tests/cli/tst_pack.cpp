@@ -2605,6 +2605,11 @@ void TestPack::watchFollowsWhatItParses_data()
         << QStringList{"--watch", "--pack", "$ROOT/p.json"} << QByteArray("{\"sheets\": [") << false
         << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
         << "$ROOT/in/a.png,10,4,2,2";
+    QTest::newRow("pack file broken at the start gives --multipack its --max-size")
+        << QStringList{"--watch", "--multipack", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"max-size": "64x64"}, )") << false << "p.json"
+        << QByteArray(R"({"sheets": [{"output": "s.png", "max-size": "64x64", "inputs": ["in"]}]})")
+        << "$ROOT/in/a.png,10,4,2,2";
 }
 
 void TestPack::watchFollowsWhatItParses()
