@@ -597,6 +597,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         return status;
     }
     reads->watch = c.parser.isSet(c.watch);
+    reads->inputs = c.parser.positionalArguments();
     if (c.parser.values(c.pack).size() > 1 || c.parser.values(c.sheet).size() > 1)
         return console.usage(QStringLiteral("--pack and --sheet are given once each"));
     const QString packPath = c.parser.value(c.pack);

@@ -67,6 +67,7 @@ struct ParseReads
     QStringList files;           // the pack file and the settings files
     PackFile::Searched searched; // by the patterns of the sheets to build
     bool watch = false;          // with --pack: --watch is on the command line
+    QStringList inputs;          // with --pack: the command line's INPUTs
     // The run failed on what the pack file says (its syntax, a key, a value,
     // a pattern that matches no file), not on the command line.
     bool packFileAtFault = false;

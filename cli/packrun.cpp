@@ -1044,6 +1044,13 @@ int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
         options.undecodable.insert(undecodable);
     if (status == ParsedToPack)
         status = refuseUndecodable(arguments.mid(1), runs.first().inputs, undecodable, console);
+    // With the pack file watched until it is mended, a name the command line
+    // gives is refused now, as it would be then.
+    if (const int refused =
+            watchBroken ? refuseUndecodable(arguments.mid(1), reads.inputs, undecodable, console)
+                        : ParsedToPack;
+        refused != ParsedToPack)
+        return refused;
     const bool watch = status == ParsedToPack ? runs.first().watch : watchBroken;
     if (status != ParsedToPack && !watch)
         return status;

@@ -1335,6 +1335,15 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 2);
     QVERIFY2(run.err.startsWith("korvane-pack: \\xff.xml: the name is not valid"),
              qPrintable(run.err));
+    // And under --watch with a broken pack file, before watching it.
+    QVERIFY(writeFileBytes(dir.filePath("broken.json"), "{"));
+    run = pack({"-c",
+                "cd \"$1\" && exec timeout 20 \"$0\" --watch --pack broken.json -o "
+                "\"$(printf '\\376.png')\"",
+                KORVANE_PACK, dir.path()},
+               QString(), "/bin/sh");
+    QCOMPARE(run.code, 2);
+    QVERIFY2(run.err.contains("\\xfe.png: the name is not valid"), qPrintable(run.err));
     // A sheet name that leaves no room for the manifest's suffix.
     run = pack({"-o", dir.filePath(QString(251, 'n') + ".png"), dir.filePath("in/" + bom)});
     QVERIFY2(run.code == 0, qPrintable(run.err));
