@@ -105,7 +105,7 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
     for (const QString &path : paths) {
         // A missing path's nearest folder that is there: the folders below
         // it are watched in turn as they appear.
-        QString watched = QFileInfo(path).absoluteFilePath();
+        QString watched = QFileInfo(Inputs::onDisk(path)).absoluteFilePath();
         while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath())
             watched = QFileInfo(watched).absolutePath();
         if (!QFileInfo::exists(watched))
@@ -153,9 +153,10 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
     QByteArray entries;
     for (const QString &path : paths) {
         QCryptographicHash hash(QCryptographicHash::Sha1);
-        const QFileInfo info(path);
+        const QString onDisk = Inputs::onDisk(path);
+        const QFileInfo info(onDisk);
         hash.addData(path.toUtf8());
-        QFile file(path);
+        QFile file(onDisk);
         if (!written.isEmpty() && written.contains(Inputs::fileIdentity(path)) && info.isFile() &&
             file.open(QIODevice::ReadOnly)) {
             hash.addData(QByteArrayLiteral(" written "));
@@ -163,8 +164,8 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
         } else if (info.isDir()) {
             hash.addData(QByteArrayLiteral(" folder"));
             const QStringList images =
-                QDir(path).entryList({QStringLiteral("*.png")},
-                                     QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
+                QDir(onDisk).entryList({QStringLiteral("*.png")},
+                                       QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
             for (const QString &name : images)
                 hash.addData(QByteArray("/") + name.toUtf8());
             // A pattern's match can appear in a folder made here. Links
@@ -172,9 +173,9 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
             if (searched.contains(path)) {
                 hash.addData(QByteArrayLiteral(" folders"));
                 const QStringList folders =
-                    QDir(path).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks |
-                                             QDir::Hidden | QDir::System,
-                                         QDir::Name);
+                    QDir(onDisk).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks |
+                                               QDir::Hidden | QDir::System,
+                                           QDir::Name);
                 for (const QString &name : folders)
                     hash.addData(QByteArray("/") + name.toUtf8());
             }

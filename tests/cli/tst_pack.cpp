@@ -2619,6 +2619,12 @@ void TestPack::watchFollowsWhatItParses_data()
         << QByteArray(R"({"sheets": [{"max-size": "64x64"}, )") << false << "p.json"
         << QByteArray(R"({"sheets": [{"output": "s.png", "max-size": "64x64", "inputs": ["in"]}]})")
         << "$ROOT/in/a.png,10,4,2,2";
+    // Run in $ROOT: a folder starting with ':' is no path into Qt's resources.
+    QTest::newRow("pattern's folder starting with ':' gets a match")
+        << QStringList{"--watch", "--pack", "p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "json": ":art/s.json",
+                                       "inputs": ["in", ":art/*.png"]}]})")
+        << false << "./:art/c.png" << QByteArray() << "./:art/c.png,5,5,2,8";
 }
 
 void TestPack::watchFollowsWhatItParses()
@@ -2630,13 +2636,15 @@ void TestPack::watchFollowsWhatItParses()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, placed);
     QTemporaryDir dir;
-    QVERIFY(QDir(dir.path()).mkpath("in") && QDir(dir.path()).mkpath("art"));
+    QVERIFY(QDir(dir.path()).mkpath("in") && QDir(dir.path()).mkpath("art") &&
+            QDir(dir.path()).mkpath("./:art"));
     QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
     QVERIFY(writeFileBytes(dir.filePath("cfg.xml"),
                            R"(<config><parameters marginPixel="2"/></config>)"));
     if (!packFile.isEmpty())
         QVERIFY(writeFileBytes(dir.filePath("p.json"), packFile));
     QProcess watch;
+    watch.setWorkingDirectory(dir.path());
     watch.start(KORVANE_PACK, withPaths(arguments, dir.path()));
     QString lines;
     const bool started = readLines(watch, &lines, 1);
@@ -2649,11 +2657,13 @@ void TestPack::watchFollowsWhatItParses()
     QVERIFY2(started && lines.endsWith(firstPacks ? " packed\n" : " watching for changes\n"),
              qPrintable(lines + errors));
     QCOMPARE(errors.count("--help"), firstPacks ? 0 : 1); // reported once
-    // Put in place whole, so that no pack reads half an image.
+    // Put in place whole, so that no pack reads half an image; from its own
+    // folder, so that only that folder's watch sees it.
     if (bytes.isEmpty()) {
-        QVERIFY(savePng(patternImage(5, 5, 7), dir.filePath("new.tmp")) &&
-                QDir(dir.path()).mkpath(QFileInfo(dir.filePath(changed)).path()));
-        QVERIFY(QFile::rename(dir.filePath("new.tmp"), dir.filePath(changed)));
+        const QString folder = QFileInfo(dir.filePath(changed)).path();
+        QVERIFY(QDir(dir.path()).mkpath(folder) &&
+                savePng(patternImage(5, 5, 7), folder + "/new.tmp"));
+        QVERIFY(QFile::rename(folder + "/new.tmp", dir.filePath(changed)));
     } else {
         QVERIFY(writeFileBytes(dir.filePath(changed), bytes));
     }
@@ -2663,6 +2673,10 @@ void TestPack::watchFollowsWhatItParses()
         readLines(watch, &lines, lines.count('\n') + 1, 200);
     QVERIFY2(placementLines(dir.filePath("s.txt")).contains(line),
              qPrintable(lines + readFileBytes(dir.filePath("s.txt"))));
+    // Its own outputs start no packs, one after another.
+    const int packs = lines.count('\n');
+    readLines(watch, &lines, packs + 3, 1500);
+    QVERIFY2(lines.count('\n') <= packs + 1, qPrintable(lines));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
     QCOMPARE(watch.exitCode(), 0);
