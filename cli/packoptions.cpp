@@ -637,8 +637,11 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         const int status = parseOptions(combined, &options, console);
         if (!options.configFile.isEmpty())
             reads->files << options.configFile;
-        if (status != ParsedToPack)
+        if (status != ParsedToPack) {
+            // Such as "multipack" without "max-size", or a "config" that cannot be read.
+            reads->packFileAtFault = commandLineHolds(arguments, c);
             return status;
+        }
         options.undecodable = sheet.undecodable;
         runs->append(options);
     }

@@ -2619,6 +2619,13 @@ void TestPack::watchFollowsWhatItParses_data()
         << QByteArray(R"({"sheets": [{"max-size": "64x64"}, )") << false << "p.json"
         << QByteArray(R"({"sheets": [{"output": "s.png", "max-size": "64x64", "inputs": ["in"]}]})")
         << "$ROOT/in/a.png,10,4,2,2";
+    QTest::newRow("pack file's sheet with \"multipack\" alone at the start, then mended")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "multipack": true, "inputs": ["in"]}]})")
+        << false << "p.json"
+        << QByteArray(R"({"sheets": [{"output": "s.png", "multipack": true, "max-size": "64x64",
+                                      "inputs": ["in"]}]})")
+        << "$ROOT/in/a.png,10,4,2,2";
     // Run in $ROOT: a folder starting with ':' is no path into Qt's resources.
     QTest::newRow("pattern's folder starting with ':' gets a match")
         << QStringList{"--watch", "--pack", "p.json"}
