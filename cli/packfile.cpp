@@ -251,13 +251,13 @@ private:
 bool SheetReader::wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
                               qint64 *number)
 {
-    // A high bound near 2^62 is not a double: compared as the whole number.
+    // A bound near 2^62 is no double: the bound as written reads as the
+    // double above it, which stands for the bound.
     const double d = value.toDouble(std::nan(""));
-    if (!value.isDouble() || std::floor(d) != d || !(d >= double(low) && d < 0x1p63) ||
-        qint64(d) < low || qint64(d) > high) {
+    if (!value.isDouble() || std::floor(d) != d || d < double(low) || d > double(high)) {
         return fail(key, QStringLiteral("must be a whole number from %1 to %2").arg(low).arg(high));
     }
-    *number = qint64(d);
+    *number = d >= double(high) ? high : qint64(d);
     return true;
 }
 
