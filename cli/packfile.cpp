@@ -231,8 +231,7 @@ private:
     // which QFile::decodeName() drops, is stored as it is.
     bool encodable(const QString &key, const QString &path)
     {
-        bool exact = false;
-        return Inputs::decodeFileName(QFile::encodeName(path), &exact) == path ||
+        return Inputs::decodeFileName(QFile::encodeName(path)) == path ||
                fail(key, QStringLiteral("a path holds a character that is not valid Unicode"));
     }
     // With no `result`, only checks the list's shape.

@@ -65,7 +65,8 @@ QString decodeFileName(const QByteArray &raw, bool *exact)
     static const QByteArray bom("\xef\xbb\xbf");
     QString name = raw.startsWith(bom) ? QChar(0xfeff) + QFile::decodeName(raw.mid(bom.size()))
                                        : QFile::decodeName(raw);
-    *exact = QFile::encodeName(name) == raw;
+    if (exact)
+        *exact = QFile::encodeName(name) == raw;
     return name;
 }
 

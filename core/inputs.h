@@ -41,7 +41,7 @@ void setListingHook(std::function<void(int descriptor)> hook);
 // UTF-8 byte-order mark is kept, since it is part of the name. `exact` tells
 // whether the name encodes back to the same bytes, that is, whether the file
 // can be opened by it.
-QString decodeFileName(const QByteArray &raw, bool *exact);
+QString decodeFileName(const QByteArray &raw, bool *exact = nullptr);
 
 // A path as messages show it: native separators, and control characters
 // (ESC, BEL, CR, LF...) as \xNN, so that no name can act on a terminal.

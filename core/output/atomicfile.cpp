@@ -962,21 +962,11 @@ bool isOneName(const QString &a, const QString &b)
     return same;
 }
 
-namespace {
-
-// QFile::decodeName() drops a leading byte-order mark, which would name
-// another file ("\uFEFFs.png" the manifest of "s.png").
-QString decodedPath(const QByteArray &path)
-{
-    bool exact = false;
-    return Inputs::decodeFileName(path, &exact);
-}
-
-} // namespace
-
 QString pathWithSuffix(const QString &path, const QString &suffix)
 {
-    return decodedPath(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
+    // Not QFile::decodeName(), which drops a leading byte-order mark: that
+    // would name another file ("\uFEFFs.png" the manifest of "s.png").
+    return Inputs::decodeFileName(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
 }
 
 QString lockFilePathFor(const QString &primary)
@@ -984,7 +974,7 @@ QString lockFilePathFor(const QString &primary)
     QByteArray target;
     if (!followLinks(QFile::encodeName(primary), &target))
         target = QFile::encodeName(primary);
-    return decodedPath(lockPathOf(target));
+    return Inputs::decodeFileName(lockPathOf(target));
 }
 
 void setWriteFaultForTesting(WriteStep step, int index)
