@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QStatusBar>
 #include <QtTest>
@@ -495,8 +496,10 @@ void TestMainWindow::drop()
         QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
     QVERIFY(patternImage(2, 2, 1).save(root.filePath(QStringLiteral("sprites/real")), "PNG"));
     QVERIFY(root.mkpath(QStringLiteral("latin1")));
-    const int latin1 = ::open((QFile::encodeName(root.path()) + "/latin1/caf\xe9.png").constData(),
-                              O_CREAT | O_WRONLY, 0644);
+    const QByteArray latin1Name = QFile::encodeName(root.path()) + "/latin1/caf\xe9.png";
+    const int latin1 = ::open(latin1Name.constData(), O_CREAT | O_WRONLY, 0644);
+    // QDir cannot remove a name that does not decode, which would keep the folder.
+    const auto unlinkLatin1 = qScopeGuard([&] { ::unlink(latin1Name.constData()); });
     QVERIFY(latin1 >= 0 && ::close(latin1) == 0);
 
     SettingsFixture fixture;
