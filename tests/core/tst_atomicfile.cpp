@@ -656,8 +656,8 @@ void TestAtomicFile::signalWaitsForTheSet()
                                   10000);
     }
     if (when == "two runs") {
-        QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(later.files[0].path),
-                                  QByteArray("new placement"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(later.files[0].path), QByteArray("new placement"),
+                                  10000);
     }
     if (when == "rollback") {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
