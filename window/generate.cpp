@@ -113,9 +113,13 @@ void MainWindow::on_btnGenerate_clicked()
 
     const int rendered = renderInBackground(runMargin);
     const QImage savedSheet = std::exchange(m_savedSheet, QImage());
-    // Images whose data turned out not to decode were left out of the sheet.
-    for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
-        reportUnloadable(this, skipped);
+    // Images whose data turned out not to decode were left out of the sheet;
+    // a cancelled run made no sheet, and ends without a box.
+    const bool cancelled = rendered != 1 && m_progress.cancelRequested;
+    if (!cancelled) {
+        for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
+            reportUnloadable(this, skipped);
+    }
     if (rendered == 1) {
         resultDialog->keepSavedSheet(sheetPngPath, savedSheet);
         resultDialog->setPlacements(m_plan.placements);
@@ -124,7 +128,7 @@ void MainWindow::on_btnGenerate_clicked()
         // The keyboard stays with the list (Delete, Space) rather than the
         // preview, whatever the platform does with a new window.
         activateWindow();
-    } else if (!m_progress.cancelRequested) {
+    } else if (!cancelled) {
         QString text = QStringLiteral("Failed!");
         if (!m_lastError.isEmpty())
             text += QStringLiteral("\n\n") + m_lastError;

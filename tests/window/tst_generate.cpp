@@ -634,8 +634,11 @@ void TestGenerate::aboutDuringARun()
 void TestGenerate::cancelThenGenerateAgain_data()
 {
     QTest::addColumn<bool>("whileDecoding"); // else while waiting for another run's lock
-    QTest::newRow("cancelled while decoding") << true;
-    QTest::newRow("cancelled while waiting for the lock") << false;
+    QTest::addColumn<bool>("undecodable");   // one image found undecodable before the cancel
+    QTest::newRow("cancelled while decoding") << true << false;
+    QTest::newRow("cancelled while waiting for the lock") << false << false;
+    // Cancelled in the pass without it: the run ends without its box.
+    QTest::newRow("cancelled after an image did not decode") << true << true;
 }
 
 // The window is usable within a second, nothing is written, and the next
@@ -643,12 +646,19 @@ void TestGenerate::cancelThenGenerateAgain_data()
 void TestGenerate::cancelThenGenerateAgain()
 {
     QFETCH(bool, whileDecoding);
+    QFETCH(bool, undecodable);
     QTemporaryDir out;
     SettingsFixture fixture;
     WindowProbe window;
     const QString image = out.filePath(QStringLiteral("big.png"));
     const int side = whileDecoding ? 1000 : 40; // encoding a large sheet takes a while
     QVERIFY(savePng(patternImage(side, side, 3), image));
+    if (undecodable) {
+        const QString truncated = out.filePath(QStringLiteral("truncated.png"));
+        const QByteArray png = readFileBytes(image);
+        QVERIFY(writeFileBytes(truncated, png.left(png.size() / 2)));
+        window.fileModel->appendRow(new QStandardItem(truncated));
+    }
     for (int i = 0; i < 8; ++i) {
         const QString copy = out.filePath(QStringLiteral("big%1.png").arg(i));
         QVERIFY(QFile::copy(image, copy));
@@ -664,7 +674,8 @@ void TestGenerate::cancelThenGenerateAgain()
     connect(&poll, &QTimer::timeout, &window, [&] {
         const int done = window.m_progress.done;
         const int total = window.m_progress.total;
-        if (total == 0 || done == 0 || (whileDecoding ? done >= total : done < total))
+        if (total == 0 || done == 0 || (whileDecoding ? done >= total : done < total) ||
+            (undecodable && total != 8))
             return;
         // Decoded, encoded (small) and then waiting for the lock.
         if (!whileDecoding && !sinceCancel.isValid()) {
@@ -691,6 +702,8 @@ void TestGenerate::cancelThenGenerateAgain()
 
     otherRun.reset();
     answerer.expectFileDialog({sheet});
+    if (undecodable)
+        answerer.expectMessageBox();
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(QImage(sheet).size(), QSize(side + 4, 8 * (side + 2) + 2));
