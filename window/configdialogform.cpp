@@ -93,6 +93,16 @@ void configDialogForm::setupUi(QDialog *configDialog)
     btnSavePath->setAutoDefault(false);
     btnCancel->setAutoDefault(false);
     btnOK->setDefault(true);
+    // Tab goes through the form as it reads, not in the order of creation
+    // (the margin came before the browse buttons).
+    QWidget::setTabOrder(txtSelectPath, btnSelectPath);
+    QWidget::setTabOrder(btnSelectPath, txtSavePath);
+    QWidget::setTabOrder(txtSavePath, btnSavePath);
+    QWidget::setTabOrder(btnSavePath, radVertical);
+    QWidget::setTabOrder(radVertical, radHorizontal);
+    QWidget::setTabOrder(radHorizontal, txtMarginPix);
+    QWidget::setTabOrder(txtMarginPix, btnCancel);
+    QWidget::setTabOrder(btnCancel, btnOK);
 
     retranslateUi(configDialog);
     QMetaObject::connectSlotsByName(configDialog);

@@ -488,7 +488,7 @@ void TestConfigDialog::browseButtons()
 
 void TestConfigDialog::keyboard_data()
 {
-    QTest::addColumn<QString>("focus");
+    QTest::addColumn<QString>("focus"); // "a>b": from a, the key moves the focus to b
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("saved");
 
@@ -502,6 +502,11 @@ void TestConfigDialog::keyboard_data()
     QTest::newRow("Return on Cancel") << "btnCancel" << int(Qt::Key_Return) << true;
     QTest::newRow("Escape in a field") << "txtSavePath" << int(Qt::Key_Escape) << false;
     QTest::newRow("Escape on OK") << "btnOK" << int(Qt::Key_Escape) << false;
+    // Tab follows the form as it reads: each path, then its browse button.
+    QTest::newRow("Tab from a path to its browse button")
+        << "txtSelectPath>btnSelectPath" << int(Qt::Key_Tab) << false;
+    QTest::newRow("Tab from the orientation to the margin beside it")
+        << "radHorizontal>txtMarginPix" << int(Qt::Key_Tab) << false;
 }
 
 void TestConfigDialog::keyboard()
@@ -514,13 +519,19 @@ void TestConfigDialog::keyboard()
     QCOMPARE(dialog->loadSettings(), 0);
     edit(dialog, "/new/in|/new/out|6|horizontal");
     showDialog();
-    auto *target = dialog->findChild<QWidget *>(focus);
+    auto *target = dialog->findChild<QWidget *>(focus.section(QLatin1Char('>'), 0, 0));
     QVERIFY(target);
     target->setFocus();
 
     QTest::keyClick(target, Qt::Key(key));
     QVERIFY2(answerer->waitAllAnswered(), qPrintable(answerer->report()));
     QVERIFY(answerer->seen().isEmpty());
+    if (focus.contains(QLatin1Char('>'))) {
+        QWidget *now = dialog->focusWidget();
+        QCOMPARE(now ? now->objectName() : QString(), focus.section(QLatin1Char('>'), 1));
+        QVERIFY(dialog->isVisible());
+        dialog->hide();
+    }
     QVERIFY(!dialog->isVisible());
     QCOMPARE(stored(fixture->configPath()),
              QString(saved ? "/new/in|/new/out|6|1" : "/in|/out|3|0"));
