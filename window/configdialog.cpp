@@ -132,6 +132,10 @@ QString configDialog::saveErrorReason(int error)
             reason = tr("a value holds a character the file cannot store");
         break;
     }
+    case ConfigTooLarge:
+        reason = tr("the values would make the file larger than 1 MiB, which Korvane "
+                    "does not read");
+        break;
     case ConfigWriteFailed: {
         // The folder first: a temporary file there is the normal way.
         const QString folder = QFileInfo(path).absolutePath();

@@ -557,6 +557,9 @@ int writeConfigElements(const QString &filePath, const QVector<ConfigElementValu
     for (const Edit &edit : edits)
         text.replace(edit.start, edit.end - edit.start, edit.text);
     const QByteArray newBytes = file.byteOrderMark + encodeText(file.codec, text);
+    // Saved, a file over the bound would stop the next start of the program.
+    if (newBytes.size() > maxSettingsFileSize)
+        return ConfigTooLarge;
     // The new bytes must read back as exactly the intended text and values
     // before they may replace the file.
     if (!readsBackAs(newBytes, file.codec, text, elements, found))

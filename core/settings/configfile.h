@@ -17,6 +17,7 @@ enum ConfigError {
     ConfigNoAttribute = 263,  // 0x107
     ConfigWriteFailed = 264,  // 0x108 the new file could not be written or put in place
     ConfigNotStorable = 265,  // 0x109 a value cannot be stored in the file
+    ConfigTooLarge = 266,     // 0x10a the new file would be over the 1 MiB a read takes
 };
 
 // The settings file: <application dir>/config/config.xml, built afresh on

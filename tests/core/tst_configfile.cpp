@@ -242,6 +242,11 @@ void TestConfigFile::writeErrors_data()
         << Where::File
         << QByteArray("<config><!-- caf\xe9 --><paths defaultSavePath=\"\" x=\"\"/></config>")
         << QString("paths") << QString("defaultSavePath") << 265;
+    // Saved, it would be refused as 258 (over 1 MiB) at the next start.
+    QByteArray nearLimit(standardXml);
+    nearLimit.replace("kept", QByteArray(1024 * 1024 - nearLimit.size() + 4, 'k'));
+    QTest::newRow("266 new file over the size a read takes")
+        << Where::File << nearLimit << QString("paths") << QString("defaultSavePath") << 266;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
     QTest::newRow("264 sync fails")
