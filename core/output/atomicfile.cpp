@@ -33,6 +33,7 @@ struct Fault
     int index; // negative: every output
 };
 QVector<Fault> injectedFaults;
+constexpr int NoFault = INT_MIN; // the journal's own steps: no test fails them
 thread_local int writePauseMs = 0;
 
 // True, with errno set, when a test asked this step to fail. A missing hard
@@ -40,6 +41,8 @@ thread_local int writePauseMs = 0;
 // cleanup like a busy file (EBUSY); anything else like a failing disk (EIO).
 bool injected(WriteStep step, int index)
 {
+    if (index == NoFault)
+        return false;
     for (const Fault &f : injectedFaults) {
         if (f.step == step && (f.index < 0 || f.index == index)) {
             errno = step == WriteStep::Backup || step == WriteStep::KeepMode ? EPERM
@@ -230,6 +233,29 @@ QByteArray lockPathOf(const QByteArray &target)
     return withSuffix(target, ".lock");
 }
 
+// Lists, while a set is put in place, every rename the set makes, so that
+// the next run under the same lock can undo a run that died halfway.
+QByteArray journalPathOf(const QByteArray &target)
+{
+    return withSuffix(target, ".korvane-journal");
+}
+
+constexpr char JournalHeader[] = "korvane-journal 1";
+
+// For the journal, which a run in another working folder reads.
+QByteArray absolutePath(const QByteArray &path)
+{
+    if (path.startsWith('/'))
+        return path;
+    char buffer[PATH_MAX];
+    return getcwd(buffer, sizeof buffer) ? QByteArray(buffer) + '/' + path : path;
+}
+
+bool sameInode(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool writeAll(int fd, const QByteArray &data, int index)
 {
     const char *p = data.constData();
@@ -400,6 +426,17 @@ private:
     QByteArray m_path; // set while held
 };
 
+// For claimName(): a name nothing has yet.
+bool isUnused(const QByteArray &name)
+{
+    struct stat taken;
+    if (lstat(name.constData(), &taken) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return errno == ENOENT;
+}
+
 bool processIsGone(qint64 pid)
 {
     return pid > 0 && pid != getpid() && pid <= INT_MAX && ::kill(pid_t(pid), 0) != 0 &&
@@ -421,11 +458,17 @@ public:
     {
         if (m_files.isEmpty())
             return true;
-        const bool ok = check() && stage() && commitLocked();
+        bool ok = check() && stage() && commitLocked();
+        // The commit point: once the journal is gone, a later run keeps
+        // this set, and the backups may go.
+        if (ok && !endJournal())
+            ok = failErrno(m_files.size() - 1, QStringLiteral("cannot remove the journal %1")
+                                                   .arg(shown(QFile::decodeName(journalPath()))));
         // Still under the lock: a run waiting for it must not put its set
-        // in place before this one's rollback is over.
-        if (!ok)
-            rollback();
+        // in place before this one's rollback is over. An old file that
+        // could not be put back keeps the journal, for the next run to try.
+        if (!ok && rollback())
+            endJournal();
         removeLeftovers(ok);
         m_lock.reset();
         m_held.reset();
@@ -465,6 +508,15 @@ private:
         return m_options.lockFor.isEmpty() ? lockPathOf(m_out.last().target)
                                            : QFile::encodeName(lockFilePathFor(m_options.lockFor));
     }
+    // Beside the lock file, named after the same file.
+    QByteArray journalPath() const
+    {
+        if (m_options.lockFor.isEmpty())
+            return journalPathOf(m_out.last().target);
+        const QByteArray primary = QFile::encodeName(m_options.lockFor);
+        QByteArray target;
+        return journalPathOf(followLinks(primary, &target) ? target : primary);
+    }
 
     bool check()
     {
@@ -481,12 +533,17 @@ private:
                         i, QStringLiteral("it is the same file as %1").arg(shown(m_files[j].path)));
             }
         }
-        // The lock file is not ours to replace or remove.
+        // The lock file is not ours to replace or remove, nor the journal
+        // ours to write as an output.
         const QByteArray lock = identityOf(lockPath());
+        const QByteArray journal = identityOf(journalPath());
         for (int i = 0; i < m_files.size(); ++i) {
             if (identities[i] == lock)
                 return fail(i, QStringLiteral("it is the lock file %1 of this set")
                                    .arg(shown(QFile::decodeName(lockPath()))));
+            if (identities[i] == journal)
+                return fail(i, QStringLiteral("it is the journal %1 of this set")
+                                   .arg(shown(QFile::decodeName(journalPath()))));
         }
         return true;
     }
@@ -613,11 +670,126 @@ private:
             return fail(last, QStringLiteral("cannot create the lock file %1: %2")
                                   .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
         }
+        if (!recoverInterrupted())
+            return false;
         removeDeadRunsFiles();
         m_remove = m_options.remove;
         if (m_options.removeUnderLock)
             m_remove += m_options.removeUnderLock();
-        return keepOldTargets() && putInPlace() && removeFiles() && syncFolders();
+        return keepOldTargets() && claimRemovals() && writeJournal() && putInPlace() &&
+               removeFiles() && syncFolders();
+    }
+
+    // A journal found with the lock held is that of a run that died while
+    // it put its set in place (killed, or the machine went down). Its old
+    // set goes back whole before this run starts: every target from its
+    // backup, a target that did not exist before removed if it is still the
+    // file that run staged, every file moved aside back. The renames start
+    // only once the journal is synced, so a line cut short was never acted
+    // on. What cannot be put back fails this run and keeps the journal.
+    bool recoverInterrupted()
+    {
+        const int last = m_files.size() - 1;
+        const QByteArray path = journalPath();
+        const QString journal = shown(QFile::decodeName(path));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0 && errno == ENOENT)
+            return true;
+        QByteArray text;
+        struct stat st;
+        bool read = fd >= 0 && fstat(fd, &st) == 0;
+        if (read && !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return fail(last, QStringLiteral("the journal %1 is %2, not a regular file")
+                                  .arg(journal, kindOf(st.st_mode)));
+        }
+        char buffer[65536];
+        for (ssize_t n = 1; read && n != 0;) {
+            n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, int(n));
+            read = n >= 0 || errno == EINTR;
+        }
+        const int savedErrno = errno;
+        if (fd >= 0)
+            ::close(fd);
+        errno = savedErrno;
+        if (!read)
+            return failErrno(last, QStringLiteral("cannot read the journal %1").arg(journal));
+
+        struct Entry
+        {
+            QByteArray target, backup, temp; // remove: target and its name aside
+            quint64 inode = 0;
+            qint64 size = -1; // -1: a file to remove
+        };
+        QVector<Entry> entries;
+        QList<QByteArray> lines = text.split('\n');
+        lines.removeLast(); // cut short, or empty after the last newline
+        for (int k = 0; k < lines.size(); ++k) {
+            const QList<QByteArray> f = lines[k].split(' ');
+            bool ok = k > 0 || lines[k] == JournalHeader;
+            if (k > 0 && f.size() == 6 && f[0] == "put") {
+                entries.append({QByteArray::fromPercentEncoding(f[1]),
+                                f[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(f[2]),
+                                QByteArray::fromPercentEncoding(f[3]), f[4].toULongLong(&ok),
+                                f[5].toLongLong()});
+            } else if (k > 0 && f.size() == 3 && f[0] == "remove") {
+                entries.append({QByteArray::fromPercentEncoding(f[1]),
+                                QByteArray::fromPercentEncoding(f[2]), QByteArray(), 0, -1});
+            } else if (k > 0) {
+                ok = false;
+            }
+            if (!ok)
+                return fail(last, QStringLiteral("the journal %1 is not one this version "
+                                                 "writes (line %2); nothing was changed")
+                                      .arg(journal)
+                                      .arg(k + 1));
+        }
+
+        QStringList unrestored;
+        QSet<QByteArray> touched{folderOf(path)};
+        const auto gone = [&](const QByteArray &file) {
+            if (::unlink(file.constData()) != 0 && errno != ENOENT)
+                warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
+                         .arg(shown(QFile::decodeName(file)), qt_error_string(errno)));
+        };
+        for (int k = entries.size() - 1; k >= 0; --k) {
+            const Entry &e = entries[k];
+            const QString target = shown(QFile::decodeName(e.target));
+            const QString aside = shown(QFile::decodeName(e.backup));
+            struct stat now, old;
+            const bool exists = lstat(e.target.constData(), &now) == 0;
+            const bool kept = !e.backup.isEmpty() && lstat(e.backup.constData(), &old) == 0;
+            touched.insert(folderOf(e.target));
+            if (e.size < 0 && kept && exists) {
+                warn(QStringLiteral("cannot put %1 back, a file of that name is there again; "
+                                    "the old one is kept as %2")
+                         .arg(target, aside));
+            } else if (kept && exists && sameInode(now, old)) {
+                gone(e.backup); // never replaced
+            } else if (kept && ::rename(e.backup.constData(), e.target.constData()) != 0) {
+                unrestored << QStringLiteral("%1 (kept as %2): %3")
+                                  .arg(target, aside, qt_error_string(errno));
+            } else if (e.backup.isEmpty() && exists && S_ISREG(now.st_mode) &&
+                       quint64(now.st_ino) == e.inode && qint64(now.st_size) == e.size &&
+                       ::unlink(e.target.constData()) != 0) {
+                unrestored << QStringLiteral("%1: %2").arg(target, qt_error_string(errno));
+            }
+            if (!e.temp.isEmpty())
+                gone(e.temp);
+        }
+        for (const QByteArray &folder : std::as_const(touched))
+            syncFolder(folder, NoFault);
+        if (!unrestored.isEmpty())
+            return fail(last, QStringLiteral("a run that ended early left its set half in place "
+                                             "(journal %1), and it could not be put back: "
+                                             "could not restore %2")
+                                  .arg(journal, unrestored.join(QStringLiteral("; "))));
+        if ((::unlink(path.constData()) != 0 && errno != ENOENT) ||
+            !syncFolder(folderOf(path), NoFault))
+            return failErrno(last, QStringLiteral("cannot remove the journal %1").arg(journal));
+        return true;
     }
 
     // Temporary files and backups of these outputs whose run is gone. Live
@@ -727,15 +899,7 @@ private:
             struct stat st;
             if (lstat(o.target.constData(), &st) != 0)
                 continue;
-            auto unused = [](const QByteArray &name) {
-                struct stat taken;
-                if (lstat(name.constData(), &taken) == 0) {
-                    errno = EEXIST;
-                    return false;
-                }
-                return errno == ENOENT;
-            };
-            if (claimName(o.target, "old", unused, &o.backup) != Claim::Taken)
+            if (claimName(o.target, "old", isUnused, &o.backup) != Claim::Taken)
                 return failErrno(i, QStringLiteral("cannot keep the old file"));
             o.existed = true;
             o.moveAside = true;
@@ -764,32 +928,96 @@ private:
         return true;
     }
 
+    bool failRemove(int k)
+    {
+        if (m_error) {
+            *m_error = QStringLiteral("Cannot remove %1: %2")
+                           .arg(shown(m_remove[k]), qt_error_string(errno));
+        }
+        return false;
+    }
+
+    // Each file to remove gets its name aside before anything moves, so
+    // that the journal lists it.
+    bool claimRemovals()
+    {
+        for (int k = 0; k < m_remove.size(); ++k) {
+            const QByteArray target = QFile::encodeName(m_remove[k]);
+            QByteArray aside;
+            if (claimName(target, "old", isUnused, &aside) != Claim::Taken)
+                return failRemove(k);
+            m_aside.append(aside);
+        }
+        return true;
+    }
+
+    // The set's renames, listed and synced before the first of them, so
+    // that the next run under the lock can undo them should this one die
+    // halfway. A single rename needs none.
+    bool writeJournal()
+    {
+        const int last = m_files.size() - 1;
+        if (m_files.size() + m_remove.size() < 2)
+            return true;
+        const auto field = [](const QByteArray &path) {
+            return absolutePath(path).toPercentEncoding();
+        };
+        QByteArray text = QByteArray(JournalHeader) + '\n';
+        for (int i = 0; i < m_files.size(); ++i) {
+            const Output &o = m_out[i];
+            struct stat st;
+            if (stat(o.temp.constData(), &st) != 0)
+                return failErrno(i, QStringLiteral("the temporary file is gone"));
+            text += "put " + field(o.target) + ' ' +
+                    (o.existed ? field(o.backup) : QByteArray("-")) + ' ' + field(o.temp) + ' ' +
+                    QByteArray::number(quint64(st.st_ino)) + ' ' +
+                    QByteArray::number(qint64(st.st_size)) + '\n';
+        }
+        for (int k = 0; k < m_remove.size(); ++k)
+            text +=
+                "remove " + field(QFile::encodeName(m_remove[k])) + ' ' + field(m_aside[k]) + '\n';
+        const QByteArray path = journalPath();
+        const int fd =
+            ::open(path.constData(),
+                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+        if (fd >= 0)
+            m_journal = path;
+        bool ok = fd >= 0 && writeAll(fd, text, NoFault) && fsync(fd) == 0;
+        const int savedErrno = errno;
+        if (fd >= 0 && ::close(fd) != 0 && ok)
+            ok = false;
+        else
+            errno = savedErrno;
+        if (ok && syncFolder(folderOf(path), NoFault))
+            return true;
+        return failErrno(
+            last,
+            QStringLiteral("cannot write the journal %1").arg(shown(QFile::decodeName(path))));
+    }
+
+    // Removes this run's journal, and makes that last.
+    bool endJournal()
+    {
+        if (m_journal.isEmpty())
+            return true;
+        if (::unlink(m_journal.constData()) != 0 && errno != ENOENT)
+            return false;
+        const QByteArray folder = folderOf(m_journal);
+        m_journal.clear();
+        return syncFolder(folder, NoFault);
+    }
+
     // Each file to remove is renamed aside, so that a rollback can bring it
     // back; the names aside go with the backups.
     bool removeFiles()
     {
-        for (const QString &path : std::as_const(m_remove)) {
-            const QByteArray target = QFile::encodeName(path);
-            auto moveAside = [&](const QByteArray &name) {
-                struct stat taken;
-                if (lstat(name.constData(), &taken) == 0) {
-                    errno = EEXIST;
-                    return false;
-                }
-                return ::rename(target.constData(), name.constData()) == 0;
-            };
-            QByteArray aside;
-            if (claimName(target, "old", moveAside, &aside) == Claim::Taken) {
-                m_removed.append({target, aside});
-                continue;
-            }
-            if (errno == ENOENT)
-                continue;
-            if (m_error) {
-                *m_error =
-                    QStringLiteral("Cannot remove %1: %2").arg(shown(path), qt_error_string(errno));
-            }
-            return false;
+        for (int k = 0; k < m_remove.size(); ++k) {
+            pauseForTesting();
+            const QByteArray target = QFile::encodeName(m_remove[k]);
+            if (::rename(target.constData(), m_aside[k].constData()) == 0)
+                m_removed.append({target, m_aside[k]});
+            else if (errno != ENOENT)
+                return failRemove(k);
         }
         return true;
     }
@@ -812,7 +1040,8 @@ private:
         return true;
     }
 
-    void rollback()
+    // Whether every old file is back.
+    bool rollback()
     {
         QStringList unrestored;
         QSet<QByteArray> touched;
@@ -855,6 +1084,7 @@ private:
             *m_error += QStringLiteral(" (could not restore %1)")
                             .arg(unrestored.join(QStringLiteral("; ")));
         }
+        return unrestored.isEmpty();
     }
 
     // After success the backups go; after a failure the temporary files and
@@ -881,8 +1111,10 @@ private:
     const WriteOptions &m_options;
     QString *m_error;
     QVector<Output> m_out;
-    QStringList m_remove; // the files to remove, known once the lock is held
+    QStringList m_remove;        // the files to remove, known once the lock is held
+    QVector<QByteArray> m_aside; // each file to remove's name aside
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
+    QByteArray m_journal;                             // this run's, while it is there
     const QByteArray m_ownLetters = randomLetters();  // the set's staged names end in them
     std::optional<OutputLock> m_lock;
     std::optional<HeldSignals> m_held; // from the lock file made to the end
@@ -967,6 +1199,15 @@ QString pathWithSuffix(const QString &path, const QString &suffix)
     // Not QFile::decodeName(), which drops a leading byte-order mark: that
     // would name another file ("\uFEFFs.png" the manifest of "s.png").
     return Inputs::decodeFileName(withSuffix(QFile::encodeName(path), QFile::encodeName(suffix)));
+}
+
+bool hasInterruptedWrite(const QString &primary)
+{
+    QByteArray target;
+    if (!followLinks(QFile::encodeName(primary), &target))
+        target = QFile::encodeName(primary);
+    struct stat st;
+    return lstat(journalPathOf(target).constData(), &st) == 0;
 }
 
 QString lockFilePathFor(const QString &primary)

@@ -55,6 +55,12 @@ struct WriteOptions
 // order and back to back, and their folders synced. On failure `error` (if
 // given) names the file and the reason, and no temporary file is left.
 //
+// A set of more than one rename is listed first in a journal beside the
+// lock file ("<lockFor>.korvane-journal"), removed once the set is whole.
+// A run that dies in between leaves it; the next write under that lock
+// first puts that run's old set back, whole, and fails naming the file when
+// it cannot.
+//
 // A target that exists must be a regular file that may be written. A symbolic link is followed:
 // the file it points to is replaced and the link stays. Devices, FIFOs,
 // sockets and folders are refused before anything is written.
@@ -97,6 +103,10 @@ QString pathWithSuffix(const QString &path, const QString &suffix);
 // The lock file a write whose lockFor (or sheet) is `primary` holds.
 QString lockFilePathFor(const QString &primary);
 
+// Whether a write under `primary`'s lock died while it put its set in place:
+// the files may be part old, part new until the next write there.
+bool hasInterruptedWrite(const QString &primary);
+
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index). Calls add up; WriteStep::None clears them.
 // Except for Backup, LinkError, Rename and Restore, the real call is made and its
@@ -126,7 +136,8 @@ void setWriteFaultForTesting(WriteStep step, int index);
 long faultedForTesting(WriteStep step, int index, long result);
 
 // Makes writers on the calling thread pause this long once they hold the
-// lock, between putting two outputs in place or restoring two in a rollback
+// lock, between putting two outputs in place, before each file they remove,
+// between restoring two in a rollback
 // (and the settings file's in-place writer between its check and its
 // write), so that tests can race two of them. pauseForTesting() takes the
 // pause.

@@ -465,6 +465,8 @@ void TestAtomicFile::filesLeftBehind_data()
     row("dead run's temporary", "a.txt.korvane-new-DEAD-abc123", true);
     row("dead run's backup", "sub/a.png.korvane-old-DEAD-abc123", true);
     row("dead run's short name", ".korvane-new-DEAD-abc123", true);
+    // Cut short before its first line: nothing was put in place yet.
+    row("empty journal of a killed run", "sub/a.png.korvane-journal", true);
     // It names no file to go back as, and may be the only copy of one.
     row("earlier build's short-named backup", ".korvane-old-DEAD-abc123", false);
     row("live run's temporary", "a.txt.korvane-new-1-abc123", false);
@@ -614,6 +616,10 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("while waiting for another run's lock") << "lock";
     // The signals stay held until the thread that took them last is done.
     QTest::newRow("while a later run on another thread holds them too") << "two runs";
+    // SIGKILL cannot wait: the next run under the lock puts the old set back.
+    QTest::newRow("killed while the files are put in place") << "killed, put in place";
+    QTest::newRow("killed between two files it removes") << "killed, removing";
+    QTest::newRow("killed during a rollback") << "killed, rollback";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -625,10 +631,17 @@ void TestAtomicFile::signalWaitsForTheSet()
     const QString lock = set.files.last().path + ".lock";
     const auto held = when == "lock" ? std::make_unique<HeldLock>(lock) : nullptr;
     QVERIFY(!held || held->isHeld());
+    const bool killed = when.startsWith("killed");
+    WriteOptions options;
+    if (when.endsWith("removing")) {
+        options.remove = QStringList{set.dir.filePath("sub/a-1.png"), set.dir.filePath("a-2.txt")};
+        QVERIFY(writeFileBytes(options.remove[0], "stale") &&
+                writeFileBytes(options.remove[1], ""));
+    }
     const pid_t child = fork();
     if (child == 0) {
         signal(SIGTERM, SIG_DFL); // as in korvane-pack; the test's handler would catch it
-        if (when == "rollback")
+        if (when.endsWith("rollback"))
             setWriteFaultForTesting(WriteStep::Rename, 2);
         setWritePauseForTesting(150);
         std::future<bool> second;
@@ -639,7 +652,8 @@ void TestAtomicFile::signalWaitsForTheSet()
                 return writeFilesAtomically(later.files);
             });
         }
-        const bool ok = writeFilesAtomically(set.files) && (!second.valid() || second.get());
+        const bool ok =
+            writeFilesAtomically(set.files, options) && (!second.valid() || second.get());
         _exit(ok ? 0 : 1);
     }
     QVERIFY(child > 0);
@@ -651,6 +665,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         QTRY_VERIFY_WITH_TIMEOUT(
             !QDir(set.dir.filePath("sub")).entryList({"*korvane-new*"}, QDir::Files).isEmpty(),
             10000);
+    } else if (when.endsWith("removing")) {
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(options.remove[0]), 10000);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(set.files[0].path), QByteArray("new placement"),
                                   10000);
@@ -659,21 +675,36 @@ void TestAtomicFile::signalWaitsForTheSet()
         QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(later.files[0].path), QByteArray("new placement"),
                                   10000);
     }
-    if (when == "rollback") {
+    if (when.endsWith("rollback")) {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(set.files[1].path), 10000);
     }
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(::kill(child, SIGTERM), 0);
+    QCOMPARE(::kill(child, killed ? SIGKILL : SIGTERM), 0);
     int status = 0;
     while (waitpid(child, &status, WNOHANG) == 0 && timer.elapsed() < 5000) // the lock wait: 10 s
         QThread::msleep(10);
     if (!WIFSIGNALED(status))
         ::kill(child, SIGKILL);
-    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == (killed ? SIGKILL : SIGTERM));
     if (held)
         QVERIFY(QFile::remove(lock));
+    if (killed) {
+        // A later run that writes the sheet alone finds the other files old.
+        QString error;
+        QVERIFY2(writeFilesAtomically({{set.files[2].path, "later sheet"}}, &error),
+                 qPrintable(error));
+        QStringList expected{"a.txt=old placement", "sub/a.png.lock=", "sub/a.png=later sheet"};
+        if (when.endsWith("removing"))
+            expected << "a-2.txt="
+                     << "sub/a-1.png=stale";
+        expected.sort();
+        QStringList contents = set.contents();
+        contents.sort();
+        QCOMPARE(contents, expected);
+        return;
+    }
     // A run ended while it waits may leave its staged files, as a killed one.
     QStringList contents = set.contents();
     contents.erase(
@@ -713,6 +744,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // Its lock file is a link into a missing folder: no lock, no write.
     QTest::newRow("lock file cannot be made") << "unlockable.txt"
                                               << "cannot create the lock file";
+    // What another version's journal lists is not known: nothing is touched.
+    QTest::newRow("journal of another version") << "journalled.txt"
+                                                << "is not one this version writes";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -729,6 +763,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
+    QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 2\n"));
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -749,8 +784,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    const bool usable =
-        output == "link-to-kept" || output == "link-to-new" || output == "unlockable.txt" || bound;
+    const bool usable = output == "link-to-kept" || output == "link-to-new" ||
+                        output == "unlockable.txt" || output == "journalled.txt" || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
