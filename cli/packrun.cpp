@@ -287,8 +287,11 @@ int Packer::pack()
     m_terminal = std::make_unique<TerminalProgress>();
     const Manifest manifest = currentManifest(names, sizes);
     Manifest recorded;
-    if (m_options.update && readManifest(manifestPath(), &recorded) &&
-        outputsUpToDate(recorded, manifest) && listsEveryOutput(recorded)) {
+    // A run that died putting its set in place may have left every listed
+    // output new and yet not be done: its journal says so.
+    if (m_options.update && !hasInterruptedWrite(targets.sheetPath) &&
+        readManifest(manifestPath(), &recorded) && outputsUpToDate(recorded, manifest) &&
+        listsEveryOutput(recorded)) {
         m_terminal.reset();
         m_earlier->insert(fileIdentity(manifestPath()));
         for (const Manifest::Output &output : std::as_const(recorded.outputs))

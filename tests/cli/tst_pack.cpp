@@ -2100,6 +2100,9 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("PNG level changed") << "png level" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
+    // Killed putting its set in place: every listed output may be new, its
+    // files to remove not yet gone.
+    QTest::newRow("journal of a run killed in its commit") << "journal" << false;
     QTest::newRow("nothing changed, a name starting with U+FEFF") << "bom" << true;
     QTest::newRow("nothing changed, a dangling link skipped") << "dangling" << true;
     // In the run's folder: no path into Qt's resources.
@@ -2185,6 +2188,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         QCOMPARE(pack({"-o", "s.png", dir.filePath("in")}, dir.path()).code, 0);
     } else if (change == "no manifest") {
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
+    } else if (change == "journal") {
+        QVERIFY(writeFileBytes(dir.filePath("s.png.korvane-journal"), "korvane-journal 1\n"));
     } else if (change == "unlisted") {
         QJsonObject manifest =
             QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
