@@ -256,6 +256,94 @@ bool sameInode(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// One line of a journal: a rename of the set, or a file it moves aside.
+struct JournalEntry
+{
+    QByteArray target, backup, temp; // remove: target and its name aside
+    quint64 inode = 0;               // of the staged file
+    qint64 size = -1;                // -1: a file to remove
+};
+
+// Whether `name` is one the writer gives a file beside `target`: in the
+// same folder, a temporary or backup name ("new" or "old").
+bool isNameBeside(const QByteArray &name, const QByteArray &target, const char *kind)
+{
+    const QByteArray marker = QByteArray(".korvane-") + kind + '-';
+    return folderOf(name) == folderOf(target) && name.mid(folderOf(name).size()).contains(marker);
+}
+
+// 0 when every line is one this version writes, else the first line that
+// is not. Only the writer's own names count, so a journal cannot make a
+// run move any other file.
+int parseJournal(const QByteArray &text, QVector<JournalEntry> *entries)
+{
+    QList<QByteArray> lines = text.split('\n');
+    lines.removeLast(); // cut short, or empty after the last newline
+    for (int k = 0; k < lines.size(); ++k) {
+        const QList<QByteArray> f = lines[k].split(' ');
+        bool ok = k > 0 || lines[k] == JournalHeader;
+        if (k > 0 && f.size() == 6 && f[0] == "put") {
+            const JournalEntry e{QByteArray::fromPercentEncoding(f[1]),
+                                 f[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(f[2]),
+                                 QByteArray::fromPercentEncoding(f[3]), f[4].toULongLong(&ok),
+                                 f[5].toLongLong()};
+            ok = ok && e.target.startsWith('/') && e.size >= 0 &&
+                 (e.backup.isEmpty() || isNameBeside(e.backup, e.target, "old")) &&
+                 isNameBeside(e.temp, e.target, "new");
+            entries->append(e);
+        } else if (k > 0 && f.size() == 3 && f[0] == "remove") {
+            const JournalEntry e{QByteArray::fromPercentEncoding(f[1]),
+                                 QByteArray::fromPercentEncoding(f[2]), QByteArray(), 0, -1};
+            ok = e.target.startsWith('/') && isNameBeside(e.backup, e.target, "old");
+            entries->append(e);
+        } else if (k > 0) {
+            ok = false;
+        }
+        if (!ok)
+            return k + 1;
+    }
+    return 0;
+}
+
+// Reads the journal at `path`. False with `problem` empty when there is
+// none, else with `problem` a message whose %1 is the journal's name. Only
+// a journal of this user's counts: another's could name any file.
+bool readJournal(const QByteArray &path, QByteArray *text, QString *problem)
+{
+    constexpr qint64 maxJournalSize = 64 << 20;
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ENOENT)
+        return false;
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *problem = QStringLiteral("cannot read the journal %1: ") + qt_error_string(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        *problem = QStringLiteral("the journal %1 is ") + kindOf(st.st_mode) +
+                   QStringLiteral(", not a regular file");
+    } else if (st.st_uid != geteuid()) {
+        *problem = QStringLiteral("the journal %1 belongs to another user; nothing was changed");
+    } else if (st.st_size > maxJournalSize) {
+        *problem = QStringLiteral("the journal %1 is larger than a journal can be");
+    } else {
+        text->resize(int(st.st_size));
+        qint64 got = 0;
+        while (got < st.st_size) {
+            const ssize_t n = ::read(fd, text->data() + got, size_t(st.st_size - got));
+            if (n > 0)
+                got += n;
+            else if (n == 0)
+                break;
+            else if (errno != EINTR)
+                break;
+        }
+        if (got < st.st_size)
+            *problem = QStringLiteral("cannot read the journal %1: ") + qt_error_string(errno);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return problem->isEmpty();
+}
+
 bool writeAll(int fd, const QByteArray &data, int index)
 {
     const char *p = data.constData();
@@ -682,105 +770,26 @@ private:
 
     // A journal found with the lock held is that of a run that died while
     // it put its set in place (killed, or the machine went down). Its old
-    // set goes back whole before this run starts: every target from its
-    // backup, a target that did not exist before removed if it is still the
-    // file that run staged, every file moved aside back. The renames start
-    // only once the journal is synced, so a line cut short was never acted
-    // on. What cannot be put back fails this run and keeps the journal.
+    // set goes back whole before this run starts. The renames start only
+    // once the journal is synced, so a line cut short was never acted on.
+    // What cannot be put back fails this run and keeps the journal.
     bool recoverInterrupted()
     {
         const int last = m_files.size() - 1;
         const QByteArray path = journalPath();
         const QString journal = shown(QFile::decodeName(path));
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0 && errno == ENOENT)
-            return true;
         QByteArray text;
-        struct stat st;
-        bool read = fd >= 0 && fstat(fd, &st) == 0;
-        if (read && !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            return fail(last, QStringLiteral("the journal %1 is %2, not a regular file")
-                                  .arg(journal, kindOf(st.st_mode)));
+        QString problem;
+        if (!readJournal(path, &text, &problem))
+            return problem.isEmpty() || fail(last, problem.arg(journal));
+        QVector<JournalEntry> entries;
+        if (const int bad = parseJournal(text, &entries)) {
+            return fail(last, QStringLiteral("the journal %1 is not one this version "
+                                             "writes (line %2); nothing was changed")
+                                  .arg(journal)
+                                  .arg(bad));
         }
-        char buffer[65536];
-        for (ssize_t n = 1; read && n != 0;) {
-            n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0)
-                text.append(buffer, int(n));
-            read = n >= 0 || errno == EINTR;
-        }
-        const int savedErrno = errno;
-        if (fd >= 0)
-            ::close(fd);
-        errno = savedErrno;
-        if (!read)
-            return failErrno(last, QStringLiteral("cannot read the journal %1").arg(journal));
-
-        struct Entry
-        {
-            QByteArray target, backup, temp; // remove: target and its name aside
-            quint64 inode = 0;
-            qint64 size = -1; // -1: a file to remove
-        };
-        QVector<Entry> entries;
-        QList<QByteArray> lines = text.split('\n');
-        lines.removeLast(); // cut short, or empty after the last newline
-        for (int k = 0; k < lines.size(); ++k) {
-            const QList<QByteArray> f = lines[k].split(' ');
-            bool ok = k > 0 || lines[k] == JournalHeader;
-            if (k > 0 && f.size() == 6 && f[0] == "put") {
-                entries.append({QByteArray::fromPercentEncoding(f[1]),
-                                f[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(f[2]),
-                                QByteArray::fromPercentEncoding(f[3]), f[4].toULongLong(&ok),
-                                f[5].toLongLong()});
-            } else if (k > 0 && f.size() == 3 && f[0] == "remove") {
-                entries.append({QByteArray::fromPercentEncoding(f[1]),
-                                QByteArray::fromPercentEncoding(f[2]), QByteArray(), 0, -1});
-            } else if (k > 0) {
-                ok = false;
-            }
-            if (!ok)
-                return fail(last, QStringLiteral("the journal %1 is not one this version "
-                                                 "writes (line %2); nothing was changed")
-                                      .arg(journal)
-                                      .arg(k + 1));
-        }
-
-        QStringList unrestored;
-        QSet<QByteArray> touched{folderOf(path)};
-        const auto gone = [&](const QByteArray &file) {
-            if (::unlink(file.constData()) != 0 && errno != ENOENT)
-                warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
-                         .arg(shown(QFile::decodeName(file)), qt_error_string(errno)));
-        };
-        for (int k = entries.size() - 1; k >= 0; --k) {
-            const Entry &e = entries[k];
-            const QString target = shown(QFile::decodeName(e.target));
-            const QString aside = shown(QFile::decodeName(e.backup));
-            struct stat now, old;
-            const bool exists = lstat(e.target.constData(), &now) == 0;
-            const bool kept = !e.backup.isEmpty() && lstat(e.backup.constData(), &old) == 0;
-            touched.insert(folderOf(e.target));
-            if (e.size < 0 && kept && exists) {
-                warn(QStringLiteral("cannot put %1 back, a file of that name is there again; "
-                                    "the old one is kept as %2")
-                         .arg(target, aside));
-            } else if (kept && exists && sameInode(now, old)) {
-                gone(e.backup); // never replaced
-            } else if (kept && ::rename(e.backup.constData(), e.target.constData()) != 0) {
-                unrestored << QStringLiteral("%1 (kept as %2): %3")
-                                  .arg(target, aside, qt_error_string(errno));
-            } else if (e.backup.isEmpty() && exists && S_ISREG(now.st_mode) &&
-                       quint64(now.st_ino) == e.inode && qint64(now.st_size) == e.size &&
-                       ::unlink(e.target.constData()) != 0) {
-                unrestored << QStringLiteral("%1: %2").arg(target, qt_error_string(errno));
-            }
-            if (!e.temp.isEmpty())
-                gone(e.temp);
-        }
-        for (const QByteArray &folder : std::as_const(touched))
-            syncFolder(folder, NoFault);
+        const QStringList unrestored = undoJournal(entries, folderOf(path));
         if (!unrestored.isEmpty())
             return fail(last, QStringLiteral("a run that ended early left its set half in place "
                                              "(journal %1), and it could not be put back: "
@@ -790,6 +799,52 @@ private:
             !syncFolder(folderOf(path), NoFault))
             return failErrno(last, QStringLiteral("cannot remove the journal %1").arg(journal));
         return true;
+    }
+
+    // Undoes a dead run's renames, last first: every target it replaced
+    // from its backup, a target that did not exist before removed while it
+    // is still the file that run staged, every file moved aside back. A
+    // target that is neither the staged file nor the old one was written
+    // since by someone else, and stays. Returns what could not be restored.
+    QStringList undoJournal(const QVector<JournalEntry> &entries, const QByteArray &journalFolder)
+    {
+        QStringList unrestored;
+        QSet<QByteArray> touched{journalFolder};
+        const auto gone = [&](const QByteArray &file) {
+            if (::unlink(file.constData()) != 0 && errno != ENOENT)
+                warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
+                         .arg(shown(QFile::decodeName(file)), qt_error_string(errno)));
+        };
+        for (int k = entries.size() - 1; k >= 0; --k) {
+            const JournalEntry &e = entries[k];
+            const QString target = shown(QFile::decodeName(e.target));
+            const QString aside = shown(QFile::decodeName(e.backup));
+            struct stat now, old;
+            const bool exists = lstat(e.target.constData(), &now) == 0;
+            const bool kept = !e.backup.isEmpty() && lstat(e.backup.constData(), &old) == 0;
+            const bool staged = exists && S_ISREG(now.st_mode) && quint64(now.st_ino) == e.inode &&
+                                qint64(now.st_size) == e.size;
+            touched.insert(folderOf(e.target));
+            if (e.size < 0 && kept && exists) {
+                warn(QStringLiteral("cannot put %1 back, a file of that name is there again; "
+                                    "the old one is kept as %2")
+                         .arg(target, aside));
+            } else if (kept && exists && sameInode(now, old)) {
+                gone(e.backup); // never replaced
+            } else if (kept && exists && e.size >= 0 && !staged) {
+                // Written since by another program: the newer file stays.
+            } else if (kept && ::rename(e.backup.constData(), e.target.constData()) != 0) {
+                unrestored << QStringLiteral("%1 (kept as %2): %3")
+                                  .arg(target, aside, qt_error_string(errno));
+            } else if (e.backup.isEmpty() && staged && ::unlink(e.target.constData()) != 0) {
+                unrestored << QStringLiteral("%1: %2").arg(target, qt_error_string(errno));
+            }
+            if (!e.temp.isEmpty())
+                gone(e.temp);
+        }
+        for (const QByteArray &folder : std::as_const(touched))
+            syncFolder(folder, NoFault);
+        return unrestored;
     }
 
     // Temporary files and backups of these outputs whose run is gone. Live

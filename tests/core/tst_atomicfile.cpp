@@ -747,6 +747,10 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // What another version's journal lists is not known: nothing is touched.
     QTest::newRow("journal of another version") << "journalled.txt"
                                                 << "is not one this version writes";
+    // A journal may only move the writer's own names back.
+    QTest::newRow("journal naming a file of another folder as a backup")
+        << "hostile.txt"
+        << "is not one this version writes";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -764,6 +768,12 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
     QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 2\n"));
+    QVERIFY(writeFileBytes(dir.filePath("folder/kept.txt.korvane-old-1-abcdef"), "planted"));
+    QVERIFY(writeFileBytes(
+        dir.filePath("hostile.txt.korvane-journal"),
+        "korvane-journal 1\nput " + QFile::encodeName(dir.filePath("kept.txt")) + ' ' +
+            QFile::encodeName(dir.filePath("folder/kept.txt.korvane-old-1-abcdef")) + ' ' +
+            QFile::encodeName(dir.filePath("kept.txt.korvane-new-1-abcdef")) + " 1 1\n"));
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -785,7 +795,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
-                        output == "unlockable.txt" || output == "journalled.txt" || bound;
+                        output == "unlockable.txt" || output == "journalled.txt" ||
+                        output == "hostile.txt" || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
