@@ -449,6 +449,7 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
         searched->folders << watched;
         if (depth < levels.deepest)
             searched->deeper.insert(watched);
+        searched->names[watched].append({below, match});
     }
     DIR *dir = ::opendir(raw.isEmpty() ? "." : raw.constData());
     if (!dir)
@@ -483,6 +484,19 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
 }
 
 } // namespace
+
+bool NameMatch::matches(const QString &name) const
+{
+    return match.match(below.isEmpty() ? name : below + QLatin1Char('/') + name).hasMatch();
+}
+
+void Searched::add(const Searched &other)
+{
+    folders += other.folders;
+    deeper += other.deeper;
+    for (auto it = other.names.constBegin(); it != other.names.constEnd(); ++it)
+        names[it.key()] += it.value();
+}
 
 QStringList expandGlob(const QString &folder, const QString &pattern,
                        QMap<QString, QByteArray> *undecodable, Searched *searched)

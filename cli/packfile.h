@@ -12,7 +12,9 @@
 // pack file's folder.
 
 #include <QByteArray>
+#include <QHash>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -20,12 +22,32 @@
 
 namespace PackFile {
 
+// What a file in a folder a pattern searched must be named to match: the
+// pattern's expression holds for its path below the folder the walk began in.
+struct NameMatch
+{
+    QString below; // the folder's path below where the walk began; "" for that one
+    QRegularExpression match;
+    bool matches(const QString &name) const;
+    bool operator==(const NameMatch &other) const
+    {
+        return below == other.below && match == other.match;
+    }
+};
+
 // The folders patterns searched, for --watch: a new match appears in one of
-// them, or, for one among `deeper`, in a folder made in it.
+// them (a file `names` lets in), or, for one among `deeper`, in a folder
+// made in it.
 struct Searched
 {
     QStringList folders;
     QSet<QString> deeper;
+    QHash<QString, QVector<NameMatch>> names; // for each of `folders`
+    void add(const Searched &other);
+    bool operator==(const Searched &other) const
+    {
+        return folders == other.folders && deeper == other.deeper && names == other.names;
+    }
 };
 
 struct SheetArguments

@@ -621,8 +621,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         if (!wanted.isEmpty() && sheet.name != wanted)
             continue;
         packed << sheet.name;
-        reads->searched.folders += sheet.searched.folders;
-        reads->searched.deeper += sheet.searched.deeper;
+        reads->searched.add(sheet.searched);
         if (!sheet.unmatched.isEmpty()) {
             reads->packFileAtFault = commandLineHolds(arguments, c);
             return console.usage(sheet.unmatched);

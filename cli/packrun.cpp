@@ -935,7 +935,7 @@ public:
                 Console &console, const ParseReads &firstParse, const QStringList &firstInputs)
         : m_arguments(arguments), m_undecodable(undecodable), m_console(console),
           m_parsed(firstParse.files + firstParse.searched.folders),
-          m_parsedSearched(firstParse.searched.deeper), m_firstInputs(firstInputs)
+          m_parsedSearched(firstParse.searched), m_firstInputs(firstInputs)
     {
     }
 
@@ -953,7 +953,7 @@ public:
         result.watched = nowParsed;
         for (const QStringList &paths : sheetWatched)
             result.watched += paths;
-        result.searched = now.searched.deeper;
+        result.searched = now.searched;
         // Each sheet's inputs taken just before it reads them, so that a
         // file an earlier sheet of this pack wrote counts as read as
         // written; those of sheets not packed, once the rest are.
@@ -971,12 +971,12 @@ public:
         // A parse whose files or folders changed since, or that read others
         // than the one before (their state before it is not known), matches
         // nothing: another pack follows.
-        const bool parsedKept = nowParsed == m_parsed && now.searched.deeper == m_parsedSearched &&
+        const bool parsedKept = nowParsed == m_parsed && now.searched == m_parsedSearched &&
                                 watchEntries(m_parsed, written, m_parsedSearched) == parsedBefore;
         if (parsedKept)
             result.before = fingerprintOf(parsedBefore + read);
         m_parsed = nowParsed;
-        m_parsedSearched = now.searched.deeper;
+        m_parsedSearched = now.searched;
         return result;
     }
 
@@ -1006,9 +1006,9 @@ private:
     const QStringList &m_arguments;
     const QMap<QString, QByteArray> &m_undecodable;
     Console &m_console;
-    QStringList m_parsed;            // what the parse before read
-    QSet<QString> m_parsedSearched;  // folders among them searched for folders too
-    const QStringList m_firstInputs; // watched while no parse gives a sheet
+    QStringList m_parsed;                // what the parse before read
+    PackFile::Searched m_parsedSearched; // how patterns searched the folders among them
+    const QStringList m_firstInputs;     // watched while no parse gives a sheet
 };
 
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,

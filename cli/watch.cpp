@@ -16,6 +16,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -142,13 +143,14 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
 
 } // namespace
 
-// A folder's entries other than images, such as the run's own data files and
-// the temporary files beside them, change with every pack and must not
-// start the next one. Nor must a file the pack wrote that another sheet
+// A folder's entries other than images (and, in a folder a pattern searched,
+// than the files it matches), such as the run's own data files and the
+// temporary files beside them, change with every pack and must not start
+// the next one. Nor must a file the pack wrote that another sheet
 // reads: the writer puts a new file in place every time, so such a file
 // counts by its bytes.
 QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
-                        const QSet<QString> &searched)
+                        const PackFile::Searched &searched)
 {
     QByteArray entries;
     for (const QString &path : paths) {
@@ -168,9 +170,22 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
                                        QDir::AllEntries | QDir::Hidden | QDir::System, QDir::Name);
             for (const QString &name : images)
                 hash.addData(QByteArray("/") + name.toUtf8());
+            // A pattern's match need not end in ".png": its walk decides.
+            // Only files count, links to them included, as in the walk.
+            const auto patterns = searched.names.constFind(path);
+            if (patterns != searched.names.constEnd()) {
+                hash.addData(QByteArrayLiteral(" matches"));
+                const QStringList files =
+                    QDir(onDisk).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+                for (const QString &name : files) {
+                    if (std::any_of(patterns->cbegin(), patterns->cend(),
+                                    [&](const PackFile::NameMatch &m) { return m.matches(name); }))
+                        hash.addData(QByteArray("/") + name.toUtf8());
+                }
+            }
             // A pattern's match can appear in a folder made here. Links
             // are not searched.
-            if (searched.contains(path)) {
+            if (searched.deeper.contains(path)) {
                 hash.addData(QByteArrayLiteral(" folders"));
                 const QStringList folders =
                     QDir(onDisk).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks |
@@ -198,7 +213,7 @@ QByteArray fingerprintOf(const QByteArray &entries)
 }
 
 QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written,
-                            const QSet<QString> &searched)
+                            const PackFile::Searched &searched)
 {
     return fingerprintOf(watchEntries(paths, written, searched));
 }
@@ -224,7 +239,7 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
 
     QStringList watched;
     QSet<QString> written;              // what the last pack wrote
-    QSet<QString> searched;             // the folders its patterns searched
+    PackFile::Searched searched;        // how its patterns searched folders
     QHash<QString, QByteArray> watches; // what each watch was added on
     QByteArray packed;                  // what the last pack read of `watched`
     const auto packOnce = [&]() {

@@ -3,6 +3,8 @@
 // --watch: pack, then pack again whenever an input changes, until SIGINT or
 // SIGTERM.
 
+#include "cli/packfile.h"
+
 #include <QByteArray>
 #include <QSet>
 #include <QStringList>
@@ -24,20 +26,22 @@ struct WatchedPack
     // wrote by its bytes. Empty when unknown.
     QByteArray before;
     QSet<QString> written; // the files it wrote, as Inputs::fileIdentity() names them
-    // Folders among `watched` that a pattern searches for folders too.
-    QSet<QString> searched;
+    // How patterns search folders among `watched`: for which files, and
+    // whether for folders too.
+    PackFile::Searched searched;
 };
 
 // What a pack reads of `paths`, to tell whether they changed: each file's
 // identity, size and times of change (its bytes, for a file among
-// `written`), each folder's images by name (and its folders by name, for
-// one among `searched`), and whether each path is there and what it is.
+// `written`), each folder's images by name (for one a pattern searched,
+// also the files it would match, and its folders when searched deeper), and
+// whether each path is there and what it is.
 QByteArray watchFingerprint(const QStringList &paths, const QSet<QString> &written = {},
-                            const QSet<QString> &searched = {});
+                            const PackFile::Searched &searched = {});
 // The same, one digest per path, so that a pack can take them sheet by
 // sheet: watchFingerprint() is fingerprintOf() of all of them, in order.
 QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written = {},
-                        const QSet<QString> &searched = {});
+                        const PackFile::Searched &searched = {});
 QByteArray fingerprintOf(const QByteArray &entries);
 
 // Calls `pack` once, then again a short moment after the last of a burst of

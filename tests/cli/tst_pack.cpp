@@ -2612,6 +2612,11 @@ void TestPack::watchFollowsWhatItParses_data()
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "gen/*.png"]}]})")
         << false << "gen/c.png" << QByteArray() << "$ROOT/gen/c.png,5,5,2,8";
+    // The walk decides what matches, not the ".png" of a folder INPUT.
+    QTest::newRow("pattern for another suffix gets a match")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "art/*.bmp"]}]})")
+        << false << "art/c.bmp" << QByteArray() << "$ROOT/art/c.bmp,5,5,2,8";
     QTest::newRow("pack file broken at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"} << QByteArray("{\"sheets\": [") << false
         << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
