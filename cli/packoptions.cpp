@@ -657,7 +657,10 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
                            "\"name\" of its own")
                 .arg(Console::shown(packPath), QString::number(runs->size()), wanted));
     }
-    return checkSheetsApart(*runs, packed, packPath, console);
+    const int apart = checkSheetsApart(*runs, packed, packPath, console);
+    if (apart != ParsedToPack)
+        reads->packFileAtFault = commandLineHolds(arguments, c);
+    return apart;
 }
 
 } // namespace PackCommand

@@ -69,7 +69,8 @@ struct ParseReads
     bool watch = false;          // with --pack: --watch is on the command line
     QStringList inputs;          // with --pack: the command line's INPUTs
     // The run failed on what the pack file says (its syntax, a key, a value,
-    // a pattern that matches no file), not on the command line.
+    // a pattern that matches no file, two sheets writing one file), not on
+    // the command line.
     bool packFileAtFault = false;
 };
 

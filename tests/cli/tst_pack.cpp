@@ -2617,6 +2617,12 @@ void TestPack::watchFollowsWhatItParses_data()
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "art/*.bmp"]}]})")
         << false << "art/c.bmp" << QByteArray() << "$ROOT/art/c.bmp,5,5,2,8";
+    QTest::newRow("two sheets writing one file at the start, then mended")
+        << QStringList{"--watch", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]},
+                                      {"output": "s.png", "inputs": ["in"]}]})")
+        << false << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
+        << "$ROOT/in/a.png,10,4,2,2";
     QTest::newRow("pack file broken at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"} << QByteArray("{\"sheets\": [") << false
         << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
