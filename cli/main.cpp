@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 
 // QCoreApplication, not QGuiApplication: image files are read and written
@@ -12,6 +13,10 @@
 // command runs in build pipelines that have no display.
 int main(int argc, char *argv[])
 {
+    // A reader of standard output that went away (`| head`) is a write
+    // that fails, reported with status 1 once the files are in place, not
+    // a death by SIGPIPE part way through.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication application(argc, argv);
     liftImageReaderLimit();
     QCoreApplication::setApplicationName(QStringLiteral("korvane-pack"));

@@ -281,13 +281,16 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
             console.out << time << " pack failed (status " << result.status
                         << "); watching for changes\n";
         console.out.flush();
+        // Nobody reads the lines any more: stop, as the pack is done.
+        if (console.out.status() != QTextStream::Ok)
+            loop.exit(1);
     };
     QObject::connect(&settle, &QTimer::timeout, &loop, packOnce);
     QTimer::singleShot(0, &loop, packOnce);
-    loop.exec();
+    const int status = loop.exec();
     console.out << "stopped watching\n";
     console.out.flush();
-    return 0;
+    return status;
 }
 
 } // namespace PackCommand

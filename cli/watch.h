@@ -48,7 +48,8 @@ QByteArray fingerprintOf(const QByteArray &entries);
 // changes to what it watched, printing one line per pack on the console's
 // standard output. A failed pack is reported and watching goes on. Returns
 // 0 once interrupted; a pack in progress finishes first, so no temporary
-// file is left. `pack` gets what the pack before it wrote.
+// file is left. Returns 1 after a pack whose line cannot be written to
+// standard output. `pack` gets what the pack before it wrote.
 int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> &pack,
                  Console &console);
 

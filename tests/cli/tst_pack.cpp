@@ -1500,6 +1500,14 @@ void TestPack::helpAndVersion()
         pack({"-c", "exec \"$0\" \"$1\" >/dev/full", KORVANE_PACK, option}, QString(), "/bin/sh");
     QCOMPARE(full.code, 1);
     QCOMPARE(full.err, QString("korvane-pack: could not write to standard output\n"));
+    // So it is with no reader left, reported rather than a death by SIGPIPE.
+    const char *const closedPipe = "import os, signal, sys\n"
+                                   "r, w = os.pipe()\nos.close(r)\nos.dup2(w, 1)\n"
+                                   "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
+                                   "os.execv(sys.argv[1], sys.argv[1:])\n";
+    const Run closed = pack({"-c", closedPipe, KORVANE_PACK, option}, QString(), "python3");
+    QCOMPARE(closed.code, 1);
+    QCOMPARE(closed.err, full.err);
 }
 
 void TestPack::jsonMatchesPlacement()
