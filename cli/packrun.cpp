@@ -5,6 +5,8 @@
 #include "cli/progress.h"
 #include "cli/sheetsplit.h"
 #include "cli/watch.h"
+#include "core/image/imagedecode.h"
+#include "core/image/pngdecode.h"
 #include "core/inputs.h"
 #include "core/layout/compactlayout.h"
 #include "core/output/atomicfile.h"
@@ -14,6 +16,7 @@
 #include "core/sheetrender.h"
 #include "core/sprites/animations.h"
 #include "core/sprites/spritepipeline.h"
+#include "core/sprites/trim.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -200,10 +203,12 @@ private:
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     Manifest currentManifest(const QMap<QString, QString> &names,
                              const QMap<QString, QSize> &sizes);
-    Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes,
-                               const QMap<QString, QSize> &splitBy, const Sheet &sheet);
+    Compose::SheetJob sheetJob(const QMap<QString, QSize> &sizes, const QMap<QString, QSize> &boxes,
+                               const Sheet &sheet);
     int composeSheets(const QVector<QMap<QString, QSize>> &groups,
+                      const QVector<QMap<QString, QSize>> &boxes,
                       const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets);
+    void trimOversizedBoxes(QMap<QString, QSize> *boxes) const;
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
@@ -302,6 +307,7 @@ int Packer::pack()
     }
 
     QVector<QMap<QString, QSize>> groups{sizes};
+    QVector<QMap<QString, QSize>> boxes; // with --multipack, what each sheet was split by
     QMap<QString, QStringList> copies;
     if (m_options.multipack) {
         QString error;
@@ -312,10 +318,15 @@ int Packer::pack()
         if (m_options.sprites.alias)
             copies = identicalFiles(manifest, &split);
         // Split by the boxes the layout will place: extruded, untrimmed (a
-        // trimmed image only gets smaller). The sheets keep the real sizes.
-        if (!splitIntoSheets(multipackBoxes(split), layoutOptions(m_options), &groups, &error,
+        // trimmed image only gets smaller) unless only trimmed can it fit.
+        // The sheets keep the real sizes.
+        QMap<QString, QSize> splitBoxes = multipackBoxes(split);
+        if (m_options.sprites.trim)
+            trimOversizedBoxes(&splitBoxes);
+        if (!splitIntoSheets(splitBoxes, layoutOptions(m_options), &groups, &error,
                              m_options.sprites.extrude))
             return failure(error);
+        boxes = groups;
         for (QMap<QString, QSize> &group : groups) {
             for (auto it = group.begin(); it != group.end(); ++it)
                 it.value() = sizes.value(it.key());
@@ -324,7 +335,7 @@ int Packer::pack()
     if (const int status = checkPageTargets(groups.size(), names))
         return status;
     QVector<Sheet> sheets;
-    if (const int status = composeSheets(groups, copies, &sheets))
+    if (const int status = composeSheets(groups, boxes, copies, &sheets))
         return status;
     if (const int status = writeOutputs(sheets, names, manifest))
         return status;
@@ -336,17 +347,39 @@ int Packer::pack()
     return ExitOk;
 }
 
+// With --trim, an image whose whole box does not fit on a sheet of its own
+// may fit once trimmed: only such images are decoded before the split, to be
+// split by the box of what they keep. One that does not decode keeps its
+// whole box, and the split names it.
+void Packer::trimOversizedBoxes(QMap<QString, QSize> *boxes) const
+{
+    const SheetLayout::LayoutOptions layout = layoutOptions(m_options);
+    const QSize grown(2 * m_options.sprites.extrude, 2 * m_options.sprites.extrude);
+    PngDecode::Scratch scratch;
+    for (auto it = boxes->begin(); it != boxes->end(); ++it) {
+        const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
+        if (!alone.isEmpty() && alone.fitsInt() &&
+            SheetLayout::fitsMaxSize(alone, m_options.maxSize))
+            continue;
+        QImage image;
+        if (Compose::decodeImage(it.key(), it.value() - grown, m_options.limits, &image, scratch)
+                .status != Compose::ImageStatus::Ok)
+            continue;
+        it.value() = Sprites::keptRect(image, m_options.sprites.trimThreshold).size() + grown;
+    }
+}
+
 // What composing the sheet of `sizes` takes: the options' layout and limits,
-// and a plan check that names `sheet`'s file. `splitBy` are the images
-// --multipack split this sheet by. `sheet` must outlive the job.
+// and a plan check that names `sheet`'s file. `boxes` are what --multipack
+// split this sheet by (empty without it). `sheet` must outlive the job.
 Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
-                                   const QMap<QString, QSize> &splitBy, const Sheet &sheet)
+                                   const QMap<QString, QSize> &boxes, const Sheet &sheet)
 {
     const Options &o = m_options;
     Compose::SheetJob job;
     job.sheetPath = sheet.targets.sheetPath;
     job.sizes = sizes;
-    job.layout = [&o, boxes = multipackBoxes(splitBy)](const QMap<QString, QSize> &s) {
+    job.layout = [&o, boxes](const QMap<QString, QSize> &s) {
         SheetLayout::Plan plan = planFor(o, s);
         if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
             return plan;
@@ -356,8 +389,12 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
         plan = planFor(o, boxes);
         QVector<SheetLayout::Placement> placements;
         for (SheetLayout::Placement p : std::as_const(plan.placements)) {
-            if (s.contains(p.path)) {
-                p.size = s.value(p.path);
+            // A region larger than its box (an image trimmed before the
+            // split that changed since) is left out, and the run fails.
+            const QSize region = s.value(p.path);
+            if (s.contains(p.path) && region.width() <= p.size.width() &&
+                region.height() <= p.size.height()) {
+                p.size = region;
                 placements.append(p);
             }
         }
@@ -385,6 +422,7 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
 // Decodes and encodes one sheet after the other, so that one sheet's pixels
 // are in memory at a time.
 int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
+                          const QVector<QMap<QString, QSize>> &boxes,
                           const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets)
 {
     const Options &o = m_options;
@@ -401,7 +439,7 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
             for (const QString &copy : copies.value(it.key()))
                 images.insert(copy, it.value());
         }
-        const Compose::SheetJob job = sheetJob(images, groups[n], sheet);
+        const Compose::SheetJob job = sheetJob(images, boxes.value(n), sheet);
         m_terminal->setStage(n, groups.size(), false);
         Compose::SpriteResult sprites;
         if (o.sprites.changesSheet())

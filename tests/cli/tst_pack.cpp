@@ -2772,6 +2772,9 @@ void TestPack::spriteOptions_data()
     QTest::newRow("trim and alias, power of two")
         << QStringList{"--trim", "--alias", "--power-of-two"};
     QTest::newRow("pivot and animations") << QStringList{"--pivot", "0,0.25", "--animations"};
+    // walk-10.png's whole box is 18 wide; trimmed, every image fits one sheet.
+    QTest::newRow("trim, multipack, an image that fits only trimmed")
+        << QStringList{"--trim", "--multipack", "--max-size", "16x64"};
     QTest::newRow("everything, rows") << all;
     QTest::newRow("everything, compact, max size")
         << all + QStringList{"--layout", "compact", "--max-size", "64x64", "--power-of-two"};
