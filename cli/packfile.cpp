@@ -554,8 +554,7 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
     const QByteArray text = file.read(maxPackFileBytes + 1);
     if (text.size() > maxPackFileBytes) {
         *error = QStringLiteral("%1: larger than %2 MiB, too large for a pack file")
-                     .arg(QDir::toNativeSeparators(path))
-                     .arg(maxPackFileBytes >> 20);
+                     .arg(QDir::toNativeSeparators(path), QString::number(maxPackFileBytes >> 20));
         return false;
     }
     if (unreadable)

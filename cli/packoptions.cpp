@@ -315,9 +315,9 @@ int OptionReader::readMargin()
 {
     const bool marginGiven = c.parser.isSet(c.margin);
     if (marginGiven && !parseMargin(c.parser.value(c.margin), &m_options.margin)) {
-        return usage(QStringLiteral("margin \"%1\" is not a whole number from 0 to %2")
-                         .arg(c.parser.value(c.margin))
-                         .arg(std::numeric_limits<int>::max()));
+        return usage(
+            QStringLiteral("margin \"%1\" is not a whole number from 0 to %2")
+                .arg(c.parser.value(c.margin), QString::number(std::numeric_limits<int>::max())));
     }
 
     // The file is read even when --margin overrides it: a settings file that

@@ -298,10 +298,10 @@ SpriteResult composeSprites(const SheetJob &job, const SpriteOptions &options)
         return result;
     }
     if (regions.beyondLimit()) {
-        composed.error = QStringLiteral("%1: the images need a sheet of more than the limit of "
-                                        "%2 pixels")
-                             .arg(Inputs::shownPath(job.sheetPath))
-                             .arg(regions.limit());
+        composed.error =
+            QStringLiteral("%1: the images need a sheet of more than the limit of "
+                           "%2 pixels")
+                .arg(Inputs::shownPath(job.sheetPath), QString::number(regions.limit()));
         return result;
     }
     if (!keepDecoded(sprites, job, composed))

@@ -426,6 +426,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"-m", "-1", "-o", sheet, in} << 2 << "margin \"-1\" is not a whole number";
     QTest::newRow("margin with sign") << QStringList{"--margin=+3", "-o", sheet, in} << 2
                                       << "margin \"+3\" is not a whole number";
+    // A "%1" in a name or value is text, not a place for the next number.
+    QTest::newRow("margin holding %1")
+        << QStringList{"-m", "%1", "-o", sheet, in} << 2
+        << "margin \"%1\" is not a whole number from 0 to 2147483647";
     QTest::newRow("no INPUT") << QStringList{"-o", sheet} << 2 << "no INPUT given";
     QTest::newRow("unknown PNG level") << QStringList{"--png-level", "Small", "-o", sheet, in} << 2
                                        << "--png-level \"Small\" is not fast, default or small";
@@ -655,6 +659,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("trimmed regions beyond --max-sheet-pixels")
         << QStringList{"--trim", "--max-sheet-pixels", "10", "-o", sheet, in, "$ROOT/cut.bmp"} << 1
         << "$ROOT/out/s.png: the images need a sheet of more than the limit of 10 pixels";
+    QTest::newRow("trimmed regions beyond --max-sheet-pixels, %1 in the sheet's name")
+        << QStringList{"--trim", "--max-sheet-pixels", "10", "-o", "$ROOT/out/s%1.png",
+                       in,       "$ROOT/cut.bmp"}
+        << 1 << "$ROOT/out/s%1.png: the images need a sheet of more than the limit of 10 pixels";
     QTest::newRow("CR in a path") << QStringList{"-o", sheet, "$ROOT/line\rbreak.png"} << 1
                                   << "$ROOT/line\\x0dbreak.png: the path holds a line break";
     QTest::newRow("CR LF in a path") << QStringList{"-o", sheet, "$ROOT/line\r\nbreak.png"} << 1
@@ -2319,7 +2327,8 @@ void TestPack::packFileErrorsHavePositions()
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("art");
     QVERIFY(savePng(patternImage(4, 4, 1), dir.filePath("a.png")));
-    QVERIFY(writeFileBytes(dir.filePath("p.json"), text));
+    // A "%1" in the file's name is text in every message, not a place for a number.
+    QVERIFY(writeFileBytes(dir.filePath("p%1.json"), text));
     QTemporaryDir elsewhere; // the FAT image changes with every file made
     std::optional<FatMount> fat;
     if (text.contains("\"fat/") &&
@@ -2327,9 +2336,9 @@ void TestPack::packFileErrorsHavePositions()
          !fat.emplace(elsewhere.filePath("fat.img"), dir.filePath("fat")).mounted))
         QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
     const QMap<QString, QByteArray> before = snapshot(dir.path());
-    const Run run = pack({"--pack", dir.filePath("p.json")});
+    const Run run = pack({"--pack", dir.filePath("p%1.json")});
     QCOMPARE(run.code, 2);
-    QVERIFY2(run.err.startsWith("korvane-pack: " + dir.filePath("p.json:") + message),
+    QVERIFY2(run.err.startsWith("korvane-pack: " + dir.filePath("p%1.json:") + message),
              qPrintable(run.err));
     QCOMPARE(snapshot(dir.path()), before);
 }
