@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <vector>
 
 namespace PackCommand {
 
@@ -52,7 +53,8 @@ public:
         for (int i = run; i < remaining->size(); ++i) {
             const Image &image = remaining->at(i);
             if (leastArea(image.size) <= free &&
-                !(bySize && refused.contains(sizeKey(image.size)))) {
+                !(bySize && refused.contains(sizeKey(image.size))) &&
+                (bySize || mayFitInRows(sheet, image.size))) {
                 sheet.insert(image.path, image.size);
                 if (fits(sheet)) {
                     free -= leastArea(image.size);
@@ -69,6 +71,58 @@ public:
     }
 
 private:
+    // False when `sheet` with an image of `extra` cannot fit in rows: its
+    // least height is over the limit, or its width is. What the paths decide
+    // (the order of images of one width) is left out: the rows break where
+    // the widths alone say, each row at least as tall as the lowest image
+    // that can lead it plus the margin, and as the lowest that can be in it.
+    // Only a shortcut: the layout decides what does fit.
+    bool mayFitInRows(const QMap<QString, QSize> &sheet, const QSize &extra) const
+    {
+        if (!m_options.maxSize.isValid())
+            return true;
+        m_sizes.clear();
+        for (const QSize &size : sheet)
+            m_sizes.push_back(size);
+        m_sizes.push_back(extra);
+        // Widest first, each width's lowest first.
+        std::sort(m_sizes.begin(), m_sizes.end(), [](const QSize &a, const QSize &b) {
+            return a.width() != b.width() ? a.width() > b.width() : a.height() < b.height();
+        });
+        const qint64 m = m_options.margin;
+        const qint64 width = m_sizes.front().width() + 2 * m;
+        if (rounded(width) > m_options.maxSize.width())
+            return false;
+        qint64 height = m;
+        qint64 row = 0;
+        qint64 cursor = m;
+        qint64 lowest = 0; // of the current width
+        for (size_t i = 0; i < m_sizes.size(); ++i) {
+            const qint64 w = m_sizes[i].width();
+            if (i == 0 || w != m_sizes[i - 1].width())
+                lowest = m_sizes[i].height();
+            if (i == 0) {
+                // The first row is only as tall as its images once one has height.
+                row = lowest > 0 ? lowest + m : 0;
+                cursor += w + m;
+            } else if (cursor + w <= width) {
+                row = std::max(row, lowest);
+                cursor += w + m;
+            } else {
+                height += row;
+                row = lowest + m;
+                cursor = m + w + m;
+            }
+        }
+        height += row;
+        return rounded(height) <= m_options.maxSize.height();
+    }
+
+    qint64 rounded(qint64 side) const
+    {
+        return m_options.powerOfTwo ? SheetLayout::nextPowerOfTwo(side) : side;
+    }
+
     qint64 capacity() const
     {
         return qint64(m_options.maxSize.width()) * m_options.maxSize.height();
@@ -146,6 +200,7 @@ private:
     }
 
     const SheetLayout::LayoutOptions &m_options;
+    mutable std::vector<QSize> m_sizes; // mayFitInRows()'s, kept for its capacity
 };
 
 } // namespace

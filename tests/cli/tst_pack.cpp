@@ -1039,6 +1039,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--skip-unreadable", "--alias", "--max-size", "14x14"} + in +
                QStringList{"$ROOT/trunc.png", "$ROOT/trunc-copy.png"}
         << 0;
+    // 5x4 goes under 5x6 (10 high): in rows of one width a row is as low as
+    // the lowest image that may lead it. Left to another sheet, it makes a
+    // third beside 3x8, and that page would clash with the JSON file.
+    QTest::newRow("--multipack, rows of one width led by their lowest image")
+        << QStringList{"--multipack",   "-m0", "--max-size",  "5x10",      "--json",
+                       "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/lead"}
+        << 0;
 }
 
 void TestPack::optionBoundaries()
@@ -1056,8 +1063,9 @@ void TestPack::optionBoundaries()
     QVERIFY(savePng(patternImage(50, 50, 5), root.filePath("50.png")));
     QVERIFY(savePng(patternImage(50, 50, 6), root.filePath("50b.png")));
     QVERIFY(savePng(patternImage(104, 10, 8), root.filePath("w.png")));
-    QStringList sized{"run/2x8",  "run/2x7",  "run/1x9",   "run/5x1",  "run/1x4", "rows/0-20x1",
-                      "rows/5x4", "rows/6x6", "size/10x5", "size/6x6", "size/6x5"};
+    QStringList sized{"run/2x8",     "run/2x7",  "run/1x9",  "run/5x1",   "run/1x4",
+                      "rows/0-20x1", "rows/5x4", "rows/6x6", "size/10x5", "size/6x6",
+                      "size/6x5",    "lead/5x6", "lead/3x8", "lead/5x4"};
     for (int i = 1; i <= 5; ++i)
         sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
