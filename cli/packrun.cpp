@@ -208,7 +208,8 @@ private:
     int composeSheets(const QVector<QMap<QString, QSize>> &groups,
                       const QVector<QMap<QString, QSize>> &boxes,
                       const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets);
-    void trimOversizedBoxes(QMap<QString, QSize> *boxes) const;
+    int decodeOversizedBoxes(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
+                             QMap<QString, QSize> *trimmedFrom);
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
@@ -321,10 +322,11 @@ int Packer::pack()
         // trimmed image only gets smaller) unless only trimmed can it fit.
         // The sheets keep the real sizes.
         QMap<QString, QSize> splitBoxes = multipackBoxes(split);
-        if (m_options.sprites.trim)
-            trimOversizedBoxes(&splitBoxes);
+        QMap<QString, QSize> trimmedFrom;
+        if (const int status = decodeOversizedBoxes(&splitBoxes, copies, &trimmedFrom))
+            return status;
         if (!splitIntoSheets(splitBoxes, layoutOptions(m_options), &groups, &error,
-                             m_options.sprites.extrude))
+                             m_options.sprites.extrude, trimmedFrom))
             return failure(error);
         boxes = groups;
         for (QMap<QString, QSize> &group : groups) {
@@ -347,26 +349,52 @@ int Packer::pack()
     return ExitOk;
 }
 
-// With --trim, an image whose whole box does not fit on a sheet of its own
-// may fit once trimmed: only such images are decoded before the split, to be
-// split by the box of what they keep. One that does not decode keeps its
-// whole box, and the split names it.
-void Packer::trimOversizedBoxes(QMap<QString, QSize> *boxes) const
+// An image whose whole box does not fit on a sheet of its own is decoded
+// before the split when that can save the run. With --trim it is split by
+// the box of what it keeps (its own size goes in `trimmedFrom` when that is
+// less), so that one that fits only trimmed does not fail the run. Under
+// --skip-unreadable one whose data does not decode is left out, with its
+// copies, as it would be from a sheet; only such a failure, which the same
+// bytes always give, and not one of memory, so that the split stays the
+// same. Any other keeps its whole box, and the split names it.
+int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
+                                 const QMap<QString, QStringList> &copies,
+                                 QMap<QString, QSize> *trimmedFrom)
 {
-    const SheetLayout::LayoutOptions layout = layoutOptions(m_options);
-    const QSize grown(2 * m_options.sprites.extrude, 2 * m_options.sprites.extrude);
+    const Options &o = m_options;
+    if (!o.sprites.trim && !o.skipUnreadable)
+        return ExitOk;
+    const SheetLayout::LayoutOptions layout = layoutOptions(o);
+    const QSize grown(2 * o.sprites.extrude, 2 * o.sprites.extrude);
     PngDecode::Scratch scratch;
-    for (auto it = boxes->begin(); it != boxes->end(); ++it) {
+    for (auto it = boxes->begin(); it != boxes->end();) {
         const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
-        if (!alone.isEmpty() && alone.fitsInt() &&
-            SheetLayout::fitsMaxSize(alone, m_options.maxSize))
+        if (!alone.isEmpty() && alone.fitsInt() && SheetLayout::fitsMaxSize(alone, o.maxSize)) {
+            ++it;
             continue;
+        }
+        const QSize own = it.value() - grown;
         QImage image;
-        if (Compose::decodeImage(it.key(), it.value() - grown, m_options.limits, &image, scratch)
-                .status != Compose::ImageStatus::Ok)
+        Compose::Failure decoded = Compose::decodeImage(it.key(), own, o.limits, &image, scratch);
+        if (decoded.status == Compose::ImageStatus::DecodeFailed && o.skipUnreadable) {
+            warn(QStringLiteral("skipping %1").arg(decoded.message()));
+            for (const QString &copy : copies.value(it.key())) {
+                decoded.path = copy;
+                warn(QStringLiteral("skipping %1").arg(decoded.message()));
+            }
+            it = boxes->erase(it);
             continue;
-        it.value() = Sprites::keptRect(image, m_options.sprites.trimThreshold).size() + grown;
+        }
+        if (o.sprites.trim && decoded.status == Compose::ImageStatus::Ok) {
+            const QSize kept = Sprites::keptRect(image, o.sprites.trimThreshold).size();
+            if (kept != own) {
+                trimmedFrom->insert(it.key(), own);
+                it.value() = kept + grown;
+            }
+        }
+        ++it;
     }
+    return boxes->isEmpty() ? failure(QStringLiteral("no image to pack")) : ExitOk;
 }
 
 // What composing the sheet of `sizes` takes: the options' layout and limits,

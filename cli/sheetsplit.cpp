@@ -219,15 +219,24 @@ QString numberedPath(const QString &path, int n)
 }
 
 bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
-                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude)
+                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude,
+                     const QMap<QString, QSize> &trimmedFrom)
 {
     const Splitter splitter(options);
     QVector<Image> remaining;
     for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
         if (!splitter.fits({{it.key(), it.value()}})) {
-            // The image's own size, then the box its extruded edges need.
+            // The image's own size, what it keeps once trimmed, then the box
+            // its extruded edges need.
             const QSize own = it.value() - QSize(2 * extrude, 2 * extrude);
             QString size = QStringLiteral("%1 x %2").arg(own.width()).arg(own.height());
+            const auto untrimmed = trimmedFrom.constFind(it.key());
+            if (untrimmed != trimmedFrom.constEnd()) {
+                size = QStringLiteral("%1 x %2, %3 once trimmed")
+                           .arg(untrimmed->width())
+                           .arg(untrimmed->height())
+                           .arg(size);
+            }
             if (extrude > 0) {
                 size += QStringLiteral(", %1 x %2 with --extrude %3")
                             .arg(it.value().width())

@@ -24,7 +24,10 @@ QString numberedPath(const QString &path, int n);
 // sheet starts. False with
 // `error` naming the image when one does not fit on a sheet of its own.
 // `sizes` are boxes grown by `extrude` on each side; the error gives both.
+// `trimmedFrom` gives the own size of an image whose box is of what it keeps
+// once trimmed, for the error to give too.
 bool splitIntoSheets(const QMap<QString, QSize> &sizes, const SheetLayout::LayoutOptions &options,
-                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude = 0);
+                     QVector<QMap<QString, QSize>> *groups, QString *error, int extrude = 0,
+                     const QMap<QString, QSize> &trimmedFrom = {});
 
 } // namespace PackCommand

@@ -753,6 +753,21 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("multipack extruded image larger than a sheet")
         << QStringList{"--multipack", "--extrude", "1", "--max-size", "15x100", "-o", sheet, in}
         << 1 << "$ROOT/in/a.png (10 x 5, 12 x 7 with --extrude 1) does not fit";
+    // Trimmed to 9 x 5 before the split, and still too wide.
+    QTest::newRow("multipack trimmed image larger than a sheet")
+        << QStringList{"--multipack", "--trim", "--max-size",        "12x100",
+                       "-o",          sheet,    "$ROOT/bordered.png"}
+        << 1 << "$ROOT/bordered.png (10 x 5, 9 x 5 once trimmed) does not fit";
+    // Too large for a sheet and not decoding: left out as from a sheet, and
+    // so is its copy (truncated.png, after the first in path order).
+    QTest::newRow("multipack --skip-unreadable --alias, too large and left out with its copy")
+        << QStringList{"--multipack", "--skip-unreadable", "--alias", "--max-size", "13x13"} +
+               QStringList{"-o", sheet, "$ROOT/truncated.png", "$ROOT/truncated-copy.png"}
+        << 1 << "skipping $ROOT/truncated.png: the image data cannot be decoded";
+    QTest::newRow("multipack --skip-unreadable, too large and left out, leaving nothing")
+        << QStringList{"--multipack", "--skip-unreadable",  "--max-size", "13x13", "-o",
+                       sheet,         "$ROOT/truncated.png"}
+        << 1 << "korvane-pack: no image to pack";
     QTest::newRow("data file is the manifest")
         << QStringList{"--json", "$ROOT/out/s.korvane-manifest", "-o", sheet, in} << 2
         << "the JSON file and the manifest would both be";
@@ -865,6 +880,11 @@ void TestPack::failuresLeaveNoTrace()
         root.filePath("tall.gif")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
+    QVERIFY(writeFileBytes(root.filePath("truncated-copy.png"), png.left(png.size() - 20)));
+    QImage bordered = patternImage(10, 5, 1);
+    for (int y = 0; y < 5; ++y)
+        bordered.setPixel(9, y, 0); // a transparent column that --trim cuts
+    QVERIFY(savePng(bordered, root.filePath("bordered.png")));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("line\nbreak.png")));
     QCOMPARE(mkfifo(QFile::encodeName(root.filePath("fifo.png")).constData(), 0600), 0);
     QCOMPARE(mkfifo(QFile::encodeName(root.filePath("pipe")).constData(), 0600), 0);
@@ -1038,6 +1058,11 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--multipack --skip-unreadable --alias, a sheet of two copies left empty")
         << QStringList{"--multipack", "--skip-unreadable", "--alias", "--max-size", "14x14"} + in +
                QStringList{"$ROOT/trunc.png", "$ROOT/trunc-copy.png"}
+        << 0;
+    // trunc.png's box is 14 x 14: too large for a sheet, and it does not decode.
+    QTest::newRow("--multipack --skip-unreadable, an image too large for a sheet left out")
+        << QStringList{"--multipack", "--skip-unreadable", "--max-size", "14x13"} + in +
+               QStringList{"$ROOT/trunc.png"}
         << 0;
     // 5x4 goes under 5x6 (10 high): in rows of one width a row is as low as
     // the lowest image that may lead it. Left to another sheet, it makes a
