@@ -786,8 +786,7 @@ private:
         if (const int bad = parseJournal(text, &entries)) {
             return fail(last, QStringLiteral("the journal %1 is not one this version "
                                              "writes (line %2); nothing was changed")
-                                  .arg(journal)
-                                  .arg(bad));
+                                  .arg(journal, QString::number(bad)));
         }
         const QStringList unrestored = undoJournal(entries, folderOf(path));
         if (!unrestored.isEmpty())

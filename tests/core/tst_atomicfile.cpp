@@ -747,6 +747,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // What another version's journal lists is not known: nothing is touched.
     QTest::newRow("journal of another version") << "journalled.txt"
                                                 << "is not one this version writes";
+    QTest::newRow("journal of another version, %1 in its name")
+        << "j%1.txt"
+        << "j%1.txt.korvane-journal is not one this version writes (line 1)";
     // A journal may only move the writer's own names back.
     QTest::newRow("journal naming a file of another folder as a backup")
         << "hostile.txt"
@@ -768,6 +771,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
     QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 2\n"));
+    QVERIFY(writeFileBytes(dir.filePath("j%1.txt.korvane-journal"), "korvane-journal 2\n"));
     QVERIFY(writeFileBytes(dir.filePath("folder/kept.txt.korvane-old-1-abcdef"), "planted"));
     QVERIFY(writeFileBytes(
         dir.filePath("hostile.txt.korvane-journal"),
@@ -796,7 +800,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     // never gets to write to it.
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
                         output == "unlockable.txt" || output == "journalled.txt" ||
-                        output == "hostile.txt" || bound;
+                        output == "j%1.txt" || output == "hostile.txt" || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
