@@ -251,6 +251,31 @@ QByteArray absolutePath(const QByteArray &path)
     return getcwd(buffer, sizeof buffer) ? QByteArray(buffer) + '/' + path : path;
 }
 
+// `path` as the journal names it: from the journal's folder (`from`, made
+// canonical), so that a folder moved or renamed after a kill, together with
+// its outputs, still leads to them; absolute where a folder does not resolve.
+QByteArray journalName(const QByteArray &path, const QByteArray &from)
+{
+    char buffer[PATH_MAX];
+    if (from.isEmpty() || !realpath(folderOf(path).constData(), buffer))
+        return absolutePath(path);
+    const QList<QByteArray> base = from.split('/');
+    const QList<QByteArray> folder = QByteArray(buffer).split('/');
+    int common = 0;
+    while (common < base.size() && common < folder.size() && base[common] == folder[common])
+        ++common;
+    QByteArray name;
+    for (int k = common; k < base.size(); ++k) {
+        if (!base[k].isEmpty())
+            name += "../";
+    }
+    for (int k = common; k < folder.size(); ++k) {
+        if (!folder[k].isEmpty())
+            name += folder[k] + '/';
+    }
+    return name + path.mid(path.lastIndexOf('/') + 1);
+}
+
 bool sameInode(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -265,36 +290,54 @@ struct JournalEntry
 };
 
 // Whether `name` is one the writer gives a file beside `target`: in the
-// same folder, a temporary or backup name ("new" or "old").
+// same folder, a temporary or backup name ("new" or "old") of `target`'s
+// own, in full or in the short form for a long name.
 bool isNameBeside(const QByteArray &name, const QByteArray &target, const char *kind)
 {
-    const QByteArray marker = QByteArray(".korvane-") + kind + '-';
-    return folderOf(name) == folderOf(target) && name.mid(folderOf(name).size()).contains(marker);
+    const int slash = name.lastIndexOf('/');
+    if (slash < 0 || name.left(slash) != folderOf(target))
+        return false;
+    const QRegularExpressionMatch match =
+        leftoverPattern().match(QString::fromLatin1(name.mid(slash + 1)));
+    const QByteArray own = target.mid(target.lastIndexOf('/') + 1);
+    if (!match.hasMatch() || match.captured(3) != QLatin1String(kind) || own.isEmpty() ||
+        own == "." || own == "..")
+        return false;
+    return match.captured(1).isEmpty()
+               ? match.captured(2).toLatin1() == nameTag(own)
+               : match.captured(2).isEmpty() && match.captured(1).toLatin1() == own;
 }
 
 // 0 when every line is one this version writes, else the first line that
 // is not. Only the writer's own names count, so a journal cannot make a
-// run move any other file.
-int parseJournal(const QByteArray &text, QVector<JournalEntry> *entries)
+// run move any other file. Names not starting with '/' are from `folder`,
+// the journal's.
+int parseJournal(const QByteArray &text, const QByteArray &folder, QVector<JournalEntry> *entries)
 {
     QList<QByteArray> lines = text.split('\n');
     lines.removeLast(); // cut short, or empty after the last newline
+    // A NUL would end the name the system calls see before the checked one.
+    const auto path = [&](const QByteArray &field, bool *ok) {
+        const QByteArray name = QByteArray::fromPercentEncoding(field);
+        *ok = *ok && !name.isEmpty() && !name.contains('\0');
+        return name.startsWith('/') ? name : folder + '/' + name;
+    };
     for (int k = 0; k < lines.size(); ++k) {
         const QList<QByteArray> f = lines[k].split(' ');
         bool ok = k > 0 || lines[k] == JournalHeader;
         if (k > 0 && f.size() == 6 && f[0] == "put") {
-            const JournalEntry e{QByteArray::fromPercentEncoding(f[1]),
-                                 f[2] == "-" ? QByteArray() : QByteArray::fromPercentEncoding(f[2]),
-                                 QByteArray::fromPercentEncoding(f[3]), f[4].toULongLong(&ok),
-                                 f[5].toLongLong()};
-            ok = ok && e.target.startsWith('/') && e.size >= 0 &&
+            bool named = true;
+            const JournalEntry e{path(f[1], &named),
+                                 f[2] == "-" ? QByteArray() : path(f[2], &named),
+                                 path(f[3], &named), f[4].toULongLong(&ok), f[5].toLongLong()};
+            ok = ok && named && e.size >= 0 &&
                  (e.backup.isEmpty() || isNameBeside(e.backup, e.target, "old")) &&
                  isNameBeside(e.temp, e.target, "new");
             entries->append(e);
         } else if (k > 0 && f.size() == 3 && f[0] == "remove") {
-            const JournalEntry e{QByteArray::fromPercentEncoding(f[1]),
-                                 QByteArray::fromPercentEncoding(f[2]), QByteArray(), 0, -1};
-            ok = e.target.startsWith('/') && isNameBeside(e.backup, e.target, "old");
+            bool named = true;
+            const JournalEntry e{path(f[1], &named), path(f[2], &named), QByteArray(), 0, -1};
+            ok = named && isNameBeside(e.backup, e.target, "old");
             entries->append(e);
         } else if (k > 0) {
             ok = false;
@@ -783,7 +826,7 @@ private:
         if (!readJournal(path, &text, &problem))
             return problem.isEmpty() || fail(last, problem.arg(journal));
         QVector<JournalEntry> entries;
-        if (const int bad = parseJournal(text, &entries)) {
+        if (const int bad = parseJournal(text, folderOf(path), &entries)) {
             return fail(last, QStringLiteral("the journal %1 is not one this version "
                                              "writes (line %2); nothing was changed")
                                   .arg(journal, QString::number(bad)));
@@ -1013,8 +1056,11 @@ private:
         const int last = m_files.size() - 1;
         if (m_files.size() + m_remove.size() < 2)
             return true;
-        const auto field = [](const QByteArray &path) {
-            return absolutePath(path).toPercentEncoding();
+        const QByteArray path = journalPath();
+        char buffer[PATH_MAX];
+        const QByteArray from = realpath(folderOf(path).constData(), buffer) ? buffer : "";
+        const auto field = [&](const QByteArray &name) {
+            return journalName(name, from).toPercentEncoding();
         };
         QByteArray text = QByteArray(JournalHeader) + '\n';
         for (int i = 0; i < m_files.size(); ++i) {
@@ -1030,7 +1076,6 @@ private:
         for (int k = 0; k < m_remove.size(); ++k)
             text +=
                 "remove " + field(QFile::encodeName(m_remove[k])) + ' ' + field(m_aside[k]) + '\n';
-        const QByteArray path = journalPath();
         const int fd =
             ::open(path.constData(),
                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);

@@ -620,6 +620,9 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed while the files are put in place") << "killed, put in place";
     QTest::newRow("killed between two files it removes") << "killed, removing";
     QTest::newRow("killed during a rollback") << "killed, rollback";
+    QTest::newRow("killed, a name too long for the suffixes") << "killed, long name";
+    // The journal leads to the files from its own folder.
+    QTest::newRow("killed, then the folder renamed") << "killed, moved";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -632,6 +635,11 @@ void TestAtomicFile::signalWaitsForTheSet()
     const auto held = when == "lock" ? std::make_unique<HeldLock>(lock) : nullptr;
     QVERIFY(!held || held->isHeld());
     const bool killed = when.startsWith("killed");
+    const QString longName(240, 'n');
+    if (when.endsWith("long name")) {
+        QVERIFY(QFile::rename(set.files[0].path, set.dir.filePath(longName)));
+        set.files[0].path = set.dir.filePath(longName);
+    }
     WriteOptions options;
     if (when.endsWith("removing")) {
         options.remove = QStringList{set.dir.filePath("sub/a-1.png"), set.dir.filePath("a-2.txt")};
@@ -692,10 +700,16 @@ void TestAtomicFile::signalWaitsForTheSet()
         QVERIFY(QFile::remove(lock));
     if (killed) {
         // A later run that writes the sheet alone finds the other files old.
+        const QString moved = set.dir.path() + "-moved";
+        const bool move = when.endsWith("moved");
+        QVERIFY(!move || QDir().rename(set.dir.path(), moved));
         QString error;
-        QVERIFY2(writeFilesAtomically({{set.files[2].path, "later sheet"}}, &error),
-                 qPrintable(error));
+        const bool written = writeFilesAtomically(
+            {{move ? moved + "/sub/a.png" : set.files[2].path, "later sheet"}}, &error);
+        QVERIFY(!move || QDir().rename(moved, set.dir.path()));
+        QVERIFY2(written, qPrintable(error));
         QStringList expected{"a.txt=old placement", "sub/a.png.lock=", "sub/a.png=later sheet"};
+        expected.replaceInStrings("a.txt", when.endsWith("long name") ? longName : "a.txt");
         if (when.endsWith("removing"))
             expected << "a-2.txt="
                      << "sub/a-1.png=stale";
@@ -754,6 +768,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("journal naming a file of another folder as a backup")
         << "hostile.txt"
         << "is not one this version writes";
+    // Where the system calls' name would end, before the part checked.
+    QTest::newRow("journal naming another file through a NUL") << "nul.txt"
+                                                               << "is not one this version writes";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -778,6 +795,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
         "korvane-journal 1\nput " + QFile::encodeName(dir.filePath("kept.txt")) + ' ' +
             QFile::encodeName(dir.filePath("folder/kept.txt.korvane-old-1-abcdef")) + ' ' +
             QFile::encodeName(dir.filePath("kept.txt.korvane-new-1-abcdef")) + " 1 1\n"));
+    QVERIFY(writeFileBytes(
+        dir.filePath("nul.txt.korvane-journal"),
+        "korvane-journal 1\nput kept.txt%00/x - kept.txt%00/x.korvane-new-1-abcdef 1 0\n"));
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -800,7 +820,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     // never gets to write to it.
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
                         output == "unlockable.txt" || output == "journalled.txt" ||
-                        output == "j%1.txt" || output == "hostile.txt" || bound;
+                        output == "j%1.txt" || output == "hostile.txt" || output == "nul.txt" ||
+                        bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
