@@ -350,7 +350,8 @@ int parseJournal(const QByteArray &text, const QByteArray &folder, QVector<Journ
 
 // Reads the journal at `path`. False with `problem` empty when there is
 // none, else with `problem` a message whose %1 is the journal's name. Only
-// a journal of this user's counts: another's could name any file.
+// a journal of this user's, that no one else may write, counts: another's
+// could name any file.
 bool readJournal(const QByteArray &path, QByteArray *text, QString *problem)
 {
     constexpr qint64 maxJournalSize = 64 << 20;
@@ -365,6 +366,8 @@ bool readJournal(const QByteArray &path, QByteArray *text, QString *problem)
                    QStringLiteral(", not a regular file");
     } else if (st.st_uid != geteuid()) {
         *problem = QStringLiteral("the journal %1 belongs to another user; nothing was changed");
+    } else if (st.st_mode & (S_IWGRP | S_IWOTH)) {
+        *problem = QStringLiteral("the journal %1 may be written by others; nothing was changed");
     } else if (st.st_size > maxJournalSize) {
         *problem = QStringLiteral("the journal %1 is larger than a journal can be");
     } else {
@@ -1076,9 +1079,11 @@ private:
         for (int k = 0; k < m_remove.size(); ++k)
             text +=
                 "remove " + field(QFile::encodeName(m_remove[k])) + ' ' + field(m_aside[k]) + '\n';
+        // Whatever the umask: a journal others could rewrite after a kill is
+        // refused (readJournal()).
         const int fd =
             ::open(path.constData(),
-                   O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0666);
+                   O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
         if (fd >= 0)
             m_journal = path;
         bool ok = fd >= 0 && writeAll(fd, text, NoFault) && fsync(fd) == 0;

@@ -649,6 +649,7 @@ void TestAtomicFile::signalWaitsForTheSet()
     const pid_t child = fork();
     if (child == 0) {
         signal(SIGTERM, SIG_DFL); // as in korvane-pack; the test's handler would catch it
+        umask(0);                 // a journal stays the writer's alone whatever the umask
         if (when.endsWith("rollback"))
             setWriteFaultForTesting(WriteStep::Rename, 2);
         setWritePauseForTesting(150);
@@ -768,6 +769,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("journal naming a file of another folder as a backup")
         << "hostile.txt"
         << "is not one this version writes";
+    // Left by a kill, it could have been rewritten by anyone since.
+    QTest::newRow("journal others may write") << "shared.txt"
+                                              << "may be written by others";
     // Where the system calls' name would end, before the part checked.
     QTest::newRow("journal naming another file through a NUL") << "nul.txt"
                                                                << "is not one this version writes";
@@ -798,6 +802,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(writeFileBytes(
         dir.filePath("nul.txt.korvane-journal"),
         "korvane-journal 1\nput kept.txt%00/x - kept.txt%00/x.korvane-new-1-abcdef 1 0\n"));
+    QVERIFY(writeFileBytes(dir.filePath("shared.txt.korvane-journal"), "korvane-journal 1\n"));
+    QVERIFY(QFile::setPermissions(dir.filePath("shared.txt.korvane-journal"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::WriteGroup));
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -821,7 +828,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
                         output == "unlockable.txt" || output == "journalled.txt" ||
                         output == "j%1.txt" || output == "hostile.txt" || output == "nul.txt" ||
-                        bound;
+                        output == "shared.txt" || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
