@@ -135,8 +135,10 @@ bool readRegion(const QString &nameLine, const QStringList &lines, int *next, Re
 
 void appendCodePoint(QString *text, uint c)
 {
+    // Not QString{high, low}: that is QString(int size, QChar), a run of
+    // low surrogates as long as the high one's value.
     if (c > 0xffff)
-        *text += QString{QChar::highSurrogate(c), QChar::lowSurrogate(c)};
+        *text += QChar(QChar::highSurrogate(c)) + QString(QChar(QChar::lowSurrogate(c)));
     else
         *text += QChar(ushort(c));
 }
