@@ -11,10 +11,12 @@
 #include <QImageReader>
 #include <QImageWriter>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 namespace SheetRender {
 
@@ -85,6 +87,99 @@ protected:
 private:
     const std::atomic<bool> *m_cancel;
 };
+
+// Qt's XPM writer, byte for byte, but stopped by a cancel between rows:
+// Qt's builds its colour table over the whole sheet before it writes a
+// byte, seconds for a large sheet of many colours.
+enum class XpmOutcome { Written, Cancelled, LeftToQt };
+
+// Qt's names: base 64, most significant first; with two characters or
+// more, the first two of index 0 and of 2837 are swapped, as Qt does.
+void xpmColourName(int cpp, int index, char *name)
+{
+    static const char code[] = ".#abcdefghijklmnopqrstuvwxyzABCD"
+                               "EFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    constexpr int swapped = 64 * 44 + 21;
+    for (int i = cpp - 1; i >= 2; --i) {
+        name[i] = code[index % 64];
+        index /= 64;
+    }
+    if (cpp > 1) {
+        if (index == 0)
+            index = swapped;
+        else if (index == swapped)
+            index = 0;
+        name[1] = code[index % 64];
+        index /= 64;
+    }
+    name[0] = code[index];
+}
+
+// LeftToQt for a sheet without alpha, or of more colours than four
+// characters a pixel can name, which Qt's writer handles its own way.
+XpmOutcome encodeXpm(const QImage &sheet, QByteArray *data, const std::atomic<bool> *cancel)
+{
+    if (sheet.format() != QImage::Format_ARGB32)
+        return XpmOutcome::LeftToQt;
+    const auto cancelled = [cancel] { return cancel && *cancel; };
+    const int w = sheet.width();
+    const int h = sheet.height();
+    constexpr int maxColours = 64 * 64 * 64 * 64;
+    // Each colour is numbered in the order it is first met.
+    std::unordered_map<QRgb, int> index;
+    QVector<QRgb> colours;
+    for (int y = 0; y < h; ++y) {
+        if (cancelled())
+            return XpmOutcome::Cancelled;
+        const QRgb *row = reinterpret_cast<const QRgb *>(sheet.constScanLine(y));
+        for (int x = 0; x < w; ++x) {
+            if (index.emplace(row[x], int(colours.size())).second) {
+                colours.append(row[x]);
+                if (colours.size() > maxColours)
+                    return XpmOutcome::LeftToQt;
+            }
+        }
+    }
+    const int ncolors = int(colours.size());
+    int cpp = 1;
+    for (int k = 64; ncolors > k; k *= 64)
+        ++cpp;
+    QVector<char> names(qsizetype(ncolors) * cpp);
+    for (int i = 0; i < ncolors; ++i)
+        xpmColourName(cpp, i, names.data() + qsizetype(i) * cpp);
+
+    data->clear();
+    *data += QByteArrayLiteral("/* XPM */\nstatic char *dummy[]={\n\"");
+    *data += QByteArray::number(w) + ' ' + QByteArray::number(h) + ' ' +
+             QByteArray::number(ncolors) + ' ' + QByteArray::number(cpp) + '"';
+    // The palette in the order of the colours' values.
+    QVector<QRgb> sorted = colours;
+    std::sort(sorted.begin(), sorted.end());
+    for (const QRgb colour : std::as_const(sorted)) {
+        *data += ",\n\"";
+        data->append(names.constData() + qsizetype(index.at(colour)) * cpp, cpp);
+        if (qAlpha(colour) == 0)
+            *data += " c None\"";
+        else
+            *data += QByteArray(" c #") +
+                     QByteArray::number(colour & 0xffffff, 16).rightJustified(6, '0') + '"';
+    }
+    for (int y = 0; y < h; ++y) {
+        if (cancelled())
+            return XpmOutcome::Cancelled;
+        *data += ",\n\"";
+        const QRgb *row = reinterpret_cast<const QRgb *>(sheet.constScanLine(y));
+        const char *name = nullptr;
+        for (int x = 0; x < w; ++x) {
+            if (x == 0 || row[x] != row[x - 1])
+                name = names.constData() + qsizetype(index.at(row[x])) * cpp;
+            data->append(name, cpp);
+        }
+        *data += '"';
+    }
+    *data += "};\n";
+    return XpmOutcome::Written;
+}
 
 } // namespace
 
@@ -178,10 +273,11 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     if (format == "png")
         return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
                                   cancel);
+    const XpmOutcome xpm = format == "xpm" ? encodeXpm(sheet, data, cancel) : XpmOutcome::LeftToQt;
     CancellableBuffer buffer(data, cancel);
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
-    const bool wrote = writer.write(sheet);
+    const bool wrote = xpm != XpmOutcome::LeftToQt || writer.write(sheet);
     // Not every writer checks its writes; what a cancel cut short is no sheet.
     if (cancel && *cancel) {
         if (error)

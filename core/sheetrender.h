@@ -41,7 +41,8 @@ Status paint(QImage &sheet, const QMap<QString, QPoint> &positions,
 QByteArray writerFormatFor(const QString &path);
 
 // Encodes the sheet in `format` into `data`: PNG with PngEncoder at
-// `pngLevel`, other formats with QImageWriter. False with `error` set if
+// `pngLevel`, XPM as Qt's writer does it (but stopped by a cancel at any
+// row), other formats with QImageWriter. False with `error` set if
 // encoding fails. Given `storage`, a PNG's `data` may only view memory that
 // `storage` owns (see PngEncoder::encode). The encode stops, failing with
 // "cancelled", once `cancel` is set.

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QTemporaryDir>
 
 #include <QtTest>
@@ -275,6 +276,8 @@ private slots:
     void pngEncoderRoundTrip();
     void encodeRoutesBySuffix_data();
     void encodeRoutesBySuffix();
+    void xpmMatchesQtWriter_data();
+    void xpmMatchesQtWriter();
     void pngDecoderMatchesQt_data();
     void pngDecoderMatchesQt();
     void rowFilterMatchesPortable_data();
@@ -953,6 +956,56 @@ void TestSheetRender::encodeRoutesBySuffix()
 
     QVERIFY(!PngEncoder::encode(QImage(), &own, &error));
     QVERIFY(!error.isEmpty());
+}
+
+void TestSheetRender::xpmMatchesQtWriter_data()
+{
+    QTest::addColumn<QImage>("sheet");
+    QTest::addColumn<bool>("cancelled");
+    // Each pixel its own colour, met in the opposite order of their values.
+    const auto distinct = [](int width, int height) {
+        QImage image(width, height, QImage::Format_ARGB32);
+        for (int i = 0; i < width * height; ++i)
+            image.setPixel(i % width, i / width, 0xff000000u | uint(width * height - i));
+        return image;
+    };
+    QImage transparent = distinct(4, 2);
+    transparent.setPixel(1, 0, qRgba(9, 8, 7, 0));
+    transparent.setPixel(3, 1, qRgba(1, 2, 3, 0));
+    QTest::newRow("transparent pixels of two colours") << transparent << false;
+    QTest::newRow("65 colours, two characters") << distinct(13, 5) << false;
+    // Qt swaps the names of colours 0 and 2837.
+    QTest::newRow("3000 colours") << distinct(60, 50) << false;
+    QTest::newRow("4097 colours, three characters") << distinct(4097, 1) << false;
+    QTest::newRow("noise, four characters") << noise(600, 500, 5) << false;
+    // Qt's writer would build its colour table first, for seconds.
+    QTest::newRow("cancelled before the colour table") << noise(1500, 1500, 6) << true;
+}
+
+void TestSheetRender::xpmMatchesQtWriter()
+{
+    QFETCH(QImage, sheet);
+    QFETCH(bool, cancelled);
+    const std::atomic<bool> cancel{cancelled};
+    QByteArray data;
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    const bool encoded = SheetRender::encode(sheet, "xpm", &data, &error, 0,
+                                             PngEncoder::Level::Default, nullptr, &cancel);
+    if (cancelled) {
+        QVERIFY(!encoded);
+        QCOMPARE(error, QStringLiteral("cancelled"));
+        QVERIFY2(timer.elapsed() < 500, qPrintable(QString::number(timer.elapsed())));
+        return;
+    }
+    QVERIFY2(encoded, qPrintable(error));
+    QByteArray qt;
+    QBuffer buffer(&qt);
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(QImageWriter(&buffer, "xpm").write(sheet));
+    QCOMPARE(data.size(), qt.size());
+    QVERIFY(data == qt);
 }
 
 void TestSheetRender::pngDecoderMatchesQt_data()
