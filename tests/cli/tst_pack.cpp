@@ -2158,6 +2158,9 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("nothing changed, outputs named with a leading ':'") << "colon" << true;
     // Its manifest is its own, not that of "s.png" packed in between.
     QTest::newRow("nothing changed, a sheet named with a leading U+FEFF") << "bom sheet" << true;
+    // The same name of the JSON file from another folder, beside the same
+    // sheet: its path to the sheet is not the same.
+    QTest::newRow("JSON file named from another working folder") << "cwd" << false;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2185,9 +2188,11 @@ void TestPack::updateSkipsOnlyUnchanged()
     const QString stem = change == "colon"       ? ":s"
                          : change == "bom sheet" ? QChar(0xfeff) + QString("s")
                                                  : "s";
-    if (change == "colon" || change == "bom sheet")
+    if (change == "colon" || change == "bom sheet" || change == "cwd")
         arguments = QStringList{"--update", "--json",      stem + ".json",
                                 "-o",       stem + ".png", dir.filePath("in")};
+    if (change == "cwd")
+        arguments[4] = dir.filePath("s.png");
     if (change == "jpeg")
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
@@ -2198,8 +2203,14 @@ void TestPack::updateSkipsOnlyUnchanged()
     }
     QCOMPARE(pack(arguments, dir.path()).code, 0);
     // filePath() would keep ":s.png" as it is.
-    const QStringList outputs{dir.path() + '/' + stem + ".png", dir.path() + '/' + stem + ".txt",
-                              dir.path() + '/' + stem + ".json"};
+    QStringList outputs{dir.path() + '/' + stem + ".png", dir.path() + '/' + stem + ".txt",
+                        dir.path() + '/' + stem + ".json"};
+    QString folder = dir.path(); // where the runs after the first are made
+    if (change == "cwd") {
+        folder = dir.filePath("sub");
+        QVERIFY(QDir().mkdir(folder) && QFile::copy(outputs[2], folder + "/s.json"));
+        outputs[2] = folder + "/s.json";
+    }
     const QDateTime past = QDateTime::currentDateTime().addDays(-1);
     for (const QString &name : outputs) {
         QFile file(name);
@@ -2254,7 +2265,7 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::remove(dir.filePath("s.json")));
     }
 
-    const Run run = pack(arguments, dir.path());
+    const Run run = pack(arguments, folder);
     QVERIFY2(run.code == 0, qPrintable(run.err));
     QCOMPARE(run.out.contains("is up to date"), upToDate);
     for (const QString &name : outputs) {
@@ -2269,8 +2280,10 @@ void TestPack::updateSkipsOnlyUnchanged()
                      .convertToFormat(QImage::Format_ARGB32),
                  changed.convertToFormat(QImage::Format_ARGB32));
     }
+    if (change == "cwd")
+        QVERIFY(readFileBytes(outputs[2]).contains("\"image\": \"../s.png\""));
     // The run after this one has nothing to do either way.
-    QVERIFY(pack(arguments, dir.path()).out.contains("is up to date"));
+    QVERIFY(pack(arguments, folder).out.contains("is up to date"));
 }
 
 void TestPack::packFileErrorsHavePositions_data()
