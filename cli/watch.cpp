@@ -1,6 +1,7 @@
 #include "cli/watch.h"
 
 #include "cli/console.h"
+#include "cli/manifest.h"
 #include "core/inputs.h"
 
 #include <QCryptographicHash>
@@ -201,6 +202,12 @@ QByteArray watchEntries(const QStringList &paths, const QSet<QString> &written,
                                     qint64(st.st_ctim.tv_nsec)};
             hash.addData(
                 QByteArray::fromRawData(reinterpret_cast<const char *>(state), int(sizeof state)));
+            // Times in whole seconds come from a file system that keeps no
+            // finer ones (FAT keeps two seconds, FAT through FUSE may keep
+            // none): a file rewritten in place at its size can look
+            // untouched, so its bytes count too.
+            if (S_ISREG(st.st_mode) && st.st_mtim.tv_nsec == 0 && st.st_ctim.tv_nsec == 0)
+                hash.addData(hashFile(path));
         }
         entries += hash.result();
     }

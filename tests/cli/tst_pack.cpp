@@ -7,8 +7,10 @@
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
 
+#include <QBuffer>
 #include <QDirIterator>
 #include <QImageReader>
+#include <QImageWriter>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -2650,6 +2652,16 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY(watch.waitForFinished(30000));
 }
 
+// A PNG file deflated at level 0: its size follows from its pixels' count.
+static QByteArray storedPng(const QImage &image)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    QImageWriter writer(&buffer, "PNG");
+    writer.setQuality(100);
+    return buffer.open(QIODevice::WriteOnly) && writer.write(image) ? bytes : QByteArray();
+}
+
 void TestPack::watchFollowsWhatItParses_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -2702,6 +2714,11 @@ void TestPack::watchFollowsWhatItParses_data()
         << QByteArray(R"({"sheets": [{"output": "s.png", "multipack": true, "max-size": "64x64",
                                       "inputs": ["in"]}]})")
         << "$ROOT/in/a.png,10,4,2,2";
+    // FAT through FUSE keeps the file's number, size and times: a 2x9 image
+    // made 20x1, stored uncompressed at the same size, differs in its bytes.
+    QTest::newRow("image on FAT rewritten in place at its size")
+        << QStringList{"--watch", "-o", "$ROOT/s.png", "$ROOT/fat"} << QByteArray() << true
+        << "fat/a.png" << storedPng(patternImage(20, 1, 3)) << "$ROOT/fat/a.png,20,1,2,2";
     // Run in $ROOT: a folder starting with ':' is no path into Qt's resources.
     QTest::newRow("pattern's folder starting with ':' gets a match")
         << QStringList{"--watch", "--pack", "p.json"}
@@ -2726,6 +2743,16 @@ void TestPack::watchFollowsWhatItParses()
                            R"(<config><parameters marginPixel="2"/></config>)"));
     if (!packFile.isEmpty())
         QVERIFY(writeFileBytes(dir.filePath("p.json"), packFile));
+    QTemporaryDir elsewhere;
+    std::optional<FatMount> fat;
+    if (changed.startsWith("fat/")) {
+        if (!QDir(dir.path()).mkpath("fat") ||
+            !fat.emplace(elsewhere.filePath("fat.img"), dir.filePath("fat")).mounted)
+            QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
+        const QByteArray before = storedPng(patternImage(2, 9, 3));
+        QCOMPARE(before.size(), bytes.size());
+        QVERIFY(writeFileBytes(dir.filePath(changed), before));
+    }
     QProcess watch;
     watch.setWorkingDirectory(dir.path());
     watch.start(KORVANE_PACK, withPaths(arguments, dir.path()));
