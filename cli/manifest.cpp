@@ -125,7 +125,8 @@ QByteArray manifestText(const Manifest &m)
     const QJsonObject root{{magicKey, manifestVersion},
                            {QStringLiteral("options"), QString::fromLatin1(m.optionsHash)},
                            {QStringLiteral("inputs"), inputs},
-                           {QStringLiteral("outputs"), outputs}};
+                           {QStringLiteral("outputs"), outputs},
+                           {QStringLiteral("sheets"), m.sheets}};
     return DataFormats::escapeByteOrderMarks(QJsonDocument(root).toJson(QJsonDocument::Indented));
 }
 
@@ -153,7 +154,10 @@ bool readManifest(const QString &path, Manifest *manifest)
             return false;
         m.outputs.append({output[0].toString(), output[1].toString().toLatin1()});
     }
-    if (m.optionsHash.isEmpty() || m.outputs.isEmpty())
+    // Each sheet has at least two files.
+    m.sheets = root.value(QStringLiteral("sheets")).toInt(0);
+    if (m.optionsHash.isEmpty() || m.outputs.isEmpty() || m.sheets < 0 ||
+        m.sheets > m.outputs.size())
         return false;
     *manifest = m;
     return true;

@@ -27,6 +27,9 @@ struct Manifest
     QByteArray optionsHash;
     QVector<Input> inputs; // in path order
     QVector<Output> outputs;
+    // How many the run made, so that a page left out of `outputs` shows; 0
+    // when not recorded.
+    int sheets = 1;
 };
 
 // The manifest for a chosen sheet path: its suffix replaced by

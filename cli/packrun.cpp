@@ -545,15 +545,17 @@ int Packer::checkTargets(Targets *targets)
     return ExitOk;
 }
 
-// A manifest edited to leave out one of the files this run writes says
-// nothing of that file, which may be missing or foreign.
+// A manifest edited to leave out one of the files this run writes, a page's
+// included, says nothing of that file, which may be missing or foreign.
 bool Packer::listsEveryOutput(const Manifest &recorded) const
 {
     QSet<QString> listed;
     for (const Manifest::Output &output : recorded.outputs)
         listed.insert(fileIdentity(output.path));
+    if (recorded.sheets == 0 && m_options.multipack)
+        return false;
     const QString manifest = fileIdentity(manifestPath());
-    for (const NamedOutput &named : namedOutputs(m_options, 1)) {
+    for (const NamedOutput &named : namedOutputs(m_options, std::max(recorded.sheets, 1))) {
         const QString identity = fileIdentity(named.path);
         if (identity != manifest && !listed.contains(identity))
             return false;
@@ -875,6 +877,7 @@ int Packer::writeOutputs(const QVector<Sheet> &sheets, const QMap<QString, QStri
         outputs.append({sheets[n].targets.sheetPath, sheets[n].encoded, sheets[n].storage});
     for (const FileContent &file : std::as_const(outputs))
         manifest.outputs.append({file.path, hashBytes(file.data)});
+    manifest.sheets = sheets.size();
 
     WriteOptions write;
     write.lockFor = sheets.first().targets.sheetPath;

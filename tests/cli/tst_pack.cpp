@@ -2151,6 +2151,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("PNG level changed") << "png level" << false;
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
+    QTest::newRow("manifest leaves out the last page, which is gone") << "unlisted page" << false;
     // Killed putting its set in place: every listed output may be new, its
     // files to remove not yet gone.
     QTest::newRow("journal of a run killed in its commit") << "journal" << false;
@@ -2199,6 +2200,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
         arguments.prepend("--trim");
+    if (change == "unlisted page") // a.png and b.png, then the third on a page of its own
+        arguments = QStringList{"--multipack", "--max-size", "34x20"} + arguments;
     if (change == "dangling") {
         QVERIFY(QFile::link(dir.filePath("nowhere.png"), dir.filePath("in/d.png")));
         arguments.prepend("--skip-unreadable");
@@ -2252,19 +2255,23 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
     } else if (change == "journal") {
         QVERIFY(writeFileBytes(dir.filePath("s.png.korvane-journal"), "korvane-journal 1\n"));
-    } else if (change == "unlisted") {
+    } else if (change == "unlisted" || change == "unlisted page") {
+        const QStringList gone = change == "unlisted"
+                                     ? QStringList{"s.json"}
+                                     : QStringList{"s-1.png", "s-1.txt", "s-1.json"};
         QJsonObject manifest =
             QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
         QJsonArray listed;
         for (const QJsonValue &output : manifest.value("outputs").toArray()) {
-            if (!output.toArray().first().toString().endsWith("s.json"))
+            if (!gone.contains(QFileInfo(output.toArray().first().toString()).fileName()))
                 listed.append(output);
         }
-        QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - 1);
+        QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - gone.size());
         manifest.insert("outputs", listed);
         QVERIFY(
             writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
-        QVERIFY(QFile::remove(dir.filePath("s.json")));
+        for (const QString &name : gone)
+            QVERIFY(QFile::remove(dir.filePath(name)));
     }
 
     const Run run = pack(arguments, folder);
