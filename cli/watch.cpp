@@ -84,15 +84,15 @@ QByteArray identityOf(const QString &path)
 }
 
 // Watches each path, or, for one that is missing, the folder it would
-// appear in, and the folder holding each one: a link pointed elsewhere, or
-// a folder renamed away, changes only there (a folder's own watch sees no
-// rename of it); for a file, the folder holding its folder too. Called
-// again after every pack. A watch follows the file or folder it was added
-// on, so a path that names another one now (a file renamed over it while
-// the old one lives on under another name, a folder made again where one
-// was renamed away) is watched again; other paths still watched are kept
-// as they are, since a watch removed and added again at once can lose its
-// events. `identities` remembers what each watch was added on.
+// appear in, and every folder on its way: a link pointed elsewhere, or a
+// folder renamed away however far up, changes only in the folder holding
+// it (a folder's own watch sees no rename of it). Called again after every
+// pack. A watch follows the file or folder it was added on, so a path that
+// names another one now (a file renamed over it while the old one lives on
+// under another name, a folder made again where one was renamed away) is
+// watched again; other paths still watched are kept as they are, since a
+// watch removed and added again at once can lose its events. `identities`
+// remembers what each watch was added on.
 void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
                 QHash<QString, QByteArray> &identities)
 {
@@ -113,10 +113,9 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
         if (!QFileInfo::exists(watched))
             continue;
         want(watched);
-        const QString folder = QFileInfo(watched).absolutePath();
-        want(folder);
-        if (!QFileInfo(watched).isDir())
-            want(QFileInfo(folder).absolutePath());
+        for (QString folder = QFileInfo(watched).absolutePath(); !seen.contains(folder);
+             folder = QFileInfo(folder).absolutePath())
+            want(folder);
     }
     const QStringList current = watcher.files() + watcher.directories();
     QStringList gone;

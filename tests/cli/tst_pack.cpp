@@ -2677,61 +2677,71 @@ void TestPack::watchFollowsWhatItParses_data()
     QTest::addColumn<QString>("changed"); // under $ROOT: an image made there, or `bytes`
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("placed"); // a line of $ROOT/s.txt once the change is packed
+    // Under $ROOT, renamed away after the first pack, which packs `changed`
+    // as a 3x3 image; empty for none.
+    QTest::addColumn<QString>("movedAway");
     const QByteArray margin5 = R"(<config><parameters marginPixel="5"/></config>)";
     const QString a5 = "$ROOT/in/a.png,10,4,5,5";
     QTest::newRow("settings file of the command line edited")
         << QStringList{"--watch", "--config", "$ROOT/cfg.xml", "-o", "$ROOT/s.png", "$ROOT/in"}
-        << QByteArray() << true << "cfg.xml" << margin5 << a5;
+        << QByteArray() << true << "cfg.xml" << margin5 << a5 << QString();
     QTest::newRow("settings file of a pack file's sheet edited")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "config": "cfg.xml", "inputs": ["in"]}]})")
-        << true << "cfg.xml" << margin5 << a5;
+        << true << "cfg.xml" << margin5 << a5 << QString();
     QTest::newRow("pattern that matched nothing matches in a new folder")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["art/**/*.png"]}]})") << false
-        << "art/new/deep/c.png" << QByteArray() << "$ROOT/art/new/deep/c.png,5,5,2,2";
+        << "art/new/deep/c.png" << QByteArray() << "$ROOT/art/new/deep/c.png,5,5,2,2" << QString();
     QTest::newRow("pattern's missing folder made with a match")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "gen/*.png"]}]})")
-        << false << "gen/c.png" << QByteArray() << "$ROOT/gen/c.png,5,5,2,8";
+        << false << "gen/c.png" << QByteArray() << "$ROOT/gen/c.png,5,5,2,8" << QString();
     // The walk decides what matches, not the ".png" of a folder INPUT.
     QTest::newRow("pattern for another suffix gets a match")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in", "art/*.bmp"]}]})")
-        << false << "art/c.bmp" << QByteArray() << "$ROOT/art/c.bmp,5,5,2,8";
+        << false << "art/c.bmp" << QByteArray() << "$ROOT/art/c.bmp,5,5,2,8" << QString();
     QTest::newRow("two sheets writing one file at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]},
                                       {"output": "s.png", "inputs": ["in"]}]})")
         << false << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
-        << "$ROOT/in/a.png,10,4,2,2";
+        << "$ROOT/in/a.png,10,4,2,2" << QString();
     QTest::newRow("pack file broken at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"} << QByteArray("{\"sheets\": [") << false
         << "p.json" << QByteArray(R"({"sheets": [{"output": "s.png", "inputs": ["in"]}]})")
-        << "$ROOT/in/a.png,10,4,2,2";
+        << "$ROOT/in/a.png,10,4,2,2" << QString();
     QTest::newRow("pack file broken at the start gives --multipack its --max-size")
         << QStringList{"--watch", "--multipack", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"max-size": "64x64"}, )") << false << "p.json"
         << QByteArray(R"({"sheets": [{"output": "s.png", "max-size": "64x64", "inputs": ["in"]}]})")
-        << "$ROOT/in/a.png,10,4,2,2";
+        << "$ROOT/in/a.png,10,4,2,2" << QString();
     QTest::newRow("pack file's sheet with \"multipack\" alone at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "multipack": true, "inputs": ["in"]}]})")
         << false << "p.json"
         << QByteArray(R"({"sheets": [{"output": "s.png", "multipack": true, "max-size": "64x64",
                                       "inputs": ["in"]}]})")
-        << "$ROOT/in/a.png,10,4,2,2";
+        << "$ROOT/in/a.png,10,4,2,2" << QString();
     // FAT through FUSE keeps the file's number, size and times: a 2x9 image
     // made 20x1, stored uncompressed at the same size, differs in its bytes.
     QTest::newRow("image on FAT rewritten in place at its size")
         << QStringList{"--watch", "-o", "$ROOT/s.png", "$ROOT/fat"} << QByteArray() << true
-        << "fat/a.png" << storedPng(patternImage(20, 1, 3)) << "$ROOT/fat/a.png,20,1,2,2";
+        << "fat/a.png" << storedPng(patternImage(20, 1, 3)) << "$ROOT/fat/a.png,20,1,2,2"
+        << QString();
+    // Only the folder holding the one renamed sees it go.
+    QTest::newRow("folder holding an image's folder renamed away, then made again")
+        << QStringList{"--watch", "-o", "$ROOT/s.png", "$ROOT/in", "$ROOT/art/x/deep/c.png"}
+        << QByteArray() << true << "art/x/deep/c.png" << QByteArray()
+        << "$ROOT/art/x/deep/c.png,5,5,2,8"
+        << "art/x";
     // Run in $ROOT: a folder starting with ':' is no path into Qt's resources.
     QTest::newRow("pattern's folder starting with ':' gets a match")
         << QStringList{"--watch", "--pack", "p.json"}
         << QByteArray(R"({"sheets": [{"output": "s.png", "json": ":art/s.json",
                                        "inputs": ["in", ":art/*.png"]}]})")
-        << false << "./:art/c.png" << QByteArray() << "./:art/c.png,5,5,2,8";
+        << false << "./:art/c.png" << QByteArray() << "./:art/c.png,5,5,2,8" << QString();
 }
 
 void TestPack::watchFollowsWhatItParses()
@@ -2742,6 +2752,7 @@ void TestPack::watchFollowsWhatItParses()
     QFETCH(QString, changed);
     QFETCH(QByteArray, bytes);
     QFETCH(QString, placed);
+    QFETCH(QString, movedAway);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkpath("in") && QDir(dir.path()).mkpath("art") &&
             QDir(dir.path()).mkpath("./:art"));
@@ -2760,6 +2771,9 @@ void TestPack::watchFollowsWhatItParses()
         QCOMPARE(before.size(), bytes.size());
         QVERIFY(writeFileBytes(dir.filePath(changed), before));
     }
+    if (!movedAway.isEmpty())
+        QVERIFY(QDir(dir.path()).mkpath(QFileInfo(changed).path()) &&
+                savePng(patternImage(3, 3, 7), dir.filePath(changed)));
     QProcess watch;
     watch.setWorkingDirectory(dir.path());
     watch.start(KORVANE_PACK, withPaths(arguments, dir.path()));
@@ -2774,6 +2788,8 @@ void TestPack::watchFollowsWhatItParses()
     QVERIFY2(started && lines.endsWith(firstPacks ? " packed\n" : " watching for changes\n"),
              qPrintable(lines + errors));
     QCOMPARE(errors.count("--help"), firstPacks ? 0 : 1); // reported once
+    if (!movedAway.isEmpty())
+        QVERIFY(QDir(dir.path()).rename(movedAway, movedAway + ".old"));
     // Put in place whole, so that no pack reads half an image; from its own
     // folder, so that only that folder's watch sees it.
     if (bytes.isEmpty()) {
