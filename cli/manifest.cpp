@@ -8,6 +8,7 @@
 #include "core/output/dataformats.h"
 
 #include <QDataStream>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -90,21 +91,25 @@ QByteArray hashFile(const QString &path)
     return hash.valid ? hex(hash.value) : QByteArray();
 }
 
+QString seenFrom(const QString &dataFile, const QString &path)
+{
+    return QDir::fromNativeSeparators(
+        QFileInfo(Inputs::onDisk(dataFile))
+            .absoluteDir()
+            .relativeFilePath(QFileInfo(Inputs::onDisk(path)).absoluteFilePath()));
+}
+
 QByteArray optionsHash(const Options &o)
 {
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream.setVersion(QDataStream::Qt_5_15);
-    // A data file names the sheets by the path from its own folder, which a
-    // relative name of one and an absolute name of the other leave to the
-    // working folder: the places count, not only the names.
-    const auto place = [](const QString &path) {
-        return QFileInfo(Inputs::onDisk(path)).absoluteFilePath();
-    };
-    stream << QStringLiteral(KORVANE_VERSION) << o.chosenPath << place(o.chosenPath)
-           << qint32(o.data.size());
+    stream << QStringLiteral(KORVANE_VERSION) << o.chosenPath << qint32(o.data.size());
+    // A data file names the sheets from its own folder, which a relative
+    // name of one and an absolute name of the other leave to the working
+    // folder.
     for (const DataFormats::Output &data : o.data)
-        stream << data.path << place(data.path) << qint32(data.format);
+        stream << data.path << seenFrom(data.path, o.chosenPath) << qint32(data.format);
     stream << qint32(o.margin) << qint64(o.limits.maxPixels) << qint32(o.limits.maxSide)
            << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack
            << qint32(o.pngLevel) << qint64(o.maxSheetPixels) << o.sprites.trim

@@ -49,6 +49,9 @@ QByteArray hashText(quint64 hash);
 // --threads, --verbose, --update, --watch, --pack and --sheet.
 QByteArray optionsHash(const Options &options);
 
+// `path` as a data file names it for engines: from the data file's folder.
+QString seenFrom(const QString &dataFile, const QString &path);
+
 QByteArray manifestText(const Manifest &manifest);
 // False for a missing file, or one that is not a manifest this version
 // writes: such a manifest is treated as no manifest.

@@ -739,14 +739,6 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
                           QFileInfo(sheet.targets.sheetPath).fileName(), sheet.plan.sheetSize()});
         describeSprites(&described.last(), sheet);
     }
-    // Engines find a sheet, or another page, from the data file's folder: a
-    // file name there, a relative path where the two are in other folders.
-    const auto seenFrom = [](const QString &dataFile, const QString &path) {
-        return QDir::fromNativeSeparators(
-            QFileInfo(Inputs::onDisk(dataFile))
-                .absoluteDir()
-                .relativeFilePath(QFileInfo(Inputs::onDisk(path)).absoluteFilePath()));
-    };
     const bool jsonPerSheet =
         std::any_of(m_options.data.cbegin(), m_options.data.cend(), [](const auto &output) {
             return output.format == DataFormats::Format::JsonHash ||

@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
@@ -238,10 +239,18 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
     QTimer settle;
     settle.setSingleShot(true);
     settle.setInterval(200);
-    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, &settle,
-                     qOverload<>(&QTimer::start));
-    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle,
-                     qOverload<>(&QTimer::start));
+    // Each change puts the pack off, so that a burst packs once, but by no
+    // more than two seconds in all: folders up to the root are watched, and
+    // a busy one must not hold the pack off for good.
+    QElapsedTimer putOff;
+    const auto changed = [&settle, &putOff] {
+        if (!settle.isActive())
+            putOff.start();
+        if (putOff.elapsed() < 2000)
+            settle.start();
+    };
+    QObject::connect(&watcher, &QFileSystemWatcher::fileChanged, &settle, changed);
+    QObject::connect(&watcher, &QFileSystemWatcher::directoryChanged, &settle, changed);
 
     QStringList watched;
     QSet<QString> written;              // what the last pack wrote
@@ -279,7 +288,7 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         watchPaths(watcher, watched, watches);
         packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)
-            settle.start();
+            changed();
         const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
         if (result.status == 0)
             console.out << time << " packed\n";
