@@ -398,8 +398,10 @@ int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
 }
 
 // What composing the sheet of `sizes` takes: the options' layout and limits,
-// and a plan check that names `sheet`'s file. `boxes` are what --multipack
-// split this sheet by (empty without it). `sheet` must outlive the job.
+// and a plan check that names `sheet`'s file. `boxes` are the images' whole
+// boxes, which the regions keep when they lay out beyond --max-size: what
+// --multipack split this sheet by, or a single sheet's images (empty
+// without a limit). `sheet` must outlive the job.
 Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
                                    const QMap<QString, QSize> &boxes, const Sheet &sheet)
 {
@@ -414,7 +416,10 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
         // Trimmed or shared regions can lay out larger than the boxes the
         // images were split by (a narrower widest image wraps the others
         // in rows): each region goes in its image's box instead.
-        plan = planFor(o, boxes);
+        const SheetLayout::Plan whole = planFor(o, boxes);
+        if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
+            return plan; // fails, by the size the regions need
+        plan = whole;
         QVector<SheetLayout::Placement> placements;
         for (SheetLayout::Placement p : std::as_const(plan.placements)) {
             // A region larger than its box (an image trimmed before the
@@ -467,7 +472,15 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
             for (const QString &copy : copies.value(it.key()))
                 images.insert(copy, it.value());
         }
-        const Compose::SheetJob job = sheetJob(images, boxes.value(n), sheet);
+        QMap<QString, QSize> split = boxes.value(n);
+        // One sheet within --max-size: trimmed or shared regions may lay out
+        // larger than the whole images do, which then fit.
+        if (!o.multipack && o.maxSize.isValid() && (o.sprites.trim || o.sprites.alias)) {
+            const int grow = 2 * o.sprites.extrude;
+            for (auto it = images.constBegin(); it != images.constEnd(); ++it)
+                split.insert(it.key(), it.value() + QSize(grow, grow));
+        }
+        const Compose::SheetJob job = sheetJob(images, split, sheet);
         m_terminal->setStage(n, groups.size(), false);
         Compose::SpriteResult sprites;
         if (o.sprites.changesSheet())

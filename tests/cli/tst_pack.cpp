@@ -1020,6 +1020,11 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--max-size",  "104x96",       "--trim",       "-o",
                        "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
         << 0;
+    // One sheet keeps the untrimmed boxes' layout too, rather than fail.
+    QTest::newRow("--max-size --trim, narrower widest image")
+        << QStringList{"--max-size",  "104x96",      "--trim",       "-o",
+                       "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
+        << 0;
     // All three fit on one sheet only with the widest, smallest image last
     // in the split's order; a second page's placement file would be the JSON file.
     QTest::newRow("--multipack, one sheet holds every image")
