@@ -1,5 +1,7 @@
 #include "core/image/formatdecoders.h"
 
+#include "core/image/imageprobe.h"
+
 #include <QRgb>
 #include <QSysInfo>
 #include <QtEndian>
@@ -123,19 +125,25 @@ bool jpegHeader(TurboJpeg &tj, const QByteArray &data, QSize *size, bool *fourCh
     return true;
 }
 
-struct GifBytes
+// A GIF read from its file as giflib asks for it, with a zero byte after
+// the file's end when `zeroAtEnd` is set.
+struct GifSource
 {
-    const QByteArray *data;
-    int pos = 0;
+    QIODevice *file;
+    bool zeroAtEnd;
+    bool zeroGiven = false;
 };
 
 int readGifBytes(GifFileType *gif, GifByteType *buffer, int length)
 {
-    auto *source = static_cast<GifBytes *>(gif->UserData);
-    const int count = qMax(0, qMin(length, int(source->data->size()) - source->pos));
-    std::memcpy(buffer, source->data->constData() + source->pos, size_t(count));
-    source->pos += count;
-    return count;
+    auto *source = static_cast<GifSource *>(gif->UserData);
+    qint64 count =
+        std::max<qint64>(0, source->file->read(reinterpret_cast<char *>(buffer), length));
+    if (count < length && source->zeroAtEnd && !source->zeroGiven) {
+        buffer[count++] = 0;
+        source->zeroGiven = true;
+    }
+    return int(count);
 }
 
 } // namespace
@@ -148,6 +156,43 @@ QSize jpegSize(const QByteArray &data)
     if (!tj.handle || !jpegHeader(tj, data, &size, &fourChannels))
         return QSize();
     return size;
+}
+
+qint64 jpegDataLength(QIODevice &file)
+{
+    // Where no scan header is found either, as much as any header needs.
+    const qint64 headerBytes = std::min<qint64>(file.size(), qint64(1) << 20);
+    file.seek(0);
+    ByteStream in(file);
+    if (in.get() != 0xff || in.get() != 0xd8)
+        return headerBytes;
+    qint64 firstScan = -1; // the end of the first scan's header
+    for (;;) {
+        // Up to the next marker, as libjpeg looks for one between segments
+        // and in coded data: an FF, any number of fill FFs, and a code other
+        // than 0, which makes the FF a data byte.
+        int code = in.get();
+        while (code >= 0 && code != 0xff)
+            code = in.get();
+        while (code == 0xff)
+            code = in.get();
+        if (code < 0)
+            break;
+        if (code == 0x00 || code == 0x01 || (code >= 0xd0 && code <= 0xd8))
+            continue; // data, or a marker without a segment
+        if (code == 0xd9)
+            return in.offset();
+        const int high = in.get();
+        const int low = in.get();
+        if (low < 0)
+            break;
+        // libjpeg skips a segment by its length, and reads past one of less
+        // than 2 as if it had none.
+        in.skip(std::max(0, (high << 8 | low) - 2));
+        if (code == 0xda && firstScan < 0)
+            firstScan = std::min(in.offset(), file.size());
+    }
+    return firstScan >= 0 ? firstScan : headerBytes;
 }
 
 bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizetype bytesPerLine,
@@ -208,9 +253,10 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
 
 namespace {
 
-bool gifFirstFrameReads(const QByteArray &data, QString *reason)
+bool gifFirstFrameReads(QIODevice &file, bool zeroAtEnd, QString *reason)
 {
-    GifBytes source{&data};
+    file.seek(0);
+    GifSource source{&file, zeroAtEnd};
     int error = 0;
     GifFileType *gif = DGifOpen(&source, readGifBytes, &error);
     if (!gif) {
@@ -261,15 +307,15 @@ bool gifFirstFrameReads(const QByteArray &data, QString *reason)
 
 } // namespace
 
-bool gifFirstFrameComplete(const QByteArray &data, QString *reason)
+bool gifFirstFrameComplete(QIODevice &file, QString *reason)
 {
-    if (gifFirstFrameReads(data, reason))
+    if (gifFirstFrameReads(file, false, reason))
         return true;
     // Qt's reader does without the frame's block terminator, and the trailer
     // after it: a zero byte stands in for them. Where data is missing
     // instead, that byte is read as data and the read still fails.
     QString ignored;
-    return gifFirstFrameReads(data + '\0', &ignored);
+    return gifFirstFrameReads(file, true, &ignored);
 }
 
 bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
@@ -316,40 +362,38 @@ int bmpRunLength(const QByteArray &head)
     return compression == 1 ? 8 : compression == 2 ? 4 : 0;
 }
 
-bool bmpRunsComplete(const QByteArray &file)
+bool bmpRunsComplete(QIODevice &file)
 {
-    const int bits = bmpRunLength(file);
+    file.seek(0);
+    const QByteArray head = file.read(34);
+    const int bits = bmpRunLength(head);
     if (bits == 0)
         return true;
-    const auto *data = reinterpret_cast<const uchar *>(file.constData());
-    const qint64 size = file.size();
-    qint64 pos = qFromLittleEndian<quint32>(file.constData() + 10);
+    file.seek(qFromLittleEndian<quint32>(head.constData() + 10));
+    ByteStream in(file);
     // Read as Qt's reader reads it: pairs of a count and a colour, or of 0
     // and an escape (0 end of line, 1 end of image, 2 a jump of two bytes,
     // more: that many pixels, padded to two bytes).
-    while (pos < size) {
-        if (data[pos++] != 0) {
-            if (pos == size)
+    for (int count = in.get(); count >= 0; count = in.get()) {
+        if (count != 0) {
+            if (in.get() < 0)
                 return false; // a run without its colour
-            ++pos;
             continue;
         }
-        if (pos == size)
-            return true; // the reader takes it as the end of the image
-        const int escape = data[pos++];
-        if (escape == 1)
-            return true;
+        const int escape = in.get();
+        if (escape < 0 || escape == 1)
+            return true; // the reader takes the file's end as the image's
         if (escape == 2) {
-            pos += 2;
+            in.skip(2);
         } else if (escape > 2) {
             const int bytes = bits == 8 ? escape : (escape + 1) / 2;
-            pos += bytes + (bytes & 1);
+            in.skip(bytes + (bytes & 1));
         }
     }
     return true;
 }
 
-bool xbmDataComplete(const QByteArray &data, const QSize &size)
+bool xbmDataComplete(QIODevice &file, const QSize &size)
 {
     // The reader takes each "0x" and the two hex digits after it as a byte,
     // reading lines in pieces of at most 299 bytes: a byte cut by the end of
@@ -358,16 +402,19 @@ bool xbmDataComplete(const QByteArray &data, const QSize &size)
     const auto hex = [](char c) { return std::isxdigit(uchar(c)) != 0; };
     const qint64 needed = qint64((size.width() + 7) / 8) * size.height();
     qint64 found = 0;
-    for (int start = 0; start < data.size() && found < needed;) {
-        const int newline = data.indexOf('\n', start);
-        const int end = std::min(start + pieceBytes, newline < 0 ? int(data.size()) : newline + 1);
-        const QByteArray piece = QByteArray::fromRawData(data.constData() + start, end - start);
+    file.seek(0);
+    char buffer[pieceBytes + 1];
+    while (found < needed) {
+        // At most pieceBytes, up to and with a newline, as the reader reads.
+        const qint64 length = file.readLine(buffer, sizeof buffer);
+        if (length <= 0)
+            break;
+        const QByteArray piece = QByteArray::fromRawData(buffer, int(length));
         for (auto at = piece.indexOf("0x"); at >= 0 && at + 3 < piece.size() && found < needed;
              at = piece.indexOf("0x", at + 2)) {
             if (hex(piece.at(at + 2)) && hex(piece.at(at + 3)))
                 ++found;
         }
-        start = end;
     }
     return found >= needed;
 }

@@ -25,12 +25,19 @@ using SideBuffer = std::function<uchar *(qint64 bytes)>;
 bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizetype bytesPerLine,
                 const SideBuffer &sideBuffer, QString *reason);
 
+// How much of the JPEG `file` its decode reads: up to and with the end
+// marker, as libjpeg finds it. A file without one is cut short, whatever
+// follows, and the decode fails on its first part as on the whole: then up
+// to the end of the first scan's header, or its first MiB without one.
+qint64 jpegDataLength(QIODevice &file);
+
 // The size a JPEG's header gives, or an invalid size.
 QSize jpegSize(const QByteArray &data);
 
-// Whether the first frame of the GIF `data`, the one Qt's reader shows, is
-// complete: all its image data present and decodable.
-bool gifFirstFrameComplete(const QByteArray &data, QString *reason);
+// Whether the first frame of the GIF `file`, the one Qt's reader shows, is
+// complete: all its image data present and decodable. Reads the file from
+// its start up to that frame's end.
+bool gifFirstFrameComplete(QIODevice &file, QString *reason);
 
 // Whether an uncompressed BMP file of `fileSize` bytes, `head` its first 34
 // or more, holds every row its header claims (the last one's padding
@@ -44,12 +51,13 @@ int bmpRunLength(const QByteArray &head);
 
 // Whether the RLE pixel data of the BMP `file` has the colour of its last
 // run; true for any other file. Qt's reader paints a run whose colour is
-// missing with the last byte it read.
-bool bmpRunsComplete(const QByteArray &file);
+// missing with the last byte it read. Reads up to the end of the image.
+bool bmpRunsComplete(QIODevice &file);
 
-// Whether the XBM text `data` holds a byte for every 8 pixels of each of the
-// rows of an image of `size`; Qt's reader leaves missing ones white.
-bool xbmDataComplete(const QByteArray &data, const QSize &size);
+// Whether the XBM text `file` holds a byte for every 8 pixels of each of the
+// rows of an image of `size`; Qt's reader leaves missing ones white. Reads
+// up to the last of those bytes.
+bool xbmDataComplete(QIODevice &file, const QSize &size);
 
 // Whether a PNG is 16-bit RGB with a transparent colour (a tRNS that libpng
 // keeps) before its image data: Qt's reader misplaces such an image's channels.

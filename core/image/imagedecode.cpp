@@ -120,11 +120,12 @@ struct Target
 Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Placement &p,
                        BufferHold &hold)
 {
-    // The file, and room for a CMYK image's side buffer.
+    // The file up to its end marker, and room for a CMYK image's side buffer.
     const qint64 sideBytes = qint64(p.size.width()) * 4 * p.size.height();
-    hold.take(file.size() + sideBytes);
+    const qint64 length = jpegDataLength(file);
+    hold.take(length + sideBytes);
     file.seek(0);
-    const QByteArray data = file.readAll();
+    const QByteArray data = file.read(length);
     const QSize headerSize = jpegSize(data);
     if (headerSize.isValid() && headerSize != p.size)
         return failed(p.path, ImageStatus::SizeChanged,
@@ -249,37 +250,22 @@ bool decodePngInto(RegularFile &file, const QSize &size, uchar *target, qsizetyp
 
 // Why Qt's reader must not read `file`, or nothing: the formats whose
 // readers load damaged or unsupported data with made-up pixels.
-QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size,
-                      BufferBudget &budget)
+QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
 {
     if (format == "bmp") {
         file.seek(0);
         const QByteArray head = file.read(34);
-        if (!bmpPixelDataPresent(head, file.size()))
+        if (!bmpPixelDataPresent(head, file.size()) || !bmpRunsComplete(file))
             return QStringLiteral("the pixel data is cut short");
-        if (bmpRunLength(head) != 0) {
-            // Compressed rows: their end shows only in the whole file.
-            BufferHold fileHold(budget);
-            fileHold.take(file.size());
-            file.seek(0);
-            if (!bmpRunsComplete(file.readAll()))
-                return QStringLiteral("the pixel data is cut short");
-        }
     }
     if (format == "png" && pngIsRgb16WithColourKey(file))
         return QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "
                               "supported");
-    if (format == "gif" || format == "xbm") {
-        BufferHold fileHold(budget);
-        fileHold.take(file.size());
-        file.seek(0);
-        const QByteArray bytes = file.readAll();
-        QString reason;
-        if (format == "gif" && !gifFirstFrameComplete(bytes, &reason))
-            return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
-        if (format == "xbm" && !xbmDataComplete(bytes, size))
-            return QStringLiteral("the pixel data is cut short");
-    }
+    QString reason;
+    if (format == "gif" && !gifFirstFrameComplete(file, &reason))
+        return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
+    if (format == "xbm" && !xbmDataComplete(file, size))
+        return QStringLiteral("the pixel data is cut short");
     return QString();
 }
 
@@ -336,14 +322,14 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
     if (!withinLimits(p.size, limits))
         return failed(p.path, ImageStatus::TooLarge, sizeText(p.size));
 
-    // JPEG and GIF files are read whole, within the limit; each share is
-    // taken at once, as a second one asked for while holding one could wait
-    // on another worker doing the same.
+    // JPEG files are read whole up to their end marker, within the limit;
+    // each share is taken at once, as a second one asked for while holding
+    // one could wait on another worker doing the same.
     if (format == "jpeg") {
         BufferHold hold(budget);
         return decodeJpegInto(file, target, p, hold);
     }
-    const QString refusal = readerRefusal(file, format, p.size, budget);
+    const QString refusal = readerRefusal(file, format, p.size);
     if (!refusal.isEmpty())
         return failed(p.path, ImageStatus::DecodeFailed, refusal);
     BufferHold hold(budget);

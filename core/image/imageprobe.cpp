@@ -158,37 +158,66 @@ bool isVectorFormat(const QByteArray &format)
     return format == "svg" || format == "svgz";
 }
 
+void ByteStream::skip(qint64 count)
+{
+    const qint64 target = offset() + count;
+    if (count <= m_end - m_at) {
+        m_at += count;
+        return;
+    }
+    m_base = target;
+    m_at = m_end = 0;
+    m_device.seek(target);
+}
+
+bool ByteStream::refill()
+{
+    m_base += m_end;
+    m_at = 0;
+    m_end = std::max<qint64>(0, m_device.read(m_buffer, sizeof m_buffer));
+    return m_end > 0;
+}
+
 // The canvas a GIF decodes to, as Qt's reader makes it: the logical screen,
 // where a side of it is 0 the first frame's extent on that side. Frames past
 // the screen's edge are cut there, not grown into.
-QSize gifCanvas(const QByteArray &bytes)
+QSize gifCanvas(QIODevice &file)
 {
-    const auto at = [&](int i) { return i < bytes.size() ? uchar(bytes.at(i)) : 0; };
-    const auto word = [&](int i) { return at(i) | at(i + 1) << 8; };
-    const auto skipSubBlocks = [&](int i) {
-        while (i < bytes.size() && at(i) != 0)
-            i += 1 + at(i);
-        return i + 1;
+    file.seek(0);
+    ByteStream in(file);
+    const auto word = [&] {
+        const int low = std::max(0, in.get());
+        return low | std::max(0, in.get()) << 8;
     };
-    QSize canvas(word(6), word(8)); // the logical screen
-    int i = 13;
-    if (at(10) & 0x80)
-        i += 3 << ((at(10) & 7) + 1);
+    const auto skipSubBlocks = [&] {
+        for (int size = in.get(); size > 0; size = in.get())
+            in.skip(size);
+    };
+    in.skip(6);
+    const int screenWidth = word();
+    QSize canvas(screenWidth, word()); // the logical screen
+    const int screenFlags = std::max(0, in.get());
+    in.skip(2);
+    if (screenFlags & 0x80)
+        in.skip(3 << ((screenFlags & 7) + 1));
     // Until a frame gives both sides: a frame of width 0 leaves the next
     // one to set it.
-    while (i < bytes.size() && canvas.isEmpty()) {
-        if (at(i) == 0x21) {
-            i = skipSubBlocks(i + 2);
-        } else if (at(i) == 0x2c) {
+    while (canvas.isEmpty()) {
+        const int introducer = in.get();
+        if (introducer == 0x21) {
+            in.skip(1);
+            skipSubBlocks();
+        } else if (introducer == 0x2c) {
+            const int left = word(), top = word(), width = word(), height = word();
             if (canvas.width() <= 0)
-                canvas.setWidth(word(i + 1) + word(i + 5));
+                canvas.setWidth(left + width);
             if (canvas.height() <= 0)
-                canvas.setHeight(word(i + 3) + word(i + 7));
-            const int flags = at(i + 9);
-            i += 10;
+                canvas.setHeight(top + height);
+            const int flags = std::max(0, in.get());
             if (flags & 0x80)
-                i += 3 << ((flags & 7) + 1);
-            i = skipSubBlocks(i + 1);
+                in.skip(3 << ((flags & 7) + 1));
+            in.skip(1);
+            skipSubBlocks();
         } else {
             break;
         }
@@ -203,8 +232,7 @@ namespace {
 bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure)
 {
     const qint64 pos = file.pos();
-    file.seek(0);
-    const QSize canvas = gifCanvas(file.readAll());
+    const QSize canvas = gifCanvas(file);
     file.seek(pos);
     if (withinLimits(canvas, limits))
         return true;

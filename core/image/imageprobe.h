@@ -137,7 +137,34 @@ QString sizeText(const QSize &size);
 // Lets the reader decide the format from the content, never the suffix.
 void prepareReader(QImageReader &reader, QFile &file);
 bool isVectorFormat(const QByteArray &format);
-// The canvas a GIF decodes to: the logical screen grown to fit every frame.
-QSize gifCanvas(const QByteArray &bytes);
+// Reads a file a block at a time from where it stands, for the checks that
+// walk a whole file: a file with a small image and a long tail is never
+// held whole.
+class ByteStream
+{
+public:
+    explicit ByteStream(QIODevice &device) : m_device(device), m_base(device.pos()) {}
+    // The next byte, or -1 at the end.
+    int get()
+    {
+        if (m_at == m_end && !refill())
+            return -1;
+        return uchar(m_buffer[m_at++]);
+    }
+    void skip(qint64 count);
+    qint64 offset() const { return m_base + m_at; }
+
+private:
+    bool refill();
+
+    QIODevice &m_device;
+    qint64 m_base; // the device's offset of m_buffer[0]
+    qint64 m_at = 0;
+    qint64 m_end = 0;
+    char m_buffer[16384];
+};
+// The canvas a GIF decodes to (see the definition). Reads `file` from its
+// start only as far as it must: a GIF's frames may follow for gigabytes.
+QSize gifCanvas(QIODevice &file);
 
 } // namespace Compose

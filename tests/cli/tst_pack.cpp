@@ -1,3 +1,4 @@
+#include "core/image/pngdecode.h"
 #include "core/inputs.h"
 #include "core/pipeline.h"
 #include "core/sheetrender.h"
@@ -380,6 +381,8 @@ private slots:
     void imageAbove128MiB();
     void wholeFileReadsCountAgainstTheLimit_data();
     void wholeFileReadsCountAgainstTheLimit();
+    void longTailIsNotRead_data();
+    void longTailIsNotRead();
     void trimmedDecodesKeepOnlyTheirRegions();
     void sameFilesAsTheWindow();
     void sameFilesAsOtherBuild_data();
@@ -1130,6 +1133,9 @@ void TestPack::formatsMatchQtReader_data()
     // Sampling factors TurboJPEG has no subsampling name for; libjpeg decodes them.
     QTest::newRow("JPEG with luma sampled 3 x 1") << "jpeg_sampled_3x1.jpg";
     QTest::newRow("YCCK JPEG with K sampled apart from luma") << "jpeg_ycck_k_sampled_apart.jpg";
+    // Read up to its end marker, not to the first FF D9 (a thumbnail's).
+    QTest::newRow("JPEG with end markers inside an APP1 and a COM segment")
+        << "jpeg_end_marker_inside_segments.jpg";
     QTest::newRow("GIF frame smaller than its screen") << "gif_frame_inside_screen.gif";
     QTest::newRow("GIF frame past the screen's right edge") << "gif_frame_past_right.gif";
     QTest::newRow("GIF frame past the screen's bottom edge") << "gif_frame_past_bottom.gif";
@@ -1290,6 +1296,63 @@ void TestPack::wholeFileReadsCountAgainstTheLimit()
     QVERIFY(failures.isEmpty());
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < qint64(padding) * 2, QByteArray::number(grown));
+#endif
+}
+
+void TestPack::longTailIsNotRead_data()
+{
+    QTest::addColumn<QString>("file");     // of the fuzz corpus, or a format Qt writes
+    QTest::addColumn<QByteArray>("bytes"); // the file itself, when given
+    QTest::newRow("JPEG") << "small.jpg" << QByteArray();
+    QTest::newRow("GIF") << "tiny.gif" << QByteArray();
+    QTest::newRow("XBM") << "xbm" << QByteArray();
+    // 2 x 1 pixels, RLE8: a run of two in colour 1, then the end of the image.
+    const QByteArray bmp = QByteArray::fromHex(
+        "424d42000000000000003e0000002800000002000000010000000100080001000000040000000000000000"
+        "0000000200000000000000000000000000ff0002010001");
+    QTest::newRow("RLE8 BMP") << "bmp" << bmp;
+}
+
+// An image followed by a long tail of something else loads as Qt's reader
+// loads it, which reads only the image: the checks before the decode must
+// not read the rest into memory either (and past 2 GiB, Qt 5 could not).
+void TestPack::longTailIsNotRead()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("image");
+    if (!bytes.isEmpty())
+        QVERIFY(writeFileBytes(path, bytes));
+    else if (file.contains('.'))
+        QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + file), path));
+    else
+        QVERIFY(patternImage(37, 23, 4).save(path, file.toLatin1()));
+    {
+        QFile tail(path);
+        QVERIFY(tail.open(QIODevice::ReadWrite));
+        QVERIFY(tail.resize(tail.size() + (qint64(256) << 20)));
+    }
+    struct stat info;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+    if (qint64(info.st_blocks) * 512 > (qint64(1) << 20))
+        QSKIP("the file system here holds no sparse files");
+    const QImage qt = QImage(path).convertToFormat(QImage::Format_ARGB32);
+    QVERIFY(!qt.isNull());
+
+    QSize size;
+    Compose::Failure failure;
+    QImage decoded;
+    const qint64 grown = residentGrowth([&] {
+        PngDecode::Scratch scratch;
+        if (Compose::probeImage(path, Compose::Limits(), &size, &failure))
+            failure = Compose::decodeImage(path, size, Compose::Limits(), &decoded, scratch);
+    });
+    QVERIFY2(failure.status == Compose::ImageStatus::Ok, qPrintable(failure.reason));
+    QCOMPARE(decoded, qt);
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    if (grown >= 0)
+        QVERIFY2(grown < (qint64(64) << 20), QByteArray::number(grown));
 #endif
 }
 
