@@ -45,9 +45,11 @@ bool injected(WriteStep step, int index)
         return false;
     for (const Fault &f : injectedFaults) {
         if (f.step == step && (f.index < 0 || f.index == index)) {
-            errno = step == WriteStep::Backup || step == WriteStep::KeepMode ? EPERM
-                    : step == WriteStep::Cleanup                             ? EBUSY
-                                                                             : EIO;
+            errno = step == WriteStep::Backup || step == WriteStep::KeepMode ||
+                            step == WriteStep::KeepOwner
+                        ? EPERM
+                    : step == WriteStep::Cleanup ? EBUSY
+                                                 : EIO;
             return true;
         }
     }
@@ -560,6 +562,35 @@ private:
     QByteArray m_path; // set while held
 };
 
+// Gives the staged file `fd` the old file's owner, group and mode, so that
+// a new version is readable by no one its old one was not, and by everyone
+// it was. Owner and group carry over where the system lets them (root may
+// give a file to anyone, others only to a group they are in); a group that
+// cannot be kept fails only where it has rights that others lack, as those
+// would go to another group. Where the staged file has them already nothing
+// is changed, so that a file system without permissions (FAT through FUSE,
+// gvfs), which refuses every change, still takes a new version.
+bool keepPermissions(int fd, const struct stat &old, int index)
+{
+    struct stat staged;
+    if (fstat(fd, &staged) != 0)
+        return false;
+    if (staged.st_uid != old.st_uid || staged.st_gid != old.st_gid) {
+        const auto give = [&](uid_t owner) {
+            return faultedForTesting(WriteStep::KeepOwner, index, fchown(fd, owner, old.st_gid)) ==
+                   0;
+        };
+        const bool kept = give(old.st_uid) || give(uid_t(-1));
+        if (!kept && ((old.st_mode >> 3) & 07) != (old.st_mode & 07))
+            return false;
+        // A change of owner may have dropped the set-user-ID bit.
+        if (fstat(fd, &staged) != 0)
+            return false;
+    }
+    return (staged.st_mode & 07777) == (old.st_mode & 07777) ||
+           faultedForTesting(WriteStep::KeepMode, index, fchmod(fd, old.st_mode & 07777)) == 0;
+}
+
 // For claimName(): a name nothing has yet.
 bool isUnused(const QByteArray &name)
 {
@@ -733,15 +764,7 @@ private:
             return failErrno(i, QStringLiteral("cannot create a temporary file"));
         QString what;
         struct stat st;
-        struct stat staged;
-        // The old file's permissions carry over, or the run fails: a file
-        // its owner kept private is never replaced by a readable one. Where
-        // the new file has them already nothing is changed, so that a file
-        // system without permissions (FAT through FUSE, gvfs), which refuses
-        // every change, still takes a new version.
-        if (stat(o.target.constData(), &st) == 0 &&
-            (fstat(*fd, &staged) != 0 || (staged.st_mode & 07777) != (st.st_mode & 07777)) &&
-            faultedForTesting(WriteStep::KeepMode, i, fchmod(*fd, st.st_mode & 07777)) != 0)
+        if (stat(o.target.constData(), &st) == 0 && !keepPermissions(*fd, st, i))
             what = QStringLiteral("cannot keep the old file's permissions");
         else if (!writeAll(*fd, m_files[i].data, i))
             what = QStringLiteral("writing failed");
@@ -960,12 +983,16 @@ private:
         struct stat target;
         struct stat temp;
         if (stat(o.target.constData(), &target) != 0 || stat(o.temp.constData(), &temp) != 0 ||
-            (target.st_mode & 07777) == (temp.st_mode & 07777))
+            ((target.st_mode & 07777) == (temp.st_mode & 07777) && target.st_uid == temp.st_uid &&
+             target.st_gid == temp.st_gid))
             return true;
-        if (faultedForTesting(WriteStep::KeepMode, i,
-                              ::chmod(o.temp.constData(), target.st_mode & 07777)) != 0)
-            return failErrno(i, QStringLiteral("cannot keep the old file's permissions"));
-        return true;
+        const int fd = ::open(o.temp.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const bool kept = fd >= 0 && keepPermissions(fd, target, i);
+        const int savedErrno = errno;
+        if (fd >= 0)
+            ::close(fd);
+        errno = savedErrno;
+        return kept || failErrno(i, QStringLiteral("cannot keep the old file's permissions"));
     }
 
     // Hard links to the old targets, made before the first rename so that

@@ -116,6 +116,8 @@ enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
     KeepMode,   // giving the temporary file the old file's mode (EPERM)
+    KeepOwner,  // giving the temporary file the old file's owner and group,
+                // as for a user outside that group (EPERM)
     Sync,       // syncing the temporary file (EIO)
     Close,      // closing the temporary file (EIO)
     Backup,     // hard-linking the old target, as on a file system without

@@ -203,16 +203,19 @@ void TestAtomicFile::setReplaced_data()
 {
     QTest::addColumn<bool>("noHardLinks");
     QTest::addColumn<bool>("noPermissions"); // changing them fails, as on FAT through FUSE
+    QTest::addColumn<int>("owner");          // of the sheet and its group; -1: this user
 
-    QTest::newRow("old files kept as hard links") << false << false;
-    QTest::newRow("old files moved aside") << true << false;
-    QTest::newRow("permissions that cannot change, and need not") << false << true;
+    QTest::newRow("old files kept as hard links") << false << false << -1;
+    QTest::newRow("old files moved aside") << true << false << -1;
+    QTest::newRow("permissions that cannot change, and need not") << false << true << -1;
+    QTest::newRow("another user's file keeps its owner and group") << false << false << 65534;
 }
 
 void TestAtomicFile::setReplaced()
 {
     QFETCH(bool, noHardLinks);
     QFETCH(bool, noPermissions);
+    QFETCH(int, owner);
 
     FaultGuard guard;
     if (noHardLinks)
@@ -221,6 +224,9 @@ void TestAtomicFile::setReplaced()
         setWriteFaultForTesting(WriteStep::KeepMode, 0); // a.txt has a new file's mode
     OutputSet set;
     QVERIFY(set.dir.isValid());
+    const QByteArray sheet = QFile::encodeName(set.files[2].path);
+    if (owner >= 0 && chown(sheet.constData(), uid_t(owner), gid_t(owner)) != 0)
+        QSKIP("Giving a file to another user needs root.");
     QVERIFY(QFile::setPermissions(set.files[2].path,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
 
@@ -228,8 +234,12 @@ void TestAtomicFile::setReplaced()
     QVERIFY2(writeFilesAtomically(set.files, &error), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::newSet());
     struct stat st;
-    QCOMPARE(stat(QFile::encodeName(set.files[2].path).constData(), &st), 0);
+    QCOMPARE(stat(sheet.constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    if (owner >= 0) {
+        QCOMPARE(st.st_uid, uid_t(owner));
+        QCOMPARE(st.st_gid, gid_t(owner));
+    }
 }
 
 void TestAtomicFile::faultKeepsOldSet_data()
@@ -241,6 +251,8 @@ void TestAtomicFile::faultKeepsOldSet_data()
     // The fault is set once the lock is held, and the old file's permissions
     // are changed then, so that they are given to the staged file again.
     QTest::addColumn<bool>("underLock");
+    // The output is another user's, with rights for its group that others lack.
+    QTest::addColumn<bool>("othersGroup");
 
     const QVector<QPair<WriteStep, const char *>> steps{{WriteStep::Write, "write"},
                                                         {WriteStep::Sync, "sync"},
@@ -249,32 +261,36 @@ void TestAtomicFile::faultKeepsOldSet_data()
     for (const auto &step : steps) {
         for (int i = 0; i < 3; ++i)
             QTest::addRow("%s fails at output %d", step.second, i)
-                << step.first << i << false << 0 << false;
+                << step.first << i << false << 0 << false << false;
     }
     // Outputs 0 and 1 share a folder, which is synced once.
     QTest::newRow("folder sync fails at output 0")
-        << WriteStep::SyncFolder << 0 << false << 0 << false;
+        << WriteStep::SyncFolder << 0 << false << 0 << false << false;
     QTest::newRow("folder sync fails at output 2")
-        << WriteStep::SyncFolder << 2 << false << 0 << false;
+        << WriteStep::SyncFolder << 2 << false << 0 << false << false;
     QTest::newRow("old mode refused at output 0")
-        << WriteStep::KeepMode << 0 << false << 0 << false;
+        << WriteStep::KeepMode << 0 << false << 0 << false << false;
     QTest::newRow("old mode refused at output 2")
-        << WriteStep::KeepMode << 2 << false << 0 << false;
+        << WriteStep::KeepMode << 2 << false << 0 << false << false;
+    // The new file would give the group's rights to the writer's own group.
+    QTest::newRow("old group refused at output 2")
+        << WriteStep::KeepOwner << 2 << false << 0 << false << true;
     // Not taken for a file system without hard links: the old file must
     // not be replaced with no copy kept.
-    QTest::newRow("old file cannot be kept") << WriteStep::LinkError << 2 << false << 0 << false;
+    QTest::newRow("old file cannot be kept")
+        << WriteStep::LinkError << 2 << false << 0 << false << false;
     QTest::newRow("old mode changed meanwhile, refused under the lock")
-        << WriteStep::KeepMode << 2 << false << 0 << true;
+        << WriteStep::KeepMode << 2 << false << 0 << true << false;
     for (int i = 0; i < 3; ++i)
         QTest::addRow("no hard links, rename fails at output %d", i)
-            << WriteStep::Rename << i << true << 0 << false;
+            << WriteStep::Rename << i << true << 0 << false << false;
     QTest::newRow("no hard links, folder sync fails")
-        << WriteStep::SyncFolder << 2 << true << 0 << false;
+        << WriteStep::SyncFolder << 2 << true << 0 << false << false;
     // Files are written and synced in batches of 16.
     QTest::newRow("sync fails at the last of the first batch")
-        << WriteStep::Sync << 15 << false << 17 << false;
+        << WriteStep::Sync << 15 << false << 17 << false << false;
     QTest::newRow("sync fails in the second batch")
-        << WriteStep::Sync << 18 << false << 17 << false;
+        << WriteStep::Sync << 18 << false << 17 << false << false;
 }
 
 // A file removed in the same commit comes back when the commit fails, and
@@ -375,10 +391,17 @@ void TestAtomicFile::faultKeepsOldSet()
     QFETCH(bool, noHardLinks);
     QFETCH(int, added);
     QFETCH(bool, underLock);
+    QFETCH(bool, othersGroup);
 
     FaultGuard guard;
     OutputSet set;
     QVERIFY(set.dir.isValid());
+    if (othersGroup) {
+        if (chown(QFile::encodeName(set.files[index].path).constData(), 65534, 65534) != 0)
+            QSKIP("Giving a file to another user needs root.");
+        QVERIFY(QFile::setPermissions(set.files[index].path,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    }
     for (int i = 0; i < added; ++i)
         set.files.append({set.dir.filePath(QStringLiteral("sub/more-%1").arg(i)), "new"});
     WriteOptions options;
@@ -404,7 +427,8 @@ void TestAtomicFile::faultKeepsOldSet()
     QVERIFY(!writeFilesAtomically(set.files, options, &error));
     QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), openFiles);
     QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
-    QVERIFY2(error.contains(qt_error_string(step == WriteStep::KeepMode ? EPERM : EIO)),
+    QVERIFY2(error.contains(qt_error_string(
+                 step == WriteStep::KeepMode || step == WriteStep::KeepOwner ? EPERM : EIO)),
              qPrintable(error));
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::oldSet());
