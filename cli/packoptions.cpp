@@ -479,10 +479,28 @@ int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
 {
     QHash<QString, int> writtenBy;
     QHash<QString, QPair<int, QString>> byFoldedCase; // as FAT, exFAT and macOS take names
+    // A sheet's run takes turns on its lock file, and a run that made it
+    // removes it: no other sheet may write a file of that name.
+    QHash<QString, int> lockOf;
+    for (int i = 0; i < runs.size(); ++i) {
+        const QString sheet = SheetLayout::sheetPathFor(
+            runs[i].multipack ? numberedPath(runs[i].chosenPath, 0) : runs[i].chosenPath);
+        lockOf.insert(Inputs::fileIdentity(lockFilePathFor(sheet)), i);
+    }
     for (int i = 0; i < runs.size(); ++i) {
         for (const NamedOutput &named : namedOutputs(runs[i], 1)) {
             const QString &output = named.path;
             const QString identity = Inputs::fileIdentity(output);
+            const auto lock = lockOf.constFind(identity);
+            if (lock != lockOf.constEnd() || isWritersOwnName(output)) {
+                return console.usage(
+                    QStringLiteral("%1: the %2 of sheet \"%3\" would be %4, %5")
+                        .arg(Console::shown(packPath), named.what, names[i], Console::shown(output),
+                             lock != lockOf.constEnd()
+                                 ? QStringLiteral("the lock file of sheet \"%1\"").arg(names[*lock])
+                                 : QStringLiteral("a name Korvane keeps for the journal, "
+                                                  "temporary files and backups of a sheet")));
+            }
             int other = writtenBy.value(identity, i);
             const auto folded = byFoldedCase.constFind(identity.toCaseFolded());
             if (other == i && folded != byFoldedCase.constEnd() && folded->first != i &&

@@ -539,6 +539,13 @@ int Packer::checkTargets(Targets *targets)
             return usage(QStringLiteral("the %1 would be %2, the lock file of the sheet")
                              .arg(output.what, Console::shown(output.path)));
         }
+        // Such as another sheet's journal: a run writing that sheet would
+        // read it, or remove it as its own leftover.
+        if (isWritersOwnName(output.path)) {
+            return usage(QStringLiteral("the %1 would be %2, a name Korvane keeps for the "
+                                        "journal, temporary files and backups of a sheet")
+                             .arg(output.what, Console::shown(output.path)));
+        }
     }
 
     // A device, FIFO or folder is refused before anything is read.

@@ -244,6 +244,13 @@ QByteArray journalPathOf(const QByteArray &target)
 
 constexpr char JournalHeader[] = "korvane-journal 1";
 
+bool isOwnName(const QByteArray &path)
+{
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    return name.endsWith(".korvane-journal") ||
+           leftoverPattern().match(QString::fromLatin1(name)).hasMatch();
+}
+
 // For the journal, which a run in another working folder reads.
 QByteArray absolutePath(const QByteArray &path)
 {
@@ -709,6 +716,9 @@ private:
             if (identities[i] == journal)
                 return fail(i, QStringLiteral("it is the journal %1 of this set")
                                    .arg(shown(QFile::decodeName(journalPath()))));
+            if (isOwnName(identities[i]))
+                return fail(i, QStringLiteral("its name has the form of a journal, temporary "
+                                              "file or backup Korvane keeps beside an output"));
         }
         return true;
     }
@@ -1339,6 +1349,11 @@ bool hasInterruptedWrite(const QString &primary)
         target = QFile::encodeName(primary);
     struct stat st;
     return lstat(journalPathOf(target).constData(), &st) == 0;
+}
+
+bool isWritersOwnName(const QString &path)
+{
+    return isOwnName(identityOf(QFile::encodeName(path)));
 }
 
 QString lockFilePathFor(const QString &primary)

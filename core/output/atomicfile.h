@@ -103,6 +103,13 @@ QString pathWithSuffix(const QString &path, const QString &suffix);
 // The lock file a write whose lockFor (or sheet) is `primary` holds.
 QString lockFilePathFor(const QString &primary);
 
+// Whether the file a write to `path` lands in (links followed) has a name
+// the writer keeps for its own files beside a target: a journal
+// ("NAME.korvane-journal"), a temporary file or a backup
+// ("NAME.korvane-new-PID-XXXXXX"). Writes to NAME read, move or remove
+// such files, so no output may be one.
+bool isWritersOwnName(const QString &path);
+
 // Whether a write under `primary`'s lock died while it put its set in place:
 // the files may be part old, part new until the next write there.
 bool hasInterruptedWrite(const QString &primary);

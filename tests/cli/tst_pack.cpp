@@ -610,6 +610,19 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("JSON file is the lock file")
         << QStringList{"--json", "$ROOT/out/s.png.lock", "-o", sheet, in} << 2
         << "the JSON file would be $ROOT/out/s.png.lock, the lock file of the sheet";
+    // A run of that sheet would read it, and fail, or remove it as its leftover.
+    QTest::newRow("JSON file is named as another sheet's journal")
+        << QStringList{"--json", "$ROOT/out/b.png.korvane-journal", "-o", sheet, in} << 2
+        << "the JSON file would be $ROOT/out/b.png.korvane-journal, a name Korvane keeps";
+    // Refused before the first sheet is written.
+    QTest::newRow("pack file: a later sheet's data file is the first sheet's lock file")
+        << QStringList{"--pack", "$ROOT/lockdata.json"} << 2
+        << "the json-hash data file of sheet \"b\" would be $ROOT/out/s.png.lock, the lock "
+           "file of sheet \"a\"";
+    QTest::newRow("pack file: a later sheet's data file is the first sheet's journal")
+        << QStringList{"--pack", "$ROOT/journaldata.json"} << 2
+        << "the json-hash data file of sheet \"b\" would be $ROOT/out/s.png.korvane-journal, a "
+           "name";
     QTest::newRow("dangling link names another output")
         << QStringList{"--json",   "$ROOT/out/x.json",
                        "--data",   "$ROOT/lnk/x.json",
@@ -948,6 +961,14 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("linked"));
     QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("linked/a.png")));
     QVERIFY(QFile::link(root.filePath("in"), root.filePath("linked/folder.png")));
+    const QByteArray twoSheets =
+        R"({"sheets": [{"name": "a", "output": "out/s.png", "inputs": ["in/a.png"]},
+            {"name": "b", "output": "out/b.png", "inputs": ["in/a.png"],
+             "data": [{"file": "out/s.png.SUFFIX", "format": "json-hash"}]}]})";
+    QVERIFY(writeFileBytes(root.filePath("lockdata.json"),
+                           QByteArray(twoSheets).replace("SUFFIX", "lock")));
+    QVERIFY(writeFileBytes(root.filePath("journaldata.json"),
+                           QByteArray(twoSheets).replace("SUFFIX", "korvane-journal")));
     QVERIFY(writeFileBytes(root.filePath("linked.json"), R"({"sheets": [{"output": "out/s.png",
         "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
     QVERIFY(QDir(root.path()).mkpath("bound"));

@@ -799,6 +799,13 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // Where the system calls' name would end, before the part checked.
     QTest::newRow("journal naming another file through a NUL") << "nul.txt"
                                                                << "is not one this version writes";
+    // A write of b.png would read it, or remove it as a dead run's file.
+    QTest::newRow("named as another output's journal")
+        << "b.png.korvane-journal"
+        << "has the form of a journal, temporary file or backup";
+    QTest::newRow("named as a dead run's backup of another output")
+        << "b.png.korvane-old-99999-abcdef"
+        << "has the form of a journal, temporary file or backup";
 }
 
 void TestAtomicFile::refusesOutputThatIsNotAFile()
@@ -852,7 +859,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
                         output == "unlockable.txt" || output == "journalled.txt" ||
                         output == "j%1.txt" || output == "hostile.txt" || output == "nul.txt" ||
-                        output == "shared.txt" || bound;
+                        output == "shared.txt" || output.startsWith("b.png") || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
