@@ -24,6 +24,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef Q_OS_LINUX
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
@@ -569,7 +572,31 @@ private:
     QByteArray m_path; // set while held
 };
 
-// Gives the staged file `fd` the old file's owner, group and mode, so that
+// The old file's access ACL (rights of named users and groups), or none
+// where it has none: a folder's default ACL may have given the staged file
+// one. A file system without ACLs has nothing to keep.
+bool keepAcl(int fd, const QByteArray &old, int index)
+{
+#ifdef Q_OS_LINUX
+    static const char name[] = "system.posix_acl_access";
+    char acl[4096];
+    const ssize_t size = getxattr(old.constData(), name, acl, sizeof acl);
+    if (size >= 0)
+        return faultedForTesting(WriteStep::KeepMode, index,
+                                 fsetxattr(fd, name, acl, size_t(size), 0)) == 0;
+    if (errno != ENODATA)
+        return errno == ENOTSUP;
+    return fremovexattr(fd, name) == 0 || errno == ENODATA || errno == ENOTSUP;
+#else
+    Q_UNUSED(fd)
+    Q_UNUSED(old)
+    Q_UNUSED(index)
+    return true;
+#endif
+}
+
+// Gives the staged file `fd` the owner, group, ACL and mode of the old file
+// at `path`, so that
 // a new version is readable by no one its old one was not, and by everyone
 // it was. Owner and group carry over where the system lets them (root may
 // give a file to anyone, others only to a group they are in); a group that
@@ -577,7 +604,7 @@ private:
 // would go to another group. Where the staged file has them already nothing
 // is changed, so that a file system without permissions (FAT through FUSE,
 // gvfs), which refuses every change, still takes a new version.
-bool keepPermissions(int fd, const struct stat &old, int index)
+bool keepPermissions(int fd, const QByteArray &path, const struct stat &old, int index)
 {
     struct stat staged;
     if (fstat(fd, &staged) != 0)
@@ -590,10 +617,11 @@ bool keepPermissions(int fd, const struct stat &old, int index)
         const bool kept = give(old.st_uid) || give(uid_t(-1));
         if (!kept && ((old.st_mode >> 3) & 07) != (old.st_mode & 07))
             return false;
-        // A change of owner may have dropped the set-user-ID bit.
-        if (fstat(fd, &staged) != 0)
-            return false;
     }
+    // A change of owner may have dropped the set-user-ID bit, and an ACL
+    // sets the mode's group bits.
+    if (!keepAcl(fd, path, index) || fstat(fd, &staged) != 0)
+        return false;
     return (staged.st_mode & 07777) == (old.st_mode & 07777) ||
            faultedForTesting(WriteStep::KeepMode, index, fchmod(fd, old.st_mode & 07777)) == 0;
 }
@@ -774,7 +802,7 @@ private:
             return failErrno(i, QStringLiteral("cannot create a temporary file"));
         QString what;
         struct stat st;
-        if (stat(o.target.constData(), &st) == 0 && !keepPermissions(*fd, st, i))
+        if (stat(o.target.constData(), &st) == 0 && !keepPermissions(*fd, o.target, st, i))
             what = QStringLiteral("cannot keep the old file's permissions");
         else if (!writeAll(*fd, m_files[i].data, i))
             what = QStringLiteral("writing failed");
@@ -997,7 +1025,7 @@ private:
              target.st_gid == temp.st_gid))
             return true;
         const int fd = ::open(o.temp.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        const bool kept = fd >= 0 && keepPermissions(fd, target, i);
+        const bool kept = fd >= 0 && keepPermissions(fd, o.target, target, i);
         const int savedErrno = errno;
         if (fd >= 0)
             ::close(fd);

@@ -12,12 +12,14 @@
 
 #include <QtTest>
 
+#include <array>
 #include <csignal>
 #include <future>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -204,11 +206,20 @@ void TestAtomicFile::setReplaced_data()
     QTest::addColumn<bool>("noHardLinks");
     QTest::addColumn<bool>("noPermissions"); // changing them fails, as on FAT through FUSE
     QTest::addColumn<int>("owner");          // of the sheet and its group; -1: this user
+    // Where an ACL lets user 65534 read: "file" the sheet, "folder" as its
+    // folder's default, given to new files in it.
+    QTest::addColumn<QString>("acl");
 
-    QTest::newRow("old files kept as hard links") << false << false << -1;
-    QTest::newRow("old files moved aside") << true << false << -1;
-    QTest::newRow("permissions that cannot change, and need not") << false << true << -1;
-    QTest::newRow("another user's file keeps its owner and group") << false << false << 65534;
+    QTest::newRow("old files kept as hard links") << false << false << -1 << QString();
+    QTest::newRow("old files moved aside") << true << false << -1 << QString();
+    QTest::newRow("permissions that cannot change, and need not")
+        << false << true << -1 << QString();
+    QTest::newRow("another user's file keeps its owner and group")
+        << false << false << 65534 << QString();
+    // Without it the file's group would get the read right its ACL gave one user.
+    QTest::newRow("a file's ACL carries over") << false << false << -1 << "file";
+    QTest::newRow("a folder's default ACL is not given to a file without one")
+        << false << false << -1 << "folder";
 }
 
 void TestAtomicFile::setReplaced()
@@ -216,6 +227,7 @@ void TestAtomicFile::setReplaced()
     QFETCH(bool, noHardLinks);
     QFETCH(bool, noPermissions);
     QFETCH(int, owner);
+    QFETCH(QString, acl);
 
     FaultGuard guard;
     if (noHardLinks)
@@ -229,6 +241,20 @@ void TestAtomicFile::setReplaced()
         QSKIP("Giving a file to another user needs root.");
     QVERIFY(QFile::setPermissions(set.files[2].path,
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    // Tag, rights and id of each entry: owner rw, user 65534 r, the file's
+    // group nothing, mask r, others nothing; the mode stays 0640.
+    const char *aclName = acl == "file" ? "system.posix_acl_access" : "system.posix_acl_default";
+    const QByteArray aclPath = acl == "file" ? sheet : QFile::encodeName(set.dir.filePath("sub"));
+    QByteArray aclBytes("\x02\0\0\0", 4);
+    for (const std::array<quint32, 3> &e : std::initializer_list<std::array<quint32, 3>>{
+             {1, 6, ~0u}, {2, 4, 65534}, {4, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}}) {
+        const quint16 tagAndRights[2] = {quint16(e[0]), quint16(e[1])};
+        aclBytes += QByteArray(reinterpret_cast<const char *>(tagAndRights), 4) +
+                    QByteArray(reinterpret_cast<const char *>(&e[2]), 4);
+    }
+    if (!acl.isEmpty() && setxattr(aclPath.constData(), aclName, aclBytes.constData(),
+                                   size_t(aclBytes.size()), 0) != 0)
+        QSKIP("No ACLs on this file system.");
 
     QString error;
     QVERIFY2(writeFilesAtomically(set.files, &error), qPrintable(error));
@@ -236,6 +262,13 @@ void TestAtomicFile::setReplaced()
     struct stat st;
     QCOMPARE(stat(sheet.constData(), &st), 0);
     QCOMPARE(st.st_mode & 07777, mode_t(0640));
+    if (!acl.isEmpty()) {
+        char kept[256];
+        const ssize_t size =
+            getxattr(sheet.constData(), "system.posix_acl_access", kept, sizeof kept);
+        QCOMPARE(size >= 0 ? QByteArray(kept, int(size)) : QByteArray(),
+                 acl == "file" ? aclBytes : QByteArray());
+    }
     if (owner >= 0) {
         QCOMPARE(st.st_uid, uid_t(owner));
         QCOMPARE(st.st_gid, gid_t(owner));
