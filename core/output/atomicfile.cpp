@@ -586,7 +586,9 @@ bool keepAcl(int fd, const QByteArray &old, int index)
                                  fsetxattr(fd, name, acl, size_t(size), 0)) == 0;
     if (errno != ENODATA)
         return errno == ENOTSUP;
-    return fremovexattr(fd, name) == 0 || errno == ENODATA || errno == ENOTSUP;
+    // Only an ACL the staged file has is taken away: a file system that
+    // keeps none may refuse the call in ways of its own.
+    return fgetxattr(fd, name, nullptr, 0) < 0 || fremovexattr(fd, name) == 0;
 #else
     Q_UNUSED(fd)
     Q_UNUSED(old)
