@@ -470,6 +470,13 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--extrude twice")
         << QStringList{"--extrude", "1", "--extrude", "2", "-o", sheet, in} << 2
         << "--extrude given more than once";
+    // Refused, not the last value taken.
+    for (const char *option : {"--output", "--margin", "--config", "--json", "--layout",
+                               "--max-size", "--max-image-pixels", "--max-sheet-pixels",
+                               "--threads", "--png-level", "--trim-threshold", "--pivot"}) {
+        QTest::addRow("%s twice", option) << QStringList{option, "1", option, "2", "-o", sheet, in}
+                                          << 2 << QString("%1 given more than once").arg(option);
+    }
     QTest::newRow("--json names a folder")
         << QStringList{"--json", "$ROOT/out/", "-o", sheet, in} << 2 << "--json needs a file name";
     QTest::newRow("--config with no name")
@@ -490,6 +497,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--watch with a broken pack file and a wrong option")
         << QStringList{"--watch", "--margin", "x", "--pack", "$ROOT/in/a.png"} << 2
         << "a.png:1:2: illegal value";
+    QTest::newRow("--sheet twice")
+        << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s", "--sheet", "t"} << 2
+        << "--pack and --sheet are given once each";
     QTest::newRow("--pack twice") << QStringList{"--pack", "$ROOT/in2/abs.json", "--pack",
                                                  "$ROOT/in2/colon.json"}
                                   << 2 << "--pack and --sheet are given once each";
@@ -815,7 +825,7 @@ void TestPack::failuresLeaveNoTrace_data()
             << QStringList{"--extrude", bad, "-o", sheet, in} << 2
             << QString("--extrude \"%1\" is not a whole number from 0 to 32").arg(bad);
     }
-    for (const char *bad : {"1.01,0", "0.5", "0,-0.1", "nan,0", "0,1,1", ""}) {
+    for (const char *bad : {"1.01,0", "-0.1,0", "0.5", "0,-0.1", "nan,0", "0,1,1", ""}) {
         QTest::addRow("--pivot \"%s\"", bad)
             << QStringList{"--pivot", bad, "-o", sheet, in} << 2
             << QString("--pivot \"%1\" is not X,Y with each a number from 0 to 1").arg(bad);
@@ -1035,6 +1045,7 @@ void TestPack::optionBoundaries_data()
     QTest::newRow("--threads 257") << QStringList{"--threads", "257"} + in << 2;
     QTest::newRow("--margin 2147483647") << QStringList{"--margin", "2147483647"} + in << 1;
     QTest::newRow("--margin 2147483648") << QStringList{"--margin", "2147483648"} + in << 2;
+    QTest::newRow("--margin 90, digits at both ends") << QStringList{"--margin", "90"} + in << 0;
     QTest::newRow("--pivot 1,1") << QStringList{"--pivot", "1,1"} + in << 0;
     QTest::newRow("--trim-threshold 254")
         << QStringList{"--trim", "--trim-threshold", "254"} + in << 0;
@@ -2459,6 +2470,40 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("larger than 64 MiB")
         << head + QByteArray((64 << 20) - head.size(), ' ') + "\"margin\": 1}]}"
         << " larger than 64 MiB";
+    // Keys are read in name order: "zz" fails only once every bound before it is taken.
+    QTest::newRow("every bound taken")
+        << head + "   \"extrude\": 32, \"margin\": 0, \"threads\": 256, \"trim-threshold\": 254, "
+                  "\"zz\": 1}]}"
+        << "3:71: \"zz\": unknown key";
+    QTest::newRow("max-image-pixels below its range")
+        << head + "   \"max-image-pixels\": 0}]}"
+        << "3:4: \"max-image-pixels\": must be a whole number from 1";
+    QTest::newRow("max-sheet-pixels below its range")
+        << head + "   \"max-sheet-pixels\": 0}]}"
+        << "3:4: \"max-sheet-pixels\": must be a whole number from 1";
+    QTest::newRow("margin beyond int")
+        << head + "   \"margin\": 2147483648}]}"
+        << "3:4: \"margin\": must be a whole number from 0 to 2147483647";
+    QTest::newRow("no inputs") << QByteArray(
+                                      "{\"sheets\": [{\"output\": \"s.png\", \"inputs\": []}]}")
+                               << "1:33: \"inputs\": must be a list of paths";
+    QTest::newRow("data not a list")
+        << head + "   \"data\": {\"file\": \"d.css\", \"format\": \"css\"}}]}"
+        << "3:4: \"data\": must be a list of";
+    QTest::newRow("brackets in a pattern are no class")
+        << QByteArray("{\"sheets\": [{\"output\": \"s.png\", \"inputs\": [\"[a]*.png\"]}]}")
+        << "1:33: \"inputs\": \"[a]*.png\" matches no file";
+    QTest::newRow("a key besides sheets")
+        << QByteArray("{\"sheets\": [{\"output\": \"s.png\", \"inputs\": [\"a.png\"]}], \"x\": 1}")
+        << "1:1: a pack file is";
+    QTest::newRow("no sheet") << QByteArray("{\"sheets\": []}") << "1:1: a pack file is";
+    QTest::newRow("sheet not an object")
+        << QByteArray("{\"sheets\": [\n 1]}") << "2:2: sheet 0 is not an object";
+    QTest::newRow("exactly 64 MiB is read")
+        << head + QByteArray((64 << 20) - head.size() - 10, ' ') + "\"zz\": 1}]}"
+        << "3:67108799: \"zz\": unknown key";
+    QTest::newRow("key holding a quote") << head + "   \"x\\\"y\": 1}]}"
+                                         << "3:4: \"x\"y\": unknown key";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
                                              " {\"margin\": 1}]}")
                                << "1:13: \"\": a sheet needs \"output\"";
@@ -2519,6 +2564,10 @@ void TestPack::packFileSheetsAndOverrides()
             .code,
         2);
     QCOMPARE(readFileBytes(dir.filePath("project/p.json")), packFile);
+    // -o stands in for a sheet's "output".
+    QVERIFY(writeFileBytes(dir.filePath("project/o.json"),
+                           R"({"sheets": [{"inputs": ["art/b.png"]}]})"));
+    QCOMPARE(pack({"--pack", "o.json", "-o", "out/o.png"}, dir.filePath("project")).code, 0);
     // A "--" that ends the command line leaves the file's INPUTs as they are.
     QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
