@@ -380,6 +380,7 @@ void TestConfigFile::writeKeepsDeclaredEncoding_data()
     row("ISO-8859-1 tab, LF and CR inside", "ISO-8859-1", QStringLiteral("a\tb\nc\rd"), 0);
     row("windows-1252", "windows-1252", QStringLiteral("/\u20ac/\u00e9"), 0);
     row("UTF-8 outside the BMP", "UTF-8", QStringLiteral("/\U0001F600"), 0);
+    row("UTF-8 ends of XML's ranges", "UTF-8", QStringLiteral("/\ud7ff\ue000\ufffd"), 0);
     // Values a later start could not read, or that would come back changed.
     row("265 ISO-8859-1 outside the BMP", "ISO-8859-1", QStringLiteral("/\u00e9/\U0001F600"), 265);
     row("265 windows-1252 outside the BMP", "windows-1252", QStringLiteral("/\U0001F600"), 265);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <QtTest>
@@ -501,6 +502,9 @@ void TestSheetLayout::cssClassNames_data()
     QTest::newRow("character beyond U+FFFF")
         << QStringList{QString::fromUtf8("\xf0\x9f\x98\x80_3.png")} << QStringList()
         << QStringList{"sprite-__3"};
+    QTest::newRow("first and last kept characters, their neighbours not")
+        << QStringList{"azAZ09@[`{/:.png", "v.2/noext"} << QStringList()
+        << QStringList{"sprite-azAZ09______", "sprite-v_2_noext"};
     QTest::newRow("clashes numbered")
         << QStringList{"a b.png", "a_b.png", "a_b.PNG", "a_b-2.png"} << QStringList()
         << QStringList{"sprite-a_b", "sprite-a_b-2", "sprite-a_b-3", "sprite-a_b-2-2"};
@@ -566,6 +570,13 @@ void TestSheetLayout::namesThroughReaders_data()
     // fragment, a query, an escape or nothing.
     QTest::newRow("URL syntax in image") << "c|#1?2%41\t3.png"
                                          << "a.png" << QStringList() << "";
+    // A hex escape ends in a space, or the digit after it would join it.
+    QTest::newRow("escaped character before a hex digit in image")
+        << QString(QChar(0xe4)) + "1.png"
+        << "a.png" << QStringList() << "";
+    // Java keeps U+00A0 at a line's end; other readers trim it.
+    QTest::newRow("no-break space after frame")
+        << "s.png" << QString("a.png") + QChar(0xa0) << libgdx << QString("a.png") + QChar(0xa0);
     // A browser trims white space at either end of a URL.
     QTest::newRow("spaces at both ends of image") << " s.png "
                                                   << "a.png" << QStringList{"libgdx"} << " s.png ";
@@ -599,6 +610,11 @@ void TestSheetLayout::namesThroughReaders()
             QVERIFY2(error.contains('"' + shown + '"'), qPrintable(error));
             continue;
         }
+        // Some readers drop U+FEFF at a string's start; CSS is ASCII whatever the page's encoding.
+        QVERIFY2(!data.contains("\xef\xbb\xbf"), qPrintable(name));
+        QVERIFY2(format != DataFormats::Format::Css ||
+                     !QString::fromLatin1(data).contains(QRegularExpression("[^\\n\\x20-\\x7e]")),
+                 data.constData());
         FormatReaders::Read read;
         QVERIFY2(FormatReaders::read(format, data, &read, &error), qPrintable(name + ": " + error));
         QCOMPARE(read.image, image);
