@@ -47,7 +47,10 @@ bool injected(WriteStep step, int index)
     if (index == NoFault)
         return false;
     for (const Fault &f : injectedFaults) {
-        if (f.step == step && (f.index < 0 || f.index == index)) {
+        // A negative index is every output's, the journal's only its own.
+        const bool everyOutput =
+            f.index < 0 && f.index != JournalFaultIndex && index != JournalFaultIndex;
+        if (f.step == step && (f.index == index || everyOutput)) {
             errno = step == WriteStep::Backup || step == WriteStep::KeepMode ||
                             step == WriteStep::KeepOwner
                         ? EPERM
@@ -57,6 +60,29 @@ bool injected(WriteStep step, int index)
         }
     }
     return false;
+}
+
+// rename() and unlink() as a test may make them fail (see injected()): the
+// call is then made with an empty name, so that it fails and changes
+// nothing, and its result, with the step's errno, is what the caller checks.
+int renameFaulted(WriteStep step, int index, const QByteArray &from, const QByteArray &to)
+{
+    const bool fault = injected(step, index);
+    const int savedErrno = errno;
+    const int result = ::rename(fault ? "" : from.constData(), to.constData());
+    if (fault)
+        errno = savedErrno;
+    return result;
+}
+
+int unlinkFaulted(WriteStep step, int index, const QByteArray &path)
+{
+    const bool fault = injected(step, index);
+    const int savedErrno = errno;
+    const int result = ::unlink(fault ? "" : path.constData());
+    if (fault)
+        errno = savedErrno;
+    return result;
 }
 
 QString shown(const QString &path)
@@ -903,8 +929,8 @@ private:
                                              "(journal %1), and it could not be put back: "
                                              "could not restore %2")
                                   .arg(journal, unrestored.join(QStringLiteral("; "))));
-        if ((::unlink(path.constData()) != 0 && errno != ENOENT) ||
-            !syncFolder(folderOf(path), NoFault))
+        if ((unlinkFaulted(WriteStep::Cleanup, JournalFaultIndex, path) != 0 && errno != ENOENT) ||
+            !syncFolder(folderOf(path), JournalFaultIndex))
             return failErrno(last, QStringLiteral("cannot remove the journal %1").arg(journal));
         return true;
     }
@@ -1081,12 +1107,11 @@ private:
             if (i > 0)
                 pauseForTesting();
             if (o.moveAside) {
-                if (::rename(o.target.constData(), o.backup.constData()) != 0)
+                if (renameFaulted(WriteStep::MoveAside, i, o.target, o.backup) != 0)
                     return failErrno(i, QStringLiteral("cannot move the old file aside"));
                 o.state = State::MovedAside;
             }
-            if (injected(WriteStep::Rename, i) ||
-                ::rename(o.temp.constData(), o.target.constData()) != 0) {
+            if (renameFaulted(WriteStep::Rename, i, o.temp, o.target) != 0) {
                 return failErrno(i, QStringLiteral("cannot put the new file in place"));
             }
             o.temp.clear();
@@ -1153,13 +1178,15 @@ private:
                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, 0600);
         if (fd >= 0)
             m_journal = path;
-        bool ok = fd >= 0 && writeAll(fd, text, NoFault) && fsync(fd) == 0;
+        bool ok = fd >= 0 && writeAll(fd, text, JournalFaultIndex) &&
+                  faultedForTesting(WriteStep::Sync, JournalFaultIndex, fsync(fd)) == 0;
         const int savedErrno = errno;
-        if (fd >= 0 && ::close(fd) != 0 && ok)
+        if (fd >= 0 && faultedForTesting(WriteStep::Close, JournalFaultIndex, ::close(fd)) != 0 &&
+            ok)
             ok = false;
         else
             errno = savedErrno;
-        if (ok && syncFolder(folderOf(path), NoFault))
+        if (ok && syncFolder(folderOf(path), JournalFaultIndex))
             return true;
         return failErrno(
             last,
@@ -1171,11 +1198,11 @@ private:
     {
         if (m_journal.isEmpty())
             return true;
-        if (::unlink(m_journal.constData()) != 0 && errno != ENOENT)
+        if (unlinkFaulted(WriteStep::Cleanup, JournalFaultIndex, m_journal) != 0 && errno != ENOENT)
             return false;
         const QByteArray folder = folderOf(m_journal);
         m_journal.clear();
-        return syncFolder(folder, NoFault);
+        return syncFolder(folder, JournalFaultIndex);
     }
 
     // Each file to remove is renamed aside, so that a rollback can bring it
@@ -1185,7 +1212,7 @@ private:
         for (int k = 0; k < m_remove.size(); ++k) {
             pauseForTesting();
             const QByteArray target = QFile::encodeName(m_remove[k]);
-            if (::rename(target.constData(), m_aside[k].constData()) == 0)
+            if (renameFaulted(WriteStep::MoveAside, -1, target, m_aside[k]) == 0)
                 m_removed.append({target, m_aside[k]});
             else if (errno != ENOENT)
                 return failRemove(k);
@@ -1224,8 +1251,7 @@ private:
         };
         for (const QPair<QByteArray, QByteArray> &removed : std::as_const(m_removed)) {
             touched.insert(folderOf(removed.first));
-            if (injected(WriteStep::Restore, -1) ||
-                ::rename(removed.second.constData(), removed.first.constData()) != 0)
+            if (renameFaulted(WriteStep::Restore, -1, removed.second, removed.first) != 0)
                 unrestored << QStringLiteral("%1: %2").arg(keptAs(removed.first, removed.second),
                                                            qt_error_string(errno));
         }
@@ -1238,9 +1264,8 @@ private:
                 pauseForTesting();
             touched.insert(folderOf(o.target));
             const bool restored =
-                !injected(WriteStep::Restore, i) &&
-                (o.existed ? ::rename(o.backup.constData(), o.target.constData()) == 0
-                           : ::unlink(o.target.constData()) == 0);
+                (o.existed ? renameFaulted(WriteStep::Restore, i, o.backup, o.target)
+                           : unlinkFaulted(WriteStep::Restore, i, o.target)) == 0;
             if (restored) {
                 o.backup.clear();
             } else {

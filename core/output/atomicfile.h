@@ -115,10 +115,13 @@ bool isWritersOwnName(const QString &path);
 bool hasInterruptedWrite(const QString &primary);
 
 // Steps of a write that tests can make fail for one output (index), or for
-// every output (negative index). Calls add up; WriteStep::None clears them.
-// Except for Backup, LinkError, Rename and Restore, the real call is made and its
-// result is then replaced by a failure (see faultedForTesting), so that a
-// dropped result shows.
+// every output (negative index), or for the journal (JournalFaultIndex, which
+// only that index reaches). Calls add up; WriteStep::None clears them.
+// Renames and removals (MoveAside, Rename, Restore, Cleanup of the journal)
+// are made with an empty name, which fails and changes nothing; Backup and
+// LinkError skip the call; for the rest the real call is made and its result
+// is then replaced by a failure (see faultedForTesting). Either way the
+// caller's check of the call's result is what a test sees.
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
@@ -130,12 +133,15 @@ enum class WriteStep {
     Backup,     // hard-linking the old target, as on a file system without
                 // hard links (EPERM): the old file is then moved aside
     LinkError,  // hard-linking the old target failing otherwise (EIO)
+    MoveAside,  // renaming the old target aside where there is no hard link, or
+                // a file to remove (index -1) (EIO)
     Rename,     // putting the temporary file in place (EIO)
     SyncFolder, // syncing the output's folder after all are in place (EIO)
-    Cleanup,    // removing a file a dead run left (EBUSY)
+    Cleanup,    // removing a file a dead run left, or the journal (EBUSY)
     Restore,    // putting an old file back, or removing a new one, after a
                 // failure (EIO); index -1 for a file the write was to remove
 };
+constexpr int JournalFaultIndex = -1000;
 void setWriteFaultForTesting(WriteStep step, int index);
 
 // Wraps a system call made for output `index`: its `result` (errno kept),

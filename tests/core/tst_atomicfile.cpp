@@ -319,6 +319,19 @@ void TestAtomicFile::faultKeepsOldSet_data()
             << WriteStep::Rename << i << true << 0 << false << false;
     QTest::newRow("no hard links, folder sync fails")
         << WriteStep::SyncFolder << 2 << true << 0 << false << false;
+    QTest::newRow("no hard links, old file cannot be moved aside")
+        << WriteStep::MoveAside << 2 << true << 0 << false << false;
+    const int journal = JournalFaultIndex;
+    for (const auto &step : steps) { // the journal of a set of three
+        if (step.first != WriteStep::Rename)
+            QTest::addRow("journal %s fails", step.second)
+                << step.first << journal << false << 0 << false << false;
+    }
+    QTest::newRow("journal folder sync fails")
+        << WriteStep::SyncFolder << journal << false << 0 << false << false;
+    // After the set is whole: it goes back, and the journal stays.
+    QTest::newRow("journal cannot be removed")
+        << WriteStep::Cleanup << journal << false << 0 << false << false;
     // Files are written and synced in batches of 16.
     QTest::newRow("sync fails at the last of the first batch")
         << WriteStep::Sync << 15 << false << 17 << false << false;
@@ -339,6 +352,7 @@ void TestAtomicFile::removalIsPartOfTheCommit_data()
     QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2 << false;
     QTest::newRow("folder sync fails after the removal") << WriteStep::SyncFolder << 2 << false;
     QTest::newRow("a file cannot be moved aside") << WriteStep::None << 0 << true;
+    QTest::newRow("moving a file aside fails") << WriteStep::MoveAside << -1 << false;
 }
 
 void TestAtomicFile::removalIsPartOfTheCommit()
@@ -459,11 +473,18 @@ void TestAtomicFile::faultKeepsOldSet()
     QString error;
     QVERIFY(!writeFilesAtomically(set.files, options, &error));
     QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), openFiles);
-    QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[index].path)), qPrintable(error));
-    QVERIFY2(error.contains(qt_error_string(
-                 step == WriteStep::KeepMode || step == WriteStep::KeepOwner ? EPERM : EIO)),
+    const QString journal = set.files.last().path + ".korvane-journal";
+    const QString named = index != JournalFaultIndex   ? set.files[index].path
+                          : step == WriteStep::Cleanup ? "cannot remove the journal " + journal
+                                                       : "cannot write the journal " + journal;
+    QVERIFY2(error.contains(QDir::toNativeSeparators(named)), qPrintable(error));
+    QVERIFY2(error.contains(
+                 qt_error_string(step == WriteStep::KeepMode || step == WriteStep::KeepOwner ? EPERM
+                                 : step == WriteStep::Cleanup                                ? EBUSY
+                                                              : EIO)),
              qPrintable(error));
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
+    QVERIFY(step != WriteStep::Cleanup || QFile::remove(journal));
     QCOMPARE(set.contents(), OutputSet::oldSet());
 }
 
