@@ -327,13 +327,13 @@ bool folderTakesNewFile(const QString &filePath)
 }
 
 // Whether everything written to `file` is on disk; the sync's result goes
-// through the writers' test seam.
-bool syncedToDisk(QFileDevice &file)
+// through the writers' test seam, as output 0 for a new file and 1 in place.
+bool syncedToDisk(QFileDevice &file, int index = 0)
 {
     if (!file.flush())
         return false;
 #ifdef Q_OS_UNIX
-    return faultedForTesting(WriteStep::Sync, 0, ::fsync(file.handle())) == 0;
+    return faultedForTesting(WriteStep::Sync, index, ::fsync(file.handle())) == 0;
 #else
     return true;
 #endif
@@ -359,7 +359,7 @@ int writeInPlace(const QString &filePath, const QByteArray &data, const QByteArr
     pauseForTesting();
     const auto put = [&file](const QByteArray &bytes) {
         return file.seek(0) && file.write(bytes) == bytes.size() && file.resize(bytes.size()) &&
-               syncedToDisk(file);
+               syncedToDisk(file, 1);
     };
     if (put(data))
         return ConfigOk;

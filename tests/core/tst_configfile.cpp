@@ -32,6 +32,7 @@ enum class Where {
     LongName,   // a name so long that no temporary file can sit beside it
     SyncFails,  // syncing the new file fails
     InPlaceCut, // LongName, and writing in place is cut short
+    InPlaceEIO, // LongName, and syncing in place fails
     SizeLimited // writing more than a few bytes fails
 };
 
@@ -58,6 +59,7 @@ QString pathFor(const QTemporaryDir &dir, Where where)
     }
     case Where::LongName:
     case Where::InPlaceCut:
+    case Where::InPlaceEIO:
         return dir.filePath(QString(250, QLatin1Char('c')) + QStringLiteral(".xml"));
     default:
         return dir.filePath(QStringLiteral("config.xml"));
@@ -253,6 +255,8 @@ void TestConfigFile::writeErrors_data()
         << Where::SyncFails << QByteArray(standardXml) << QString("paths") << paths << 264;
     QTest::newRow("264 in-place write cut short")
         << Where::InPlaceCut << QByteArray(standardXml) << QString("paths") << paths << 264;
+    QTest::newRow("264 in-place sync fails")
+        << Where::InPlaceEIO << QByteArray(standardXml) << QString("paths") << paths << 264;
 }
 
 void TestConfigFile::writeErrors()
@@ -269,8 +273,8 @@ void TestConfigFile::writeErrors()
     if (hasFile)
         QVERIFY(writeFileBytes(path, content));
     const QStringList before = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    if (where == Where::SyncFails)
-        setWriteFaultForTesting(WriteStep::Sync, -1);
+    if (where == Where::SyncFails || where == Where::InPlaceEIO)
+        setWriteFaultForTesting(WriteStep::Sync, where == Where::SyncFails ? -1 : 1);
     const auto clearFaults = qScopeGuard([] { setWriteFaultForTesting(WriteStep::None, 0); });
 
     const QMap<QString, QString> attributes = keys(names);
