@@ -137,6 +137,7 @@ QString sizeText(const QSize &size);
 // Lets the reader decide the format from the content, never the suffix.
 void prepareReader(QImageReader &reader, QFile &file);
 bool isVectorFormat(const QByteArray &format);
+
 // Reads a file a block at a time from where it stands, for the checks that
 // walk a whole file: a file with a small image and a long tail is never
 // held whole.
@@ -163,6 +164,7 @@ private:
     qint64 m_end = 0;
     char m_buffer[16384];
 };
+
 // The canvas a GIF decodes to (see the definition). Reads `file` from its
 // start only as far as it must: a GIF's frames may follow for gigabytes.
 QSize gifCanvas(QIODevice &file);
