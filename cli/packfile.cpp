@@ -14,7 +14,9 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <dirent.h>
 #include <limits>
 #include <sys/stat.h>
@@ -277,8 +279,11 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
             result->inputs << resolved(text);
             continue;
         }
+        QString unread;
         const QStringList found =
-            expandGlob(m_folder.path(), text, &result->undecodable, &result->searched);
+            expandGlob(m_folder.path(), text, &result->undecodable, &result->searched, &unread);
+        if (!unread.isEmpty() && result->unread.isEmpty())
+            result->unread = unread;
         // Only an error for a sheet that is built: a --sheet run must not
         // depend on another sheet's art being there.
         if (found.isEmpty() && result->unmatched.isEmpty()) {
@@ -442,7 +447,7 @@ struct Levels
 void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const QString &below,
                  int depth, const Levels &levels, const QRegularExpression &match,
                  QStringList *found, QMap<QString, QByteArray> *undecodable,
-                 PackFile::Searched *searched)
+                 PackFile::Searched *searched, QString *error)
 {
     if (searched && exact) {
         const QString watched = folder.isEmpty() ? QStringLiteral(".") : folder;
@@ -451,10 +456,26 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
             searched->deeper.insert(watched);
         searched->names[watched].append({below, match});
     }
+    // A folder that vanished holds no match; one that cannot be read might,
+    // so it fails the sheet rather than leave its images out unsaid.
+    auto unread = [&](int code, const QString &shown, const QString &what) {
+        if (code != 0 && code != ENOENT && code != ENOTDIR && error->isEmpty())
+            *error = QStringLiteral("%1: %2 (%3)")
+                         .arg(Inputs::shownPath(shown.isEmpty() ? QStringLiteral(".") : shown),
+                              what, QString::fromLocal8Bit(std::strerror(code)));
+    };
     DIR *dir = ::opendir(raw.isEmpty() ? "." : raw.constData());
-    if (!dir)
+    if (!dir) {
+        unread(errno, folder, QStringLiteral("folder cannot be read"));
         return;
-    while (const dirent *entry = ::readdir(dir)) {
+    }
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            unread(errno, folder, QStringLiteral("folder cannot be listed completely"));
+            break;
+        }
         const QByteArray name(entry->d_name);
         if (name == "." || name == "..")
             continue;
@@ -464,12 +485,14 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
         const QString path = folder.isEmpty() ? decoded : folder + QLatin1Char('/') + decoded;
         const QString relative = below.isEmpty() ? decoded : below + QLatin1Char('/') + decoded;
         struct stat st;
-        if (::lstat(rawPath.constData(), &st) != 0)
+        if (::lstat(rawPath.constData(), &st) != 0) {
+            unread(errno, path, QStringLiteral("cannot be read"));
             continue;
+        }
         if (S_ISDIR(st.st_mode)) {
             if (levels.enters(depth, decoded))
                 walkMatches(rawPath, path, exact && nameExact, relative, depth + 1, levels, match,
-                            found, undecodable, searched);
+                            found, undecodable, searched, error);
             continue;
         }
         // Files only, a link to one included.
@@ -499,7 +522,7 @@ void Searched::add(const Searched &other)
 }
 
 QStringList expandGlob(const QString &folder, const QString &pattern,
-                       QMap<QString, QByteArray> *undecodable, Searched *searched)
+                       QMap<QString, QByteArray> *undecodable, Searched *searched, QString *error)
 {
     // The folders before the first wildcard are walked from, not matched.
     const QStringList parts = pattern.split(QLatin1Char('/'));
@@ -530,8 +553,11 @@ QStringList expandGlob(const QString &folder, const QString &pattern,
     while (base.startsWith(QLatin1String("./")))
         base.remove(0, 2);
     const QString walked = base == QLatin1String(".") ? QString() : base;
+    QString unread;
     walkMatches(QFile::encodeName(walked), walked, true, QString(), 0, levels, match, &found,
-                undecodable, searched);
+                undecodable, searched, &unread);
+    if (error)
+        *error = unread;
     found.sort();
     return found;
 }

@@ -61,6 +61,9 @@ struct SheetArguments
     // "FILE:LINE:COLUMN: ..." for the first pattern that matched no file,
     // which fails the sheet when it is built.
     QString unmatched;
+    // The first folder a pattern could not search, with the reason, which
+    // fails the sheet when it is built.
+    QString unread;
     Searched searched; // by the patterns among the inputs
 };
 
@@ -77,8 +80,10 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
 // level, "**" across levels), sorted. A match whose name does not decode is
 // listed too, and its bytes go into `undecodable` under its listed text.
 // The folders walked go into `searched`, the first one even when missing.
+// A folder to search that cannot be read (other than a missing one) is
+// named in `error`, with the reason.
 QStringList expandGlob(const QString &folder, const QString &pattern,
                        QMap<QString, QByteArray> *undecodable = nullptr,
-                       Searched *searched = nullptr);
+                       Searched *searched = nullptr, QString *error = nullptr);
 
 } // namespace PackFile

@@ -640,6 +640,11 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             continue;
         packed << sheet.name;
         reads->searched.add(sheet.searched);
+        // Before a pattern that matched nothing: that may be why.
+        if (!sheet.unread.isEmpty()) {
+            reads->packFileAtFault = commandLineHolds(arguments, c);
+            return console.failure(sheet.unread);
+        }
         if (!sheet.unmatched.isEmpty()) {
             reads->packFileAtFault = commandLineHolds(arguments, c);
             return console.usage(sheet.unmatched);

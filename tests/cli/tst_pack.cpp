@@ -34,6 +34,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -582,6 +583,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("pattern match in a folder whose name does not decode")
         << QStringList{"--pack", "$ROOT/rawfolder.json"} << 1
         << "$ROOT/raw/\\xff.d/a.png: the file name is not valid";
+    // As for a folder the user may not read: its images are not left out unsaid.
+    QTest::newRow("pattern cannot search a folder below it")
+        << QStringList{"--pack", "$ROOT/deep.json"} << 1 << "cannot be read (File name too long)";
     QTest::newRow("unknown layout") << QStringList{"--layout", "diagonal", "-o", sheet, in} << 2
                                     << "unknown layout \"diagonal\"";
     QTest::newRow("unknown data format")
@@ -986,6 +990,31 @@ void TestPack::failuresLeaveNoTrace()
     if (arguments.join(' ').contains("$ROOT/bound/") &&
         !bound.emplace(root.filePath("in"), root.filePath("bound")).mounted)
         QSKIP("A bind mount needs root.");
+    // A folder a pattern cannot search, also as root: one beyond PATH_MAX,
+    // made and removed through descriptors.
+    const QByteArray level(250, 'd');
+    std::vector<int> deep;
+    const auto removeDeep = qScopeGuard([&] {
+        for (size_t i = deep.size(); i-- > 0;) {
+            if (i > 0)
+                ::unlinkat(deep[i - 1], level.constData(), AT_REMOVEDIR);
+            ::close(deep[i]);
+        }
+    });
+    if (arguments.contains("$ROOT/deep.json")) {
+        QVERIFY(QDir(root.path()).mkpath("deep") &&
+                QFile::link("../in/a.png", root.filePath("deep/a.png")));
+        QVERIFY(writeFileBytes(root.filePath("deep.json"), R"({"sheets": [{"output": "out/s.png",
+            "inputs": ["deep/**/*.png"]}]})"));
+        deep.push_back(::open(QFile::encodeName(root.filePath("deep")).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        while (deep.back() >= 0 && deep.size() < 18) {
+            ::mkdirat(deep.back(), level.constData(), 0700);
+            deep.push_back(
+                ::openat(deep.back(), level.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+        QVERIFY(deep.back() >= 0);
+    }
     QTemporaryDir elsewhere; // the FAT image changes with every file made
     std::optional<FatMount> fat;
     if (arguments.join(' ').contains("$ROOT/fat/")) {
