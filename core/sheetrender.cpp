@@ -273,18 +273,26 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     if (format == "png")
         return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
                                   cancel);
-    const XpmOutcome xpm = format == "xpm" ? encodeXpm(sheet, data, cancel) : XpmOutcome::LeftToQt;
-    CancellableBuffer buffer(data, cancel);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    const bool wrote = xpm != XpmOutcome::LeftToQt || writer.write(sheet);
-    // Not every writer checks its writes; what a cancel cut short is no sheet.
-    if (cancel && *cancel) {
+    const auto cancelled = [&] {
         if (error)
             *error = QStringLiteral("cancelled");
         data->clear();
         return false;
+    };
+    if (format == "xpm") {
+        const XpmOutcome xpm = encodeXpm(sheet, data, cancel);
+        if (xpm == XpmOutcome::Written)
+            return true;
+        if (xpm == XpmOutcome::Cancelled)
+            return cancelled();
     }
+    CancellableBuffer buffer(data, cancel);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    const bool wrote = writer.write(sheet);
+    // Not every writer checks its writes; what a cancel cut short is no sheet.
+    if (cancel && *cancel)
+        return cancelled();
     if (!wrote) {
         // Some writers fail without a reason (JPEG beyond 65500 pixels a
         // side); the sheet's size is then the likely one.
