@@ -156,12 +156,15 @@ QByteArray jsonArray(const Sheet &sheet)
     return escapeByteOrderMarks(QJsonDocument(root).toJson(QJsonDocument::Indented));
 }
 
+QString urlPath(const QString &path);
+
 QByteArray phaser3(const QVector<Sheet> &sheets)
 {
     QJsonArray textures;
     for (const Sheet &sheet : sheets) {
+        // Phaser fetches each texture's image by this URL.
         textures.append(QJsonObject{
-            {QStringLiteral("image"), sheet.imageFileName},
+            {QStringLiteral("image"), urlPath(sheet.imageFileName)},
             {QStringLiteral("format"), QStringLiteral("RGBA8888")},
             {QStringLiteral("size"), sizeObject(sheet.size)},
             {QStringLiteral("scale"), 1},
@@ -325,12 +328,12 @@ QString cssString(const QString &text)
     return result + QLatin1Char('"');
 }
 
-// The sheet's path as url() must hold it. A browser parses it as a URL
-// relative to the style sheet: "%" starts an escape, "?" and "#" end the
-// path, "\" reads as "/", a colon (or "|" after a letter) can make its start
-// a scheme or a drive letter, tabs and line breaks are dropped and white
-// space at either end trimmed. Those are percent-encoded, which the server
-// or the file system decodes back to the name.
+// The sheet's path as a relative URL must hold it (CSS's url(), Phaser's
+// texture image). A browser parses it as a URL: "%" starts an escape, "?"
+// and "#" end the path, "\" reads as "/", a colon (or "|" after a letter)
+// can make its start a scheme or a drive letter, tabs and line breaks are
+// dropped and white space at either end trimmed. Those are percent-encoded,
+// which the server or the file system decodes back to the name.
 QString urlPath(const QString &path)
 {
     QString result;
@@ -373,6 +376,30 @@ bool css(const Sheet &sheet, QByteArray *data, QString *error)
                 QLatin1Char(' ') + px(-p.position.y()) + QLatin1String(";\n}\n");
     }
     *data = text.toUtf8();
+    return true;
+}
+
+// A URL cannot hold an unpaired surrogate: the browser would fetch U+FFFD.
+bool phaser3(const QVector<Sheet> &sheets, QByteArray *data, QString *error)
+{
+    for (const Sheet &sheet : sheets) {
+        const QString &name = sheet.imageFileName;
+        bool paired = true;
+        for (int i = 0; i < name.size() && paired; ++i) {
+            if (name[i].isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate())
+                ++i;
+            else
+                paired = !name[i].isSurrogate();
+        }
+        if (!paired) {
+            if (error) {
+                *error = QStringLiteral("image file name %1 cannot be written to a Phaser 3 atlas")
+                             .arg(shownName(sheet.imageFileName));
+            }
+            return false;
+        }
+    }
+    *data = phaser3(sheets);
     return true;
 }
 
@@ -461,8 +488,7 @@ bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error)
         *data = jsonArray(sheet);
         return true;
     case Format::Phaser3:
-        *data = phaser3({sheet});
-        return true;
+        return phaser3({sheet}, data, error);
     case Format::Libgdx: {
         AtlasRegions regions;
         return libgdx(sheet, regions, data, error);
@@ -505,10 +531,8 @@ bool onePerSheet(Format format)
 
 bool multiSheetText(Format format, const QVector<Sheet> &sheets, QByteArray *data, QString *error)
 {
-    if (format == Format::Phaser3) {
-        *data = phaser3(sheets);
-        return true;
-    }
+    if (format == Format::Phaser3)
+        return phaser3(sheets, data, error);
     if (format != Format::Libgdx || sheets.isEmpty())
         return sheets.size() == 1 && text(format, sheets.first(), data, error);
     // libGDX pages are separated by a blank line.

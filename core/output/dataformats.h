@@ -75,7 +75,7 @@ struct Output
 // exactly: a libGDX atlas line cannot hold a line break or a colon, nor a
 // space or control character at either end (libGDX trims lines as Java's
 // String.trim() does); CSS cannot hold U+0000. No format takes an unpaired
-// surrogate but JSON, whose escapes carry it.
+// surrogate but JSON, whose escapes carry it, save in Phaser 3's image URL.
 bool text(Format format, const Sheet &sheet, QByteArray *data, QString *error);
 
 // One file per output, in the order given; false with `error` as text(),

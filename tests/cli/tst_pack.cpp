@@ -122,9 +122,10 @@ QStringList withPaths(QStringList arguments, const QString &root)
 }
 
 // A data file read back as "image<TAB>w<TAB>h" and one "name<TAB>x<TAB>y<TAB>w<TAB>h"
-// line per frame in file order. JSON goes through Python's json module.
+// line per frame in file order. JSON goes through Python's json module;
+// Phaser fetches a texture's image by its URL.
 const char *const readJsonFrames = R"(
-import json, sys
+import json, sys, urllib.parse
 data = json.load(open(sys.argv[1], encoding='utf-8'))
 if sys.argv[2].startswith('phaser3'):
     textures = data['textures']
@@ -132,7 +133,8 @@ if sys.argv[2].startswith('phaser3'):
     pages = []
     for texture in textures:
         assert texture['format'] == 'RGBA8888' and texture['scale'] == 1
-        pages.append((texture['image'], texture['size'],
+        pages.append((urllib.parse.unquote(urllib.parse.urlsplit(texture['image']).path),
+                      texture['size'],
                       [(f['filename'], f) for f in texture['frames']]))
 else:
     image, size = data['meta']['image'], data['meta']['size']
@@ -1788,6 +1790,10 @@ void TestPack::dataFormatsMatchPlacement_data()
     QTest::newRow("json-hash, sheet named ':s.png' in the working folder") << "json-hash"
                                                                            << "rows"
                                                                            << ":s.png";
+    // A URL would end the path at "#" or "?" and decode "%41".
+    QTest::newRow("phaser3, sheet named with URL syntax") << "phaser3"
+                                                          << "rows"
+                                                          << "$DIR/s#1?%41.png";
 }
 
 void TestPack::dataFormatsMatchPlacement()

@@ -558,6 +558,10 @@ void TestSheetLayout::namesThroughReaders_data()
                                                         << "a.png" << libgdx << "\\x01";
     QTest::newRow("unpaired surrogate in frame")
         << "s.png" << QString(QChar(0xd800)) + "x.png" << libgdx << "\\ud800x.png";
+    // Phaser fetches the image by a URL, where it would become U+FFFD.
+    QTest::newRow("unpaired surrogate in image")
+        << QString(QChar(0xdc00)) + "s.png"
+        << "a.png" << QStringList{"phaser3", "libgdx", "css"} << "\\udc00s.png";
     QTest::newRow("colon, DEL and C1 CSI in frame")
         << "s.png" << QString("a:\x7f") + QChar(0x9b) + ".png" << libgdx << "a:\\x7f\\x9b.png";
     QTest::newRow("NUL in image") << QString("s") + QChar(0) + ".png"

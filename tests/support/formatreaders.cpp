@@ -26,6 +26,8 @@ QRect jsonRect(const QJsonValue &frame)
                  r.value(QStringLiteral("w")).toInt(-1), r.value(QStringLiteral("h")).toInt(-1));
 }
 
+bool urlFile(QString url, QString *file);
+
 bool readJson(DataFormats::Format format, const QByteArray &text, Read *result, QString *error)
 {
     QJsonParseError parseError;
@@ -36,6 +38,9 @@ bool readJson(DataFormats::Format format, const QByteArray &text, Read *result, 
     if (format == DataFormats::Format::Phaser3)
         sheet = root.value(QStringLiteral("textures")).toArray().at(0).toObject();
     result->image = sheet.value(QStringLiteral("image")).toString();
+    // Phaser fetches a texture's image as a URL.
+    if (format == DataFormats::Format::Phaser3 && !urlFile(result->image, &result->image))
+        return fail(error, QStringLiteral("the texture's image leaves the folder"));
     if (format == DataFormats::Format::JsonHash) {
         const QJsonObject frames = root.value(QStringLiteral("frames")).toObject();
         for (auto it = frames.begin(); it != frames.end(); ++it)
@@ -293,7 +298,12 @@ bool urlFile(QString url, QString *file)
             decoded += bytes[i] == '\\' ? '/' : bytes[i];
         }
     }
-    *file = QString::fromUtf8(decoded);
+    // Not fromUtf8(QByteArray): it would stop at NUL and drop a U+FEFF at
+    // the start as a byte-order mark.
+    const bool mark = decoded.startsWith("\xef\xbb\xbf");
+    *file =
+        QString(mark ? 1 : 0, QChar(0xfeff)) +
+        QString::fromUtf8(decoded.constData() + (mark ? 3 : 0), decoded.size() - (mark ? 3 : 0));
     return true;
 }
 

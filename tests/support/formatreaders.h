@@ -27,7 +27,8 @@ struct Read
 };
 
 // Reads any format: JSON through QJsonDocument (json-hash frames come in
-// key order), libGDX as readLibgdx(), CSS as readCss(). False with `error`
+// key order; Phaser 3's texture image as a URL, as for CSS), libGDX as
+// readLibgdx(), CSS as readCss(). False with `error`
 // when the text does not parse or lacks a field.
 bool read(DataFormats::Format format, const QByteArray &text, Read *result, QString *error);
 
