@@ -383,15 +383,7 @@ bool css(const Sheet &sheet, QByteArray *data, QString *error)
 bool phaser3(const QVector<Sheet> &sheets, QByteArray *data, QString *error)
 {
     for (const Sheet &sheet : sheets) {
-        const QString &name = sheet.imageFileName;
-        bool paired = true;
-        for (int i = 0; i < name.size() && paired; ++i) {
-            if (name[i].isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate())
-                ++i;
-            else
-                paired = !name[i].isSurrogate();
-        }
-        if (!paired) {
+        if (!sheet.imageFileName.isValidUtf16()) {
             if (error) {
                 *error = QStringLiteral("image file name %1 cannot be written to a Phaser 3 atlas")
                              .arg(shownName(sheet.imageFileName));
