@@ -333,6 +333,15 @@ int Packer::pack()
             for (auto it = group.begin(); it != group.end(); ++it)
                 it.value() = sizes.value(it.key());
         }
+    } else if (m_options.skipUnreadable && m_options.maxSize.isValid() &&
+               !m_options.sprites.changesSheet()) {
+        // The plain sheet is laid out from the headers before any decode: an
+        // image too large for --max-size on its own would fail the run by
+        // its size even where its data does not decode, and is decoded
+        // first. The sprite options decode every image before the layout.
+        QMap<QString, QSize> trimmedFrom;
+        if (const int status = decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom))
+            return status;
     }
     if (const int status = checkPageTargets(groups.size(), names))
         return status;

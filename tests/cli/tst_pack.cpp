@@ -1137,6 +1137,11 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--skip-unreadable", "--max-size", "14x13"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // One sheet: trunc.png is too large for it, and is left out, not the run.
+    QTest::newRow("--max-size --skip-unreadable, an image too large for the sheet left out")
+        << QStringList{"--skip-unreadable", "--max-size", "14x13"} + in +
+               QStringList{"$ROOT/trunc.png"}
+        << 0;
     // 5x4 goes under 5x6 (10 high): in rows of one width a row is as low as
     // the lowest image that may lead it. Left to another sheet, it makes a
     // third beside 3x8, and that page would clash with the JSON file.
