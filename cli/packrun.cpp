@@ -333,12 +333,11 @@ int Packer::pack()
             for (auto it = group.begin(); it != group.end(); ++it)
                 it.value() = sizes.value(it.key());
         }
-    } else if (m_options.skipUnreadable && m_options.maxSize.isValid() &&
-               !m_options.sprites.changesSheet()) {
+    } else if (m_options.skipUnreadable && !m_options.sprites.changesSheet()) {
         // The plain sheet is laid out from the headers before any decode: an
-        // image too large for --max-size on its own would fail the run by
-        // its size even where its data does not decode, and is decoded
-        // first. The sprite options decode every image before the layout.
+        // image too large for it on its own would fail the run by its size
+        // even where its data does not decode, and is decoded first. The
+        // sprite options decode every image before the layout.
         QMap<QString, QSize> trimmedFrom;
         if (const int status = decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom))
             return status;
@@ -358,7 +357,8 @@ int Packer::pack()
     return ExitOk;
 }
 
-// An image whose whole box does not fit on a sheet of its own is decoded
+// An image whose whole box does not fit on a sheet of its own (within
+// --max-size, or, under --skip-unreadable, --max-sheet-pixels) is decoded
 // before the split when that can save the run. With --trim it is split by
 // the box of what it keeps (its own size goes in `trimmedFrom` when that is
 // less), so that one that fits only trimmed does not fail the run. Under
@@ -375,10 +375,20 @@ int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
         return ExitOk;
     const SheetLayout::LayoutOptions layout = layoutOptions(o);
     const QSize grown(2 * o.sprites.extrude, 2 * o.sprites.extrude);
+    // A plain sheet is laid out from the headers, so an image beyond
+    // --max-sheet-pixels on its own fails it as well; the sprite options
+    // decode every image before the layout.
+    const bool pixelsCount = o.skipUnreadable && !o.sprites.changesSheet();
+    const auto sheetPixels = [](const SheetLayout::Plan &plan) {
+        const QSize size = plan.sheetSize();
+        return qint64(size.width()) * size.height();
+    };
     PngDecode::Scratch scratch;
     for (auto it = boxes->begin(); it != boxes->end();) {
         const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
-        if (!alone.isEmpty() && alone.fitsInt() && SheetLayout::fitsMaxSize(alone, o.maxSize)) {
+        const bool fits =
+            !alone.isEmpty() && alone.fitsInt() && SheetLayout::fitsMaxSize(alone, o.maxSize);
+        if (fits && (!pixelsCount || sheetPixels(alone) <= o.maxSheetPixels)) {
             ++it;
             continue;
         }

@@ -1067,6 +1067,11 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--extrude", "1", "--skip-unreadable", "--max-sheet-pixels", "176"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // trunc.png alone needs a sheet of 14 x 14 pixels.
+    QTest::newRow("--max-sheet-pixels --skip-unreadable, an image beyond it on its own left out")
+        << QStringList{"--skip-unreadable", "--max-sheet-pixels", "195"} + in +
+               QStringList{"$ROOT/trunc.png"}
+        << 0;
     QTest::newRow("-o ending in /.") << QStringList{"-o", "$ROOT/.", "$ROOT/a.png"} << 2;
     QTest::newRow("side 32767") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32767.png"} << 0;
     QTest::newRow("side 32768") << QStringList{"-m0", "-o", "$ROOT/s.png", "$ROOT/32768.png"} << 1;
