@@ -435,9 +435,18 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
         // Trimmed or shared regions can lay out larger than the boxes the
         // images were split by (a narrower widest image wraps the others
         // in rows): each region goes in its image's box instead.
-        const SheetLayout::Plan whole = planFor(o, boxes);
-        if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
-            return plan; // fails, by the size the regions need
+        SheetLayout::Plan whole = planFor(o, boxes);
+        if (!SheetLayout::fitsMaxSize(whole, o.maxSize)) {
+            // An image left out because its data does not decode needs no box.
+            QMap<QString, QSize> laidOut;
+            for (auto it = s.constBegin(); it != s.constEnd(); ++it) {
+                if (boxes.contains(it.key()))
+                    laidOut.insert(it.key(), boxes.value(it.key()));
+            }
+            whole = planFor(o, laidOut);
+            if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
+                return plan; // fails, by the size the regions need
+        }
         plan = whole;
         QVector<SheetLayout::Placement> placements;
         for (SheetLayout::Placement p : std::as_const(plan.placements)) {

@@ -1096,6 +1096,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--max-size",  "104x96",      "--trim",       "-o",
                        "$ROOT/s.png", "$ROOT/t.png", "$ROOT/50.png", "$ROOT/50b.png"}
         << 0;
+    // The image left out needs no box: with it the boxes would not fit.
+    QTest::newRow("--max-size --trim, narrower widest image, one left out")
+        << QStringList{"--max-size",        "104x96",       "--trim",
+                       "--skip-unreadable", "-o",           "$ROOT/s.png",
+                       "$ROOT/t.png",       "$ROOT/50.png", "$ROOT/50b.png",
+                       "$ROOT/trunc.png"}
+        << 0;
     // All three fit on one sheet only with the widest, smallest image last
     // in the split's order; a second page's placement file would be the JSON file.
     QTest::newRow("--multipack, one sheet holds every image")
