@@ -209,7 +209,20 @@ private:
                       const QVector<QMap<QString, QSize>> &boxes,
                       const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets);
     int decodeOversizedBoxes(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
-                             QMap<QString, QSize> *trimmedFrom);
+                             QMap<QString, QSize> *trimmedFrom, bool every = false);
+    // Whether a sheet of `plan` can be made: within --max-size and, for a
+    // plain sheet under --skip-unreadable, --max-sheet-pixels. A plain
+    // sheet is laid out from the headers; the sprite options decode every
+    // image before the layout.
+    bool withinLimits(const SheetLayout::Plan &plan) const
+    {
+        const Options &o = m_options;
+        if (plan.isEmpty() || !plan.fitsInt() || !SheetLayout::fitsMaxSize(plan, o.maxSize))
+            return false;
+        const QSize size = plan.sheetSize();
+        return !o.skipUnreadable || o.sprites.changesSheet() ||
+               qint64(size.width()) * size.height() <= o.maxSheetPixels;
+    }
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
@@ -334,13 +347,20 @@ int Packer::pack()
                 it.value() = sizes.value(it.key());
         }
     } else if (m_options.skipUnreadable && !m_options.sprites.changesSheet()) {
-        // The plain sheet is laid out from the headers before any decode: an
-        // image too large for it on its own would fail the run by its size
-        // even where its data does not decode, and is decoded first. The
-        // sprite options decode every image before the layout.
+        // The plain sheet is laid out from the headers before any decode: a
+        // layout beyond the limits would fail the run even where leaving out
+        // the images whose data does not decode brings it within them. The
+        // images too large on their own are decoded first, then, if it is
+        // still beyond, every other. The sprite options decode every image
+        // before the layout.
         QMap<QString, QSize> trimmedFrom;
         if (const int status = decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom))
             return status;
+        if (!withinLimits(planFor(m_options, groups.first()))) {
+            if (const int status =
+                    decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom, true))
+                return status;
+        }
     }
     if (const int status = checkPageTargets(groups.size(), names))
         return status;
@@ -357,38 +377,28 @@ int Packer::pack()
     return ExitOk;
 }
 
-// An image whose whole box does not fit on a sheet of its own (within
-// --max-size, or, under --skip-unreadable, --max-sheet-pixels) is decoded
-// before the split when that can save the run. With --trim it is split by
-// the box of what it keeps (its own size goes in `trimmedFrom` when that is
-// less), so that one that fits only trimmed does not fail the run. Under
+// An image whose whole box does not fit on a sheet of its own (see
+// withinLimits), or with `every` each image, is decoded before the split
+// when that can save the run. With --trim it is split by the box of what it
+// keeps (its own size goes in `trimmedFrom` when that is less), so that one
+// that fits only trimmed does not fail the run. Under
 // --skip-unreadable one whose data does not decode is left out, with its
 // copies, as it would be from a sheet; only such a failure, which the same
 // bytes always give, and not one of memory, so that the split stays the
 // same. Any other keeps its whole box, and the split names it.
 int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
                                  const QMap<QString, QStringList> &copies,
-                                 QMap<QString, QSize> *trimmedFrom)
+                                 QMap<QString, QSize> *trimmedFrom, bool every)
 {
     const Options &o = m_options;
     if (!o.sprites.trim && !o.skipUnreadable)
         return ExitOk;
     const SheetLayout::LayoutOptions layout = layoutOptions(o);
     const QSize grown(2 * o.sprites.extrude, 2 * o.sprites.extrude);
-    // A plain sheet is laid out from the headers, so an image beyond
-    // --max-sheet-pixels on its own fails it as well; the sprite options
-    // decode every image before the layout.
-    const bool pixelsCount = o.skipUnreadable && !o.sprites.changesSheet();
-    const auto sheetPixels = [](const SheetLayout::Plan &plan) {
-        const QSize size = plan.sheetSize();
-        return qint64(size.width()) * size.height();
-    };
     PngDecode::Scratch scratch;
     for (auto it = boxes->begin(); it != boxes->end();) {
         const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
-        const bool fits =
-            !alone.isEmpty() && alone.fitsInt() && SheetLayout::fitsMaxSize(alone, o.maxSize);
-        if (fits && (!pixelsCount || sheetPixels(alone) <= o.maxSheetPixels)) {
+        if (!every && withinLimits(alone)) {
             ++it;
             continue;
         }

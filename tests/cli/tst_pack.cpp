@@ -1154,6 +1154,11 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--skip-unreadable", "--max-size", "14x13"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // trunc.png fits on its own; with a.png the sheet would be 14 x 21.
+    QTest::newRow("--max-size --skip-unreadable, a sheet within it once an image is left out")
+        << QStringList{"--skip-unreadable", "--max-size", "14x18"} + in +
+               QStringList{"$ROOT/trunc.png"}
+        << 0;
     // 5x4 goes under 5x6 (10 high): in rows of one width a row is as low as
     // the lowest image that may lead it. Left to another sheet, it makes a
     // third beside 3x8, and that page would clash with the JSON file.
