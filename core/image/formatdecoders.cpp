@@ -419,16 +419,18 @@ bool xbmDataComplete(QIODevice &file, const QSize &size)
     return found >= needed;
 }
 
-bool pngIsRgb16WithColourKey(QIODevice &file)
+QString pngColourKeyRefusal(QIODevice &file)
 {
     const qint64 start = file.pos();
     const auto readAt = [&](qint64 at, qint64 count) {
         return file.seek(at) ? file.read(count) : QByteArray();
     };
     const QByteArray header = readAt(0, 26);
+    const int depth = header.size() == 26 ? uchar(header[24]) : 0;
+    QString refusal;
     bool keyed = false;
-    if (header.size() == 26 && header.startsWith("\x89PNG\r\n\x1a\n") &&
-        header.mid(12, 4) == "IHDR" && uchar(header[24]) == 16 && uchar(header[25]) == 2) {
+    if (header.startsWith("\x89PNG\r\n\x1a\n") && header.mid(12, 4) == "IHDR" &&
+        (depth == 8 || depth == 16) && uchar(header[25]) == 2) {
         for (qint64 at = 33;;) {
             const QByteArray chunk = readAt(at, 8);
             if (chunk.size() < 8 || chunk.endsWith("IDAT") || chunk.endsWith("IEND"))
@@ -438,17 +440,28 @@ bool pngIsRgb16WithColourKey(QIODevice &file)
             // Qt's reader then decodes the image right.
             if (chunk.endsWith("tRNS") && length == 6) {
                 const QByteArray body = readAt(at + 4, 14);
-                if (body.size() == 14 && libdeflate_crc32(0, body.constData(), 10) ==
-                                             qFromBigEndian<quint32>(body.constData() + 10)) {
-                    keyed = true;
+                keyed = keyed ||
+                        (body.size() == 14 && libdeflate_crc32(0, body.constData(), 10) ==
+                                                  qFromBigEndian<quint32>(body.constData() + 10));
+                if (keyed && depth == 16) {
+                    refusal = QStringLiteral("a 16-bit RGB image with a transparent colour, "
+                                             "which is not supported");
                     break;
                 }
+            }
+            // A palette libpng takes, after the key: libpng then stops using
+            // the key but still reports it, and Qt's reader lays out the rows
+            // for an alpha channel that never comes.
+            if (chunk.endsWith("PLTE") && keyed && length > 0 && length <= 768 && length % 3 == 0) {
+                refusal = QStringLiteral("an RGB image whose transparent colour (tRNS) comes "
+                                         "before its palette (PLTE), which is not supported");
+                break;
             }
             at += 12 + qint64(length);
         }
     }
     file.seek(start);
-    return keyed;
+    return refusal;
 }
 
 } // namespace Compose

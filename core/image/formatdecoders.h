@@ -59,8 +59,9 @@ bool bmpRunsComplete(QIODevice &file);
 // up to the last of those bytes.
 bool xbmDataComplete(QIODevice &file, const QSize &size);
 
-// Whether a PNG is 16-bit RGB with a transparent colour (a tRNS that libpng
-// keeps) before its image data: Qt's reader misplaces such an image's channels.
-bool pngIsRgb16WithColourKey(QIODevice &file);
+// Why Qt's reader would misplace the channels of an RGB PNG with a
+// transparent colour (a tRNS that libpng keeps) before its image data: it is
+// 16-bit, or a palette follows the key. Empty for any other file.
+QString pngColourKeyRefusal(QIODevice &file);
 
 } // namespace Compose

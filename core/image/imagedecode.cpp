@@ -258,10 +258,9 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
         if (!bmpPixelDataPresent(head, file.size()) || !bmpRunsComplete(file))
             return QStringLiteral("the pixel data is cut short");
     }
-    if (format == "png" && pngIsRgb16WithColourKey(file))
-        return QStringLiteral("a 16-bit RGB image with a transparent colour, which is not "
-                              "supported");
     QString reason;
+    if (format == "png" && !(reason = pngColourKeyRefusal(file)).isEmpty())
+        return reason;
     if (format == "gif" && !gifFirstFrameComplete(file, &reason))
         return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
     if (format == "xbm" && !xbmDataComplete(file, size))

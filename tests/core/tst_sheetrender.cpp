@@ -469,6 +469,12 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("16-bit RGB PNG with a colour key of 2 bytes") << "rgb16 key 2" << Status::Ok;
     QTest::newRow("16-bit RGB PNG with a colour key with a bad CRC")
         << "rgb16 key crc" << Status::Ok;
+    // A palette after the key makes libpng stop using the key but still
+    // report it: Qt's reader then leaves a gap for alpha after each pixel.
+    QTest::newRow("8-bit RGB PNG with a colour key, then a palette")
+        << "rgb8 key palette" << Status::LoadFailed;
+    QTest::newRow("8-bit RGB PNG with a palette, then a colour key")
+        << "rgb8 palette key" << Status::Ok;
     QTest::newRow("JPEG of 568 scans") << "jpeg scans" << Status::LoadFailed;
     // Refused by Qt's reader, so the fast PNG path must not load them either.
     QTest::newRow("PNG data with a bad CRC") << "png crc" << Status::LoadFailed;
@@ -549,6 +555,12 @@ void TestSheetRender::paintFailures()
         if (change.endsWith("crc"))
             key[key.size() - 1] = char(key.at(key.size() - 1) ^ 1);
         QVERIFY(writeFileBytes(b, pngFile(2, 16, 6, 3, key, "", 2)));
+    } else if (change.startsWith("rgb8")) {
+        const QByteArray key = pngChunk("tRNS", QByteArray::fromHex("000100020003"));
+        const QByteArray palette = pngChunk("PLTE", QByteArray(6, 9));
+        const bool keyFirst = change.endsWith("key palette");
+        QVERIFY(writeFileBytes(
+            b, pngFile(2, 8, 6, 3, keyFirst ? key + palette : palette + key, "", 2)));
     } else if (change == "jpeg scans") {
         QVERIFY(writeFileBytes(b, manyScanJpeg(6, 3)));
     }
