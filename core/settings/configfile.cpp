@@ -39,6 +39,15 @@ struct DecodedFile
     QString text;
 };
 
+// The encoding name of an XML declaration, up to the declaration's "?>".
+const QRegularExpression &encodingDeclaration()
+{
+    static const QRegularExpression declaration(
+        QStringLiteral(R"(^<\?xml\s.*\sencoding\s*=\s*(["'])([A-Za-z][A-Za-z0-9._-]*)\1)"),
+        QRegularExpression::DotMatchesEverythingOption);
+    return declaration;
+}
+
 // A byte-order mark, or UTF-16 without one, decides the encoding. Otherwise
 // only a real XML declaration does: "<?xml" and white space at the very
 // start. A missing or unknown name means UTF-8. Reader and writer both go
@@ -68,13 +77,10 @@ QTextCodec *detectCodec(const QByteArray &bytes, QByteArray *byteOrderMark)
     if (bytes.startsWith(QByteArray::fromRawData("\0<\0?", 4)))
         return QTextCodec::codecForName("UTF-16BE");
 
-    static const QRegularExpression declaration(
-        QStringLiteral(R"(^<\?xml\s.*\sencoding\s*=\s*(["'])([A-Za-z][A-Za-z0-9._-]*)\1)"),
-        QRegularExpression::DotMatchesEverythingOption);
     const int end = bytes.startsWith("<?xml") ? bytes.indexOf("?>") : -1;
     if (end > 0) {
         const QRegularExpressionMatch match =
-            declaration.match(QString::fromLatin1(bytes.constData(), end));
+            encodingDeclaration().match(QString::fromLatin1(bytes.constData(), end));
         if (match.hasMatch()) {
             if (QTextCodec *codec = QTextCodec::codecForName(match.captured(2).toLatin1()))
                 return codec;
@@ -169,9 +175,28 @@ struct FoundElement
     int tagEnd = -1;
 };
 
+// `text` with its declaration's encoding name replaced by UTF-8, for the
+// reader: the text is decoded already, and Qt 5's reader refuses a name its
+// codecs lack, where the file reads as UTF-8. `shift` gets how much later
+// than in `text` what follows the name stands.
+QString withUtf8EncodingName(const QString &text, int *shift)
+{
+    *shift = 0;
+    const int end =
+        text.startsWith(QLatin1String("<?xml")) ? text.indexOf(QLatin1String("?>")) : -1;
+    const QRegularExpressionMatch match =
+        end > 0 ? encodingDeclaration().match(text.left(end)) : QRegularExpressionMatch();
+    if (!match.hasMatch())
+        return text;
+    const QLatin1String utf8("UTF-8");
+    *shift = utf8.size() - match.capturedLength(2);
+    return QString(text).replace(match.capturedStart(2), match.capturedLength(2), utf8);
+}
+
 int findElement(const QString &text, const QString &elementName, FoundElement &found)
 {
-    QXmlStreamReader xml(text);
+    int shift = 0;
+    QXmlStreamReader xml(withUtf8EncodingName(text, &shift));
     xml.setNamespaceProcessing(false);
     QString rootName;
     int depth = 0;
@@ -185,7 +210,7 @@ int findElement(const QString &text, const QString &elementName, FoundElement &f
                 rootName = xml.qualifiedName().toString();
             } else if (found.tagEnd < 0 && xml.qualifiedName() == elementName) {
                 found.attributes = xml.attributes();
-                found.tagEnd = int(xml.characterOffset());
+                found.tagEnd = int(xml.characterOffset()) - shift;
             }
         }
     }

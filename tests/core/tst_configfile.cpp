@@ -151,6 +151,9 @@ void TestConfigFile::addErrorRows()
     row("259 unclosed root", Where::File, "<config><paths defaultSavePath=\"\"/>", "paths",
         "defaultSavePath", 259);
     row("259 before wrong root", Where::File, "<settings><paths></settings>", "paths", paths, 259);
+    row("259 encoding that is not a name", Where::File,
+        "<?xml version=\"1.0\" encoding=\"1x\"?><config><paths a=\"\"/></config>", "paths", "a",
+        259);
     row("261 other root", Where::File, "<settings><paths defaultSavePath=\"\"/></settings>",
         "paths", "defaultSavePath", 261);
     row("261 root name case", Where::File, "<Config><paths defaultSavePath=\"\"/></Config>",
@@ -474,6 +477,10 @@ void TestConfigFile::writeEditsOnlyTheValues_data()
         QStringLiteral("a=\u00e9\u65e5"),
         "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><config><paths a=\"\xe9&#x65E5;\"/>"
         "</config>");
+    row("unknown encoding read and written as UTF-8",
+        "<?xml version=\"1.0\" encoding='x-unknown'?><config><paths a=\"\"/></config>",
+        QStringLiteral("a=\u00e9"),
+        "<?xml version=\"1.0\" encoding='x-unknown'?><config><paths a=\"\xc3\xa9\"/></config>");
     row("instruction that only looks like the declaration",
         "<?xmlX encoding=\"ISO-8859-1\"?><config><paths a=\"\"/></config>",
         QStringLiteral("a=\u00e9"),
