@@ -230,9 +230,13 @@ private:
     }
     // A path the system would store under another name (a lone surrogate
     // from a \u escape) would read or write another file. A leading U+FEFF,
-    // which QFile::decodeName() drops, is stored as it is.
+    // which QFile::decodeName() drops, is stored as it is. The system ends a
+    // name at a NUL, which Qt 5 finds on decoding and Qt 6 does not.
     bool encodable(const QString &key, const QString &path)
     {
+        if (path.contains(QChar(0)))
+            return fail(key,
+                        QStringLiteral("a path holds a NUL character, which no file name can"));
         return Inputs::decodeFileName(QFile::encodeName(path)) == path ||
                fail(key, QStringLiteral("a path holds a character that is not valid Unicode"));
     }

@@ -2514,6 +2514,9 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("output with a lone surrogate")
         << QByteArray("{\"sheets\": [{\"output\": \"o\\ud800.png\", \"inputs\": [\"a.png\"]}]}")
         << "1:14: \"output\": a path holds a character that is not valid Unicode";
+    QTest::newRow("input with a NUL, which would name another file")
+        << QByteArray("{\"sheets\": [{\"output\": \"s.png\", \"inputs\": [\"a.png\\u0000.png\"]}]}")
+        << "1:33: \"inputs\": a path holds a NUL character";
     QTest::newRow("data file ends in a slash")
         << head + "   \"data\": [{\"file\": \"css/\", \"format\": \"css\"}]}]}"
         << "3:4: \"data\": \"css/\" names no file";
