@@ -181,6 +181,20 @@ XpmOutcome encodeXpm(const QImage &sheet, QByteArray *data, const std::atomic<bo
     return XpmOutcome::Written;
 }
 
+QImage greyAsQGray(const QImage &sheet)
+{
+    QImage grey(sheet.size(), QImage::Format_Grayscale8);
+    if (grey.isNull())
+        return sheet; // no memory for it: Qt's writer converts as it can
+    for (int y = 0; y < sheet.height(); ++y) {
+        const QRgb *from = reinterpret_cast<const QRgb *>(sheet.constScanLine(y));
+        uchar *to = grey.scanLine(y);
+        for (int x = 0; x < sheet.width(); ++x)
+            to[x] = uchar(qGray(from[x]));
+    }
+    return grey;
+}
+
 } // namespace
 
 QImage newSheet(const QSize &size)
@@ -273,6 +287,11 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     if (format == "png")
         return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
                                   cancel);
+    // Qt 6's PGM writer takes a colour's grey from its luminance in linear
+    // light, Qt 5's from qGray(): made grey here as Qt 5 does, the sheet has
+    // the same pixels whichever Qt wrote it.
+    if (format == "pgm" && sheet.format() == QImage::Format_ARGB32)
+        sheet = greyAsQGray(sheet);
     const auto cancelled = [&] {
         if (error)
             *error = QStringLiteral("cancelled");

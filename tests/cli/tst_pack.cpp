@@ -2011,6 +2011,7 @@ void TestPack::sameFilesAsOtherBuild_data()
     QTest::newRow("margin 0 with JSON")
         << QStringList{"-m", "0", "--json", "$ROOT/s.json"} << "s.png";
     QTest::newRow("margin 5 as BMP") << QStringList{"-m", "5"} << "s.bmp";
+    QTest::newRow("colours made grey in PGM") << QStringList{} << "s.pgm";
 }
 
 // The same inputs give the same placement and data files, and sheets with the
