@@ -353,12 +353,17 @@ int Packer::pack()
         // images too large on their own are decoded first, then, if it is
         // still beyond, every other. The sprite options decode every image
         // before the layout.
+        QMap<QString, QSize> &images = groups.first();
         QMap<QString, QSize> trimmedFrom;
-        if (const int status = decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom))
+        if (const int status = decodeOversizedBoxes(&images, copies, &trimmedFrom))
             return status;
-        if (!withinLimits(planFor(m_options, groups.first()))) {
-            if (const int status =
-                    decodeOversizedBoxes(&groups.first(), copies, &trimmedFrom, true))
+        // A sheet is at least as large as any of its images alone: one left
+        // beyond the limits fails the run, whatever else decodes.
+        bool eachWithin = true;
+        for (auto it = images.constBegin(); eachWithin && it != images.constEnd(); ++it)
+            eachWithin = withinLimits(planFor(m_options, {{it.key(), it.value()}}));
+        if (eachWithin && !withinLimits(planFor(m_options, images))) {
+            if (const int status = decodeOversizedBoxes(&images, copies, &trimmedFrom, true))
                 return status;
         }
     }

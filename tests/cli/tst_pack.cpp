@@ -802,6 +802,12 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--multipack", "--skip-unreadable",  "--max-size", "13x13", "-o",
                        sheet,         "$ROOT/truncated.png"}
         << 1 << "korvane-pack: no image to pack";
+    // tall.png decodes and is too large for any sheet: truncated.png is not
+    // decoded in vain, and still counts in the sheet's size.
+    QTest::newRow("--skip-unreadable, an image that decodes too large for a sheet")
+        << QStringList{"--skip-unreadable", "--max-size",         "14x100", "-o", sheet,
+                       "$ROOT/tall.png",    "$ROOT/truncated.png"}
+        << 1 << "$ROOT/out/s.png: the sheet needs 14 x 32778 pixels";
     QTest::newRow("data file is the manifest")
         << QStringList{"--json", "$ROOT/out/s.korvane-manifest", "-o", sheet, in} << 2
         << "the JSON file and the manifest would both be";
