@@ -208,8 +208,10 @@ private:
     int composeSheets(const QVector<QMap<QString, QSize>> &groups,
                       const QVector<QMap<QString, QSize>> &boxes,
                       const QMap<QString, QStringList> &copies, QVector<Sheet> *sheets);
+    enum class Decode { Oversized, Every };
     int decodeOversizedBoxes(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
-                             QMap<QString, QSize> *trimmedFrom, bool every = false);
+                             QMap<QString, QSize> *trimmedFrom, Decode which = Decode::Oversized);
+    int leaveOutUndecodable(QMap<QString, QSize> *images);
     // Whether a sheet of `plan` can be made: within --max-size and, for a
     // plain sheet under --skip-unreadable, --max-sheet-pixels. A plain
     // sheet is laid out from the headers; the sprite options decode every
@@ -346,26 +348,8 @@ int Packer::pack()
             for (auto it = group.begin(); it != group.end(); ++it)
                 it.value() = sizes.value(it.key());
         }
-    } else if (m_options.skipUnreadable && !m_options.sprites.changesSheet()) {
-        // The plain sheet is laid out from the headers before any decode: a
-        // layout beyond the limits would fail the run even where leaving out
-        // the images whose data does not decode brings it within them. The
-        // images too large on their own are decoded first, then, if it is
-        // still beyond, every other. The sprite options decode every image
-        // before the layout.
-        QMap<QString, QSize> &images = groups.first();
-        QMap<QString, QSize> trimmedFrom;
-        if (const int status = decodeOversizedBoxes(&images, copies, &trimmedFrom))
-            return status;
-        // A sheet is at least as large as any of its images alone: one left
-        // beyond the limits fails the run, whatever else decodes.
-        bool eachWithin = true;
-        for (auto it = images.constBegin(); eachWithin && it != images.constEnd(); ++it)
-            eachWithin = withinLimits(planFor(m_options, {{it.key(), it.value()}}));
-        if (eachWithin && !withinLimits(planFor(m_options, images))) {
-            if (const int status = decodeOversizedBoxes(&images, copies, &trimmedFrom, true))
-                return status;
-        }
+    } else if (const int status = leaveOutUndecodable(&groups.first())) {
+        return status;
     }
     if (const int status = checkPageTargets(groups.size(), names))
         return status;
@@ -382,8 +366,32 @@ int Packer::pack()
     return ExitOk;
 }
 
+// A plain sheet is laid out from the headers before any decode: under
+// --skip-unreadable, a layout beyond the limits would fail the run even
+// where leaving out the images whose data does not decode brings it within
+// them. The images too large on their own are decoded first, then, if it is
+// still beyond, every other. The sprite options decode every image before
+// the layout.
+int Packer::leaveOutUndecodable(QMap<QString, QSize> *images)
+{
+    if (!m_options.skipUnreadable || m_options.sprites.changesSheet())
+        return ExitOk;
+    QMap<QString, QSize> trimmedFrom;
+    if (const int status = decodeOversizedBoxes(images, {}, &trimmedFrom))
+        return status;
+    // A sheet is at least as large as any of its images alone: one left
+    // beyond the limits fails the run, whatever else decodes.
+    for (auto it = images->constBegin(); it != images->constEnd(); ++it) {
+        if (!withinLimits(planFor(m_options, {{it.key(), it.value()}})))
+            return ExitOk;
+    }
+    if (withinLimits(planFor(m_options, *images)))
+        return ExitOk;
+    return decodeOversizedBoxes(images, {}, &trimmedFrom, Decode::Every);
+}
+
 // An image whose whole box does not fit on a sheet of its own (see
-// withinLimits), or with `every` each image, is decoded before the split
+// withinLimits), or with Decode::Every each image, is decoded before the split
 // when that can save the run. With --trim it is split by the box of what it
 // keeps (its own size goes in `trimmedFrom` when that is less), so that one
 // that fits only trimmed does not fail the run. Under
@@ -393,7 +401,7 @@ int Packer::pack()
 // same. Any other keeps its whole box, and the split names it.
 int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
                                  const QMap<QString, QStringList> &copies,
-                                 QMap<QString, QSize> *trimmedFrom, bool every)
+                                 QMap<QString, QSize> *trimmedFrom, Decode which)
 {
     const Options &o = m_options;
     if (!o.sprites.trim && !o.skipUnreadable)
@@ -403,7 +411,7 @@ int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
     PngDecode::Scratch scratch;
     for (auto it = boxes->begin(); it != boxes->end();) {
         const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
-        if (!every && withinLimits(alone)) {
+        if (which == Decode::Oversized && withinLimits(alone)) {
             ++it;
             continue;
         }

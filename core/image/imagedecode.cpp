@@ -258,8 +258,8 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
         if (!bmpPixelDataPresent(head, file.size()) || !bmpRunsComplete(file))
             return QStringLiteral("the pixel data is cut short");
     }
-    QString reason;
-    if (format == "png" && !(reason = pngColourKeyRefusal(file)).isEmpty())
+    QString reason = format == "png" ? pngColourKeyRefusal(file) : QString();
+    if (!reason.isEmpty())
         return reason;
     if (format == "gif" && !gifFirstFrameComplete(file, &reason))
         return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
