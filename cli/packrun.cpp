@@ -460,7 +460,8 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
         // in rows): each region goes in its image's box instead.
         SheetLayout::Plan whole = planFor(o, boxes);
         if (!SheetLayout::fitsMaxSize(whole, o.maxSize)) {
-            // An image left out because its data does not decode needs no box.
+            // An image left out because its data does not decode needs no
+            // box. Tried second: in rows, fewer boxes can lay out taller.
             QMap<QString, QSize> laidOut;
             for (auto it = s.constBegin(); it != s.constEnd(); ++it) {
                 if (boxes.contains(it.key()))
