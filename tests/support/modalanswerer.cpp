@@ -3,9 +3,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
@@ -80,8 +84,16 @@ void ModalAnswerer::answer(QWidget *widget)
         widget->screen() && widget->screen()->availableGeometry().contains(widget->frameGeometry());
     auto *box = qobject_cast<QMessageBox *>(widget);
     auto *dialog = qobject_cast<QFileDialog *>(widget);
-    if (box)
+    if (box) {
         seen.text = shownText(box->text(), box->textFormat());
+        // The label cuts a line that has no break chance within its width.
+        if (const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
+            seen.textFits = label->minimumSizeHint().width() <= label->width();
+        QGuiApplication::clipboard()->clear();
+        QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
+        QCoreApplication::sendEvent(box->focusWidget() ? box->focusWidget() : box, &copy);
+        seen.copied = QGuiApplication::clipboard()->text();
+    }
     if (dialog) {
         seen.directory = dialog->directory().absolutePath();
         seen.nameFilters = dialog->nameFilters();

@@ -254,6 +254,11 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
     QTest::newRow("CR LF in the path") << "line\r\nbreak.png"
                                        << "copy"
                                        << "line break";
+    // Wrapped within the box, which stays on the screen; Ctrl+C gives the
+    // path without the breaks added for showing it.
+    QTest::newRow("folder names longer than the box is wide")
+        << QStringLiteral("%1/%2/x.png").arg(QString(109, 'a'), QString(109, 'b')) << "garbage"
+        << "not a readable image";
     // The list keeps duplicates; the run takes each path once, so one box.
     QTest::newRow("listed twice, reported once") << "twice.png"
                                                  << "garbage listed twice"
@@ -269,6 +274,7 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     QTemporaryDir out;
     SettingsFixture fixture(configWithMargin(QStringLiteral("0")));
     const QString bad = source.dir.filePath(name);
+    QVERIFY(QDir().mkpath(QFileInfo(bad).path()));
     if (kind.startsWith("garbage")) {
         QVERIFY(writeFileBytes(bad, "\x89PNG but not really"));
     } else if (kind == "truncated") {
@@ -294,7 +300,10 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(answerer.last().title, QStringLiteral("test"));
-    const QString text = answerer.last().text;
+    QVERIFY(answerer.last().onScreen);
+    QVERIFY(answerer.last().textFits);
+    const QString text = answerer.last().copied;
+    QCOMPARE(QString(answerer.last().text).remove(QChar(0x200B)), text);
     QVERIFY2(
         text.startsWith(QStringLiteral("Failed to load png file:") + bad + QLatin1Char('\n')) &&
             text.mid(text.lastIndexOf(QLatin1Char('\n'))).contains(reason),
