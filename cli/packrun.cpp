@@ -211,7 +211,12 @@ private:
     enum class Decode { Oversized, Every };
     int decodeOversizedBoxes(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
                              QMap<QString, QSize> *trimmedFrom, Decode which = Decode::Oversized);
+    void decodeBoxes(QMap<QString, QSize> *boxes, const QStringList &paths,
+                     const QMap<QString, QStringList> &copies, QMap<QString, QSize> *trimmedFrom);
     int leaveOutUndecodable(QMap<QString, QSize> *images);
+    int splitDecodable(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
+                       const QMap<QString, QSize> &trimmedFrom,
+                       QVector<QMap<QString, QSize>> *groups);
     // Whether a sheet of `plan` can be made: within --max-size and, for a
     // plain sheet under --skip-unreadable, --max-sheet-pixels. A plain
     // sheet is laid out from the headers; the sprite options decode every
@@ -326,7 +331,6 @@ int Packer::pack()
     QVector<QMap<QString, QSize>> boxes; // with --multipack, what each sheet was split by
     QMap<QString, QStringList> copies;
     if (m_options.multipack) {
-        QString error;
         // With --alias, files with the same bytes become one region: they
         // are split as one box, so that they share a sheet and it is
         // stored once.
@@ -340,9 +344,8 @@ int Packer::pack()
         QMap<QString, QSize> trimmedFrom;
         if (const int status = decodeOversizedBoxes(&splitBoxes, copies, &trimmedFrom))
             return status;
-        if (!splitIntoSheets(splitBoxes, layoutOptions(m_options), &groups, &error,
-                             m_options.sprites.extrude, trimmedFrom))
-            return failure(error);
+        if (const int status = splitDecodable(&splitBoxes, copies, trimmedFrom, &groups))
+            return status;
         boxes = groups;
         for (QMap<QString, QSize> &group : groups) {
             for (auto it = group.begin(); it != group.end(); ++it)
@@ -390,15 +393,53 @@ int Packer::leaveOutUndecodable(QMap<QString, QSize> *images)
     return decodeOversizedBoxes(images, {}, &trimmedFrom, Decode::Every);
 }
 
+// With --multipack, the split of `boxes` into `groups`. Under
+// --skip-unreadable a plain page beyond the limits may be within them
+// without the images whose data does not decode: the images of such pages
+// are decoded, and those left out, the rest split again, until no page
+// beyond them has an image left to decode. When an image beyond the limits
+// on its own decodes, no page can hold it: nothing more is decoded, and
+// its page fails the run.
+int Packer::splitDecodable(QMap<QString, QSize> *boxes, const QMap<QString, QStringList> &copies,
+                           const QMap<QString, QSize> &trimmedFrom,
+                           QVector<QMap<QString, QSize>> *groups)
+{
+    const Options &o = m_options;
+    bool decodeBeyond = o.skipUnreadable && !o.sprites.changesSheet();
+    for (auto it = boxes->constBegin(); decodeBeyond && it != boxes->constEnd(); ++it)
+        decodeBeyond = withinLimits(planFor(o, {{it.key(), it.value()}}));
+    QSet<QString> decoded;
+    for (;;) {
+        QString error;
+        if (!splitIntoSheets(*boxes, layoutOptions(o), groups, &error, o.sprites.extrude,
+                             trimmedFrom))
+            return failure(error);
+        QStringList beyond;
+        for (const QMap<QString, QSize> &group : std::as_const(*groups)) {
+            if (!decodeBeyond || withinLimits(planFor(o, group)))
+                continue;
+            for (auto it = group.constBegin(); it != group.constEnd(); ++it) {
+                if (!decoded.contains(it.key()))
+                    beyond << it.key();
+            }
+        }
+        if (beyond.isEmpty())
+            return ExitOk;
+        for (const QString &path : std::as_const(beyond))
+            decoded.insert(path);
+        const int before = boxes->size();
+        QMap<QString, QSize> unused;
+        decodeBoxes(boxes, beyond, copies, &unused);
+        if (boxes->isEmpty())
+            return failure(QStringLiteral("no image to pack"));
+        if (boxes->size() == before)
+            return ExitOk;
+    }
+}
+
 // An image whose whole box does not fit on a sheet of its own (see
 // withinLimits), or with Decode::Every each image, is decoded before the split
-// when that can save the run. With --trim it is split by the box of what it
-// keeps (its own size goes in `trimmedFrom` when that is less), so that one
-// that fits only trimmed does not fail the run. Under
-// --skip-unreadable one whose data does not decode is left out, with its
-// copies, as it would be from a sheet; only such a failure, which the same
-// bytes always give, and not one of memory, so that the split stays the
-// same. Any other keeps its whole box, and the split names it.
+// when that can save the run (see decodeBoxes).
 int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
                                  const QMap<QString, QStringList> &copies,
                                  QMap<QString, QSize> *trimmedFrom, Decode which)
@@ -406,37 +447,50 @@ int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
     const Options &o = m_options;
     if (!o.sprites.trim && !o.skipUnreadable)
         return ExitOk;
-    const SheetLayout::LayoutOptions layout = layoutOptions(o);
+    QStringList paths;
+    for (auto it = boxes->constBegin(); it != boxes->constEnd(); ++it) {
+        if (which == Decode::Every || !withinLimits(planFor(o, {{it.key(), it.value()}})))
+            paths << it.key();
+    }
+    decodeBoxes(boxes, paths, copies, trimmedFrom);
+    return boxes->isEmpty() ? failure(QStringLiteral("no image to pack")) : ExitOk;
+}
+
+// Decodes the images of `paths` among `boxes`. With --trim an image's box
+// becomes that of what it keeps (its own size goes in `trimmedFrom` when
+// that is less), so that one that fits only trimmed does not fail the run.
+// Under --skip-unreadable one whose data does not decode is left out, with
+// its copies, as it would be from a sheet; only such a failure, which the
+// same bytes always give, and not one of memory, so that the split stays
+// the same. Any other keeps its whole box, and the split names it.
+void Packer::decodeBoxes(QMap<QString, QSize> *boxes, const QStringList &paths,
+                         const QMap<QString, QStringList> &copies,
+                         QMap<QString, QSize> *trimmedFrom)
+{
+    const Options &o = m_options;
     const QSize grown(2 * o.sprites.extrude, 2 * o.sprites.extrude);
     PngDecode::Scratch scratch;
-    for (auto it = boxes->begin(); it != boxes->end();) {
-        const SheetLayout::Plan alone = SheetLayout::planFor({{it.key(), it.value()}}, layout);
-        if (which == Decode::Oversized && withinLimits(alone)) {
-            ++it;
-            continue;
-        }
-        const QSize own = it.value() - grown;
+    for (const QString &path : paths) {
+        const QSize own = boxes->value(path) - grown;
         QImage image;
-        Compose::Failure decoded = Compose::decodeImage(it.key(), own, o.limits, &image, scratch);
+        Compose::Failure decoded = Compose::decodeImage(path, own, o.limits, &image, scratch);
         if (decoded.status == Compose::ImageStatus::DecodeFailed && o.skipUnreadable) {
             warn(QStringLiteral("skipping %1").arg(decoded.message()));
-            for (const QString &copy : copies.value(it.key())) {
+            for (const QString &copy : copies.value(path)) {
                 decoded.path = copy;
                 warn(QStringLiteral("skipping %1").arg(decoded.message()));
             }
-            it = boxes->erase(it);
+            boxes->remove(path);
             continue;
         }
         if (o.sprites.trim && decoded.status == Compose::ImageStatus::Ok) {
             const QSize kept = Sprites::keptRect(image, o.sprites.trimThreshold).size();
             if (kept != own) {
-                trimmedFrom->insert(it.key(), own);
-                it.value() = kept + grown;
+                trimmedFrom->insert(path, own);
+                (*boxes)[path] = kept + grown;
             }
         }
-        ++it;
     }
-    return boxes->isEmpty() ? failure(QStringLiteral("no image to pack")) : ExitOk;
 }
 
 // What composing the sheet of `sizes` takes: the options' layout and limits,

@@ -1165,6 +1165,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--skip-unreadable", "--max-size", "14x18"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // Both fit one page of 14 x 21, beyond the limit; trunc.png alone is within it.
+    QTest::newRow(
+        "--multipack --skip-unreadable, a page within --max-sheet-pixels once one is left out")
+        << QStringList{"--multipack", "--skip-unreadable",  "--max-size",
+                       "14x21",       "--max-sheet-pixels", "196"} +
+               in + QStringList{"$ROOT/trunc.png"}
+        << 0;
     // 5x4 goes under 5x6 (10 high): in rows of one width a row is as low as
     // the lowest image that may lead it. Left to another sheet, it makes a
     // third beside 3x8, and that page would clash with the JSON file.
