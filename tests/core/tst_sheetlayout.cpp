@@ -172,6 +172,11 @@ void TestSheetLayout::compute_data()
         << SizeMap{{"a", {10, 1}}, {"b", {5, 2}}, {"c", {5, 6}}, {"d", {3, 1}}} << 0
         << QStringList{"a", "b", "c", "d"} << Coords{{0, 0}, {0, 1}, {5, 1}, {0, 7}} << qint64(10)
         << qint64(8) << true;
+    // d is 5 taller than the row's first, but ends on the end c gave the row.
+    QTest::newRow("image within the margin of a grown row gets no gap")
+        << SizeMap{{"a", {20, 1}}, {"b", {6, 2}}, {"c", {6, 5}}, {"d", {6, 7}}} << 2
+        << QStringList{"a", "b", "c", "d"} << Coords{{2, 2}, {2, 5}, {10, 5}, {18, 5}} << qint64(24)
+        << qint64(12) << true;
     QTest::newRow("empty") << SizeMap{} << 3 << QStringList{} << Coords{} << qint64(-1)
                            << qint64(-1) << false;
     QTest::newRow("zero width is no sheet") << SizeMap{{"a", {0, 3}}} << 0 << QStringList{"a"}
