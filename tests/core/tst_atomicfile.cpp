@@ -701,6 +701,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, a name too long for the suffixes") << "killed, long name";
     // The journal leads to the files from its own folder.
     QTest::newRow("killed, then the folder renamed") << "killed, moved";
+    // Written since by another program: the newer file stays, the old one beside it.
+    QTest::newRow("killed, then a file edited") << "killed, edited";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -782,6 +784,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         const QString moved = set.dir.path() + "-moved";
         const bool move = when.endsWith("moved");
         QVERIFY(!move || QDir().rename(set.dir.path(), moved));
+        const bool edited = when.endsWith("edited");
+        QVERIFY(!edited || writeFileBytes(set.files[0].path, "edited since"));
         QString error;
         const bool written = writeFilesAtomically(
             {{move ? moved + "/sub/a.png" : set.files[2].path, "later sheet"}}, &error);
@@ -792,8 +796,13 @@ void TestAtomicFile::signalWaitsForTheSet()
         if (when.endsWith("removing"))
             expected << "a-2.txt="
                      << "sub/a-1.png=stale";
+        if (edited)
+            expected.replaceInStrings("a.txt=old placement", "a.txt=edited since")
+                << "a.txt.korvane-old=old placement";
         expected.sort();
         QStringList contents = set.contents();
+        contents.replaceInStrings(QRegularExpression("\\.korvane-old-[0-9]+-[a-z0-9]{6}"),
+                                  ".korvane-old");
         contents.sort();
         QCOMPARE(contents, expected);
         return;
@@ -850,6 +859,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // Left by a kill, it could have been rewritten by anyone since.
     QTest::newRow("journal others may write") << "shared.txt"
                                               << "may be written by others";
+    QTest::newRow("journal of another user") << "owned.txt"
+                                             << "belongs to another user";
     // Where the system calls' name would end, before the part checked.
     QTest::newRow("journal naming another file through a NUL") << "nul.txt"
                                                                << "is not one this version writes";
@@ -890,6 +901,11 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(writeFileBytes(dir.filePath("shared.txt.korvane-journal"), "korvane-journal 1\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("shared.txt.korvane-journal"),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::WriteGroup));
+    QVERIFY(writeFileBytes(dir.filePath("owned.txt.korvane-journal"), "korvane-journal 1\n"));
+    if (chown(QFile::encodeName(dir.filePath("owned.txt.korvane-journal")).constData(), 65534,
+              65534) != 0 &&
+        output == "owned.txt")
+        QSKIP("Giving a file to another user needs root.");
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -913,7 +929,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
                         output == "unlockable.txt" || output == "journalled.txt" ||
                         output == "j%1.txt" || output == "hostile.txt" || output == "nul.txt" ||
-                        output == "shared.txt" || output.startsWith("b.png") || bound;
+                        output == "shared.txt" || output == "owned.txt" ||
+                        output.startsWith("b.png") || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));

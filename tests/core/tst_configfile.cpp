@@ -252,6 +252,11 @@ void TestConfigFile::writeErrors_data()
     nearLimit.replace("kept", QByteArray(1024 * 1024 - nearLimit.size() + 4, 'k'));
     QTest::newRow("266 new file over the size a read takes")
         << Where::File << nearLimit << QString("paths") << QString("defaultSavePath") << 266;
+    // One byte more than a read takes.
+    QByteArray overByOne(standardXml);
+    overByOne.replace("kept", QByteArray(1024 * 1024 - overByOne.size() + 2, 'k'));
+    QTest::newRow("266 new file one byte over the size a read takes")
+        << Where::File << overByOne << QString("paths") << QString("defaultSavePath") << 266;
     QTest::newRow("264 file size limit")
         << Where::SizeLimited << QByteArray(standardXml) << QString("paths") << paths << 264;
     QTest::newRow("264 sync fails")

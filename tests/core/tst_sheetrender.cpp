@@ -1072,6 +1072,17 @@ void TestSheetRender::pngDecoderMatchesQt_data()
         << pngFile(3, 2, 40, 40, palette(3), none, 12) << false << true;
     QTest::newRow("palette longer than the depth allows")
         << pngFile(3, 1, 8, 8, palette(3), none, 13) << false << true;
+    // libpng drops a tRNS chunk it finds invalid, and warns.
+    QTest::newRow("palette transparency longer than the palette")
+        << pngFile(3, 2, 9, 9, palette(4) + pngChunk("tRNS", QByteArray(5, '\x40')), none, 46)
+        << false << true;
+    QTest::newRow("grey transparency beyond the bit depth")
+        << pngFile(0, 2, 9, 9, pngChunk("tRNS", QByteArray("\0\x05", 2)), none, 47) << false
+        << true;
+    QTest::newRow("grey transparency after the data")
+        << pngFile(0, 8, 9, 9, none, "no IEND", 48) + pngChunk("tRNS", QByteArray("\0\x5a", 2)) +
+               pngChunk("IEND", QByteArray())
+        << false << true;
     QTest::newRow("grey 16-bit") << pngFile(0, 16, 5, 5, none, none, 14) << false << true;
     QTest::newRow("RGBA 16-bit") << pngFile(6, 16, 5, 5, none, none, 15) << false << true;
     QTest::newRow("cut short") << pngFile(6, 8, 40, 40, none, "cut", 16) << false << false;
@@ -1121,6 +1132,7 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("IHDR with a wrong CRC")
         << pngFile(6, 8, 9, 9, none, "IHDR crc", 22) << false << false;
     QTest::newRow("RGB at 4 bits") << pngFile(2, 4, 9, 9, none, none, 23) << false << false;
+    QTest::newRow("grey at 0 bits") << pngFile(0, 0, 9, 9, none, none, 49) << false << false;
     QTest::newRow("interlace method 2")
         << pngFile(6, 8, 9, 9, none, "interlace 2", 24) << false << false;
     QTest::newRow("compression method 1")
