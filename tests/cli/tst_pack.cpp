@@ -500,6 +500,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--watch with a broken pack file and a wrong option")
         << QStringList{"--watch", "--margin", "x", "--pack", "$ROOT/in/a.png"} << 2
         << "a.png:1:2: illegal value";
+    QTest::newRow("pack file's flag set to false")
+        << QStringList{"--pack", "$ROOT/off.json"} << 2 << "--trim-threshold needs --trim";
     QTest::newRow("--sheet twice")
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s", "--sheet", "t"} << 2
         << "--pack and --sheet are given once each";
@@ -578,6 +580,9 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"-o", sheet, "$ROOT/line\nbreak.png"} << 1 << "the path holds a line break";
     QTest::newRow("undecodable name in a folder")
         << QStringList{"-o", sheet, "$ROOT/raw"} << 1
+        << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
+    QTest::newRow("undecodable name in a folder beside an image")
+        << QStringList{"-o", sheet, in, "$ROOT/raw"} << 1
         << "$ROOT/raw: the file name \"\\xff.png\" is not valid";
     QTest::newRow("undecodable name matched by a pack file's pattern")
         << QStringList{"--pack", "$ROOT/raw.json"} << 1
@@ -820,6 +825,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("JSON file is the settings file by a second name")
         << QStringList{"--config", "$ROOT/in/c.xml", "--json", "$ROOT/bound/c.xml", "-o", sheet, in}
         << 2 << "the JSON file would overwrite the settings file $ROOT/in/c.xml";
+    QTest::newRow("config margin -1")
+        << QStringList{"--config", "$ROOT/minus1.xml", "-o", sheet, in} << 1
+        << "$ROOT/minus1.xml: margin -1 is negative";
     QTest::newRow("config margin past int's range")
         << QStringList{"--config", "$ROOT/huge.xml", "-o", sheet, in} << 1
         << "$ROOT/out/s.png: sheet too large: 4294967304 x 4294967299 pixels";
@@ -950,6 +958,8 @@ void TestPack::failuresLeaveNoTrace()
                                                       "\"inputs\": [\"raw/*.png\"]}]}"));
     QVERIFY(
         writeFileBytes(root.filePath("negative.xml"), SettingsFixture::config({}, {}, "-4", "0")));
+    QVERIFY(
+        writeFileBytes(root.filePath("minus1.xml"), SettingsFixture::config({}, {}, "-1", "0")));
     QVERIFY(writeFileBytes(root.filePath("c.xml"), SettingsFixture::config({}, {}, "1", "0")));
     QVERIFY(QFile::copy(root.filePath("c.xml"), root.filePath("in/c.xml")));
     QVERIFY(writeFileBytes(root.filePath("huge.xml"),
@@ -993,6 +1003,8 @@ void TestPack::failuresLeaveNoTrace()
                            QByteArray(twoSheets).replace("SUFFIX", "korvane-journal")));
     QVERIFY(writeFileBytes(root.filePath("linked.json"), R"({"sheets": [{"output": "out/s.png",
         "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("off.json"), R"({"sheets": [{"output": "out/s.png",
+        "inputs": ["in/a.png"], "trim": false, "trim-threshold": 3}]})"));
     QVERIFY(QDir(root.path()).mkpath("bound"));
     std::optional<BindMount> bound;
     if (arguments.join(' ').contains("$ROOT/bound/") &&
@@ -1155,6 +1167,14 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack", "--skip-unreadable", "--max-size", "14x13"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // Both are frame "5x4.png": only data files name frames.
+    QTest::newRow("two frames of one name, no data file")
+        << QStringList{"-o", "$ROOT/s.png", "$ROOT/rows", "$ROOT/lead"} << 0;
+    // Without --skip-unreadable, one that does not decode fails the run.
+    QTest::newRow("--multipack --trim, an image too large for a sheet that does not decode")
+        << QStringList{"--multipack", "--trim", "--max-size", "14x13"} + in +
+               QStringList{"$ROOT/trunc.png"}
+        << 1;
     // One sheet: trunc.png is too large for it, and is left out, not the run.
     QTest::newRow("--max-size --skip-unreadable, an image too large for the sheet left out")
         << QStringList{"--skip-unreadable", "--max-size", "14x13"} + in +
@@ -1179,6 +1199,12 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack",   "-m0", "--max-size",  "5x10",      "--json",
                        "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/lead"}
         << 0;
+    // In rows 10x1 widens the sheet but needs a row of its own: no run
+    // from the one it starts fits, and 4x10 goes alone.
+    QTest::newRow("--multipack, no run taking in a wider image fits")
+        << QStringList{"--multipack", "-m0",         "--max-size", "10x10",
+                       "-o",          "$ROOT/s.png", "$ROOT/wide"}
+        << 0;
 }
 
 void TestPack::optionBoundaries()
@@ -1199,6 +1225,7 @@ void TestPack::optionBoundaries()
     QStringList sized{"run/2x8",     "run/2x7",  "run/1x9",  "run/5x1",   "run/1x4",
                       "rows/0-20x1", "rows/5x4", "rows/6x6", "size/10x5", "size/6x6",
                       "size/6x5",    "lead/5x6", "lead/3x8", "lead/5x4"};
+    sized += QStringList{"wide/4x10", "wide/3x10", "wide/10x1"};
     for (int i = 1; i <= 5; ++i)
         sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
@@ -2346,6 +2373,17 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     // The same name of the JSON file from another folder, beside the same
     // sheet: its path to the sheet is not the same.
     QTest::newRow("JSON file named from another working folder") << "cwd" << false;
+    QTest::newRow("input added") << "add" << false;
+    // The same paths, named in the data files as given rather than from their folder.
+    QTest::newRow("inputs named one by one instead of by their folder") << "files" << false;
+    // "A>B": the first run takes option A, the next B instead.
+    QTest::newRow("extrude changed") << "--extrude=1>--extrude=2" << false;
+    QTest::newRow("pivot changed") << "--pivot=0,0>--pivot=1,1" << false;
+    QTest::newRow("layout changed") << "--layout=rows>--layout=compact" << false;
+    QTest::newRow("premultiply added") << "--verbose>--premultiply" << false;
+    QTest::newRow("animations added") << "--verbose>--animations" << false;
+    QTest::newRow("power of two added") << "--verbose>--power-of-two" << false;
+    QTest::newRow("alias added") << "--verbose>--alias" << false;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2382,6 +2420,9 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
         arguments.prepend("--trim");
+    const QStringList swap = change.startsWith("--") ? change.split('>') : QStringList();
+    if (swap.size() == 2)
+        arguments.prepend(swap[0]);
     if (change == "unlisted page") // a.png and b.png, then the third on a page of its own
         arguments = QStringList{"--multipack", "--max-size", "34x20"} + arguments;
     if (change == "dangling") {
@@ -2425,6 +2466,15 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments.prepend("--trim-threshold=9");
     } else if (change == "png level") {
         arguments.prepend("--png-level=fast");
+    } else if (swap.size() == 2) {
+        arguments.replace(0, swap[1]);
+    } else if (change == "add") { // last in path order
+        QVERIFY(savePng(patternImage(3, 3, 4), dir.filePath("z.png")));
+        arguments << dir.filePath("z.png");
+    } else if (change == "files") {
+        arguments.removeLast();
+        for (const QString &name : QDir(dir.filePath("in")).entryList({"*.png"}))
+            arguments << dir.filePath("in/" + name);
     } else if (change == "version") {
         QJsonObject manifest =
             QJsonDocument::fromJson(readFileBytes(dir.filePath("s.korvane-manifest"))).object();
@@ -2664,6 +2714,8 @@ void TestPack::packFileSheetsAndOverrides()
          "margin": 0},
         {"output": "out/m-1.png", "inputs": ["art/b.png"], "margin": 1}]})"));
     QCOMPARE(pack({"--pack", "r.json"}, dir.filePath("project")).code, 2);
+    // Also when that sheet is left up to date: its pages are still its own.
+    QCOMPARE(pack({"--pack", "r.json", "--update"}, dir.filePath("project")).code, 2);
     QCOMPARE(placementLines(dir.filePath("project/out/m-1.txt")), QStringList{"art/b.png,7,3,0,0"});
 
     // "[" is no wildcard; a name keeps its inner dots; every option and
@@ -2754,6 +2806,11 @@ void TestPack::watchRepacksUntilInterrupted()
     QCOMPARE(watch.exitCode(), 0);
     QCOMPARE(entriesIn(dir.path()).filter(".korvane-").size(), 1); // the manifest only
     QCOMPARE(placementLines(dir.filePath("s.txt")).size(), 2);
+    // A line nobody can read ends the watch once its pack is done.
+    const Run full = pack({"-c", "exec \"$0\" \"$@\" >/dev/full", KORVANE_PACK, "--watch", "-o",
+                           dir.filePath("s.png"), dir.filePath("in")},
+                          QString(), "/bin/sh");
+    QCOMPARE(full.code, 1);
 }
 
 void TestPack::watchSeesWhatAPackMissed()
@@ -2942,6 +2999,11 @@ void TestPack::watchFollowsWhatItParses_data()
         << QStringList{"--watch", "--multipack", "--pack", "$ROOT/p.json"}
         << QByteArray(R"({"sheets": [{"max-size": "64x64"}, )") << false << "p.json"
         << QByteArray(R"({"sheets": [{"output": "s.png", "max-size": "64x64", "inputs": ["in"]}]})")
+        << "$ROOT/in/a.png,10,4,2,2" << QString();
+    QTest::newRow("pack file broken at the start gives --trim-threshold its --trim")
+        << QStringList{"--watch", "--trim-threshold", "3", "--pack", "$ROOT/p.json"}
+        << QByteArray(R"({"sheets": [{"trim": true}, )") << false << "p.json"
+        << QByteArray(R"({"sheets": [{"output": "s.png", "trim": true, "inputs": ["in"]}]})")
         << "$ROOT/in/a.png,10,4,2,2" << QString();
     QTest::newRow("pack file's sheet with \"multipack\" alone at the start, then mended")
         << QStringList{"--watch", "--pack", "$ROOT/p.json"}
