@@ -91,8 +91,15 @@ protected:
             owner && owner->isVisible())
             frame = frame.expandedTo(owner->frameGeometry().size() - owner->size());
         const QRect available = screen->availableGeometry();
-        if (fitText(available.size() - frame))
+        if (fitText(available.size() - frame)) {
+            // The text shown holds breaks and may be shortened: a selection
+            // of it would copy them. Ctrl+C still copies the text as given.
+            if (auto *label = findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
+                label->setTextInteractionFlags(
+                    label->textInteractionFlags() &
+                    ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
             adjustPosition(parentWidget());
+        }
         const QRect placed =
             ScreenFit::fitInside(QRect(pos(), size() + frame), size() + frame, available);
         if (placed.topLeft() != pos())

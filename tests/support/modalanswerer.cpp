@@ -93,6 +93,13 @@ void ModalAnswerer::answer(QWidget *widget)
         QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier);
         QCoreApplication::sendEvent(box->focusWidget() ? box->focusWidget() : box, &copy);
         seen.copied = QGuiApplication::clipboard()->text();
+        // As a user copies the text selected with the mouse.
+        if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+            label && (label->textInteractionFlags() & Qt::TextSelectableByMouse)) {
+            label->setSelection(0, label->text().size());
+            QCoreApplication::sendEvent(label, &copy);
+            seen.selectionCopied = QGuiApplication::clipboard()->text();
+        }
     }
     if (dialog) {
         seen.directory = dialog->directory().absolutePath();

@@ -23,10 +23,11 @@ public:
         QString kind; // "message", "file" or "unexpected"
         QString className;
         QString title;
-        QString text;          // message box text, as shown
-        QString copied;        // what Ctrl+C in a message box put on the clipboard
-        bool textFits = false; // no line of a message box's text cut at its edge
-        QString directory;     // file dialog start folder
+        QString text;            // message box text, as shown
+        QString copied;          // what Ctrl+C in a message box put on the clipboard
+        QString selectionCopied; // what copying its whole text selected in the label gives
+        bool textFits = false;   // no line of a message box's text cut at its edge
+        QString directory;       // file dialog start folder
         QStringList nameFilters;
         bool saveDialog = false;
         QString defaultSuffix;

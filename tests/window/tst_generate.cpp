@@ -304,6 +304,8 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     QVERIFY(answerer.last().textFits);
     const QString text = answerer.last().copied;
     QCOMPARE(QString(answerer.last().text).remove(QChar(0x200B)), text);
+    QVERIFY2(!answerer.last().selectionCopied.contains(QChar(0x200B)),
+             qPrintable(answerer.last().selectionCopied));
     QVERIFY2(
         text.startsWith(QStringLiteral("Failed to load png file:") + bad + QLatin1Char('\n')) &&
             text.mid(text.lastIndexOf(QLatin1Char('\n'))).contains(reason),
