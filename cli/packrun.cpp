@@ -230,6 +230,19 @@ private:
         return !o.skipUnreadable || o.sprites.changesSheet() ||
                qint64(size.width()) * size.height() <= o.maxSheetPixels;
     }
+    bool fitsAlone(const QString &path, const QSize &box) const
+    {
+        return withinLimits(planFor(m_options, {{path, box}}));
+    }
+    // A sheet is at least as large as any of its images alone.
+    bool eachFitsAlone(const QMap<QString, QSize> &boxes) const
+    {
+        for (auto it = boxes.constBegin(); it != boxes.constEnd(); ++it) {
+            if (!fitsAlone(it.key(), it.value()))
+                return false;
+        }
+        return true;
+    }
     int checkPageTargets(int pages, const QMap<QString, QString> &names);
     int dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString> &names,
                   QVector<FileContent> *files);
@@ -382,13 +395,8 @@ int Packer::leaveOutUndecodable(QMap<QString, QSize> *images)
     QMap<QString, QSize> trimmedFrom;
     if (const int status = decodeOversizedBoxes(images, {}, &trimmedFrom))
         return status;
-    // A sheet is at least as large as any of its images alone: one left
-    // beyond the limits fails the run, whatever else decodes.
-    for (auto it = images->constBegin(); it != images->constEnd(); ++it) {
-        if (!withinLimits(planFor(m_options, {{it.key(), it.value()}})))
-            return ExitOk;
-    }
-    if (withinLimits(planFor(m_options, *images)))
+    // An image left beyond the limits fails the run, whatever else decodes.
+    if (!eachFitsAlone(*images) || withinLimits(planFor(m_options, *images)))
         return ExitOk;
     return decodeOversizedBoxes(images, {}, &trimmedFrom, Decode::Every);
 }
@@ -405,9 +413,8 @@ int Packer::splitDecodable(QMap<QString, QSize> *boxes, const QMap<QString, QStr
                            QVector<QMap<QString, QSize>> *groups)
 {
     const Options &o = m_options;
-    bool decodeBeyond = o.skipUnreadable && !o.sprites.changesSheet();
-    for (auto it = boxes->constBegin(); decodeBeyond && it != boxes->constEnd(); ++it)
-        decodeBeyond = withinLimits(planFor(o, {{it.key(), it.value()}}));
+    const bool decodeBeyond =
+        o.skipUnreadable && !o.sprites.changesSheet() && eachFitsAlone(*boxes);
     QSet<QString> decoded;
     for (;;) {
         QString error;
@@ -449,7 +456,7 @@ int Packer::decodeOversizedBoxes(QMap<QString, QSize> *boxes,
         return ExitOk;
     QStringList paths;
     for (auto it = boxes->constBegin(); it != boxes->constEnd(); ++it) {
-        if (which == Decode::Every || !withinLimits(planFor(o, {{it.key(), it.value()}})))
+        if (which == Decode::Every || !fitsAlone(it.key(), it.value()))
             paths << it.key();
     }
     decodeBoxes(boxes, paths, copies, trimmedFrom);

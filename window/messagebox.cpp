@@ -91,15 +91,8 @@ protected:
             owner && owner->isVisible())
             frame = frame.expandedTo(owner->frameGeometry().size() - owner->size());
         const QRect available = screen->availableGeometry();
-        if (fitText(available.size() - frame)) {
-            // The text shown holds breaks and may be shortened: a selection
-            // of it would copy them. Ctrl+C still copies the text as given.
-            if (auto *label = findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
-                label->setTextInteractionFlags(
-                    label->textInteractionFlags() &
-                    ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
+        if (fitText(available.size() - frame))
             adjustPosition(parentWidget());
-        }
         const QRect placed =
             ScreenFit::fitInside(QRect(pos(), size() + frame), size() + frame, available);
         if (placed.topLeft() != pos())
@@ -141,6 +134,10 @@ private:
         if (width() <= room.width() && height() <= room.height() &&
             label->minimumSizeHint().width() <= label->width())
             return false;
+        // The text shown will hold breaks and may be shortened: a selection
+        // of it would copy them. Ctrl+C still copies the text as given.
+        label->setTextInteractionFlags(label->textInteractionFlags() &
+                                       ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
 
         const QFontMetrics metrics(label->font());
         const int labelWidth =
