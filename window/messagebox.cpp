@@ -77,12 +77,12 @@ public:
 protected:
     void showEvent(QShowEvent *event) override
     {
+        const QScreen *screen = this->screen();
+        if (!event->spontaneous() && screen)
+            shortenPastScreen(screen->availableGeometry().size());
         // QMessageBox sizes the box for its text here, and QDialog places it.
         QMessageBox::showEvent(event);
-        if (event->spontaneous())
-            return;
-        const QScreen *screen = this->screen();
-        if (!screen)
+        if (event->spontaneous() || !screen)
             return;
         // The window manager's frame is not known before the box is mapped:
         // take the owner's.
@@ -122,11 +122,46 @@ protected:
     }
 
 private:
+    QLabel *label() const { return findChild<QLabel *>(QStringLiteral("qt_msgbox_label")); }
+
+    // More characters than a screen of `room` could show, with room to spare
+    // for narrow ones: laying out a longer text is wasted time, seconds for
+    // some hundred thousand characters.
+    int screenfulOfCharacters(const QSize &room) const
+    {
+        const QFontMetrics metrics(label()->font());
+        return 4 * (room.height() / metrics.lineSpacing() + 1) *
+               (room.width() / qMax(1, metrics.averageCharWidth()) + 1);
+    }
+
+    // The text shown holds breaks or is shortened: a selection of it would
+    // copy them. Ctrl+C still copies the text as given.
+    void showChanged(const QString &shown)
+    {
+        label()->setTextInteractionFlags(
+            label()->textInteractionFlags() &
+            ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
+        setText(shown);
+    }
+
+    // Before the box is first sized: a text longer than a screenful is
+    // shortened to one, whole under Show Details.
+    void shortenPastScreen(const QSize &room)
+    {
+        if (!label() || !detailedText().isEmpty() || text() != m_text)
+            return;
+        const int most = screenfulOfCharacters(room);
+        if (m_text.size() <= most)
+            return;
+        showChanged(elideMiddle(m_text, most));
+        setDetailedText(m_text);
+    }
+
     // Changes the shown text so that the box fits `room`; false when it
     // already did.
     bool fitText(const QSize &room)
     {
-        auto *label = findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+        QLabel *label = this->label();
         if (!label)
             return false;
         layout()->activate();
@@ -134,24 +169,23 @@ private:
         if (width() <= room.width() && height() <= room.height() &&
             label->minimumSizeHint().width() <= label->width())
             return false;
-        // The text shown will hold breaks and may be shortened: a selection
-        // of it would copy them. Ctrl+C still copies the text as given.
-        label->setTextInteractionFlags(label->textInteractionFlags() &
-                                       ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
 
         const QFontMetrics metrics(label->font());
         const int labelWidth =
             qMax(metrics.averageCharWidth() * 8, label->width() - qMax(0, width() - room.width()));
-        QString shown = breakLongRuns(m_text, metrics, labelWidth);
-        if (shown != text()) {
-            setText(shown);
-            layout()->activate();
+        if (detailedText().isEmpty()) {
+            const QString shown = breakLongRuns(m_text, metrics, labelWidth);
+            if (shown != text()) {
+                showChanged(shown);
+                layout()->activate();
+            }
+            if (height() <= room.height())
+                return true;
+            // Shortened in the middle to what fits with the details opened.
+            setDetailedText(m_text);
+        } else {
+            showChanged(breakLongRuns(text(), metrics, labelWidth));
         }
-        if (height() <= room.height())
-            return true;
-
-        // Shortened in the middle to what fits with the details opened.
-        setDetailedText(m_text);
         layout()->activate();
         int details = 0;
         if (const auto *edit = findChild<QTextEdit *>())
@@ -159,8 +193,8 @@ private:
         const int labelRoom = room.height() - (height() - label->height()) - details;
         const int width = label->width();
         int low = 0;
-        int high = m_text.size();
-        shown = breakLongRuns(elideMiddle(m_text, 0), metrics, width);
+        int high = qMin<int>(m_text.size(), screenfulOfCharacters(room));
+        QString shown = breakLongRuns(elideMiddle(m_text, 0), metrics, width);
         while (low < high) {
             const int keep = (low + high + 1) / 2;
             const QString candidate = breakLongRuns(elideMiddle(m_text, keep), metrics, width);
@@ -172,7 +206,7 @@ private:
                 high = keep - 1;
             }
         }
-        setText(shown);
+        showChanged(shown);
         return true;
     }
 

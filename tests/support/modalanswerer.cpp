@@ -86,6 +86,7 @@ void ModalAnswerer::answer(QWidget *widget)
     auto *dialog = qobject_cast<QFileDialog *>(widget);
     if (box) {
         seen.text = shownText(box->text(), box->textFormat());
+        seen.details = box->detailedText();
         // The label cuts a line that has no break chance within its width.
         if (const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label")))
             seen.textFits = label->minimumSizeHint().width() <= label->width();

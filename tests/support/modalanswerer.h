@@ -27,6 +27,7 @@ public:
         QString copied;          // what Ctrl+C in a message box put on the clipboard
         QString selectionCopied; // what copying its whole text selected in the label gives
         bool textFits = false;   // no line of a message box's text cut at its edge
+        QString details;         // a message box's text under Show Details
         QString directory;       // file dialog start folder
         QStringList nameFilters;
         bool saveDialog = false;

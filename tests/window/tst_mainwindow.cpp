@@ -6,6 +6,7 @@
 #include "window/configdialogform.h"
 #include "window/mainwindow.h"
 #include "window/mainwindowform.h"
+#include "window/messagebox.h"
 
 #include <QAction>
 #include <QBoxLayout>
@@ -101,6 +102,8 @@ private slots:
     void cleanup();
     void form();
     void aboutBox();
+    void messageBoxFitsTheScreen_data();
+    void messageBoxFitsTheScreen();
     void startupFailure_data();
     void startupFailure();
     void settingsButtonReloads();
@@ -175,6 +178,43 @@ void TestMainWindow::aboutBox()
     QCOMPARE(lines.at(3), QStringLiteral("If you find bugs or wanne source code,"));
     QVERIFY(lines.at(4).startsWith(QStringLiteral(" pls e-mail to ")));
     QVERIFY(lines.at(4).endsWith(QStringLiteral("@example.org")));
+}
+
+void TestMainWindow::messageBoxFitsTheScreen_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("shortened");
+    const QString name(200, QLatin1Char('a'));
+    QTest::newRow("a name wider than the box") << QString(300, QLatin1Char('b')) << false;
+    QTest::newRow("a path taller than the screen")
+        << QString(name + QLatin1Char('/')).repeated(20) << true;
+    // Shortened before Qt first lays it out.
+    QTest::newRow("100,000 characters") << QString(name + QLatin1Char('/')).repeated(500) << true;
+}
+
+// Whatever the text's length, the box is on the screen with no line cut,
+// shows the text or its two ends, and copies the text as given.
+void TestMainWindow::messageBoxFitsTheScreen()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, shortened);
+    ModalAnswerer answerer;
+    answerer.expectMessageBox();
+    Boxes::warn(nullptr, QStringLiteral("t"), text);
+    QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
+    const ModalAnswerer::Seen seen = answerer.last();
+    QVERIFY(seen.onScreen);
+    QVERIFY(seen.textFits);
+    QCOMPARE(seen.copied, text);
+    QVERIFY(seen.selectionCopied.isEmpty() || seen.selectionCopied == text);
+    QCOMPARE(seen.details, shortened ? text : QString());
+    const QString shown = QString(seen.text).remove(QChar(0x200B));
+    if (!shortened)
+        QCOMPARE(shown, text);
+    const int cut = shown.indexOf(QChar(0x2026));
+    QVERIFY2(!shortened || (cut > 0 && text.startsWith(shown.left(cut)) &&
+                            text.endsWith(shown.mid(cut + 1)) && shown.size() - cut > 1),
+             qPrintable(shown));
 }
 
 // The window ends the process when the settings cannot be read, so each
