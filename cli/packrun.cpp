@@ -877,8 +877,6 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
             return output.format == DataFormats::Format::JsonHash ||
                    output.format == DataFormats::Format::JsonArray;
         });
-    if (m_options.animations && jsonPerSheet && sheets.size() > 1)
-        warnSplitAnimations(sheets, names);
     for (const DataFormats::Output &output : m_options.data) {
         QString error;
         if (!DataFormats::onePerSheet(output.format) || sheets.size() == 1) {
@@ -914,6 +912,9 @@ int Packer::dataFiles(const QVector<Sheet> &sheets, const QMap<QString, QString>
             files->append(file);
         }
     }
+    // Only once every data file could be made: a run that fails says why alone.
+    if (m_options.animations && jsonPerSheet && sheets.size() > 1)
+        warnSplitAnimations(sheets, names);
     return ExitOk;
 }
 

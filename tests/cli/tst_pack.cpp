@@ -2243,6 +2243,15 @@ void TestPack::multipackNamesSplitAnimations()
     QVERIFY2(run.err.contains("animation \"" + dir.filePath("walk") + "\" has frames on sheets ") &&
                  !run.err.contains("jump"),
              qPrintable(run.err));
+    // A data file that cannot be made fails the run, which then warns of nothing else.
+    QVERIFY(savePng(patternImage(12, 12, 1), dir.filePath("a:b.png")));
+    const Run failed =
+        pack({"--multipack", "--max-size", "16x16", "--animations", "--data",
+              dir.filePath("s.json"), "--format", "json-hash", "--data", dir.filePath("s.atlas"),
+              "--format", "libgdx", "-o", dir.filePath("s.png"), dir.filePath("walk_1.png"),
+              dir.filePath("walk_2.png"), dir.filePath("a:b.png")});
+    QCOMPARE(failed.code, 1);
+    QVERIFY2(failed.err.count('\n') == 1 && failed.err.contains("libGDX"), qPrintable(failed.err));
 }
 
 // Two pairs of duplicates too large to share a sheet: each sheet's report
