@@ -134,14 +134,14 @@ private:
                (room.width() / qMax(1, metrics.averageCharWidth()) + 1);
     }
 
-    // The text shown holds breaks or is shortened: a selection of it would
-    // copy them. Ctrl+C still copies the text as given.
-    void showChanged(const QString &shown)
+    // For a text shown with breaks or shortened: a selection of it would
+    // copy them. Ctrl+C still copies the text as given. A plain label is
+    // also laid out much faster than a selectable one.
+    void makeUnselectable()
     {
         label()->setTextInteractionFlags(
             label()->textInteractionFlags() &
             ~(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard));
-        setText(shown);
     }
 
     // Before the box is first sized: a text longer than a screenful is
@@ -153,7 +153,8 @@ private:
         const int most = screenfulOfCharacters(room);
         if (m_text.size() <= most)
             return;
-        showChanged(elideMiddle(m_text, most));
+        makeUnselectable();
+        setText(elideMiddle(m_text, most));
         setDetailedText(m_text);
     }
 
@@ -170,13 +171,15 @@ private:
             label->minimumSizeHint().width() <= label->width())
             return false;
 
+        makeUnselectable();
+
         const QFontMetrics metrics(label->font());
         const int labelWidth =
             qMax(metrics.averageCharWidth() * 8, label->width() - qMax(0, width() - room.width()));
         if (detailedText().isEmpty()) {
             const QString shown = breakLongRuns(m_text, metrics, labelWidth);
             if (shown != text()) {
-                showChanged(shown);
+                setText(shown);
                 layout()->activate();
             }
             if (height() <= room.height())
@@ -184,30 +187,46 @@ private:
             // Shortened in the middle to what fits with the details opened.
             setDetailedText(m_text);
         } else {
-            showChanged(breakLongRuns(text(), metrics, labelWidth));
+            setText(breakLongRuns(text(), metrics, labelWidth));
         }
-        layout()->activate();
-        int details = 0;
-        if (const auto *edit = findChild<QTextEdit *>())
-            details = edit->parentWidget()->sizeHint().height() + qMax(0, layout()->spacing());
-        const int labelRoom = room.height() - (height() - label->height()) - details;
+        // The box takes its width from the text it is given: searched again
+        // at the label's new width where that no longer fits.
+        for (int pass = 0; pass < 3; ++pass) {
+            layout()->activate();
+            int details = 0;
+            if (const auto *edit = findChild<QTextEdit *>())
+                details = edit->parentWidget()->sizeHint().height() + qMax(0, layout()->spacing());
+            const int labelRoom = room.height() - (height() - label->height()) - details;
+            setText(longestFitting(label, qMin<int>(m_text.size(), screenfulOfCharacters(room)),
+                                   labelRoom));
+            layout()->activate();
+            if (height() <= room.height() && label->minimumSizeHint().width() <= label->width())
+                break;
+        }
+        return true;
+    }
+
+    // The longest middle-shortened text, with at most `most` characters
+    // kept, that fits `height` at the label's width.
+    QString longestFitting(QLabel *label, int most, int height) const
+    {
+        const QFontMetrics metrics(label->font());
         const int width = label->width();
         int low = 0;
-        int high = qMin<int>(m_text.size(), screenfulOfCharacters(room));
+        int high = most;
         QString shown = breakLongRuns(elideMiddle(m_text, 0), metrics, width);
         while (low < high) {
             const int keep = (low + high + 1) / 2;
             const QString candidate = breakLongRuns(elideMiddle(m_text, keep), metrics, width);
             label->setText(candidate);
-            if (label->heightForWidth(width) <= labelRoom) {
+            if (label->heightForWidth(width) <= height) {
                 low = keep;
                 shown = candidate;
             } else {
                 high = keep - 1;
             }
         }
-        showChanged(shown);
-        return true;
+        return shown;
     }
 
     const QString m_text;
