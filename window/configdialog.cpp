@@ -2,13 +2,13 @@
 
 #include "core/settings/configfile.h"
 #include "window/configdialogform.h"
+#include "window/messagebox.h"
 #include "window/textfit.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QRadioButton>
 #include <QTemporaryFile>
 
@@ -99,9 +99,11 @@ void configDialog::on_btnOK_clicked()
     ui->txtMarginPix->setText(texts[2]);
     ui->radHorizontal->setChecked(horizontal);
     ui->radVertical->setChecked(vertical);
-    QMessageBox::about(this, QStringLiteral("Save Error"),
-                       QStringLiteral("Can not save settings,Error Number is: 0x") +
-                           QString::number(error, 16) + QLatin1Char('\n') + saveErrorReason(error));
+    // The reason names the settings file, whose path can be long: the box
+    // fits it on the screen as the boxes naming images do.
+    Boxes::about(this, QStringLiteral("Save Error"),
+                 QStringLiteral("Can not save settings,Error Number is: 0x") +
+                     QString::number(error, 16) + QLatin1Char('\n') + saveErrorReason(error));
 }
 
 QString configDialog::saveErrorReason(int error)

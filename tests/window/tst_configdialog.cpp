@@ -24,7 +24,15 @@
 // Settings and widget states are written "select|save|margin|orientation".
 namespace {
 
-enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName, BadByte };
+enum class Breakage {
+    None,
+    Removed,
+    NoParameters,
+    DiskFull,
+    DiskFullInLongFolder,
+    LinkToLongName,
+    BadByte
+};
 
 QString widgets(const configDialog *dialog)
 {
@@ -338,6 +346,11 @@ void TestConfigDialog::okButton_data()
     row("new file cannot be written", Breakage::DiskFull, "/in|/out|3|0", edits,
         "0x108|the new file could not be written completely (is the disk full?)", edits,
         "/in|/out|3|0", "/in|/out|3|0");
+    // The box names the settings file, whose folder is wider than the box.
+    row("new file cannot be written, settings in a long-named folder",
+        Breakage::DiskFullInLongFolder, "/in|/out|3|0", edits,
+        "0x108|the new file could not be written completely (is the disk full?)", edits,
+        "/in|/out|3|0", "/in|/out|3|0");
     // No temporary name fits beside the file the link leads to: written in place.
     row("config.xml a link to a long name", Breakage::LinkToLongName, "/in|/out|3|0", edits, "",
         "/new/in|/new/out|6|horizontal", "/new/in|/new/out|6|1", "/new/in|/new/out|6|1");
@@ -368,8 +381,13 @@ void TestConfigDialog::okButton()
     QFETCH(QString, heldAfter);
     QFETCH(QString, fileAfter);
 
-    const QString path = fixture->configPath();
-    fixture->writeConfig(configXml(initial));
+    QString path = fixture->configPath();
+    if (breakage == Breakage::DiskFullInLongFolder) {
+        path = fixture->filePath(QString(200, 'f') + "/config.xml");
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        setSettingsFilePathForTesting(path);
+    }
+    writeFileBytes(path, configXml(initial));
     QCOMPARE(dialog->loadSettings(), 0);
     if (!edits.isEmpty())
         edit(dialog, edits);
@@ -388,7 +406,7 @@ void TestConfigDialog::okButton()
     if (!message.isEmpty())
         answerer->expectMessageBox();
     std::optional<FileSizeLimit> diskFull;
-    if (breakage == Breakage::DiskFull)
+    if (breakage == Breakage::DiskFull || breakage == Breakage::DiskFullInLongFolder)
         QVERIFY(diskFull.emplace(16).isActive());
     QTest::mouseClick(dialog->form()->btnOK, Qt::LeftButton);
     diskFull.reset();
@@ -396,8 +414,12 @@ void TestConfigDialog::okButton()
     QCOMPARE(answerer->seen().size(), message.isEmpty() ? 0 : 1);
     if (!message.isEmpty()) {
         QCOMPARE(answerer->last().title, QStringLiteral("Save Error"));
-        // The reason, naming the file, on a line of its own.
-        const QStringList lines = answerer->last().text.split(QLatin1Char('\n'));
+        QVERIFY(answerer->last().onScreen);
+        QVERIFY(answerer->last().textFits);
+        // The reason, naming the file, on a line of its own (wrapped
+        // where it must be, at zero-width spaces).
+        const QStringList lines =
+            QString(answerer->last().text).remove(QChar(0x200B)).split(QLatin1Char('\n'));
         const QStringList expected = message.split(QLatin1Char('|'));
         QCOMPARE(lines.value(0),
                  QStringLiteral("Can not save settings,Error Number is: ") + expected[0]);
