@@ -12,9 +12,15 @@
 #include <QRadioButton>
 #include <QTemporaryFile>
 
+#include <limits>
+
 configDialog::configDialog(QWidget *parent) : QDialog(parent), ui(new configDialogForm)
 {
     ui->setupUi(this);
+    // A path is shown whole however long the file holds it: cut at the
+    // field's default of 32767 characters, OK would save it shortened.
+    for (QLineEdit *field : {ui->txtSelectPath, ui->txtSavePath})
+        field->setMaxLength(std::numeric_limits<int>::max());
     growToFitTexts(this);
     fitFileDialogsOnScreen();
 }

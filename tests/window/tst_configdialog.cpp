@@ -196,6 +196,10 @@ void TestConfigDialog::loadSettings_data()
     row("orientation letters", "/in|/out|1|h", "/in|/out|1|vertical", "/in|/out|1|0");
     row("orientation past int", "/in|/out|1|99999999999", "/in|/out|1|horizontal",
         "/in|/out|1|2147483647");
+    // Past a field's default limit: shown whole, so that OK saves it whole.
+    const QByteArray longPath = '/' + QByteArray(40000, 'x');
+    row("path of 40001 characters", longPath + "|/out|1|0", longPath + "|/out|1|vertical",
+        longPath + "|/out|1|0");
 }
 
 void TestConfigDialog::loadSettings()
