@@ -32,7 +32,9 @@ QString nameFrom(FuzzInput &input, bool utf16)
 
 bool isPlain(const QString &name)
 {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._/-]+( [A-Za-z0-9._/-]+)*$"));
+    // Anchored: "$" would also match before a final line break.
+    static const QRegularExpression plain(QRegularExpression::anchoredPattern(
+        QStringLiteral("[A-Za-z0-9._/-]+( [A-Za-z0-9._/-]+)*")));
     return plain.match(name).hasMatch();
 }
 
