@@ -593,6 +593,9 @@ void TestSheetLayout::namesThroughReaders_data()
     QTest::newRow("image and frame starting with U+FEFF")
         << QString(QChar(0xfeff)) + "s.png" << QString(QChar(0xfeff)) + "a.png"
         << QStringList{"libgdx", "css"} << QString(QChar(0xfeff)) + "s.png";
+    QTest::newRow("image starting with two U+FEFF")
+        << QString(2, QChar(0xfeff)) + "s.png"
+        << "a.png" << QStringList{"libgdx", "css"} << QString(2, QChar(0xfeff)) + "s.png";
     QTest::newRow("dot in folder, comma and control characters inside")
         << QString::fromUtf8("\xc3\xa9\x7f.png")
         << QString::fromUtf8("dir.v2/a,b\x01\t\xf0\x9f\x98\x80.png") << QStringList() << "";

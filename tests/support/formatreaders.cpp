@@ -298,12 +298,14 @@ bool urlFile(QString url, QString *file)
             decoded += bytes[i] == '\\' ? '/' : bytes[i];
         }
     }
-    // Not fromUtf8(QByteArray): it would stop at NUL and drop a U+FEFF at
-    // the start as a byte-order mark.
-    const bool mark = decoded.startsWith("\xef\xbb\xbf");
-    *file =
-        QString(mark ? 1 : 0, QChar(0xfeff)) +
-        QString::fromUtf8(decoded.constData() + (mark ? 3 : 0), decoded.size() - (mark ? 3 : 0));
+    // Not fromUtf8(QByteArray): it would stop at NUL. fromUtf8() drops one
+    // U+FEFF at the start as a byte-order mark, so all leading ones are
+    // counted here first.
+    int marks = 0;
+    while (decoded.mid(3 * marks, 3) == "\xef\xbb\xbf")
+        ++marks;
+    *file = QString(marks, QChar(0xfeff)) +
+            QString::fromUtf8(decoded.constData() + 3 * marks, decoded.size() - 3 * marks);
     return true;
 }
 
