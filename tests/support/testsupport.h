@@ -12,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // A private application folder for one test: config/config.xml inside a
@@ -123,11 +124,19 @@ struct FatMount
             return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit &&
                    process.exitCode() == 0;
         };
+        // fusefat exits with 0 also where it could not mount (no access to
+        // /dev/fuse, as for a user other than root): only a folder that now
+        // lies on another file system than its parent is mounted.
+        const auto device = [](const QString &path) {
+            struct stat st;
+            return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_dev : dev_t(0);
+        };
         QFile file(image);
         mounted = file.open(QIODevice::WriteOnly) && file.resize(8 << 20) &&
                   run(QStringLiteral("mkfs.vfat"), {image}) &&
                   run(QStringLiteral("fusefat"),
-                      {QStringLiteral("-o"), QStringLiteral("rw+"), image, at});
+                      {QStringLiteral("-o"), QStringLiteral("rw+"), image, at}) &&
+                  device(at) != device(at + QStringLiteral("/.."));
     }
     ~FatMount()
     {
