@@ -55,6 +55,7 @@ bool injected(WriteStep step, int index)
                             step == WriteStep::KeepOwner
                         ? EPERM
                     : step == WriteStep::Cleanup ? EBUSY
+                    : step == WriteStep::Reopen  ? EACCES
                                                  : EIO;
             return true;
         }
@@ -62,9 +63,10 @@ bool injected(WriteStep step, int index)
     return false;
 }
 
-// rename() and unlink() as a test may make them fail (see injected()): the
-// call is then made with an empty name, so that it fails and changes
-// nothing, and its result, with the step's errno, is what the caller checks.
+// rename(), unlink() and open() as a test may make them fail (see
+// injected()): the call is then made with an empty name, so that it fails
+// and changes nothing, and its result, with the step's errno, is what the
+// caller checks.
 int renameFaulted(WriteStep step, int index, const QByteArray &from, const QByteArray &to)
 {
     const bool fault = injected(step, index);
@@ -80,6 +82,16 @@ int unlinkFaulted(WriteStep step, int index, const QByteArray &path)
     const bool fault = injected(step, index);
     const int savedErrno = errno;
     const int result = ::unlink(fault ? "" : path.constData());
+    if (fault)
+        errno = savedErrno;
+    return result;
+}
+
+int openFaulted(WriteStep step, int index, const QByteArray &path, int flags)
+{
+    const bool fault = injected(step, index);
+    const int savedErrno = errno;
+    const int result = ::open(fault ? "" : path.constData(), flags);
     if (fault)
         errno = savedErrno;
     return result;
@@ -1052,7 +1064,12 @@ private:
             ((target.st_mode & 07777) == (temp.st_mode & 07777) && target.st_uid == temp.st_uid &&
              target.st_gid == temp.st_gid))
             return true;
-        const int fd = ::open(o.temp.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        // The staged file has the mode the old file had then, which may
+        // give its owner no read permission (0200): it is opened for writing
+        // instead, which changes none of its bytes.
+        int fd = openFaulted(WriteStep::Reopen, i, o.temp, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(o.temp.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
         const bool kept = fd >= 0 && keepPermissions(fd, o.target, target, i);
         const int savedErrno = errno;
         if (fd >= 0)

@@ -117,11 +117,11 @@ bool hasInterruptedWrite(const QString &primary);
 // Steps of a write that tests can make fail for one output (index), or for
 // every output (negative index), or for the journal (JournalFaultIndex, which
 // only that index reaches). Calls add up; WriteStep::None clears them.
-// Renames and removals (MoveAside, Rename, Restore, Cleanup of the journal)
-// are made with an empty name, which fails and changes nothing; Backup and
-// LinkError skip the call; for the rest the real call is made and its result
-// is then replaced by a failure (see faultedForTesting). Either way the
-// caller's check of the call's result is what a test sees.
+// Renames, removals and opens (MoveAside, Rename, Restore, Cleanup of the
+// journal, Reopen) are made with an empty name, which fails and changes
+// nothing; Backup and LinkError skip the call; for the rest the real call is
+// made and its result is then replaced by a failure (see faultedForTesting).
+// Either way the caller's check of the call's result is what a test sees.
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
@@ -140,6 +140,8 @@ enum class WriteStep {
     Cleanup,    // removing a file a dead run left, or the journal (EBUSY)
     Restore,    // putting an old file back, or removing a new one, after a
                 // failure (EIO); index -1 for a file the write was to remove
+    Reopen,     // opening the staged file again for reading under the lock,
+                // as for a user whom its mode gives no read right (EACCES)
 };
 constexpr int JournalFaultIndex = -1000;
 void setWriteFaultForTesting(WriteStep step, int index);

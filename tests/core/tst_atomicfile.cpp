@@ -216,17 +216,23 @@ void TestAtomicFile::setReplaced_data()
     // Where an ACL lets user 65534 read: "file" the sheet, "folder" as its
     // folder's default, given to new files in it.
     QTest::addColumn<QString>("acl");
+    // The sheet is write-only (0200) when it is staged, and gets its mode
+    // while the run waits for the lock; its staged file is then given the
+    // mode again, though its owner may not read it.
+    QTest::addColumn<bool>("writeOnlyMeanwhile");
 
-    QTest::newRow("old files kept as hard links") << false << false << -1 << QString();
-    QTest::newRow("old files moved aside") << true << false << -1 << QString();
+    QTest::newRow("old files kept as hard links") << false << false << -1 << QString() << false;
+    QTest::newRow("old files moved aside") << true << false << -1 << QString() << false;
     QTest::newRow("permissions that cannot change, and need not")
-        << false << true << -1 << QString();
+        << false << true << -1 << QString() << false;
     QTest::newRow("another user's file keeps its owner and group")
-        << false << false << 65534 << QString();
+        << false << false << 65534 << QString() << false;
     // Without it the file's group would get the read right its ACL gave one user.
-    QTest::newRow("a file's ACL carries over") << false << false << -1 << "file";
+    QTest::newRow("a file's ACL carries over") << false << false << -1 << "file" << false;
     QTest::newRow("a folder's default ACL is not given to a file without one")
-        << false << false << -1 << "folder";
+        << false << false << -1 << "folder" << false;
+    QTest::newRow("a write-only file's mode changed while the run waits")
+        << false << false << -1 << QString() << true;
 }
 
 void TestAtomicFile::setReplaced()
@@ -235,6 +241,7 @@ void TestAtomicFile::setReplaced()
     QFETCH(bool, noPermissions);
     QFETCH(int, owner);
     QFETCH(QString, acl);
+    QFETCH(bool, writeOnlyMeanwhile);
 
     FaultGuard guard;
     if (noHardLinks)
@@ -263,8 +270,19 @@ void TestAtomicFile::setReplaced()
                                    size_t(aclBytes.size()), 0) != 0)
         QSKIP("No ACLs on this file system.");
 
+    WriteOptions options;
+    if (writeOnlyMeanwhile) {
+        QVERIFY(QFile::setPermissions(set.files[2].path, QFile::WriteOwner));
+        options.removeUnderLock = [&] {
+            QFile::setPermissions(set.files[2].path,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+            setWriteFaultForTesting(WriteStep::Reopen, 2);
+            return QStringList();
+        };
+    }
+
     QString error;
-    QVERIFY2(writeFilesAtomically(set.files, &error), qPrintable(error));
+    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::newSet());
     struct stat st;
     QCOMPARE(stat(sheet.constData(), &st), 0);
