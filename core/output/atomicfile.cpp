@@ -25,6 +25,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef Q_OS_LINUX
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -52,7 +54,7 @@ bool injected(WriteStep step, int index)
             f.index < 0 && f.index != JournalFaultIndex && index != JournalFaultIndex;
         if (f.step == step && (f.index == index || everyOutput)) {
             errno = step == WriteStep::Backup || step == WriteStep::KeepMode ||
-                            step == WriteStep::KeepOwner
+                            step == WriteStep::KeepOwner || step == WriteStep::Sticky
                         ? EPERM
                     : step == WriteStep::Cleanup ? EBUSY
                     : step == WriteStep::Reopen  ? EACCES
@@ -162,9 +164,23 @@ QString kindOf(mode_t mode)
     return QStringLiteral("not a plain file");
 }
 
+// Whether this process may rename over, or remove, files of other users in
+// a folder with the sticky bit: CAP_FOWNER, which root has.
+bool mayReplaceOthersFiles(int index)
+{
+#ifdef Q_OS_LINUX
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    return faultedForTesting(WriteStep::Sticky, index, syscall(SYS_capget, &header, data)) == 0 &&
+           (data[CAP_TO_INDEX(CAP_FOWNER)].effective & CAP_TO_MASK(CAP_FOWNER)) != 0;
+#else
+    return faultedForTesting(WriteStep::Sticky, index, geteuid() == 0 ? 0 : -1) == 0;
+#endif
+}
+
 // Checks `path` as an output without touching it; fills `target` (links
 // followed) and `existing` (its mode, or 0 when there is no file yet).
-bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString *reason)
+bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString *reason, int index)
 {
     if (QFileInfo(path).fileName().isEmpty() || path.endsWith(QLatin1Char('/'))) {
         *reason = QStringLiteral("the path has no file name");
@@ -190,6 +206,16 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
     // A file its owner made read-only is not replaced behind their back.
     if (exists && access(target->constData(), W_OK) != 0) {
         *reason = qt_error_string(errno);
+        return false;
+    }
+    // In a folder with the sticky bit (/tmp), another user's file that this
+    // user may write still cannot be renamed over, nor its backup removed
+    // again: refused before anything is written.
+    struct stat folder;
+    if (exists && st.st_uid != geteuid() && stat(folderOf(*target).constData(), &folder) == 0 &&
+        (folder.st_mode & S_ISVTX) && folder.st_uid != geteuid() && !mayReplaceOthersFiles(index)) {
+        *reason = QStringLiteral("it belongs to another user, and its folder has the sticky bit "
+                                 "(as /tmp does): only its owner may replace it");
         return false;
     }
     *existing = exists ? st.st_mode : 0;
@@ -764,7 +790,7 @@ private:
         for (int i = 0; i < m_files.size(); ++i) {
             mode_t mode = 0;
             QString reason;
-            if (!inspect(m_files[i].path, &m_out[i].target, &mode, &reason))
+            if (!inspect(m_files[i].path, &m_out[i].target, &mode, &reason, i))
                 return fail(i, reason);
             identities.append(identityOf(m_out[i].target));
             for (int j = 0; j < i; ++j) {
@@ -1356,7 +1382,7 @@ bool isUsableOutputPath(const QString &path, QString *reason)
     QByteArray target;
     mode_t mode = 0;
     QString why;
-    const bool usable = inspect(path, &target, &mode, &why);
+    const bool usable = inspect(path, &target, &mode, &why, -1);
     if (reason)
         *reason = why;
     return usable;

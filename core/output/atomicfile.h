@@ -61,7 +61,8 @@ struct WriteOptions
 // first puts that run's old set back, whole, and fails naming the file when
 // it cannot.
 //
-// A target that exists must be a regular file that may be written. A symbolic link is followed:
+// A target that exists must be a regular file that may be written, and in a
+// folder with the sticky bit also one this user may replace there. A symbolic link is followed:
 // the file it points to is replaced and the link stays. Devices, FIFOs,
 // sockets and folders are refused before anything is written.
 bool writeFilesAtomically(const QVector<FileContent> &files, const WriteOptions &options,
@@ -142,6 +143,9 @@ enum class WriteStep {
                 // failure (EIO); index -1 for a file the write was to remove
     Reopen,     // opening the staged file again for reading under the lock,
                 // as for a user whom its mode gives no read right (EACCES)
+    Sticky,     // asking whether the run may replace another user's file in
+                // a folder with the sticky bit (CAP_FOWNER, which root has),
+                // as for a user without that right (EPERM)
 };
 constexpr int JournalFaultIndex = -1000;
 void setWriteFaultForTesting(WriteStep step, int index);

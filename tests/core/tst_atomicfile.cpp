@@ -893,6 +893,11 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("named as another output's journal")
         << "b.png.korvane-journal"
         << "has the form of a journal, temporary file or backup";
+    // Renaming over it would fail, leaving backups this user cannot remove:
+    // as for a user without root's right to, where the test runs as root.
+    QTest::newRow("another user's file in a folder with the sticky bit")
+        << "sticky/theirs.txt"
+        << "it belongs to another user, and its folder has the sticky bit";
     QTest::newRow("named as a dead run's backup of another output")
         << "b.png.korvane-old-99999-abcdef"
         << "has the form of a journal, temporary file or backup";
@@ -929,6 +934,16 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(writeFileBytes(dir.filePath("owned.txt.korvane-journal"), "korvane-journal 1\n"));
     if (!giveToAnotherUser(dir.filePath("owned.txt.korvane-journal")) && output == "owned.txt")
         QSKIP("Giving a file to another user needs root.");
+    FaultGuard guard;
+    if (output.startsWith("sticky/")) {
+        QVERIFY(QDir(dir.path()).mkdir("sticky"));
+        QVERIFY(writeFileBytes(dir.filePath(output), "theirs"));
+        QCOMPARE(chmod(QFile::encodeName(dir.filePath("sticky")).constData(), 01777), 0);
+        QCOMPARE(chmod(QFile::encodeName(dir.filePath(output)).constData(), 0666), 0);
+        if (!giveToAnotherUser(dir.filePath("sticky")) || !giveToAnotherUser(dir.filePath(output)))
+            QSKIP("Giving a file to another user needs root.");
+        setWriteFaultForTesting(WriteStep::Sticky, -1);
+    }
     QVERIFY(QDir(dir.path()).mkdir("bound"));
     std::optional<BindMount> bound;
     if (output.startsWith("bound/") && !bound.emplace(dir.path(), dir.filePath("bound")).mounted)
@@ -966,6 +981,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY2(error.contains(reason.replace("KEPT", kept)), qPrintable(error));
     QCOMPARE(warnings, QStringList()); // nothing it could not clear up
     QCOMPARE(entriesIn(dir.path()), before);
+    if (output.startsWith("sticky/"))
+        QCOMPARE(entriesIn(dir.filePath("sticky")), QStringList{"theirs.txt"});
     QCOMPARE(readFileBytes(dir.filePath("kept.txt")), QByteArray("old"));
     struct stat st;
     QCOMPARE(stat("/dev/null", &st), 0);
