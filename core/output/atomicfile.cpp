@@ -595,13 +595,19 @@ public:
             const int savedErrno = errno;
             hold->reset();
             errno = savedErrno;
-            if (errno != EWOULDBLOCK && errno != EINTR)
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                m_failedTo = "lock";
                 return Failed;
+            }
             if (deadline.hasExpired())
                 return Busy;
             QThread::msleep(quint64(qBound(qint64(1), deadline.remainingTime(), qint64(50))));
         }
     }
+
+    // What Failed could not be done to the lock file: "create" it, "open"
+    // one that is there (another user's, say) or "lock" it.
+    const char *failedTo() const { return m_failedTo; }
 
 private:
     bool open(const QByteArray &path)
@@ -610,11 +616,14 @@ private:
         for (int attempt = 0; attempt < 100; ++attempt) {
             m_fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
             m_created = m_fd >= 0;
-            if (m_fd < 0 && errno == EEXIST)
+            const bool there = m_fd < 0 && errno == EEXIST;
+            if (there)
                 m_fd = ::open(path.constData(), flags);
+            m_failedTo = there ? "open" : "create";
             if (m_fd >= 0 || errno != ENOENT)
                 return m_fd >= 0;
         }
+        m_failedTo = "create";
         return false;
     }
     void closeFd()
@@ -633,6 +642,7 @@ private:
 
     int m_fd = -1;
     bool m_created = false;
+    const char *m_failedTo = "create";
     QByteArray m_path; // set while held
 };
 
@@ -928,8 +938,9 @@ private:
             return fail(last, QStringLiteral("another run is writing it (lock file %1)")
                                   .arg(shown(QFile::decodeName(path))));
         case OutputLock::Failed:
-            return fail(last, QStringLiteral("cannot create the lock file %1: %2")
-                                  .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
+            return fail(last, QStringLiteral("cannot %1 the lock file %2: %3")
+                                  .arg(QLatin1String(m_lock->failedTo()),
+                                       shown(QFile::decodeName(path)), qt_error_string(errno)));
         }
         if (!recoverInterrupted())
             return false;

@@ -871,6 +871,10 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     // Its lock file is a link into a missing folder: no lock, no write.
     QTest::newRow("lock file cannot be made") << "unlockable.txt"
                                               << "cannot create the lock file";
+    // There, but not to be opened, as another user's may not be: not said to
+    // be missing.
+    QTest::newRow("lock file there cannot be opened") << "looped.txt"
+                                                      << "cannot open the lock file";
     // What another version's journal lists is not known: nothing is touched.
     QTest::newRow("journal of another version") << "journalled.txt"
                                                 << "is not one this version writes";
@@ -917,6 +921,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("kept.txt", dir.filePath("link-to-kept")));
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
+    QVERIFY(QFile::link("looped.txt.lock", dir.filePath("looped.txt.lock")));
     QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 2\n"));
     QVERIFY(writeFileBytes(dir.filePath("j%1.txt.korvane-journal"), "korvane-journal 2\n"));
     QVERIFY(writeFileBytes(dir.filePath("folder/kept.txt.korvane-old-1-abcdef"), "planted"));
@@ -965,10 +970,10 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
     const bool usable = output == "link-to-kept" || output == "link-to-new" ||
-                        output == "unlockable.txt" || output == "journalled.txt" ||
-                        output == "j%1.txt" || output == "hostile.txt" || output == "nul.txt" ||
-                        output == "shared.txt" || output == "owned.txt" ||
-                        output.startsWith("b.png") || bound;
+                        output == "unlockable.txt" || output == "looped.txt" ||
+                        output == "journalled.txt" || output == "j%1.txt" ||
+                        output == "hostile.txt" || output == "nul.txt" || output == "shared.txt" ||
+                        output == "owned.txt" || output.startsWith("b.png") || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
