@@ -41,6 +41,20 @@ QString systemError(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Why `path`, neither a file nor a folder, is no INPUT. A folder on its way
+// that may not be searched hides whether it exists at all: that is said,
+// not "no such file".
+QString whyNotAnInput(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 && errno != ENOENT)
+        return systemError(errno);
+#endif
+    return QFileInfo::exists(path) ? QStringLiteral("not a regular file or folder")
+                                   : QStringLiteral("no such file or folder");
+}
+
 #ifdef Q_OS_UNIX
 // A folder, or a link to one, is never an image; anything else that ends in
 // ".png" is listed, so that the probe reports what it is.
@@ -182,9 +196,7 @@ bool expandInputs(const QStringList &inputs, QMap<QString, QString> &names, QStr
             continue;
         }
         if (!info.isDir()) {
-            *error = QStringLiteral("%1: %2").arg(
-                shownPath(input), info.exists() ? QStringLiteral("not a regular file or folder")
-                                                : QStringLiteral("no such file or folder"));
+            *error = QStringLiteral("%1: %2").arg(shownPath(input), whyNotAnInput(path));
             return false;
         }
         QStringList entries;

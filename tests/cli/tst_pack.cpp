@@ -520,6 +520,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << "--data needs a file name";
     QTest::newRow("missing file") << QStringList{"-o", sheet, in, "$ROOT/in/gone.png"} << 1
                                   << "$ROOT/in/gone.png: no such file or folder";
+    // As a folder on its way that may not be searched: the reason is said.
+    QTest::newRow("file reached through a link that loops")
+        << QStringList{"-o", sheet, in, "$ROOT/loop/a.png"} << 1
+        << "$ROOT/loop/a.png: " + qt_error_string(ELOOP);
     QTest::newRow("not an image") << QStringList{"-o", sheet, in, "$ROOT/in/text.png"} << 1
                                   << "$ROOT/in/text.png: not a readable image";
     QTest::newRow("folder without images")
@@ -904,6 +908,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
+    QVERIFY(QFile::link("loop", root.filePath("loop")));
     QVERIFY(writeFileBytes(root.filePath("in2/colon.json"),
                            R"({"sheets": [{"output": "s.png", "inputs": [":gone.png"]}]})"));
     QVERIFY(writeFileBytes(root.filePath("in2/twins.json"),
