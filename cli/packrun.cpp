@@ -25,6 +25,7 @@
 #include <QTextStream>
 
 #include <algorithm>
+#include <cerrno>
 
 #include <memory>
 #include <sys/stat.h>
@@ -708,8 +709,9 @@ int Packer::sortUndecodable(QStringList *inputs, QStringList *unnamable)
         }
         struct stat info;
         if (::stat(raw->constData(), &info) != 0)
-            return failure(
-                QStringLiteral("%1: no such file or folder").arg(Inputs::shownBytes(*raw)));
+            return failure(QStringLiteral("%1: %2").arg(
+                Inputs::shownBytes(*raw), errno == ENOENT ? QStringLiteral("no such file or folder")
+                                                          : qt_error_string(errno)));
         *unnamable << QStringLiteral("%1: the file name is not valid in this system's encoding")
                           .arg(Inputs::shownBytes(*raw));
     }

@@ -1594,6 +1594,12 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 1);
     QVERIFY2(run.err.contains(dir.path() + "/in/\\xff.png: no such file or folder"),
              qPrintable(run.err));
+    // There but not to be reached, as in a folder that may not be searched.
+    QCOMPARE(::symlink(raw.constData(), raw.constData()), 0);
+    run = packRaw("--skip-unreadable");
+    QCOMPARE(run.code, 1);
+    QVERIFY2(run.err.contains(dir.path() + "/in/\\xff.png: " + qt_error_string(ELOOP)),
+             qPrintable(run.err));
 }
 
 void TestPack::folderInputTakesPngFilesOnly()
