@@ -84,10 +84,32 @@ QByteArray identityOf(const QString &path)
     return QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
 }
 
+// Where the link `link` leads, one step, as the system takes it: a relative
+// target from the folder the link really is in. Empty when it is no link.
+QString linkTarget(const QString &link)
+{
+    QByteArray target(4096, Qt::Uninitialized);
+    const ssize_t size =
+        ::readlink(QFile::encodeName(link).constData(), target.data(), size_t(target.size()));
+    if (size <= 0 || size >= target.size())
+        return QString();
+    target.truncate(int(size));
+    QString path = QFile::decodeName(target);
+    if (!path.startsWith(QLatin1Char('/'))) {
+        const QString folder = QFileInfo(QFileInfo(link).absolutePath()).canonicalFilePath();
+        if (folder.isEmpty())
+            return QString();
+        path = folder + QLatin1Char('/') + path;
+    }
+    return QDir::cleanPath(path);
+}
+
 // Watches each path, or, for one that is missing, the folder it would
 // appear in, and every folder on its way: a link pointed elsewhere, or a
 // folder renamed away however far up, changes only in the folder holding
-// it (a folder's own watch sees no rename of it). Called again after every
+// it (a folder's own watch sees no rename of it). The same goes for where
+// a link on the way, or the path itself, leads: a link there pointed
+// elsewhere, or a missing target made, is seen too. Called again after every
 // pack. A watch follows the file or folder it was added on, so a path that
 // names another one now (a file renamed over it while the old one lives on
 // under another name, a folder made again where one was renamed away) is
@@ -105,18 +127,37 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
             wanted << path;
         }
     };
-    for (const QString &path : paths) {
+    QStringList pending;
+    for (const QString &path : paths)
+        pending << QFileInfo(Inputs::onDisk(path)).absoluteFilePath();
+    // Each link once: a loop of links ends.
+    QSet<QString> followed;
+    const auto follow = [&](const QString &path) {
+        if (!followed.contains(path) && QFileInfo(path).isSymLink()) {
+            followed.insert(path);
+            const QString target = linkTarget(path);
+            if (!target.isEmpty())
+                pending << target;
+        }
+    };
+    while (!pending.isEmpty()) {
         // A missing path's nearest folder that is there: the folders below
-        // it are watched in turn as they appear.
-        QString watched = QFileInfo(Inputs::onDisk(path)).absoluteFilePath();
-        while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath())
+        // it are watched in turn as they appear. A dangling link on the way
+        // waits for its target.
+        QString watched = pending.takeFirst();
+        follow(watched);
+        while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath()) {
             watched = QFileInfo(watched).absolutePath();
+            follow(watched);
+        }
         if (!QFileInfo::exists(watched))
             continue;
         want(watched);
         for (QString folder = QFileInfo(watched).absolutePath(); !seen.contains(folder);
-             folder = QFileInfo(folder).absolutePath())
+             folder = QFileInfo(folder).absolutePath()) {
             want(folder);
+            follow(folder);
+        }
     }
     const QStringList current = watcher.files() + watcher.directories();
     QStringList gone;
