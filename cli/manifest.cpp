@@ -155,7 +155,9 @@ bool readManifest(const QString &path, Manifest *manifest)
     const QJsonArray outputs = root.value(QStringLiteral("outputs")).toArray();
     for (const QJsonValue &value : outputs) {
         const QJsonArray output = value.toArray();
-        if (output.size() != 2 || output[0].toString().isEmpty())
+        // A file whose bytes are not known cannot be told to be as written:
+        // a file that cannot be read has no hash either.
+        if (output.size() != 2 || output[0].toString().isEmpty() || output[1].toString().isEmpty())
             return false;
         m.outputs.append({output[0].toString(), output[1].toString().toLatin1()});
     }

@@ -2381,6 +2381,8 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("manifest leaves out the last page, which is gone") << "unlisted page" << false;
+    QTest::newRow("manifest lists the JSON file, which is gone, with no hash")
+        << "unhashed" << false;
     // Killed putting its set in place: every listed output may be new, its
     // files to remove not yet gone.
     QTest::newRow("journal of a run killed in its commit") << "journal" << false;
@@ -2507,8 +2509,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
     } else if (change == "journal") {
         QVERIFY(writeFileBytes(dir.filePath("s.png.korvane-journal"), "korvane-journal 1\n"));
-    } else if (change == "unlisted" || change == "unlisted page") {
-        const QStringList gone = change == "unlisted"
+    } else if (change == "unlisted" || change == "unlisted page" || change == "unhashed") {
+        const QStringList gone = change != "unlisted page"
                                      ? QStringList{"s.json"}
                                      : QStringList{"s-1.png", "s-1.txt", "s-1.json"};
         QJsonObject manifest =
@@ -2519,6 +2521,8 @@ void TestPack::updateSkipsOnlyUnchanged()
                 listed.append(output);
         }
         QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - gone.size());
+        if (change == "unhashed") // as a missing file hashes
+            listed.append(QJsonArray{dir.filePath("s.json"), ""});
         manifest.insert("outputs", listed);
         QVERIFY(
             writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
