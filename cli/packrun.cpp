@@ -934,9 +934,12 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     QStringList stems{m_options.chosenPath};
     for (const DataFormats::Output &data : m_options.data)
         stems << data.path;
-    QSet<QString> recordedPaths;
+    // By identity: the last run may have spelled the same files otherwise
+    // ("out/s.png" and "./out/s.png").
+    QVector<QString> recordedIdentities;
     for (const Manifest::Output &old : std::as_const(recorded.outputs))
-        recordedPaths.insert(old.path);
+        recordedIdentities.append(fileIdentity(old.path));
+    const QSet<QString> recordedPaths(recordedIdentities.cbegin(), recordedIdentities.cend());
     // A numbered name counts only where the last run made that sheet: a
     // data file named like a page is the user's choice. A page that has
     // become a sheet of its own, with a manifest listing its files, belongs
@@ -945,24 +948,23 @@ QStringList Packer::stalePages(const QVector<FileContent> &outputs, int sheetCou
     QStringList ownManifests;
     for (int n = sheetCount; n < sheetCount + recorded.outputs.size(); ++n) {
         const QString page = SheetLayout::sheetPathFor(numberedPath(m_options.chosenPath, n));
-        if (recordedPaths.contains(page)) {
+        if (recordedPaths.contains(fileIdentity(page))) {
             pagesMade.append(n);
             ownManifests.append(manifestPathFor(page, false));
         }
     }
-    QVector<Manifest::Output> numbered;
-    for (const Manifest::Output &old : std::as_const(recorded.outputs)) {
-        bool isPage = false;
-        for (const int n : std::as_const(pagesMade)) {
-            for (const QString &stem : std::as_const(stems)) {
-                const QString page = numberedPath(stem, n);
-                isPage = isPage || old.path == page ||
-                         old.path == SheetLayout::sheetPathFor(page) ||
-                         old.path == SheetLayout::placementPathFor(page);
-            }
+    QSet<QString> pageFiles;
+    for (const int n : std::as_const(pagesMade)) {
+        for (const QString &stem : std::as_const(stems)) {
+            const QString page = numberedPath(stem, n);
+            pageFiles << fileIdentity(page) << fileIdentity(SheetLayout::sheetPathFor(page))
+                      << fileIdentity(SheetLayout::placementPathFor(page));
         }
-        if (isPage)
-            numbered.append(old);
+    }
+    QVector<Manifest::Output> numbered;
+    for (int i = 0; i < recorded.outputs.size(); ++i) {
+        if (pageFiles.contains(recordedIdentities[i]))
+            numbered.append(recorded.outputs[i]);
     }
     if (numbered.isEmpty())
         return {}; // the usual run: no identities of every input to work out

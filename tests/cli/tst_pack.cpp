@@ -2319,6 +2319,20 @@ void TestPack::multipackRemovesOnlyItsStalePages()
     QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t-1.json")}).code, 0);
     QCOMPARE(pack(single + QStringList{"--json", dir.filePath("t.json")}).code, 0);
     QVERIFY(QFile::exists(dir.filePath("t-1.json")));
+
+    // Pages named otherwise than the run that wrote them named them.
+    QTemporaryDir spelled;
+    QVERIFY(saveMultipackImages(spelled));
+    const QStringList split{"--multipack", "--max-size", "40x40", "--json"};
+    QCOMPARE(pack(split + QStringList{"s.json", "-o", "s.png", "in"}, spelled.path()).code, 0);
+    QVERIFY(QFile::exists(spelled.filePath("s-3.json")));
+    QVERIFY(QFile::remove(spelled.filePath("in/0.png")) &&
+            QFile::remove(spelled.filePath("in/1.png")));
+    QCOMPARE(
+        pack(split + QStringList{"./s.json", "-o", spelled.filePath("s.png"), "in"}, spelled.path())
+            .code,
+        0);
+    QCOMPARE(entriesIn(spelled.path()).filter(QRegularExpression("^s-[23]\\.")), QStringList());
 }
 
 // A page written again, byte for byte, as a sheet of its own (by another
