@@ -104,12 +104,17 @@ QByteArray optionsHash(const Options &o)
     QByteArray bytes;
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream.setVersion(QDataStream::Qt_5_15);
-    stream << QStringLiteral(KORVANE_VERSION) << o.chosenPath << qint32(o.data.size());
+    // The outputs from the manifest's folder: the same files named otherwise
+    // ("./s.png", or by an absolute path) write the same bytes.
+    const QString manifest = manifestPathFor(o.chosenPath, o.multipack);
+    stream << QStringLiteral(KORVANE_VERSION) << seenFrom(manifest, o.chosenPath)
+           << qint32(o.data.size());
     // A data file names the sheets from its own folder, which a relative
     // name of one and an absolute name of the other leave to the working
     // folder.
     for (const DataFormats::Output &data : o.data)
-        stream << data.path << seenFrom(data.path, o.chosenPath) << qint32(data.format);
+        stream << seenFrom(manifest, data.path) << seenFrom(data.path, o.chosenPath)
+               << qint32(data.format);
     stream << qint32(o.margin) << qint64(o.limits.maxPixels) << qint32(o.limits.maxSide)
            << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack
            << qint32(o.pngLevel) << qint64(o.maxSheetPixels) << o.sprites.trim

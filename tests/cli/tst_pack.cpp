@@ -2409,6 +2409,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     // The same name of the JSON file from another folder, beside the same
     // sheet: its path to the sheet is not the same.
     QTest::newRow("JSON file named from another working folder") << "cwd" << false;
+    QTest::newRow("nothing changed, the sheet and JSON file named otherwise") << "spelled" << true;
     QTest::newRow("input added") << "add" << false;
     // The same paths, named in the data files as given rather than from their folder.
     QTest::newRow("inputs named one by one instead of by their folder") << "files" << false;
@@ -2492,6 +2493,9 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(patternImage(8, 8, 2).save(dir.filePath("in/c.jpg"), "JPEG"));
     } else if (change == "rename") {
         QVERIFY(QFile::rename(dir.filePath("in/a.png"), dir.filePath("in/z.png")));
+    } else if (change == "spelled") { // from the folder the runs are made in
+        arguments[2] = "./s.json";
+        arguments[4] = "s.png";
     } else if (change == "margin") {
         arguments.prepend("--margin=3");
     } else if (change == "output") {
