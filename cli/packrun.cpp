@@ -310,6 +310,8 @@ private:
     static constexpr size_t KeptBytes = size_t(64) << 20;
     std::unique_ptr<Compose::ContentStore> m_keptStore;
     Compose::KeptContents m_kept;
+    // With --update, the first output that may not be replaced.
+    QString m_writeRefusal;
 };
 
 int Packer::pack()
@@ -340,6 +342,8 @@ int Packer::pack()
         m_console.out.flush();
         return ExitOk;
     }
+    if (!m_writeRefusal.isEmpty())
+        return failure(m_writeRefusal);
 
     QVector<QMap<QString, QSize>> groups{sizes};
     QVector<QMap<QString, QSize>> boxes; // with --multipack, what each sheet was split by
@@ -662,12 +666,20 @@ int Packer::checkTargets(Targets *targets)
         }
     }
 
-    // A device, FIFO or folder is refused before anything is read.
+    // A device, FIFO or folder is refused before anything is read. A file
+    // that may not be replaced (read-only, as a version control system's
+    // workspace keeps files not opened for editing) is refused there too,
+    // but with --update only once the run has something to write.
     for (const NamedOutput &output : named) {
         QString reason;
-        if (!isUsableOutputPath(output.path, &reason))
-            return failure(
-                QStringLiteral("Cannot write %1: %2").arg(Console::shown(output.path), reason));
+        if (isUsableOutputPath(output.path, &reason))
+            continue;
+        const QString refusal =
+            QStringLiteral("Cannot write %1: %2").arg(Console::shown(output.path), reason);
+        if (!o.update || !QFileInfo(output.path).isFile())
+            return failure(refusal);
+        if (m_writeRefusal.isEmpty())
+            m_writeRefusal = refusal;
     }
 
     targets->format = SheetRender::writerFormatFor(targets->sheetPath);
