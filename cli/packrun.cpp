@@ -519,8 +519,21 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
     job.sizes = sizes;
     job.layout = [&o, boxes](const QMap<QString, QSize> &s) {
         SheetLayout::Plan plan = planFor(o, s);
-        if (boxes.isEmpty() || SheetLayout::fitsMaxSize(plan, o.maxSize))
+        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
             return plan;
+        // Before the run fails: the compact layout's search, tried harder.
+        // Only here, so that every sheet the usual search makes stays as it
+        // was.
+        const auto failing = [&o, &s](const SheetLayout::Plan &usual) {
+            SheetLayout::LayoutOptions harder = layoutOptions(o);
+            if (harder.layout != SheetLayout::Layout::Compact)
+                return usual;
+            harder.thorough = true;
+            const SheetLayout::Plan found = SheetLayout::planFor(s, harder);
+            return SheetLayout::fitsMaxSize(found, o.maxSize) ? found : usual;
+        };
+        if (boxes.isEmpty())
+            return failing(plan);
         // Trimmed or shared regions can lay out larger than the boxes the
         // images were split by (a narrower widest image wraps the others
         // in rows): each region goes in its image's box instead.
@@ -535,7 +548,7 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
             }
             whole = planFor(o, laidOut);
             if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
-                return plan; // fails, by the size the regions need
+                return failing(plan); // or fails, by the size the regions need
         }
         plan = whole;
         QVector<SheetLayout::Placement> placements;

@@ -401,8 +401,10 @@ public:
     }
 
     // The best sheet no larger than maxWidth x maxHeight (sheet sides, after
-    // rounding); pass the largest qint64 for no limit.
-    Candidate best(qint64 maxWidth, qint64 maxHeight) const
+    // rounding); pass the largest qint64 for no limit. `thorough` also tries
+    // more widths, and more bin heights for a width whose usual ones all fail
+    // (see sampled()).
+    Candidate best(qint64 maxWidth, qint64 maxHeight, bool thorough = false) const
     {
         if (m_powerOfTwo) {
             maxWidth = floorPowerOfTwo(maxWidth);
@@ -413,6 +415,8 @@ public:
         Candidate best;
         if (m_widest > maxBinWidth || m_tallest > maxBinHeight)
             return best;
+        if (thorough && m_area > double(maxBinWidth) * double(maxBinHeight))
+            return best; // the items alone cover more than the bin
 
         // Nearest the square first: a good early result lets later widths
         // be dismissed after one packing.
@@ -430,6 +434,18 @@ public:
         // Under a limit, the widest sheet allowed is often the one that fits.
         if (maxWidth < std::numeric_limits<qint64>::max())
             widths.append(std::min(maxBinWidth, std::max(m_widest, m_inOneRow)));
+        if (thorough) {
+            // The widths just below the limit, and some spread down to the
+            // least that could hold the area within the height limit.
+            const qint64 widest = std::min(maxBinWidth, std::max(m_widest, m_inOneRow));
+            const qint64 least = std::min(
+                widest, std::max(m_widest, qint64(std::ceil(m_area / double(maxBinHeight)))));
+            constexpr qint64 steps = 8;
+            for (qint64 i = 0; i < steps && widest - i >= least; ++i)
+                widths.append(widest - i);
+            for (qint64 i = 1; i < steps; ++i)
+                widths.append(least + (widest - least) * i / steps);
+        }
         QVector<qint64> untried;
         for (const qint64 binWidth : std::as_const(widths)) {
             if (!untried.contains(binWidth))
@@ -439,7 +455,7 @@ public:
             return c.valid && c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight &&
                    c.betterThan(best);
         };
-        const Candidate first = leastHeight(untried.first(), maxBinHeight, best);
+        const Candidate first = leastHeight(untried.first(), maxBinHeight, best, thorough);
         if (improves(first))
             best = first;
         // The other widths are searched in parallel against the best so far.
@@ -448,11 +464,11 @@ public:
         // searching one width after another.
         Candidate bestFinished;
         const std::vector<Candidate> early =
-            searchInParallel(untried, maxBinHeight, best, &bestFinished);
+            searchInParallel(untried, maxBinHeight, best, &bestFinished, thorough);
         bool changed = false;
         for (int i = 1; i < untried.size(); ++i) {
             const Candidate c =
-                changed ? leastHeight(untried[i], maxBinHeight, best) : early[size_t(i)];
+                changed ? leastHeight(untried[i], maxBinHeight, best, thorough) : early[size_t(i)];
             if (improves(c)) {
                 best = c;
                 changed = true;
@@ -466,7 +482,8 @@ private:
     // leastHeight() for every width but the first, on m_threads threads;
     // beside them, `best` finished, the outcome when no other width wins.
     std::vector<Candidate> searchInParallel(const QVector<qint64> &widths, qint64 maxBinHeight,
-                                            const Candidate &best, Candidate *bestFinished) const
+                                            const Candidate &best, Candidate *bestFinished,
+                                            bool thorough) const
     {
         std::vector<Candidate> found(size_t(widths.size()));
         // The finishing search goes first: it is the longest.
@@ -474,7 +491,7 @@ private:
             if (i == 0)
                 *bestFinished = finished(best);
             else
-                found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best);
+                found[size_t(i)] = leastHeight(widths[i], maxBinHeight, best, thorough);
         });
         return found;
     }
@@ -544,7 +561,8 @@ private:
     // better than `best`, found by bisection from the area bound; invalid
     // when there is none. Packing is not monotonic in the height, so this is
     // a good height, not always the least.
-    Candidate leastHeight(qint64 binWidth, qint64 maxBinHeight, const Candidate &best) const
+    Candidate leastHeight(qint64 binWidth, qint64 maxBinHeight, const Candidate &best,
+                          bool thorough) const
     {
         // The area bound is rounded in double, and may come out above the
         // stacked height, which always fits.
@@ -564,7 +582,7 @@ private:
             high = packing.usedHeight;
         } else {
             if (guess == cap || !pack(m_items, binWidth, cap, &packing))
-                return Candidate();
+                return thorough ? sampled(binWidth, guess + 1, cap) : Candidate();
             low = guess + 1;
             high = packing.usedHeight;
         }
@@ -574,6 +592,36 @@ private:
         result.high = high;
         // Stop within about one percent: further steps rarely pay.
         return narrowed(result, false);
+    }
+
+    // Where neither the guess nor `cap` takes every item, a bin of another
+    // height may still hold them within `cap`: packing is not monotonic in
+    // the height, so a limit can fail where a lower one, or a looser one,
+    // gives a sheet within it. Tries a few heights between `low` and `cap`,
+    // and taller bins up to the stacked height, keeping packings that end
+    // within `cap`; the best of them, or invalid.
+    Candidate sampled(qint64 binWidth, qint64 low, qint64 cap) const
+    {
+        constexpr qint64 steps = 8;
+        Candidate result;
+        Packing packing;
+        const auto tryHeight = [&](qint64 height) {
+            if (pack(m_items, binWidth, height, &packing) && packing.usedHeight <= cap) {
+                const Candidate found = candidateFor(packing);
+                if (found.betterThan(result))
+                    result = found;
+            }
+        };
+        for (qint64 i = 0; i < steps && low < cap; ++i)
+            tryHeight(low + (cap - low) * i / steps);
+        for (qint64 i = 1; i <= steps && cap < m_stacked; ++i)
+            tryHeight(cap + (m_stacked - cap) * i / steps);
+        if (result.valid) {
+            result.binWidth = binWidth;
+            result.low = low;
+            result.high = result.packing.usedHeight;
+        }
+        return result;
     }
 
     // Goes on halving `c`'s range of heights, to within about one percent
@@ -623,7 +671,7 @@ qint64 nextPowerOfTwo(qint64 value)
 }
 
 Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &maxSize,
-                    bool powerOfTwo, int threads)
+                    bool powerOfTwo, int threads, bool thorough)
 {
     Plan plan;
     if (sizes.isEmpty() || margin < 0)
@@ -656,8 +704,12 @@ Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &
     const Search search(items, m, powerOfTwo, threads);
     const qint64 unlimited = std::numeric_limits<qint64>::max();
     Candidate best;
-    if (maxSize.isValid())
+    if (maxSize.isValid()) {
         best = search.best(maxSize.width(), maxSize.height());
+        // Only where the usual search fails: a sheet it finds stays as it was.
+        if (!best.valid && thorough)
+            best = search.best(maxSize.width(), maxSize.height(), true);
+    }
     if (!best.valid)
         best = search.best(unlimited, unlimited);
     if (!best.valid)
@@ -682,7 +734,7 @@ Plan planFor(const QMap<QString, QSize> &sizes, const LayoutOptions &options)
 {
     if (options.layout == Layout::Compact)
         return computeCompact(sizes, options.margin, options.maxSize, options.powerOfTwo,
-                              options.threads);
+                              options.threads, options.thorough);
     Plan plan = compute(sizes, options.margin);
     if (options.powerOfTwo && !plan.isEmpty() && plan.width > 0 && plan.height > 0) {
         plan.width = nextPowerOfTwo(plan.width);

@@ -23,6 +23,10 @@ struct LayoutOptions
     QSize maxSize;           // the largest sheet allowed; invalid for no limit
     bool powerOfTwo = false; // round each side of the sheet up to a power of two
     int threads = 0;         // for the compact layout's search; 0: one per core
+    // Compact, under `maxSize`: where the usual search finds no sheet within
+    // it, search more widths and heights before giving up. Slower, and only
+    // ever turns a failure into a sheet within the limit.
+    bool thorough = false;
 };
 
 // Packs the images unrotated into a sheet close to square with little
@@ -39,9 +43,9 @@ struct LayoutOptions
 // up to powers of two after packing (the extra area stays empty) and sizes
 // are compared after rounding. A negative margin gives an empty plan. The
 // widths are searched on up to `threads` threads (0: one per core), with the
-// same result for any number.
+// same result for any number. `thorough`: see LayoutOptions.
 Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &maxSize = QSize(),
-                    bool powerOfTwo = false, int threads = 0);
+                    bool powerOfTwo = false, int threads = 0, bool thorough = false);
 
 // The plan for the options: compute() (with its sides rounded up when
 // `powerOfTwo`) or computeCompact().

@@ -1167,6 +1167,22 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack",   "-m3", "--max-size",  "26x27",     "--json",
                        "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/rows"}
         << 0;
+    // A limit of 28x32 or 28x34 gives a 28 x 30 sheet: packing is not
+    // monotonic in the height, and 28x33 must not fail between them.
+    QTest::newRow("--layout compact, a limit between two that give a sheet within it")
+        << QStringList{"--layout", "compact", "-m0",         "--max-size",
+                       "28x33",    "-o",      "$ROOT/s.png", "$ROOT/loose"}
+        << 0;
+    // The same with --trim, whose regions keep the images' whole boxes.
+    QTest::newRow("--layout compact --trim, a limit between two that give a sheet within it")
+        << QStringList{"--layout", "compact", "-m0",         "--trim",     "--max-size",
+                       "28x33",    "-o",      "$ROOT/s.png", "$ROOT/loose"}
+        << 0;
+    // A limit of 61x63 gives a 61 x 63 sheet; one wider must not fail.
+    QTest::newRow("--layout compact, a limit wider than one that gives a sheet")
+        << QStringList{"--layout", "compact",     "--max-size",  "62x63",
+                       "-o",       "$ROOT/s.png", "$ROOT/looser"}
+        << 0;
     // 6x6 does not fit beside 10x5, nor 6x5 beside 6x6; 6x5 of the same
     // width fits beside 10x5. A third page would clash with the JSON file.
     QTest::newRow("--multipack compact, an image as wide as one refused")
@@ -1252,6 +1268,13 @@ void TestPack::optionBoundaries()
                       "rows/0-20x1", "rows/5x4", "rows/6x6", "size/10x5", "size/6x6",
                       "size/6x5",    "lead/5x6", "lead/3x8", "lead/5x4"};
     sized += QStringList{"wide/4x10", "wide/3x10", "wide/10x1"};
+    for (const char *name :
+         {"00-9x4",   "01-11x19", "02-14x14", "03-5x11",  "04-16x19", "05-15x14", "06-7x7",
+          "07-11x11", "08-11x14", "09-3x17",  "10-16x13", "11-3x7",   "12-19x8",  "13-2x7",
+          "14-7x9",   "15-10x10", "16-9x6",   "17-20x4",  "18-8x8",   "19-19x8"})
+        sized << QString("looser/") + name;
+    sized += QStringList{"loose/11x11", "loose/8x5",  "loose/16x12",
+                         "loose/10x17", "loose/20x5", "loose/15x8"};
     for (int i = 1; i <= 5; ++i)
         sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
