@@ -5,6 +5,7 @@
 #include "window/messagebox.h"
 #include "window/textfit.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -109,17 +110,42 @@ void configDialog::on_btnOK_clicked()
     // fits it on the screen as the boxes naming images do.
     Boxes::about(this, QStringLiteral("Save Error"),
                  QStringLiteral("Can not save settings,Error Number is: 0x") +
-                     QString::number(error, 16) + QLatin1Char('\n') + saveErrorReason(error));
+                     QString::number(error, 16) + QLatin1Char('\n') + settingsErrorText(error));
 }
 
-QString configDialog::saveErrorReason(int error)
+namespace {
+// The system's word on why the settings file does not read. Only a regular
+// file is opened: opening a FIFO would wait for a writer.
+QString whyUnreadable(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return configDialog::tr("not a regular file");
+    if (info.size() > 1024 * 1024)
+        return configDialog::tr("larger than 1 MiB");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    return QString();
+}
+} // namespace
+
+QString configDialog::settingsErrorText(int error)
 {
     const QString path = settingsFilePath();
     QString reason;
     switch (error) {
-    case ConfigCannotOpen:
+    case ConfigEmptyPath:
+        // No settings file can be named: the folder is what to rename.
+        return tr("%1: the folder's name is not valid in the file name encoding")
+            .arg(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()));
+    case ConfigCannotOpen: {
         reason = tr("the file is missing or cannot be read");
+        const QString why = whyUnreadable(path);
+        if (!why.isEmpty())
+            reason += QStringLiteral(" (%1)").arg(why);
         break;
+    }
     case ConfigNotXml:
     case ConfigNullDocument:
     case ConfigWrongRoot:

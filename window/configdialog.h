@@ -26,6 +26,10 @@ public:
 
     configDialogForm *form() const { return ui; }
 
+    // "PATH: reason" for a settings file that loadSettings() or
+    // saveSettings() failed on with `error`, in words a user can act on.
+    static QString settingsErrorText(int error);
+
     QString defaultSavePath;
     QString defaultSelectPath;
     int marginPixel = 0;
@@ -41,8 +45,5 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    // "PATH: reason" for a failed saveSettings(), in words a user can act on.
-    static QString saveErrorReason(int error);
-
     configDialogForm *ui;
 };

@@ -35,12 +35,20 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new MainWindow
     resultDialog = new ComposeResultDialog(this);
 
     if (const int error = settingsDialog->loadSettings()) {
-        QMessageBox::about(this, QStringLiteral("Startup Error"),
-                           QStringLiteral("Can not read settings,Error Number is: 0x") +
-                               QString::number(error, 16));
+        reportUnreadableSettings(error);
         // Without readable settings there is nothing sensible to run.
         std::exit(1);
     }
+}
+
+void MainWindow::reportUnreadableSettings(int error)
+{
+    // The file and the reason on a line of their own: a user of a system-wide
+    // install cannot otherwise tell which file is missing or why.
+    Boxes::about(this, QStringLiteral("Startup Error"),
+                 QStringLiteral("Can not read settings,Error Number is: 0x") +
+                     QString::number(error, 16) + QLatin1Char('\n') +
+                     configDialog::settingsErrorText(error));
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -136,11 +144,8 @@ bool MainWindow::confirmReplacing(const QString &chosen, const QString &title)
 
 void MainWindow::on_btnSettings_clicked()
 {
-    if (const int error = settingsDialog->loadSettings()) {
-        QMessageBox::about(this, QStringLiteral("Startup Error"),
-                           QStringLiteral("Can not read settings,Error Number is: 0x") +
-                               QString::number(error, 16));
-    }
+    if (const int error = settingsDialog->loadSettings())
+        reportUnreadableSettings(error);
     settingsDialog->show();
 }
 

@@ -114,6 +114,8 @@ protected:
     bool m_rendering = false;
 
 private:
+    // The "Startup Error" box for a settings file that does not load.
+    void reportUnreadableSettings(int error);
     void setUpFileList();
     void setUpShortcuts();
     void updateRemoveAction();

@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(QVector<int>)
 
@@ -223,22 +224,32 @@ void TestMainWindow::startupFailure_data()
 {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QString>("expectedText");
-    QTest::newRow("missing file") << QByteArray() << QStringLiteral("0x102");
+    QTest::addColumn<QString>("reason"); // after the settings file's path
+    QTest::newRow("missing file")
+        << QByteArray() << QStringLiteral("0x102")
+        << QStringLiteral("the file is missing or cannot be read (No such file or directory)");
+    // The reason is looked for without waiting for a writer.
+    QTest::newRow("settings file is a FIFO")
+        << QByteArray("fifo") << QStringLiteral("0x102")
+        << QStringLiteral("the file is missing or cannot be read (not a regular file)");
     QTest::newRow("wrong root element")
         << QByteArray("<Config><paths defaultSelectPath=\"\" defaultSavePath=\"\"/></Config>")
-        << QStringLiteral("0x105");
+        << QStringLiteral("0x105") << QStringLiteral("the file is not a Korvane settings file");
     QTest::newRow("no parameters element")
         << QByteArray("<config><paths defaultSelectPath=\"\" defaultSavePath=\"\"/></config>")
-        << QStringLiteral("0x106");
+        << QStringLiteral("0x106") << QStringLiteral("the file lacks an entry for these settings");
 }
 
 void TestMainWindow::startupFailure()
 {
     QFETCH(QByteArray, config);
     QFETCH(QString, expectedText);
+    QFETCH(QString, reason);
     SettingsFixture fixture(config);
-    if (config.isEmpty())
+    if (config.isEmpty() || config == "fifo")
         QVERIFY(QFile::remove(fixture.configPath()));
+    if (config == "fifo")
+        QCOMPARE(mkfifo(QFile::encodeName(fixture.configPath()).constData(), 0600), 0);
 
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -246,12 +257,14 @@ void TestMainWindow::startupFailure()
     child.setProcessEnvironment(env);
     child.start(QCoreApplication::applicationFilePath(), QStringList());
     QVERIFY(child.waitForFinished(30000));
-    const QString output = QString::fromUtf8(child.readAllStandardOutput());
+    const QString output = QString::fromUtf8(child.readAllStandardOutput()).remove(QChar(0x200B));
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 1);
+    // The settings file and why, on a line of their own.
     QCOMPARE(output,
              QStringLiteral("message Startup Error|Can not read settings,Error Number is: ") +
-                 expectedText + QStringLiteral("\nwindow shown: no\n"));
+                 expectedText + QLatin1Char('\n') + QDir::toNativeSeparators(fixture.configPath()) +
+                 QStringLiteral(": ") + reason + QStringLiteral("\nwindow shown: no\n"));
     QVERIFY(!QFile::exists(fixture.configPath()) || !config.isEmpty());
 }
 
@@ -287,7 +300,10 @@ void TestMainWindow::settingsButtonReportsUnreadableFile()
     window.ui->btnSettings->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(answerer.last().title, QStringLiteral("Startup Error"));
-    QCOMPARE(answerer.last().text, QStringLiteral("Can not read settings,Error Number is: 0x105"));
+    QCOMPARE(QString(answerer.last().text).remove(QChar(0x200B)),
+             QStringLiteral("Can not read settings,Error Number is: 0x105\n") +
+                 QDir::toNativeSeparators(fixture.configPath()) +
+                 QStringLiteral(": the file is not a Korvane settings file"));
     QVERIFY(window.settingsDialog->isVisible());
     QVERIFY(window.isVisible());
     window.settingsDialog->hide();
