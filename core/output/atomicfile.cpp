@@ -1388,6 +1388,16 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
     return writeFilesAtomically({FileContent{path, data}}, error);
 }
 
+bool isKeptFromReplacing(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    struct stat folder;
+    return stat(name.constData(), &st) == 0 && st.st_uid != geteuid() &&
+           stat(folderOf(name).constData(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
+           folder.st_uid != geteuid() && !mayReplaceOthersFiles(0);
+}
+
 bool isUsableOutputPath(const QString &path, QString *reason)
 {
     QByteArray target;

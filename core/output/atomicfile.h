@@ -77,6 +77,12 @@ bool writeFileAtomically(const QString &path, const QByteArray &data, QString *e
 // regular file or a link to one. Otherwise `reason` says why not.
 bool isUsableOutputPath(const QString &path, QString *reason = nullptr);
 
+// Whether `path` is another user's file in a folder with the sticky bit
+// (as in /tmp) that this process may not rename over: it lacks CAP_FOWNER
+// (see WriteStep::Sticky) and the folder is not its own. `path` is taken as
+// it is, links not followed.
+bool isKeptFromReplacing(const QString &path);
+
 // The place a write to `path` lands in: symbolic links followed, dangling
 // ones included, and the folder made canonical. Two outputs with equal
 // identities are the same file, whether or not the file exists yet; the

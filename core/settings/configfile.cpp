@@ -394,6 +394,15 @@ int writeInPlace(const QString &filePath, const QByteArray &data, const QByteArr
 
 int replaceFile(const QString &filePath, const QByteArray &data, const QByteArray &old)
 {
+    // QSaveFile writes beside the file a link leads to, so that folder is
+    // the one that counts.
+    const QString canonical = QFileInfo(filePath).canonicalFilePath();
+    const QString target = canonical.isEmpty() ? filePath : canonical;
+    // Another user's file in a folder with the sticky bit cannot be renamed
+    // over, though it may be writable: such a folder is shared, as one that
+    // takes no new file is, and the file is rewritten in place instead.
+    if (isKeptFromReplacing(target))
+        return writeInPlace(filePath, data, old);
     // The old file is replaced only once the new one is complete: a crash or
     // a full disk must never leave a settings file the program cannot start
     // with.
@@ -411,10 +420,8 @@ int replaceFile(const QString &filePath, const QByteArray &data, const QByteArra
     }
     // No temporary file could be created or put in place. When that is
     // because the folder cannot take one (no write permission, no room for
-    // the longer name), the file itself may still be writable. QSaveFile
-    // writes beside the file a link leads to, so that folder is the one asked.
-    const QString target = QFileInfo(filePath).canonicalFilePath();
-    if (folderTakesNewFile(target.isEmpty() ? filePath : target))
+    // the longer name), the file itself may still be writable.
+    if (folderTakesNewFile(target))
         return ConfigWriteFailed;
     return writeInPlace(filePath, data, old);
 }

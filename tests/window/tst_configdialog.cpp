@@ -1,3 +1,4 @@
+#include "core/output/atomicfile.h"
 #include "core/settings/configfile.h"
 #include "support/modalanswerer.h"
 #include "support/testsupport.h"
@@ -20,11 +21,13 @@
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Settings and widget states are written "select|save|margin|orientation".
 namespace {
 
-enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName, BadByte };
+enum class Breakage { None, Removed, NoParameters, DiskFull, LinkToLongName, BadByte, Sticky };
 
 QString widgets(const configDialog *dialog)
 {
@@ -346,6 +349,10 @@ void TestConfigDialog::okButton_data()
     // No temporary name fits beside the file the link leads to: written in place.
     row("config.xml a link to a long name", Breakage::LinkToLongName, "/in|/out|3|0", edits, "",
         "/new/in|/new/out|6|horizontal", "/new/in|/new/out|6|1", "/new/in|/new/out|6|1");
+    // Writable, but not to be renamed over by a user without CAP_FOWNER.
+    row("another user's file in a sticky folder: rewritten in place", Breakage::Sticky,
+        "/in|/out|3|0", edits, "", "/new/in|/new/out|6|horizontal", "/new/in|/new/out|6|1",
+        "/new/in|/new/out|6|1");
     row("file changed meanwhile: held paths follow it", Breakage::NoParameters, "/a|/b|3|0", edits,
         "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
         " /in |/out|-|-");
@@ -379,8 +386,26 @@ void TestConfigDialog::okButton()
         QVERIFY(QDir().mkpath(QFileInfo(path).path()));
         setSettingsFilePathForTesting(path);
     }
+    if (breakage == Breakage::Sticky) {
+        path = fixture->filePath(QStringLiteral("shared/config.xml"));
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        setSettingsFilePathForTesting(path);
+    }
     writeFileBytes(path, configXml(initial));
     QCOMPARE(dialog->loadSettings(), 0);
+    struct stat before = {};
+    auto noFault = qScopeGuard([] { setWriteFaultForTesting(WriteStep::None, 0); });
+    if (breakage == Breakage::Sticky) {
+        // Only root can give the file and its folder to another user.
+        if (geteuid() != 0)
+            QSKIP("Giving a file to another user needs root.");
+        const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
+        QVERIFY(chmod(folder.constData(), 01777) == 0 && chmod(QFile::encodeName(path), 0666) == 0);
+        QVERIFY(chown(folder.constData(), 65534, 65534) == 0);
+        QVERIFY(chown(QFile::encodeName(path).constData(), 65534, 65534) == 0);
+        QCOMPARE(stat(QFile::encodeName(path).constData(), &before), 0);
+        setWriteFaultForTesting(WriteStep::Sticky, -1);
+    }
     if (!edits.isEmpty())
         edit(dialog, edits);
     if (breakage == Breakage::Removed)
@@ -425,6 +450,11 @@ void TestConfigDialog::okButton()
     QCOMPARE(widgets(dialog), shownAfter);
     QCOMPARE(members(dialog), heldAfter);
     QCOMPARE(stored(path), fileAfter);
+    struct stat after = {};
+    if (breakage == Breakage::Sticky) {
+        QCOMPARE(stat(QFile::encodeName(path).constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+    }
 }
 
 void TestConfigDialog::cancelButton()
