@@ -148,6 +148,17 @@ def main():
         with open(config, "rb") as f:
             check(again.returncode == 0 and f.read() == edited, "reinstall keeps config.xml")
 
+    # Root's umask may be 077. In a prefix whose bin/ exists, as /usr/local's
+    # does, the settings folder is the one folder the install makes there;
+    # every user must still reach config.xml.
+    with tempfile.TemporaryDirectory() as prefix:
+        os.makedirs(os.path.join(prefix, "bin"), 0o755)
+        installed = run([cmake, "--install", build, "--prefix", prefix],
+                        preexec_fn=lambda: os.umask(0o077))
+        mode = os.stat(os.path.join(prefix, "bin", "config")).st_mode
+        check(installed.returncode == 0 and mode & 0o755 == 0o755,
+              "umask 077 install leaves bin/config mode %o" % (mode & 0o7777))
+
     if failures:
         return 1
     if missing:
