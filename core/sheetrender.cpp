@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <unordered_map>
 
 namespace SheetRender {
@@ -67,7 +68,9 @@ QImage zeroedImage(const QSize &size, int bytesPerLine)
 
 // A writer's output that takes no more bytes once the run is cancelled:
 // the writer then fails at its next write instead of encoding the rest of
-// a large sheet first.
+// a large sheet first. A buffer that cannot grow (QByteArray throws
+// std::bad_alloc) is a failed write too, not an exception through Qt's
+// writer.
 class CancellableBuffer : public QBuffer
 {
 public:
@@ -76,16 +79,24 @@ public:
     {
     }
 
+    bool outOfMemory() const { return m_outOfMemory; }
+
 protected:
     qint64 writeData(const char *bytes, qint64 size) override
     {
         if (m_cancel && *m_cancel)
             return -1;
-        return QBuffer::writeData(bytes, size);
+        try {
+            return QBuffer::writeData(bytes, size);
+        } catch (const std::bad_alloc &) {
+            m_outOfMemory = true;
+            return -1;
+        }
     }
 
 private:
     const std::atomic<bool> *m_cancel;
+    bool m_outOfMemory = false;
 };
 
 // Qt's XPM writer, byte for byte, but stopped by a cancel between rows:
@@ -280,6 +291,13 @@ bool encode(const QImage &sheet, const QByteArray &format, QByteArray *data, QSt
     return encode(QImage(sheet), format, data, error, threads, pngLevel, storage, cancel);
 }
 
+namespace {
+
+bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
+                  const std::atomic<bool> *cancel);
+
+} // namespace
+
 bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString *error, int threads,
             PngEncoder::Level pngLevel, std::shared_ptr<const void> *storage,
             const std::atomic<bool> *cancel)
@@ -287,6 +305,25 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     if (format == "png")
         return PngEncoder::encode(std::move(sheet), data, error, threads, pngLevel, 0, storage,
                                   cancel);
+    // The XPM colour table and Qt's writers allocate as they go: a sheet
+    // too large for the memory left fails as a PNG does, it does not end
+    // the process.
+    try {
+        if (encodeWithQt(sheet, format, data, error, cancel))
+            return true;
+    } catch (const std::bad_alloc &) {
+        if (error)
+            *error = QStringLiteral("out of memory");
+    }
+    *data = QByteArray();
+    return false;
+}
+
+namespace {
+
+bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
+                  const std::atomic<bool> *cancel)
+{
     // Qt 6's PGM writer takes a colour's grey from its luminance in linear
     // light, Qt 5's from qGray(): made grey here as Qt 5 does, the sheet has
     // the same pixels whichever Qt wrote it.
@@ -312,6 +349,11 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     // Not every writer checks its writes; what a cancel cut short is no sheet.
     if (cancel && *cancel)
         return cancelled();
+    if (buffer.outOfMemory()) {
+        if (error)
+            *error = QStringLiteral("out of memory");
+        return false;
+    }
     if (!wrote) {
         // Some writers fail without a reason (JPEG beyond 65500 pixels a
         // side); the sheet's size is then the likely one.
@@ -340,6 +382,8 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
     }
     return true;
 }
+
+} // namespace
 
 Status save(const QImage &sheet, const QString &path, QString *error)
 {

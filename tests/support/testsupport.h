@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -86,6 +87,36 @@ public:
 private:
     rlimit m_saved{};
     void (*m_savedHandler)(int) = nullptr;
+    bool m_active = false;
+};
+
+// Leaves the process only `headroom` bytes of address space more than it
+// uses now, for as long as it lives: allocations beyond that fail.
+class AddressSpaceLimit
+{
+public:
+    explicit AddressSpaceLimit(rlim_t headroom)
+    {
+        FILE *statm = std::fopen("/proc/self/statm", "r");
+        unsigned long pages = 0;
+        const bool read = statm && std::fscanf(statm, "%lu", &pages) == 1;
+        if (statm)
+            std::fclose(statm);
+        rlimit lowered{};
+        m_active = read && getrlimit(RLIMIT_AS, &m_saved) == 0;
+        lowered = m_saved;
+        lowered.rlim_cur = rlim_t(pages) * rlim_t(getpagesize()) + headroom;
+        m_active = m_active && setrlimit(RLIMIT_AS, &lowered) == 0;
+    }
+    ~AddressSpaceLimit()
+    {
+        if (m_active)
+            setrlimit(RLIMIT_AS, &m_saved);
+    }
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_saved{};
     bool m_active = false;
 };
 
