@@ -56,9 +56,10 @@ bool injected(WriteStep step, int index)
             errno = step == WriteStep::Backup || step == WriteStep::KeepMode ||
                             step == WriteStep::KeepOwner || step == WriteStep::Sticky
                         ? EPERM
-                    : step == WriteStep::Cleanup ? EBUSY
-                    : step == WriteStep::Reopen  ? EACCES
-                                                 : EIO;
+                    : step == WriteStep::Cleanup   ? EBUSY
+                    : step == WriteStep::Reopen    ? EACCES
+                    : step == WriteStep::WriteFull ? ENOSPC
+                                                   : EIO;
             return true;
         }
     }
@@ -471,7 +472,9 @@ bool writeAll(int fd, const QByteArray &data, int index)
     const char *p = data.constData();
     size_t left = size_t(data.size());
     while (left > 0) {
-        const ssize_t n = faultedForTesting(WriteStep::Write, index, ::write(fd, p, left));
+        const ssize_t n =
+            faultedForTesting(WriteStep::WriteFull, index,
+                              faultedForTesting(WriteStep::Write, index, ::write(fd, p, left)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
@@ -734,7 +737,7 @@ public:
     {
         if (m_files.isEmpty())
             return true;
-        bool ok = check() && stage() && commitLocked();
+        bool ok = check() && stageInRoom() && commitLocked();
         // The commit point: once the journal is gone, a later run keeps
         // this set, and the backups may go.
         if (ok && !endJournal())
@@ -771,6 +774,7 @@ private:
     }
     bool failErrno(int i, const QString &what)
     {
+        m_failedErrno = errno;
         return fail(i, QStringLiteral("%1: %2").arg(what, qt_error_string(errno)));
     }
     void warn(const QString &message)
@@ -853,6 +857,39 @@ private:
                 return false;
         }
         return true;
+    }
+
+    // A run killed while it staged (by a build's time-out, say) leaves its
+    // temporary files, which are removed only under the lock, after
+    // staging. On a disk without room for two sets they would fail every
+    // later run before it gets there: out of room, the run takes the lock
+    // early to remove what dead runs left, and stages once more.
+    bool stageInRoom()
+    {
+        if (stage())
+            return true;
+        if (m_failedErrno != ENOSPC && m_failedErrno != EDQUOT)
+            return false;
+        const QString error = m_error ? *m_error : QString();
+        for (Output &o : m_out) {
+            if (!o.temp.isEmpty() && ::unlink(o.temp.constData()) != 0)
+                return false; // left for removeLeftovers() to report
+            o.temp.clear();
+        }
+        {
+            std::optional<HeldSignals> held;
+            OutputLock lock;
+            if (lock.take(lockPath(), m_options.lockTimeoutMs, m_options.cancel, &held) !=
+                OutputLock::Taken)
+                return false;
+            // A dead run's backups go only once its journal has put them back.
+            if (!recoverInterrupted())
+                return false;
+            removeDeadRunsFiles();
+        }
+        if (m_error)
+            *m_error = error;
+        return stage();
     }
 
     // Creates output i's temporary file and writes it; it stays open in
@@ -1365,6 +1402,7 @@ private:
     QVector<QByteArray> m_aside; // each file to remove's name aside
     QVector<QPair<QByteArray, QByteArray>> m_removed; // the file, and its name aside
     QByteArray m_journal;                             // this run's, while it is there
+    int m_failedErrno = 0;                            // the reason of the last failErrno()
     const QByteArray m_ownLetters = randomLetters();  // the set's staged names end in them
     std::optional<OutputLock> m_lock;
     std::optional<HeldSignals> m_held; // from the lock file made to the end

@@ -132,6 +132,7 @@ bool hasInterruptedWrite(const QString &primary);
 enum class WriteStep {
     None,
     Write,      // writing the temporary file (EIO)
+    WriteFull,  // writing the temporary file, on a full disk (ENOSPC)
     KeepMode,   // giving the temporary file the old file's mode (EPERM)
     KeepOwner,  // giving the temporary file the old file's owner and group,
                 // as for a user outside that group (EPERM)

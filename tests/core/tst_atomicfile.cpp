@@ -560,8 +560,10 @@ void TestAtomicFile::filesLeftBehind_data()
     QTest::addColumn<QString>("left"); // a minute old; DEAD: an id no process has
     QTest::addColumn<bool>("removed");
     QTest::addColumn<bool>("removalFails");
-    const auto row = [](const char *name, const char *left, bool removed, bool fails = false) {
-        QTest::newRow(name) << QString(left) << removed << fails;
+    QTest::addColumn<bool>("diskFull"); // every write of a staged file fails
+    const auto row = [](const char *name, const char *left, bool removed, bool fails = false,
+                        bool full = false) {
+        QTest::newRow(name) << QString(left) << removed << fails << full;
     };
     row("no lock file before, none after", "", true);
     row("empty lock file of a killed run", "sub/a.png.lock", false);
@@ -578,6 +580,12 @@ void TestAtomicFile::filesLeftBehind_data()
     row("removal fails: a warning", "a.txt.korvane-new-DEAD-abc123", true, true);
     // Nothing left before: the old files' links, removed after the write.
     row("removal of the old files' links fails: a warning each", "", true, true);
+    // A run killed while staging fills the disk: the next run that finds
+    // no room still clears what it left, else no later run could.
+    row("disk full: dead run's temporary goes", "sub/a.png.korvane-new-DEAD-abc123", true, false,
+        true);
+    row("disk full: live run's temporary stays", "sub/a.png.korvane-new-1-abc123", false, false,
+        true);
 }
 
 // Never blocked by a lock file nobody holds, nor removing one it did not
@@ -587,6 +595,7 @@ void TestAtomicFile::filesLeftBehind()
     QFETCH(QString, left);
     QFETCH(bool, removed);
     QFETCH(bool, removalFails);
+    QFETCH(bool, diskFull);
 
     FaultGuard guard;
     OutputSet set;
@@ -597,14 +606,19 @@ void TestAtomicFile::filesLeftBehind()
              utime(QFile::encodeName(set.dir.filePath(left)).constData(), &old) == 0));
     if (removalFails)
         setWriteFaultForTesting(WriteStep::Cleanup, -1);
+    if (diskFull)
+        setWriteFaultForTesting(WriteStep::WriteFull, -1);
     QStringList warnings;
     WriteOptions options;
     options.lockTimeoutMs = 300;
     options.warnings = &warnings;
 
     QString error;
-    QVERIFY2(writeFilesAtomically(set.files, options, &error), qPrintable(error));
-    QStringList expected = OutputSet::newSet()
+    const bool written = writeFilesAtomically(set.files, options, &error);
+    QVERIFY2(written != diskFull, qPrintable(error));
+    if (diskFull)
+        QVERIFY2(error.endsWith(qt_error_string(ENOSPC)), qPrintable(error));
+    QStringList expected = (diskFull ? OutputSet::oldSet() : OutputSet::newSet())
                            << (removed ? QStringList() : QStringList(left + "="));
     expected.sort();
     QStringList contents = set.contents();
@@ -728,6 +742,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, then the folder renamed") << "killed, moved";
     // Written since by another program: the newer file stays, the old one beside it.
     QTest::newRow("killed, then a file edited") << "killed, edited";
+    // A later run out of room clears dead runs' files early, the journal first.
+    QTest::newRow("killed, then the disk full") << "killed, full";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -811,12 +827,17 @@ void TestAtomicFile::signalWaitsForTheSet()
         QVERIFY(!move || QDir().rename(set.dir.path(), moved));
         const bool edited = when.endsWith("edited");
         QVERIFY(!edited || writeFileBytes(set.files[0].path, "edited since"));
+        const bool full = when.endsWith("full");
+        FaultGuard guard;
+        if (full)
+            setWriteFaultForTesting(WriteStep::WriteFull, -1);
         QString error;
         const bool written = writeFilesAtomically(
             {{move ? moved + "/sub/a.png" : set.files[2].path, "later sheet"}}, &error);
         QVERIFY(!move || QDir().rename(moved, set.dir.path()));
-        QVERIFY2(written, qPrintable(error));
-        QStringList expected{"a.txt=old placement", "sub/a.png.lock=", "sub/a.png=later sheet"};
+        QVERIFY2(written != full, qPrintable(error));
+        QStringList expected{"a.txt=old placement", "sub/a.png.lock=",
+                             full ? "sub/a.png=old sheet" : "sub/a.png=later sheet"};
         expected.replaceInStrings("a.txt", when.endsWith("long name") ? longName : "a.txt");
         if (when.endsWith("removing"))
             expected << "a-2.txt="
