@@ -149,8 +149,9 @@ Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Pla
 }
 
 // Copies a decoded image into the sheet, converting a band of rows at a
-// time so that no second copy of the whole image is made.
-void copyConverted(const QImage &image, const Target &target)
+// time so that no second copy of the whole image is made. False when a
+// band cannot be had (no memory for it).
+bool copyConverted(const QImage &image, const Target &target)
 {
     constexpr int bandRows = 64;
     const size_t rowBytes = size_t(image.width()) * 4;
@@ -160,11 +161,14 @@ void copyConverted(const QImage &image, const Target &target)
             image.format() == QImage::Format_ARGB32
                 ? image
                 : image.copy(0, top, image.width(), rows).convertToFormat(QImage::Format_ARGB32);
+        if (band.isNull())
+            return false;
         const int first = image.format() == QImage::Format_ARGB32 ? top : 0;
         for (int row = 0; row < rows; ++row)
             std::memcpy(target.bits + (top + row) * target.bytesPerLine,
                         band.constScanLine(first + row), rowBytes);
     }
+    return true;
 }
 
 // Readers that produce 8-bit ARGB write into the sheet in place; others
@@ -217,8 +221,9 @@ Failure decodeWithReader(QFile &file, const QByteArray &format, const Target &ta
     if (format == "bmp" && !decodesCompletely(file, image))
         return failed(p.path, ImageStatus::DecodeFailed,
                       QStringLiteral("the pixel data is cut short"));
-    if (image.constBits() != target.bits)
-        copyConverted(image, target);
+    if (image.constBits() != target.bits && !copyConverted(image, target))
+        return failed(p.path, ImageStatus::OutOfMemory,
+                      QStringLiteral("not enough memory to convert %1").arg(sizeText(p.size)));
     return Failure{p.path, ImageStatus::Ok, QString()};
 }
 
@@ -270,9 +275,9 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
 
 // The decode of one placement straight into the sheet's memory, from the
 // probe's copy of the file when there is one.
-Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
-                   const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch,
-                   const QByteArray *kept)
+Failure decodeIntoSheet(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
+                        const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch,
+                        const QByteArray *kept)
 {
     Failure failure{p.path, ImageStatus::Ok, QString()};
     const Target target{sheetBits + qsizetype(p.position.y()) * bytesPerLine + p.position.x() * 4,
@@ -333,6 +338,21 @@ Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::
         return failed(p.path, ImageStatus::DecodeFailed, refusal);
     BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);
+}
+
+// What throws for want of memory (a JPEG read whole into a QByteArray, a
+// reader's own buffers) fails this image as a null QImage does, rather
+// than ending the process from a worker.
+Failure decodeInto(uchar *sheetBits, qsizetype bytesPerLine, const SheetLayout::Placement &p,
+                   const Limits &limits, BufferBudget &budget, PngDecode::Scratch &scratch,
+                   const QByteArray *kept)
+{
+    try {
+        return decodeIntoSheet(sheetBits, bytesPerLine, p, limits, budget, scratch, kept);
+    } catch (const std::bad_alloc &) {
+        return failed(p.path, ImageStatus::OutOfMemory,
+                      QStringLiteral("not enough memory to decode %1").arg(sizeText(p.size)));
+    }
 }
 
 const QByteArray *keptBytes(const KeptContents *kept, const QString &path)

@@ -476,6 +476,9 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("8-bit RGB PNG with a palette, then a colour key")
         << "rgb8 palette key" << Status::Ok;
     QTest::newRow("JPEG of 568 scans") << "jpeg scans" << Status::LoadFailed;
+    // Read whole, 40 MiB of comments and all, with 16 MiB of memory left:
+    // the image fails, the run does not abort.
+    QTest::newRow("JPEG too large for the memory left") << "jpeg memory" << Status::LoadFailed;
     // Refused by Qt's reader, so the fast PNG path must not load them either.
     QTest::newRow("PNG data with a bad CRC") << "png crc" << Status::LoadFailed;
     QTest::newRow("PNG without IEND") << "png no IEND" << Status::LoadFailed;
@@ -563,11 +566,29 @@ void TestSheetRender::paintFailures()
             b, pngFile(2, 8, 6, 3, keyFirst ? key + palette : palette + key, "", 2)));
     } else if (change == "jpeg scans") {
         QVERIFY(writeFileBytes(b, manyScanJpeg(6, 3)));
+    } else if (change == "jpeg memory") {
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("the sanitizer's shadow memory needs the address space this takes away");
+#endif
+        QByteArray jpeg;
+        QBuffer buffer(&jpeg);
+        QVERIFY(buffer.open(QIODevice::WriteOnly));
+        QVERIFY(noise(6, 3, 2).save(&buffer, "JPEG"));
+        const QByteArray comment = QByteArray::fromHex("fffeffff") + QByteArray(65533, 'c');
+        QVERIFY(writeFileBytes(b, jpeg.left(2) + comment.repeated(640) + jpeg.mid(2)));
+        QCOMPARE(QImageReader(b).size(), QSize(6, 3)); // the plugin loaded before the limit
     }
 
     QImage sheet = SheetRender::newSheet(QSize(10, 10));
     QString failedPath;
-    QCOMPARE(SheetRender::paint(sheet, positions, sizes, &failedPath), status);
+    {
+        std::unique_ptr<AddressSpaceLimit> memory;
+        if (change == "jpeg memory") {
+            memory.reset(new AddressSpaceLimit(rlim_t(16) << 20));
+            QVERIFY(memory->isActive());
+        }
+        QCOMPARE(SheetRender::paint(sheet, positions, sizes, &failedPath), status);
+    }
     QCOMPARE(failedPath, status == Status::Ok ? QString() : b);
 
     QImage nullSheet;
