@@ -578,6 +578,7 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
     job.maxSheetPixels = o.maxSheetPixels;
     job.threads = o.threads;
     job.skipUndecodable = o.skipUnreadable;
+    job.skipOutOfMemory = false;
     job.progress = m_terminal->progress();
     job.kept = &m_kept;
     return job;

@@ -5,16 +5,13 @@
 
 namespace Compose {
 
-namespace {
-
 // A decode failure that leaves the rest of the run sound: the image is
 // simply one that does not load.
-bool isSkippable(ImageStatus status)
+bool skips(const SheetJob &job, ImageStatus status)
 {
-    return status == ImageStatus::DecodeFailed || status == ImageStatus::OutOfMemory;
+    return job.skipUndecodable && (status == ImageStatus::DecodeFailed ||
+                                   (status == ImageStatus::OutOfMemory && job.skipOutOfMemory));
 }
-
-} // namespace
 
 QString planError(const SheetJob &job, const SheetLayout::Plan &plan)
 {
@@ -48,6 +45,7 @@ SheetResult composeSheet(SheetJob job)
         if (!result.error.isEmpty())
             return result;
         const QSize size = result.plan.sheetSize();
+        result.sheet = QImage(); // a retry's last sheet goes before the next is allocated
         result.sheet = SheetRender::newSheet(size);
         if (result.sheet.isNull()) {
             result.error = QStringLiteral("%1: not enough memory for a sheet of %2")
@@ -63,7 +61,7 @@ SheetResult composeSheet(SheetJob job)
         }
         bool retry = false;
         for (const Failure &f : failures) {
-            if (!job.skipUndecodable || !isSkippable(f.status)) {
+            if (!skips(job, f.status)) {
                 result.error = f.message();
                 result.sheet = QImage();
                 return result;

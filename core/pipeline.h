@@ -38,6 +38,10 @@ struct SheetJob
     // An image whose header read but whose data does not decode is left out
     // and the layout computed again without it; otherwise the run fails.
     bool skipUndecodable = true;
+    // With skipUndecodable, also one that fails for want of memory, which
+    // another run may well decode: the window shows a box for each such
+    // image, while a build's sheet should not silently lack one.
+    bool skipOutOfMemory = true;
     Progress *progress = nullptr;
     // Inputs the probe kept whole, decoded without being read again.
     const KeptContents *kept = nullptr;
@@ -53,6 +57,9 @@ struct SheetResult
     QVector<Failure> skipped;   // left out because their data did not decode
     QString error;              // plain words, naming the file, when Failed
 };
+
+// Whether `job` leaves out an image that failed with `status`.
+bool skips(const SheetJob &job, ImageStatus status);
 
 // Why a sheet cannot be made for `plan` (nothing to pack, too large, a
 // failed checkPlan, over maxSheetPixels), naming the sheet; empty when it can.

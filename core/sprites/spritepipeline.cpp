@@ -202,9 +202,7 @@ bool keepDecoded(QVector<Sprite> &sprites, const SheetJob &job, SheetResult &com
             decoded.append(std::move(s));
             continue;
         }
-        const bool skippable = s.failure.status == ImageStatus::DecodeFailed ||
-                               s.failure.status == ImageStatus::OutOfMemory;
-        if (!job.skipUndecodable || !skippable) {
+        if (!skips(job, s.failure.status)) {
             composed.error = s.failure.message();
             return false;
         }

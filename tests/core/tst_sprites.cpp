@@ -2,9 +2,11 @@
 #include "core/pipeline.h"
 #include "core/sprites/alias.h"
 #include "core/sprites/spritepipeline.h"
+#include "support/testsupport.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <optional>
 
 class TestSprites : public QObject
 {
@@ -43,6 +45,10 @@ void TestSprites::runsStopOrFail_data()
     // Only images whose data does not decode are left out.
     QTest::newRow("changed size, sprites, skipping undecodable")
         << true << QSize(4, 5) << false << "changed while packing" << false;
+    // 8000 x 8000: more than the memory left. A build's sheet fails rather
+    // than lack an image another run would decode.
+    QTest::newRow("no memory to decode, sprites, skipping undecodable but not that")
+        << true << QSize(8000, 8000) << false << "not enough memory to decode" << false;
     // --multipack's fallback layout only places the regions it has boxes for.
     QTest::newRow("region left out by the layout")
         << true << QSize(4, 4) << false << "has no place in the sheet's layout" << true;
@@ -77,8 +83,17 @@ void TestSprites::runsStopOrFail()
     job.progress = &progress;
     Compose::SpriteOptions options;
     options.trim = true;
+    std::optional<AddressSpaceLimit> memory;
+    if (probed.width() > 1000) {
+#ifdef __SANITIZE_ADDRESS__
+        QSKIP("the sanitizer's shadow memory needs the address space this takes away");
+#endif
+        job.skipOutOfMemory = false;
+        QVERIFY(memory.emplace(rlim_t(64) << 20).isActive());
+    }
     const Compose::SheetResult result =
         sprites ? Compose::composeSprites(job, options).composed : Compose::composeSheet(job);
+    memory.reset();
     QCOMPARE(progress.done.load(), cancel ? 0 : int(job.sizes.size()));
     QCOMPARE(result.outcome,
              error.isEmpty() ? Compose::SheetResult::Cancelled : Compose::SheetResult::Failed);
