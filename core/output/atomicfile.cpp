@@ -179,6 +179,17 @@ bool mayReplaceOthersFiles(int index)
 #endif
 }
 
+// Whether `file`, owned by `owner`, is another user's in a folder with the
+// sticky bit that is not this user's either: only its owner, or a process
+// with CAP_FOWNER, may rename over it or remove it there.
+bool keptFromReplacing(const QByteArray &file, uid_t owner, int index)
+{
+    struct stat folder;
+    return owner != geteuid() && stat(folderOf(file).constData(), &folder) == 0 &&
+           (folder.st_mode & S_ISVTX) && folder.st_uid != geteuid() &&
+           !mayReplaceOthersFiles(index);
+}
+
 // Checks `path` as an output without touching it; fills `target` (links
 // followed) and `existing` (its mode, or 0 when there is no file yet).
 bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString *reason, int index)
@@ -212,9 +223,7 @@ bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString 
     // In a folder with the sticky bit (/tmp), another user's file that this
     // user may write still cannot be renamed over, nor its backup removed
     // again: refused before anything is written.
-    struct stat folder;
-    if (exists && st.st_uid != geteuid() && stat(folderOf(*target).constData(), &folder) == 0 &&
-        (folder.st_mode & S_ISVTX) && folder.st_uid != geteuid() && !mayReplaceOthersFiles(index)) {
+    if (exists && keptFromReplacing(*target, st.st_uid, index)) {
         *reason = QStringLiteral("it belongs to another user, and its folder has the sticky bit "
                                  "(as /tmp does): only its owner may replace it");
         return false;
@@ -1430,10 +1439,7 @@ bool isKeptFromReplacing(const QString &path)
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat st;
-    struct stat folder;
-    return stat(name.constData(), &st) == 0 && st.st_uid != geteuid() &&
-           stat(folderOf(name).constData(), &folder) == 0 && (folder.st_mode & S_ISVTX) &&
-           folder.st_uid != geteuid() && !mayReplaceOthersFiles(0);
+    return stat(name.constData(), &st) == 0 && keptFromReplacing(name, st.st_uid, 0);
 }
 
 bool isUsableOutputPath(const QString &path, QString *reason)
