@@ -1390,18 +1390,12 @@ void TestSheetRender::decoderOutOfMemoryFallsBackToQt()
     QImage sheet = SheetRender::newSheet(QSize(4000, 4000));
     QVERIFY(!sheet.isNull());
     // 64 MiB of rows to inflate into; 32 MiB more address space than now.
-    QFile statm(QStringLiteral("/proc/self/statm"));
-    QVERIFY(statm.open(QIODevice::ReadOnly));
-    const rlim_t used = rlim_t(statm.readAll().split(' ').first().toULongLong()) * getpagesize();
-    rlimit saved;
-    QCOMPARE(getrlimit(RLIMIT_AS, &saved), 0);
-    rlimit lowered = saved;
-    lowered.rlim_cur = used + (rlim_t(32) << 20);
-    QCOMPARE(setrlimit(RLIMIT_AS, &lowered), 0);
+    auto memory = std::make_unique<AddressSpaceLimit>(rlim_t(32) << 20);
+    QVERIFY(memory->isActive());
     const auto failures = Compose::paintPlacements(
         sheet, {SheetLayout::Placement{path, QSize(4000, 4000), QPoint(), 0, 0}}, Compose::Limits(),
         1, nullptr, &kept);
-    setrlimit(RLIMIT_AS, &saved);
+    memory.reset();
     QVERIFY(failures.isEmpty());
     QCOMPARE(sheet, image);
 }
