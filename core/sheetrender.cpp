@@ -1,6 +1,6 @@
 #include "core/sheetrender.h"
 
-#include "core/hugepages.h"
+#include "core/largebuffers.h"
 #include "core/output/atomicfile.h"
 #include "core/pipeline.h"
 #include "core/png/pngencoder.h"
@@ -23,11 +23,9 @@ namespace SheetRender {
 
 namespace {
 
-// Large sheets are mapped on their own and marked for huge pages: the
-// decoders then fault in 2 MiB at a time instead of 4 KiB, which on a big
-// sheet saves most of the kernel's share of a run. The mapping is zeroed,
-// so no fill is needed either.
-constexpr size_t HugeMappingBytes = size_t(4) << 20;
+// Large sheets are mapped on their own: the mapping is zeroed, so no fill
+// is needed, and it is given back whole when the sheet goes.
+constexpr size_t OwnMappingBytes = size_t(4) << 20;
 
 struct Mapping
 {
@@ -38,15 +36,15 @@ struct Mapping
 void unmap(void *info)
 {
     const Mapping *mapping = static_cast<Mapping *>(info);
-    HugePages::unmap(mapping->address, mapping->bytes);
+    LargeBuffers::unmap(mapping->address, mapping->bytes);
     delete mapping;
 }
 
 QImage zeroedImage(const QSize &size, int bytesPerLine)
 {
     const size_t bytes = size_t(bytesPerLine) * size_t(size.height());
-    if (bytes >= HugeMappingBytes) {
-        void *address = HugePages::map(bytes);
+    if (bytes >= OwnMappingBytes) {
+        void *address = LargeBuffers::map(bytes);
         if (!address)
             return QImage();
         Mapping *mapping = new Mapping{address, bytes};

@@ -1,7 +1,7 @@
 #include "core/image/imageprobe.h"
 
-#include "core/hugepages.h"
 #include "core/inputs.h"
+#include "core/largebuffers.h"
 
 #include <QDir>
 #include <QFile>
@@ -483,13 +483,13 @@ ContentHash hashContent(RegularFile &file, const QByteArray &head)
 }
 
 ContentStore::ContentStore(size_t budget)
-    : m_base(static_cast<char *>(HugePages::map(budget, true))), m_capacity(m_base ? budget : 0)
+    : m_base(static_cast<char *>(LargeBuffers::map(budget, true))), m_capacity(m_base ? budget : 0)
 {
 }
 
 ContentStore::~ContentStore()
 {
-    HugePages::unmap(m_base, m_capacity);
+    LargeBuffers::unmap(m_base, m_capacity);
 }
 
 char *ContentStore::take(size_t size)

@@ -64,7 +64,7 @@ struct ContentHash
 // Whole small files as the probe read them, kept so that their decode need
 // not open and read them again: with thousands of inputs those system calls
 // are a good part of a run. One reservation of `budget` bytes, faulted in
-// only as far as it is filled, in huge pages; thread-safe.
+// only as far as it is filled; thread-safe.
 class ContentStore
 {
 public:

@@ -217,7 +217,7 @@ bool readChunks(const uint8_t *bytes, size_t length, Image *image)
 
 // The zlib stream of all IDAT chunks, copied together when there are several.
 const uint8_t *joinData(const uint8_t *bytes, size_t length, const Image &image,
-                        HugePages::Buffer &joined)
+                        LargeBuffers::Buffer &joined)
 {
     if (image.idatChunks == 1)
         return image.idat;

@@ -4,7 +4,7 @@
 // once into a buffer of the exact size the header gives, the rows unfiltered
 // and written straight into the sheet. QtCore and QtGui only.
 
-#include "core/hugepages.h"
+#include "core/largebuffers.h"
 
 #include <QSize>
 #include <QtGlobal>
@@ -26,10 +26,10 @@ struct Scratch
     Scratch &operator=(const Scratch &) = delete;
 
     libdeflate_decompressor *decompressor;
-    HugePages::Buffer file;     // the PNG file, read whole
-    HugePages::Buffer joined;   // IDAT chunks' data, when there are several
-    HugePages::Buffer rows;     // the inflated, then unfiltered, rows
-    std::vector<uint8_t> zeros; // the row above the first
+    LargeBuffers::Buffer file;   // the PNG file, read whole
+    LargeBuffers::Buffer joined; // IDAT chunks' data, when there are several
+    LargeBuffers::Buffer rows;   // the inflated, then unfiltered, rows
+    std::vector<uint8_t> zeros;  // the row above the first
 
     void releaseIfOver(size_t bytes)
     {

@@ -476,14 +476,21 @@ bool readJournal(const QByteArray &path, QByteArray *text, QString *problem)
     return problem->isEmpty();
 }
 
+// At most this much per write(): given one large write, the file system
+// caches it in folios as large as 2 MiB, which on a virtual machine whose
+// host has taken back the free memory cost 0.26 to 0.44 s for a 36 MiB sheet
+// against 0.01 s in writes of 64 KiB to 1 MiB.
+constexpr size_t WriteStepBytes = size_t(1) << 20;
+
 bool writeAll(int fd, const QByteArray &data, int index)
 {
     const char *p = data.constData();
     size_t left = size_t(data.size());
     while (left > 0) {
+        const size_t step = std::min(left, WriteStepBytes);
         const ssize_t n =
             faultedForTesting(WriteStep::WriteFull, index,
-                              faultedForTesting(WriteStep::Write, index, ::write(fd, p, left)));
+                              faultedForTesting(WriteStep::Write, index, ::write(fd, p, step)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)

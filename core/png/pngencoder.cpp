@@ -1,6 +1,6 @@
 #include "core/png/pngencoder.h"
 
-#include "core/hugepages.h"
+#include "core/largebuffers.h"
 #include "core/vectorclones.h"
 
 #include "core/png/rowfilter.h"
@@ -104,18 +104,17 @@ struct Piece
 
 // Where the deflated pieces are kept until they are joined: one reservation
 // for the bound of all of them, filled from the start in the order pieces
-// finish, so that only as many pages as the pieces need are ever touched,
-// in huge pages.
+// finish, so that only as many pages as the pieces need are ever touched.
 class PieceStore
 {
 public:
     explicit PieceStore(size_t capacity) : m_capacity(capacity)
     {
-        m_base = static_cast<uint8_t *>(HugePages::map(capacity, true));
+        m_base = static_cast<uint8_t *>(LargeBuffers::map(capacity, true));
         if (!m_base)
             throw std::bad_alloc();
     }
-    ~PieceStore() { HugePages::unmap(m_base, m_capacity); }
+    ~PieceStore() { LargeBuffers::unmap(m_base, m_capacity); }
     PieceStore(const PieceStore &) = delete;
     PieceStore &operator=(const PieceStore &) = delete;
 
@@ -168,7 +167,7 @@ public:
         const size_t filteredRow = m_rowBytes + 1;
         const size_t inputBytes = size_t(last - first) * filteredRow;
         // The deflated piece goes after the filtered bytes in the same
-        // buffer: one huge page for both while a piece deflates to less than
+        // buffer: one 2 MiB mapping for both while a piece deflates to less than
         // half its size.
         const size_t outputOffset = (inputBytes + 63) & ~size_t(63);
         uint8_t *filtered = m_scratch.reserve(outputOffset + pieceBound(inputBytes));
@@ -220,7 +219,7 @@ private:
     std::vector<uint8_t> m_rows, m_candidates;
     std::vector<uint8_t> m_other; // libdeflate's try beside SheetDeflate's
     // Reused from piece to piece, touched only where written.
-    HugePages::Buffer m_scratch;
+    LargeBuffers::Buffer m_scratch;
     // Every level but the default one's small images.
     std::unique_ptr<SheetDeflate::Encoder> m_sheet;
 };
@@ -358,7 +357,7 @@ QByteArray fileHead(const QImage &image)
 }
 
 // Room for a file of `total` bytes. With `storage`, the file is made in the
-// pixels of `spent` when they hold it, otherwise in huge pages; `storage`
+// pixels of `spent` when they hold it, otherwise in a mapping of its own; `storage`
 // then owns the memory `out` refers to. Throws std::bad_alloc.
 char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spent, QByteArray *out)
 {
@@ -374,17 +373,16 @@ char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spe
         storage->reset(owner, [](const void *image) { delete static_cast<const QImage *>(image); });
         *out = QByteArray::fromRawData(file, int(total));
     } else if (storage) {
-        file = static_cast<char *>(HugePages::map(total));
+        file = static_cast<char *>(LargeBuffers::map(total));
         if (!file)
             throw std::bad_alloc();
         storage->reset(file, [total](const void *bytes) {
-            HugePages::unmap(const_cast<void *>(bytes), total);
+            LargeBuffers::unmap(const_cast<void *>(bytes), total);
         });
         *out = QByteArray::fromRawData(file, int(total));
     } else {
         *out = QByteArray(int(total), Qt::Uninitialized);
         file = out->data();
-        HugePages::advise(file, total);
     }
     return file;
 }

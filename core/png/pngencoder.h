@@ -24,10 +24,10 @@ enum class Level { Fast, Default, Small };
 // as one piece, at least a row (0: the encoder's own choice); tests set it small to join many
 // pieces.
 //
-// Given `storage`, the file is made in huge pages that `storage` owns and
-// `png` only views (QByteArray::fromRawData): keep `storage` for as long as
-// `png` or a copy of it is used. A file of a few MiB is made much faster so,
-// where small pages would each cost a fault.
+// Given `storage`, the file is made in memory that `storage` owns and `png`
+// only views (QByteArray::fromRawData): keep `storage` for as long as `png`
+// or a copy of it is used. The memory is the spent sheet's where that holds
+// the file, as pages touched already cost no fault.
 //
 // A `cancel` set while the rows are deflated stops the encode, which then
 // fails with "cancelled".

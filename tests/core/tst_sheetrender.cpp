@@ -1,7 +1,7 @@
-#include "core/hugepages.h"
 #include "core/image/imagedecode.h"
 #include "core/image/imageprobe.h"
 #include "core/image/pngdecode.h"
+#include "core/largebuffers.h"
 #include "core/layout/sheetlayout.h"
 #include "core/parallel.h"
 #include "core/png/pngencoder.h"
@@ -721,14 +721,14 @@ void TestSheetRender::newSheet()
 }
 
 // The decoder's and encoder's scratch: every byte asked for is there, a
-// buffer in huge pages starts on a 2 MiB boundary, and a request it already
+// buffer mapped on its own starts on a 2 MiB boundary, and a request it already
 // holds keeps the buffer instead of mapping a new one.
 void TestSheetRender::scratchBuffer_data()
 {
     QTest::addColumn<QVector<qint64>>("requests");
 
-    QTest::newRow("at the huge-page size") << QVector<qint64>{256 * 1024};
-    QTest::newRow("past one huge page") << QVector<qint64>{300000, 2 * 1024 * 1024 + 1};
+    QTest::newRow("at the size mapped on its own") << QVector<qint64>{256 * 1024};
+    QTest::newRow("past one 2 MiB step") << QVector<qint64>{300000, 2 * 1024 * 1024 + 1};
     QTest::newRow("smaller after larger") << QVector<qint64>{3000000, 100, 2999999};
 }
 
@@ -736,7 +736,7 @@ void TestSheetRender::scratchBuffer()
 {
     QFETCH(QVector<qint64>, requests);
 
-    HugePages::Buffer buffer;
+    LargeBuffers::Buffer buffer;
     for (const qint64 request : requests) {
         const uint8_t *before = buffer.data();
         const size_t held = buffer.size();
@@ -746,7 +746,8 @@ void TestSheetRender::scratchBuffer()
         if (size_t(request) <= held)
             QCOMPARE(bytes, before);
         if (request >= 256 * 1024)
-            QCOMPARE(reinterpret_cast<uintptr_t>(bytes) % HugePages::HugePageBytes, uintptr_t(0));
+            QCOMPARE(reinterpret_cast<uintptr_t>(bytes) % LargeBuffers::AlignmentBytes,
+                     uintptr_t(0));
         bytes[0] = 1;
         bytes[request - 1] = 2;
     }
@@ -899,7 +900,7 @@ void TestSheetRender::pngEncoderRoundTrip()
     QVERIFY2(PngEncoder::encode(image, &png, &error, 1), qPrintable(error));
     for (const int threads : {4, 0}) {
         QByteArray again;
-        std::shared_ptr<const void> storage; // with 0 threads, the file in huge pages
+        std::shared_ptr<const void> storage; // with 0 threads, the file in a mapping of its own
         QVERIFY(PngEncoder::encode(image, &again, &error, threads, PngEncoder::Level::Default, 0,
                                    threads == 0 ? &storage : nullptr));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
