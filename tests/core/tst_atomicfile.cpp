@@ -126,6 +126,11 @@ void TestAtomicFile::atomicWriteSucceeds_data()
     QTest::newRow("replaces longer file")
         << QByteArray(5000, 'o') << QByteArray("short\r\n") << name;
     QTest::newRow("empty data truncates") << QByteArray("old") << QByteArray("") << name;
+    // Written in steps of 1 MiB: every byte in its place, the last step short.
+    QByteArray steps(int(5 << 19) + 7, Qt::Uninitialized);
+    for (int i = 0; i < steps.size(); ++i)
+        steps[i] = char(i % 251);
+    QTest::newRow("several write steps") << QByteArray("old") << steps << name;
     // No suffixed temporary name fits beside it: a short one is used.
     QTest::newRow("name too long for a suffixed temporary")
         << QByteArray("old") << QByteArray("new") << QString(250, 'n');
