@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <vector>
 
 namespace SheetLayout {
@@ -346,6 +347,55 @@ bool pack(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing
     return packIn<qint64>(items, binWidth, binHeight, result);
 }
 
+// First fit by decreasing height: shelves as tall as the first item on
+// each, every item on the lowest shelf with room left. In a bin filled to
+// the last few percent with many items of like sizes, MaxRects' choices can
+// strand a strip on every side where this still fits them all. False when
+// an item does not fit.
+bool packOnShelves(const QVector<Item> &items, qint64 binWidth, qint64 binHeight, Packing *result)
+{
+    QVector<int> order(items.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&items](int a, int b) {
+        const Item &x = items[a];
+        const Item &y = items[b];
+        if (x.h != y.h)
+            return x.h > y.h;
+        if (x.w != y.w)
+            return x.w > y.w;
+        return x.path < y.path;
+    });
+    struct Shelf
+    {
+        qint64 y;
+        qint64 height;
+        qint64 used;
+    };
+    std::vector<Shelf> shelves;
+    Packing packing;
+    packing.positions.resize(items.size());
+    for (const int i : std::as_const(order)) {
+        const Item &item = items[i];
+        if (item.w > binWidth)
+            return false;
+        auto shelf = std::find_if(shelves.begin(), shelves.end(), [&](const Shelf &s) {
+            return s.used + item.w <= binWidth && item.h <= s.height;
+        });
+        if (shelf == shelves.end()) {
+            if (item.h > binHeight - packing.usedHeight)
+                return false;
+            shelves.push_back(Shelf{packing.usedHeight, item.h, 0});
+            packing.usedHeight += item.h;
+            shelf = shelves.end() - 1;
+        }
+        packing.positions[i] = qMakePair(shelf->used, shelf->y);
+        shelf->used += item.w;
+        packing.usedWidth = std::max(packing.usedWidth, shelf->used);
+    }
+    *result = packing;
+    return true;
+}
+
 constexpr double squarenessWeight = 0.1;
 
 struct Candidate
@@ -398,6 +448,37 @@ public:
             m_stacked += item.h;
             m_inOneRow += item.w;
         }
+    }
+
+    // The best sheet within maxWidth x maxHeight packed on shelves (see
+    // packOnShelves()), over widths from the widest allowed down to the
+    // least that could hold the area; invalid when none fits.
+    Candidate onShelves(qint64 maxWidth, qint64 maxHeight) const
+    {
+        if (m_powerOfTwo) {
+            maxWidth = floorPowerOfTwo(maxWidth);
+            maxHeight = floorPowerOfTwo(maxHeight);
+        }
+        const qint64 maxBinWidth = maxWidth - m_margin;
+        const qint64 maxBinHeight = maxHeight - m_margin;
+        Candidate best;
+        if (maxBinWidth < m_widest || maxBinHeight < m_tallest ||
+            m_area > double(maxBinWidth) * double(maxBinHeight))
+            return best;
+        const qint64 widest = std::min(maxBinWidth, m_inOneRow);
+        const qint64 least =
+            std::min(widest, std::max(m_widest, qint64(std::ceil(m_area / double(maxBinHeight)))));
+        constexpr qint64 steps = 16;
+        for (qint64 i = 0; i <= steps; ++i) {
+            Packing packing;
+            if (!packOnShelves(m_items, widest - (widest - least) * i / steps, maxBinHeight,
+                               &packing))
+                continue;
+            const Candidate c = candidateFor(packing);
+            if (c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight && c.betterThan(best))
+                best = c;
+        }
+        return best;
     }
 
     // The best sheet no larger than maxWidth x maxHeight (sheet sides, after
@@ -709,6 +790,8 @@ Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &
         // Only where the usual search fails: a sheet it finds stays as it was.
         if (!best.valid && thorough)
             best = search.best(maxSize.width(), maxSize.height(), true);
+        if (!best.valid && thorough)
+            best = search.onShelves(maxSize.width(), maxSize.height());
     }
     if (!best.valid)
         best = search.best(unlimited, unlimited);

@@ -24,8 +24,8 @@ struct LayoutOptions
     bool powerOfTwo = false; // round each side of the sheet up to a power of two
     int threads = 0;         // for the compact layout's search; 0: one per core
     // Compact, under `maxSize`: where the usual search finds no sheet within
-    // it, search more widths and heights before giving up. Slower, and only
-    // ever turns a failure into a sheet within the limit.
+    // it, search more widths and heights, then pack on shelves, before giving
+    // up. Slower, and only ever turns a failure into a sheet within the limit.
     bool thorough = false;
 };
 

@@ -1183,6 +1183,12 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--layout", "compact",     "--max-size",  "62x63",
                        "-o",       "$ROOT/s.png", "$ROOT/looser"}
         << 0;
+    // 126 of 144 pixels: MaxRects leaves gaps at every width and height
+    // tried, shelves of decreasing height fit.
+    QTest::newRow("--layout compact, a limit only shelves fit")
+        << QStringList{"--layout", "compact", "-m0",         "--max-size",
+                       "12x12",    "-o",      "$ROOT/s.png", "$ROOT/shelves"}
+        << 0;
     // 6x6 does not fit beside 10x5, nor 6x5 beside 6x6; 6x5 of the same
     // width fits beside 10x5. A third page would clash with the JSON file.
     QTest::newRow("--multipack compact, an image as wide as one refused")
@@ -1275,6 +1281,8 @@ void TestPack::optionBoundaries()
         sized << QString("looser/") + name;
     sized += QStringList{"loose/11x11", "loose/8x5",  "loose/16x12",
                          "loose/10x17", "loose/20x5", "loose/15x8"};
+    sized += QStringList{"shelves/00-2x6", "shelves/01-5x5", "shelves/02-4x3", "shelves/03-10x3",
+                         "shelves/04-8x2", "shelves/05-2x3", "shelves/06-5x5"};
     for (int i = 1; i <= 5; ++i)
         sized << QString("rows/%1-10x1").arg(i) << QString("rows/%1-10x4").arg(i);
     for (const QString &name : std::as_const(sized)) {
