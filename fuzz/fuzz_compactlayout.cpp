@@ -56,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzInput input(data, size);
     const unsigned flags = input.take8();
     const bool powerOfTwo = flags & 1;
+    const bool thorough = flags & 8; // the search before a run would fail, shelves included
     const int margin = flags & 2 ? int(input.take8()) - 8 : int(input.take8() & 3);
     QSize maxSize;
     if (flags & 4)
@@ -65,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         sizes.insert(QStringLiteral("i%1.png").arg(i),
                      QSize(side(input.take16()), side(input.take16())));
 
-    const SheetLayout::Plan plan = SheetLayout::computeCompact(sizes, margin, maxSize, powerOfTwo);
+    const SheetLayout::Plan plan =
+        SheetLayout::computeCompact(sizes, margin, maxSize, powerOfTwo, 0, thorough);
     if (sizes.isEmpty() || margin < 0) {
         if (!plan.isEmpty())
             fuzzFail("no images or a negative margin still gives a sheet");
