@@ -450,42 +450,16 @@ public:
         }
     }
 
-    // The best sheet within maxWidth x maxHeight packed on shelves (see
-    // packOnShelves()), over widths from the widest allowed down to the
-    // least that could hold the area; invalid when none fits.
-    Candidate onShelves(qint64 maxWidth, qint64 maxHeight) const
-    {
-        if (m_powerOfTwo) {
-            maxWidth = floorPowerOfTwo(maxWidth);
-            maxHeight = floorPowerOfTwo(maxHeight);
-        }
-        const qint64 maxBinWidth = maxWidth - m_margin;
-        const qint64 maxBinHeight = maxHeight - m_margin;
-        Candidate best;
-        if (maxBinWidth < m_widest || maxBinHeight < m_tallest ||
-            m_area > double(maxBinWidth) * double(maxBinHeight))
-            return best;
-        const qint64 widest = std::min(maxBinWidth, m_inOneRow);
-        const qint64 least =
-            std::min(widest, std::max(m_widest, qint64(std::ceil(m_area / double(maxBinHeight)))));
-        constexpr qint64 steps = 16;
-        for (qint64 i = 0; i <= steps; ++i) {
-            Packing packing;
-            if (!packOnShelves(m_items, widest - (widest - least) * i / steps, maxBinHeight,
-                               &packing))
-                continue;
-            const Candidate c = candidateFor(packing);
-            if (c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight && c.betterThan(best))
-                best = c;
-        }
-        return best;
-    }
+    enum class Effort {
+        Usual,
+        Thorough, // more widths, and more bin heights where a width's usual ones fail
+        Shelves,  // packOnShelves() instead of MaxRects
+    };
 
     // The best sheet no larger than maxWidth x maxHeight (sheet sides, after
-    // rounding); pass the largest qint64 for no limit. `thorough` also tries
-    // more widths, and more bin heights for a width whose usual ones all fail
-    // (see sampled()).
-    Candidate best(qint64 maxWidth, qint64 maxHeight, bool thorough = false) const
+    // rounding); pass the largest qint64 for no limit. See Effort, and
+    // sampled() for the heights a thorough search tries.
+    Candidate best(qint64 maxWidth, qint64 maxHeight, Effort effort = Effort::Usual) const
     {
         if (m_powerOfTwo) {
             maxWidth = floorPowerOfTwo(maxWidth);
@@ -496,8 +470,16 @@ public:
         Candidate best;
         if (m_widest > maxBinWidth || m_tallest > maxBinHeight)
             return best;
-        if (thorough && m_area > double(maxBinWidth) * double(maxBinHeight))
+        if (effort != Effort::Usual && m_area > double(maxBinWidth) * double(maxBinHeight))
             return best; // the items alone cover more than the bin
+        // From the widest bin worth trying down to the least that could hold
+        // the items' area within the height limit.
+        const qint64 widest = std::min(maxBinWidth, m_inOneRow);
+        const qint64 least =
+            std::min(widest, std::max(m_widest, qint64(std::ceil(m_area / double(maxBinHeight)))));
+        if (effort == Effort::Shelves)
+            return onShelves(maxWidth, maxHeight, widest, least);
+        const bool thorough = effort == Effort::Thorough;
 
         // Nearest the square first: a good early result lets later widths
         // be dismissed after one packing.
@@ -514,13 +496,10 @@ public:
         }
         // Under a limit, the widest sheet allowed is often the one that fits.
         if (maxWidth < std::numeric_limits<qint64>::max())
-            widths.append(std::min(maxBinWidth, std::max(m_widest, m_inOneRow)));
+            widths.append(widest);
         if (thorough) {
             // The widths just below the limit, and some spread down to the
-            // least that could hold the area within the height limit.
-            const qint64 widest = std::min(maxBinWidth, std::max(m_widest, m_inOneRow));
-            const qint64 least = std::min(
-                widest, std::max(m_widest, qint64(std::ceil(m_area / double(maxBinHeight)))));
+            // least.
             constexpr qint64 steps = 8;
             for (qint64 i = 0; i < steps && widest - i >= least; ++i)
                 widths.append(widest - i);
@@ -597,6 +576,24 @@ private:
         const double limit = double(std::min(maxBinWidth, m_inOneRow));
         const qint64 w = qint64(std::ceil(std::min(width, limit)));
         return std::max(m_widest, std::min(w, maxBinWidth));
+    }
+
+    // The best sheet within maxWidth x maxHeight (after rounding) packed on
+    // shelves, over bin widths from `widest` down to `least`.
+    Candidate onShelves(qint64 maxWidth, qint64 maxHeight, qint64 widest, qint64 least) const
+    {
+        Candidate best;
+        constexpr qint64 steps = 16;
+        for (qint64 i = 0; i <= steps; ++i) {
+            Packing packing;
+            if (!packOnShelves(m_items, widest - (widest - least) * i / steps, maxHeight - m_margin,
+                               &packing))
+                continue;
+            const Candidate c = candidateFor(packing);
+            if (c.sheetWidth <= maxWidth && c.sheetHeight <= maxHeight && c.betterThan(best))
+                best = c;
+        }
+        return best;
     }
 
     Candidate candidateFor(const Packing &packing) const
@@ -788,10 +785,10 @@ Plan computeCompact(const QMap<QString, QSize> &sizes, int margin, const QSize &
     if (maxSize.isValid()) {
         best = search.best(maxSize.width(), maxSize.height());
         // Only where the usual search fails: a sheet it finds stays as it was.
-        if (!best.valid && thorough)
-            best = search.best(maxSize.width(), maxSize.height(), true);
-        if (!best.valid && thorough)
-            best = search.onShelves(maxSize.width(), maxSize.height());
+        for (const auto effort : {Search::Effort::Thorough, Search::Effort::Shelves}) {
+            if (!best.valid && thorough)
+                best = search.best(maxSize.width(), maxSize.height(), effort);
+        }
     }
     if (!best.valid)
         best = search.best(unlimited, unlimited);
