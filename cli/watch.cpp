@@ -170,9 +170,12 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
     }
     if (!gone.isEmpty())
         watcher.removePaths(gone);
+    // A watch needs read access; Qt would print a warning of its own for
+    // every path it cannot watch, after every pack. The folder above an
+    // unreadable path sees it made readable, and it is watched then.
     QStringList added;
     for (const QString &path : std::as_const(wanted)) {
-        if (!kept.contains(path))
+        if (!kept.contains(path) && ::access(QFile::encodeName(path).constData(), R_OK) == 0)
             added << path;
     }
     if (!added.isEmpty())

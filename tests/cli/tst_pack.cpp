@@ -427,6 +427,7 @@ private slots:
     void packFileSheetsAndOverrides();
     void watchRepacksUntilInterrupted();
     void watchSeesWhatAPackMissed();
+    void watchSeesAnUnreadableImageMadeReadable();
     void watchFollowsFilesAndOwnOutputs();
     void watchFollowsWhatItParses_data();
     void watchFollowsWhatItParses();
@@ -2915,6 +2916,39 @@ void TestPack::watchRepacksUntilInterrupted()
                            dir.filePath("s.png"), dir.filePath("in")},
                           QString(), "/bin/sh");
     QCOMPARE(full.code, 1);
+}
+
+// As a user who may not read an image, skipped: no warning of Qt's own
+// after each pack, and the image packed once it is made readable.
+void TestPack::watchSeesAnUnreadableImageMadeReadable()
+{
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkpath("in"));
+    QVERIFY(savePng(patternImage(10, 4, 1), dir.filePath("in/a.png")));
+    QVERIFY(savePng(patternImage(7, 3, 2), dir.filePath("in/b.png")));
+    const QByteArray unreadable = QFile::encodeName(dir.filePath("in/b.png"));
+    QCOMPARE(::chmod(unreadable.constData(), 0), 0);
+    QStringList command{KORVANE_PACK};
+    if (geteuid() == 0) {
+        if (packAsUser({"--version"}, dir, dir.path()).code != 0)
+            QSKIP("User 65534 cannot run korvane-pack from the temporary folder here.");
+        command = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                              dir.filePath("korvane-pack")};
+    }
+    QProcess watch;
+    watch.start(command.takeFirst(),
+                command + QStringList{"--watch", "--skip-unreadable", "-o", dir.filePath("s.png"),
+                                      dir.filePath("in")});
+    QString lines;
+    QVERIFY2(readLines(watch, &lines, 1) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(::chmod(unreadable.constData(), 0644), 0);
+    QVERIFY2(readLines(watch, &lines, 2) && lines.endsWith(" packed\n"), qPrintable(lines));
+    QCOMPARE(placementLines(dir.filePath("s.txt")).filter(dir.filePath("in/b.png")).size(), 1);
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
+    const QString errors = QString::fromUtf8(watch.readAllStandardError());
+    QVERIFY2(errors.startsWith("korvane-pack: skipping") && !errors.contains("inotify"),
+             qPrintable(errors));
 }
 
 void TestPack::watchSeesWhatAPackMissed()
