@@ -31,12 +31,23 @@ namespace {
 class KeyPositions
 {
 public:
-    explicit KeyPositions(const QByteArray &text) : m_text(text) { value(QString()); }
+    explicit KeyPositions(const QByteArray &text) : m_text(text)
+    {
+        // QJsonDocument skips a UTF-8 byte order mark, as editors on
+        // Windows write one; so must this walk, or it would see no key.
+        if (text.startsWith("\xef\xbb\xbf"))
+            m_at = 3;
+        value(QString());
+    }
     int offset(const QString &path) const { return m_offsets.value(path, 0); }
     // The first key given twice in one object, which QJsonDocument would
     // quietly take the last value of; empty when there is none.
     QString duplicate() const { return m_duplicate; }
     int duplicateOffset() const { return m_duplicateOffset; }
+    // Where the first escape that JSON does not have ("\\s") starts, or -1.
+    // QJsonDocument reads it as the character after the backslash, so a
+    // path written with single backslashes would name another file.
+    int badEscapeOffset() const { return m_badEscape; }
 
 private:
     void space()
@@ -47,8 +58,12 @@ private:
     QString string()
     {
         const int start = m_at++;
-        while (m_at < m_text.size() && m_text[m_at] != '"')
+        while (m_at < m_text.size() && m_text[m_at] != '"') {
+            if (m_text[m_at] == '\\' && m_badEscape < 0 && m_at + 1 < m_text.size() &&
+                !QByteArray("\"\\/bfnrtu").contains(m_text[m_at + 1]))
+                m_badEscape = m_at;
             m_at += m_text[m_at] == '\\' ? 2 : 1;
+        }
         ++m_at;
         const QJsonArray decoded =
             QJsonDocument::fromJson('[' + m_text.mid(start, m_at - start) + ']').array();
@@ -98,6 +113,7 @@ private:
     QHash<QString, int> m_offsets;
     QString m_duplicate;
     int m_duplicateOffset = 0;
+    int m_badEscape = -1;
 };
 
 // Line and column (from 1) of a byte offset; columns count characters.
@@ -598,6 +614,16 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
         return false;
     }
     const KeyPositions keys(text);
+    if (keys.badEscapeOffset() >= 0) {
+        const int at = keys.badEscapeOffset();
+        const char escaped = text[at + 1];
+        const QString shown = escaped > ' ' && escaped < 0x7f
+                                  ? QStringLiteral(" \"\\%1\"").arg(QLatin1Char(escaped))
+                                  : QString();
+        *error = QStringLiteral("%1:%2: invalid escape sequence%3; a backslash is written \"\\\\\"")
+                     .arg(QDir::toNativeSeparators(path), position(text, at), shown);
+        return false;
+    }
     if (!keys.duplicate().isEmpty()) {
         *error = QStringLiteral("%1:%2: \"%3\": given more than once")
                      .arg(QDir::toNativeSeparators(path), position(text, keys.duplicateOffset()),

@@ -2705,6 +2705,12 @@ void TestPack::packFileErrorsHavePositions_data()
         << "3:4: \"data\": must be a list of";
     QTest::newRow("key given twice") << head + "   \"margin\": -4, \"margin\": 1}]}"
                                      << "3:18: \"margin\": given more than once";
+    QTest::newRow("key given twice after a byte order mark")
+        << "\xef\xbb\xbf" + head + "   \"margin\": -4, \"margin\": 1}]}"
+        << "3:18: \"margin\": given more than once";
+    QTest::newRow("backslash that is no escape, as in a Windows path")
+        << head + "   \"json\": \"meta\\data.json\"}]}"
+        << "3:17: invalid escape sequence \"\\d\"";
     // Refused once past the bound, so that a device without end is not
     // read until memory runs out.
     QTest::newRow("larger than 64 MiB")
