@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -287,30 +288,21 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
     const QJsonArray inputs = value.toArray();
     if (!value.isArray() || inputs.isEmpty())
         return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
+    QStringList given;
     for (const QJsonValue &input : inputs) {
         const QString text = input.toString();
         if (!input.isString() || text.isEmpty())
             return fail(QStringLiteral("inputs"), QStringLiteral("must be a list of paths"));
         if (!encodable(QStringLiteral("inputs"), text))
             return false;
-        if (!result)
-            continue;
-        if (!hasWildcard(text)) {
-            result->inputs << resolved(text);
-            continue;
-        }
-        QString unread;
-        const QStringList found =
-            expandGlob(m_folder.path(), text, &result->undecodable, &result->searched, &unread);
-        if (!unread.isEmpty() && result->unread.isEmpty())
-            result->unread = unread;
-        // Only an error for a sheet that is built: a --sheet run must not
-        // depend on another sheet's art being there.
-        if (found.isEmpty() && result->unmatched.isEmpty()) {
-            fail(QStringLiteral("inputs"), QStringLiteral("\"%1\" matches no file").arg(text));
-            result->unmatched = m_error;
-        }
-        result->inputs += found;
+        given << text;
+    }
+    if (result) {
+        const QString key = m_path + QStringLiteral("/inputs");
+        result->given = {m_folder.path(), given,
+                         QStringLiteral("%1:%2").arg(QDir::toNativeSeparators(m_file),
+                                                     position(m_text, m_keys.offset(key)))};
+        expandInputs(result->given, result);
     }
     return true;
 }
@@ -527,6 +519,35 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
 }
 
 } // namespace
+
+bool InputList::hasPattern() const
+{
+    return std::any_of(given.cbegin(), given.cend(), hasWildcard);
+}
+
+void expandInputs(const InputList &list, SheetArguments *result)
+{
+    result->inputs.clear();
+    result->unmatched.clear();
+    result->unread.clear();
+    for (const QString &text : list.given) {
+        if (!hasWildcard(text)) {
+            result->inputs << cleanedPath(inFolder(list.folder, text));
+            continue;
+        }
+        QString unread;
+        const QStringList found =
+            expandGlob(list.folder, text, &result->undecodable, &result->searched, &unread);
+        if (!unread.isEmpty() && result->unread.isEmpty())
+            result->unread = unread;
+        // Only an error for a sheet that is built: a --sheet run must not
+        // depend on another sheet's art being there.
+        if (found.isEmpty() && result->unmatched.isEmpty())
+            result->unmatched =
+                QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text);
+        result->inputs += found;
+    }
+}
 
 bool NameMatch::matches(const QString &name) const
 {

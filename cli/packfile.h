@@ -50,6 +50,17 @@ struct Searched
     }
 };
 
+// A sheet's "inputs" as the file gives them. Patterns are matched again
+// when the sheet is built, so that they take in what an earlier sheet of
+// the same run wrote.
+struct InputList
+{
+    QString folder;    // the pack file's folder, as named
+    QStringList given; // as written in the file
+    QString where;     // "FILE:LINE:COLUMN" of the "inputs" key
+    bool hasPattern() const;
+};
+
 struct SheetArguments
 {
     QString name;        // "name", or the output's base name
@@ -65,7 +76,12 @@ struct SheetArguments
     // fails the sheet when it is built.
     QString unread;
     Searched searched; // by the patterns among the inputs
+    InputList given;   // empty when INPUT arguments replace the file's
 };
+
+// Sets `inputs`, `undecodable`, `unmatched`, `unread` and `searched` of
+// `result` from `list`, as the file is read.
+void expandInputs(const InputList &list, SheetArguments *result);
 
 // Reads `path`. Keys whose option is in `overridden` (long names, as given
 // on the command line) are left out, since the command line wins. False

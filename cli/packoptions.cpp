@@ -665,6 +665,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             return status;
         }
         options.undecodable = sheet.undecodable;
+        options.packInputs = sheet.given;
         runs->append(options);
     }
     if (runs->isEmpty()) {

@@ -51,6 +51,8 @@ struct Options
     QString configFile;     // the settings file read for the margin
     QString sheetName;      // the pack file's sheet to build; empty for all
     bool watch = false;     // pack again whenever an input changes
+    // The pack file's "inputs" of this sheet, matched again when it is built.
+    PackFile::InputList packInputs;
 };
 
 // From parseOptions(): the options are complete, go on and pack.

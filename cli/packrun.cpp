@@ -1122,7 +1122,22 @@ int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *writt
     for (int i = 0; i < runs.size(); ++i) {
         if (beforeSheet)
             beforeSheet(i);
-        if (const int packed = Packer(runs[i], console, &files).pack())
+        Options options = runs[i];
+        // The patterns were matched before any sheet was built: once an
+        // earlier sheet has written its files, they are matched again, so
+        // that this sheet takes in what that one made now, not on the
+        // next run.
+        if (!files.isEmpty() && options.packInputs.hasPattern()) {
+            PackFile::SheetArguments now;
+            PackFile::expandInputs(options.packInputs, &now);
+            if (!now.unread.isEmpty())
+                return console.failure(now.unread);
+            if (!now.unmatched.isEmpty())
+                return console.usage(now.unmatched);
+            options.inputs = now.inputs;
+            options.undecodable.insert(now.undecodable);
+        }
+        if (const int packed = Packer(options, console, &files).pack())
             return packed;
     }
     return ExitOk;

@@ -2819,6 +2819,14 @@ void TestPack::packFileSheetsAndOverrides()
     // A "--" that ends the command line leaves the file's INPUTs as they are.
     QCOMPARE(pack({"--pack", "p.json", "--sheet", "one", "--"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/two.txt")), QStringList{"art/b.png,7,3,1,1"});
+    // A pattern takes in what an earlier sheet of the same run wrote.
+    QDir(dir.path()).mkpath("project/gen");
+    QVERIFY(savePng(patternImage(2, 2, 3), dir.filePath("project/gen/s.png")));
+    QVERIFY(writeFileBytes(dir.filePath("project/chain.json"), R"({"sheets": [
+        {"output": "gen/g.png", "inputs": ["art/b.png"]},
+        {"output": "out/chain.png", "inputs": ["gen/*.png"]}]})"));
+    QCOMPARE(pack({"--pack", "chain.json"}, dir.filePath("project")).code, 0);
+    QCOMPARE(placementLines(dir.filePath("project/out/chain.txt")).filter("gen/g.png,").size(), 1);
     // A page that only the split makes may be another sheet's output.
     QVERIFY(writeFileBytes(dir.filePath("project/r.json"), R"({"sheets": [
         {"output": "out/m.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
