@@ -51,7 +51,7 @@ struct KnownOptions
     bool animations, update, multipack;
     QString packFile, configFile, sheetName; // the margin, not the file, counts
     bool watch;
-    PackFile::InputList packInputs; // the inputs it gives count
+    PackFile::InputList packInputs; // matched into `inputs`, which count
 };
 static_assert(sizeof(KnownOptions) == sizeof(Options),
               "a new member of Options must be added to optionsHash()");
