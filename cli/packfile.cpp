@@ -542,11 +542,25 @@ void expandInputs(const InputList &list, SheetArguments *result)
             result->unread = unread;
         // Only an error for a sheet that is built: a --sheet run must not
         // depend on another sheet's art being there.
-        if (found.isEmpty() && result->unmatched.isEmpty())
-            result->unmatched =
-                QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text);
+        if (found.isEmpty()) {
+            result->unmatched.append(
+                {cleanedPath(inFolder(list.folder, text)),
+                 QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text)});
+        }
         result->inputs += found;
     }
+}
+
+bool couldMatch(const QString &pattern, const QString &path)
+{
+    // The path is brought to the pattern's side, not the other way: the
+    // working folder's name may hold '*' or '?' itself.
+    QString file = path;
+    if (pattern.startsWith(QLatin1Char('/')) != path.startsWith(QLatin1Char('/'))) {
+        file = pattern.startsWith(QLatin1Char('/')) ? QDir::current().absoluteFilePath(path)
+                                                    : QDir::current().relativeFilePath(path);
+    }
+    return globExpression(pattern).match(cleanedPath(file)).hasMatch();
 }
 
 bool NameMatch::matches(const QString &name) const

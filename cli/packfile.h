@@ -61,6 +61,15 @@ struct InputList
     bool hasPattern() const;
 };
 
+// A pattern that matched no file: `pattern` as a path from the working
+// folder, and the error ("FILE:LINE:COLUMN: ...") that fails its sheet when
+// it is built.
+struct Unmatched
+{
+    QString pattern;
+    QString error;
+};
+
 struct SheetArguments
 {
     QString name;        // "name", or the output's base name
@@ -69,9 +78,7 @@ struct SheetArguments
     // Files a pattern matched whose names do not decode, by the text among
     // `inputs` that stands for them: their bytes, as for such an INPUT.
     QMap<QString, QByteArray> undecodable;
-    // "FILE:LINE:COLUMN: ..." for the first pattern that matched no file,
-    // which fails the sheet when it is built.
-    QString unmatched;
+    QVector<Unmatched> unmatched; // in the order of `inputs`
     // The first folder a pattern could not search, with the reason, which
     // fails the sheet when it is built.
     QString unread;
@@ -91,6 +98,10 @@ void expandInputs(const InputList &list, SheetArguments *result);
 // matches no file is left to SheetArguments::unmatched.
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
           QString *error, bool *unreadable = nullptr);
+
+// Whether the file `path` would be matched by `pattern` (an Unmatched's)
+// once it exists; both are paths from the working folder.
+bool couldMatch(const QString &pattern, const QString &path);
 
 // Files below `folder` matching `pattern` ("*" and "?" within one folder
 // level, "**" across levels), sorted. A match whose name does not decode is

@@ -472,6 +472,19 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
     return given;
 }
 
+// The files the sheets of `runs` write that `pattern` would match.
+QStringList madeEarlier(const QVector<Options> &runs, const QString &pattern)
+{
+    QStringList made;
+    for (const Options &run : runs) {
+        for (const NamedOutput &named : namedOutputs(run, 1)) {
+            if (PackFile::couldMatch(pattern, named.path))
+                made << named.path;
+        }
+    }
+    return made;
+}
+
 // Two sheets of a pack file that write one file would leave the first
 // sheet's other files describing a file the second replaced.
 int checkSheetsApart(const QVector<Options> &runs, const QStringList &names,
@@ -645,16 +658,25 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             reads->packFileAtFault = commandLineHolds(arguments, c);
             return console.failure(sheet.unread);
         }
-        if (!sheet.unmatched.isEmpty()) {
-            reads->packFileAtFault = commandLineHolds(arguments, c);
-            return console.usage(sheet.unmatched);
+        // A pattern that matches no file yet may match what an earlier sheet
+        // of this run writes (a clean checkout of chained sheets): those
+        // files stand in for its matches until it is matched again, when its
+        // sheet is built.
+        QStringList awaited;
+        for (const PackFile::Unmatched &none : sheet.unmatched) {
+            const QStringList made = madeEarlier(*runs, none.pattern);
+            if (made.isEmpty()) {
+                reads->packFileAtFault = commandLineHolds(arguments, c);
+                return console.usage(none.error);
+            }
+            awaited += made;
         }
         // The file's options first, then the command line's; its INPUTs
         // after "--", so that a path starting with "-" stays a path.
         QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
-        if (!sheet.inputs.isEmpty())
-            combined +=
-                (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) + sheet.inputs;
+        if (!sheet.inputs.isEmpty() || !awaited.isEmpty())
+            combined += (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) +
+                        sheet.inputs + awaited;
         Options options;
         const int status = parseOptions(combined, &options, console);
         if (!options.configFile.isEmpty())

@@ -1133,7 +1133,7 @@ int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *writt
             if (!now.unread.isEmpty())
                 return console.failure(now.unread);
             if (!now.unmatched.isEmpty())
-                return console.usage(now.unmatched);
+                return console.usage(now.unmatched.first().error);
             options.inputs = now.inputs;
             options.undecodable.insert(now.undecodable);
         }

@@ -2827,6 +2827,20 @@ void TestPack::packFileSheetsAndOverrides()
         {"output": "out/chain.png", "inputs": ["gen/*.png"]}]})"));
     QCOMPARE(pack({"--pack", "chain.json"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/chain.txt")).filter("gen/g.png,").size(), 1);
+    // Also when the pattern matches nothing until that sheet is built; one
+    // that no earlier sheet can satisfy still fails before any is built.
+    QDir(dir.path()).mkpath("project/fresh");
+    QDir(dir.path()).mkpath("project/never");
+    QVERIFY(writeFileBytes(dir.filePath("project/fresh.json"), R"({"sheets": [
+        {"output": "fresh/g.png", "inputs": ["art/b.png"]},
+        {"output": "out/fresh.png", "inputs": ["fresh/*.png"]}]})"));
+    QCOMPARE(pack({"--pack", "fresh.json"}, dir.filePath("project")).code, 0);
+    QCOMPARE(placementLines(dir.filePath("project/out/fresh.txt")).size(), 1);
+    QVERIFY(writeFileBytes(dir.filePath("project/never.json"), R"({"sheets": [
+        {"output": "never/g.png", "inputs": ["art/b.png"]},
+        {"output": "out/never.png", "inputs": ["never/*.jpg"]}]})"));
+    QCOMPARE(pack({"--pack", "never.json"}, dir.filePath("project")).code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("project/never/g.png")));
     // A page that only the split makes may be another sheet's output.
     QVERIFY(writeFileBytes(dir.filePath("project/r.json"), R"({"sheets": [
         {"output": "out/m.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
