@@ -607,6 +607,43 @@ bool commandLineHolds(const QStringList &arguments, const CommandLine &c)
     return parseOptions(probe, &options, quiet) == ParsedToPack;
 }
 
+// The run of one sheet of a pack file: its options, then the command
+// line's. `earlier` holds the runs of the sheets built before it; a settings
+// file it reads goes into `readFiles`.
+int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet,
+             const QVector<Options> &earlier, Console &console, Options *options,
+             QStringList *readFiles)
+{
+    // Before a pattern that matched nothing: that may be why.
+    if (!sheet.unread.isEmpty())
+        return console.failure(sheet.unread);
+    // A pattern that matches no file yet may match what an earlier sheet of
+    // this run writes (a clean checkout of chained sheets): those files
+    // stand in for its matches until it is matched again, when its sheet is
+    // built.
+    QStringList awaited;
+    for (const PackFile::Unmatched &none : sheet.unmatched) {
+        const QStringList made = madeEarlier(earlier, none.pattern);
+        if (made.isEmpty())
+            return console.usage(none.error);
+        awaited += made;
+    }
+    // The file's options first, then the command line's; its INPUTs after
+    // "--", so that a path starting with "-" stays a path.
+    QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
+    if (!sheet.inputs.isEmpty() || !awaited.isEmpty())
+        combined += (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) +
+                    sheet.inputs + awaited;
+    // Fails on such as "multipack" without "max-size", or a "config" that
+    // cannot be read.
+    const int status = parseOptions(combined, options, console);
+    if (!options->configFile.isEmpty())
+        *readFiles << options->configFile;
+    options->undecodable = sheet.undecodable;
+    options->packInputs = sheet.given;
+    return status;
+}
+
 } // namespace
 
 int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &console,
@@ -653,41 +690,12 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
             continue;
         packed << sheet.name;
         reads->searched.add(sheet.searched);
-        // Before a pattern that matched nothing: that may be why.
-        if (!sheet.unread.isEmpty()) {
-            reads->packFileAtFault = commandLineHolds(arguments, c);
-            return console.failure(sheet.unread);
-        }
-        // A pattern that matches no file yet may match what an earlier sheet
-        // of this run writes (a clean checkout of chained sheets): those
-        // files stand in for its matches until it is matched again, when its
-        // sheet is built.
-        QStringList awaited;
-        for (const PackFile::Unmatched &none : sheet.unmatched) {
-            const QStringList made = madeEarlier(*runs, none.pattern);
-            if (made.isEmpty()) {
-                reads->packFileAtFault = commandLineHolds(arguments, c);
-                return console.usage(none.error);
-            }
-            awaited += made;
-        }
-        // The file's options first, then the command line's; its INPUTs
-        // after "--", so that a path starting with "-" stays a path.
-        QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);
-        if (!sheet.inputs.isEmpty() || !awaited.isEmpty())
-            combined += (endsAfterDoubleDash(arguments) ? QStringList{} : QStringList{"--"}) +
-                        sheet.inputs + awaited;
         Options options;
-        const int status = parseOptions(combined, &options, console);
-        if (!options.configFile.isEmpty())
-            reads->files << options.configFile;
+        const int status = sheetRun(arguments, sheet, *runs, console, &options, &reads->files);
         if (status != ParsedToPack) {
-            // Such as "multipack" without "max-size", or a "config" that cannot be read.
             reads->packFileAtFault = commandLineHolds(arguments, c);
             return status;
         }
-        options.undecodable = sheet.undecodable;
-        options.packInputs = sheet.given;
         runs->append(options);
     }
     if (runs->isEmpty()) {
