@@ -106,15 +106,15 @@ QByteArray optionsHash(const Options &o)
     QDataStream stream(&bytes, QIODevice::WriteOnly);
     stream.setVersion(QDataStream::Qt_5_15);
     // The outputs from the manifest's folder: the same files named otherwise
-    // ("./s.png", or by an absolute path) write the same bytes.
+    // ("./s.png", "s", or by an absolute path) write the same bytes.
     const QString manifest = manifestPathFor(o.chosenPath, o.multipack);
-    stream << QStringLiteral(KORVANE_VERSION) << seenFrom(manifest, o.chosenPath)
-           << qint32(o.data.size());
+    const QString sheet = SheetLayout::sheetPathFor(o.chosenPath);
+    stream << QStringLiteral(KORVANE_VERSION) << seenFrom(manifest, sheet) << qint32(o.data.size());
     // A data file names the sheets from its own folder, which a relative
     // name of one and an absolute name of the other leave to the working
     // folder.
     for (const DataFormats::Output &data : o.data)
-        stream << seenFrom(manifest, data.path) << seenFrom(data.path, o.chosenPath)
+        stream << seenFrom(manifest, data.path) << seenFrom(data.path, sheet)
                << qint32(data.format);
     stream << qint32(o.margin) << qint64(o.limits.maxPixels) << qint32(o.limits.maxSide)
            << qint32(o.layout) << o.maxSize << o.powerOfTwo << o.skipUnreadable << o.multipack

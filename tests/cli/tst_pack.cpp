@@ -2463,6 +2463,7 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     // sheet: its path to the sheet is not the same.
     QTest::newRow("JSON file named from another working folder") << "cwd" << false;
     QTest::newRow("nothing changed, the sheet and JSON file named otherwise") << "spelled" << true;
+    QTest::newRow("nothing changed, the sheet named without its suffix") << "no suffix" << true;
     // Read-only, as a version control system leaves files not opened for
     // editing: nothing to write, so no refusal.
     QTest::newRow("nothing changed, outputs read-only") << "read-only" << true;
@@ -2552,6 +2553,8 @@ void TestPack::updateSkipsOnlyUnchanged()
     } else if (change == "spelled") { // from the folder the runs are made in
         arguments[2] = "./s.json";
         arguments[4] = "s.png";
+    } else if (change == "no suffix") {
+        arguments[4].chop(4);
     } else if (change == "margin") {
         arguments.prepend("--margin=3");
     } else if (change == "output") {
