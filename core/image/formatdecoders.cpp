@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -417,6 +418,50 @@ bool xbmDataComplete(QIODevice &file, const QSize &size)
         }
     }
     return found >= needed;
+}
+
+bool xpmRowsComplete(QIODevice &file)
+{
+    file.seek(0);
+    ByteStream in(file);
+    // The reader takes the text between each double quote and the next one
+    // as a string, whatever is around it: the header, then one for each
+    // colour, then one for each row. The length of the next one, and up to
+    // `keep` of its bytes in `text`; -1 when the file ends first.
+    const auto nextString = [&](QByteArray *text, int keep) -> qint64 {
+        int c;
+        do
+            c = in.get();
+        while (c >= 0 && c != '"');
+        if (c < 0)
+            return -1;
+        qint64 length = 0;
+        for (c = in.get(); c >= 0 && c != '"'; c = in.get(), ++length) {
+            if (text && length < keep)
+                text->append(char(c));
+        }
+        return c < 0 ? -1 : length;
+    };
+    // A header string longer than any real one is left to the reader.
+    constexpr int headerBytes = 4096;
+    QByteArray header;
+    const qint64 headerLength = nextString(&header, headerBytes);
+    int width = 0, height = 0, colours = 0, charsPerPixel = 0;
+    if (headerLength < 0 || headerLength > headerBytes ||
+        std::sscanf(header.constData(), "%d %d %d %d", &width, &height, &colours, &charsPerPixel) <
+            4 ||
+        width <= 0 || height <= 0 || colours <= 0 || charsPerPixel <= 0 || charsPerPixel > 15)
+        return true;
+    for (int i = 0; i < colours; ++i) {
+        if (nextString(nullptr, 0) < 0)
+            return false;
+    }
+    const qint64 rowLength = qint64(width) * charsPerPixel;
+    for (int y = 0; y < height; ++y) {
+        if (nextString(nullptr, 0) < rowLength)
+            return false;
+    }
+    return true;
 }
 
 QString pngColourKeyRefusal(QIODevice &file)

@@ -3,7 +3,7 @@
 // Decoders for the formats whose Qt readers accept data that is cut short
 // and fill the missing pixels: JPEG through TurboJPEG, which reports
 // libjpeg's warnings, a completeness check of GIF data through giflib, and
-// checks for kinds of BMP, XBM and PNG that Qt's readers get wrong.
+// checks for kinds of BMP, XBM, XPM and PNG that Qt's readers get wrong.
 
 #include <QByteArray>
 #include <QIODevice>
@@ -58,6 +58,13 @@ bool bmpRunsComplete(QIODevice &file);
 // rows of an image of `size`; Qt's reader leaves missing ones white. Reads
 // up to the last of those bytes.
 bool xbmDataComplete(QIODevice &file, const QSize &size);
+
+// Whether each row of the XPM text `file` holds as many characters as its
+// header's width takes; true for a file whose header does not read, which
+// its reader refuses. Qt's reader fills in a short row's missing pixels
+// (with the first colour, or transparent black). Reads up to the end of the
+// last row.
+bool xpmRowsComplete(QIODevice &file);
 
 // Why Qt's reader would misplace the channels of an RGB PNG with a
 // transparent colour (a tRNS that libpng keeps) before its image data: it is

@@ -268,7 +268,8 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
         return reason;
     if (format == "gif" && !gifFirstFrameComplete(file, &reason))
         return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
-    if (format == "xbm" && !xbmDataComplete(file, size))
+    if ((format == "xbm" && !xbmDataComplete(file, size)) ||
+        (format == "xpm" && !xpmRowsComplete(file)))
         return QStringLiteral("the pixel data is cut short");
     return QString();
 }

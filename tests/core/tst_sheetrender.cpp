@@ -463,6 +463,11 @@ void TestSheetRender::paintFailures_data()
         << "xbm long line 297" << Status::LoadFailed;
     QTest::newRow("XBM byte cut after its first digit")
         << "xbm long line 296" << Status::LoadFailed;
+    // Qt's reader fills a short row's missing pixels with the first colour.
+    QTest::newRow("XPM row a pixel short") << "xpm short row" << Status::LoadFailed;
+    QTest::newRow("XPM row whose last pixel lacks a character")
+        << "xpm short pixel" << Status::LoadFailed;
+    QTest::newRow("XPM row longer than the width") << "xpm long row" << Status::Ok;
     // Qt's reader mixes up the channels of this kind.
     QTest::newRow("16-bit RGB PNG with a colour key") << "rgb16 key" << Status::LoadFailed;
     // libpng drops these keys, and Qt's reader then gets the channels right.
@@ -553,6 +558,17 @@ void TestSheetRender::paintFailures()
         QVERIFY(writeFileBytes(b, "#define b_width 6\n#define b_height 3\n"
                                   "static char b_bits[] = {\n" +
                                       bits + " };\n"));
+    } else if (change.startsWith("xpm")) {
+        // Two characters a pixel; the last row changed.
+        QByteArray last = "aaaaaabbbbbb";
+        if (change.endsWith("row"))
+            last = change.contains("short") ? last.left(10) : last + "bb";
+        else
+            last.chop(1);
+        QVERIFY(writeFileBytes(b, "/* XPM */\nstatic char *b[] = {\n\"6 3 2 2\",\n"
+                                  "\"aa c #ff0000\", \"bb c None\",\n\"aabbaabbaabb\",\n"
+                                  "\"bbaabbaabbaa\",\n\"" +
+                                      last + "\"};\n"));
     } else if (change.startsWith("rgb16 key")) {
         QByteArray key = pngChunk("tRNS", QByteArray(change.endsWith(" 2") ? 2 : 6, 1));
         if (change.endsWith("crc"))
