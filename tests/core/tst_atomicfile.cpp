@@ -496,6 +496,8 @@ void TestAtomicFile::faultKeepsOldSet()
     }
     if (noHardLinks)
         setWriteFaultForTesting(WriteStep::Backup, -1);
+    QStringList warnings; // of files that could not be removed: none here
+    options.warnings = &warnings;
 
     // Every file the write opened is closed again, also those of the batch
     // that the failure cut short.
@@ -514,6 +516,7 @@ void TestAtomicFile::faultKeepsOldSet()
                                                               : EIO)),
              qPrintable(error));
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
+    QCOMPARE(warnings, QStringList());
     QVERIFY(step != WriteStep::Cleanup || QFile::remove(journal));
     QCOMPARE(set.contents(), OutputSet::oldSet());
 }
@@ -747,6 +750,10 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, then the folder renamed") << "killed, moved";
     // Written since by another program: the newer file stays, the old one beside it.
     QTest::newRow("killed, then a file edited") << "killed, edited";
+    // A file the run made is gone again, unless something else wrote it since.
+    QTest::newRow("killed, then a new file written") << "killed, new written";
+    // Two files, as the window writes: the smallest set that is journalled.
+    QTest::newRow("killed, a set of two") << "killed, two files";
     // A later run out of room clears dead runs' files early, the journal first.
     QTest::newRow("killed, then the disk full") << "killed, full";
 }
@@ -766,6 +773,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         QVERIFY(QFile::rename(set.files[0].path, set.dir.filePath(longName)));
         set.files[0].path = set.dir.filePath(longName);
     }
+    if (when.endsWith("two files"))
+        set.files.remove(1);
     WriteOptions options;
     if (when.endsWith("removing")) {
         options.remove = QStringList{set.dir.filePath("sub/a-1.png"), set.dir.filePath("a-2.txt")};
@@ -810,6 +819,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         QTRY_COMPARE_WITH_TIMEOUT(readFileBytes(later.files[0].path), QByteArray("new placement"),
                                   10000);
     }
+    if (when.endsWith("new written")) // killed once the new file is in place too
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
     if (when.endsWith("rollback")) {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(set.files[1].path), 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(set.files[1].path), 10000);
@@ -832,13 +843,15 @@ void TestAtomicFile::signalWaitsForTheSet()
         QVERIFY(!move || QDir().rename(set.dir.path(), moved));
         const bool edited = when.endsWith("edited");
         QVERIFY(!edited || writeFileBytes(set.files[0].path, "edited since"));
+        const bool since = when.endsWith("new written");
+        QVERIFY(!since || writeFileBytes(set.files[1].path, "written since"));
         const bool full = when.endsWith("full");
         FaultGuard guard;
         if (full)
             setWriteFaultForTesting(WriteStep::WriteFull, -1);
         QString error;
         const bool written = writeFilesAtomically(
-            {{move ? moved + "/sub/a.png" : set.files[2].path, "later sheet"}}, &error);
+            {{move ? moved + "/sub/a.png" : set.files.last().path, "later sheet"}}, &error);
         QVERIFY(!move || QDir().rename(moved, set.dir.path()));
         QVERIFY2(written != full, qPrintable(error));
         QStringList expected{"a.txt=old placement", "sub/a.png.lock=",
@@ -850,6 +863,8 @@ void TestAtomicFile::signalWaitsForTheSet()
         if (edited)
             expected.replaceInStrings("a.txt=old placement", "a.txt=edited since")
                 << "a.txt.korvane-old=old placement";
+        if (since)
+            expected << "a.json=written since";
         expected.sort();
         QStringList contents = set.contents();
         contents.replaceInStrings(QRegularExpression("\\.korvane-old-[0-9]+-[a-z0-9]{6}"),
@@ -928,6 +943,10 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("another user's file in a folder with the sticky bit")
         << "sticky/theirs.txt"
         << "it belongs to another user, and its folder has the sticky bit";
+    // A dead run's old file that cannot be put back (a folder holds its
+    // name, as root may rename anything else): its journal stays.
+    QTest::newRow("journal whose old file cannot be put back") << "stuck.txt"
+                                                               << "could not be put back";
     QTest::newRow("named as a dead run's backup of another output")
         << "b.png.korvane-old-99999-abcdef"
         << "has the form of a journal, temporary file or backup";
@@ -959,6 +978,13 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(writeFileBytes(
         dir.filePath("nul.txt.korvane-journal"),
         "korvane-journal 1\nput kept.txt%00/x - kept.txt%00/x.korvane-new-1-abcdef 1 0\n"));
+    struct stat keptStat;
+    QCOMPARE(stat(QFile::encodeName(dir.filePath("kept.txt")).constData(), &keptStat), 0);
+    QVERIFY(QDir(dir.path()).mkdir("kept.txt.korvane-old-1-abcdef"));
+    QVERIFY(writeFileBytes(dir.filePath("stuck.txt.korvane-journal"),
+                           "korvane-journal 1\nput kept.txt kept.txt.korvane-old-1-abcdef "
+                           "kept.txt.korvane-new-1-abcdef " +
+                               QByteArray::number(quint64(keptStat.st_ino)) + " 3\n"));
     QVERIFY(writeFileBytes(dir.filePath("shared.txt.korvane-journal"), "korvane-journal 1\n"));
     QVERIFY(QFile::setPermissions(dir.filePath("shared.txt.korvane-journal"),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::WriteGroup));
@@ -995,11 +1021,11 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QString error;
     // Checked on its own first, so that a writer that would accept a device
     // never gets to write to it.
-    const bool usable = output == "link-to-kept" || output == "link-to-new" ||
-                        output == "unlockable.txt" || output == "looped.txt" ||
-                        output == "journalled.txt" || output == "j%1.txt" ||
-                        output == "hostile.txt" || output == "nul.txt" || output == "shared.txt" ||
-                        output == "owned.txt" || output.startsWith("b.png") || bound;
+    const bool usable =
+        output == "link-to-kept" || output == "link-to-new" || output == "unlockable.txt" ||
+        output == "looped.txt" || output == "journalled.txt" || output == "j%1.txt" ||
+        output == "hostile.txt" || output == "nul.txt" || output == "shared.txt" ||
+        output == "owned.txt" || output == "stuck.txt" || output.startsWith("b.png") || bound;
     QCOMPARE(isUsableOutputPath(path, &error), usable);
     if (!usable)
         QVERIFY2(error.contains(reason), qPrintable(error));
