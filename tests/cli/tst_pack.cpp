@@ -735,9 +735,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("control characters in a name are shown escaped")
         << QStringList{"-o", sheet, "$ROOT/bell\a\x1b.png"} << 1
         << "$ROOT/bell\\x07\\x1b.png: not a readable image";
-    QTest::newRow("C1 control character in a name is shown escaped")
-        << QStringList{"-o", sheet, QString::fromUtf8("$ROOT/csi\xc2\x9b.png")} << 1
-        << "$ROOT/csi\\x9b.png: no such file or folder";
+    QTest::newRow("DEL and a C1 control character in a name are shown escaped")
+        << QStringList{"-o", sheet, QString::fromUtf8("$ROOT/csi\x7f\xc2\x9b.png")} << 1
+        << "$ROOT/csi\\x7f\\x9b.png: no such file or folder";
     QTest::newRow("control character in a data path is shown escaped")
         << QStringList{"--data", "$ROOT/out/s\x1b.atlas", "--format", "libgdx", "-o", sheet,
                        in,       "$ROOT/colon:x.png"}
