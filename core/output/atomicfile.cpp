@@ -50,8 +50,10 @@ bool injected(WriteStep step, int index)
         return false;
     for (const Fault &f : injectedFaults) {
         // A negative index is every output's, the journal's only its own.
-        const bool everyOutput =
-            f.index < 0 && f.index != JournalFaultIndex && index != JournalFaultIndex;
+        const auto journal = [](int i) {
+            return i == JournalFaultIndex || i == JournalEndFaultIndex;
+        };
+        const bool everyOutput = f.index < 0 && !journal(f.index) && !journal(index);
         if (f.step == step && (f.index == index || everyOutput)) {
             errno = step == WriteStep::Backup || step == WriteStep::KeepMode ||
                             step == WriteStep::KeepOwner || step == WriteStep::Sticky
@@ -1032,7 +1034,7 @@ private:
                                              "could not restore %2")
                                   .arg(journal, unrestored.join(QStringLiteral("; "))));
         if ((unlinkFaulted(WriteStep::Cleanup, JournalFaultIndex, path) != 0 && errno != ENOENT) ||
-            !syncFolder(folderOf(path), JournalFaultIndex))
+            !syncFolder(folderOf(path), JournalEndFaultIndex))
             return failErrno(last, QStringLiteral("cannot remove the journal %1").arg(journal));
         return true;
     }
@@ -1309,7 +1311,7 @@ private:
             return false;
         const QByteArray folder = folderOf(m_journal);
         m_journal.clear();
-        return syncFolder(folder, JournalFaultIndex);
+        return syncFolder(folder, JournalEndFaultIndex);
     }
 
     // Each file to remove is renamed aside, so that a rollback can bring it

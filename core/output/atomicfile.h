@@ -155,6 +155,9 @@ enum class WriteStep {
                 // as for a user without that right (EPERM)
 };
 constexpr int JournalFaultIndex = -1000;
+// The folder sync that makes a journal's removal last: the commit point of
+// a write, or the end of putting back a dead run's set.
+constexpr int JournalEndFaultIndex = -1001;
 void setWriteFaultForTesting(WriteStep step, int index);
 
 // Wraps a system call made for output `index`: its `result` (errno kept),

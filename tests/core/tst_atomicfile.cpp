@@ -362,6 +362,8 @@ void TestAtomicFile::faultKeepsOldSet_data()
     // After the set is whole: it goes back, and the journal stays.
     QTest::newRow("journal cannot be removed")
         << WriteStep::Cleanup << journal << false << 0 << false << false;
+    QTest::newRow("journal's removal cannot be synced")
+        << WriteStep::SyncFolder << JournalEndFaultIndex << false << 0 << false << false;
     // Files are written and synced in batches of 16.
     QTest::newRow("sync fails at the last of the first batch")
         << WriteStep::Sync << 15 << false << 17 << false << false;
@@ -506,9 +508,11 @@ void TestAtomicFile::faultKeepsOldSet()
     QVERIFY(!writeFilesAtomically(set.files, options, &error));
     QCOMPARE(QDir(QStringLiteral("/proc/self/fd")).count(), openFiles);
     const QString journal = set.files.last().path + ".korvane-journal";
-    const QString named = index != JournalFaultIndex   ? set.files[index].path
-                          : step == WriteStep::Cleanup ? "cannot remove the journal " + journal
-                                                       : "cannot write the journal " + journal;
+    const bool journalled = index == JournalFaultIndex || index == JournalEndFaultIndex;
+    const QString named = !journalled ? set.files[index].path
+                          : step == WriteStep::Cleanup || index == JournalEndFaultIndex
+                              ? "cannot remove the journal " + journal
+                              : "cannot write the journal " + journal;
     QVERIFY2(error.contains(QDir::toNativeSeparators(named)), qPrintable(error));
     QVERIFY2(error.contains(
                  qt_error_string(step == WriteStep::KeepMode || step == WriteStep::KeepOwner ? EPERM
@@ -756,6 +760,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, a set of two") << "killed, two files";
     // A later run out of room clears dead runs' files early, the journal first.
     QTest::newRow("killed, then the disk full") << "killed, full";
+    // Its journal's removal cannot be made to last: the later run stops there.
+    QTest::newRow("killed, then the folder sync fails") << "killed, unsynced";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -845,10 +851,12 @@ void TestAtomicFile::signalWaitsForTheSet()
         QVERIFY(!edited || writeFileBytes(set.files[0].path, "edited since"));
         const bool since = when.endsWith("new written");
         QVERIFY(!since || writeFileBytes(set.files[1].path, "written since"));
-        const bool full = when.endsWith("full");
+        const bool unsynced = when.endsWith("unsynced");
+        const bool full = when.endsWith("full") || unsynced;
         FaultGuard guard;
         if (full)
-            setWriteFaultForTesting(WriteStep::WriteFull, -1);
+            setWriteFaultForTesting(unsynced ? WriteStep::SyncFolder : WriteStep::WriteFull,
+                                    unsynced ? JournalEndFaultIndex : -1);
         QString error;
         const bool written = writeFilesAtomically(
             {{move ? moved + "/sub/a.png" : set.files.last().path, "later sheet"}}, &error);
