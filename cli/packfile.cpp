@@ -518,6 +518,20 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
     ::closedir(dir);
 }
 
+// `text`, which holds a wildcard, as expandGlob() walks it: the folder it
+// starts from, named from the working folder, and the rest as it is
+// written, matched below that folder. Cleaned, "*/.." would match what the
+// walk, which lists no "..", never does.
+Unmatched awaited(const QString &folder, const QString &text, const QString &error)
+{
+    const QStringList parts = text.split(QLatin1Char('/'));
+    const int wild = int(std::find_if(parts.cbegin(), parts.cend(), hasWildcard) - parts.cbegin());
+    const QString lead = parts.mid(0, wild).join(QLatin1Char('/'));
+    QString from = lead.isEmpty() && wild > 0 ? QStringLiteral("/") : inFolder(folder, lead);
+    from = cleanedPath(from.isEmpty() ? QStringLiteral(".") : from);
+    return {from, parts.mid(wild).join(QLatin1Char('/')), error};
+}
+
 } // namespace
 
 bool InputList::hasPattern() const
@@ -543,24 +557,45 @@ void expandInputs(const InputList &list, SheetArguments *result)
         // Only an error for a sheet that is built: a --sheet run must not
         // depend on another sheet's art being there.
         if (found.isEmpty()) {
-            result->unmatched.append(
-                {cleanedPath(inFolder(list.folder, text)),
-                 QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text)});
+            result->unmatched.append(awaited(
+                list.folder, text,
+                QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text)));
         }
         result->inputs += found;
     }
 }
 
-bool couldMatch(const QString &pattern, const QString &path)
+bool couldMatch(const Unmatched &pattern, const QString &path)
 {
     // The path is brought to the pattern's side, not the other way: the
-    // working folder's name may hold '*' or '?' itself.
+    // folders' names may hold '*' or '?' themselves.
+    const QString &from = pattern.from;
     QString file = path;
-    if (pattern.startsWith(QLatin1Char('/')) != path.startsWith(QLatin1Char('/'))) {
-        file = pattern.startsWith(QLatin1Char('/')) ? QDir::current().absoluteFilePath(path)
-                                                    : QDir::current().relativeFilePath(path);
+    if (from.startsWith(QLatin1Char('/')) != path.startsWith(QLatin1Char('/'))) {
+        file = from.startsWith(QLatin1Char('/')) ? QDir::current().absoluteFilePath(path)
+                                                 : QDir::current().relativeFilePath(path);
     }
-    return globExpression(pattern).match(cleanedPath(file)).hasMatch();
+    file = cleanedPath(file);
+    QString below;
+    if (from == QLatin1String("."))
+        below = file;
+    else if (from == QLatin1String("/"))
+        below = file.mid(1);
+    else if (file.startsWith(from + QLatin1Char('/')))
+        below = file.mid(from.size() + 1);
+    else
+        return false;
+    // The walk goes up no "..", and into no link to a folder.
+    const QStringList folders = below.split(QLatin1Char('/')).mid(0, below.count(QLatin1Char('/')));
+    QString walked = from == QLatin1String(".") ? QString() : from;
+    for (const QString &name : folders) {
+        walked = inFolder(walked, name);
+        struct stat st;
+        if (name == QLatin1String("..") ||
+            (::lstat(QFile::encodeName(walked).constData(), &st) == 0 && S_ISLNK(st.st_mode)))
+            return false;
+    }
+    return globExpression(pattern.pattern).match(below).hasMatch();
 }
 
 bool NameMatch::matches(const QString &name) const

@@ -61,11 +61,12 @@ struct InputList
     bool hasPattern() const;
 };
 
-// A pattern that matched no file: `pattern` as a path from the working
-// folder, and the error ("FILE:LINE:COLUMN: ...") that fails its sheet when
-// it is built.
+// A pattern that matched no file: the folder its search starts from, named
+// from the working folder; the rest of it, matched below that folder; and
+// the error ("FILE:LINE:COLUMN: ...") that fails its sheet when it is built.
 struct Unmatched
 {
+    QString from;
     QString pattern;
     QString error;
 };
@@ -99,9 +100,9 @@ void expandInputs(const InputList &list, SheetArguments *result);
 bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
           QString *error, bool *unreadable = nullptr);
 
-// Whether the file `path` would be matched by `pattern` (an Unmatched's)
-// once it exists; both are paths from the working folder.
-bool couldMatch(const QString &pattern, const QString &path);
+// Whether the file `path`, named from the working folder, would be matched
+// by `pattern` once it exists.
+bool couldMatch(const Unmatched &pattern, const QString &path);
 
 // Files below `folder` matching `pattern` ("*" and "?" within one folder
 // level, "**" across levels), sorted. A match whose name does not decode is

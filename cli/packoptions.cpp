@@ -473,7 +473,7 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
 }
 
 // The files the sheets of `runs` write that `pattern` would match.
-QStringList madeEarlier(const QVector<Options> &runs, const QString &pattern)
+QStringList madeEarlier(const QVector<Options> &runs, const PackFile::Unmatched &pattern)
 {
     QStringList made;
     for (const Options &run : runs) {
@@ -623,7 +623,7 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     // built.
     QStringList awaited;
     for (const PackFile::Unmatched &none : sheet.unmatched) {
-        const QStringList made = madeEarlier(earlier, none.pattern);
+        const QStringList made = madeEarlier(earlier, none);
         if (made.isEmpty())
             return console.usage(none.error);
         awaited += made;

@@ -2665,6 +2665,11 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("glob matches nothing") << QByteArray("{\"sheets\": [{\"output\": \"s.png\",\n"
                                                         " \"inputs\": [\"art/**/*.gif\"]}]}")
                                           << "2:2: \"inputs\": \"art/**/*.gif\" matches no file";
+    // Cleaned, "*/.." would drop the wildcard and match s.png, which the
+    // first sheet writes; no folder walk ever reaches a "..".
+    QTest::newRow("glob through \"..\" no earlier sheet can satisfy")
+        << head + "   \"margin\": 1}, {\"output\": \"t.png\", \"inputs\": [\"*/../s*.png\"]}]}"
+        << "3:38: \"inputs\": \"*/../s*.png\" matches no file";
     QTest::newRow("two sheets, one output")
         << head + "   \"margin\": 1}, {\"output\": \"s.png\", \"inputs\": [\"a.png\"]}]}"
         << " sheets \"s\" and \"s\" would both write";
@@ -2844,6 +2849,22 @@ void TestPack::packFileSheetsAndOverrides()
         {"output": "out/never.png", "inputs": ["never/*.jpg"]}]})"));
     QCOMPARE(pack({"--pack", "never.json"}, dir.filePath("project")).code, 2);
     QVERIFY(!QFile::exists(dir.filePath("project/never/g.png")));
+    // Nor one that would match only through a link to a folder, which the
+    // search does not enter, or through a "*" in the pack file's folder name.
+    QDir(dir.path()).mkpath("project/links");
+    QVERIFY(QFile::link("../never", dir.filePath("project/links/to")));
+    QVERIFY(writeFileBytes(dir.filePath("project/linked.json"), R"({"sheets": [
+        {"output": "links/to/g.png", "inputs": ["art/b.png"]},
+        {"output": "out/linked.png", "inputs": ["links/*/g.png"]}]})"));
+    QCOMPARE(pack({"--pack", "linked.json"}, dir.filePath("project")).code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("project/never/g.png")));
+    QDir(dir.path()).mkpath("project/s*t");
+    QDir(dir.path()).mkpath("project/sat/gen");
+    QVERIFY(writeFileBytes(dir.filePath("project/s*t/p.json"), R"({"sheets": [
+        {"output": "../sat/gen/g.png", "inputs": ["../art/b.png"]},
+        {"output": "c.png", "inputs": ["gen/*.png"]}]})"));
+    QCOMPARE(pack({"--pack", "s*t/p.json"}, dir.filePath("project")).code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("project/sat/gen/g.png")));
     // A page that only the split makes may be another sheet's output.
     QVERIFY(writeFileBytes(dir.filePath("project/r.json"), R"({"sheets": [
         {"output": "out/m.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
