@@ -473,13 +473,13 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
 }
 
 // The files the sheets of `runs` write that `pattern` would match.
-QStringList madeEarlier(const QVector<Options> &runs, const PackFile::Unmatched &pattern)
+QVector<NamedOutput> madeEarlier(const QVector<Options> &runs, const PackFile::Unmatched &pattern)
 {
-    QStringList made;
+    QVector<NamedOutput> made;
     for (const Options &run : runs) {
         for (const NamedOutput &named : namedOutputs(run, 1)) {
             if (PackFile::couldMatch(pattern, named.path))
-                made << named.path;
+                made << named;
         }
     }
     return made;
@@ -623,10 +623,19 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     // built.
     QStringList awaited;
     for (const PackFile::Unmatched &none : sheet.unmatched) {
-        const QStringList made = madeEarlier(earlier, none);
+        const QVector<NamedOutput> made = madeEarlier(earlier, none);
         if (made.isEmpty())
             return console.usage(none.error);
-        awaited += made;
+        // Once written, a placement file, data file or manifest would fail
+        // the sheet as no image; better before the first sheet is written.
+        for (const NamedOutput &named : made) {
+            if (named.what != QLatin1String("sheet")) {
+                return console.usage(
+                    none.error +
+                    QStringLiteral(" yet, and would match %1, which is no image").arg(named.path));
+            }
+            awaited << named.path;
+        }
     }
     // The file's options first, then the command line's; its INPUTs after
     // "--", so that a path starting with "-" stays a path.
