@@ -546,7 +546,13 @@ void expandInputs(const InputList &list, SheetArguments *result)
     result->unread.clear();
     for (const QString &text : list.given) {
         if (!hasWildcard(text)) {
-            result->inputs << cleanedPath(inFolder(list.folder, text));
+            QString input = cleanedPath(inFolder(list.folder, text));
+            // "a.png/" names no file, as on the command line; a folder's
+            // name keeps its cleaned form.
+            if (text.endsWith(QLatin1Char('/')) && !input.endsWith(QLatin1Char('/')) &&
+                !QFileInfo(input).isDir())
+                input += QLatin1Char('/');
+            result->inputs << input;
             continue;
         }
         QString unread;

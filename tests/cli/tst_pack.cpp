@@ -522,6 +522,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--watch with a broken pack file and a wrong option")
         << QStringList{"--watch", "--margin", "x", "--pack", "$ROOT/in/a.png"} << 2
         << "a.png:1:2: illegal value";
+    QTest::newRow("pack file's input a file named with a slash after it")
+        << QStringList{"--pack", "$ROOT/slash.json"} << 1 << "in/a.png/: Not a directory";
     QTest::newRow("pack file's flag set to false")
         << QStringList{"--pack", "$ROOT/off.json"} << 2 << "--trim-threshold needs --trim";
     QTest::newRow("--sheet twice")
@@ -1032,6 +1034,8 @@ void TestPack::failuresLeaveNoTrace()
         "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
     QVERIFY(writeFileBytes(root.filePath("off.json"), R"({"sheets": [{"output": "out/s.png",
         "inputs": ["in/a.png"], "trim": false, "trim-threshold": 3}]})"));
+    QVERIFY(writeFileBytes(root.filePath("slash.json"), R"({"sheets": [{"output": "out/s.png",
+        "inputs": ["in/a.png/"]}]})"));
     QVERIFY(QDir(root.path()).mkpath("bound"));
     std::optional<BindMount> bound;
     if (arguments.join(' ').contains("$ROOT/bound/") &&
