@@ -671,9 +671,17 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
     }
     // Read with a bound: a device that never ends (/dev/zero) or a file of
     // gigabytes would abort the program instead of being reported. A pipe
-    // still works.
+    // still works. In pieces, since QIODevice::read() allocates its whole
+    // bound first.
     constexpr qint64 maxPackFileBytes = qint64(64) << 20;
-    const QByteArray text = file.read(maxPackFileBytes + 1);
+    QByteArray text;
+    while (text.size() <= maxPackFileBytes) {
+        const QByteArray piece =
+            file.read(std::min<qint64>(1 << 16, maxPackFileBytes + 1 - text.size()));
+        if (piece.isEmpty())
+            break;
+        text += piece;
+    }
     if (text.size() > maxPackFileBytes) {
         *error = QStringLiteral("%1: larger than %2 MiB, too large for a pack file")
                      .arg(QDir::toNativeSeparators(path), QString::number(maxPackFileBytes >> 20));
