@@ -120,6 +120,10 @@ private:
 // Line and column (from 1) of a byte offset; columns count characters.
 QString position(const QByteArray &text, int offset)
 {
+    // A byte order mark takes no column, even where Qt's parser reports a
+    // place inside it (a file holding nothing else).
+    if (text.startsWith("\xef\xbb\xbf"))
+        offset = std::max(offset, 3);
     const QByteArray before = text.left(offset);
     const int lineStart = before.lastIndexOf('\n') + 1;
     return QStringLiteral("%1:%2")

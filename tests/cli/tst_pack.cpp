@@ -2646,6 +2646,7 @@ void TestPack::packFileErrorsHavePositions_data()
     const QByteArray head = "{\"sheets\": [\n  {\"output\": \"s.png\", \"inputs\": [\"a.png\"],\n";
     QTest::newRow("syntax error") << QByteArray("{\"sheets\": [\n  {\"output\": \"s.png\",, }]}")
                                   << "2:23: ";
+    QTest::newRow("only a byte order mark") << QByteArray("\xef\xbb\xbf") << "1:1: ";
     QTest::newRow("unknown key") << head + "   \"margn\": 3}]}"
                                  << "3:4: \"margn\": unknown key";
     QTest::newRow("wrong type") << head + "   \"power-of-two\": \"yes\"}]}"
