@@ -686,6 +686,11 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
             break;
         text += piece;
     }
+    // Else a read that fails half-way would be reported as a syntax error.
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
     if (text.size() > maxPackFileBytes) {
         *error = QStringLiteral("%1: larger than %2 MiB, too large for a pack file")
                      .arg(QDir::toNativeSeparators(path), QString::number(maxPackFileBytes >> 20));

@@ -524,6 +524,9 @@ void TestPack::failuresLeaveNoTrace_data()
         << "a.png:1:2: illegal value";
     QTest::newRow("pack file's input a file named with a slash after it")
         << QStringList{"--pack", "$ROOT/slash.json"} << 1 << "in/a.png/: Not a directory";
+    // Reading address 0 of a process fails for every user.
+    QTest::newRow("pack file that fails to read") << QStringList{"--pack", "/proc/self/mem"} << 2
+                                                  << "/proc/self/mem: " + qt_error_string(EIO);
     QTest::newRow("pack file's flag set to false")
         << QStringList{"--pack", "$ROOT/off.json"} << 2 << "--trim-threshold needs --trim";
     QTest::newRow("--sheet twice")
