@@ -11,13 +11,13 @@ void Console::warn(const QString &message)
 {
     // Whatever a message quotes (a name, an argument), it cannot act on
     // the terminal.
-    err << programName << ": " << Inputs::escapeControls(message) << "\n";
+    err << programName << ": " << Inputs::escapeControls(context + message) << "\n";
     err.flush();
 }
 
 int Console::usage(const QString &message)
 {
-    err << programName << ": " << Inputs::escapeControls(message) << "\n"
+    err << programName << ": " << Inputs::escapeControls(context + message) << "\n"
         << "Try '" << programName << " --help' for more information.\n";
     err.flush();
     return ExitUsage;

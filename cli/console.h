@@ -25,6 +25,8 @@ public:
 
     QTextStream &out;
     QTextStream &err;
+    // Put before every message: what it is about, such as a pack file's sheet.
+    QString context;
 };
 
 } // namespace PackCommand

@@ -735,6 +735,9 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
     SheetReader reader(text, keys, path, QDir(QFileInfo(opened).path()));
     for (int i = 0; i < list.size(); ++i) {
         SheetArguments sheet;
+        sheet.at = QStringLiteral("%1:%2").arg(
+            QDir::toNativeSeparators(path),
+            position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))));
         if (!list[i].isObject()) {
             *error = QStringLiteral("%1:%2: sheet %3 is not an object")
                          .arg(QDir::toNativeSeparators(path),

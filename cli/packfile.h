@@ -74,6 +74,7 @@ struct Unmatched
 struct SheetArguments
 {
     QString name;        // "name", or the output's base name
+    QString at;          // "FILE:LINE:COLUMN" of the sheet's object
     QStringList options; // "--key=value" for each option the sheet sets
     QStringList inputs;  // the inputs, glob patterns expanded
     // Files a pattern matched whose names do not decode, by the text among

@@ -609,10 +609,11 @@ bool commandLineHolds(const QStringList &arguments, const CommandLine &c)
 
 // The run of one sheet of a pack file: its options, then the command
 // line's. `earlier` holds the runs of the sheets built before it; a settings
-// file it reads goes into `readFiles`.
+// file it reads goes into `readFiles`. When the command line alone holds,
+// what the options fail on is the sheet's, and its messages say which sheet.
 int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet,
-             const QVector<Options> &earlier, Console &console, Options *options,
-             QStringList *readFiles)
+             const QVector<Options> &earlier, bool commandLineHolds, Console &console,
+             Options *options, QStringList *readFiles)
 {
     // Before a pattern that matched nothing: that may be why.
     if (!sheet.unread.isEmpty())
@@ -645,7 +646,10 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
                     sheet.inputs + awaited;
     // Fails on such as "multipack" without "max-size", or a "config" that
     // cannot be read.
-    const int status = parseOptions(combined, options, console);
+    Console forSheet(console.out, console.err);
+    if (commandLineHolds)
+        forSheet.context = QStringLiteral("%1: sheet \"%2\": ").arg(sheet.at, sheet.name);
+    const int status = parseOptions(combined, options, forSheet);
     if (!options->configFile.isEmpty())
         *readFiles << options->configFile;
     options->undecodable = sheet.undecodable;
@@ -693,6 +697,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
     }
     QStringList names;
     QStringList packed;
+    const bool holds = commandLineHolds(arguments, c);
     for (const PackFile::SheetArguments &sheet : std::as_const(sheets)) {
         names << sheet.name;
         if (!wanted.isEmpty() && sheet.name != wanted)
@@ -700,9 +705,10 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
         packed << sheet.name;
         reads->searched.add(sheet.searched);
         Options options;
-        const int status = sheetRun(arguments, sheet, *runs, console, &options, &reads->files);
+        const int status =
+            sheetRun(arguments, sheet, *runs, holds, console, &options, &reads->files);
         if (status != ParsedToPack) {
-            reads->packFileAtFault = commandLineHolds(arguments, c);
+            reads->packFileAtFault = holds;
             return status;
         }
         runs->append(options);
@@ -722,7 +728,7 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
     }
     const int apart = checkSheetsApart(*runs, packed, packPath, console);
     if (apart != ParsedToPack)
-        reads->packFileAtFault = commandLineHolds(arguments, c);
+        reads->packFileAtFault = holds;
     return apart;
 }
 

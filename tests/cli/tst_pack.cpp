@@ -528,7 +528,8 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("pack file that fails to read") << QStringList{"--pack", "/proc/self/mem"} << 2
                                                   << "/proc/self/mem: " + qt_error_string(EIO);
     QTest::newRow("pack file's flag set to false")
-        << QStringList{"--pack", "$ROOT/off.json"} << 2 << "--trim-threshold needs --trim";
+        << QStringList{"--pack", "$ROOT/off.json"} << 2
+        << "off.json:1:13: sheet \"s\": --trim-threshold needs --trim";
     QTest::newRow("--sheet twice")
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s", "--sheet", "t"} << 2
         << "--pack and --sheet are given once each";
