@@ -448,6 +448,9 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("4-bit pixel data cut short") << "truncate 4-bit" << Status::LoadFailed;
     QTest::newRow("4-bit BMP without its last row's padding")
         << "truncate 4-bit padding" << Status::LoadFailed;
+    // The reader takes an 8-bit image's last row without its padding.
+    QTest::newRow("8-bit BMP without its last row's padding")
+        << "truncate 8-bit padding" << Status::Ok;
     // A run whose colour byte is missing is painted with the byte before.
     QTest::newRow("RLE8 BMP cut after its last run's length")
         << "truncate rle8 060100000602000006" << Status::LoadFailed;
@@ -537,10 +540,11 @@ void TestSheetRender::paintFailures()
             << quint32(3) << quint16(1) << quint16(rle8 ? 8 : 4) << quint32(rle8 ? 1 : 2)
             << quint32(runs.size()) << quint64(0) << quint32(16) << quint32(0);
         QVERIFY(writeFileBytes(b, bmp + QByteArray::fromHex("10203000").repeated(16) + runs));
-    } else if (change.startsWith("truncate 4-bit")) {
+    } else if (change.startsWith("truncate 4-bit") || change.startsWith("truncate 8-bit")) {
         // Rows of 4 bytes: keep one.
         QImage image(6, 3, QImage::Format_Indexed8);
-        image.setColorTable(QVector<QRgb>(16, qRgb(9, 9, 9)));
+        // More than 16 colours: Qt writes 8 bits a pixel, rows of 8 bytes.
+        image.setColorTable(QVector<QRgb>(change.contains("8-bit") ? 17 : 16, qRgb(9, 9, 9)));
         image.fill(1);
         QVERIFY(image.save(b, "BMP"));
         QVERIFY(QFile::resize(b, QFileInfo(b).size() - (change.endsWith("padding") ? 1 : 8)));
