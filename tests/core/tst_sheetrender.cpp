@@ -362,6 +362,17 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
     }
     QTest::newRow("16-bit RGBA") << deep << deepExpected;
 
+    // Converted a band of rows at a time: every band from its own rows.
+    QImage tall(3, 150, QImage::Format_RGBA64);
+    QImage tallExpected(tall.size(), QImage::Format_ARGB32);
+    for (int y = 0; y < tall.height(); ++y) {
+        for (int x = 0; x < tall.width(); ++x) {
+            tall.setPixelColor(x, y, QColor(QRgba64::fromRgba64(y * 257, x * 257, 0, 65535)));
+            tallExpected.setPixel(x, y, qRgb(y, x, 0));
+        }
+    }
+    QTest::newRow("16-bit RGBA, more rows than a band") << tall << tallExpected;
+
     QImage grey(4, 4, QImage::Format_Grayscale8);
     QImage greyExpected(grey.size(), QImage::Format_ARGB32);
     for (int y = 0; y < grey.height(); ++y) {
