@@ -42,7 +42,7 @@ public:
     }
     int offset(const QString &path) const { return m_offsets.value(path, 0); }
     // The first key given twice in one object, which QJsonDocument would
-    // quietly take the last value of; empty when there is none.
+    // quietly take the last value of, and where it starts (-1: none).
     QString duplicate() const { return m_duplicate; }
     int duplicateOffset() const { return m_duplicateOffset; }
     // Where the first escape that JSON does not have ("\\s") starts, or -1.
@@ -51,9 +51,10 @@ public:
     int badEscapeOffset() const { return m_badEscape; }
 
 private:
+    static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     void space()
     {
-        while (m_at < m_text.size() && QByteArray(" \t\r\n").contains(m_text[m_at]))
+        while (m_at < m_text.size() && isSpace(m_text[m_at]))
             ++m_at;
     }
     QString string()
@@ -70,7 +71,9 @@ private:
             QJsonDocument::fromJson('[' + m_text.mid(start, m_at - start) + ']').array();
         return decoded.first().toString();
     }
-    void value(const QString &path)
+    // Offsets are kept down to a sheet's keys ("/sheets/0/margin"), all that
+    // messages name, so that a long list deeper down costs no memory per item.
+    void value(const QString &path, int depth = 0)
     {
         space();
         if (m_at >= m_text.size())
@@ -78,24 +81,29 @@ private:
         const char c = m_text[m_at];
         if (c == '{' || c == '[') {
             ++m_at;
+            QSet<QString> keys; // of this object
             for (int index = 0;; ++index) {
                 space();
                 if (m_at >= m_text.size() || m_text[m_at] == '}' || m_text[m_at] == ']')
                     break;
-                QString key = QString::number(index);
                 const int start = m_at;
+                QString key;
                 if (c == '{') {
                     key = string();
                     space();
                     ++m_at; // ':'
+                    if (m_duplicateOffset < 0 && keys.contains(key)) {
+                        m_duplicate = key;
+                        m_duplicateOffset = start;
+                    }
+                    keys.insert(key);
+                } else if (depth < 3) {
+                    key = QString::number(index);
                 }
-                if (m_duplicate.isEmpty() && m_offsets.contains(path + QLatin1Char('/') + key)) {
-                    m_duplicate = path + QLatin1Char('/') + key;
-                    m_duplicateOffset = start;
-                } else {
-                    m_offsets.insert(path + QLatin1Char('/') + key, start);
-                }
-                value(path + QLatin1Char('/') + key);
+                const QString inner = depth < 3 ? path + QLatin1Char('/') + key : QString();
+                if (depth < 3 && !m_offsets.contains(inner))
+                    m_offsets.insert(inner, start);
+                value(inner, depth + 1);
                 space();
                 if (m_at < m_text.size() && m_text[m_at] == ',')
                     ++m_at;
@@ -104,7 +112,8 @@ private:
         } else if (c == '"') {
             string();
         } else {
-            while (m_at < m_text.size() && !QByteArray(",]} \t\r\n").contains(m_text[m_at]))
+            while (m_at < m_text.size() && !isSpace(m_text[m_at]) && m_text[m_at] != ',' &&
+                   m_text[m_at] != ']' && m_text[m_at] != '}')
                 ++m_at;
         }
     }
@@ -113,7 +122,7 @@ private:
     int m_at = 0;
     QHash<QString, int> m_offsets;
     QString m_duplicate;
-    int m_duplicateOffset = 0;
+    int m_duplicateOffset = -1;
     int m_badEscape = -1;
 };
 
@@ -717,10 +726,10 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
                      .arg(QDir::toNativeSeparators(path), position(text, at), shown);
         return false;
     }
-    if (!keys.duplicate().isEmpty()) {
+    if (keys.duplicateOffset() >= 0) {
         *error = QStringLiteral("%1:%2: \"%3\": given more than once")
                      .arg(QDir::toNativeSeparators(path), position(text, keys.duplicateOffset()),
-                          keys.duplicate().section(QLatin1Char('/'), -1));
+                          keys.duplicate());
         return false;
     }
     const QJsonArray list = document.object().value(QStringLiteral("sheets")).toArray();
