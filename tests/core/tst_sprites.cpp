@@ -26,8 +26,18 @@ void TestSprites::aliasesNeedEqualPixels()
     a.fill(qRgba(1, 2, 3, 4));
     QImage b = a.copy();
     b.setPixel(1, 1, qRgba(1, 2, 3, 5));
-    const QVector<Sprites::Cut> cuts{{a, a.rect()}, {b, b.rect()}, {a, a.rect()}, {b, b.rect()}};
-    QCOMPARE(Sprites::aliasTargets(cuts, {7, 7, 7, 7}), (QVector<int>{0, 1, 0, 1}));
+    // c and d differ only in a colour under alpha 0, which an unpremultiplied
+    // sheet keeps.
+    QImage c = a.copy();
+    c.setPixel(0, 0, qRgba(9, 9, 9, 0));
+    QImage d = a.copy();
+    d.setPixel(0, 0, qRgba(8, 8, 8, 0));
+    // The fifth is a's first row alone: as wide, and equal as far as it goes.
+    const QVector<Sprites::Cut> cuts{{a, a.rect()}, {b, b.rect()},          {a, a.rect()},
+                                     {b, b.rect()}, {a, QRect(0, 0, 2, 1)}, {c, c.rect()},
+                                     {d, d.rect()}};
+    QCOMPARE(Sprites::aliasTargets(cuts, {7, 7, 7, 7, 7, 7, 7}),
+             (QVector<int>{0, 1, 0, 1, 4, 5, 6}));
     QCOMPARE(Sprites::pixelHash(cuts[0]) == Sprites::pixelHash(cuts[1]), false);
 }
 
