@@ -2727,6 +2727,14 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("key given twice after a byte order mark")
         << "\xef\xbb\xbf" + head + "   \"margin\": -4, \"margin\": 1}]}"
         << "3:18: \"margin\": given more than once";
+    QTest::newRow("key given twice in a data entry")
+        << head +
+               "   \"data\": [{\"file\": \"a.css\", \"file\": \"b.css\", \"format\": \"css\"}]}]}"
+        << "3:31: \"file\": given more than once";
+    // "\/" is JSON's own escape, which some writers always use.
+    QTest::newRow("escaped slash is no bad escape")
+        << head + "   \"json\": \"meta\\/d.json\", \"zz\": 1}]}"
+        << "3:28: \"zz\": unknown key";
     QTest::newRow("backslash that is no escape, as in a Windows path")
         << head + "   \"json\": \"meta\\data.json\"}]}"
         << "3:17: invalid escape sequence \"\\d\"";
