@@ -1,6 +1,7 @@
 #include "core/layout/sheetlayout.h"
 #include "core/pipeline.h"
 #include "core/sprites/alias.h"
+#include "core/sprites/animations.h"
 #include "core/sprites/spritepipeline.h"
 #include "support/testsupport.h"
 
@@ -14,6 +15,8 @@ class TestSprites : public QObject
 
 private slots:
     void aliasesNeedEqualPixels();
+    void animationFrameNames_data();
+    void animationFrameNames();
     void runsStopOrFail_data();
     void runsStopOrFail();
 };
@@ -39,6 +42,29 @@ void TestSprites::aliasesNeedEqualPixels()
     QCOMPARE(Sprites::aliasTargets(cuts, {7, 7, 7, 7, 7, 7, 7}),
              (QVector<int>{0, 1, 0, 1, 4, 5, 6}));
     QCOMPARE(Sprites::pixelHash(cuts[0]) == Sprites::pixelHash(cuts[1]), false);
+}
+
+void TestSprites::animationFrameNames_data()
+{
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<QString>("animation"); // empty: in none
+    QTest::addColumn<int>("index");
+    QTest::newRow("number ends a folder's name") << "walk/5.png" << QString() << -1;
+    QTest::newRow("dot in a folder's name is no suffix") << "v1.2/w5"
+                                                         << "v1.2/w" << 5;
+    QTest::newRow("number beyond int") << "w2147483648.png" << QString() << -1;
+    QTest::newRow("int's largest") << "w-2147483647.png"
+                                   << "w" << 2147483647;
+}
+
+void TestSprites::animationFrameNames()
+{
+    QFETCH(QString, frame);
+    QFETCH(QString, animation);
+    QFETCH(int, index);
+    const Sprites::AnimationFrame found = Sprites::animationFrame(frame);
+    QCOMPARE(found.animation, animation);
+    QCOMPARE(found.index, animation.isEmpty() ? -1 : index);
 }
 
 void TestSprites::runsStopOrFail_data()
