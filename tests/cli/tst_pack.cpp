@@ -524,6 +524,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("--watch with a broken pack file and a wrong option")
         << QStringList{"--watch", "--margin", "x", "--pack", "$ROOT/in/a.png"} << 2
         << "a.png:1:2: illegal value";
+    QTest::newRow("pattern's folder this user may not open")
+        << QStringList{"--pack", "$ROOT/unopened.json"} << 1
+        << "folder cannot be read (" + qt_error_string(EACCES) + ")";
     QTest::newRow("pack file's input a file named with a slash after it")
         << QStringList{"--pack", "$ROOT/slash.json"} << 1 << "in/a.png/: Not a directory";
     // Reading address 0 of a process fails for every user.
@@ -1080,9 +1083,19 @@ void TestPack::failuresLeaveNoTrace()
             QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
         QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("fat/a.png")));
     }
+    // A folder only root may open, searched by user 65534.
+    const bool asUser = arguments.contains("$ROOT/unopened.json");
+    if (asUser) {
+        QVERIFY(writeFileBytes(root.filePath("unopened.json"),
+                               R"({"sheets": [{"output": "out/s.png", "inputs": [")" +
+                                   elsewhere.filePath("*.png").toUtf8() + R"("]}]})"));
+        if (geteuid() != 0 || packAsUser({"--version"}, root, root.path()).code != 0)
+            QSKIP("Needs root, and user 65534 able to run the program from here.");
+    }
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
-    const Run run = pack(withPaths(arguments, root.path()), root.path());
+    const Run run = asUser ? packAsUser(withPaths(arguments, root.path()), root, root.path())
+                           : pack(withPaths(arguments, root.path()), root.path());
     QCOMPARE(run.code, code);
     // A decoder may print its own complaint first.
     QVERIFY2(run.err.contains(QLatin1String("korvane-pack: ")), qPrintable(run.err));
