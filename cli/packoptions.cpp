@@ -623,18 +623,16 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     // stand in for its matches until it is matched again, when its sheet is
     // built.
     QStringList awaited;
+    QString noImage;
     for (const PackFile::Unmatched &none : sheet.unmatched) {
         const QVector<NamedOutput> made = madeEarlier(earlier, none);
         if (made.isEmpty())
             return console.usage(none.error);
-        // Once written, a placement file, data file or manifest would fail
-        // the sheet as no image; better before the first sheet is written.
         for (const NamedOutput &named : made) {
-            if (named.what != QLatin1String("sheet")) {
-                return console.usage(
+            if (named.what != QLatin1String("sheet") && noImage.isEmpty())
+                noImage =
                     none.error +
-                    QStringLiteral(" yet, and would match %1, which is no image").arg(named.path));
-            }
+                    QStringLiteral(" yet, and would match %1, which is no image").arg(named.path);
             awaited << named.path;
         }
     }
@@ -654,6 +652,11 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
         *readFiles << options->configFile;
     options->undecodable = sheet.undecodable;
     options->packInputs = sheet.given;
+    // Once written, a placement file, data file or manifest would fail the
+    // sheet as no image; better before the first sheet is written. Under
+    // --skip-unreadable it is skipped with a warning, and the sheet built.
+    if (status == ParsedToPack && !noImage.isEmpty() && !options->skipUnreadable)
+        return console.usage(noImage);
     return status;
 }
 

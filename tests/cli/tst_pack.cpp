@@ -2884,6 +2884,14 @@ void TestPack::packFileSheetsAndOverrides()
         {"output": "out/fresh.png", "inputs": ["fresh/*.png"]}]})"));
     QCOMPARE(pack({"--pack", "fresh.json"}, dir.filePath("project")).code, 0);
     QCOMPARE(placementLines(dir.filePath("project/out/fresh.txt")).size(), 1);
+    // Under --skip-unreadable, also when it would take in that sheet's text
+    // files, which are then skipped.
+    QDir(dir.path()).mkpath("project/skip");
+    QVERIFY(writeFileBytes(dir.filePath("project/skip.json"), R"({"sheets": [
+        {"output": "skip/g.png", "inputs": ["art/b.png"]},
+        {"output": "out/skip.png", "inputs": ["skip/*"], "skip-unreadable": true}]})"));
+    QCOMPARE(pack({"--pack", "skip.json"}, dir.filePath("project")).code, 0);
+    QCOMPARE(placementLines(dir.filePath("project/out/skip.txt")).size(), 1);
     // A pattern that cannot take in the first sheet's file (nor through a link
     // to a folder, which the search does not enter, nor through a "*" in the
     // pack file's folder name), or would take in its placement file, fails
