@@ -559,12 +559,16 @@ void expandInputs(const InputList &list, SheetArguments *result)
     result->unread.clear();
     for (const QString &text : list.given) {
         if (!hasWildcard(text)) {
-            QString input = cleanedPath(inFolder(list.folder, text));
-            // "a.png/" names no file, as on the command line; a folder's
-            // name keeps its cleaned form.
-            if (text.endsWith(QLatin1Char('/')) && !input.endsWith(QLatin1Char('/')) &&
-                !QFileInfo(input).isDir())
-                input += QLatin1Char('/');
+            // The system fails on "a.png/", "a.png/." or "gone/../a.png",
+            // which cleaning would make a name that opens: such a path stays
+            // as written, to fail as on the command line. One that opens
+            // keeps its cleaned form, as manifests of pack files record it.
+            const QString written =
+                list.folder == QLatin1String(".") ? text : inFolder(list.folder, text);
+            QString input = cleanedPath(written);
+            struct stat st;
+            if (input != written && ::stat(QFile::encodeName(written).constData(), &st) != 0)
+                input = written;
             result->inputs << input;
             continue;
         }

@@ -529,6 +529,11 @@ void TestPack::failuresLeaveNoTrace_data()
         << "folder cannot be read (" + qt_error_string(EACCES) + ")";
     QTest::newRow("pack file's input a file named with a slash after it")
         << QStringList{"--pack", "$ROOT/slash.json"} << 1 << "in/a.png/: Not a directory";
+    QTest::newRow("pack file's input through a file, ending in \"/.\"")
+        << QStringList{"--pack", "$ROOT/dot.json"} << 1 << "in/a.png/.: Not a directory";
+    QTest::newRow("pack file's input through a missing folder and \"..\"")
+        << QStringList{"--pack", "$ROOT/unfound.json"} << 1
+        << "gone/../in/a.png: no such file or folder";
     // Reading address 0 of a process fails for every user.
     QTest::newRow("pack file that fails to read") << QStringList{"--pack", "/proc/self/mem"} << 2
                                                   << "/proc/self/mem: " + qt_error_string(EIO);
@@ -1045,6 +1050,10 @@ void TestPack::failuresLeaveNoTrace()
         "inputs": ["in/a.png"], "trim": false, "trim-threshold": 3}]})"));
     QVERIFY(writeFileBytes(root.filePath("slash.json"), R"({"sheets": [{"output": "out/s.png",
         "inputs": ["in/a.png/"]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("dot.json"), R"({"sheets": [{"output": "out/s.png",
+        "inputs": ["in/a.png/."]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("unfound.json"), R"({"sheets": [{"output": "out/s.png",
+        "inputs": ["gone/../in/a.png"]}]})"));
     QVERIFY(QDir(root.path()).mkpath("bound"));
     std::optional<BindMount> bound;
     if (arguments.join(' ').contains("$ROOT/bound/") &&
