@@ -231,14 +231,16 @@ public:
               SheetArguments *result, QString *error);
 
 private:
-    bool fail(const QString &key, const QString &message)
+    // At the key, or with `atSheet` at the sheet's start: an empty key ("")
+    // is a key all the same.
+    bool fail(const QString &key, const QString &message, bool atSheet = false)
     {
-        m_error = QStringLiteral("%1:%2: \"%3\": %4")
-                      .arg(QDir::toNativeSeparators(m_file),
-                           position(m_text,
-                                    m_keys.offset(key.isEmpty() ? m_path
-                                                                : m_path + QLatin1Char('/') + key)),
-                           key, message);
+        m_error =
+            QStringLiteral("%1:%2: \"%3\": %4")
+                .arg(QDir::toNativeSeparators(m_file),
+                     position(m_text,
+                              m_keys.offset(atSheet ? m_path : m_path + QLatin1Char('/') + key)),
+                     key, message);
         return false;
     }
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
@@ -436,7 +438,7 @@ bool SheetReader::read(const QJsonObject &sheet, const QString &path,
         ok = readKey(it.key(), it.value(), skipped, result);
     }
     if (ok && !sheet.contains(QStringLiteral("output")) && !overridden.contains("output"))
-        ok = fail(QString(), QStringLiteral("a sheet needs \"output\""));
+        ok = fail(QString(), QStringLiteral("a sheet needs \"output\""), true);
     if (ok && result->name.isEmpty())
         result->name =
             QFileInfo(sheet.value(QStringLiteral("output")).toString()).completeBaseName();

@@ -2804,6 +2804,8 @@ void TestPack::packFileErrorsHavePositions_data()
         << head + QByteArray((64 << 20) - head.size() - 10, ' ') + "\"zz\": 1}]}"
         << "3:67108799: \"zz\": unknown key";
 #endif
+    QTest::newRow("empty key") << head + "   \"\": 1}]}"
+                               << "3:4: \"\": unknown key";
     QTest::newRow("key holding a quote") << head + "   \"x\\\"y\": 1}]}"
                                          << "3:4: \"x\"y\": unknown key";
     QTest::newRow("no output") << QByteArray("{\"sheets\": [{\"inputs\": [\"a.png\"]},\n"
