@@ -558,6 +558,7 @@ void expandInputs(const InputList &list, SheetArguments *result)
 {
     result->inputs.clear();
     result->unmatched.clear();
+    result->matched.clear();
     result->unread.clear();
     for (const QString &text : list.given) {
         if (!hasWildcard(text)) {
@@ -581,11 +582,11 @@ void expandInputs(const InputList &list, SheetArguments *result)
             result->unread = unread;
         // Only an error for a sheet that is built: a --sheet run must not
         // depend on another sheet's art being there.
-        if (found.isEmpty()) {
-            result->unmatched.append(awaited(
-                list.folder, text,
-                QStringLiteral("%1: \"inputs\": \"%2\" matches no file").arg(list.where, text)));
-        }
+        const QString named = QStringLiteral("%1: \"inputs\": \"%2\"").arg(list.where, text);
+        if (found.isEmpty())
+            result->unmatched.append(awaited(list.folder, text, named + QLatin1String(" matches no file")));
+        else
+            result->matched.append(awaited(list.folder, text, named));
         result->inputs += found;
     }
 }

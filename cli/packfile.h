@@ -81,6 +81,9 @@ struct SheetArguments
     // `inputs` that stands for them: their bytes, as for such an INPUT.
     QMap<QString, QByteArray> undecodable;
     QVector<Unmatched> unmatched; // in the order of `inputs`
+    // The patterns that matched files, each with "FILE:L:C: \"inputs\":
+    // \"TEXT\"" as its `error`, to name it.
+    QVector<Unmatched> matched;
     // The first folder a pattern could not search, with the reason, which
     // fails the sheet when it is built.
     QString unread;
@@ -88,7 +91,7 @@ struct SheetArguments
     InputList given;   // empty when INPUT arguments replace the file's
 };
 
-// Sets `inputs`, `undecodable`, `unmatched`, `unread` and `searched` of
+// Sets `inputs`, `undecodable`, `unmatched`, `matched`, `unread` and `searched` of
 // `result` from `list`, as the file is read.
 void expandInputs(const InputList &list, SheetArguments *result);
 

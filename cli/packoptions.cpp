@@ -636,6 +636,14 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
             awaited << named.path;
         }
     }
+    // It matches again once those files are written, and would take them in.
+    for (const PackFile::Unmatched &pattern : sheet.matched) {
+        for (const NamedOutput &named : madeEarlier(earlier, pattern)) {
+            if (named.what != QLatin1String("sheet") && noImage.isEmpty())
+                noImage = pattern.error +
+                          QStringLiteral(" would match %1, which is no image").arg(named.path);
+        }
+    }
     // The file's options first, then the command line's; its INPUTs after
     // "--", so that a path starting with "-" stays a path.
     QStringList combined = QStringList{arguments.first()} + sheet.options + arguments.mid(1);

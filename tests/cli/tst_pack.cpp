@@ -2905,15 +2905,18 @@ void TestPack::packFileSheetsAndOverrides()
     QCOMPARE(placementLines(dir.filePath("project/out/skip.txt")).size(), 1);
     // A pattern that cannot take in the first sheet's file (nor through a link
     // to a folder, which the search does not enter, nor through a "*" in the
-    // pack file's folder name), or would take in its placement file, fails
-    // the run before that file is written.
-    for (const char *path : {"never", "links", "s*t", "sat/gen"})
+    // pack file's folder name), or would take in its placement file, also
+    // when it matches an image already, fails the run before that file is
+    // written.
+    for (const char *path : {"never", "links", "s*t", "sat/gen", "pre"})
         QVERIFY(QDir(dir.path()).mkpath(QString("project/") + path));
     QVERIFY(QFile::link("../never", dir.filePath("project/links/to")));
+    QVERIFY(savePng(patternImage(2, 2, 1), dir.filePath("project/pre/a.png")));
     for (const char *row : {"never.json never/g.png never/*.jpg never/g.png",
                             "linked.json links/to/g.png links/*/g.png never/g.png",
                             "s*t/p.json ../sat/gen/g.png gen/*.png sat/gen/g.png",
-                            "txt.json never/t.png never/*.txt never/t.png"}) {
+                            "txt.json never/t.png never/*.txt never/t.png",
+                            "pre.json pre/t.png pre/* pre/t.png"}) {
         const QStringList f = QString(row).split(' ');
         QVERIFY(writeFileBytes(dir.filePath("project/" + f[0]),
                                QString(R"({"sheets": [{"output": "%1", "inputs": ["%2"]},
