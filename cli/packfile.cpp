@@ -584,7 +584,8 @@ void expandInputs(const InputList &list, SheetArguments *result)
         // depend on another sheet's art being there.
         const QString named = QStringLiteral("%1: \"inputs\": \"%2\"").arg(list.where, text);
         if (found.isEmpty())
-            result->unmatched.append(awaited(list.folder, text, named + QLatin1String(" matches no file")));
+            result->unmatched.append(
+                awaited(list.folder, text, named + QLatin1String(" matches no file")));
         else
             result->matched.append(awaited(list.folder, text, named));
         result->inputs += found;

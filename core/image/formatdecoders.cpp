@@ -126,13 +126,14 @@ bool jpegHeader(TurboJpeg &tj, const QByteArray &data, QSize *size, bool *fourCh
     return true;
 }
 
-// A GIF read from its file as giflib asks for it, with a zero byte after
-// the file's end when `zeroAtEnd` is set.
+// A GIF read from its file as giflib asks for it. Past the file's end, when
+// `pad` is set, as many bytes as asked for, counted in `padded`: `pad`, then
+// zeros, which end any run of data blocks, so that every read ends.
 struct GifSource
 {
     QIODevice *file;
-    bool zeroAtEnd;
-    bool zeroGiven = false;
+    int pad = -1;
+    qint64 padded = 0;
 };
 
 int readGifBytes(GifFileType *gif, GifByteType *buffer, int length)
@@ -140,9 +141,9 @@ int readGifBytes(GifFileType *gif, GifByteType *buffer, int length)
     auto *source = static_cast<GifSource *>(gif->UserData);
     qint64 count =
         std::max<qint64>(0, source->file->read(reinterpret_cast<char *>(buffer), length));
-    if (count < length && source->zeroAtEnd && !source->zeroGiven) {
-        buffer[count++] = 0;
-        source->zeroGiven = true;
+    if (count < length && source->pad >= 0) {
+        for (; count < length; ++count)
+            buffer[count] = source->padded++ < 1024 ? GifByteType(source->pad) : 0;
     }
     return int(count);
 }
@@ -254,10 +255,12 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
 
 namespace {
 
-bool gifFirstFrameReads(QIODevice &file, bool zeroAtEnd, QString *reason)
+// Reads the first frame's pixels; with `pad` set, only those the file holds
+// count, and `last` gets the frame's last pixel.
+bool gifFirstFrameReads(QIODevice &file, int pad, QString *reason, GifPixelType *last = nullptr)
 {
     file.seek(0);
-    GifSource source{&file, zeroAtEnd};
+    GifSource source{&file, pad};
     int error = 0;
     GifFileType *gif = DGifOpen(&source, readGifBytes, &error);
     if (!gif) {
@@ -292,16 +295,26 @@ bool gifFirstFrameReads(QIODevice &file, bool zeroAtEnd, QString *reason)
         }
         if (record != IMAGE_DESC_RECORD_TYPE)
             continue;
-        if (DGifGetImageDesc(gif) == GIF_ERROR)
+        if (DGifGetImageDesc(gif) == GIF_ERROR || source.padded > 0)
             return failedWith("the frame's header ends early");
-        // Reading every row, the last one included, reads the frame's data
-        // to its end marker.
+        // Every pixel but the last; giflib reads the frame's data to its end
+        // marker with the last one, which may be what the file lacks.
         const int width = gif->Image.Width;
+        const qint64 pixels = qint64(width) * gif->Image.Height;
         std::vector<GifPixelType> row(size_t(qMax(1, width)));
-        for (int y = 0; y < gif->Image.Height; ++y) {
-            if (DGifGetLine(gif, row.data(), width) == GIF_ERROR)
+        for (qint64 left = pixels - 1; left > 0; left -= width) {
+            if (DGifGetLine(gif, row.data(), int(std::min<qint64>(left, width))) == GIF_ERROR)
                 return failedWith("the image data ends early");
         }
+        if (source.padded > 0) {
+            *reason = QStringLiteral("the image data ends early");
+            return false;
+        }
+        GifPixelType pixel = 0;
+        if (pixels > 0 && DGifGetLine(gif, &pixel, 1) == GIF_ERROR)
+            return failedWith("the image data ends early");
+        if (last)
+            *last = pixel;
         return true;
     }
 }
@@ -310,13 +323,16 @@ bool gifFirstFrameReads(QIODevice &file, bool zeroAtEnd, QString *reason)
 
 bool gifFirstFrameComplete(QIODevice &file, QString *reason)
 {
-    if (gifFirstFrameReads(file, false, reason))
+    if (gifFirstFrameReads(file, -1, reason))
         return true;
-    // Qt's reader does without the frame's block terminator, and the trailer
-    // after it: a zero byte stands in for them. Where data is missing
-    // instead, that byte is read as data and the read still fails.
+    // Qt's reader shows a frame whose pixels are all there, whatever follows
+    // them: a missing block terminator, trailer or end code. Bytes stand in
+    // for what the file lacks; the last pixel counts as there only if it is
+    // the same whichever bytes stand in.
     QString ignored;
-    return gifFirstFrameReads(file, true, &ignored);
+    GifPixelType zeros = 0, ones = 0;
+    return gifFirstFrameReads(file, 0x00, &ignored, &zeros) &&
+           gifFirstFrameReads(file, 0xff, &ignored, &ones) && zeros == ones;
 }
 
 bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)

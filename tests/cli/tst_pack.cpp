@@ -768,6 +768,10 @@ void TestPack::failuresLeaveNoTrace_data()
                                     << "$ROOT/cut.jpg: the image data cannot be decoded";
     QTest::newRow("GIF cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.gif"} << 1
                                    << "$ROOT/cut.gif: the image data cannot be decoded";
+    // Qt's reader shows it, with its last pixel undecoded.
+    QTest::newRow("GIF cut inside its last pixel's code")
+        << QStringList{"-o", sheet, in, "$ROOT/last.gif"} << 1
+        << "$ROOT/last.gif: the image data cannot be decoded";
     QTest::newRow("PNG header with a wrong CRC") << QStringList{"-o", sheet, in, "$ROOT/crc.png"}
                                                  << 1 << "$ROOT/crc.png: not a readable image";
     QTest::newRow("one-bit BMP cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.bmp"} << 1
@@ -1014,6 +1018,7 @@ void TestPack::failuresLeaveNoTrace()
     wrongCrc[29] = char(wrongCrc[29] ^ 1); // the first byte of IHDR's CRC
     QVERIFY(writeFileBytes(root.filePath("crc.png"), wrongCrc));
     for (const char *name : {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
+                             "last.gif:gif_cut_inside_last_pixel.gif",
                              "cut.bmp:bmp_one_bit_cut_short.bmp", "a.tga:tga_taken_for_cursor.tga",
                              "bomb.png:png_header_claims_16384x16384.png",
                              "bomb.ico:icon_png_claims_16384x16384.ico"}) {
@@ -1359,6 +1364,8 @@ void TestPack::formatsMatchQtReader_data()
         << "gif_second_frame_far_past_right.gif";
     QTest::newRow("GIF without its frame's terminator and trailer")
         << "gif_no_block_terminator.gif";
+    QTest::newRow("GIF without its frame's terminator, with the trailer")
+        << "gif_no_block_terminator_before_trailer.gif";
     // Uncompressed, so that the file is larger than the decoder's first read.
     QTest::newRow("PNG of stored blocks, larger than 64 KiB") << "png:100";
     QTest::newRow("icon whose directory gives another size")
