@@ -461,6 +461,8 @@ void TestAtomicFile::failedRollbackSaysWhereOldFilesAre()
         QCOMPARE(readFileBytes(match.captured(1)), file.second);
     }
     QVERIFY2(error.contains(set.files[1].path + reason), qPrintable(error));
+    // The journal stays, for the next run to put the old set back.
+    QVERIFY(hasInterruptedWrite(set.files.last().path));
 }
 
 void TestAtomicFile::faultKeepsOldSet()
@@ -762,6 +764,8 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, then the disk full") << "killed, full";
     // Its journal's removal cannot be made to last: the later run stops there.
     QTest::newRow("killed, then the folder sync fails") << "killed, unsynced";
+    // The old set is back, but the journal stays: the later run stops there too.
+    QTest::newRow("killed, then the journal cannot be removed") << "killed, journal stays";
 }
 
 // A SIGTERM while the files are put in place or rolled back ends the run
@@ -852,16 +856,22 @@ void TestAtomicFile::signalWaitsForTheSet()
         const bool since = when.endsWith("new written");
         QVERIFY(!since || writeFileBytes(set.files[1].path, "written since"));
         const bool unsynced = when.endsWith("unsynced");
-        const bool full = when.endsWith("full") || unsynced;
+        const bool stays = when.endsWith("journal stays");
+        const bool full = when.endsWith("full") || unsynced || stays;
         FaultGuard guard;
         if (full)
-            setWriteFaultForTesting(unsynced ? WriteStep::SyncFolder : WriteStep::WriteFull,
-                                    unsynced ? JournalEndFaultIndex : -1);
+            setWriteFaultForTesting(unsynced ? WriteStep::SyncFolder
+                                    : stays  ? WriteStep::Cleanup
+                                             : WriteStep::WriteFull,
+                                    unsynced ? JournalEndFaultIndex
+                                    : stays  ? JournalFaultIndex
+                                             : -1);
         QString error;
         const bool written = writeFilesAtomically(
             {{move ? moved + "/sub/a.png" : set.files.last().path, "later sheet"}}, &error);
         QVERIFY(!move || QDir().rename(moved, set.dir.path()));
         QVERIFY2(written != full, qPrintable(error));
+        QVERIFY(!stays || QFile::remove(set.files.last().path + ".korvane-journal"));
         QStringList expected{"a.txt=old placement", "sub/a.png.lock=",
                              full ? "sub/a.png=old sheet" : "sub/a.png=later sheet"};
         expected.replaceInStrings("a.txt", when.endsWith("long name") ? longName : "a.txt");
