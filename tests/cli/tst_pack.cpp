@@ -597,6 +597,11 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--skip-unreadable", "--json",   "$ROOT/out/s.json", "-o", sheet,
                        "$ROOT/in",          "$ROOT/in2"}
         << 1 << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\"";
+    // Its owner made it read-only: not replaced behind their back, though
+    // the folder would let the run rename over it.
+    QTest::newRow("placement file read-only for this user")
+        << QStringList{"-o", "$ROOT/kept/s.png", in} << 1
+        << "Cannot write $ROOT/kept/s.txt: " + qt_error_string(EACCES);
     QTest::newRow("data file is a device") << QStringList{"--json", "/dev/null", "-o", sheet, in}
                                            << 1 << "Cannot write /dev/null: it is a device";
     QTest::newRow("sheet is a FIFO")
@@ -1097,8 +1102,15 @@ void TestPack::failuresLeaveNoTrace()
             QSKIP("No FAT file system through FUSE here (mkfs.vfat, fusefat, /dev/fuse).");
         QVERIFY(QFile::copy(root.filePath("in/a.png"), root.filePath("fat/a.png")));
     }
-    // A folder only root may open, searched by user 65534.
-    const bool asUser = arguments.contains("$ROOT/unopened.json");
+    // A folder only root may open, searched by user 65534; a file only root may write.
+    const bool asUser =
+        arguments.contains("$ROOT/unopened.json") || arguments.contains("$ROOT/kept/s.png");
+    if (arguments.contains("$ROOT/kept/s.png")) {
+        QVERIFY(QDir(root.path()).mkpath("kept") &&
+                writeFileBytes(root.filePath("kept/s.txt"), "old placement") &&
+                QFile::setPermissions(root.filePath("kept/s.txt"),
+                                      QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
     if (asUser) {
         QVERIFY(writeFileBytes(root.filePath("unopened.json"),
                                R"({"sheets": [{"output": "out/s.png", "inputs": [")" +
