@@ -596,7 +596,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("same frame name twice")
         << QStringList{"--skip-unreadable", "--json",   "$ROOT/out/s.json", "-o", sheet,
                        "$ROOT/in",          "$ROOT/in2"}
-        << 1 << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\"";
+        << 1
+        << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\" in "
+           "$ROOT/out/s.json";
     // Its owner made it read-only: not replaced behind their back, though
     // the folder would let the run rename over it.
     QTest::newRow("placement file read-only for this user")
@@ -759,6 +761,9 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("DEL and a C1 control character in a name are shown escaped")
         << QStringList{"-o", sheet, QString::fromUtf8("$ROOT/csi\x7f\xc2\x9b.png")} << 1
         << "$ROOT/csi\\x7f\\x9b.png: no such file or folder";
+    QTest::newRow("the last controls before printable characters are shown escaped")
+        << QStringList{"-o", sheet, QString::fromUtf8("$ROOT/edge\x1f \xc2\x9f\xc2\xa0.png")} << 1
+        << QString::fromUtf8("$ROOT/edge\\x1f \\x9f\xc2\xa0.png: no such file or folder");
     QTest::newRow("control character in a data path is shown escaped")
         << QStringList{"--data", "$ROOT/out/s\x1b.atlas", "--format", "libgdx", "-o", sheet,
                        in,       "$ROOT/colon:x.png"}
@@ -1022,11 +1027,11 @@ void TestPack::failuresLeaveNoTrace()
     QByteArray wrongCrc = png;
     wrongCrc[29] = char(wrongCrc[29] ^ 1); // the first byte of IHDR's CRC
     QVERIFY(writeFileBytes(root.filePath("crc.png"), wrongCrc));
-    for (const char *name : {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
-                             "last.gif:gif_cut_inside_last_pixel.gif",
-                             "cut.bmp:bmp_one_bit_cut_short.bmp", "a.tga:tga_taken_for_cursor.tga",
-                             "bomb.png:png_header_claims_16384x16384.png",
-                             "bomb.ico:icon_png_claims_16384x16384.ico"}) {
+    for (const char *name :
+         {"cut.jpg:jpeg_cut_to_a_third.jpg", "cut.gif:gif_cut_to_a_third.gif",
+          "last.gif:gif_cut_inside_last_pixel.gif", "cut.bmp:bmp_one_bit_cut_short.bmp",
+          "a.tga:tga_taken_for_cursor.tga", "bomb.png:png_header_claims_16384x16384.png",
+          "bomb.ico:icon_png_claims_16384x16384.ico"}) {
         const QStringList pair = QString::fromLatin1(name).split(':');
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
                             root.filePath(pair[0])));
@@ -1129,7 +1134,7 @@ void TestPack::failuresLeaveNoTrace()
              qPrintable(run.err));
     QVERIFY(run.out.isEmpty());
     // No name reaches the terminal with its control characters.
-    QVERIFY2(!run.err.contains(QRegularExpression("[\\x00-\\x09\\x0b-\\x1f\\x7f]")),
+    QVERIFY2(!run.err.contains(QRegularExpression("[\\x00-\\x09\\x0b-\\x1f\\x7f-\\x9f]")),
              qPrintable(run.err));
     QCOMPARE(snapshot(root.path()), before);
 }
@@ -2529,6 +2534,10 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("animations added") << "--verbose>--animations" << false;
     QTest::newRow("power of two added") << "--verbose>--power-of-two" << false;
     QTest::newRow("alias added") << "--verbose>--alias" << false;
+    // A trailing '!': the options the inputs no longer meet fail the run.
+    QTest::newRow("size limit the sheet outgrows") << "--max-size=64x64>--max-size=8x8!" << false;
+    QTest::newRow("pixel limit the sheet outgrows")
+        << "--max-sheet-pixels=4096>--max-sheet-pixels=64!" << false;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2565,7 +2574,9 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
     if (change == "threshold")
         arguments.prepend("--trim");
-    const QStringList swap = change.startsWith("--") ? change.split('>') : QStringList();
+    const bool fails = change.endsWith('!');
+    const QStringList swap =
+        change.startsWith("--") ? change.chopped(fails ? 1 : 0).split('>') : QStringList();
     if (swap.size() == 2)
         arguments.prepend(swap[0]);
     if (change == "unlisted page") // a.png and b.png, then the third on a page of its own
@@ -2666,6 +2677,12 @@ void TestPack::updateSkipsOnlyUnchanged()
         change == "read-only" ? packAsUser(arguments, dir, folder) : pack(arguments, folder);
     if (run.code == -1 && run.err.isEmpty() && change == "read-only")
         QSKIP("user 65534 cannot run the program from the temporary folder");
+    if (fails) {
+        QVERIFY2(run.code == 1 && !run.out.contains("is up to date"), qPrintable(run.out));
+        for (const QString &name : outputs)
+            QVERIFY2(qAbs(QFileInfo(name).lastModified().secsTo(past)) < 2, qPrintable(name));
+        return;
+    }
     QVERIFY2(run.code == 0, qPrintable(run.err));
     QCOMPARE(run.out.contains("is up to date"), upToDate);
     for (const QString &name : outputs) {
@@ -2931,11 +2948,11 @@ void TestPack::packFileSheetsAndOverrides()
         QVERIFY(QDir(dir.path()).mkpath(QString("project/") + path));
     QVERIFY(QFile::link("../never", dir.filePath("project/links/to")));
     QVERIFY(savePng(patternImage(2, 2, 1), dir.filePath("project/pre/a.png")));
-    for (const char *row : {"never.json never/g.png never/*.jpg never/g.png",
-                            "linked.json links/to/g.png links/*/g.png never/g.png",
-                            "s*t/p.json ../sat/gen/g.png gen/*.png sat/gen/g.png",
-                            "txt.json never/t.png never/*.txt never/t.png",
-                            "pre.json pre/t.png pre/* pre/t.png"}) {
+    for (const char *row :
+         {"never.json never/g.png never/*.jpg never/g.png",
+          "linked.json links/to/g.png links/*/g.png never/g.png",
+          "s*t/p.json ../sat/gen/g.png gen/*.png sat/gen/g.png",
+          "txt.json never/t.png never/*.txt never/t.png", "pre.json pre/t.png pre/* pre/t.png"}) {
         const QStringList f = QString(row).split(' ');
         QVERIFY(writeFileBytes(dir.filePath("project/" + f[0]),
                                QString(R"({"sheets": [{"output": "%1", "inputs": ["%2"]},
