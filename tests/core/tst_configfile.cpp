@@ -113,6 +113,7 @@ private slots:
     void writeEditsOnlyTheValues_data();
     void writeEditsOnlyTheValues();
     void writeInPlaceWhenNoTemporaryNameFits();
+    void writeUpToTheSizeLimit();
     void writeKeepsByteOrderMark_data();
     void writeKeepsByteOrderMark();
     void writesInPlaceTakeTurns();
@@ -530,6 +531,22 @@ void TestConfigFile::writeInPlaceWhenNoTemporaryNameFits()
     QCOMPARE(read, written);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
              QStringList{QFileInfo(path).fileName()});
+}
+
+// A new file of exactly the size a read takes is still saved.
+void TestConfigFile::writeUpToTheSizeLimit()
+{
+    QByteArray atLimit(standardXml);
+    atLimit.replace("kept", QByteArray(1024 * 1024 - atLimit.size() + 2, 'k'));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("config.xml"));
+    QVERIFY(writeFileBytes(path, atLimit));
+    const QMap<QString, QString> written{{QStringLiteral("defaultSavePath"), QStringLiteral("ne")}};
+    QCOMPARE(writeConfigAttributes(path, QStringLiteral("paths"), written), 0);
+    QCOMPARE(readFileBytes(path).size(), 1024 * 1024);
+    QMap<QString, QString> read{{QStringLiteral("defaultSavePath"), QString()}};
+    QCOMPARE(readConfigAttributes(path, QStringLiteral("paths"), read), 0);
+    QCOMPARE(read, written);
 }
 
 void TestConfigFile::writeKeepsByteOrderMark_data()

@@ -178,6 +178,10 @@ void TestConfigDialog::loadSettings_data()
     row("empty paths", "||0|0", "||0|vertical", "||0|0");
     row("letters in margin", "/in|/out|abc|0", "/in|/out|0|vertical", "/in|/out|0|0");
     row("negative margin", "/in|/out|-3|0", "/in|/out|-3|vertical", "/in|/out|-3|0");
+    // What OK stores for an emptied field: no number, so 0, not the bound.
+    row("empty margin", "/in|/out||0", "/in|/out|0|vertical", "/in|/out|0|0");
+    // Decimal, whatever the leading zero: not octal 8.
+    row("margin with a leading zero", "/in|/out|010|0", "/in|/out|10|vertical", "/in|/out|10|0");
     // Past int's range: the bound, which fails the run, not a margin of 0.
     row("margin past int", "/in|/out|99999999999|0", "/in|/out|2147483647|vertical",
         "/in|/out|2147483647|0");
@@ -336,7 +340,8 @@ void TestConfigDialog::okButton_data()
         "/in|/out|3|horizontal", "/in|/out|3|1", "/in|/out|3|1");
     // Nothing could be reloaded: the user's edits stay on screen.
     row("config removed", Breakage::Removed, "/in|/out|3|0", edits,
-        "0x102|the file is missing or cannot be read", edits, "/in|/out|3|0", "-|-|-|-");
+        "0x102|the file is missing or cannot be read (No such file or directory)", edits,
+        "/in|/out|3|0", "-|-|-|-");
     // Saved together or not at all: the paths are not stored either.
     row("no parameters element", Breakage::NoParameters, "/in|/out|3|0", edits,
         "0x106|the file lacks an entry for these settings", edits, "/in|/out|3|0",
