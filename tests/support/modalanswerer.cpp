@@ -31,6 +31,11 @@ void ModalAnswerer::expectMessageBox(QMessageBox::StandardButton answer)
     m_expected.append(Expectation{true, {}, answer, Overwrite::DontAsk});
 }
 
+void ModalAnswerer::expectMessageBoxReturn()
+{
+    m_expected.append(Expectation{true, {}, QMessageBox::NoButton, Overwrite::DontAsk, true});
+}
+
 void ModalAnswerer::expectFileDialog(const QStringList &paths, Overwrite overwrite)
 {
     m_expected.append(Expectation{false, paths, QMessageBox::NoButton, overwrite});
@@ -124,6 +129,13 @@ void ModalAnswerer::answer(QWidget *widget)
     const Expectation expectation = m_expected.takeFirst();
     seen.kind = box ? QStringLiteral("message") : QStringLiteral("file");
     m_seen.append(seen);
+    if (box && expectation.pressReturn) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(box->focusWidget() ? box->focusWidget() : box, &press);
+        if (box->isVisible())
+            box->reject();
+        return;
+    }
     if (box) {
         const QList<QAbstractButton *> buttons = box->buttons();
         QAbstractButton *button = expectation.button == QMessageBox::NoButton

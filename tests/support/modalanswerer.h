@@ -41,6 +41,9 @@ public:
 
     // A message box, answered by pressing `answer`, or its first button.
     void expectMessageBox(QMessageBox::StandardButton answer = QMessageBox::NoButton);
+    // A message box, answered by pressing Return where the focus is, as a
+    // user who just confirms does.
+    void expectMessageBoxReturn();
     // A file dialog, answered with `paths` (several for a multi-file pick,
     // one file or folder otherwise); no paths means Cancel. A save dialog
     // asks before replacing a file only with Overwrite::Ask, and then only
@@ -66,6 +69,7 @@ private:
         QStringList paths;
         QMessageBox::StandardButton button = QMessageBox::NoButton;
         Overwrite overwrite = Overwrite::DontAsk;
+        bool pressReturn = false;
     };
 
     void poll();

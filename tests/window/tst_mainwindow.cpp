@@ -321,6 +321,7 @@ void TestMainWindow::pickFilesAppends()
     SettingsFixture fixture(SettingsFixture::config(images.path(), QString(), QStringLiteral("2"),
                                                     QStringLiteral("0")));
     WindowProbe window;
+    window.statusBar()->showMessage(QStringLiteral("Nothing added: x.txt (not an image)"));
     ModalAnswerer answerer;
     answerer.expectFileDialog(paths.mid(0, 2));
     answerer.expectFileDialog(paths.mid(2, 3));
@@ -333,6 +334,8 @@ void TestMainWindow::pickFilesAppends()
     QCOMPARE(answerer.last().title, QStringLiteral("Select Files"));
     QCOMPARE(answerer.last().directory, QDir(images.path()).absolutePath());
     QCOMPARE(answerer.last().nameFilters, QStringList{QStringLiteral("PNG Files(*.png)")});
+    // The message told of an earlier drop, not of these files.
+    QCOMPARE(window.statusBar()->currentMessage(), QString());
     QStringList expected = paths;
     expected << paths.first();
     // The dialog returns a multi-file pick in its own order; compare each pick as a set.
@@ -526,6 +529,15 @@ void TestMainWindow::drop_data()
     QTest::newRow("name not valid in the file-name encoding")
         << QStringList{"latin1/caf%E9.png"} << copyOrMove << int(Qt::CopyAction) << QStringList()
         << "Nothing added: \"caf\\xe9.png\" (name not valid in this system's encoding)";
+    QTest::newRow("three left-out files are all named")
+        << QStringList{"sprites/notes.txt", "sprites/png", "sprites/drawing.svg"} << copyOrMove
+        << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: notes.txt (not an image), png (not an image), drawing.svg (not an "
+           "image)";
+    // Known by its content, as an image without a suffix is.
+    QTest::newRow("drawing without a suffix is left out")
+        << QStringList{"sprites/vector"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: vector (not an image)";
     QTest::newRow("a fourth left-out file is counted")
         << QStringList{"sprites/notes.txt", "sprites/png", "sprites/drawing.svg",
                        "sprites/sub/empty/readme.txt"}
@@ -551,6 +563,8 @@ void TestMainWindow::drop()
           "sprites/drawing.svg"})
         QVERIFY(writeFileBytes(root.filePath(QString::fromLatin1(name)), "x"));
     QVERIFY(patternImage(2, 2, 1).save(root.filePath(QStringLiteral("sprites/real")), "PNG"));
+    QVERIFY(writeFileBytes(root.filePath(QStringLiteral("sprites/vector")),
+                           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"2\" height=\"2\"/>"));
     QVERIFY(root.mkpath(QStringLiteral("latin1")));
     const QByteArray latin1Name = QFile::encodeName(root.path()) + "/latin1/caf\xe9.png";
     const int latin1 = ::open(latin1Name.constData(), O_CREAT | O_WRONLY, 0644);
@@ -677,6 +691,9 @@ void TestMainWindow::saveDialog_data()
     QTest::newRow("another suffix is kept")
         << QStringList{"keep.bmp", "keep.png"} << "keep.bmp" << QStringList{"Yes"} << "keep.bmp"
         << "keep.bmp";
+    // Return takes the default answer, which must keep the file.
+    QTest::newRow("Return at the question keeps the file")
+        << QStringList{"keep.png"} << "keep" << QStringList{"Return"} << "keep.png" << QString();
     QTest::newRow("trailing dot asks about the png")
         << QStringList{"keep.png"} << "keep." << QStringList{"Yes"} << "keep.png"
         << "keep.png";
@@ -738,10 +755,15 @@ void TestMainWindow::saveDialog()
     ModalAnswerer answerer;
     typed.replace(QLatin1String("@/"), root.absolutePath() + QLatin1Char('/'));
     answerer.expectFileDialog({typed}, ModalAnswerer::Overwrite::Ask);
-    for (const QString &answer : answers)
+    for (const QString &answer : answers) {
+        if (answer == QLatin1String("Return")) {
+            answerer.expectMessageBoxReturn();
+            continue;
+        }
         answerer.expectMessageBox(answer == QLatin1String("Yes")  ? QMessageBox::Yes
                                   : answer == QLatin1String("No") ? QMessageBox::No
                                                                   : QMessageBox::NoButton);
+    }
     if (written.isEmpty())
         answerer.expectFileDialogCancel();
 

@@ -349,6 +349,9 @@ void TestResultDialog::unreadableFileClearsPreview()
     dialog.setResultImage(bad);
     QVERIFY(dialog.form()->labImageResult->pixmap(Qt::ReturnByValue).isNull());
     QCOMPARE(dialog.form()->labInfo->text(), QStringLiteral("Total Size:"));
+    // Nothing to inspect: no inspector over an empty sheet.
+    QTest::mouseDClick(dialog.form()->labImageResult, Qt::LeftButton);
+    QVERIFY(!dialog.findChild<SheetInspector *>());
 }
 
 void TestResultDialog::closeHides()
