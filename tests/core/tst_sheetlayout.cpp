@@ -567,6 +567,12 @@ void TestSheetLayout::namesThroughReaders_data()
                                                    << "a.png\x1f" << libgdx << "a.png\\x1f";
     QTest::newRow("image named by a control character") << "\x01"
                                                         << "a.png" << libgdx << "\\x01";
+    // An empty line ends an atlas page; U+001F, the last C0 control, is
+    // trimmed from a URL's end like a space.
+    QTest::newRow("empty frame name") << "s.png"
+                                      << "" << libgdx << "";
+    QTest::newRow("image ending in U+001F") << "s.png\x1f"
+                                            << "a.png" << libgdx << "s.png\\x1f";
     QTest::newRow("unpaired surrogate in frame")
         << "s.png" << QString(QChar(0xd800)) + "x.png" << libgdx << "\\ud800x.png";
     // Phaser fetches the image by a URL, where it would become U+FFFD.
