@@ -305,14 +305,15 @@ struct Sprite
 };
 
 // walk-10 equals walk_01 once trimmed; copy equals walk_2 as it is; edge
-// keeps only its last column.
+// keeps only its last column, left only its first.
 const QVector<Sprite> sprites{{"walk_01.png", {12, 10}, {3, 2, 5, 6}, 1, 1, {0, 9}},
                               {"walk_2.png", {9, 9}, {1, 1, 7, 4}, 2, 2},
                               {"walk-10.png", {14, 9}, {6, 0, 5, 6}, 5, 10},
                               {"copy.png", {9, 9}, {1, 1, 7, 4}, 2, -1},
                               {"empty.png", {5, 4}, {}, 3, -1},
                               {"solid.png", {6, 6}, {0, 0, 6, 6}, 3, -1},
-                              {"edge.png", {7, 5}, {6, 1, 1, 3}, 6, -1}};
+                              {"edge.png", {7, 5}, {6, 1, 1, 3}, 6, -1},
+                              {"left.png", {3, 4}, {0, 1, 1, 2}, 7, -1}};
 
 // Each frame of the data files in a folder (one per format, named by it) as
 // "format key x y w h sx sy sw sh SW SH trimmed pivot" (key: the name, or in
