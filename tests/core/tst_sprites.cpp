@@ -2,6 +2,7 @@
 #include "core/pipeline.h"
 #include "core/sprites/alias.h"
 #include "core/sprites/animations.h"
+#include "core/sprites/sheetpixels.h"
 #include "core/sprites/spritepipeline.h"
 #include "support/testsupport.h"
 
@@ -15,6 +16,8 @@ class TestSprites : public QObject
 
 private slots:
     void aliasesNeedEqualPixels();
+    void premultiplyRounds_data();
+    void premultiplyRounds();
     void animationFrameNames_data();
     void animationFrameNames();
     void runsStopOrFail_data();
@@ -42,6 +45,28 @@ void TestSprites::aliasesNeedEqualPixels()
     QCOMPARE(Sprites::aliasTargets(cuts, {7, 7, 7, 7, 7, 7, 7}),
              (QVector<int>{0, 1, 0, 1, 4, 5, 6}));
     QCOMPARE(Sprites::pixelHash(cuts[0]) == Sprites::pixelHash(cuts[1]), false);
+}
+
+void TestSprites::premultiplyRounds_data()
+{
+    QTest::addColumn<uint>("pixel");
+    QTest::addColumn<uint>("expected");
+    // At alpha 254 a colour of 128 or more drops by one, one below stays.
+    QTest::newRow("alpha 254, colours on both sides of 128")
+        << uint(qRgba(255, 128, 127, 254)) << uint(qRgba(254, 127, 127, 254));
+    // At alpha 1 a colour of 128 rounds up to 1, one of 127 down to 0.
+    QTest::newRow("alpha 1, colours on both sides of 127.5")
+        << uint(qRgba(255, 128, 127, 1)) << uint(qRgba(1, 1, 0, 1));
+}
+
+void TestSprites::premultiplyRounds()
+{
+    QFETCH(uint, pixel);
+    QFETCH(uint, expected);
+    QImage sheet(1, 1, QImage::Format_ARGB32);
+    sheet.setPixel(0, 0, pixel);
+    Sprites::premultiplyRows({sheet.bits(), sheet.bytesPerLine()}, 1, 0, 1);
+    QCOMPARE(uint(sheet.pixel(0, 0)), expected);
 }
 
 void TestSprites::animationFrameNames_data()
