@@ -206,15 +206,22 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
             rows.append(char(paeth ? int((seed >> 16) % 3) - 1 : int(seed >> 16)));
         }
     }
+    if (damage.startsWith(QLatin1String("rows "))) // the filtered rows given, in hex
+        rows = QByteArray::fromHex(damage.section(' ', 1, 1).toLatin1());
     QByteArray zlib =
         qCompress(rows.left(rows.size() - damage.endsWith(QLatin1String("one byte short")))).mid(4);
+    // Past the stream's end, bytes that repeat its Adler-32.
+    if (damage.endsWith(QLatin1String("adler twice")))
+        zlib += zlib.right(4);
     if (damage == QLatin1String("adler"))
         zlib[zlib.size() - 1] = char(zlib.at(zlib.size() - 1) ^ 1);
     if (damage.startsWith(QLatin1String("zlib "))) // a stream made by hand, in hex
         zlib = QByteArray::fromHex(damage.mid(5).toLatin1());
+    // "IHDR renamed": the header under an ancillary chunk's name.
+    const char *header = damage == QLatin1String("IHDR renamed") ? "iHDR" : "IHDR";
     QByteArray png =
         QByteArray("\x89PNG\r\n\x1a\n", 8) +
-        pngChunk("IHDR", bigEndian({quint32(width), quint32(height)}) + QByteArray(1, char(depth)) +
+        pngChunk(header, bigEndian({quint32(width), quint32(height)}) + QByteArray(1, char(depth)) +
                              QByteArray(1, char(colour)) +
                              QByteArray(1, char(damage == QLatin1String("compression 1"))) +
                              QByteArray(1, 0) +
@@ -234,7 +241,7 @@ QByteArray pngFile(int colour, int depth, int width, int height, const QByteArra
     if (damage == QLatin1String("crc"))
         png[png.size() - 1] = char(png.at(png.size() - 1) ^ 0x40);
     if (damage != QLatin1String("no IEND"))
-        png += pngChunk("IEND", QByteArray());
+        png += pngChunk("IEND", damage == QLatin1String("IEND data") ? "x" : QByteArray());
     if (damage == QLatin1String("cut"))
         png.chop(png.size() / 3);
     return png;
@@ -442,6 +449,7 @@ void TestSheetRender::paintFailures_data()
     // Of the same size, but a drawing: never rendered into the sheet.
     QTest::newRow("replaced by an SVG drawing") << "svg" << Status::LoadFailed;
     QTest::newRow("replaced by another size") << "resize" << Status::SizeChanged;
+    QTest::newRow("replaced by a wider image") << "resize width" << Status::SizeChanged;
     // An icon's header gives no size to check before the decode.
     QTest::newRow("replaced by an icon of another size") << "resize ico" << Status::SizeChanged;
     QTest::newRow("placed outside the sheet") << "misplace" << Status::InvalidSize;
@@ -532,6 +540,8 @@ void TestSheetRender::paintFailures()
         QVERIFY(noise(6, 4, 2).save(b, "ICO"));
     } else if (change == "resize") {
         QVERIFY(noise(6, 4, 2).save(b));
+    } else if (change == "resize width") {
+        QVERIFY(noise(7, 3, 2).save(b));
     } else if (change == "fifo") {
         QVERIFY(QFile::remove(b));
         QCOMPARE(mkfifo(QFile::encodeName(b).constData(), 0600), 0);
@@ -1141,7 +1151,19 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("palette 8-bit, part transparent")
         << pngFile(3, 8, 16, 16, palette(256) + pngChunk("tRNS", QByteArray(100, '\x40')), none, 11)
         << true << true;
+    QTest::newRow("palette 4-bit, every entry transparent")
+        << pngFile(3, 4, 9, 9, palette(16) + pngChunk("tRNS", QByteArray(16, '\x40')), none, 51)
+        << true << true;
+    // Only the pixels' bits count, not the padding after the last one.
+    QTest::newRow("palette 2-bit, padding bits past the palette")
+        << pngFile(3, 2, 1, 1, palette(3), "rows 003f", 58) << true << true;
+    QTest::newRow("RGB transparent colour matching another in red and green")
+        << pngFile(2, 8, 2, 1, pngChunk("tRNS", QByteArray("\0\x01\0\x02\0\x03", 6)),
+                   "rows 00010203010204", 60)
+        << true << true;
     // Left to Qt's reader, which decides.
+    QTest::newRow("palette index past the palette in the last row only")
+        << pngFile(3, 2, 1, 2, palette(3), "rows 000000c0", 59) << false << true;
     QTest::newRow("palette shorter than the indices")
         << pngFile(3, 2, 40, 40, palette(3), none, 12) << false << true;
     QTest::newRow("palette longer than the depth allows")
@@ -1152,6 +1174,12 @@ void TestSheetRender::pngDecoderMatchesQt_data()
         << false << true;
     QTest::newRow("grey transparency beyond the bit depth")
         << pngFile(0, 2, 9, 9, pngChunk("tRNS", QByteArray("\0\x05", 2)), none, 47) << false
+        << true;
+    QTest::newRow("grey transparency one past the bit depth")
+        << pngFile(0, 2, 9, 9, pngChunk("tRNS", QByteArray("\0\x04", 2)), none, 52) << false
+        << true;
+    QTest::newRow("RGB transparency beyond the bit depth")
+        << pngFile(2, 8, 9, 9, pngChunk("tRNS", QByteArray("\x01\0\0\0\0\0", 6)), none, 53) << false
         << true;
     QTest::newRow("grey transparency after the data")
         << pngFile(0, 8, 9, 9, none, "no IEND", 48) + pngChunk("tRNS", QByteArray("\0\x5a", 2)) +
@@ -1165,6 +1193,16 @@ void TestSheetRender::pngDecoderMatchesQt_data()
     QTest::newRow("filter type 5") << pngFile(6, 8, 9, 9, none, "filter", 18) << false << false;
     QTest::newRow("bad Adler-32") << pngFile(0, 8, 9, 9, none, "adler", 19) << false << false;
     QTest::newRow("no IEND") << pngFile(4, 8, 9, 9, none, "no IEND", 20) << false << false;
+    QTest::newRow("header chunk not named IHDR")
+        << pngFile(6, 8, 9, 9, none, "IHDR renamed", 54) << false << false;
+    // libpng only warns about these, and Qt's reader loads them.
+    QTest::newRow("IEND with data") << pngFile(6, 8, 9, 9, none, "IEND data", 55) << false << true;
+    QTest::newRow("stream followed by its Adler-32 again")
+        << pngFile(0, 8, 1, 1, none, "rows 0080 adler twice", 56) << false << true;
+    QTest::newRow("stream followed by its Adler-32 again, for libdeflate")
+        << pngFile(6, 8, 16, 16, none, "paeth, adler twice", 57) << false << true;
+    QTest::newRow("taller than libpng allows")
+        << pngFile(0, 1, 1, 1000001, none, none, 61) << false << false;
     QTest::newRow("no palette") << pngFile(3, 8, 9, 9, none, none, 21) << false << false;
     QTest::newRow("a chunk between two data chunks")
         << pngFile(6, 8, 9, 9, none, "chunk between the data", 44) << false << false;
