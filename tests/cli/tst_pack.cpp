@@ -541,6 +541,20 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("pack file's flag set to false")
         << QStringList{"--pack", "$ROOT/off.json"} << 2
         << "off.json:1:13: sheet \"s\": --trim-threshold needs --trim";
+    QTest::newRow("--sheet matches names in their own case")
+        << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "S"} << 2
+        << "twins.json has no sheet \"S\"";
+    // "*" takes in hidden files too, as an INPUT folder does.
+    QTest::newRow("pattern matches a hidden file") << QStringList{"--pack", "$ROOT/hid/p.json"} << 1
+                                                   << "$ROOT/hid/.x.png: not a readable image";
+    // The command line's option replaces the file's, rather than clash with it.
+    QTest::newRow("pack file's layout replaced by --layout")
+        << QStringList{"--pack", "$ROOT/layout.json", "--layout", "rows"} << 1
+        << "the sheet needs 14 x 9 pixels, more than --max-size 13x100 allows";
+    // A trailing "**" reaches every level below.
+    QTest::newRow("pattern ending in ** matches files two levels down")
+        << QStringList{"--pack", "$ROOT/tail.json"} << 1
+        << "$ROOT/tail/deep/y.png: not a readable image";
     QTest::newRow("--sheet twice")
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "s", "--sheet", "t"} << 2
         << "--pack and --sheet are given once each";
@@ -694,6 +708,12 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--pack", "$ROOT/journaldata.json"} << 2
         << "the json-hash data file of sheet \"b\" would be $ROOT/out/s.png.korvane-journal, a "
            "name";
+    QTest::newRow("pack file: a later sheet's data file is the first sheet's lock file by a link")
+        << QStringList{"--pack", "$ROOT/locklink.json"} << 2
+        << "$ROOT/out/s.png.lock, the lock file of sheet \"a\"";
+    QTest::newRow("pack file: a later sheet's data file is the lock file of the first's pages")
+        << QStringList{"--pack", "$ROOT/lockpage.json"} << 2
+        << "$ROOT/out/m0.png.lock, the lock file of sheet \"a\"";
     QTest::newRow("dangling link names another output")
         << QStringList{"--json",   "$ROOT/out/x.json",
                        "--data",   "$ROOT/lnk/x.json",
@@ -1060,6 +1080,25 @@ void TestPack::failuresLeaveNoTrace()
                            QByteArray(twoSheets).replace("SUFFIX", "lock")));
     QVERIFY(writeFileBytes(root.filePath("journaldata.json"),
                            QByteArray(twoSheets).replace("SUFFIX", "korvane-journal")));
+    // linked/folder.png is a link to in: "/.." leads back to the root.
+    QVERIFY(writeFileBytes(root.filePath("locklink.json"),
+                           QByteArray(twoSheets)
+                               .replace("\"out/s.png\"", "\"linked/folder.png/../out/s.png\"")
+                               .replace("SUFFIX", "lock")));
+    QVERIFY(writeFileBytes(root.filePath("lockpage.json"),
+                           QByteArray(twoSheets)
+                               .replace("\"out/s.png\"", "\"out/m{n}.png\", \"multipack\": true, "
+                                                         "\"max-size\": \"64x64\"")
+                               .replace("out/s.png.SUFFIX", "out/m0.png.lock")));
+    QVERIFY(QDir(root.path()).mkpath("hid") && writeFileBytes(root.filePath("hid/.x.png"), "no") &&
+            writeFileBytes(root.filePath("hid/p.json"),
+                           R"({"sheets": [{"output": "s.png", "inputs": ["*.png"]}]})"));
+    QVERIFY(QDir(root.path()).mkpath("tail/deep") &&
+            writeFileBytes(root.filePath("tail/deep/y.png"), "no") &&
+            writeFileBytes(root.filePath("tail.json"),
+                           R"({"sheets": [{"output": "out/s.png", "inputs": ["tail/**"]}]})"));
+    QVERIFY(writeFileBytes(root.filePath("layout.json"), R"({"sheets": [{"output": "out/s.png",
+        "inputs": ["in/a.png"], "layout": "compact", "max-size": "13x100"}]})"));
     QVERIFY(writeFileBytes(root.filePath("linked.json"), R"({"sheets": [{"output": "out/s.png",
         "max-size": "8x8", "inputs": ["linked/**/a.png"]}]})"));
     QVERIFY(writeFileBytes(root.filePath("off.json"), R"({"sheets": [{"output": "out/s.png",
@@ -2505,6 +2544,11 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("manifest missing") << "no manifest" << false;
     QTest::newRow("manifest leaves out the JSON file, which is gone") << "unlisted" << false;
     QTest::newRow("manifest leaves out the last page, which is gone") << "unlisted page" << false;
+    // Without its count of pages, a manifest cannot tell whether it lists them all.
+    QTest::newRow("manifest leaves out the last page and the page count")
+        << "uncounted page" << false;
+    QTest::newRow("manifest with a negative page count leaves out the last page")
+        << "negative page" << false;
     QTest::newRow("manifest lists the JSON file, which is gone, with no hash")
         << "unhashed" << false;
     // Killed putting its set in place: every listed output may be new, its
@@ -2580,7 +2624,7 @@ void TestPack::updateSkipsOnlyUnchanged()
         change.startsWith("--") ? change.chopped(fails ? 1 : 0).split('>') : QStringList();
     if (swap.size() == 2)
         arguments.prepend(swap[0]);
-    if (change == "unlisted page") // a.png and b.png, then the third on a page of its own
+    if (change.endsWith(" page")) // a.png and b.png, then the third on a page of its own
         arguments = QStringList{"--multipack", "--max-size", "34x20"} + arguments;
     if (change == "dangling") {
         QVERIFY(QFile::link(dir.filePath("nowhere.png"), dir.filePath("in/d.png")));
@@ -2649,8 +2693,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         QVERIFY(QFile::remove(dir.filePath("s.korvane-manifest")));
     } else if (change == "journal") {
         QVERIFY(writeFileBytes(dir.filePath("s.png.korvane-journal"), "korvane-journal 1\n"));
-    } else if (change == "unlisted" || change == "unlisted page" || change == "unhashed") {
-        const QStringList gone = change != "unlisted page"
+    } else if (change == "unlisted" || change.endsWith(" page") || change == "unhashed") {
+        const QStringList gone = !change.endsWith(" page")
                                      ? QStringList{"s.json"}
                                      : QStringList{"s-1.png", "s-1.txt", "s-1.json"};
         QJsonObject manifest =
@@ -2663,6 +2707,10 @@ void TestPack::updateSkipsOnlyUnchanged()
         QCOMPARE(listed.size(), manifest.value("outputs").toArray().size() - gone.size());
         if (change == "unhashed") // as a missing file hashes
             listed.append(QJsonArray{dir.filePath("s.json"), ""});
+        if (change == "uncounted page")
+            manifest.remove("sheets");
+        if (change == "negative page")
+            manifest.insert("sheets", -1);
         manifest.insert("outputs", listed);
         QVERIFY(
             writeFileBytes(dir.filePath("s.korvane-manifest"), QJsonDocument(manifest).toJson()));
@@ -2712,6 +2760,7 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("syntax error") << QByteArray("{\"sheets\": [\n  {\"output\": \"s.png\",, }]}")
                                   << "2:23: ";
     QTest::newRow("only a byte order mark") << QByteArray("\xef\xbb\xbf") << "1:1: ";
+    QTest::newRow("empty file") << QByteArray() << "1:1: ";
     QTest::newRow("unknown key") << head + "   \"margn\": 3}]}"
                                  << "3:4: \"margn\": unknown key";
     QTest::newRow("wrong type") << head + "   \"power-of-two\": \"yes\"}]}"
@@ -2740,6 +2789,15 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("glob through \"..\" no earlier sheet can satisfy")
         << head + "   \"margin\": 1}, {\"output\": \"t.png\", \"inputs\": [\"*/../s*.png\"]}]}"
         << "3:38: \"inputs\": \"*/../s*.png\" matches no file";
+    // An earlier sheet's output that the walk would never match is not waited for.
+    QTest::newRow("\"*\" waits for no earlier output in a folder below")
+        << QByteArray("{\"sheets\": [{\"output\": \"art/sub/s.png\", \"inputs\": [\"a.png\"]},\n"
+                      " {\"output\": \"t.png\", \"inputs\": [\"art/*.png\"]}]}")
+        << "2:22: \"inputs\": \"art/*.png\" matches no file";
+    QTest::newRow("\"?\" waits for no earlier output across a \"/\"")
+        << QByteArray("{\"sheets\": [{\"output\": \"art/s.png\", \"inputs\": [\"a.png\"]},\n"
+                      " {\"output\": \"t.png\", \"inputs\": [\"art?s.png\"]}]}")
+        << "2:22: \"inputs\": \"art?s.png\" matches no file";
     QTest::newRow("two sheets, one output")
         << head + "   \"margin\": 1}, {\"output\": \"s.png\", \"inputs\": [\"a.png\"]}]}"
         << " sheets \"s\" and \"s\" would both write";
@@ -2761,6 +2819,8 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("pivot out of range")
         << head + "   \"pivot\": \"0.5,1.5\"}]}"
         << "3:4: \"pivot\": must be \"X,Y\" with each a number from 0 to 1";
+    QTest::newRow("name not a string") << head + "   \"name\": 5}]}"
+                                       << "3:4: \"name\": must be a string";
     QTest::newRow("layout not in the list") << head + "   \"layout\": \"grid\"}]}"
                                             << "3:4: \"layout\": must be \"rows\" or \"compact\"";
     QTest::newRow("empty input")
@@ -2953,7 +3013,9 @@ void TestPack::packFileSheetsAndOverrides()
          {"never.json never/g.png never/*.jpg never/g.png",
           "linked.json links/to/g.png links/*/g.png never/g.png",
           "s*t/p.json ../sat/gen/g.png gen/*.png sat/gen/g.png",
-          "txt.json never/t.png never/*.txt never/t.png", "pre.json pre/t.png pre/* pre/t.png"}) {
+          "txt.json never/t.png never/*.txt never/t.png", "pre.json pre/t.png pre/* pre/t.png",
+          "up.json links/to/../g.png links/to/?\?/g.png g.png",
+          "man.json never/m.png never/*manifest never/m.png"}) {
         const QStringList f = QString(row).split(' ');
         QVERIFY(writeFileBytes(dir.filePath("project/" + f[0]),
                                QString(R"({"sheets": [{"output": "%1", "inputs": ["%2"]},
