@@ -126,7 +126,8 @@ private:
     int m_badEscape = -1;
 };
 
-// Line and column (from 1) of a byte offset; columns count characters.
+// Line and column (from 1) of a byte offset; columns count characters, so
+// one beyond U+FFFF (an emoji) counts once, not as its two UTF-16 halves.
 QString position(const QByteArray &text, int offset)
 {
     // A byte order mark takes no column, even where Qt's parser reports a
@@ -137,7 +138,7 @@ QString position(const QByteArray &text, int offset)
     const int lineStart = before.lastIndexOf('\n') + 1;
     return QStringLiteral("%1:%2")
         .arg(before.count('\n') + 1)
-        .arg(QString::fromUtf8(before.mid(lineStart)).size() + 1);
+        .arg(QString::fromUtf8(before.mid(lineStart)).toUcs4().size() + 1);
 }
 
 // "a", "b" or "c"

@@ -2778,6 +2778,9 @@ void TestPack::packFileErrorsHavePositions_data()
     QTest::newRow("column counts characters")
         << head + "   \"\xc3\xa4\": 1, \"max-size\": \"4096\"}]}"
         << "3:12: \"max-size\": must be \"WIDTHxHEIGHT\"";
+    QTest::newRow("column counts a character beyond U+FFFF once")
+        << head + "   \"\xf0\x9f\x98\x80\": 1, \"max-size\": \"4096\"}]}"
+        << "3:12: \"max-size\": must be \"WIDTHxHEIGHT\"";
     QTest::newRow("unknown format")
         << head + "   \"data\": [{\"file\": \"d\", \"format\": \"yaml\"}]}]}"
         << "3:4: \"data\": unknown format \"yaml\"";
