@@ -86,7 +86,14 @@ void checkStructure(const QByteArray &png, const QImage &image)
     }
     if (!ended || at != size)
         fuzzFail("the file does not end with IEND");
-    const size_t rows = size_t(image.height()) * (size_t(image.width()) * 4 + 1);
+    // RGBA, or (at the small level) indexed colour of 1 to 8 bits.
+    const size_t depth = bytes[24], indexed = bytes[25] == 3;
+    if (indexed ? (depth != 1 && depth != 2 && depth != 4 && depth != 8)
+                : (depth != 8 || bytes[25] != 6))
+        fuzzFail("the header holds neither RGBA nor indexed colour");
+    const size_t rowBytes =
+        indexed ? (size_t(image.width()) * depth + 7) / 8 : size_t(image.width()) * 4;
+    const size_t rows = size_t(image.height()) * (rowBytes + 1);
     std::vector<uint8_t> inflated(rows + 1);
     size_t in = 0, out = 0;
     libdeflate_decompressor *decompressor = libdeflate_alloc_decompressor();

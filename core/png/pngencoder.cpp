@@ -78,6 +78,91 @@ void toRgba(const QRgb *pixels, int width, uint8_t *out)
     }
 }
 
+// --- Indexed colour --------------------------------------------------------
+
+// The pixels of an image of at most 256 different ones, as a palette, as PNG
+// optimisers write such images: the colour under transparent pixels counts,
+// so that every pixel reads back as it was. The entries are in order of
+// value, which puts those with alpha below 255 first, so that tRNS ends at
+// the last of them; the bytes depend on the pixels alone.
+class Palette
+{
+public:
+    // False when `image` (ARGB32) has more than 256 different pixels.
+    bool build(const QImage &image)
+    {
+        std::fill(std::begin(m_used), std::end(m_used), false);
+        m_colours.clear();
+        for (int y = 0; y < image.height(); ++y) {
+            const QRgb *row = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                if (x == 0 || row[x] != row[x - 1]) {
+                    const int slot = find(row[x]);
+                    if (!m_used[slot]) {
+                        if (m_colours.size() == 256)
+                            return false;
+                        m_used[slot] = true;
+                        m_keys[slot] = row[x];
+                        m_colours.push_back(row[x]);
+                    }
+                }
+            }
+        }
+        // Alpha is the top byte: translucent entries sort first.
+        std::sort(m_colours.begin(), m_colours.end());
+        for (size_t i = 0; i < m_colours.size(); ++i)
+            m_index[find(m_colours[i])] = uint8_t(i);
+        m_translucent = int(std::count_if(m_colours.cbegin(), m_colours.cend(),
+                                          [](QRgb c) { return qAlpha(c) < 255; }));
+        return true;
+    }
+
+    int size() const { return int(m_colours.size()); }
+    int translucent() const { return m_translucent; }
+    QRgb colour(int i) const { return m_colours[size_t(i)]; }
+    // Bits per pixel: the fewest the PNG format allows for the entries.
+    int depth() const { return size() <= 2 ? 1 : size() <= 4 ? 2 : size() <= 16 ? 4 : 8; }
+    size_t rowBytes(int width) const { return (size_t(width) * size_t(depth()) + 7) / 8; }
+
+    // Writes the entries of `width` pixels, packed from the high bits.
+    void packRow(const QRgb *pixels, int width, uint8_t *out) const
+    {
+        const int bits = depth();
+        std::memset(out, 0, rowBytes(width));
+        QRgb last = 0;
+        uint8_t index = 0;
+        for (int x = 0; x < width; ++x) {
+            if (x == 0 || pixels[x] != last) {
+                last = pixels[x];
+                index = m_index[find(last)];
+            }
+            if (bits == 8)
+                out[x] = index;
+            else
+                out[size_t(x) * size_t(bits) / 8] |=
+                    uint8_t(index << (8 - bits - int(size_t(x) * size_t(bits) % 8)));
+        }
+    }
+
+private:
+    // Open addressing with four times the slots the entries need: the slot
+    // holding `pixel`, or the free one where it would go.
+    static constexpr int Slots = 1024;
+    int find(QRgb pixel) const
+    {
+        int slot = int((pixel * 0x9e3779b1u) >> 22);
+        while (m_used[slot] && m_keys[slot] != pixel)
+            slot = (slot + 1) & (Slots - 1);
+        return slot;
+    }
+
+    QRgb m_keys[Slots] = {};
+    uint8_t m_index[Slots] = {};
+    bool m_used[Slots] = {};
+    std::vector<QRgb> m_colours;
+    int m_translucent = 0;
+};
+
 // --- Pieces ----------------------------------------------------------------
 
 // SheetSmallOrLibdeflate: the small level's small images, deflated both
@@ -133,12 +218,16 @@ private:
     std::atomic<size_t> m_used{0};
 };
 
-// One thread's compressor and buffers, reused from piece to piece.
+// One thread's compressor and buffers, reused from piece to piece. With a
+// palette, the rows are its entries, unfiltered, as for such images libpng
+// does.
 class PieceEncoder
 {
 public:
-    PieceEncoder(const QImage &image, int level, Deflater deflater)
-        : m_image(image), m_rowBytes(size_t(image.width()) * 4), m_deflater(deflater),
+    PieceEncoder(const QImage &image, const Palette *palette, int level, Deflater deflater)
+        : m_image(image), m_palette(palette),
+          m_rowBytes(palette ? palette->rowBytes(image.width()) : size_t(image.width()) * 4),
+          m_deflater(deflater),
           m_compressor(deflater == Deflater::Libdeflate ? libdeflate_alloc_compressor(level)
                        : deflater == Deflater::SheetSmallOrLibdeflate
                            ? libdeflate_alloc_compressor(SmallImageLevel)
@@ -161,7 +250,8 @@ public:
                                 m_deflater != Deflater::SheetSmallOrLibdeflate);
     }
 
-    // Filters rows [first, last) and deflates them; `final` ends the stream.
+    // Filters (or packs) rows [first, last) and deflates them; `final` ends
+    // the stream.
     bool encode(int first, int last, bool final, PieceStore &store, Piece *piece)
     {
         const size_t filteredRow = m_rowBytes + 1;
@@ -172,6 +262,27 @@ public:
         const size_t outputOffset = (inputBytes + 63) & ~size_t(63);
         uint8_t *filtered = m_scratch.reserve(outputOffset + pieceBound(inputBytes));
         uint8_t *output = filtered + outputOffset;
+        if (m_palette)
+            packRows(first, last, filtered);
+        else
+            filterRows(first, last, filtered);
+        return deflate(filtered, inputBytes, final, output, store, piece);
+    }
+
+private:
+    void packRows(int first, int last, uint8_t *filtered) const
+    {
+        for (int y = first; y < last; ++y) {
+            uint8_t *out = filtered + size_t(y - first) * (m_rowBytes + 1);
+            out[0] = 0; // None
+            m_palette->packRow(reinterpret_cast<const QRgb *>(m_image.constScanLine(y)),
+                               m_image.width(), out + 1);
+        }
+    }
+
+    void filterRows(int first, int last, uint8_t *filtered)
+    {
+        const size_t filteredRow = m_rowBytes + 1;
         m_rows.assign(2 * (4 + m_rowBytes), 0);
         m_candidates.resize(4 * m_rowBytes);
         uint8_t *previous = m_rows.data() + 4;
@@ -187,7 +298,11 @@ public:
                                  filtered + size_t(y - first) * filteredRow);
             std::swap(previous, current);
         }
+    }
 
+    bool deflate(const uint8_t *filtered, size_t inputBytes, bool final, uint8_t *output,
+                 PieceStore &store, Piece *piece)
+    {
         size_t size = m_sheet ? m_sheet->deflate(filtered, inputBytes, final, output) : 0;
         if (m_compressor) {
             const size_t bound = libdeflate_deflate_compress_bound(m_compressor, inputBytes);
@@ -211,8 +326,8 @@ public:
         return true;
     }
 
-private:
     const QImage &m_image;
+    const Palette *m_palette;
     size_t m_rowBytes;
     Deflater m_deflater;
     libdeflate_compressor *m_compressor;
@@ -289,9 +404,9 @@ bool fail(QString *error, const QString &reason)
 namespace PngEncoder {
 
 // Filters and deflates the rows in pieces on `threads` workers.
-bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPerPiece, int threads,
-                   PieceStore &store, std::vector<Piece> &pieces, QString *error,
-                   const std::atomic<bool> *cancel)
+bool deflatePieces(const QImage &image, const Palette *palette, int level, Deflater deflater,
+                   int rowsPerPiece, int threads, PieceStore &store, std::vector<Piece> &pieces,
+                   QString *error, const std::atomic<bool> *cancel)
 {
     const int pieceCount = int(pieces.size());
     std::atomic<int> nextPiece{0};
@@ -300,7 +415,7 @@ bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPe
     QString reason;
     auto work = [&] {
         try {
-            PieceEncoder encoder(image, level, deflater);
+            PieceEncoder encoder(image, palette, level, deflater);
             if (!encoder.isValid())
                 throw std::bad_alloc();
             for (int i = nextPiece++; i < pieceCount && !failed; i = nextPiece++) {
@@ -332,19 +447,20 @@ bool deflatePieces(const QImage &image, int level, Deflater deflater, int rowsPe
     return true;
 }
 
-// The file's bytes before the image data: signature, IHDR and pHYs.
-QByteArray fileHead(const QImage &image)
+// The file's bytes before the image data: signature, IHDR, pHYs and, for
+// indexed colour, PLTE and tRNS.
+QByteArray fileHead(const QImage &image, const Palette *palette)
 {
     QByteArray head;
     head.append("\x89PNG\r\n\x1a\n", 8);
     uint8_t header[13];
     qToBigEndian<quint32>(quint32(image.width()), header);
     qToBigEndian<quint32>(quint32(image.height()), header + 4);
-    header[8] = 8;  // bits per channel
-    header[9] = 6;  // RGBA
-    header[10] = 0; // deflate
-    header[11] = 0; // adaptive filters
-    header[12] = 0; // not interlaced
+    header[8] = uint8_t(palette ? palette->depth() : 8); // bits per channel
+    header[9] = palette ? 3 : 6;                         // indexed or RGBA
+    header[10] = 0;                                      // deflate
+    header[11] = 0;                                      // adaptive filters
+    header[12] = 0;                                      // not interlaced
     appendChunk(head, "IHDR", header, sizeof header);
     if (image.dotsPerMeterX() > 0 && image.dotsPerMeterY() > 0) {
         uint8_t physical[9];
@@ -352,6 +468,20 @@ QByteArray fileHead(const QImage &image)
         qToBigEndian<quint32>(quint32(image.dotsPerMeterY()), physical + 4);
         physical[8] = 1; // per metre
         appendChunk(head, "pHYs", physical, sizeof physical);
+    }
+    if (palette) {
+        uint8_t colours[256 * 3];
+        uint8_t alphas[256];
+        for (int i = 0; i < palette->size(); ++i) {
+            const QRgb c = palette->colour(i);
+            colours[3 * i] = uint8_t(qRed(c));
+            colours[3 * i + 1] = uint8_t(qGreen(c));
+            colours[3 * i + 2] = uint8_t(qBlue(c));
+            alphas[i] = uint8_t(qAlpha(c));
+        }
+        appendChunk(head, "PLTE", colours, size_t(palette->size()) * 3);
+        if (palette->translucent() > 0)
+            appendChunk(head, "tRNS", alphas, size_t(palette->translucent()));
     }
     return head;
 }
@@ -389,10 +519,11 @@ char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spe
 
 // The PNG file around the pieces: head, IDAT chunks and trailer. The pieces
 // are copied into place and the chunks framed on `threads` threads.
-bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, int threads,
-              QByteArray *png, std::shared_ptr<const void> *storage, QImage *spent, QString *error)
+bool assemble(const QImage &image, const Palette *palette, int level,
+              const std::vector<Piece> &pieces, int threads, QByteArray *png,
+              std::shared_ptr<const void> *storage, QImage *spent, QString *error)
 {
-    const QByteArray head = fileHead(image);
+    const QByteArray head = fileHead(image, palette);
 
     // The zlib stream: header, the pieces, the Adler-32 of all filtered bytes.
     std::vector<size_t> pieceOffsets(pieces.size());
@@ -441,11 +572,12 @@ bool assemble(const QImage &image, int level, const std::vector<Piece> &pieces, 
 
 // `image` is ARGB32. When `spent` is set it is `image`, which the file may
 // take once the pixels are encoded.
-bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *error, int threads,
-                 Level level, size_t pieceBytes, std::shared_ptr<const void> *storage,
-                 const std::atomic<bool> *cancel)
+bool encodeRows(const QImage &image, const Palette *palette, QImage *spent, QByteArray *png,
+                QString *error, int threads, Level level, size_t pieceBytes,
+                std::shared_ptr<const void> *storage, const std::atomic<bool> *cancel)
 {
-    const size_t filteredRow = size_t(image.width()) * 4 + 1;
+    const size_t filteredRow =
+        (palette ? palette->rowBytes(image.width()) : size_t(image.width()) * 4) + 1;
     const int rowsPerPiece =
         int(std::max<size_t>(1, (pieceBytes > 0 ? pieceBytes : PieceBytes) / filteredRow));
     const int pieceCount = (image.height() + rowsPerPiece - 1) / rowsPerPiece;
@@ -473,9 +605,33 @@ bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *e
             ? (smallImage ? Deflater::SheetSmallOrLibdeflate : Deflater::SheetSmall)
         : smallImage ? Deflater::Libdeflate
                      : Deflater::Sheet;
-    return deflatePieces(image, deflateLevel, deflater, rowsPerPiece, threads, *store, pieces,
-                         error, cancel) &&
-           assemble(image, deflateLevel, pieces, threads, png, storage, spent, error);
+    return deflatePieces(image, palette, deflateLevel, deflater, rowsPerPiece, threads, *store,
+                         pieces, error, cancel) &&
+           assemble(image, palette, deflateLevel, pieces, threads, png, storage, spent, error);
+}
+
+// At the small level, a sheet of at most 256 different pixels is also
+// written with a palette, before the RGBA encode may take the pixels'
+// memory, and the smaller file kept.
+bool encodeImage(const QImage &image, QImage *spent, QByteArray *png, QString *error, int threads,
+                 Level level, size_t pieceBytes, std::shared_ptr<const void> *storage,
+                 const std::atomic<bool> *cancel)
+{
+    QByteArray indexed;
+    if (level == Level::Small) {
+        const auto palette = std::make_unique<Palette>();
+        if (palette->build(image) && !encodeRows(image, palette.get(), nullptr, &indexed, error,
+                                                 threads, level, pieceBytes, nullptr, cancel))
+            return false;
+    }
+    if (!encodeRows(image, nullptr, spent, png, error, threads, level, pieceBytes, storage, cancel))
+        return false;
+    if (!indexed.isEmpty() && indexed.size() < png->size()) {
+        *png = indexed;
+        if (storage)
+            storage->reset();
+    }
+    return true;
 }
 
 bool encode(const QImage &image, QByteArray *png, QString *error, int threads, Level level,

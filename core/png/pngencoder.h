@@ -15,7 +15,10 @@ enum class Level { Fast, Default, Small };
 
 // Encodes `image` (converted to ARGB32 first if it is in another format) as
 // an 8-bit RGBA, non-interlaced PNG into `png`, with a pHYs chunk from the
-// image's dots per metre when both are positive. The filter of each row is
+// image's dots per metre when both are positive. At Small, an image of at
+// most 256 different pixels (the colour under transparent ones counted) is
+// written with a palette (PLTE, tRNS) instead where that file is smaller;
+// every pixel reads back the same. The filter of each row is
 // chosen by libpng's rule and the data deflated on `threads` threads (0: one
 // per core): by SheetDeflate for Fast and for large images at Default,
 // otherwise by libdeflate at a compression level that `level` picks. The

@@ -281,6 +281,8 @@ private slots:
     void finalBlockWalk();
     void sheetDeflateRoundTrip_data();
     void sheetDeflateRoundTrip();
+    void smallLevelPalette_data();
+    void smallLevelPalette();
     void pngEncoderRoundTrip_data();
     void pngEncoderRoundTrip();
     void encodeRoutesBySuffix_data();
@@ -931,6 +933,45 @@ void TestSheetRender::pngEncoderRoundTrip_data()
     QTest::newRow("rows longer than a piece") << patternImage(300000, 3, 4) << 3;
 }
 
+void TestSheetRender::smallLevelPalette_data()
+{
+    QTest::addColumn<int>("colours"); // in a 13 x 400 image; a third under alpha 0
+    QTest::addColumn<int>("depth");   // of the palette; 0: RGBA
+    QTest::newRow("2 colours: 1 bit, rows ending inside a byte") << 2 << 1;
+    QTest::newRow("3 colours: 2 bits") << 3 << 2;
+    QTest::newRow("5 colours: 4 bits") << 5 << 4;
+    QTest::newRow("16 colours: 4 bits") << 16 << 4;
+    QTest::newRow("17 colours: 8 bits") << 17 << 8;
+    QTest::newRow("256 colours: 8 bits") << 256 << 8;
+    QTest::newRow("257 colours: RGBA") << 257 << 0;
+}
+
+// Distinct pixels, also where only the colour under alpha 0 differs, each
+// an entry of their own; tRNS gives the alpha of every translucent one.
+void TestSheetRender::smallLevelPalette()
+{
+    QFETCH(int, colours);
+    QFETCH(int, depth);
+    QImage image(13, 400, QImage::Format_ARGB32);
+    QRandomGenerator random{quint32(colours)};
+    for (int i = 0; i < image.width() * image.height(); ++i) {
+        const int c = i < colours ? i : int(random.bounded(colours));
+        image.setPixel(
+            i % 13, i / 13,
+            qRgba(c & 0xff, (c >> 8) * 40 + 7, c * 53 & 0xff, c % 3 ? 255 * (c % 3 - 1) : 90));
+    }
+    QByteArray png;
+    QString error;
+    QVERIFY2(PngEncoder::encode(image, &png, &error, 2, PngEncoder::Level::Small),
+             qPrintable(error));
+    const auto chunks = pngChunks(png, &error);
+    QVERIFY2(!chunks.isEmpty(), qPrintable(error));
+    QCOMPARE(chunks[0].second.mid(8, 2).toHex(),
+             QByteArray(depth ? QByteArray::number(depth * 256 + 3, 16).rightJustified(4, '0')
+                              : "0806"));
+    QCOMPARE(QImage::fromData(png, "PNG").convertToFormat(QImage::Format_ARGB32), image);
+}
+
 void TestSheetRender::pngEncoderRoundTrip()
 {
     QFETCH(QImage, image);
@@ -989,7 +1030,8 @@ void TestSheetRender::pngEncoderRoundTrip()
         QVERIFY2(level == Level::Fast || one.size() <= png.size(),
                  qPrintable(QStringLiteral("%1 > %2 bytes").arg(one.size()).arg(png.size())));
         const QString difference =
-            compareSheet(QImage::fromData(one, "PNG"), {{"image", image}}, {{"image", QPoint()}});
+            compareSheet(QImage::fromData(one, "PNG").convertToFormat(QImage::Format_ARGB32),
+                         {{"image", image}}, {{"image", QPoint()}});
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
     }
 
