@@ -279,6 +279,8 @@ private slots:
     void scratchBuffer();
     void finalBlockWalk_data();
     void finalBlockWalk();
+    void adlerCombine_data();
+    void adlerCombine();
     void sheetDeflateRoundTrip_data();
     void sheetDeflateRoundTrip();
     void smallLevelPalette_data();
@@ -664,6 +666,9 @@ void TestSheetRender::saveFailures_data()
         << "sheet.ico" << QByteArray() << QSize(300, 8) << false << false;
     // Qt's writers fill a buffer that cannot grow: a failure, not an abort.
     QTest::newRow("bmp out of memory") << "sheet.bmp" << old << QSize(3500, 3500) << false << true;
+    // The pieces' store fits, the encoding threads' buffers do not: the
+    // error of one thread must fail the encode.
+    QTest::newRow("png out of memory") << "sheet.png" << old << QSize(1000, 1000) << false << true;
     QTest::newRow("write fails") << "sheet.png" << old << QSize(300, 300) << true << false;
     QTest::newRow("buffered write fails") << "sheet.png" << old << QSize(40, 40) << true << false;
 }
@@ -809,6 +814,18 @@ void TestSheetRender::finalBlockWalk_data()
     QTest::newRow("literal and match") << QByteArray::fromHex("4b040200") << 0 << 30;
     QTest::newRow("empty stored block, then the final one")
         << QByteArray::fromHex("000000ffff0300") << 40 << 50;
+    QTest::newRow("stored byte, then the final one")
+        << QByteArray::fromHex("000100feff610300") << 48 << 58;
+    QTest::newRow("literal right before the end of block")
+        << QByteArray::fromHex("4b0400") << 0 << 18;
+    QTest::newRow("length code 284 and its 5 extra bits")
+        << QByteArray::fromHex("4b1cf10000") << 0 << 36;
+    // The walk skips the output, so a distance past its start is no concern of it.
+    QTest::newRow("distance code 29 and its 13 extra bits")
+        << QByteArray::fromHex("4b04deff0f00") << 0 << 43;
+    // Literal 11 and the end of block in codes of 12 bits, past the fast table.
+    QTest::newRow("dynamic codes longer than the fast table")
+        << QByteArray::fromHex("05c08181244992c430d03cb27af65e7f7d1ffff7ff") << 0 << 168;
     QTest::newRow("distance code 30") << QByteArray::fromHex("033e00") << -1 << 0;
     QTest::newRow("length code 286") << QByteArray::fromHex("1b0300") << -1 << 0;
     QTest::newRow("stored length past the end") << QByteArray::fromHex("010500faff61") << -1 << 0;
@@ -833,6 +850,38 @@ void TestSheetRender::finalBlockWalk()
         QCOMPARE(int(header), headerBit);
         QCOMPARE(int(end), endBit);
     }
+}
+
+// The Adler-32 of two parts joined, from theirs, against that of the whole.
+void TestSheetRender::adlerCombine_data()
+{
+    QTest::addColumn<int>("firstLength");
+    QTest::addColumn<int>("secondLength");
+    QTest::newRow("second part empty") << 1000 << 0;
+    QTest::newRow("second part past 64 KiB") << 1000 << 70000;
+}
+
+void TestSheetRender::adlerCombine()
+{
+    QFETCH(int, firstLength);
+    QFETCH(int, secondLength);
+    const auto adler = [](const QByteArray &bytes) {
+        quint32 a = 1, b = 0;
+        for (const char byte : bytes) {
+            a = (a + uchar(byte)) % 65521;
+            b = (b + a) % 65521;
+        }
+        return b << 16 | a;
+    };
+    QByteArray bytes(firstLength + secondLength, Qt::Uninitialized);
+    uint seed = 1;
+    for (char &byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = char(0xf0 | seed >> 28); // large bytes, so that both sums wrap often
+    }
+    QCOMPARE(ZlibJoin::combineAdler32(adler(bytes.left(firstLength)), adler(bytes.mid(firstLength)),
+                                      size_t(secondLength)),
+             adler(bytes));
 }
 
 void TestSheetRender::sheetDeflateRoundTrip_data()
@@ -931,6 +980,11 @@ void TestSheetRender::pngEncoderRoundTrip_data()
     QTest::newRow("a few small sprites") << few << 1;
     QTest::newRow("width 1, several pieces") << noise(1, 500000, 7) << 3;
     QTest::newRow("rows longer than a piece") << patternImage(300000, 3, 4) << 3;
+    // Small images go through libdeflate, whose final blocks must be made to continue.
+    QImage small = SheetRender::newSheet({90, 90});
+    for (int i = 0; i < 5; ++i)
+        QVERIFY(SheetRender::copyInto(small, patternImage(20 + i * 7, 15, i), {i * 8, i * 18}));
+    QTest::newRow("small image, many pieces") << small << 15;
 }
 
 void TestSheetRender::smallLevelPalette_data()
@@ -978,15 +1032,20 @@ void TestSheetRender::pngEncoderRoundTrip()
     QFETCH(int, pieces);
     image.setDotsPerMeterX(3780);
     image.setDotsPerMeterY(3780);
+    // Below the default piece size, an image is cut into `pieces` by hand.
+    const int filteredSize = image.height() * (image.width() * 4 + 1);
+    const size_t pieceBytes =
+        pieces > 1 && filteredSize < (1 << 20) ? size_t(filteredSize / pieces) : 0;
 
     QByteArray png;
     QString error;
-    QVERIFY2(PngEncoder::encode(image, &png, &error, 1), qPrintable(error));
+    QVERIFY2(PngEncoder::encode(image, &png, &error, 1, PngEncoder::Level::Default, pieceBytes),
+             qPrintable(error));
     for (const int threads : {4, 0}) {
         QByteArray again;
         std::shared_ptr<const void> storage; // with 0 threads, the file in a mapping of its own
-        QVERIFY(PngEncoder::encode(image, &again, &error, threads, PngEncoder::Level::Default, 0,
-                                   threads == 0 ? &storage : nullptr));
+        QVERIFY(PngEncoder::encode(image, &again, &error, threads, PngEncoder::Level::Default,
+                                   pieceBytes, threads == 0 ? &storage : nullptr));
         QVERIFY2(again == png, qPrintable(QStringLiteral("%1 threads differ").arg(threads)));
     }
     // A spent image may hold the file, but not pixels that another image
@@ -1006,7 +1065,7 @@ void TestSheetRender::pngEncoderRoundTrip()
         QByteArray again;
         std::shared_ptr<const void> storage;
         QVERIFY(PngEncoder::encode(std::move(spent), &again, &error, 0, PngEncoder::Level::Default,
-                                   0, &storage));
+                                   pieceBytes, &storage));
         spent = QImage();
         QVERIFY(again == png);
     }
@@ -1023,8 +1082,8 @@ void TestSheetRender::pngEncoderRoundTrip()
     using Level = PngEncoder::Level;
     for (const Level level : {Level::Fast, Level::Small}) {
         QByteArray one, four;
-        QVERIFY(PngEncoder::encode(image, &one, &error, 1, level));
-        QVERIFY(PngEncoder::encode(image, &four, &error, 4, level));
+        QVERIFY(PngEncoder::encode(image, &one, &error, 1, level, pieceBytes));
+        QVERIFY(PngEncoder::encode(image, &four, &error, 4, level, pieceBytes));
         QVERIFY(one == four && (level == Level::Fast || one != png));
         // small is never larger, tiny sheets included.
         QVERIFY2(level == Level::Fast || one.size() <= png.size(),
@@ -1048,7 +1107,6 @@ void TestSheetRender::pngEncoderRoundTrip()
 
     // zlib checks the Adler-32 and that one stream holds every row; a piece
     // left final would end the stream early.
-    const int filteredSize = image.height() * (image.width() * 4 + 1);
     const QByteArray rows = qUncompress(bigEndian({quint32(filteredSize)}) + chunks[2].second);
     QCOMPARE(rows.size(), filteredSize);
     // Each piece but the last ends in an empty stored block.
