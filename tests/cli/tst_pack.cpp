@@ -434,6 +434,7 @@ private slots:
     void watchFollowsFilesAndOwnOutputs();
     void watchFollowsWhatItParses_data();
     void watchFollowsWhatItParses();
+    void progressOnlyOnATerminal_data();
     void progressOnlyOnATerminal();
 };
 
@@ -483,6 +484,11 @@ void TestPack::failuresLeaveNoTrace_data()
         << 2
         << "the JSON file of sheet 0 and the css data file of sheet 1 would both be "
            "$ROOT/out/.css-1";
+    // Known only once the split gives the pages: still a failure, not a usage error.
+    QTest::newRow("a later page's placement file is a folder")
+        << QStringList{"--multipack",      "--max-size", "14x9", "-o", "$ROOT/pages/s.png", in,
+                       "$ROOT/in2/w_1.png"}
+        << 1 << "Cannot write $ROOT/pages/s-1.txt: ";
     QTest::newRow("a later page is an input")
         << QStringList{"--multipack",       "--max-size", "14x9", "-o", "$ROOT/in2/w-0{n}.png", in,
                        "$ROOT/in2/w-01.png"}
@@ -614,10 +620,20 @@ void TestPack::failuresLeaveNoTrace_data()
         << 1
         << "$ROOT/in/a.png and $ROOT/in2/a.png would both be frame \"a.png\" in "
            "$ROOT/out/s.json";
+    // A file reached as an INPUT and through its folder takes the least of
+    // its names, whichever comes first.
+    QTest::newRow("same frame name twice, one file also given by itself")
+        << QStringList{"--skip-unreadable", "--json", "out/s.json", "-o", sheet,
+                       "in/a.png",          "in",     "in2"}
+        << 1 << "in/a.png and in2/a.png would both be frame \"a.png\" in out/s.json";
     // Its owner made it read-only: not replaced behind their back, though
     // the folder would let the run rename over it.
     QTest::newRow("placement file read-only for this user")
         << QStringList{"-o", "$ROOT/kept/s.png", in} << 1
+        << "Cannot write $ROOT/kept/s.txt: " + qt_error_string(EACCES);
+    // With --update refused only once there is something to write: a failure all the same.
+    QTest::newRow("placement file read-only for this user, --update with no manifest")
+        << QStringList{"--update", "-o", "$ROOT/kept/s.png", in} << 1
         << "Cannot write $ROOT/kept/s.txt: " + qt_error_string(EACCES);
     QTest::newRow("data file is a device") << QStringList{"--json", "/dev/null", "-o", sheet, in}
                                            << 1 << "Cannot write /dev/null: it is a device";
@@ -978,6 +994,7 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(savePng(patternImage(5, 3, 6), root.filePath("anim/w_2.png")));
     QVERIFY(savePng(patternImage(3, 3, 5), root.filePath("w 2.png")));
     QVERIFY(writeFileBytes(root.filePath("out/s.txt"), "old placement"));
+    QVERIFY(QDir(root.path()).mkpath("pages/s-1.txt"));
     QVERIFY(QDir(root.path()).mkpath("lnk"));
     QVERIFY(QFile::link("../out/x.json", root.filePath("lnk/x.json")));
     QVERIFY(QFile::link("out/s.txt", root.filePath("linked.png")));
@@ -3503,27 +3520,58 @@ sys.stdout.buffer.write(out)
 sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 )";
 
+void TestPack::progressOnlyOnATerminal_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("skipped"); // an INPUT that does not decode, from the fuzz corpus
+    QTest::addColumn<int>("code");
+    QTest::newRow("every image packed") << QStringList() << QString() << 0;
+    // A message comes once the line is shown: it starts a line of its own.
+    // (No decoder's own message comes before it, which would end the line.)
+    QTest::newRow("an image skipped as it decodes")
+        << QStringList{"--skip-unreadable"} << QString("gif_cut_to_a_third.gif") << 0;
+    QTest::newRow("an image that does not decode")
+        << QStringList() << QString("gif_cut_to_a_third.gif") << 1;
+}
+
 void TestPack::progressOnlyOnATerminal()
 {
+    QFETCH(QStringList, options);
+    QFETCH(QString, skipped);
+    QFETCH(int, code);
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
-    const QStringList arguments{"-o", dir.filePath("s.png"), dir.filePath("in")};
+    QStringList arguments = options + QStringList{"-o", dir.filePath("s.png"), dir.filePath("in")};
+    if (!skipped.isEmpty()) {
+        QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + skipped),
+                            dir.filePath(skipped)));
+        arguments << dir.filePath(skipped);
+    }
     qputenv("KORVANE_PROGRESS_DELAY_MS", "0");
     const Run piped = pack(arguments);
     QProcess python;
     python.start("python3", QStringList{"-c", runOnTerminal, KORVANE_PACK} + arguments);
     const bool finished = python.waitForFinished(60000);
     qunsetenv("KORVANE_PROGRESS_DELAY_MS");
-    QCOMPARE(piped.code, 0);
-    QCOMPARE(piped.err, QString());
+    QCOMPARE(piped.code, code);
+    QCOMPARE(piped.err.isEmpty(), skipped.isEmpty());
     QVERIFY(finished);
-    QCOMPARE(python.exitCode(), 0);
+    QCOMPARE(python.exitCode(), code);
     const QByteArray terminal = python.readAllStandardOutput();
     // Which stage the first line shows depends on when its thread runs.
     QVERIFY2(terminal.contains("\r\033[Kreading images") || terminal.contains("\r\033[Kdecoded ") ||
                  terminal.contains("\r\033[Kencoding"),
              terminal.constData());
-    QVERIFY2(terminal.endsWith("\r\033[K"), terminal.constData()); // cleared at the end
+    // Cleared at the end, or by the last message.
+    QVERIFY2(terminal.endsWith("\r\033[K") || (!skipped.isEmpty() && terminal.endsWith('\n')),
+             terminal.constData());
+    if (!skipped.isEmpty()) {
+        const int at = terminal.indexOf("korvane-pack: ");
+        QVERIFY2(at >= 0, terminal.constData());
+        const QByteArray before = terminal.left(at);
+        QVERIFY2(before.isEmpty() || before.endsWith("\r\033[K") || before.endsWith('\n'),
+                 terminal.constData());
+    }
 }
 
 QTEST_MAIN(TestPack)

@@ -529,6 +529,11 @@ void TestMainWindow::drop_data()
     QTest::newRow("name not valid in the file-name encoding")
         << QStringList{"latin1/caf%E9.png"} << copyOrMove << int(Qt::CopyAction) << QStringList()
         << "Nothing added: \"caf\\xe9.png\" (name not valid in this system's encoding)";
+    // Not "no .png file": the folder holds one that cannot be named.
+    QTest::newRow("folder holding a name not valid in the file-name encoding")
+        << QStringList{"latin1"} << copyOrMove << int(Qt::CopyAction) << QStringList()
+        << "Nothing added: latin1 (the file name \"caf\\xe9.png\" is not valid in this system's "
+           "encoding)";
     QTest::newRow("three left-out files are all named")
         << QStringList{"sprites/notes.txt", "sprites/png", "sprites/drawing.svg"} << copyOrMove
         << int(Qt::CopyAction) << QStringList()
