@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
 
@@ -279,24 +280,30 @@ private:
     {
         return DataFormats::onePerSheet(data.format) ? page(data.path, 0) : data.path;
     }
-    // Messages clear the progress line first.
-    void warn(const QString &message)
+    // Messages clear the progress line first, and are out before it is
+    // drawn again.
+    void print(const std::function<void()> &message)
     {
         if (m_terminal)
-            m_terminal->clear();
-        m_console.warn(message);
+            m_terminal->clearFor(message);
+        else
+            message();
+    }
+    void warn(const QString &message)
+    {
+        print([&] { m_console.warn(message); });
     }
     int usage(const QString &message)
     {
-        if (m_terminal)
-            m_terminal->clear();
-        return m_console.usage(message);
+        int status = ExitUsage;
+        print([&] { status = m_console.usage(message); });
+        return status;
     }
     int failure(const QString &message)
     {
-        if (m_terminal)
-            m_terminal->clear();
-        return m_console.failure(message);
+        int status = ExitFailure;
+        print([&] { status = m_console.failure(message); });
+        return status;
     }
 
     const Options &m_options;

@@ -56,10 +56,16 @@ void TerminalProgress::setStage(int sheet, int sheets, bool encoding)
 
 void TerminalProgress::clear()
 {
+    clearFor([] {});
+}
+
+void TerminalProgress::clearFor(const std::function<void()> &print)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_shown)
         writeErr("\r\033[K");
     m_shown = false;
+    print();
 }
 
 void TerminalProgress::draw()

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -32,6 +33,9 @@ public:
     void setStage(int sheet, int sheets, bool encoding);
     // Clears the line now, so that a message can be printed.
     void clear();
+    // Clears the line and calls `print` before the line can be drawn again,
+    // so that the message `print` writes starts a line of its own.
+    void clearFor(const std::function<void()> &print);
 
 private:
     void run(int delayMs);
