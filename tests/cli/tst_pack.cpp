@@ -3054,6 +3054,13 @@ void TestPack::packFileSheetsAndOverrides()
     // Also when that sheet is left up to date: its pages are still its own.
     QCOMPARE(pack({"--pack", "r.json", "--update"}, dir.filePath("project")).code, 2);
     QCOMPARE(placementLines(dir.filePath("project/out/m-1.txt")), QStringList{"art/b.png,7,3,0,0"});
+    // And the other way round: a later sheet's page is an earlier sheet's output.
+    QVERIFY(writeFileBytes(dir.filePath("project/r2.json"), R"({"sheets": [
+        {"output": "out/n-1.png", "inputs": ["art/b.png"], "margin": 1},
+        {"output": "out/n.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
+         "margin": 0}]})"));
+    QCOMPARE(pack({"--pack", "r2.json"}, dir.filePath("project")).code, 2);
+    QCOMPARE(placementLines(dir.filePath("project/out/n-1.txt")), QStringList{"art/b.png,7,3,1,1"});
 
     // "[" is no wildcard; a name keeps its inner dots; every option and
     // INPUT given on the command line replaces the file's.
