@@ -59,12 +59,12 @@ constexpr int SmallImageLevel = 6;
 constexpr size_t SmallImageBytes = size_t(256) << 10;
 // A piece of a large sheet at the default level whose greedy deflate is
 // under 4/5 of its bytes outside runs of zeros compresses well. Where
-// libdeflate's level 6 also beats its level 1 by more than 15 % on
+// libdeflate's level 6 also beats its level 1 by more than 10 % on
 // ShadingSampleBytes from the middle of the piece, the piece repeats at
 // many distances, as smooth shading and gradients do, and the greedy
 // matcher's two candidates per hash miss its longer matches: it is also
 // deflated at level 6 and the smaller kept. Noisy painted sprites fail the
-// first test, or the second by far (level 6 gains at most 8 % there). At
+// first test, or the second (level 6 gains at most 8 % there). At
 // the small level every piece of a large sheet is sampled, so that it is
 // never larger than the default level's.
 constexpr size_t ShadingSampleBytes = size_t(32) << 10;
@@ -340,7 +340,7 @@ private:
         const size_t deep =
             libdeflate_deflate_compress(compressor(m_shading, SmallImageLevel), sample, sampleBytes,
                                         m_other.data(), m_other.size());
-        return deep > 0 && quick > 0 && deep * 20 < quick * 17;
+        return deep > 0 && quick > 0 && deep * 10 < quick * 9;
     }
 
     bool deflate(const uint8_t *filtered, size_t inputBytes, bool final, uint8_t *output,
