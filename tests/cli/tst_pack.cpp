@@ -551,6 +551,8 @@ void TestPack::failuresLeaveNoTrace_data()
         << QStringList{"--pack", "$ROOT/in2/twins.json", "--sheet", "S"} << 2
         << "twins.json has no sheet \"S\"";
     // "*" takes in hidden files too, as an INPUT folder does.
+    QTest::newRow("INPUT folder takes in a hidden file")
+        << QStringList{"-o", sheet, "$ROOT/hid"} << 1 << "$ROOT/hid/.x.png: not a readable image";
     QTest::newRow("pattern matches a hidden file") << QStringList{"--pack", "$ROOT/hid/p.json"} << 1
                                                    << "$ROOT/hid/.x.png: not a readable image";
     // The command line's option replaces the file's, rather than clash with it.
@@ -819,6 +821,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("GIF cut inside its last pixel's code")
         << QStringList{"-o", sheet, in, "$ROOT/last.gif"} << 1
         << "$ROOT/last.gif: the image data cannot be decoded";
+    // Cut inside the last code, which either bit past the end makes valid.
+    QTest::newRow("GIF cut where its last pixel depends on the missing bit")
+        << QStringList{"-o", sheet, in, "$ROOT/split.gif"} << 1
+        << "$ROOT/split.gif: the image data cannot be decoded";
     QTest::newRow("PNG header with a wrong CRC") << QStringList{"-o", sheet, in, "$ROOT/crc.png"}
                                                  << 1 << "$ROOT/crc.png: not a readable image";
     QTest::newRow("one-bit BMP cut short") << QStringList{"-o", sheet, in, "$ROOT/cut.bmp"} << 1
@@ -1074,6 +1080,11 @@ void TestPack::failuresLeaveNoTrace()
         QVERIFY(QFile::copy(QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/" + pair[1]),
                             root.filePath(pair[0])));
     }
+    // 2 x 1 pixels: clear code, pixel 0 and two bits of the last code, then
+    // a data block whose byte is missing.
+    QVERIFY(writeFileBytes(root.filePath("split.gif"),
+                           QByteArray::fromHex("47494638396102000100810000000000ffffffff000000ff00"
+                                               "2c00000000020001000002018401")));
     QByteArray iconPng; // its header, then zeros: 40 bytes, the least an icon's image takes
     QBuffer iconBuffer(&iconPng);
     QVERIFY(iconBuffer.open(QIODevice::WriteOnly) &&
