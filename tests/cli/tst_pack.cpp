@@ -1370,6 +1370,20 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--multipack",   "-m0", "--max-size",  "5x10",      "--json",
                        "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/lead"}
         << 0;
+    // The three cover the sheet's area exactly, which the split must still
+    // allow: only with 4x1, the last, is the sheet wide enough for both 2x4
+    // beside each other. A second page would clash with the JSON file.
+    QTest::newRow("--multipack, a run that fills the sheet to the last pixel")
+        << QStringList{"--multipack",   "-m0", "--max-size",  "4x5",       "--json",
+                       "$ROOT/s-1.txt", "-o",  "$ROOT/s.png", "$ROOT/fill"}
+        << 0;
+    // 4x7 beside 10x5 ends on the margin below that row: the 20 x 12 sheet
+    // takes 16x1, 10x5 and 4x7, 4x8 goes alone. Refused as too tall, 4x7
+    // would make a third page, clashing with the JSON file.
+    QTest::newRow("--multipack, an image as tall as its row with the margin")
+        << QStringList{"--multipack",   "-m2", "--max-size",  "20x12",      "--json",
+                       "$ROOT/s-2.txt", "-o",  "$ROOT/s.png", "$ROOT/reach"}
+        << 0;
     // In rows 10x1 widens the sheet but needs a row of its own: no run
     // from the one it starts fits, and 4x10 goes alone.
     QTest::newRow("--multipack, no run taking in a wider image fits")
@@ -1397,6 +1411,8 @@ void TestPack::optionBoundaries()
                       "rows/0-20x1", "rows/5x4", "rows/6x6", "size/10x5", "size/6x6",
                       "size/6x5",    "lead/5x6", "lead/3x8", "lead/5x4"};
     sized += QStringList{"wide/4x10", "wide/3x10", "wide/10x1"};
+    sized += QStringList{"fill/a-2x4", "fill/b-2x4", "fill/4x1"};
+    sized += QStringList{"reach/a-10x5", "reach/b-16x1", "reach/c-4x7", "reach/d-4x8"};
     for (const char *name :
          {"00-9x4",   "01-11x19", "02-14x14", "03-5x11",  "04-16x19", "05-15x14", "06-7x7",
           "07-11x11", "08-11x14", "09-3x17",  "10-16x13", "11-3x7",   "12-19x8",  "13-2x7",
