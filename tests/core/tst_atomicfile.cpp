@@ -93,6 +93,8 @@ private slots:
     void setReplaced();
     void faultKeepsOldSet_data();
     void faultKeepsOldSet();
+    void firstFailureIsTheReason_data();
+    void firstFailureIsTheReason();
     void removalIsPartOfTheCommit_data();
     void removalIsPartOfTheCommit();
     void failedRollbackSaysWhereOldFilesAre_data();
@@ -380,11 +382,17 @@ void TestAtomicFile::removalIsPartOfTheCommit_data()
     // One more file to remove, whose name aside would be longer than a path
     // may be: it cannot be removed so that a rollback could bring it back.
     QTest::addColumn<bool>("unmovable");
-    QTest::newRow("no fault") << WriteStep::None << 0 << false;
-    QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2 << false;
-    QTest::newRow("folder sync fails after the removal") << WriteStep::SyncFolder << 2 << false;
-    QTest::newRow("a file cannot be moved aside") << WriteStep::None << 0 << true;
-    QTest::newRow("moving a file aside fails") << WriteStep::MoveAside << -1 << false;
+    // A fourth output, last, beside the first: its folder is synced before
+    // its turn, so only the removed file's folder sync has its index.
+    QTest::addColumn<bool>("fourth");
+    QTest::newRow("no fault") << WriteStep::None << 0 << false << false;
+    QTest::newRow("rename fails before the removal") << WriteStep::Rename << 2 << false << false;
+    QTest::newRow("folder sync fails after the removal")
+        << WriteStep::SyncFolder << 2 << false << false;
+    QTest::newRow("the removed file's folder sync fails")
+        << WriteStep::SyncFolder << 3 << false << true;
+    QTest::newRow("a file cannot be moved aside") << WriteStep::None << 0 << true << false;
+    QTest::newRow("moving a file aside fails") << WriteStep::MoveAside << -1 << false << false;
 }
 
 void TestAtomicFile::removalIsPartOfTheCommit()
@@ -392,8 +400,11 @@ void TestAtomicFile::removalIsPartOfTheCommit()
     QFETCH(WriteStep, step);
     QFETCH(int, index);
     QFETCH(bool, unmovable);
+    QFETCH(bool, fourth);
     FaultGuard guard;
     OutputSet set;
+    if (fourth)
+        set.files.append({set.dir.filePath("a.css"), "new css"});
     QVERIFY(writeFileBytes(set.dir.filePath("sub/a-1.png"), "stale page"));
     setWriteFaultForTesting(step, index);
     WriteOptions options;
@@ -524,6 +535,36 @@ void TestAtomicFile::faultKeepsOldSet()
     QVERIFY2(!error.contains("could not restore"), qPrintable(error));
     QCOMPARE(warnings, QStringList());
     QVERIFY(step != WriteStep::Cleanup || QFile::remove(journal));
+    QCOMPARE(set.contents(), OutputSet::oldSet());
+}
+
+void TestAtomicFile::firstFailureIsTheReason_data()
+{
+    QTest::addColumn<WriteStep>("first");
+    QTest::addColumn<WriteStep>("then");
+    QTest::addColumn<QString>("reason");
+    // A disk that failed the sync may fail the close as well.
+    QTest::newRow("sync fails, then close")
+        << WriteStep::Sync << WriteStep::Close << "syncing to disk failed";
+}
+
+// Where a later step of the same output fails too, the error still says
+// what failed first: that is what the user has to look into.
+void TestAtomicFile::firstFailureIsTheReason()
+{
+    QFETCH(WriteStep, first);
+    QFETCH(WriteStep, then);
+    QFETCH(QString, reason);
+
+    FaultGuard guard;
+    OutputSet set;
+    QVERIFY(set.dir.isValid());
+    setWriteFaultForTesting(first, 1);
+    setWriteFaultForTesting(then, 1);
+    QString error;
+    QVERIFY(!writeFilesAtomically(set.files, &error));
+    QVERIFY2(error.contains(QDir::toNativeSeparators(set.files[1].path) + ": " + reason),
+             qPrintable(error));
     QCOMPARE(set.contents(), OutputSet::oldSet());
 }
 
