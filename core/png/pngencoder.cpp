@@ -379,7 +379,7 @@ private:
     size_t m_rowBytes;
     Deflater m_deflater;
     Compressor m_compressor;
-    Compressor m_quick, m_shading; // for the default level's shading, made when first needed
+    Compressor m_quick, m_shading; // for shading (ShadingSampleBytes), made when first needed
     std::vector<uint8_t> m_rows, m_candidates;
     std::vector<uint8_t> m_other; // libdeflate's try beside SheetDeflate's
     // Reused from piece to piece, touched only where written.
