@@ -2581,6 +2581,12 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("input renamed") << "rename" << false;
     QTest::newRow("option changed") << "margin" << false;
     QTest::newRow("output edited") << "output" << false;
+    // The first and the last output the manifest lists.
+    QTest::newRow("placement file edited") << "edited s.txt" << false;
+    QTest::newRow("sheet edited") << "edited s.png" << false;
+    // The same files, shown by another path in the placement file.
+    QTest::newRow("input folder named by a relative path") << "relative" << false;
+    QTest::newRow("JSON file written in another format") << "format" << false;
     QTest::newRow("manifest foreign") << "manifest" << false;
     QTest::newRow("manifest of another version") << "version" << false;
     QTest::newRow("trim threshold changed") << "threshold" << false;
@@ -2623,10 +2629,13 @@ void TestPack::updateSkipsOnlyUnchanged_data()
     QTest::newRow("animations added") << "--verbose>--animations" << false;
     QTest::newRow("power of two added") << "--verbose>--power-of-two" << false;
     QTest::newRow("alias added") << "--verbose>--alias" << false;
+    QTest::newRow("trim added") << "--verbose>--trim" << false;
     // A trailing '!': the options the inputs no longer meet fail the run.
     QTest::newRow("size limit the sheet outgrows") << "--max-size=64x64>--max-size=8x8!" << false;
     QTest::newRow("pixel limit the sheet outgrows")
         << "--max-sheet-pixels=4096>--max-sheet-pixels=64!" << false;
+    // Under --skip-unreadable, an image beyond it is left out.
+    QTest::newRow("image pixel limit added") << "image limit" << false;
 }
 
 void TestPack::updateSkipsOnlyUnchanged()
@@ -2661,8 +2670,8 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments[4] = dir.filePath("s.png");
     if (change == "jpeg")
         arguments << dir.filePath("in/c.jpg"); // folders give only their PNGs
-    if (change == "threshold")
-        arguments.prepend("--trim");
+    if (change == "threshold" || change == "image limit")
+        arguments.prepend(change == "threshold" ? "--trim" : "--skip-unreadable");
     const bool fails = change.endsWith('!');
     const QStringList swap =
         change.startsWith("--") ? change.chopped(fails ? 1 : 0).split('>') : QStringList();
@@ -2710,10 +2719,19 @@ void TestPack::updateSkipsOnlyUnchanged()
         arguments.prepend("--margin=3");
     } else if (change == "output") {
         QVERIFY(writeFileBytes(dir.filePath("s.json"), "{}"));
+    } else if (change.startsWith("edited ")) {
+        QVERIFY(writeFileBytes(dir.filePath(change.mid(7)), "x"));
+    } else if (change == "relative") {
+        arguments.last() = "in";
+    } else if (change == "format") {
+        arguments[1] = "--data";
+        arguments << "--format=json-array";
     } else if (change == "manifest") {
         QVERIFY(writeFileBytes(dir.filePath("s.korvane-manifest"), "{\"options\": \"x\"}"));
     } else if (change == "threshold") {
         arguments.prepend("--trim-threshold=9");
+    } else if (change == "image limit") { // 10x4 a.png within it, 30x6 b.png beyond
+        arguments.prepend("--max-image-pixels=100");
     } else if (change == "png level") {
         arguments.prepend("--png-level=fast");
     } else if (swap.size() == 2) {
