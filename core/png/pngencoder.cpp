@@ -58,7 +58,7 @@ constexpr int FastLevel = 1;
 constexpr int SmallImageLevel = 6;
 constexpr size_t SmallImageBytes = size_t(256) << 10;
 // A piece of a large sheet at the default level whose greedy deflate is
-// under 4/5 of its bytes outside runs of zeros compresses well. Where
+// under 2/3 of its non-zero bytes compresses well. Where
 // libdeflate's level 6 also beats its level 1 by more than 10 % on
 // ShadingSampleBytes from the middle of the piece, the piece repeats at
 // many distances, as smooth shading and gradients do, and the greedy
@@ -75,6 +75,15 @@ constexpr int SmallestLevel = 9;
 constexpr size_t MaxIdatBytes = size_t(1) << 20;
 
 // --- Filtering -------------------------------------------------------------
+
+KORVANE_VECTOR_CLONES
+size_t nonZeroBytes(const uint8_t *data, size_t size)
+{
+    size_t count = 0;
+    for (size_t i = 0; i < size; ++i)
+        count += data[i] != 0;
+    return count;
+}
 
 KORVANE_VECTOR_CLONES
 void toRgba(const QRgb *pixels, int width, uint8_t *out)
@@ -348,9 +357,9 @@ private:
     {
         size_t size = m_sheet ? m_sheet->deflate(filtered, inputBytes, final, output) : 0;
         libdeflate_compressor *deeper = m_compressor.get();
-        const bool mayBeShading = m_deflater == Deflater::SheetSmall ||
-                                  (m_deflater == Deflater::Sheet &&
-                                   size * 5 < (inputBytes - m_sheet->zeroRunBytes()) * 4);
+        const bool mayBeShading =
+            m_deflater == Deflater::SheetSmall ||
+            (m_deflater == Deflater::Sheet && size * 3 < nonZeroBytes(filtered, inputBytes) * 2);
         if (mayBeShading && deeperSearchPays(filtered, inputBytes))
             deeper = compressor(m_shading, SmallImageLevel);
         if (deeper) {

@@ -282,7 +282,6 @@ void Encoder::tokenize(const uint8_t *data, size_t size, size_t *position, size_
             const size_t run = zerosFrom(data, pos, size);
             zeroRun(data, pos, run);
             pos += run;
-            m_zeroRunBytes += run;
             m_misses = 0;
             continue;
         }
@@ -685,7 +684,6 @@ size_t Encoder::deflate(const uint8_t *data, size_t size, bool final, uint8_t *o
 {
     std::fill(m_head.begin(), m_head.end(), uint16_t(0));
     m_misses = 0;
-    m_zeroRunBytes = 0;
     if (m_optimal)
         m_optimal->reset();
     // A block's tokens: at most one per byte up to its 64 KiB, and those of

@@ -46,10 +46,6 @@ public:
     // input alone.
     size_t deflate(const uint8_t *data, size_t size, bool final, uint8_t *out);
 
-    // Of the last deflate()'s input, the bytes in runs of zeros of a word or
-    // more (not counted at Effort::Small).
-    size_t zeroRunBytes() const { return m_zeroRunBytes; }
-
     ~Encoder();
     Encoder(const Encoder &) = delete;
     Encoder &operator=(const Encoder &) = delete;
@@ -78,8 +74,7 @@ private:
     const int m_candidates;
     const size_t m_insertLimit;
     const unsigned m_skipShift;
-    unsigned m_misses = 0; // positions without a match since the last one
-    size_t m_zeroRunBytes = 0;
+    unsigned m_misses = 0;           // positions without a match since the last one
     isal_huff_histogram m_histogram; // the block's counts of symbols
     isal_hufftables m_codes;
     std::unique_ptr<Optimal> m_optimal; // Effort::Small's matches and costs
