@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#ifdef __SSE2__
+#if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -62,15 +62,14 @@ constexpr int FastLevel = 1;
 constexpr int SmallImageLevel = 6;
 constexpr size_t SmallImageBytes = size_t(256) << 10;
 // A piece of a large sheet at the default level whose greedy deflate is
-// under 2/3 of its non-zero bytes compresses well. Where
-// libdeflate's level 6 also beats its level 1 by more than 10 % on
-// ShadingSampleBytes from the middle of the piece, the piece repeats at
-// many distances, as smooth shading and gradients do, and the greedy
-// matcher's two candidates per hash miss its longer matches: it is also
-// deflated at level 6 and the smaller kept. Noisy painted sprites fail the
-// first test, or the second (level 6 gains at most 8 % there). At
-// the small level every piece of a large sheet is sampled, so that it is
-// never larger than the default level's.
+// under 2/3 of its non-zero bytes compresses well. Where libdeflate's level
+// 6 also beats its level 1 by more than 10 % on ShadingSampleBytes from the
+// middle of the piece, the piece repeats at many distances, as smooth
+// shading and gradients do, and the greedy matcher's two candidates per hash
+// miss its longer matches: it is also deflated at level 6 and the smaller
+// kept. Noisy painted sprites fail the first test, or the second (level 6
+// gains at most 8 % there). At the small level every piece of a large sheet
+// is sampled, so that it is never larger than the default level's.
 constexpr size_t ShadingSampleBytes = size_t(32) << 10;
 // Level::Small, by SheetDeflate's near-optimal parsing (only the zlib
 // header's hint).
@@ -84,7 +83,7 @@ size_t nonZeroBytes(const uint8_t *data, size_t size)
 {
     size_t zeros = 0;
     size_t i = 0;
-#ifdef __SSE2__
+#if defined(__SSE2__) && defined(__x86_64__)
     // Each zero byte compares to 0xff; the sums of absolute differences
     // add 255 per zero byte into two 64-bit lanes.
     const __m128i zero = _mm_setzero_si128();
