@@ -612,9 +612,11 @@ int Packer::composeSheets(const QVector<QMap<QString, QSize>> &groups,
                 images.insert(copy, it.value());
         }
         QMap<QString, QSize> split = boxes.value(n);
-        // One sheet within --max-size: trimmed or shared regions may lay out
-        // larger than the whole images do, which then fit.
-        if (!o.multipack && o.maxSize.isValid() && (o.sprites.trim || o.sprites.alias)) {
+        // One sheet within --max-size: trimmed or shared regions, or the
+        // images left once one is skipped, may lay out larger than the whole
+        // images do, which then fit.
+        if (!o.multipack && o.maxSize.isValid() &&
+            (o.sprites.trim || o.sprites.alias || o.skipUnreadable)) {
             const int grow = 2 * o.sprites.extrude;
             for (auto it = images.constBegin(); it != images.constEnd(); ++it)
                 split.insert(it.key(), it.value() + QSize(grow, grow));

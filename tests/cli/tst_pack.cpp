@@ -1356,6 +1356,13 @@ void TestPack::optionBoundaries_data()
         << QStringList{"--skip-unreadable", "--max-size", "14x18"} + in +
                QStringList{"$ROOT/trunc.png"}
         << 0;
+    // 10 x 20 with trunc.png leading the rows; without it they wrap at 4x10
+    // into 4 x 28, so the others keep their places.
+    QTest::newRow("--max-size --skip-unreadable, a sheet beyond it laid out without the image")
+        << QStringList{"-m0", "--skip-unreadable", "--max-size", "10x20", "-o", "$ROOT/s.png"} +
+               QStringList{"$ROOT/trunc.png", "$ROOT/wide/4x10.png", "$ROOT/wide/3x10.png",
+                           "$ROOT/run/2x8.png"}
+        << 0;
     // Both fit one page of 14 x 21, beyond the limit; trunc.png alone is within it.
     QTest::newRow(
         "--multipack --skip-unreadable, a page within --max-sheet-pixels once one is left out")
