@@ -24,6 +24,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xxhash.h>
 #ifdef Q_OS_LINUX
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -321,7 +322,9 @@ QByteArray journalPathOf(const QByteArray &target)
     return withSuffix(target, ".korvane-journal");
 }
 
-constexpr char JournalHeader[] = "korvane-journal 1";
+constexpr char JournalHeader[] = "korvane-journal 2";
+// An earlier build's journal, without the staged files' hashes.
+constexpr char JournalHeaderWithoutHashes[] = "korvane-journal 1";
 
 bool isOwnName(const QByteArray &path)
 {
@@ -375,7 +378,32 @@ struct JournalEntry
     QByteArray target, backup, temp; // remove: target and its name aside
     quint64 inode = 0;               // of the staged file
     qint64 size = -1;                // -1: a file to remove
+    std::optional<quint64> hash;     // XXH3-64 of the staged file's bytes
 };
+
+// Whether the regular file at `path` holds bytes whose XXH3-64 is `hash`.
+bool holdsBytesHashed(const QByteArray &path, quint64 hash)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> state(XXH3_createState(),
+                                                                                 XXH3_freeState);
+    bool read = state && XXH3_64bits_reset(state.get()) == XXH_OK;
+    char buffer[64 * 1024];
+    while (read) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            read = n == 0;
+            break;
+        }
+        XXH3_64bits_update(state.get(), buffer, size_t(n));
+    }
+    ::close(fd);
+    return read && XXH3_64bits_digest(state.get()) == hash;
+}
 
 // Whether `name` is one the writer gives a file beside `target`: in the
 // same folder, a temporary or backup name ("new" or "old") of `target`'s
@@ -410,21 +438,28 @@ int parseJournal(const QByteArray &text, const QByteArray &folder, QVector<Journ
         *ok = *ok && !name.isEmpty() && !name.contains('\0');
         return name.startsWith('/') ? name : folder + '/' + name;
     };
+    const bool hashed = !lines.isEmpty() && lines[0] == JournalHeader;
     for (int k = 0; k < lines.size(); ++k) {
         const QList<QByteArray> f = lines[k].split(' ');
-        bool ok = k > 0 || lines[k] == JournalHeader;
-        if (k > 0 && f.size() == 6 && f[0] == "put") {
+        bool ok = k > 0 || hashed || lines[k] == JournalHeaderWithoutHashes;
+        if (k > 0 && f.size() == (hashed ? 7 : 6) && f[0] == "put") {
             bool named = true;
-            const JournalEntry e{path(f[1], &named),
-                                 f[2] == "-" ? QByteArray() : path(f[2], &named),
-                                 path(f[3], &named), f[4].toULongLong(&ok), f[5].toLongLong()};
+            JournalEntry e{path(f[1], &named), f[2] == "-" ? QByteArray() : path(f[2], &named),
+                           path(f[3], &named), f[4].toULongLong(&ok),
+                           f[5].toLongLong(),  std::nullopt};
+            if (hashed) {
+                bool hex = false;
+                e.hash = f[6].toULongLong(&hex, 16);
+                ok = ok && hex && f[6].size() == 16;
+            }
             ok = ok && named && e.size >= 0 &&
                  (e.backup.isEmpty() || isNameBeside(e.backup, e.target, "old")) &&
                  isNameBeside(e.temp, e.target, "new");
             entries->append(e);
         } else if (k > 0 && f.size() == 3 && f[0] == "remove") {
             bool named = true;
-            const JournalEntry e{path(f[1], &named), path(f[2], &named), QByteArray(), 0, -1};
+            const JournalEntry e{path(f[1], &named), path(f[2], &named), QByteArray(), 0, -1,
+                                 std::nullopt};
             ok = named && isNameBeside(e.backup, e.target, "old");
             entries->append(e);
         } else if (k > 0) {
@@ -1060,8 +1095,12 @@ private:
             struct stat now, old;
             const bool exists = lstat(e.target.constData(), &now) == 0;
             const bool kept = !e.backup.isEmpty() && lstat(e.backup.constData(), &old) == 0;
-            const bool staged = exists && S_ISREG(now.st_mode) && quint64(now.st_ino) == e.inode &&
-                                qint64(now.st_size) == e.size;
+            // Known by its number, or, where that changed (FAT numbers its
+            // files anew on every mount, as after the machine went down), by
+            // its bytes.
+            const bool staged =
+                exists && S_ISREG(now.st_mode) && qint64(now.st_size) == e.size &&
+                (quint64(now.st_ino) == e.inode || (e.hash && holdsBytesHashed(e.target, *e.hash)));
             touched.insert(folderOf(e.target));
             if (e.size < 0 && kept && exists) {
                 warn(QStringLiteral("cannot put %1 back, a file of that name is there again; "
@@ -1275,7 +1314,12 @@ private:
             text += "put " + field(o.target) + ' ' +
                     (o.existed ? field(o.backup) : QByteArray("-")) + ' ' + field(o.temp) + ' ' +
                     QByteArray::number(quint64(st.st_ino)) + ' ' +
-                    QByteArray::number(qint64(st.st_size)) + '\n';
+                    QByteArray::number(qint64(st.st_size)) + ' ' +
+                    QByteArray::number(quint64(XXH3_64bits(m_files[i].data.constData(),
+                                                           size_t(m_files[i].data.size()))),
+                                       16)
+                        .rightJustified(16, '0') +
+                    '\n';
         }
         for (int k = 0; k < m_remove.size(); ++k)
             text +=

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <csignal>
+#include <fcntl.h>
 #include <future>
 #include <memory>
 #include <optional>
@@ -797,6 +798,10 @@ void TestAtomicFile::signalWaitsForTheSet_data()
     QTest::newRow("killed, then the folder renamed") << "killed, moved";
     // Written since by another program: the newer file stays, the old one beside it.
     QTest::newRow("killed, then a file edited") << "killed, edited";
+    // The new file under another number (FAT after a new mount), its times
+    // kept; then other bytes of its size under those times.
+    QTest::newRow("killed, then a file numbered anew") << "killed, renumbered";
+    QTest::newRow("killed, then saved over at its size and times") << "killed, saved over";
     // A file the run made is gone again, unless something else wrote it since.
     QTest::newRow("killed, then a new file written") << "killed, new written";
     // Two files, as the window writes: the smallest set that is journalled.
@@ -892,6 +897,18 @@ void TestAtomicFile::signalWaitsForTheSet()
         const QString moved = set.dir.path() + "-moved";
         const bool move = when.endsWith("moved");
         QVERIFY(!move || QDir().rename(set.dir.path(), moved));
+        const bool savedOver = when.endsWith("saved over");
+        if (when.endsWith("renumbered") || savedOver) {
+            const QString copy = set.files[0].path + "2";
+            struct stat st;
+            QVERIFY(::stat(QFile::encodeName(set.files[0].path).constData(), &st) == 0);
+            QVERIFY(writeFileBytes(copy, savedOver ? QByteArray("saved placemt")
+                                                   : readFileBytes(set.files[0].path)));
+            const struct timespec times[2] = {st.st_atim, st.st_mtim};
+            QVERIFY(utimensat(AT_FDCWD, QFile::encodeName(copy).constData(), times, 0) == 0);
+            QVERIFY(::rename(QFile::encodeName(copy).constData(),
+                             QFile::encodeName(set.files[0].path).constData()) == 0);
+        }
         const bool edited = when.endsWith("edited");
         QVERIFY(!edited || writeFileBytes(set.files[0].path, "edited since"));
         const bool since = when.endsWith("new written");
@@ -919,8 +936,9 @@ void TestAtomicFile::signalWaitsForTheSet()
         if (when.endsWith("removing"))
             expected << "a-2.txt="
                      << "sub/a-1.png=stale";
-        if (edited)
-            expected.replaceInStrings("a.txt=old placement", "a.txt=edited since")
+        if (edited || savedOver)
+            expected.replaceInStrings("a.txt=old placement",
+                                      edited ? "a.txt=edited since" : "a.txt=saved placemt")
                 << "a.txt.korvane-old=old placement";
         if (since)
             expected << "a.json=written since";
@@ -1026,8 +1044,8 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     QVERIFY(QFile::link("folder/../new.txt", dir.filePath("link-to-new")));
     QVERIFY(QFile::link("missing/lock", dir.filePath("unlockable.txt.lock")));
     QVERIFY(QFile::link("looped.txt.lock", dir.filePath("looped.txt.lock")));
-    QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 2\n"));
-    QVERIFY(writeFileBytes(dir.filePath("j%1.txt.korvane-journal"), "korvane-journal 2\n"));
+    QVERIFY(writeFileBytes(dir.filePath("journalled.txt.korvane-journal"), "korvane-journal 3\n"));
+    QVERIFY(writeFileBytes(dir.filePath("j%1.txt.korvane-journal"), "korvane-journal 3\n"));
     QVERIFY(writeFileBytes(dir.filePath("folder/kept.txt.korvane-old-1-abcdef"), "planted"));
     QVERIFY(writeFileBytes(
         dir.filePath("hostile.txt.korvane-journal"),
