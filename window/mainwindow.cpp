@@ -3,6 +3,7 @@
 #include "core/inputs.h"
 #include "core/layout/sheetlayout.h"
 #include "core/output/atomicfile.h"
+#include "core/settings/configfile.h"
 #include "window/composeresultdialog.h"
 #include "window/configdialog.h"
 #include "window/mainwindowform.h"
@@ -19,6 +20,7 @@
 #include <QPushButton>
 #include <QStandardItemModel>
 
+#include <algorithm>
 #include <cstdlib>
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new MainWindowForm)
@@ -96,12 +98,28 @@ QString MainWindow::askSheetPath()
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     while (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.selectedFiles().value(0);
-        const QString input = listedInputAmong(
-            {SheetLayout::sheetPathFor(chosen), SheetLayout::placementPathFor(chosen)});
+        const QStringList outputs{SheetLayout::sheetPathFor(chosen),
+                                  SheetLayout::placementPathFor(chosen)};
+        const QString input = listedInputAmong(outputs);
         if (!input.isEmpty()) {
             Boxes::warn(this, dialog.windowTitle(),
                         tr("%1 is one of the listed images.\nChoose another name for the sheet.")
                             .arg(QDir::toNativeSeparators(input)));
+            continue;
+        }
+        // A link named like an output can lead to config.xml: written over,
+        // the settings would be lost and the next start would fail.
+        const QString settings = settingsFilePath();
+        const auto isSettings = [&settings](const QString &output) {
+            return !settings.isEmpty() && isSameFile(output, settings);
+        };
+        if (const auto it = std::find_if(outputs.begin(), outputs.end(), isSettings);
+            it != outputs.end()) {
+            Boxes::warn(
+                this, dialog.windowTitle(),
+                tr("%1 would overwrite the settings file %2.\nChoose another name for "
+                   "the sheet.")
+                    .arg(QDir::toNativeSeparators(*it), QDir::toNativeSeparators(settings)));
             continue;
         }
         if (confirmReplacing(chosen, dialog.windowTitle()))

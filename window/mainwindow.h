@@ -63,8 +63,8 @@ protected:
     // Asks where the sheet goes. A name without a suffix gets ".png"; when
     // the sheet or the placement file exists, one question names each file
     // that would be replaced, and a name that would write over a listed
-    // image is refused. Returns the chosen name, or an empty string when
-    // cancelled.
+    // image or the settings file is refused. Returns the chosen name, or an
+    // empty string when cancelled.
     QString askSheetPath();
     // The first of `outputs` that is the same file as a listed image, or "".
     QString listedInputAmong(const QStringList &outputs) const;
