@@ -36,6 +36,14 @@ bool parseMargin(const QString &text, int *margin)
     return ok;
 }
 
+// A data file's name ending in "/", "/." or "/.." names a folder, never the
+// file to write: a usage error, as for -o and in a pack file.
+bool namesNoFile(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
+}
+
 // Identifies a file for collision checks: symlinked folders and "a/../b"
 
 // korvane-pack's options, defined once and read by the steps of parseOptions().
@@ -206,7 +214,7 @@ int OptionReader::readOutputs()
     if (suffixAdded && chosen.exists() && !chosen.isFile())
         return usage(QStringLiteral("-o %1 names a device or FIFO, not a sheet file")
                          .arg(Console::shown(m_options.chosenPath)));
-    if (c.parser.isSet(c.json) && QFileInfo(c.parser.value(c.json)).fileName().isEmpty())
+    if (c.parser.isSet(c.json) && namesNoFile(c.parser.value(c.json)))
         return usage(QStringLiteral("--json needs a file name"));
     if (c.parser.isSet(c.json)) {
         m_options.data.append({c.parser.value(c.json), DataFormats::Format::JsonHash});
@@ -226,7 +234,7 @@ int OptionReader::readOutputs()
                 QStringLiteral("unknown format \"%1\"; use one of %2")
                     .arg(formats[i], DataFormats::formatNames().join(QLatin1String(", "))));
         }
-        if (QFileInfo(dataPaths[i]).fileName().isEmpty())
+        if (namesNoFile(dataPaths[i]))
             return usage(QStringLiteral("--data needs a file name"));
         m_options.data.append(data);
         m_options.dataWhat << QStringLiteral("%1 data file").arg(formats[i]);

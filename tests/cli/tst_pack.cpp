@@ -513,6 +513,9 @@ void TestPack::failuresLeaveNoTrace_data()
     }
     QTest::newRow("--json names a folder")
         << QStringList{"--json", "$ROOT/out/", "-o", sheet, in} << 2 << "--json needs a file name";
+    // A folder, as "json": "out/." is in a pack file: not status 1 for one that exists.
+    QTest::newRow("--json ending in /.")
+        << QStringList{"--json", "$ROOT/out/.", "-o", sheet, in} << 2 << "--json needs a file name";
     QTest::newRow("--config with no name")
         << QStringList{"--config", "", "-o", sheet, in} << 2 << "--config needs a file name";
     QTest::newRow("--pack with no name")
