@@ -44,8 +44,6 @@ bool namesNoFile(const QString &path)
     return name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..");
 }
 
-// Identifies a file for collision checks: symlinked folders and "a/../b"
-
 // korvane-pack's options, defined once and read by the steps of parseOptions().
 struct CommandLine
 {
