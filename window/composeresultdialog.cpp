@@ -182,7 +182,10 @@ QPixmap ComposeResultDialog::previewPixmap(const QImage &image, const QSize &are
              x += 2 * checkerSquare)
             painter.fillRect(x, y, checkerSquare, checkerSquare, dark);
     }
-    painter.drawImage(0, 0, scaled);
+    // Into the whole preview, pixel for pixel: a sheet named like "s@2x.png"
+    // is read with a device pixel ratio of 2 and would otherwise be drawn at
+    // half its size.
+    painter.drawImage(preview.rect(), scaled);
     painter.end();
     return QPixmap::fromImage(preview);
 }

@@ -62,19 +62,25 @@ void TestResultDialog::scalesToPreview_data()
 {
     QTest::addColumn<QSize>("sheet");
     QTest::addColumn<QSize>("preview");
-    QTest::newRow("tall sheet shrinks to full height") << QSize(100, 1000) << QSize(50, 501);
-    QTest::newRow("wide sheet shrinks to full width") << QSize(1000, 100) << QSize(381, 38);
-    QTest::newRow("small sheet is enlarged") << QSize(200, 100) << QSize(381, 190);
-    QTest::newRow("exact fit keeps its size") << QSize(381, 501) << QSize(381, 501);
-    QTest::newRow("extreme ratio keeps one pixel") << QSize(4000, 1) << QSize(381, 1);
+    QTest::addColumn<QString>("name");
+    const QString png = QStringLiteral("sheet.png");
+    QTest::newRow("tall sheet shrinks to full height") << QSize(100, 1000) << QSize(50, 501) << png;
+    QTest::newRow("wide sheet shrinks to full width") << QSize(1000, 100) << QSize(381, 38) << png;
+    QTest::newRow("small sheet is enlarged") << QSize(200, 100) << QSize(381, 190) << png;
+    QTest::newRow("exact fit keeps its size") << QSize(381, 501) << QSize(381, 501) << png;
+    QTest::newRow("extreme ratio keeps one pixel") << QSize(4000, 1) << QSize(381, 1) << png;
+    // Qt reads "@2x" in a file name as a device pixel ratio of 2.
+    QTest::newRow("@2x name fills the preview all the same")
+        << QSize(200, 100) << QSize(381, 190) << QStringLiteral("sheet@2x.png");
 }
 
 void TestResultDialog::scalesToPreview()
 {
     QFETCH(QSize, sheet);
     QFETCH(QSize, preview);
+    QFETCH(QString, name);
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("sheet.png"));
+    const QString path = dir.filePath(name);
     // Opaque, so that the pixmap's premultiplied form keeps exact colours.
     const QImage image =
         patternImage(sheet.width(), sheet.height(), 3).convertToFormat(QImage::Format_RGB32);
