@@ -85,7 +85,8 @@ void ComposeResultDialog::resizeEvent(QResizeEvent *event)
     QDialog::resizeEvent(event);
     layOut();
     if (!m_sheet.isNull())
-        ui->labImageResult->setPixmap(previewPixmap(m_sheet, ui->labImageResult->size()));
+        ui->labImageResult->setPixmap(previewPixmap(m_sheet, ui->labImageResult->size(),
+                                                    ui->labImageResult->devicePixelRatioF()));
 }
 
 bool ComposeResultDialog::eventFilter(QObject *watched, QEvent *event)
@@ -149,7 +150,8 @@ void ComposeResultDialog::setResultImage(const QString &path)
         return;
     }
     // The whole label, frame included, is the target.
-    ui->labImageResult->setPixmap(previewPixmap(image, ui->labImageResult->size()));
+    ui->labImageResult->setPixmap(
+        previewPixmap(image, ui->labImageResult->size(), ui->labImageResult->devicePixelRatioF()));
     ui->labInfo->setText(tr("Total Size: %1 x %2").arg(image.width()).arg(image.height()));
     // A wider dialog when the size does not fit in its row, and never
     // placed or fitted narrower than the size's text needs.
@@ -169,24 +171,29 @@ void ComposeResultDialog::setResultImage(const QString &path)
     }
 }
 
-QPixmap ComposeResultDialog::previewPixmap(const QImage &image, const QSize &area)
+QPixmap ComposeResultDialog::previewPixmap(const QImage &image, const QSize &area, qreal ratio)
 {
+    // Scaled once, straight to the screen's pixels: a pixmap of the area's
+    // logical size would be enlarged again when shown, and Qt 6 smooths that
+    // at a fractional ratio (1.25, 1.5).
+    const QSize pixels = (QSizeF(area) * ratio).toSize();
     // QImage::scaled keeps both sides at least one pixel.
-    const QImage scaled = image.scaled(area, Qt::KeepAspectRatio, Qt::FastTransformation);
+    const QImage scaled = image.scaled(pixels, Qt::KeepAspectRatio, Qt::FastTransformation);
     QImage preview(scaled.size(), QImage::Format_RGB32);
     preview.fill(QColor(255, 255, 255));
     QPainter painter(&preview);
     const QColor dark(204, 204, 204);
-    for (int y = 0; y < preview.height(); y += checkerSquare) {
-        for (int x = (y / checkerSquare % 2) * checkerSquare; x < preview.width();
-             x += 2 * checkerSquare)
-            painter.fillRect(x, y, checkerSquare, checkerSquare, dark);
+    const int square = qMax(1, qRound(checkerSquare * ratio));
+    for (int y = 0; y < preview.height(); y += square) {
+        for (int x = (y / square % 2) * square; x < preview.width(); x += 2 * square)
+            painter.fillRect(x, y, square, square, dark);
     }
     // Into the whole preview, pixel for pixel: a sheet named like "s@2x.png"
     // is read with a device pixel ratio of 2 and would otherwise be drawn at
     // half its size.
     painter.drawImage(preview.rect(), scaled);
     painter.end();
+    preview.setDevicePixelRatio(ratio);
     return QPixmap::fromImage(preview);
 }
 

@@ -36,8 +36,9 @@ public:
 
     // `image` scaled to fit `area` (nearest pixel, aspect ratio kept) and
     // painted over a light checkerboard, so that transparent parts of the
-    // sheet do not look like empty space around it.
-    static QPixmap previewPixmap(const QImage &image, const QSize &area);
+    // sheet do not look like empty space around it. `area` is in logical
+    // pixels; the pixmap holds `ratio` device pixels for each of them.
+    static QPixmap previewPixmap(const QImage &image, const QSize &area, qreal ratio = 1);
 
     // Top-left corner for a window whose frame is `size`, so that it does not
     // cover the owner window's frame `owner`: beside it (right, then left)

@@ -797,8 +797,9 @@ void TestGenerate::previewOfAJpegSheetShowsTheFile()
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QLabel *preview = window.resultDialog->form()->labImageResult;
-    const QImage fromFile =
-        ComposeResultDialog::previewPixmap(QImage(sheet), preview->size()).toImage();
+    const QImage fromFile = ComposeResultDialog::previewPixmap(QImage(sheet), preview->size(),
+                                                               preview->devicePixelRatioF())
+                                .toImage();
     QCOMPARE(preview->pixmap(Qt::ReturnByValue).toImage(), fromFile);
     window.resultDialog->hide();
 }

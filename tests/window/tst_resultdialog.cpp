@@ -89,12 +89,20 @@ void TestResultDialog::scalesToPreview()
     ComposeResultDialog dialog;
     dialog.setResultImage(path);
     const QPixmap pixmap = dialog.form()->labImageResult->pixmap(Qt::ReturnByValue);
-    QCOMPARE(pixmap.size(), preview);
+    // In the screen's own pixels (run at a scale factor of 1.5 too), so that
+    // nothing enlarges or smooths it again; as large as the preview's area.
+    const qreal ratio = dialog.form()->labImageResult->devicePixelRatioF();
+    QCOMPARE(pixmap.devicePixelRatio(), ratio);
+    const QSizeF shown = QSizeF(pixmap.size()) / ratio;
+    QVERIFY2(qAbs(shown.width() - preview.width()) < 1 &&
+                 qAbs(shown.height() - preview.height()) < 1,
+             qPrintable(QStringLiteral("%1 x %2").arg(shown.width()).arg(shown.height())));
     QCOMPARE(dialog.form()->labInfo->text(),
              QStringLiteral("Total Size: %1 x %2").arg(sheet.width()).arg(sheet.height()));
     // Nearest-pixel scaling of this very sheet, no smoothing.
-    QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_RGB32),
-             image.scaled(preview, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    QImage expected = image.scaled(pixmap.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    expected.setDevicePixelRatio(ratio);
+    QCOMPARE(pixmap.toImage().convertToFormat(QImage::Format_RGB32), expected);
     QVERIFY(!dialog.isVisible());
 }
 
