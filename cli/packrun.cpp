@@ -516,7 +516,8 @@ void Packer::decodeBoxes(QMap<QString, QSize> *boxes, const QStringList &paths,
 // and a plan check that names `sheet`'s file. `boxes` are the images' whole
 // boxes, which the regions keep when they lay out beyond --max-size: what
 // --multipack split this sheet by, or a single sheet's images (empty
-// without a limit). `sheet` must outlive the job.
+// without a limit, or without --trim, --alias and --skip-unreadable).
+// `sheet` must outlive the job.
 Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
                                    const QMap<QString, QSize> &boxes, const Sheet &sheet)
 {

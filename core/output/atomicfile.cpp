@@ -381,7 +381,8 @@ struct JournalEntry
     std::optional<quint64> hash;     // XXH3-64 of the staged file's bytes
 };
 
-// Whether the regular file at `path` holds bytes whose XXH3-64 is `hash`.
+// Whether the file at `path` (a link is not followed) holds bytes whose
+// XXH3-64 is `hash`.
 bool holdsBytesHashed(const QByteArray &path, quint64 hash)
 {
     const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
@@ -450,7 +451,7 @@ int parseJournal(const QByteArray &text, const QByteArray &folder, QVector<Journ
             if (hashed) {
                 bool hex = false;
                 e.hash = f[6].toULongLong(&hex, 16);
-                ok = ok && hex && f[6].size() == 16;
+                ok = ok && hex && f[6].size() <= 16;
             }
             ok = ok && named && e.size >= 0 &&
                  (e.backup.isEmpty() || isNameBeside(e.backup, e.target, "old")) &&
