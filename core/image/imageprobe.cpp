@@ -19,6 +19,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -389,9 +390,38 @@ QSize soundPngHeaderSize(const QByteArray &head)
     return QSize(int(width), int(height));
 }
 
+// The size a PBM, PGM or PPM header gives, or an invalid size. Qt's reader
+// refuses sides over 32767 without saying why; this tells the limit apart.
+QSize pnmHeaderSize(const QByteArray &head)
+{
+    if (head.size() < 2 || head.at(0) != 'P' || head.at(1) < '1' || head.at(1) > '6')
+        return QSize();
+    qint64 sides[2] = {0, 0};
+    int at = 2;
+    for (qint64 &side : sides) {
+        while (at < head.size() && (std::isspace(uchar(head.at(at))) || head.at(at) == '#')) {
+            if (head.at(at) == '#') {
+                while (at < head.size() && head.at(at) != '\n' && head.at(at) != '\r')
+                    ++at;
+            } else {
+                ++at;
+            }
+        }
+        const int start = at;
+        for (; at < head.size() && head.at(at) >= '0' && head.at(at) <= '9'; ++at) {
+            side = side * 10 + (head.at(at) - '0');
+            if (side > std::numeric_limits<int>::max())
+                return QSize();
+        }
+        if (at == start || at == head.size() || !std::isspace(uchar(head.at(at))))
+            return QSize();
+    }
+    return QSize(int(sides[0]), int(sides[1]));
+}
+
 // Any other image's size, as Qt's reader finds it.
-bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, QSize *size,
-                    Failure *failure)
+bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, const QByteArray &head,
+                    QSize *size, Failure *failure)
 {
     QImageReader reader;
     prepareReader(reader, file);
@@ -429,6 +459,13 @@ bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, QSiz
         if (!gifCanvasWithinLimits(path, file, limits, failure))
             return false;
         found = QSize(); // the decode below gives the real size
+    }
+    if (!found.isValid() && (format == "pbm" || format == "pgm" || format == "ppm")) {
+        const QSize header = pnmHeaderSize(head);
+        if (header.isValid() && !header.isEmpty() && !withinLimits(header, limits)) {
+            *failure = beyondLimits(path, header, limits);
+            return false;
+        }
     }
     if (!found.isValid()) {
         // Rare: a reader that cannot tell the size without decoding.
@@ -564,7 +601,8 @@ bool probeImage(const QString &path, const Limits &limits, QSize *size, Failure 
             whole = hashContent(regular, head);
     } else {
         QFile file;
-        if (!regular.moveTo(file, failure) || !sizeFromReader(path, limits, file, &found, failure))
+        if (!regular.moveTo(file, failure) ||
+            !sizeFromReader(path, limits, file, head, &found, failure))
             return false;
     }
     if (found.isEmpty()) {
