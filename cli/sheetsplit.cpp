@@ -47,22 +47,28 @@ public:
         QVector<Image> left;
         // The compact layout places images by size, the path only ordering
         // those of one size: an image the size of one that did not fit on
-        // this sheet as it is does not fit either.
+        // this sheet as it is does not fit either. In rows the paths order
+        // images of one width, so only the shortcut, which goes by sizes
+        // alone, refuses a size for the sheet as it is.
         QSet<quint64> refused;
         const bool bySize = m_options.layout == SheetLayout::Layout::Compact;
         for (int i = run; i < remaining->size(); ++i) {
             const Image &image = remaining->at(i);
-            if (leastArea(image.size) <= free &&
-                !(bySize && refused.contains(sizeKey(image.size))) &&
-                (bySize || mayFitInRows(sheet, image.size))) {
-                sheet.insert(image.path, image.size);
-                if (fits(sheet)) {
-                    free -= leastArea(image.size);
-                    refused.clear();
-                    continue;
+            const quint64 key = sizeKey(image.size);
+            if (leastArea(image.size) <= free && !refused.contains(key)) {
+                if (bySize || mayFitInRows(sheet, image.size)) {
+                    sheet.insert(image.path, image.size);
+                    if (fits(sheet)) {
+                        free -= leastArea(image.size);
+                        refused.clear();
+                        continue;
+                    }
+                    sheet.remove(image.path);
+                    if (bySize)
+                        refused.insert(key);
+                } else {
+                    refused.insert(key);
                 }
-                sheet.remove(image.path);
-                refused.insert(sizeKey(image.size));
             }
             left.append(image);
         }
@@ -74,17 +80,26 @@ private:
     // False when `sheet` with an image of `extra` cannot fit in rows: its
     // least height is over the limit, or its width is. What the paths decide
     // (the order of images of one width) is left out: the rows break where
-    // the widths alone say, each row at least as tall as the lowest image
-    // that can lead it plus the margin, and as the lowest that can be in it.
-    // Only a shortcut: the layout decides what does fit.
+    // the widths alone say. A row of one image is as tall as that image plus
+    // the margin, and the rows of one image each of one width hold as many
+    // of that width's images, so at least its lowest ones; any other row is
+    // at least as tall as the lowest image that can lead it plus the margin,
+    // and as the lowest that can be in it. Only a shortcut: the layout
+    // decides what does fit.
     bool mayFitInRows(const QMap<QString, QSize> &sheet, const QSize &extra) const
     {
-        if (!m_options.maxSize.isValid())
-            return true;
         m_sizes.clear();
         for (const QSize &size : sheet)
             m_sizes.push_back(size);
         m_sizes.push_back(extra);
+        return sizesMayFitInRows();
+    }
+
+    // The same for the sizes in m_sizes, which it reorders.
+    bool sizesMayFitInRows() const
+    {
+        if (!m_options.maxSize.isValid())
+            return true;
         // Widest first, each width's lowest first.
         std::sort(m_sizes.begin(), m_sizes.end(), [](const QSize &a, const QSize &b) {
             return a.width() != b.width() ? a.width() > b.width() : a.height() < b.height();
@@ -93,28 +108,33 @@ private:
         const qint64 width = m_sizes.front().width() + 2 * m;
         if (rounded(width) > m_options.maxSize.width())
             return false;
+        const size_t n = m_sizes.size();
         qint64 height = m;
-        qint64 row = 0;
-        qint64 cursor = m;
-        qint64 lowest = 0; // of the current width
-        for (size_t i = 0; i < m_sizes.size(); ++i) {
-            const qint64 w = m_sizes[i].width();
-            if (i == 0 || w != m_sizes[i - 1].width())
-                lowest = m_sizes[i].height();
-            if (i == 0) {
-                // The first row is only as tall as its images once one has height.
-                row = lowest > 0 ? lowest + m : 0;
-                cursor += w + m;
-            } else if (cursor + w <= width) {
-                row = std::max(row, lowest);
-                cursor += w + m;
-            } else {
-                height += row;
-                row = lowest + m;
-                cursor = m + w + m;
-            }
+        size_t widthStart = 0; // where the current width's images begin
+        size_t alone = 0;      // rows of one image of the current width so far
+        for (size_t first = 0; first < n;) {
+            size_t end = first + 1;
+            qint64 cursor = m + m_sizes[first].width() + m;
+            while (end < n && cursor + m_sizes[end].width() <= width)
+                cursor += m_sizes[end++].width() + m;
+            // Visited in order: the first of each width starts its images.
+            const auto lowest = [&](size_t i) {
+                if (m_sizes[widthStart].width() != m_sizes[i].width()) {
+                    widthStart = i;
+                    alone = 0;
+                }
+                return qint64(m_sizes[widthStart].height());
+            };
+            qint64 lead = lowest(first);
+            if (end - first == 1)
+                lead = m_sizes[widthStart + alone++].height();
+            // The first row is only as tall as its images once one has height.
+            qint64 row = first == 0 && lead == 0 ? 0 : lead + m;
+            for (size_t i = first + 1; i < end; ++i)
+                row = std::max(row, lowest(i));
+            height += row;
+            first = end;
         }
-        height += row;
         return rounded(height) <= m_options.maxSize.height();
     }
 
@@ -147,7 +167,7 @@ private:
         }
         // The longest run the area allows, whole: images that fit on one
         // sheet are never split.
-        if (fits(mapOf(images, 0, bound)))
+        if (runFits(images, bound))
             return bound;
         QVector<int> starts{1}; // every image fits on its own
         for (int i = 1, widest = images[0].size.width(); i < bound; ++i) {
@@ -159,11 +179,11 @@ private:
         for (int k = starts.size() - 1;; --k) {
             int low = starts[k];
             int high = k + 1 < starts.size() ? starts[k + 1] - 1 : bound;
-            if (k > 0 && !fits(mapOf(images, 0, low)))
+            if (k > 0 && !runFits(images, low))
                 continue;
             while (low < high) {
                 const int middle = (low + high + 1) / 2;
-                if (fits(mapOf(images, 0, middle)))
+                if (runFits(images, middle))
                     low = middle;
                 else
                     high = middle - 1;
@@ -189,6 +209,20 @@ private:
     static quint64 sizeKey(const QSize &size)
     {
         return quint64(quint32(size.width())) << 32 | quint32(size.height());
+    }
+
+    // Whether the first `count` of `images` fit on one sheet; in rows the
+    // shortcut first, which spares most layouts of runs too long.
+    bool runFits(const QVector<Image> &images, int count) const
+    {
+        if (m_options.layout != SheetLayout::Layout::Compact) {
+            m_sizes.clear();
+            for (int i = 0; i < count; ++i)
+                m_sizes.push_back(images[i].size);
+            if (!sizesMayFitInRows())
+                return false;
+        }
+        return fits(mapOf(images, 0, count));
     }
 
     static QMap<QString, QSize> mapOf(const QVector<Image> &images, int from, int to)
