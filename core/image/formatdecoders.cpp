@@ -480,6 +480,46 @@ bool xpmRowsComplete(QIODevice &file)
     return true;
 }
 
+bool decodeIconBitmap32(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine)
+{
+    const auto bytesAt = [&](qint64 offset, qint64 count) {
+        return file.seek(offset) ? file.read(count) : QByteArray();
+    };
+    const auto u16 = [](const QByteArray &b, int at) {
+        return qFromLittleEndian<quint16>(b.constData() + at);
+    };
+    const auto u32 = [](const QByteArray &b, int at) {
+        return qFromLittleEndian<quint32>(b.constData() + at);
+    };
+    const QByteArray directory = bytesAt(0, 6 + 16);
+    if (directory.size() < 22 || u16(directory, 0) != 0 ||
+        (u16(directory, 2) != 1 && u16(directory, 2) != 2) || u16(directory, 4) == 0)
+        return false;
+    const quint32 offset = u32(directory, 18);
+    // The bitmap's info header, 40 bytes whatever size it gives, and then
+    // the rows, bottom row first, as Qt's reader takes them.
+    const QByteArray header = bytesAt(offset, 40);
+    if (header.size() < 40 || header.startsWith("\x89PNG"))
+        return false;
+    const int bits = u16(header, 14) ? u16(header, 14) : u16(directory, 6 + 6);
+    const int width = uchar(directory[6]) ? uchar(directory[6]) : int(u32(header, 4));
+    const int height = uchar(directory[7]) ? uchar(directory[7]) : int(u32(header, 8)) / 2;
+    if (bits != 32 || QSize(width, height) != size || width > 256 || height > 256)
+        return false;
+    const qint64 rowBytes = qint64(width) * 4;
+    const QByteArray rows = bytesAt(qint64(offset) + 40, rowBytes * height);
+    if (rows.size() != rowBytes * height)
+        return false;
+    for (int y = 0; y < height; ++y) {
+        const auto *in =
+            reinterpret_cast<const uchar *>(rows.constData()) + (height - 1 - y) * rowBytes;
+        auto *out = reinterpret_cast<QRgb *>(target + y * bytesPerLine);
+        for (int x = 0; x < width; ++x, in += 4)
+            out[x] = qRgba(in[2], in[1], in[0], in[3]);
+    }
+    return true;
+}
+
 QString pngColourKeyRefusal(QIODevice &file)
 {
     const qint64 start = file.pos();

@@ -71,4 +71,12 @@ bool xpmRowsComplete(QIODevice &file);
 // 16-bit, or a palette follows the key. Empty for any other file.
 QString pngColourKeyRefusal(QIODevice &file);
 
+// Decodes the first image of the icon or cursor `file` into `target` when
+// it is a 32-bit bitmap of `size` pixels, with the pixels Qt's reader reads
+// from it (its AND mask aside, as there). Qt's reader hands such an image
+// over premultiplied, which loses the colour of every pixel that is not
+// opaque. False for any other first image, and when the pixels are not all
+// in the file, which are left to Qt's reader.
+bool decodeIconBitmap32(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine);
+
 } // namespace Compose

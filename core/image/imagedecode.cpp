@@ -337,6 +337,9 @@ Failure decodeIntoSheet(uchar *sheetBits, qsizetype bytesPerLine, const SheetLay
     const QString refusal = readerRefusal(file, format, p.size);
     if (!refusal.isEmpty())
         return failed(p.path, ImageStatus::DecodeFailed, refusal);
+    if ((format == "ico" || format == "cur") &&
+        decodeIconBitmap32(file, p.size, target.bits, target.bytesPerLine))
+        return failure;
     BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);
 }

@@ -1505,8 +1505,12 @@ void TestPack::formatsMatchQtReader()
         QVERIFY(QFileInfo(path).size() > 64 * 1024);
     const Run run = pack({"-m0", "-o", dir.filePath("s.png"), path});
     QCOMPARE(run.code, 0);
+    // Qt's reader premultiplies a 32-bit icon or cursor, which its writer
+    // made from the image as it is; the sheet has the image's own colours.
+    const QImage expected =
+        format == "ico" || format == "cur" ? patternImage(37, 23, 4) : QImage(path);
     QCOMPARE(QImage(dir.filePath("s.png")).convertToFormat(QImage::Format_ARGB32),
-             QImage(path).convertToFormat(QImage::Format_ARGB32));
+             expected.convertToFormat(QImage::Format_ARGB32));
 }
 
 // A folder whose listing fails part way fails the run: the real readdir()

@@ -365,6 +365,8 @@ void TestSheetRender::paintAndSaveKeepEveryPixel()
 void TestSheetRender::otherPixelFormatsAreConverted_data()
 {
     QTest::addColumn<QImage>("source");
+    QTest::addColumn<QByteArray>("format");
+    QTest::addColumn<int>("readAs");
     QTest::addColumn<QImage>("expected");
 
     QImage indexed(5, 3, QImage::Format_Indexed8);
@@ -378,7 +380,8 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
             indexedExpected.setPixel(x, y, palette[(x + y) % palette.size()]);
         }
     }
-    QTest::newRow("indexed with transparent entries") << indexed << indexedExpected;
+    QTest::newRow("indexed with transparent entries")
+        << indexed << QByteArray("png") << int(indexed.format()) << indexedExpected;
 
     // 16-bit channels that are multiples of 257 map exactly onto 8 bits.
     QImage deep(6, 2, QImage::Format_RGBA64);
@@ -391,7 +394,7 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
             deepExpected.setPixel(x, y, qRgba(r, g, b, a));
         }
     }
-    QTest::newRow("16-bit RGBA") << deep << deepExpected;
+    QTest::newRow("16-bit RGBA") << deep << QByteArray("png") << int(deep.format()) << deepExpected;
 
     // Converted a band of rows at a time: every band from its own rows.
     QImage tall(3, 150, QImage::Format_RGBA64);
@@ -402,7 +405,8 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
             tallExpected.setPixel(x, y, qRgb(y, x, 0));
         }
     }
-    QTest::newRow("16-bit RGBA, more rows than a band") << tall << tallExpected;
+    QTest::newRow("16-bit RGBA, more rows than a band")
+        << tall << QByteArray("png") << int(tall.format()) << tallExpected;
 
     QImage grey(4, 4, QImage::Format_Grayscale8);
     QImage greyExpected(grey.size(), QImage::Format_ARGB32);
@@ -413,19 +417,31 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
             greyExpected.setPixel(x, y, qRgb(value, value, value));
         }
     }
-    QTest::newRow("8-bit grey") << grey << greyExpected;
+    QTest::newRow("8-bit grey") << grey << QByteArray("png") << int(grey.format()) << greyExpected;
+
+    // Qt's reader premultiplies a 32-bit icon, losing the colour of the
+    // pixels that are not opaque.
+    QImage icon(5, 3, QImage::Format_ARGB32);
+    for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x)
+            icon.setPixel(x, y, qRgba(200 - x * 9, 30 + y * 70, 7 * x + 1, x * y * 20));
+    }
+    QTest::newRow("32-bit icon") << icon << QByteArray("ico")
+                                 << int(QImage::Format_ARGB32_Premultiplied) << icon;
 }
 
 void TestSheetRender::otherPixelFormatsAreConverted()
 {
     QFETCH(QImage, source);
+    QFETCH(QByteArray, format);
+    QFETCH(int, readAs);
     QFETCH(QImage, expected);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString path = dir.filePath("input.png");
-    QVERIFY(source.save(path, "PNG"));
+    const QString path = dir.filePath("input." + format);
+    QVERIFY(source.save(path, format.constData()));
     // Otherwise the conversion would not be exercised.
-    QCOMPARE(QImage(path).format(), source.format());
+    QCOMPARE(int(QImage(path).format()), readAs);
 
     const QMap<QString, QPoint> positions{{path, QPoint(2, 1)}};
     QImage sheet = SheetRender::newSheet(source.size() + QSize(3, 3));
