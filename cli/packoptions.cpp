@@ -36,8 +36,8 @@ bool parseMargin(const QString &text, int *margin)
     return ok;
 }
 
-// A data file's name ending in "/", "/." or "/.." names a folder, never the
-// file to write: a usage error, as for -o and in a pack file.
+// A name ending in "/", "/." or "/.." names a folder, never the file to
+// write: a usage error for -o and the data files, as in a pack file.
 bool namesNoFile(const QString &path)
 {
     const QString name = QFileInfo(path).fileName();
@@ -200,13 +200,11 @@ int OptionReader::readOutputs()
     if (m_options.chosenPath.isEmpty())
         return usage(QStringLiteral("no sheet given; use -o SHEET"));
     const QFileInfo chosen(Inputs::onDisk(m_options.chosenPath));
-    const QString fileName = chosen.fileName();
     // Without a suffix, a folder, device or FIFO of that name is not the
     // sheet meant, whatever file the added suffix would name.
     const bool suffixAdded =
         SheetLayout::sheetPathFor(m_options.chosenPath) != m_options.chosenPath;
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName == QLatin1String("..") ||
-        (suffixAdded && chosen.isDir()))
+    if (namesNoFile(chosen.filePath()) || (suffixAdded && chosen.isDir()))
         return usage(QStringLiteral("-o %1 names a folder, not a sheet file")
                          .arg(Console::shown(m_options.chosenPath)));
     if (suffixAdded && chosen.exists() && !chosen.isFile())
