@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
@@ -62,6 +63,7 @@ bool injected(WriteStep step, int index)
                     : step == WriteStep::Cleanup   ? EBUSY
                     : step == WriteStep::Reopen    ? EACCES
                     : step == WriteStep::WriteFull ? ENOSPC
+                    : step == WriteStep::LockFull  ? ENOSPC
                                                    : EIO;
             return true;
         }
@@ -93,11 +95,11 @@ int unlinkFaulted(WriteStep step, int index, const QByteArray &path)
     return result;
 }
 
-int openFaulted(WriteStep step, int index, const QByteArray &path, int flags)
+int openFaulted(WriteStep step, int index, const QByteArray &path, int flags, mode_t mode = 0)
 {
     const bool fault = injected(step, index);
     const int savedErrno = errno;
-    const int result = ::open(fault ? "" : path.constData(), flags);
+    const int result = ::open(fault ? "" : path.constData(), flags, mode);
     if (fault)
         errno = savedErrno;
     return result;
@@ -671,7 +673,7 @@ private:
     {
         const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            m_fd = ::open(path.constData(), flags | O_CREAT | O_EXCL, 0666);
+            m_fd = openFaulted(WriteStep::LockFull, 0, path, flags | O_CREAT | O_EXCL, 0666);
             m_created = m_fd >= 0;
             const bool there = m_fd < 0 && errno == EEXIST;
             if (there)
@@ -933,8 +935,7 @@ private:
         {
             std::optional<HeldSignals> held;
             OutputLock lock;
-            if (lock.take(lockPath(), m_options.lockTimeoutMs, m_options.cancel, &held) !=
-                OutputLock::Taken)
+            if (takeLock(lock, &held) != OutputLock::Taken)
                 return false;
             // A dead run's backups go only once its journal has put them back.
             if (!recoverInterrupted())
@@ -944,6 +945,22 @@ private:
         if (m_error)
             *m_error = error;
         return stage();
+    }
+
+    // Out of inodes, not even the lock file can be made, and what dead runs
+    // left is removed only under the lock: their staged files, which
+    // nothing reads back, go first to make room for it.
+    OutputLock::Result takeLock(OutputLock &lock, std::optional<HeldSignals> *held)
+    {
+        const auto take = [&] {
+            return lock.take(lockPath(), m_options.lockTimeoutMs, m_options.cancel, held);
+        };
+        const OutputLock::Result taken = take();
+        if (taken != OutputLock::Failed || strcmp(lock.failedTo(), "create") != 0 ||
+            (errno != ENOSPC && errno != EDQUOT))
+            return taken;
+        removeDeadRunsFiles(true);
+        return take();
     }
 
     // Creates output i's temporary file and writes it; it stays open in
@@ -1020,7 +1037,7 @@ private:
         m_lock.emplace();
         const QByteArray path = lockPath();
         const int last = m_files.size() - 1;
-        switch (m_lock->take(path, m_options.lockTimeoutMs, m_options.cancel, &m_held)) {
+        switch (takeLock(*m_lock, &m_held)) {
         case OutputLock::Taken:
             break;
         case OutputLock::Cancelled:
@@ -1127,7 +1144,8 @@ private:
 
     // Temporary files and backups of these outputs whose run is gone. Live
     // runs' files stay: one waiting for the lock has staged its files already.
-    void removeDeadRunsFiles()
+    // Only their staged files with `stagedOnly`, as may go without the lock.
+    void removeDeadRunsFiles(bool stagedOnly = false)
     {
         QMap<QByteArray, QSet<QByteArray>> namesByFolder;
         for (const Output &o : std::as_const(m_out)) {
@@ -1143,17 +1161,19 @@ private:
                 names.append(QByteArray(entry->d_name));
             ::closedir(dir);
             for (const QByteArray &name : std::as_const(names))
-                removeIfDeadRunsFile(it.key(), name, it.value());
+                removeIfDeadRunsFile(it.key(), name, it.value(), stagedOnly);
         }
     }
 
     void removeIfDeadRunsFile(const QByteArray &folder, const QByteArray &name,
-                              const QSet<QByteArray> &outputs)
+                              const QSet<QByteArray> &outputs, bool stagedOnly)
     {
         const QRegularExpressionMatch match = leftoverPattern().match(QString::fromLatin1(name));
         if (!match.hasMatch() || !processIsGone(match.captured(4).toLongLong()))
             return;
         const bool backup = match.captured(3) == QLatin1String("old");
+        if (backup && stagedOnly)
+            return;
         QByteArray owner = match.captured(1).toLatin1();
         if (owner.isEmpty()) {
             // A short name: its HASH tells whose it is. One without (an
@@ -1179,7 +1199,9 @@ private:
         if (!owner.isEmpty() && backup && lstat(target.constData(), &st) != 0 && errno == ENOENT &&
             ::rename(path.constData(), target.constData()) == 0)
             return;
-        if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0)
+        // Without the lock (`stagedOnly`), another run may have removed it first.
+        if (faultedForTesting(WriteStep::Cleanup, -1, ::unlink(path.constData())) != 0 &&
+            errno != ENOENT)
             warn(QStringLiteral("cannot remove %1, left by a run that ended early: %2")
                      .arg(shown(QFile::decodeName(path)), qt_error_string(errno)));
     }

@@ -150,6 +150,8 @@ enum class WriteStep {
                 // failure (EIO); index -1 for a file the write was to remove
     Reopen,     // opening the staged file again for reading under the lock,
                 // as for a user whom its mode gives no read right (EACCES)
+    LockFull,   // creating the lock file, on a file system out of inodes
+                // (ENOSPC); any index
     Sticky,     // asking whether the run may replace another user's file in
                 // a folder with the sticky bit (CAP_FOWNER, which root has),
                 // as for a user without that right (EPERM)

@@ -617,9 +617,10 @@ void TestAtomicFile::filesLeftBehind_data()
     QTest::addColumn<bool>("removed");
     QTest::addColumn<bool>("removalFails");
     QTest::addColumn<bool>("diskFull"); // every write of a staged file fails
+    QTest::addColumn<bool>("noInode");  // making the lock file fails (ENOSPC)
     const auto row = [](const char *name, const char *left, bool removed, bool fails = false,
-                        bool full = false) {
-        QTest::newRow(name) << QString(left) << removed << fails << full;
+                        bool full = false, bool noInode = false) {
+        QTest::newRow(name) << QString(left) << removed << fails << full << noInode;
     };
     row("no lock file before, none after", "", true);
     row("empty lock file of a killed run", "sub/a.png.lock", false);
@@ -642,6 +643,15 @@ void TestAtomicFile::filesLeftBehind_data()
         true);
     row("disk full: live run's temporary stays", "sub/a.png.korvane-new-1-abc123", false, false,
         true);
+    // Out of inodes, its temporary is what makes room for the lock file,
+    // whether staging found no room first or not.
+    row("no inode for the lock file: dead run's temporary goes",
+        "sub/a.png.korvane-new-DEAD-abc123", true, false, false, true);
+    row("disk full, no inode for the lock file: dead run's temporary goes",
+        "sub/a.png.korvane-new-DEAD-abc123", true, false, true, true);
+    // Its journal may still need it, and is read only under the lock.
+    row("no inode for the lock file: dead run's backup stays", "sub/a.png.korvane-old-DEAD-abc123",
+        false, false, false, true);
 }
 
 // Never blocked by a lock file nobody holds, nor removing one it did not
@@ -652,6 +662,7 @@ void TestAtomicFile::filesLeftBehind()
     QFETCH(bool, removed);
     QFETCH(bool, removalFails);
     QFETCH(bool, diskFull);
+    QFETCH(bool, noInode);
 
     FaultGuard guard;
     OutputSet set;
@@ -664,6 +675,8 @@ void TestAtomicFile::filesLeftBehind()
         setWriteFaultForTesting(WriteStep::Cleanup, -1);
     if (diskFull)
         setWriteFaultForTesting(WriteStep::WriteFull, -1);
+    if (noInode)
+        setWriteFaultForTesting(WriteStep::LockFull, -1);
     QStringList warnings;
     WriteOptions options;
     options.lockTimeoutMs = 300;
@@ -671,10 +684,11 @@ void TestAtomicFile::filesLeftBehind()
 
     QString error;
     const bool written = writeFilesAtomically(set.files, options, &error);
-    QVERIFY2(written != diskFull, qPrintable(error));
-    if (diskFull)
+    const bool full = diskFull || noInode;
+    QVERIFY2(written != full, qPrintable(error));
+    if (full)
         QVERIFY2(error.endsWith(qt_error_string(ENOSPC)), qPrintable(error));
-    QStringList expected = (diskFull ? OutputSet::oldSet() : OutputSet::newSet())
+    QStringList expected = (full ? OutputSet::oldSet() : OutputSet::newSet())
                            << (removed ? QStringList() : QStringList(left + "="));
     expected.sort();
     QStringList contents = set.contents();
