@@ -319,6 +319,20 @@ bool encode(QImage &&sheet, const QByteArray &format, QByteArray *data, QString 
 
 namespace {
 
+// Qt writes a .cur as an icon: resource type 1, and planes and bit count
+// where a cursor holds its hot spot. Readers that go by the type take it for
+// an icon, and the others find a hot spot of (1, 32). Made a cursor here,
+// its hot spot at the top-left corner of each image.
+void markAsCursor(QByteArray &data)
+{
+    if (data.size() < 6 || data.at(2) != 1 || data.at(3) != 0)
+        return;
+    data[2] = 2;
+    const int count = uchar(data[4]) | uchar(data[5]) << 8;
+    for (int i = 0; i < count && 6 + 16 * (i + 1) <= data.size(); ++i)
+        std::fill_n(data.begin() + 6 + 16 * i + 4, 4, '\0');
+}
+
 bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
                   const std::atomic<bool> *cancel)
 {
@@ -364,6 +378,8 @@ bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QSt
                          : writer.errorString();
         return false;
     }
+    if (format == "cur")
+        markAsCursor(*data);
     // Some writers scale what they cannot hold (ICO to 256 pixels a side),
     // which would leave the placements pointing past the image.
     buffer.close();

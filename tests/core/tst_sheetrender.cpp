@@ -1168,16 +1168,21 @@ void TestSheetRender::encodeRoutesBySuffix_data()
 {
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<bool>("ownEncoder");
+    QTest::addColumn<QByteArray>("start"); // the file's first bytes
 
-    QTest::newRow("png") << "sheet.png" << true;
-    QTest::newRow("upper-case PNG") << "sheet.PNG" << true;
-    QTest::newRow("bmp") << "sheet.bmp" << false;
+    QTest::newRow("png") << "sheet.png" << true << QByteArray("\x89PNG");
+    QTest::newRow("upper-case PNG") << "sheet.PNG" << true << QByteArray("\x89PNG");
+    QTest::newRow("bmp") << "sheet.bmp" << false << QByteArray("BM");
+    // A cursor, not an icon, with its hot spot at (0, 0).
+    QTest::newRow("cur") << "sheet.cur" << false
+                         << QByteArray("\0\0\2\0\1\0\x1e\x14\0\0\0\0\0\0", 14);
 }
 
 void TestSheetRender::encodeRoutesBySuffix()
 {
     QFETCH(QString, fileName);
     QFETCH(bool, ownEncoder);
+    QFETCH(QByteArray, start);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(fileName);
@@ -1189,7 +1194,11 @@ void TestSheetRender::encodeRoutesBySuffix()
     QByteArray own;
     QVERIFY(PngEncoder::encode(sheet, &own, &error));
     QCOMPARE(readFileBytes(path) == own, ownEncoder);
-    QCOMPARE(QImageReader(path).format(), QByteArray(ownEncoder ? "png" : "bmp"));
+    QCOMPARE(readFileBytes(path).left(start.size()), start);
+    QCOMPARE(QImageReader(path).format(), QByteArray(ownEncoder               ? "png"
+                                                     : start.startsWith("BM") ? "bmp"
+                                                                              : "ico"));
+    QCOMPARE(QImage(path).size(), sheet.size());
     // Cancel stops Qt's writers too.
     const std::atomic<bool> cancel{true};
     QVERIFY(!SheetRender::encode(sheet, SheetRender::writerFormatFor(path), &own, &error, 0,
