@@ -3403,7 +3403,8 @@ void TestPack::watchFollowsWhatItParses_data()
     // Under $ROOT, renamed away after the first pack, which packs `changed`
     // as a 3x3 image; "busy": a file made in $ROOT again and again until
     // the change is packed; "link L": L under $ROOT made a link to the
-    // missing `changed` first; empty for none.
+    // missing `changed` first; "folder link L>T": L made a link to the folder
+    // T, and `changed` made first; empty for none.
     QTest::addColumn<QString>("movedAway");
     const QByteArray margin5 = R"(<config><parameters marginPixel="5"/></config>)";
     const QString a5 = "$ROOT/in/a.png,10,4,5,5";
@@ -3478,6 +3479,12 @@ void TestPack::watchFollowsWhatItParses_data()
         << QStringList{"--watch", "--skip-unreadable", "-o", "$ROOT/s.png", "$ROOT/in"}
         << QByteArray() << true << "art/far/c.png" << QByteArray() << "$ROOT/in/l.png,5,5,2,8"
         << "link in/l.png";
+    // A ".." after a link leads to the parent of the folder it points to.
+    QTest::newRow("image named through a link to a folder and \"..\", changed in place")
+        << QStringList{"--watch", "-o", "$ROOT/s.png", "$ROOT/in", "$ROOT/lnk/../c.png"}
+        << QByteArray() << true << "art/c.png" << storedPng(patternImage(5, 5, 7))
+        << "$ROOT/lnk/../c.png,5,5,2,8"
+        << "folder link lnk>art/x";
     // Run in $ROOT: a folder starting with ':' is no path into Qt's resources.
     QTest::newRow("pattern's folder starting with ':' gets a match")
         << QStringList{"--watch", "--pack", "p.json"}
@@ -3515,9 +3522,14 @@ void TestPack::watchFollowsWhatItParses()
     }
     const bool busy = movedAway == "busy";
     const bool link = movedAway.startsWith("link ");
+    const bool folderLink = movedAway.startsWith("folder link ");
+    const QStringList linkEnds = movedAway.mid(12).split('>');
     if (link)
         QVERIFY(QFile::link(dir.filePath(changed), dir.filePath(movedAway.mid(5))));
-    else if (!movedAway.isEmpty())
+    else if (folderLink)
+        QVERIFY(QDir(dir.path()).mkpath(linkEnds.value(1)) &&
+                QFile::link(dir.filePath(linkEnds.value(1)), dir.filePath(linkEnds.value(0))));
+    if (!link && !movedAway.isEmpty())
         QVERIFY(QDir(dir.path()).mkpath(QFileInfo(changed).path()) &&
                 savePng(patternImage(3, 3, 7), dir.filePath(changed)));
     QProcess watch;
@@ -3534,11 +3546,11 @@ void TestPack::watchFollowsWhatItParses()
     QVERIFY2(started && lines.endsWith(firstPacks ? " packed\n" : " watching for changes\n"),
              qPrintable(lines + errors));
     QCOMPARE(errors.count("--help"), firstPacks ? 0 : 1); // reported once
-    if (!movedAway.isEmpty() && !busy && !link)
+    if (!movedAway.isEmpty() && !busy && !link && !folderLink)
         QVERIFY(QDir(dir.path()).rename(movedAway, movedAway + ".old"));
     // The first pack's own files in $ROOT wake the watch once more: that
     // look must be over, or it would find the target by chance.
-    if (link)
+    if (link || folderLink)
         QThread::msleep(1500);
     // Put in place whole, so that no pack reads half an image; from its own
     // folder, so that only that folder's watch sees it.
