@@ -341,13 +341,15 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
             return;
         }
         const WatchedPack result = pack(written);
-        // Watched before the line goes out, so that a change made by whoever
-        // reads the line is seen. A change made while this pack ran, to what
-        // it read or to what the pack before watched, calls for another; so
-        // does a file this pack wrote that it had read before (one sheet's
-        // output is another's input), until what is read is what was written.
-        // A file this pack wrote itself changed as it should: if a sheet
-        // read it before it was written, `after` tells.
+        // Watched before `after` is taken, and so before the line goes out:
+        // a change to a path new to the watch raises an event from then on,
+        // and one made earlier shows in `after`. A change made while this
+        // pack ran, to what it read or to what the pack before watched, calls
+        // for another; so does a file this pack wrote that it had read before
+        // (one sheet's output is another's input), until what is read is what
+        // was written. A file this pack wrote itself changed as it should: if
+        // a sheet read it before it was written, `after` tells.
+        watchPaths(watcher, result.watched, watches);
         const QByteArray after = watchFingerprint(result.watched, result.written, result.searched);
         const QByteArray nowEntries = watchEntries(watched, written, searched);
         bool changedMeanwhile = after != result.before;
@@ -359,7 +361,6 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         watched = result.watched;
         written = result.written;
         searched = result.searched;
-        watchPaths(watcher, watched, watches);
         packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)
             changed();
