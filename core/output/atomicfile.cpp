@@ -968,8 +968,13 @@ private:
     bool writeOne(int i, int *fd)
     {
         Output &o = m_out[i];
+        // Created no wider than the old file: until keepPermissions() narrows
+        // it, anyone the umask lets in could open it and read the new bytes
+        // through that descriptor, those of a private (0600) file included.
+        struct stat old;
+        const mode_t mode = stat(o.target.constData(), &old) == 0 ? old.st_mode & 0666 : 0666;
         auto create = [&](const QByteArray &name) {
-            *fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            *fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             return *fd >= 0;
         };
         // Every output of the set tries its target with the same suffix

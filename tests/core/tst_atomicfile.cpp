@@ -219,8 +219,9 @@ void TestAtomicFile::atomicWriteFailureKeepsTarget()
 void TestAtomicFile::setReplaced_data()
 {
     QTest::addColumn<bool>("noHardLinks");
-    QTest::addColumn<bool>("noPermissions"); // changing them fails, as on FAT through FUSE
-    QTest::addColumn<int>("owner");          // of the sheet and its group; -1: this user
+    // The output whose permissions cannot change, as on FAT through FUSE; -2: none.
+    QTest::addColumn<int>("noPermissions");
+    QTest::addColumn<int>("owner"); // of the sheet and its group; -1: this user
     // Where an ACL lets user 65534 read: "file" the sheet, "folder" as its
     // folder's default, given to new files in it.
     QTest::addColumn<QString>("acl");
@@ -229,24 +230,27 @@ void TestAtomicFile::setReplaced_data()
     // mode again, though its owner may not read it.
     QTest::addColumn<bool>("writeOnlyMeanwhile");
 
-    QTest::newRow("old files kept as hard links") << false << false << -1 << QString() << false;
-    QTest::newRow("old files moved aside") << true << false << -1 << QString() << false;
+    QTest::newRow("old files kept as hard links") << false << -2 << -1 << QString() << false;
+    QTest::newRow("old files moved aside") << true << -2 << -1 << QString() << false;
     QTest::newRow("permissions that cannot change, and need not")
-        << false << true << -1 << QString() << false;
+        << false << 0 << -1 << QString() << false;
+    // Staged wider than 0640, it could be opened by others and read meanwhile.
+    QTest::newRow("a file staged with no more rights than its old one")
+        << false << 2 << -1 << QString() << false;
     QTest::newRow("another user's file keeps its owner and group")
-        << false << false << 65534 << QString() << false;
+        << false << -2 << 65534 << QString() << false;
     // Without it the file's group would get the read right its ACL gave one user.
-    QTest::newRow("a file's ACL carries over") << false << false << -1 << "file" << false;
+    QTest::newRow("a file's ACL carries over") << false << -2 << -1 << "file" << false;
     QTest::newRow("a folder's default ACL is not given to a file without one")
-        << false << false << -1 << "folder" << false;
+        << false << -2 << -1 << "folder" << false;
     QTest::newRow("a write-only file's mode changed while the run waits")
-        << false << false << -1 << QString() << true;
+        << false << -2 << -1 << QString() << true;
 }
 
 void TestAtomicFile::setReplaced()
 {
     QFETCH(bool, noHardLinks);
-    QFETCH(bool, noPermissions);
+    QFETCH(int, noPermissions);
     QFETCH(int, owner);
     QFETCH(QString, acl);
     QFETCH(bool, writeOnlyMeanwhile);
@@ -254,8 +258,8 @@ void TestAtomicFile::setReplaced()
     FaultGuard guard;
     if (noHardLinks)
         setWriteFaultForTesting(WriteStep::Backup, -1);
-    if (noPermissions)
-        setWriteFaultForTesting(WriteStep::KeepMode, 0); // a.txt has a new file's mode
+    if (noPermissions >= 0) // a.txt has a new file's mode
+        setWriteFaultForTesting(WriteStep::KeepMode, noPermissions);
     OutputSet set;
     QVERIFY(set.dir.isValid());
     const QByteArray sheet = QFile::encodeName(set.files[2].path);
@@ -505,9 +509,11 @@ void TestAtomicFile::faultKeepsOldSet()
             return QStringList();
         };
     } else {
-        // Not the mode a new file gets, which needs no change.
+        // Not a mode the staged file gets when it is made, which needs no
+        // change: it is never made executable.
         if (step == WriteStep::KeepMode)
-            QFile::setPermissions(set.files[index].path, QFile::ReadOwner | QFile::WriteOwner);
+            QFile::setPermissions(set.files[index].path,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         setWriteFaultForTesting(step, index);
     }
     if (noHardLinks)
