@@ -273,7 +273,7 @@ enum class Claim { Taken, Failed, OwnNameTaken };
 // A name beside `target` that is not taken yet, for `create` to claim (it
 // returns false with EEXIST when someone else took the name first). The
 // first name tried ends in `own` where it is given and the name fits;
-// OwnNameTaken says that name was taken.
+// OwnNameTaken says that name was taken, and puts it in `name`.
 template <typename Create>
 Claim claimName(const QByteArray &target, const char *tag, Create create, QByteArray *name,
                 const QByteArray &own = QByteArray())
@@ -296,8 +296,10 @@ Claim claimName(const QByteArray &target, const char *tag, Create create, QByteA
         }
         if (errno != EEXIST)
             return Claim::Failed;
-        if (first)
+        if (first) {
+            *name = candidate;
             return Claim::OwnNameTaken;
+        }
     }
     return Claim::Failed;
 }
@@ -984,9 +986,16 @@ private:
         // the later output would replace the earlier, and no path tells; but
         // the later one's first name is then taken, by the earlier one's
         // staged file.
-        const Claim claim = claimName(o.target, "new", create, &o.temp, m_ownLetters);
-        if (claim == Claim::OwnNameTaken)
-            return failSameFile(i);
+        Claim claim = claimName(o.target, "new", create, &o.temp, m_ownLetters);
+        if (claim == Claim::OwnNameTaken) {
+            // Only where the name is an earlier output's staged file: anyone
+            // who may write the folder (another user in /tmp) can make a
+            // file of that name once they see the first one.
+            const QByteArray taken = std::exchange(o.temp, QByteArray());
+            if (isStagedBefore(i, taken))
+                return failSameFile(i);
+            claim = claimName(o.target, "new", create, &o.temp);
+        }
         if (claim != Claim::Taken)
             return failErrno(i, QStringLiteral("cannot create a temporary file"));
         QString what;
@@ -1006,6 +1015,22 @@ private:
         ::close(*fd);
         errno = savedErrno;
         return failErrno(i, what);
+    }
+
+    // Whether `name` is the staged file of an output before i, by its
+    // number or, where the file system numbers each spelling apart (FAT
+    // through FUSE), by asking it again.
+    bool isStagedBefore(int i, const QByteArray &name) const
+    {
+        struct stat taken, staged;
+        const bool exists = lstat(name.constData(), &taken) == 0;
+        for (int k = 0; k < i; ++k) {
+            if ((exists && !m_out[k].temp.isEmpty() &&
+                 lstat(m_out[k].temp.constData(), &staged) == 0 && sameInode(taken, staged)) ||
+                isOneName(m_files[i].path, m_files[k].path))
+                return true;
+        }
+        return false;
     }
 
     // Output i's first staged name was taken by the staged file of an

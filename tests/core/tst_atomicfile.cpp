@@ -18,6 +18,8 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -108,6 +110,7 @@ private slots:
     void deadRunsBackupGoesBack();
     void racingWritersLeaveOneSet_data();
     void racingWritersLeaveOneSet();
+    void stagedNameTakenMeanwhile();
     void signalWaitsForTheSet_data();
     void signalWaitsForTheSet();
     void refusesOutputThatIsNotAFile_data();
@@ -796,6 +799,34 @@ void TestAtomicFile::racingWritersLeaveOneSet()
     QVERIFY2(contents == expected ||
                  contents == QStringList(expected).replaceInStrings("new", "other"),
              qPrintable(contents.join(", ")));
+}
+
+// Another user who may write the folder sees the first staged file and
+// makes a file of the name the next output's would have: not the same file
+// twice, so the run stages under another name and leaves that file alone.
+void TestAtomicFile::stagedNameTakenMeanwhile()
+{
+    OutputSet set;
+    set.files[0].data = QByteArray(16 << 20, 'p'); // a.txt, staged long enough to be seen
+    const int watch = inotify_init1(IN_CLOEXEC);
+    QVERIFY(watch >= 0 && inotify_add_watch(watch, QFile::encodeName(set.dir.path()).constData(),
+                                            IN_CREATE) >= 0);
+    const auto guard = qScopeGuard([&] { ::close(watch); });
+    auto squatter = std::async(std::launch::async, [&] {
+        alignas(inotify_event) char buffer[4096];
+        pollfd ready{watch, POLLIN, 0};
+        if (poll(&ready, 1, 5000) != 1 || read(watch, buffer, sizeof buffer) <= 0)
+            return QString();
+        const QString name = QFile::decodeName(reinterpret_cast<inotify_event *>(buffer)->name);
+        const QString taken = set.dir.filePath(QString(name).replace("a.txt.", "a.json."));
+        return name.startsWith("a.txt.korvane-new-") && writeFileBytes(taken, "mine") ? taken
+                                                                                      : QString();
+    });
+    QString error;
+    QVERIFY2(writeFilesAtomically(set.files, &error), qPrintable(error));
+    const QString taken = squatter.get();
+    QVERIFY(!taken.isEmpty());
+    QCOMPARE(readFileBytes(taken), QByteArray("mine"));
 }
 
 void TestAtomicFile::signalWaitsForTheSet_data()
