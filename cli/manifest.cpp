@@ -15,6 +15,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 namespace PackCommand {
@@ -145,6 +147,12 @@ bool readManifest(const QString &path, Manifest *manifest)
 {
     QFile file(Inputs::onDisk(path));
     if (!file.open(QIODevice::ReadOnly))
+        return false;
+    // Another user's says nothing of what this user's runs wrote: anyone who
+    // may write the folder (/tmp) can make one that lists their own files
+    // as up to date. Root's is trusted, as root may change any file anyway.
+    struct stat st;
+    if (fstat(file.handle(), &st) != 0 || (st.st_uid != geteuid() && st.st_uid != 0))
         return false;
     const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
     if (root.value(magicKey).toInt() != manifestVersion)
