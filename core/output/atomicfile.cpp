@@ -195,12 +195,58 @@ bool keptFromReplacing(const QByteArray &file, uid_t owner, int index)
            !mayReplaceOthersFiles(index);
 }
 
+// The first link on the way to the file `path` names, in its folders or the
+// name itself, that another user made in a folder everyone may write that
+// has the sticky bit (as /tmp), the folder's owner excepted: anyone could
+// have made it there to lead a write to this user's files. The kernel does
+// not follow such a link either where Linux's fs.protected_symlinks is on.
+// Empty when there is none.
+QByteArray plantedLink(const QByteArray &path)
+{
+    QList<QByteArray> rest = path.split('/');
+    QByteArray base = path.startsWith('/') ? QByteArray() : QByteArray(".");
+    for (int hops = 0; !rest.isEmpty();) {
+        const QByteArray name = rest.takeFirst();
+        if (name.isEmpty() || name == ".")
+            continue;
+        const QByteArray current = base + '/' + name;
+        struct stat link, folder;
+        if (lstat(current.constData(), &link) != 0)
+            return QByteArray(); // nothing further to follow
+        if (!S_ISLNK(link.st_mode)) {
+            base = current;
+            continue;
+        }
+        const mode_t shared = S_ISVTX | S_IWOTH;
+        if (link.st_uid != geteuid() &&
+            stat(base.isEmpty() ? "/" : base.constData(), &folder) == 0 &&
+            (folder.st_mode & shared) == shared && folder.st_uid != link.st_uid)
+            return current;
+        char buffer[PATH_MAX];
+        const ssize_t n = readlink(current.constData(), buffer, sizeof buffer);
+        if (n < 0 || ++hops > 40)
+            return QByteArray();
+        const QByteArray target(buffer, int(n));
+        rest = target.split('/') + rest;
+        if (target.startsWith('/'))
+            base.clear();
+    }
+    return QByteArray();
+}
+
 // Checks `path` as an output without touching it; fills `target` (links
 // followed) and `existing` (its mode, or 0 when there is no file yet).
 bool inspect(const QString &path, QByteArray *target, mode_t *existing, QString *reason, int index)
 {
     if (QFileInfo(path).fileName().isEmpty() || path.endsWith(QLatin1Char('/'))) {
         *reason = QStringLiteral("the path has no file name");
+        return false;
+    }
+    const QByteArray planted = plantedLink(QFile::encodeName(path));
+    if (!planted.isEmpty()) {
+        *reason = QStringLiteral("%1 is a link of another user in a folder with the sticky bit "
+                                 "(as /tmp has), which is not followed")
+                      .arg(shown(QFile::decodeName(planted)));
         return false;
     }
     // stat() follows links the way the kernel does, including those it
