@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include <chrono>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace PackCommand {
@@ -81,6 +82,14 @@ void TerminalProgress::draw()
     else
         text += "decoded " + QByteArray::number(m_progress.done.load()) + " of " +
                 QByteArray::number(m_progress.total.load()) + " images";
+    // A line that wraps cannot be taken back by "\r\033[K", which clears only
+    // its last row: it is cut to the terminal's width as it is now, one column
+    // short so that the cursor never waits at the right edge. The text is ASCII.
+    struct winsize size = {};
+    const int prefix = 4; // "\r\033[K"
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
+        text.size() - prefix > int(size.ws_col) - 1)
+        text.truncate(prefix + int(size.ws_col) - 1);
     if (text != m_lastLine || !m_shown)
         writeErr(text);
     m_lastLine = text;

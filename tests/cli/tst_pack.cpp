@@ -3593,9 +3593,12 @@ void TestPack::watchFollowsWhatItParses()
 
 // Standard error on a pseudo-terminal, through Python's pty module.
 const char *const runOnTerminal = R"(
-import os, pty, sys
+import fcntl, os, pty, struct, sys, termios
 pid, fd = pty.fork()
 if pid == 0:
+    columns = int(os.environ.get('PTY_COLUMNS', '0'))
+    if columns:
+        fcntl.ioctl(2, termios.TIOCSWINSZ, struct.pack('HHHH', 24, columns, 0, 0))
     os.execv(sys.argv[1], sys.argv[1:])
 out = b''
 while True:
@@ -3615,13 +3618,16 @@ void TestPack::progressOnlyOnATerminal_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("skipped"); // an INPUT that does not decode, from the fuzz corpus
     QTest::addColumn<int>("code");
-    QTest::newRow("every image packed") << QStringList() << QString() << 0;
+    QTest::addColumn<int>("columns"); // the terminal's width; 0 leaves it unset
+    QTest::newRow("every image packed") << QStringList() << QString() << 0 << 0;
+    // Every stage's line is wider: cut, or its wrapped start is never cleared.
+    QTest::newRow("a terminal 8 columns wide") << QStringList() << QString() << 0 << 8;
     // A message comes once the line is shown: it starts a line of its own.
     // (No decoder's own message comes before it, which would end the line.)
     QTest::newRow("an image skipped as it decodes")
-        << QStringList{"--skip-unreadable"} << QString("gif_cut_to_a_third.gif") << 0;
+        << QStringList{"--skip-unreadable"} << QString("gif_cut_to_a_third.gif") << 0 << 0;
     QTest::newRow("an image that does not decode")
-        << QStringList() << QString("gif_cut_to_a_third.gif") << 1;
+        << QStringList() << QString("gif_cut_to_a_third.gif") << 1 << 0;
 }
 
 void TestPack::progressOnlyOnATerminal()
@@ -3629,6 +3635,7 @@ void TestPack::progressOnlyOnATerminal()
     QFETCH(QStringList, options);
     QFETCH(QString, skipped);
     QFETCH(int, code);
+    QFETCH(int, columns);
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
     QStringList arguments = options + QStringList{"-o", dir.filePath("s.png"), dir.filePath("in")};
@@ -3640,6 +3647,9 @@ void TestPack::progressOnlyOnATerminal()
     qputenv("KORVANE_PROGRESS_DELAY_MS", "0");
     const Run piped = pack(arguments);
     QProcess python;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PTY_COLUMNS", QString::number(columns));
+    python.setProcessEnvironment(environment);
     python.start("python3", QStringList{"-c", runOnTerminal, KORVANE_PACK} + arguments);
     const bool finished = python.waitForFinished(60000);
     qunsetenv("KORVANE_PROGRESS_DELAY_MS");
@@ -3648,10 +3658,15 @@ void TestPack::progressOnlyOnATerminal()
     QVERIFY(finished);
     QCOMPARE(python.exitCode(), code);
     const QByteArray terminal = python.readAllStandardOutput();
-    // Which stage the first line shows depends on when its thread runs.
-    QVERIFY2(terminal.contains("\r\033[Kreading images") || terminal.contains("\r\033[Kdecoded ") ||
-                 terminal.contains("\r\033[Kencoding"),
+    // Which stage the first line shows depends on when its thread runs (its
+    // first 7 characters, as many as the narrow terminal shows).
+    QVERIFY2(terminal.contains("\r\033[Kreading") || terminal.contains("\r\033[Kdecoded") ||
+                 terminal.contains("\r\033[Kencodin"),
              terminal.constData());
+    if (columns > 0) {
+        for (const QByteArray &line : terminal.split('\r'))
+            QVERIFY2(line.size() - 3 < columns, terminal.constData()); // "\033[K" before it
+    }
     // Cleared at the end, or by the last message.
     QVERIFY2(terminal.endsWith("\r\033[K") || (!skipped.isEmpty() && terminal.endsWith('\n')),
              terminal.constData());
