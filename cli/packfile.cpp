@@ -212,7 +212,11 @@ QRegularExpression globExpression(const QString &pattern)
         } else if (c == QLatin1Char('?')) {
             regex += QLatin1String("[^/]");
         } else {
-            regex += QRegularExpression::escape(QString(c));
+            // A character beyond U+FFFF is escaped whole: its halves apart
+            // are no valid pattern, which would match nothing.
+            const int units = c.isHighSurrogate() && i + 1 < pattern.size() ? 2 : 1;
+            regex += QRegularExpression::escape(pattern.mid(i, units));
+            i += units - 1;
         }
     }
     return QRegularExpression(QLatin1Char('^') + regex + QLatin1Char('$'));

@@ -556,6 +556,10 @@ void TestPack::failuresLeaveNoTrace_data()
     // "*" takes in hidden files too, as an INPUT folder does.
     QTest::newRow("INPUT folder takes in a hidden file")
         << QStringList{"-o", sheet, "$ROOT/hid"} << 1 << "$ROOT/hid/.x.png: not a readable image";
+    // A character beyond U+FFFF is one character to the pattern too.
+    QTest::newRow("pattern with an emoji matches its file")
+        << QStringList{"--pack", "$ROOT/emoji.json"} << 1
+        << "$ROOT/emoji/" + QString::fromUtf8("\xf0\x9f\x8e\x89") + ".png: not a readable image";
     QTest::newRow("pattern matches a hidden file") << QStringList{"--pack", "$ROOT/hid/p.json"} << 1
                                                    << "$ROOT/hid/.x.png: not a readable image";
     // The command line's option replaces the file's, rather than clash with it.
@@ -1129,6 +1133,11 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QDir(root.path()).mkpath("hid") && writeFileBytes(root.filePath("hid/.x.png"), "no") &&
             writeFileBytes(root.filePath("hid/p.json"),
                            R"({"sheets": [{"output": "s.png", "inputs": ["*.png"]}]})"));
+    QVERIFY(QDir(root.path()).mkpath("emoji") &&
+            writeFileBytes(root.filePath(QString::fromUtf8("emoji/\xf0\x9f\x8e\x89.png")), "no") &&
+            writeFileBytes(root.filePath("emoji.json"),
+                           "{\"sheets\": [{\"output\": \"out/s.png\", "
+                           "\"inputs\": [\"emoji/\xf0\x9f\x8e\x89*.png\"]}]}"));
     QVERIFY(QDir(root.path()).mkpath("tail/deep") &&
             writeFileBytes(root.filePath("tail/deep/y.png"), "no") &&
             writeFileBytes(root.filePath("tail.json"),
