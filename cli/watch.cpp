@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHash>
+#include <QLocale>
 #include <QSet>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -364,7 +365,11 @@ int watchAndPack(const std::function<WatchedPack(const QSet<QString> &written)> 
         packed = changedMeanwhile ? QByteArray() : after;
         if (changedMeanwhile)
             changed();
-        const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+        // ASCII digits whatever the locale: Qt 5 would take the system's
+        // (Arabic-Indic ones under ar_EG), which scripts reading the line
+        // do not expect, and Qt 6 does not.
+        const QString time =
+            QLocale::c().toString(QTime::currentTime(), QStringLiteral("HH:mm:ss"));
         if (result.status == 0)
             console.out << time << " packed\n";
         else
