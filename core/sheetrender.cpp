@@ -333,6 +333,48 @@ void markAsCursor(QByteArray &data)
         std::fill_n(data.begin() + 6 + 16 * i + 4, 4, '\0');
 }
 
+quint32 littleEndian(const QByteArray &data, qint64 at, int bytes)
+{
+    quint32 value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = value << 8 | uchar(data.constData()[at + i]);
+    return value;
+}
+
+// Qt's icon writer copies each row of the AND mask with its padding, which
+// it never sets: the file would hold whatever the heap held, and differ
+// from run to run. Every mask bit past the image's width is cleared here.
+void clearMaskPadding(QByteArray &data)
+{
+    const qint64 size = data.size();
+    const int count = size < 6 ? 0 : int(littleEndian(data, 4, 2));
+    for (int i = 0; i < count && 6 + 16 * (i + 1) <= size; ++i) {
+        const qint64 entry = 6 + 16 * i;
+        const qint64 start = littleEndian(data, entry + 12, 4);
+        const qint64 end = start + littleEndian(data, entry + 8, 4);
+        if (end > size || start + 40 > end || littleEndian(data, start, 4) != 40)
+            continue; // a PNG, or no bitmap header this knows
+        const qint64 width = qint32(littleEndian(data, start + 4, 4));
+        const qint64 height = qint32(littleEndian(data, start + 8, 4)) / 2;
+        const int bits = int(littleEndian(data, start + 14, 2));
+        const qint64 colours = littleEndian(data, start + 32, 4);
+        if (width <= 0 || height <= 0 || bits < 1 || bits > 32 ||
+            littleEndian(data, start + 16, 4) != 0)
+            continue;
+        const qint64 palette = colours ? colours : (bits <= 8 ? 1 << bits : 0);
+        const qint64 mask = start + 40 + 4 * palette + (width * bits + 31) / 32 * 4 * height;
+        const qint64 stride = (width + 31) / 32 * 4;
+        if (mask + stride * height > end)
+            continue;
+        for (qint64 y = 0; y < height; ++y) {
+            char *row = data.data() + mask + y * stride;
+            if (width % 8)
+                row[width / 8] = char(uchar(row[width / 8]) & uchar(0xff00 >> (width % 8)));
+            std::fill(row + (width + 7) / 8, row + stride, '\0');
+        }
+    }
+}
+
 bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QString *error,
                   const std::atomic<bool> *cancel)
 {
@@ -378,6 +420,8 @@ bool encodeWithQt(QImage &sheet, const QByteArray &format, QByteArray *data, QSt
                          : writer.errorString();
         return false;
     }
+    if (format == "ico" || format == "cur")
+        clearMaskPadding(*data);
     if (format == "cur")
         markAsCursor(*data);
     // Some writers scale what they cannot hold (ICO to 256 pixels a side),

@@ -1176,6 +1176,7 @@ void TestSheetRender::encodeRoutesBySuffix_data()
     // A cursor, not an icon, with its hot spot at (0, 0).
     QTest::newRow("cur") << "sheet.cur" << false
                          << QByteArray("\0\0\2\0\1\0\x1e\x14\0\0\0\0\0\0", 14);
+    QTest::newRow("ico") << "sheet.ico" << false << QByteArray("\0\0\1\0\1\0\x1e\x14", 8);
 }
 
 void TestSheetRender::encodeRoutesBySuffix()
@@ -1199,6 +1200,17 @@ void TestSheetRender::encodeRoutesBySuffix()
                                                      : start.startsWith("BM") ? "bmp"
                                                                               : "ico"));
     QCOMPARE(QImage(path).size(), sheet.size());
+    if (start.startsWith(QByteArray("\0\0", 2))) {
+        // No bit of the AND mask (the file's end, 4 bytes a row) is set
+        // past the width: the same sheet always gives the same file.
+        QByteArray icon;
+        QVERIFY(SheetRender::encode(noise(13, 7, 5), SheetRender::writerFormatFor(path), &icon,
+                                    &error));
+        for (int y = 1; y <= 7; ++y) {
+            const QByteArray row = icon.right(4 * y).left(4);
+            QCOMPARE((uchar(row[1]) & 0x07) | uchar(row[2]) | uchar(row[3]), 0);
+        }
+    }
     // Cancel stops Qt's writers too.
     const std::atomic<bool> cancel{true};
     QVERIFY(!SheetRender::encode(sheet, SheetRender::writerFormatFor(path), &own, &error, 0,
