@@ -480,7 +480,7 @@ bool xpmRowsComplete(QIODevice &file)
     return true;
 }
 
-bool decodeIconBitmap32(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine)
+bool decodeIconBitmap(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine)
 {
     const auto bytesAt = [&](qint64 offset, qint64 count) {
         return file.seek(offset) ? file.read(count) : QByteArray();
@@ -504,18 +504,33 @@ bool decodeIconBitmap32(QIODevice &file, const QSize &size, uchar *target, qsize
     const int bits = u16(header, 14) ? u16(header, 14) : u16(directory, 6 + 6);
     const int width = uchar(directory[6]) ? uchar(directory[6]) : int(u32(header, 4));
     const int height = uchar(directory[7]) ? uchar(directory[7]) : int(u32(header, 8)) / 2;
-    if (bits != 32 || QSize(width, height) != size || width > 256 || height > 256)
+    // A 24-bit one with a larger header is left to Qt's reader, as it was.
+    if ((bits != 32 && (bits != 24 || u32(header, 0) != 40)) || QSize(width, height) != size ||
+        width > 256 || height > 256)
         return false;
-    const qint64 rowBytes = qint64(width) * 4;
-    const QByteArray rows = bytesAt(qint64(offset) + 40, rowBytes * height);
-    if (rows.size() != rowBytes * height)
+    const int channels = bits / 8;
+    const qint64 rowBytes = (qint64(width) * channels + 3) / 4 * 4;
+    // A 24-bit image is opaque but where its AND mask, which follows the
+    // rows, has a bit set; Qt's reader drops that mask. A 32-bit one has
+    // its alpha channel, and its mask is left aside as Qt's reader does.
+    const qint64 maskBytes = bits == 24 ? (qint64(width) + 31) / 32 * 4 : 0;
+    const QByteArray rows = bytesAt(qint64(offset) + 40, (rowBytes + maskBytes) * height);
+    if (rows.size() != (rowBytes + maskBytes) * height)
         return false;
+    const auto *pixels = reinterpret_cast<const uchar *>(rows.constData());
+    const uchar *mask = pixels + rowBytes * height;
     for (int y = 0; y < height; ++y) {
-        const auto *in =
-            reinterpret_cast<const uchar *>(rows.constData()) + (height - 1 - y) * rowBytes;
+        const uchar *in = pixels + (height - 1 - y) * rowBytes;
+        const uchar *maskRow = mask + (height - 1 - y) * maskBytes;
         auto *out = reinterpret_cast<QRgb *>(target + y * bytesPerLine);
-        for (int x = 0; x < width; ++x, in += 4)
-            out[x] = qRgba(in[2], in[1], in[0], in[3]);
+        for (int x = 0; x < width; ++x, in += channels) {
+            if (bits == 32)
+                out[x] = qRgba(in[2], in[1], in[0], in[3]);
+            else if (maskRow[x / 8] & (0x80 >> (x % 8)))
+                out[x] = 0; // transparent black, as Qt's reader gives a masked 8-bit pixel
+            else
+                out[x] = qRgb(in[2], in[1], in[0]);
+        }
     }
     return true;
 }

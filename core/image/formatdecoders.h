@@ -72,11 +72,13 @@ bool xpmRowsComplete(QIODevice &file);
 QString pngColourKeyRefusal(QIODevice &file);
 
 // Decodes the first image of the icon or cursor `file` into `target` when
-// it is a 32-bit bitmap of `size` pixels, with the pixels Qt's reader reads
-// from it (its AND mask aside, as there). Qt's reader hands such an image
-// over premultiplied, which loses the colour of every pixel that is not
-// opaque. False for any other first image, and when the pixels are not all
-// in the file, which are left to Qt's reader.
-bool decodeIconBitmap32(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine);
+// it is a 32- or 24-bit bitmap of `size` pixels. A 32-bit one has the
+// pixels Qt's reader reads from it (its AND mask aside, as there), where
+// that reader premultiplies them, which loses the colour of every pixel
+// that is not opaque. A 24-bit one (of a 40-byte header, the usual one) is
+// transparent where its AND mask says so, which Qt's reader ignores. False
+// for any other first image, and when the pixels (and a 24-bit one's mask)
+// are not all in the file, which are left to Qt's reader.
+bool decodeIconBitmap(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine);
 
 } // namespace Compose

@@ -338,7 +338,7 @@ Failure decodeIntoSheet(uchar *sheetBits, qsizetype bytesPerLine, const SheetLay
     if (!refusal.isEmpty())
         return failed(p.path, ImageStatus::DecodeFailed, refusal);
     if ((format == "ico" || format == "cur") &&
-        decodeIconBitmap32(file, p.size, target.bits, target.bytesPerLine))
+        decodeIconBitmap(file, p.size, target.bits, target.bytesPerLine))
         return failure;
     BufferHold hold(budget);
     return decodeWithReader(file, format, target, p, hold);
