@@ -370,6 +370,29 @@ bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize)
     return fileSize >= offset + stride * (height - 1) + lastRow;
 }
 
+bool bmpChannelsTooWide(QIODevice &file)
+{
+    file.seek(0);
+    const QByteArray head = file.read(70);
+    if (head.size() < 70 || !head.startsWith("BM"))
+        return false;
+    const auto u32 = [&](int i) { return qFromLittleEndian<quint32>(head.constData() + i); };
+    const quint32 infoSize = u32(14);
+    const int depth = qFromLittleEndian<quint16>(head.constData() + 28);
+    // The reader takes bit fields from these headers only; the alpha
+    // field only from a version 4 or 5 one.
+    if ((infoSize != 40 && infoSize < 108) || u32(30) != 3 || (depth != 16 && depth != 32))
+        return false;
+    for (int at = 54; at < (infoSize >= 108 ? 70 : 66); at += 4) {
+        quint32 mask = u32(at);
+        while (mask != 0 && (mask & 1) == 0)
+            mask >>= 1;
+        if (mask > 0xff)
+            return true;
+    }
+    return false;
+}
+
 int bmpRunLength(const QByteArray &head)
 {
     if (head.size() < 34 || !head.startsWith("BM") ||

@@ -45,6 +45,11 @@ bool gifFirstFrameComplete(QIODevice &file, QString *reason);
 // leaves a 4-bit image's missing rows in colour 0.
 bool bmpPixelDataPresent(const QByteArray &head, qint64 fileSize);
 
+// Whether a BMP's bit fields give a channel more than 8 bits (10 bits a
+// channel, as in A2R10G10B10): Qt's reader scales such a channel by
+// 256 / (its largest value + 1), which is 0, and reads it black.
+bool bmpChannelsTooWide(QIODevice &file);
+
 // 8 or 4 when the BMP whose first 34 bytes are `head` has RLE8 or RLE4
 // pixel data, 0 otherwise.
 int bmpRunLength(const QByteArray &head);

@@ -262,6 +262,9 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
         const QByteArray head = file.read(34);
         if (!bmpPixelDataPresent(head, file.size()) || !bmpRunsComplete(file))
             return QStringLiteral("the pixel data is cut short");
+        if (bmpChannelsTooWide(file))
+            return QStringLiteral(
+                "a BMP with channels of more than 8 bits, which is not supported");
     }
     QString reason = format == "png" ? pngColourKeyRefusal(file) : QString();
     if (!reason.isEmpty())

@@ -553,6 +553,11 @@ void TestSheetRender::paintFailures_data()
     // The reader stops at the end of the image: what follows is not data.
     QTest::newRow("RLE8 BMP with a byte after its end of image")
         << "rle8 06010000060200000603000106" << Status::Ok;
+    // Qt's reader scales a channel of more than 8 bits to 0: all black.
+    QTest::newRow("32-bit BMP with 10-bit channels")
+        << "bitfields 3ff00000 000ffc00 000003ff" << Status::LoadFailed;
+    QTest::newRow("32-bit BMP with 8-bit channels in bit fields")
+        << "bitfields ff000000 00ff0000 0000ff00" << Status::Ok;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
@@ -634,6 +639,17 @@ void TestSheetRender::paintFailures()
             << quint32(3) << quint16(1) << quint16(rle8 ? 8 : 4) << quint32(rle8 ? 1 : 2)
             << quint32(runs.size()) << quint64(0) << quint32(16) << quint32(0);
         QVERIFY(writeFileBytes(b, bmp + QByteArray::fromHex("10203000").repeated(16) + runs));
+    } else if (change.startsWith("bitfields")) {
+        QByteArray bmp;
+        QDataStream out(&bmp, QIODevice::WriteOnly);
+        out.setByteOrder(QDataStream::LittleEndian);
+        out.writeRawData("BM", 2);
+        out << quint32(66 + 72) << quint32(0) << quint32(66) << quint32(40) << quint32(6)
+            << quint32(3) << quint16(1) << quint16(32) << quint32(3) << quint32(72) << quint64(0)
+            << quint64(0);
+        for (const QString &mask : change.split(' ').mid(1))
+            out << quint32(mask.toUInt(nullptr, 16));
+        QVERIFY(writeFileBytes(b, bmp + QByteArray(72, '\x5a')));
     } else if (change.startsWith("truncate 4-bit") || change.startsWith("truncate 8-bit")) {
         // Rows of 4 bytes: keep one.
         QImage image(6, 3, QImage::Format_Indexed8);
