@@ -433,6 +433,59 @@ bool bmpRunsComplete(QIODevice &file)
     return true;
 }
 
+bool pnmSamplesWithinMaxval(QIODevice &file)
+{
+    file.seek(0);
+    ByteStream in(file);
+    const int kind = in.get() == 'P' ? in.get() - '0' : 0;
+    if (kind != 2 && kind != 3 && kind != 5 && kind != 6)
+        return true;
+    const bool ascii = kind <= 3;
+    // A number after whitespace (and, in the header, comments); -1 for none.
+    int c = in.get();
+    const auto number = [&](bool comments) -> qint64 {
+        while (c >= 0 && (std::isspace(c) || (comments && c == '#'))) {
+            if (c == '#') {
+                while (c >= 0 && c != '\n' && c != '\r')
+                    c = in.get();
+            } else {
+                c = in.get();
+            }
+        }
+        if (c < '0' || c > '9')
+            return -1;
+        qint64 value = 0;
+        for (; c >= '0' && c <= '9' && value <= 65535; c = in.get())
+            value = value * 10 + (c - '0');
+        return value;
+    };
+    const qint64 width = number(true), height = number(true), maxval = number(true);
+    // A binary sample of 8 bits is never above 255, nor one of 16 above 65535.
+    if (width <= 0 || height <= 0 || maxval <= 0 || maxval > 65535 || maxval == 65535 ||
+        (!ascii && maxval == 255))
+        return true;
+    const qint64 samples = width * height * (kind == 3 || kind == 6 ? 3 : 1);
+    if (ascii)
+        c = in.get();
+    for (qint64 i = 0; i < samples; ++i) {
+        qint64 sample;
+        if (ascii) {
+            sample = number(false);
+        } else {
+            sample = in.get();
+            if (maxval > 255 && sample >= 0) {
+                const int low = in.get();
+                sample = low < 0 ? -1 : sample << 8 | low;
+            }
+        }
+        if (sample < 0)
+            return true; // the reader decides on data cut short or not a number
+        if (sample > maxval)
+            return false;
+    }
+    return true;
+}
+
 bool xbmDataComplete(QIODevice &file, const QSize &size)
 {
     // The reader takes each "0x" and the two hex digits after it as a byte,

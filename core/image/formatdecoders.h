@@ -59,6 +59,11 @@ int bmpRunLength(const QByteArray &head);
 // missing with the last byte it read. Reads up to the end of the image.
 bool bmpRunsComplete(QIODevice &file);
 
+// Whether every sample of the PGM or PPM `file` is within the maxval its
+// header gives; true for any other file. Qt's reader scales a sample above
+// it to a value that wraps around (11 of maxval 10 reads as 24).
+bool pnmSamplesWithinMaxval(QIODevice &file);
+
 // Whether the XBM text `file` holds a byte for every 8 pixels of each of the
 // rows of an image of `size`; Qt's reader leaves missing ones white. Reads
 // up to the last of those bytes.

@@ -269,6 +269,8 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
     QString reason = format == "png" ? pngColourKeyRefusal(file) : QString();
     if (!reason.isEmpty())
         return reason;
+    if ((format == "pgm" || format == "ppm") && !pnmSamplesWithinMaxval(file))
+        return QStringLiteral("a sample is above the largest value its header gives");
     if (format == "gif" && !gifFirstFrameComplete(file, &reason))
         return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
     if ((format == "xbm" && !xbmDataComplete(file, size)) ||

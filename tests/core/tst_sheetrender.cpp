@@ -558,6 +558,9 @@ void TestSheetRender::paintFailures_data()
         << "bitfields 3ff00000 000ffc00 000003ff" << Status::LoadFailed;
     QTest::newRow("32-bit BMP with 8-bit channels in bit fields")
         << "bitfields ff000000 00ff0000 0000ff00" << Status::Ok;
+    // Qt's reader scales a sample above the maxval to one that wraps around.
+    QTest::newRow("PGM sample above its maxval") << "pgm 11" << Status::LoadFailed;
+    QTest::newRow("PGM sample at its maxval") << "pgm 10" << Status::Ok;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
@@ -667,6 +670,9 @@ void TestSheetRender::paintFailures()
         if (change.endsWith("offset 0"))
             bmp.replace(10, 4, QByteArray(4, '\0'));
         QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
+    } else if (change.startsWith("pgm")) {
+        QVERIFY(writeFileBytes(b, "P5\n6 3\n10\n" + QByteArray(17, '\4') +
+                                      char(change.section(' ', -1).toInt())));
     } else if (change.startsWith("xbm")) {
         const QByteArray bits = change.contains("line")
                                     ? QByteArray(change.right(3).toInt(), ' ') + "0x3f, 0x21, 0x11"
