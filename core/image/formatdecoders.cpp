@@ -587,8 +587,9 @@ bool decodeIconBitmap(QIODevice &file, const QSize &size, uchar *target, qsizety
     const int channels = bits / 8;
     const qint64 rowBytes = (qint64(width) * channels + 3) / 4 * 4;
     // A 24-bit image is opaque but where its AND mask, which follows the
-    // rows, has a bit set; Qt's reader drops that mask. A 32-bit one has
-    // its alpha channel, and its mask is left aside as Qt's reader does.
+    // rows, has a bit set: there it is transparent, its colour kept as the
+    // file stores it. Qt's reader drops that mask. A 32-bit one has its
+    // alpha channel, and its mask is left aside as Qt's reader does.
     const qint64 maskBytes = bits == 24 ? (qint64(width) + 31) / 32 * 4 : 0;
     const QByteArray rows = bytesAt(qint64(offset) + 40, (rowBytes + maskBytes) * height);
     if (rows.size() != (rowBytes + maskBytes) * height)
@@ -602,10 +603,8 @@ bool decodeIconBitmap(QIODevice &file, const QSize &size, uchar *target, qsizety
         for (int x = 0; x < width; ++x, in += channels) {
             if (bits == 32)
                 out[x] = qRgba(in[2], in[1], in[0], in[3]);
-            else if (maskRow[x / 8] & (0x80 >> (x % 8)))
-                out[x] = 0; // transparent black, as Qt's reader gives a masked 8-bit pixel
             else
-                out[x] = qRgb(in[2], in[1], in[0]);
+                out[x] = qRgba(in[2], in[1], in[0], maskRow[x / 8] & (0x80 >> (x % 8)) ? 0 : 255);
         }
     }
     return true;

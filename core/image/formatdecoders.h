@@ -86,7 +86,8 @@ QString pngColourKeyRefusal(QIODevice &file);
 // pixels Qt's reader reads from it (its AND mask aside, as there), where
 // that reader premultiplies them, which loses the colour of every pixel
 // that is not opaque. A 24-bit one (of a 40-byte header, the usual one) is
-// transparent where its AND mask says so, which Qt's reader ignores. False
+// transparent where its AND mask says so, which Qt's reader ignores, with
+// the colour its pixel holds. False
 // for any other first image, and when the pixels (and a 24-bit one's mask)
 // are not all in the file, which are left to Qt's reader.
 bool decodeIconBitmap(QIODevice &file, const QSize &size, uchar *target, qsizetype bytesPerLine);

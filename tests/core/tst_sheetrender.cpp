@@ -451,10 +451,11 @@ void TestSheetRender::otherPixelFormatsAreConverted_data()
     QTest::newRow("32-bit icon") << icon << QByteArray("ico")
                                  << int(QImage::Format_ARGB32_Premultiplied) << icon;
     // Qt's reader ignores a 24-bit icon's AND mask: its pixels read opaque.
+    // Where it is set, the colour under it stays.
     QImage masked =
         icon.convertToFormat(QImage::Format_RGB32).convertToFormat(QImage::Format_ARGB32);
     for (int x = 0; x < 3; ++x)
-        masked.setPixel(x * 2, x, 0);
+        masked.setPixel(x * 2, x, qRgba(10, 20 * x, 30, 0));
     QTest::newRow("24-bit icon with an AND mask")
         << masked << QByteArray("24-bit ico") << int(QImage::Format_ARGB32_Premultiplied) << masked;
 }
