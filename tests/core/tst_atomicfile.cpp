@@ -1197,16 +1197,26 @@ void TestAtomicFile::writesThroughLink_data()
 {
     QTest::addColumn<QString>("linkTarget"); // as stored in the link
     QTest::addColumn<bool>("targetExists");
+    // The link's folder everyone may write: "sticky" with the sticky bit and
+    // user 65534's, "open" without; the link "mine" or "theirs" (65534's).
+    QTest::addColumn<QString>("shared");
 
-    QTest::newRow("link to a file") << "real.png" << true;
-    QTest::newRow("link into another folder") << "sub/real.png" << true;
-    QTest::newRow("link to a missing file") << "real.png" << false;
+    QTest::newRow("link to a file") << "real.png" << true << "";
+    QTest::newRow("link into another folder") << "sub/real.png" << true << "";
+    QTest::newRow("link to a missing file") << "real.png" << false << "";
+    // Only another user's link there is refused, as the kernel refuses it.
+    QTest::newRow("my link in another user's folder with the sticky bit")
+        << "real.png" << true << "mine sticky";
+    QTest::newRow("the folder owner's link in it") << "real.png" << true << "theirs sticky";
+    QTest::newRow("another user's link in a folder without the sticky bit")
+        << "real.png" << true << "theirs open";
 }
 
 void TestAtomicFile::writesThroughLink()
 {
     QFETCH(QString, linkTarget);
     QFETCH(bool, targetExists);
+    QFETCH(QString, shared);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -1216,6 +1226,15 @@ void TestAtomicFile::writesThroughLink()
         QVERIFY(writeFileBytes(real, "old"));
     const QString link = dir.filePath("link.png");
     QVERIFY(QFile::link(linkTarget, link));
+    if (!shared.isEmpty()) {
+        const QByteArray folder = QFile::encodeName(dir.path());
+        if (geteuid() != 0 || (shared.startsWith("theirs") &&
+                               lchown(QFile::encodeName(link).constData(), 65534, 65534) != 0))
+            QSKIP("Giving a file to another user needs root.");
+        const bool sticky = shared.endsWith("sticky");
+        QCOMPARE(chmod(folder.constData(), sticky ? 01777 : 0777), 0);
+        QVERIFY(!sticky || chown(folder.constData(), 65534, 65534) == 0);
+    }
 
     QString error;
     QVERIFY2(writeFileAtomically(link, "new", &error), qPrintable(error));
