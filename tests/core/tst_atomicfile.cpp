@@ -1078,6 +1078,9 @@ void TestAtomicFile::refusesOutputThatIsNotAFile_data()
     QTest::newRow("another user's link to a folder, in a folder with the sticky bit")
         << "tmp/up/mine.txt"
         << "is a link of another user in a folder with the sticky bit";
+    QTest::newRow("my link to another user's link in a folder with the sticky bit")
+        << "tmp-link.txt"
+        << "is a link of another user in a folder with the sticky bit";
     // A dead run's old file that cannot be put back (a folder holds its
     // name, as root may rename anything else): its journal stays.
     QTest::newRow("journal whose old file cannot be put back") << "stuck.txt"
@@ -1136,10 +1139,11 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
             QSKIP("Giving a file to another user needs root.");
         setWriteFaultForTesting(WriteStep::Sticky, -1);
     }
-    if (output.startsWith("tmp/")) { // the links lead to mine.txt and its folder
+    if (output.startsWith("tmp")) { // the links lead to mine.txt and its folder
         QVERIFY(QDir(dir.path()).mkdir("tmp") && writeFileBytes(dir.filePath("mine.txt"), "mine"));
         QVERIFY(QFile::link("../mine.txt", dir.filePath("tmp/link.txt")) &&
-                QFile::link("..", dir.filePath("tmp/up")));
+                QFile::link("..", dir.filePath("tmp/up")) &&
+                QFile::link("tmp/link.txt", dir.filePath("tmp-link.txt")));
         QCOMPARE(chmod(QFile::encodeName(dir.filePath("tmp")).constData(), 01777), 0);
         for (const char *link : {"tmp/link.txt", "tmp/up"}) {
             if (geteuid() == 65534 ||
@@ -1187,7 +1191,7 @@ void TestAtomicFile::refusesOutputThatIsNotAFile()
     if (output.startsWith("sticky/"))
         QCOMPARE(entriesIn(dir.filePath("sticky")), QStringList{"theirs.txt"});
     QCOMPARE(readFileBytes(dir.filePath("kept.txt")), QByteArray("old"));
-    QVERIFY(!output.startsWith("tmp/") || readFileBytes(dir.filePath("mine.txt")) == "mine");
+    QVERIFY(!output.startsWith("tmp") || readFileBytes(dir.filePath("mine.txt")) == "mine");
     struct stat st;
     QCOMPARE(stat("/dev/null", &st), 0);
     QVERIFY(S_ISCHR(st.st_mode));
