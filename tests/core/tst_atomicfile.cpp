@@ -106,6 +106,7 @@ private slots:
     void lockHeldByAnotherRun();
     void filesLeftBehind_data();
     void filesLeftBehind();
+    void deadRunsFilesHoldTheLastInodes();
     void deadRunsBackupGoesBack_data();
     void deadRunsBackupGoesBack();
     void racingWritersLeaveOneSet_data();
@@ -709,6 +710,26 @@ void TestAtomicFile::filesLeftBehind()
     QVERIFY(
         !writeFilesAtomically({{set.files.last().path + ".lock", ""}, set.files.last()}, &error));
     QVERIFY2(error.contains("is the lock file"), qPrintable(error));
+}
+
+// Where a dead run's staged files took the last inodes, neither the lock
+// file nor this run's own could be made until they go.
+void TestAtomicFile::deadRunsFilesHoldTheLastInodes()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray at = QFile::encodeName(dir.path());
+    if (::mount("none", at.constData(), "tmpfs", 0, "size=1m,nr_inodes=8") != 0)
+        QSKIP("Mounting a small file system needs root.");
+    const auto unmount = qScopeGuard([&] { ::umount2(at.constData(), MNT_DETACH); });
+    QVERIFY(writeFileBytes(dir.filePath("s.png"), "old"));
+    for (int i = 0; writeFileBytes(
+             dir.filePath(QString("s.png.korvane-new-999999999-abc%1").arg(i, 3, 10, QChar('0'))),
+             "");)
+        ++i;
+    QString error;
+    QVERIFY2(writeFileAtomically(dir.filePath("s.png"), "new", &error), qPrintable(error));
+    QCOMPARE(readFileBytes(dir.filePath("s.png")), QByteArray("new"));
 }
 
 void TestAtomicFile::deadRunsBackupGoesBack_data()
