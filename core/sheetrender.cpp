@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QImageWriter>
+#include <QtEndian>
 
 #include <algorithm>
 #include <atomic>
@@ -333,33 +334,26 @@ void markAsCursor(QByteArray &data)
         std::fill_n(data.begin() + 6 + 16 * i + 4, 4, '\0');
 }
 
-quint32 littleEndian(const QByteArray &data, qint64 at, int bytes)
-{
-    quint32 value = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        value = value << 8 | uchar(data.constData()[at + i]);
-    return value;
-}
-
 // Qt's icon writer copies each row of the AND mask with its padding, which
 // it never sets: the file would hold whatever the heap held, and differ
 // from run to run. Every mask bit past the image's width is cleared here.
 void clearMaskPadding(QByteArray &data)
 {
+    const auto u16 = [&](qint64 at) { return qFromLittleEndian<quint16>(data.constData() + at); };
+    const auto u32 = [&](qint64 at) { return qFromLittleEndian<quint32>(data.constData() + at); };
     const qint64 size = data.size();
-    const int count = size < 6 ? 0 : int(littleEndian(data, 4, 2));
+    const int count = size < 6 ? 0 : int(u16(4));
     for (int i = 0; i < count && 6 + 16 * (i + 1) <= size; ++i) {
         const qint64 entry = 6 + 16 * i;
-        const qint64 start = littleEndian(data, entry + 12, 4);
-        const qint64 end = start + littleEndian(data, entry + 8, 4);
-        if (end > size || start + 40 > end || littleEndian(data, start, 4) != 40)
+        const qint64 start = u32(entry + 12);
+        const qint64 end = start + u32(entry + 8);
+        if (end > size || start + 40 > end || u32(start) != 40)
             continue; // a PNG, or no bitmap header this knows
-        const qint64 width = qint32(littleEndian(data, start + 4, 4));
-        const qint64 height = qint32(littleEndian(data, start + 8, 4)) / 2;
-        const int bits = int(littleEndian(data, start + 14, 2));
-        const qint64 colours = littleEndian(data, start + 32, 4);
-        if (width <= 0 || height <= 0 || bits < 1 || bits > 32 ||
-            littleEndian(data, start + 16, 4) != 0)
+        const qint64 width = qint32(u32(start + 4));
+        const qint64 height = qint32(u32(start + 8)) / 2;
+        const int bits = int(u16(start + 14));
+        const qint64 colours = u32(start + 32);
+        if (width <= 0 || height <= 0 || bits < 1 || bits > 32 || u32(start + 16) != 0)
             continue;
         const qint64 palette = colours ? colours : (bits <= 8 ? 1 << bits : 0);
         const qint64 mask = start + 40 + 4 * palette + (width * bits + 31) / 32 * 4 * height;
