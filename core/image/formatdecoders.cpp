@@ -160,8 +160,38 @@ QSize jpegSize(const QByteArray &data)
     return size;
 }
 
-qint64 jpegDataLength(QIODevice &file)
+namespace {
+
+// libjpeg's coefficient buffer for a frame header's body (from the sample
+// precision on): 64 coefficients of 2 bytes for every block of each
+// component, its rows and columns of blocks rounded up to whole MCUs.
+qint64 coefficientBytes(const QByteArray &frame)
 {
+    if (frame.size() < 6)
+        return 0;
+    const auto *p = reinterpret_cast<const uchar *>(frame.constData());
+    const qint64 height = p[1] << 8 | p[2], width = p[3] << 8 | p[4];
+    const int components = std::min<int>(p[5], int(frame.size() - 6) / 3);
+    int maxH = 1, maxV = 1;
+    for (int i = 0; i < components; ++i) {
+        maxH = std::max(maxH, std::clamp(p[7 + 3 * i] >> 4, 1, 4));
+        maxV = std::max(maxV, std::clamp(p[7 + 3 * i] & 15, 1, 4));
+    }
+    const qint64 columns = (width + 8 * maxH - 1) / (8 * maxH);
+    const qint64 rows = (height + 8 * maxV - 1) / (8 * maxV);
+    qint64 blocks = 0;
+    for (int i = 0; i < components; ++i)
+        blocks += columns * std::clamp(p[7 + 3 * i] >> 4, 1, 4) * rows *
+                  std::clamp(p[7 + 3 * i] & 15, 1, 4);
+    return blocks * 64 * 2;
+}
+
+} // namespace
+
+qint64 jpegDataLength(QIODevice &file, qint64 *wholeImageBytes)
+{
+    if (wholeImageBytes)
+        *wholeImageBytes = 0;
     // Where no scan header is found either, as much as any header needs.
     const qint64 headerBytes = std::min<qint64>(file.size(), qint64(1) << 20);
     file.seek(0);
@@ -169,6 +199,8 @@ qint64 jpegDataLength(QIODevice &file)
     if (in.get() != 0xff || in.get() != 0xd8)
         return headerBytes;
     qint64 firstScan = -1; // the end of the first scan's header
+    QByteArray frame;      // the frame header's body
+    bool progressive = false;
     for (;;) {
         // Up to the next marker, as libjpeg looks for one between segments
         // and in coded data: an FF, any number of fill FFs, and a code other
@@ -190,7 +222,25 @@ qint64 jpegDataLength(QIODevice &file)
             break;
         // libjpeg skips a segment by its length, and reads past one of less
         // than 2 as if it had none.
-        in.skip(std::max(0, (high << 8 | low) - 2));
+        int length = std::max(0, (high << 8 | low) - 2);
+        // SOF0 to SOF15, less DHT, JPG and DAC, which share the range. The
+        // first frame header gives the components, the first scan's header
+        // whether the scans take them all at once.
+        const bool isFrame =
+            code >= 0xc0 && code <= 0xcf && code != 0xc4 && code != 0xc8 && code != 0xcc;
+        if (wholeImageBytes && firstScan < 0 && (isFrame ? frame.isEmpty() : code == 0xda)) {
+            QByteArray body;
+            for (int c; length > 0 && body.size() < 6 + 3 * 255 && (c = in.get()) >= 0; --length)
+                body.append(char(c));
+            if (isFrame) {
+                frame = body;
+                progressive = (code & 3) == 2; // SOF2, SOF6, SOF10 and SOF14
+            } else if (frame.size() >= 6 && !body.isEmpty() &&
+                       (progressive || uchar(body[0]) < uchar(frame[5]))) {
+                *wholeImageBytes = coefficientBytes(frame);
+            }
+        }
+        in.skip(length);
         if (code == 0xda && firstScan < 0)
             firstScan = std::min(in.offset(), file.size());
     }

@@ -29,7 +29,11 @@ bool decodeJpeg(const QByteArray &data, const QSize &size, uchar *target, qsizet
 // marker, as libjpeg finds it. A file without one is cut short, whatever
 // follows, and the decode fails on its first part as on the whole: then up
 // to the end of the first scan's header, or its first MiB without one.
-qint64 jpegDataLength(QIODevice &file);
+// `wholeImageBytes`, when given, gets what libjpeg holds for the whole image
+// besides: the coefficients of every block, which it keeps when the scans
+// cannot be decoded one at a time (a progressive file, or a first scan with
+// fewer components than the frame); 0 otherwise.
+qint64 jpegDataLength(QIODevice &file, qint64 *wholeImageBytes = nullptr);
 
 // The size a JPEG's header gives, or an invalid size.
 QSize jpegSize(const QByteArray &data);

@@ -120,10 +120,12 @@ struct Target
 Failure decodeJpegInto(QFile &file, const Target &target, const SheetLayout::Placement &p,
                        BufferHold &hold)
 {
-    // The file up to its end marker, and room for a CMYK image's side buffer.
+    // The file up to its end marker, room for a CMYK image's side buffer,
+    // and what libjpeg keeps of the whole image for a progressive file.
     const qint64 sideBytes = qint64(p.size.width()) * 4 * p.size.height();
-    const qint64 length = jpegDataLength(file);
-    hold.take(length + sideBytes);
+    qint64 wholeImageBytes = 0;
+    const qint64 length = jpegDataLength(file, &wholeImageBytes);
+    hold.take(length + sideBytes + wholeImageBytes);
     file.seek(0);
     const QByteArray data = file.read(length);
     const QSize headerSize = jpegSize(data);

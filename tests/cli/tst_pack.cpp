@@ -388,6 +388,7 @@ private slots:
     void formatsMatchQtReader();
     void listingErrorFailsTheRun();
     void decodeBuffersStayWithinTheLimit();
+    void progressiveJpegCoefficientsCountAgainstTheLimit();
     void unusualFileNames();
     void folderInputTakesPngFilesOnly();
     void marginSources_data();
@@ -1604,6 +1605,57 @@ void TestPack::decodeBuffersStayWithinTheLimit()
              QByteArray::number(progress.peakBufferBytes.load()));
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+#endif
+}
+
+// A progressive CMYK JPEG of `side` x `side` grey pixels: a DC scan of
+// zeros alone, which libjpeg decodes from its buffer of every block's
+// coefficients (2 bytes each, twice the decoded image for four channels).
+QByteArray progressiveCmykJpeg(int side)
+{
+    const auto segment = [](char marker, const QByteArray &body) {
+        const int length = body.size() + 2;
+        return QByteArray("\xff") + marker + char(length >> 8) + char(length) + body;
+    };
+    const QByteArray sides =
+        QByteArray(1, char(side >> 8)) + char(side) + char(side >> 8) + char(side);
+    // One code, "0", for a DC difference of 0.
+    const QByteArray oneCode = QByteArray(1, 1) + QByteArray(15, 0) + QByteArray(1, 0);
+    const QByteArray components = QByteArray::fromHex("011100021100031100041100");
+    const QByteArray scan = QByteArray::fromHex("040100020003000400000000");
+    const int blocks = 4 * (side / 8) * (side / 8);
+    return QByteArray("\xff\xd8") + segment('\xdb', QByteArray(1, 0) + QByteArray(64, 1)) +
+           segment('\xc2', "\x08" + sides + '\x04' + components) +
+           segment('\xc4', QByteArray(1, 0) + oneCode) + segment('\xda', scan) +
+           QByteArray(blocks / 8, 0) + "\xff\xd9";
+}
+
+// libjpeg's buffer of a progressive file's coefficients is part of the
+// decode's share of the limit, so that the decodes of such files take turns
+// where they would pass it.
+void TestPack::progressiveJpegCoefficientsCountAgainstTheLimit()
+{
+    QTemporaryDir dir;
+    constexpr int side = 1024;
+    const QString path = dir.filePath("cmyk.jpg");
+    QVERIFY(writeFileBytes(path, progressiveCmykJpeg(side)));
+    Compose::Progress progress;
+    QImage sheet = SheetRender::newSheet(QSize(side, side));
+    sheet.fill(0); // its pages are no decode's
+    QVector<Compose::Failure> failures;
+    [[maybe_unused]] const qint64 grown = residentGrowth([&] {
+        failures = Compose::paintPlacements(sheet, {{path, sheet.size(), QPoint(), 0, 0}},
+                                            Compose::Limits(), 1, &progress);
+    });
+    if (grown < 0)
+        QSKIP("the peak of resident memory cannot be reset here");
+    QVERIFY(failures.isEmpty());
+    QCOMPARE(sheet.pixel(side - 1, side - 1), qRgb(64, 64, 64));
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    // What the decode held, but for a little of libjpeg's and the worker's own.
+    QVERIFY2(grown < progress.peakBufferBytes.load() + (4 << 20),
+             QByteArray::number(grown) + " > " +
+                 QByteArray::number(progress.peakBufferBytes.load()));
 #endif
 }
 
