@@ -182,8 +182,9 @@ bool ByteStream::refill()
 // The canvas a GIF decodes to, as Qt's reader makes it: the logical screen,
 // where a side of it is 0 the first frame's extent on that side. Frames past
 // the screen's edge are cut there, not grown into.
-QSize gifCanvas(QIODevice &file)
+QSize gifCanvas(QIODevice &file, QSize *firstFrame)
 {
+    QSize frame; // the first one's size
     file.seek(0);
     ByteStream in(file);
     const auto word = [&] {
@@ -203,17 +204,21 @@ QSize gifCanvas(QIODevice &file)
         in.skip(3 << ((screenFlags & 7) + 1));
     // Until a frame gives both sides: a frame of width 0 leaves the next
     // one to set it.
-    while (canvas.isEmpty()) {
+    while (canvas.isEmpty() || (firstFrame && !frame.isValid())) {
         const int introducer = in.get();
         if (introducer == 0x21) {
             in.skip(1);
             skipSubBlocks();
         } else if (introducer == 0x2c) {
             const int left = word(), top = word(), width = word(), height = word();
+            if (!frame.isValid())
+                frame = QSize(width, height);
             if (canvas.width() <= 0)
                 canvas.setWidth(left + width);
             if (canvas.height() <= 0)
                 canvas.setHeight(top + height);
+            if (!canvas.isEmpty())
+                break; // the frame's data tells no more
             const int flags = std::max(0, in.get());
             if (flags & 0x80)
                 in.skip(3 << ((flags & 7) + 1));
@@ -223,6 +228,8 @@ QSize gifCanvas(QIODevice &file)
             break;
         }
     }
+    if (firstFrame)
+        *firstFrame = frame;
     return canvas;
 }
 
@@ -233,8 +240,20 @@ namespace {
 bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure)
 {
     const qint64 pos = file.pos();
-    const QSize canvas = gifCanvas(file);
+    QSize frame;
+    const QSize canvas = gifCanvas(file, &frame);
     file.seek(pos);
+    // Every pixel of the first frame is decoded, also those cut at the
+    // screen's edge: a small file can hold billions, which would take
+    // minutes to decode onto a tiny screen.
+    if (frame.isValid() && qint64(frame.width()) * frame.height() > limits.maxPixels) {
+        *failure = failed(path, ImageStatus::TooLarge,
+                          QStringLiteral("a GIF whose first frame is %1, beyond the limit of %2 "
+                                         "pixels")
+                              .arg(sizeText(frame))
+                              .arg(limits.maxPixels));
+        return false;
+    }
     if (withinLimits(canvas, limits))
         return true;
     *failure = failed(path, ImageStatus::TooLarge,

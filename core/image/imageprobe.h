@@ -167,6 +167,7 @@ private:
 
 // The canvas a GIF decodes to (see the definition). Reads `file` from its
 // start only as far as it must: a GIF's frames may follow for gigabytes.
-QSize gifCanvas(QIODevice &file);
+// `firstFrame`, when given, gets the first frame's size (invalid without one).
+QSize gifCanvas(QIODevice &file, QSize *firstFrame = nullptr);
 
 } // namespace Compose

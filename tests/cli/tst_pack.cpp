@@ -664,6 +664,10 @@ void TestPack::failuresLeaveNoTrace_data()
     QTest::newRow("GIF canvas beyond the limit")
         << QStringList{"-o", sheet, "$ROOT/tall.gif"} << 1
         << "$ROOT/tall.gif: a GIF of 3 x 60163 pixels, beyond the limit";
+    // A 2 x 2 screen, cut from a first frame of 16 x 16 that is decoded whole.
+    QTest::newRow("GIF first frame beyond the limit, its screen within it")
+        << QStringList{"--max-image-pixels", "100", "-o", sheet, "$ROOT/wideframe.gif"} << 1
+        << "$ROOT/wideframe.gif: a GIF whose first frame is 16 x 16 pixels, beyond the limit";
     QTest::newRow("data does not decode")
         << QStringList{"-o", sheet, in, "$ROOT/truncated.png"} << 1
         << "$ROOT/truncated.png: the image data cannot be decoded";
@@ -1040,6 +1044,11 @@ void TestPack::failuresLeaveNoTrace()
     QVERIFY(QFile::copy(
         QFINDTESTDATA("../../fuzz/corpus/fuzz_imageload/gif_screen_taller_than_frame.gif"),
         root.filePath("tall.gif")));
+    QVERIFY(
+        writeFileBytes(root.filePath("wideframe.gif"),
+                       QByteArray::fromHex("47494638396102000200810000ff000000ff000000ffffffff2c"
+                                           "000000001000100000020e848fa9cbed0fa39cb4da8bb33e05"
+                                           "003b")));
     const QByteArray png = readFileBytes(root.filePath("in/a.png"));
     QVERIFY(writeFileBytes(root.filePath("truncated.png"), png.left(png.size() - 20)));
     QVERIFY(writeFileBytes(root.filePath("truncated-copy.png"), png.left(png.size() - 20)));
