@@ -192,9 +192,15 @@ Failure decodeWithReader(QFile &file, const QByteArray &format, const Target &ta
         const qint64 bits = QImage::toPixelFormat(f).bitsPerPixel();
         return qint64(p.size.height()) * ((qint64(p.size.width()) * bits + 31) / 32 * 4);
     };
+    // GIF's reader, which gives no format, and the icon's, which gives its
+    // 8-bit ARGB premultiplied, make an image of their own beside the sheet.
+    const bool ownImage =
+        imageFormat == QImage::Format_Invalid || format == "ico" || format == "cur";
     // Taken at once: a second share asked for while holding one could wait
     // on another worker doing the same.
-    hold.take((inPlace ? 0 : bytesOf(imageFormat)) +
+    hold.take((!inPlace   ? bytesOf(imageFormat)
+               : ownImage ? bytesOf(QImage::Format_ARGB32)
+                          : 0) +
               (format == "bmp" ? bytesOf(inPlace ? QImage::Format_ARGB32 : imageFormat) : 0));
     if (inPlace) {
         image = QImage(target.bits, p.size.width(), p.size.height(), int(target.bytesPerLine),

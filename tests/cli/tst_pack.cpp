@@ -389,6 +389,7 @@ private slots:
     void listingErrorFailsTheRun();
     void decodeBuffersStayWithinTheLimit();
     void progressiveJpegCoefficientsCountAgainstTheLimit();
+    void gifDecodesTakeTurns();
     void unusualFileNames();
     void folderInputTakesPngFilesOnly();
     void marginSources_data();
@@ -1665,6 +1666,41 @@ void TestPack::progressiveJpegCoefficientsCountAgainstTheLimit()
     QVERIFY2(grown < progress.peakBufferBytes.load() + (4 << 20),
              QByteArray::number(grown) + " > " +
                  QByteArray::number(progress.peakBufferBytes.load()));
+#endif
+}
+
+// Qt's GIF reader decodes onto an image of its own beside the sheet, the
+// size of the screen: each such image is part of the decode's share.
+void TestPack::gifDecodesTakeTurns()
+{
+    QTemporaryDir dir;
+    // Past glibc's largest threshold for memory mapped on its own, so that
+    // a worker keeps none of it for later.
+    const QSize screen(4096, 2304);
+    // A 16 x 16 frame on that screen.
+    const QByteArray gif = QByteArray::fromHex("474946383961001000098100") +
+                           QByteArray::fromHex("00ff000000ff000000ffffffff2c000000001000100000020e"
+                                               "848fa9cbed0fa39cb4da8bb33e05003b");
+    constexpr int count = 4;
+    QVector<SheetLayout::Placement> placements;
+    for (int i = 0; i < count; ++i) {
+        const QString path = dir.filePath(QString("%1.gif").arg(i));
+        QVERIFY(writeFileBytes(path, gif));
+        placements.append({path, screen, QPoint(0, i * screen.height()), 0, i * screen.height()});
+    }
+    Compose::Limits limits;
+    limits.maxBufferBytes = qint64(screen.width()) * screen.height() * 4;
+    QImage sheet = SheetRender::newSheet(QSize(screen.width(), count * screen.height()));
+    sheet.fill(0); // its pages are no decode's
+    QVector<Compose::Failure> failures;
+    [[maybe_unused]] const qint64 grown = residentGrowth(
+        [&] { failures = Compose::paintPlacements(sheet, placements, limits, count, nullptr); });
+    if (grown < 0)
+        QSKIP("the peak of resident memory cannot be reset here");
+    QVERIFY(failures.isEmpty());
+    QCOMPARE(sheet.pixel(screen.width() - 1, count * screen.height() - 1), qRgb(255, 0, 0));
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
 #endif
 }
 
