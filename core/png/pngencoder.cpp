@@ -566,7 +566,11 @@ QByteArray fileHead(const QImage &image, const Palette *palette)
 char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spent, QByteArray *out)
 {
     char *file = nullptr;
-    if (storage && spent && total <= size_t(spent->sizeInBytes())) {
+    // The file is kept until the set is written, and with it all of the
+    // memory it is in: a file far smaller than the pixels (a page of a
+    // --multipack run among many) would keep a whole sheet alive for it.
+    const size_t pixelBytes = spent ? size_t(spent->sizeInBytes()) : 0;
+    if (storage && spent && total <= pixelBytes && total >= pixelBytes / 2) {
         // Encoded already, and shared with nobody: their pages are warm,
         // where a new buffer would be faulted in afresh. (bits() copies
         // only pixels that are read-only.)

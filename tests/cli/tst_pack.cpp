@@ -390,6 +390,7 @@ private slots:
     void decodeBuffersStayWithinTheLimit();
     void progressiveJpegCoefficientsCountAgainstTheLimit();
     void gifDecodesTakeTurns();
+    void encodedPagesKeepNoSheet();
     void unusualFileNames();
     void folderInputTakesPngFilesOnly();
     void marginSources_data();
@@ -1701,6 +1702,35 @@ void TestPack::gifDecodesTakeTurns()
     QCOMPARE(sheet.pixel(screen.width() - 1, count * screen.height() - 1), qRgb(255, 0, 0));
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+#endif
+}
+
+// Each page of a --multipack run is kept encoded until the set is written:
+// a file far smaller than its sheet keeps none of the sheet's memory.
+void TestPack::encodedPagesKeepNoSheet()
+{
+    // Past glibc's largest threshold for memory mapped on its own, so that
+    // a freed sheet is given back at once.
+    const QSize size(4096, 2304);
+    constexpr int pages = 4;
+    std::vector<std::shared_ptr<const void>> storage(pages);
+    QVector<QByteArray> files(pages);
+    bool encoded = true;
+    [[maybe_unused]] const qint64 grown = residentGrowth([&] {
+        for (int i = 0; i < pages; ++i) {
+            QImage sheet = SheetRender::newSheet(size);
+            sheet.fill(qRgba(i, 2, 3, 255));
+            encoded = encoded && SheetRender::encode(std::move(sheet), "png", &files[i], nullptr, 1,
+                                                     PngEncoder::Level::Fast, &storage[i]);
+        }
+    });
+    if (grown < 0)
+        QSKIP("the peak of resident memory cannot be reset here");
+    QVERIFY(encoded);
+    QCOMPARE(QImage::fromData(files[pages - 1], "PNG").pixel(9, 9), qRgba(pages - 1, 2, 3, 255));
+#ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
+    const qint64 sheetBytes = qint64(size.width()) * size.height() * 4;
+    QVERIFY2(grown < sheetBytes * 3 / 2, QByteArray::number(grown));
 #endif
 }
 
