@@ -21,9 +21,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 namespace Compose {
 
@@ -235,13 +237,57 @@ QSize gifCanvas(QIODevice &file, QSize *firstFrame)
 
 namespace {
 
+// The memory the probes' decodes hold at once, on every core: as with the
+// decodes into the sheet, a decode waits until its share fits within the
+// limit, or until no other is held.
+class ProbeDecodeHold
+{
+public:
+    ProbeDecodeHold(qint64 bytes, qint64 limit) : m_bytes(bytes)
+    {
+        std::unique_lock<std::mutex> lock(mutex());
+        released().wait(lock, [&] { return inUse() == 0 || inUse() + bytes <= limit; });
+        inUse() += bytes;
+    }
+    ~ProbeDecodeHold()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(mutex());
+            inUse() -= m_bytes;
+        }
+        released().notify_all();
+    }
+    ProbeDecodeHold(const ProbeDecodeHold &) = delete;
+    ProbeDecodeHold &operator=(const ProbeDecodeHold &) = delete;
+
+private:
+    static std::mutex &mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::condition_variable &released()
+    {
+        static std::condition_variable c;
+        return c;
+    }
+    static qint64 &inUse()
+    {
+        static qint64 bytes = 0;
+        return bytes;
+    }
+    const qint64 m_bytes;
+};
+
 // A GIF decodes onto a canvas that may be larger than the size its reader
 // reports; the canvas is what must stay within the limits.
-bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure)
+bool gifCanvasWithinLimits(const QString &path, QFile &file, const Limits &limits, Failure *failure,
+                           QSize *canvasOut)
 {
     const qint64 pos = file.pos();
     QSize frame;
     const QSize canvas = gifCanvas(file, &frame);
+    *canvasOut = canvas;
     file.seek(pos);
     // Every pixel of the first frame is decoded, also those cut at the
     // screen's edge: a small file can hold billions, which would take
@@ -474,10 +520,15 @@ bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, cons
     }
     if (!found.isValid())
         found = reader.size();
+    // The image a GIF's reader makes, the size of its screen, is held
+    // within the decode limit.
+    qint64 decodeBytes = 0;
     if (format == "gif") {
-        if (!gifCanvasWithinLimits(path, file, limits, failure))
+        QSize canvas;
+        if (!gifCanvasWithinLimits(path, file, limits, failure, &canvas))
             return false;
         found = QSize(); // the decode below gives the real size
+        decodeBytes = qint64(canvas.width()) * canvas.height() * 4;
     }
     if (!found.isValid() && (format == "pbm" || format == "pgm" || format == "ppm")) {
         const QSize header = pnmHeaderSize(head);
@@ -488,6 +539,7 @@ bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, cons
     }
     if (!found.isValid()) {
         // Rare: a reader that cannot tell the size without decoding.
+        const ProbeDecodeHold hold(decodeBytes, limits.maxBufferBytes);
         const QImage image = reader.read();
         if (image.isNull()) {
             *failure =

@@ -1700,8 +1700,22 @@ void TestPack::gifDecodesTakeTurns()
         QSKIP("the peak of resident memory cannot be reset here");
     QVERIFY(failures.isEmpty());
     QCOMPARE(sheet.pixel(screen.width() - 1, count * screen.height() - 1), qRgb(255, 0, 0));
+    // The probes, on every core, decode them too to learn their size.
+    std::vector<QSize> sizes(static_cast<size_t>(count));
+    const qint64 probed = residentGrowth([&] {
+        std::vector<std::future<bool>> probes;
+        for (int i = 0; i < count; ++i)
+            probes.push_back(std::async(std::launch::async, [&, i] {
+                Compose::Failure failure;
+                return Compose::probeImage(placements[i].path, limits, &sizes[size_t(i)], &failure);
+            }));
+        for (auto &probe : probes)
+            probe.wait();
+    });
+    QCOMPARE(sizes.back(), screen);
 #ifndef __SANITIZE_ADDRESS__ // its allocator keeps freed memory for a while
     QVERIFY2(grown < limits.maxBufferBytes * 3 / 2, QByteArray::number(grown));
+    QVERIFY2(probed < limits.maxBufferBytes * 3 / 2, QByteArray::number(probed));
 #endif
 }
 
