@@ -27,6 +27,9 @@
 #include <thread>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #if defined(__SSE2__) && defined(__x86_64__)
 #include <emmintrin.h>
 #endif
@@ -566,17 +569,22 @@ QByteArray fileHead(const QImage &image, const Palette *palette)
 char *fileBuffer(size_t total, std::shared_ptr<const void> *storage, QImage *spent, QByteArray *out)
 {
     char *file = nullptr;
-    // The file is kept until the set is written, and with it all of the
-    // memory it is in: a file far smaller than the pixels (a page of a
-    // --multipack run among many) would keep a whole sheet alive for it.
     const size_t pixelBytes = spent ? size_t(spent->sizeInBytes()) : 0;
-    if (storage && spent && total <= pixelBytes && total >= pixelBytes / 2) {
+    if (storage && spent && total <= pixelBytes) {
         // Encoded already, and shared with nobody: their pages are warm,
         // where a new buffer would be faulted in afresh. (bits() copies
         // only pixels that are read-only.)
         file = reinterpret_cast<char *>(spent->bits());
         if (!file)
             throw std::bad_alloc();
+        // The file is kept until the set is written: the pages past it go
+        // back now, or every page of a --multipack run would keep its whole
+        // sheet. They read as zeros if touched again, which nothing does.
+        const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+        const uintptr_t from = (uintptr_t(file) + total + page - 1) & ~(page - 1);
+        const uintptr_t to = (uintptr_t(file) + pixelBytes) & ~(page - 1);
+        if (to > from)
+            madvise(reinterpret_cast<void *>(from), to - from, MADV_DONTNEED);
         const QImage *owner = new QImage(std::move(*spent));
         storage->reset(owner, [](const void *image) { delete static_cast<const QImage *>(image); });
         *out = QByteArray::fromRawData(file, int(total));

@@ -30,8 +30,8 @@ enum class Level { Fast, Default, Small };
 // Given `storage`, the file is made in memory that `storage` owns and `png`
 // only views (QByteArray::fromRawData): keep `storage` for as long as `png`
 // or a copy of it is used. The memory is the spent sheet's where that holds
-// the file and the file fills at least half of it, as pages touched already
-// cost no fault.
+// the file, as pages touched already cost no fault; its pages past the file
+// are given back at once.
 //
 // A `cancel` set while the rows are deflated stops the encode, which then
 // fails with "cancelled".
