@@ -1,6 +1,7 @@
 #include "core/image/imagedecode.h"
 
 #include "core/image/formatdecoders.h"
+#include "core/image/memorybudget.h"
 #include "core/image/pngdecode.h"
 
 #include "core/parallel.h"
@@ -10,7 +11,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -44,9 +44,7 @@ bool decodesCompletely(QFile &file, const QImage &decoded)
     return true;
 }
 
-// Memory that the decodes of one paintPlacements() hold beside the sheet. A
-// worker waits until its buffer fits within the limit, or until no other
-// buffer is held, so that N workers never hold N large images at once.
+// Memory that the decodes of one paintPlacements() hold beside the sheet.
 class BufferBudget
 {
 public:
@@ -59,28 +57,20 @@ public:
 
     void acquire(qint64 bytes)
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_released.wait(lock, [&] { return m_inUse == 0 || m_inUse + bytes <= m_limit; });
-        m_inUse += bytes;
-        if (m_progress && m_inUse > m_progress->peakBufferBytes)
-            m_progress->peakBufferBytes = m_inUse;
-    }
-    void release(qint64 bytes)
-    {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_inUse -= bytes;
+        const qint64 held = m_memory.acquire(bytes, m_limit);
+        if (m_progress) {
+            qint64 peak = m_progress->peakBufferBytes;
+            while (held > peak && !m_progress->peakBufferBytes.compare_exchange_weak(peak, held)) {
+            }
         }
-        m_released.notify_all();
     }
+    void release(qint64 bytes) { m_memory.release(bytes); }
 
 private:
     const qint64 m_limit;
     Progress *const m_progress;
     const size_t m_keep;
-    std::mutex m_mutex;
-    std::condition_variable m_released;
-    qint64 m_inUse = 0;
+    MemoryBudget m_memory;
 };
 
 // A share of the budget for as long as one decode runs. The decode's own

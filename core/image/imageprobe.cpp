@@ -1,5 +1,6 @@
 #include "core/image/imageprobe.h"
 
+#include "core/image/memorybudget.h"
 #include "core/inputs.h"
 #include "core/largebuffers.h"
 
@@ -21,11 +22,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 
 namespace Compose {
 
@@ -237,44 +236,21 @@ QSize gifCanvas(QIODevice &file, QSize *firstFrame)
 
 namespace {
 
-// The memory the probes' decodes hold at once, on every core: as with the
-// decodes into the sheet, a decode waits until its share fits within the
-// limit, or until no other is held.
+// The memory the probes' decodes hold at once, on every core, within the
+// limit of the decodes into the sheet.
 class ProbeDecodeHold
 {
 public:
-    ProbeDecodeHold(qint64 bytes, qint64 limit) : m_bytes(bytes)
-    {
-        std::unique_lock<std::mutex> lock(mutex());
-        released().wait(lock, [&] { return inUse() == 0 || inUse() + bytes <= limit; });
-        inUse() += bytes;
-    }
-    ~ProbeDecodeHold()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex());
-            inUse() -= m_bytes;
-        }
-        released().notify_all();
-    }
+    ProbeDecodeHold(qint64 bytes, qint64 limit) : m_bytes(bytes) { budget().acquire(bytes, limit); }
+    ~ProbeDecodeHold() { budget().release(m_bytes); }
     ProbeDecodeHold(const ProbeDecodeHold &) = delete;
     ProbeDecodeHold &operator=(const ProbeDecodeHold &) = delete;
 
 private:
-    static std::mutex &mutex()
+    static MemoryBudget &budget()
     {
-        static std::mutex m;
-        return m;
-    }
-    static std::condition_variable &released()
-    {
-        static std::condition_variable c;
-        return c;
-    }
-    static qint64 &inUse()
-    {
-        static qint64 bytes = 0;
-        return bytes;
+        static MemoryBudget memory;
+        return memory;
     }
     const qint64 m_bytes;
 };
