@@ -491,10 +491,11 @@ bool pnmSamplesWithinMaxval(QIODevice &file)
     if (kind != 2 && kind != 3 && kind != 5 && kind != 6)
         return true;
     const bool ascii = kind <= 3;
-    // A number after whitespace (and, in the header, comments); -1 for none.
+    // A number after whitespace and comments, which the reader skips in an
+    // ASCII image's samples too; -1 for none.
     int c = in.get();
-    const auto number = [&](bool comments) -> qint64 {
-        while (c >= 0 && (std::isspace(c) || (comments && c == '#'))) {
+    const auto number = [&]() -> qint64 {
+        while (c >= 0 && (std::isspace(c) || c == '#')) {
             if (c == '#') {
                 while (c >= 0 && c != '\n' && c != '\r')
                     c = in.get();
@@ -509,18 +510,16 @@ bool pnmSamplesWithinMaxval(QIODevice &file)
             value = value * 10 + (c - '0');
         return value;
     };
-    const qint64 width = number(true), height = number(true), maxval = number(true);
+    const qint64 width = number(), height = number(), maxval = number();
     // A binary sample of 8 bits is never above 255, nor one of 16 above 65535.
     if (width <= 0 || height <= 0 || maxval <= 0 || maxval > 65535 || maxval == 65535 ||
         (!ascii && maxval == 255))
         return true;
     const qint64 samples = width * height * (kind == 3 || kind == 6 ? 3 : 1);
-    if (ascii)
-        c = in.get();
     for (qint64 i = 0; i < samples; ++i) {
         qint64 sample;
         if (ascii) {
-            sample = number(false);
+            sample = number();
         } else {
             sample = in.get();
             if (maxval > 255 && sample >= 0) {

@@ -562,6 +562,10 @@ void TestSheetRender::paintFailures_data()
     // Qt's reader scales a sample above the maxval to one that wraps around.
     QTest::newRow("PGM sample above its maxval") << "pgm 11" << Status::LoadFailed;
     QTest::newRow("PGM sample at its maxval") << "pgm 10" << Status::Ok;
+    // The reader skips a comment between ASCII samples too.
+    QTest::newRow("ASCII PGM sample above its maxval after a comment")
+        << "pgm ascii 11" << Status::LoadFailed;
+    QTest::newRow("ASCII PGM sample at its maxval after a comment") << "pgm ascii 10" << Status::Ok;
     QTest::newRow("XBM data cut short") << "xbm" << Status::LoadFailed;
     // Read in pieces of 299 bytes, a line loses the byte cut by a piece's end.
     QTest::newRow("XBM byte across the reader's line pieces")
@@ -671,6 +675,9 @@ void TestSheetRender::paintFailures()
         if (change.endsWith("offset 0"))
             bmp.replace(10, 4, QByteArray(4, '\0'));
         QVERIFY(writeFileBytes(b, bmp.left(bmp.size() - 40)));
+    } else if (change.startsWith("pgm ascii")) {
+        QVERIFY(writeFileBytes(b, "P2\n6 3\n10\n" + QByteArray("4 ").repeated(17) + "#99\n" +
+                                      change.section(' ', -1).toLatin1() + '\n'));
     } else if (change.startsWith("pgm")) {
         QVERIFY(writeFileBytes(b, "P5\n6 3\n10\n" + QByteArray(17, '\4') +
                                       char(change.section(' ', -1).toInt())));
