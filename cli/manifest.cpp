@@ -150,17 +150,20 @@ bool readManifest(const QString &path, Manifest *manifest)
         return false;
     // Another user's says nothing of what this user's runs wrote: anyone who
     // may write the folder (/tmp) can make one that lists their own files
-    // as up to date. Root's is trusted, as root may change any file anyway,
-    // and so is the folder owner's, who may replace any file in it (root's
-    // run in a user's project). Its folder as the system takes it: "link/.."
-    // is not cleaned away.
+    // as up to date. Root's is trusted, as root may change any file anyway;
+    // and in root's runs the folder owner's, as root's writes give a file
+    // back to its owner (a root build in a user's project). Only root's: a
+    // user's data files may lie outside that folder, beyond its owner's
+    // reach. Its folder as the system takes it: "link/.." is not cleaned
+    // away.
     const QByteArray name = QFile::encodeName(file.fileName());
     const int slash = name.lastIndexOf('/');
     const QByteArray folderPath = slash < 0 ? "." : slash == 0 ? "/" : name.left(slash);
     struct stat st, folder;
     if (fstat(file.handle(), &st) != 0 ||
         (st.st_uid != geteuid() && st.st_uid != 0 &&
-         (stat(folderPath.constData(), &folder) != 0 || folder.st_uid != st.st_uid)))
+         (geteuid() != 0 || stat(folderPath.constData(), &folder) != 0 ||
+          folder.st_uid != st.st_uid)))
         return false;
     const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
     if (root.value(magicKey).toInt() != manifestVersion)

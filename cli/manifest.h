@@ -53,9 +53,9 @@ QByteArray optionsHash(const Options &options);
 QString seenFrom(const QString &dataFile, const QString &path);
 
 QByteArray manifestText(const Manifest &manifest);
-// False for a missing file, another user's (root's and the folder owner's
-// excepted), or one that is not a manifest this version writes: such a
-// manifest is treated as no manifest.
+// False for a missing file, another user's (root's excepted, and in root's
+// runs the folder owner's), or one that is not a manifest this version
+// writes: such a manifest is treated as no manifest.
 bool readManifest(const QString &path, Manifest *manifest);
 
 // True when `recorded` has the same options and inputs as `current`, and
