@@ -156,9 +156,7 @@ bool readManifest(const QString &path, Manifest *manifest)
     // user's data files may lie outside that folder, beyond its owner's
     // reach. Its folder as the system takes it: "link/.." is not cleaned
     // away.
-    const QByteArray name = QFile::encodeName(file.fileName());
-    const int slash = name.lastIndexOf('/');
-    const QByteArray folderPath = slash < 0 ? "." : slash == 0 ? "/" : name.left(slash);
+    const QByteArray folderPath = QFile::encodeName(QFileInfo(file.fileName()).path());
     struct stat st, folder;
     if (fstat(file.handle(), &st) != 0 ||
         (st.st_uid != geteuid() && st.st_uid != 0 &&
