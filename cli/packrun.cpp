@@ -1207,30 +1207,120 @@ public:
         // Each sheet's inputs taken just before it reads them, so that a
         // file an earlier sheet of this pack wrote counts as read as
         // written; those of sheets not packed, once the rest are.
-        QByteArray read;
+        QVector<QVector<QByteArray>> read(sheetWatched.size());
         int reached = 0;
         const auto takeUpTo = [&](int sheet) {
-            for (; reached < sheet; ++reached)
-                read +=
-                    watchEntries(sheetWatched[reached], written + result.written, result.searched);
+            for (; reached < sheet; ++reached) {
+                for (const QString &path : sheetWatched[reached])
+                    read[reached].append(
+                        watchEntries({path}, written + result.written, result.searched));
+            }
         };
+        // What the pack had written before each sheet was packed.
+        QVector<QSet<QString>> writtenBefore;
         if (result.status == ParsedToPack)
-            result.status = packAll(current, m_console, &result.written,
-                                    [&](int sheet) { takeUpTo(sheet + 1); });
+            result.status = packAll(current, m_console, &result.written, [&](int sheet) {
+                takeUpTo(sheet + 1);
+                writtenBefore.append(result.written);
+            });
         takeUpTo(sheetWatched.size());
+        // Sheets that read each other's files change them on every pack:
+        // packing again until each reads what the last wrote would never
+        // end. Their files count as read once written; the next pack waits
+        // for another change.
+        const QVector<int> cycle = readInCycle(sheetWatched, writtenBefore, result.written);
+        if (!cycle.isEmpty()) {
+            QStringList sheets;
+            for (const int sheet : cycle)
+                sheets << Console::shown(current[sheet].chosenPath);
+            m_console.warn(QStringLiteral("%1: the sheets %2 read each other's files, so that "
+                                          "every pack changes them: they are not packed again "
+                                          "until another change")
+                               .arg(Console::shown(current.first().packFile),
+                                    sheets.join(QLatin1String(", "))));
+            for (int sheet = 0; sheet < sheetWatched.size(); ++sheet) {
+                for (int i = 0; i < sheetWatched[sheet].size(); ++i) {
+                    const QString &path = sheetWatched[sheet][i];
+                    if (result.written.contains(Inputs::fileIdentity(path)))
+                        read[sheet][i] =
+                            watchEntries({path}, written + result.written, result.searched);
+                }
+            }
+        }
         // A parse whose files or folders changed since, or that read others
         // than the one before (their state before it is not known), matches
         // nothing: another pack follows.
         const bool parsedKept = nowParsed == m_parsed && now.searched == m_parsedSearched &&
                                 watchEntries(m_parsed, written, m_parsedSearched) == parsedBefore;
-        if (parsedKept)
-            result.before = fingerprintOf(parsedBefore + read);
+        if (parsedKept) {
+            QByteArray entries = parsedBefore;
+            for (const QVector<QByteArray> &sheet : std::as_const(read)) {
+                for (const QByteArray &entry : sheet)
+                    entries += entry;
+            }
+            result.before = fingerprintOf(entries);
+        }
         m_parsed = nowParsed;
         m_parsedSearched = now.searched;
         return result;
     }
 
 private:
+    // Sheets of one pack, in file order, each reading through the others a
+    // file it wrote itself; empty when there are none. `writtenBefore`
+    // holds what the pack had written before each sheet packed, `written`
+    // all it wrote.
+    static QVector<int> readInCycle(const QVector<QStringList> &reads,
+                                    const QVector<QSet<QString>> &writtenBefore,
+                                    const QSet<QString> &written)
+    {
+        const int sheets = int(writtenBefore.size());
+        QVector<QSet<QString>> readBy(sheets);
+        for (int i = 0; i < sheets; ++i) {
+            for (const QString &path : reads[i])
+                readBy[i].insert(Inputs::fileIdentity(path));
+        }
+        // readFrom[i]: the sheets whose files sheet i read.
+        QVector<QVector<int>> readFrom(sheets);
+        for (int j = 0; j < sheets; ++j) {
+            const QSet<QString> &after = j + 1 < sheets ? writtenBefore[j + 1] : written;
+            for (const QString &file : after) {
+                if (writtenBefore[j].contains(file))
+                    continue;
+                for (int i = 0; i < sheets; ++i) {
+                    if (i != j && readBy[i].contains(file) && !readFrom[i].contains(j))
+                        readFrom[i].append(j);
+                }
+            }
+        }
+        // Depth first: a sheet met again while its own walk is open closes a cycle.
+        enum { New, Open, Done };
+        QVector<int> state(sheets, New);
+        QVector<int> path;
+        std::function<bool(int)> walk = [&](int i) {
+            state[i] = Open;
+            path.append(i);
+            for (const int j : std::as_const(readFrom[i])) {
+                if (state[j] == Open) {
+                    path = path.mid(path.indexOf(j));
+                    return true;
+                }
+                if (state[j] == New && walk(j))
+                    return true;
+            }
+            path.removeLast();
+            state[i] = Done;
+            return false;
+        };
+        for (int i = 0; i < sheets; ++i) {
+            if (state[i] == New && walk(i)) {
+                std::sort(path.begin(), path.end());
+                return path;
+            }
+        }
+        return {};
+    }
+
     // What each sheet reads: its INPUTs and the images in its folders (a
     // folder's watch sees files come and go, not their contents change).
     // One INPUT at a time, so that one missing or with a name that does not

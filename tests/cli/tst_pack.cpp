@@ -3548,6 +3548,20 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY2(readLines(watch, &lines, 2) && !readLines(watch, &lines, 3, 2000), qPrintable(lines));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
+
+    // Each sheet reads the other's: every pack would change them again.
+    QVERIFY(QDir(dir.path()).mkpath("c1") && QDir(dir.path()).mkpath("c2"));
+    QVERIFY(savePng(patternImage(3, 3, 7), dir.filePath("c1/a.png")));
+    QVERIFY(savePng(patternImage(4, 2, 8), dir.filePath("c2/b.png")));
+    QVERIFY(writeFileBytes(dir.filePath("r.json"), R"({"sheets": [
+        {"name": "one", "output": "c1/one.png", "inputs": ["c2"]},
+        {"name": "two", "output": "c2/two.png", "inputs": ["c1"]}]})"));
+    watch.start(KORVANE_PACK, {"--watch", "--pack", dir.filePath("r.json")});
+    lines.clear();
+    QVERIFY2(readLines(watch, &lines, 2) && !readLines(watch, &lines, 3, 2000), qPrintable(lines));
+    QVERIFY(watch.readAllStandardError().contains("read each other's files"));
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
 }
 
 // A PNG file deflated at level 0: its size follows from its pixels' count.
