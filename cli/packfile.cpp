@@ -684,51 +684,45 @@ QStringList expandGlob(const QString &folder, const QString &pattern,
     return found;
 }
 
-bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
-          QString *error, bool *unreadable)
+namespace {
+
+// The whole text of `opened` (shown as `path`), read with a bound: a device
+// that never ends (/dev/zero) or a file of gigabytes would abort the program
+// instead of being reported. A pipe still works.
+bool readText(const QString &path, const QString &opened, QByteArray *text, QString *error)
 {
-    if (unreadable)
-        *unreadable = true;
-    const QString opened = Inputs::onDisk(path);
     QFile file(opened);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
-    // Read with a bound: a device that never ends (/dev/zero) or a file of
-    // gigabytes would abort the program instead of being reported. A pipe
-    // still works. In pieces, since QIODevice::read() allocates its whole
-    // bound first.
+    // In pieces, since QIODevice::read() allocates its whole bound first.
     constexpr qint64 maxPackFileBytes = qint64(64) << 20;
-    QByteArray text;
-    while (text.size() <= maxPackFileBytes) {
+    while (text->size() <= maxPackFileBytes) {
         const QByteArray piece =
-            file.read(std::min<qint64>(1 << 16, maxPackFileBytes + 1 - text.size()));
+            file.read(std::min<qint64>(1 << 16, maxPackFileBytes + 1 - text->size()));
         if (piece.isEmpty())
             break;
-        text += piece;
+        *text += piece;
     }
     // Else a read that fails half-way would be reported as a syntax error.
     if (file.error() != QFileDevice::NoError) {
         *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), file.errorString());
         return false;
     }
-    if (text.size() > maxPackFileBytes) {
+    if (text->size() > maxPackFileBytes) {
         *error = QStringLiteral("%1: larger than %2 MiB, too large for a pack file")
                      .arg(QDir::toNativeSeparators(path), QString::number(maxPackFileBytes >> 20));
         return false;
     }
-    if (unreadable)
-        *unreadable = false;
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        *error = QStringLiteral("%1:%2: %3")
-                     .arg(QDir::toNativeSeparators(path), position(text, parseError.offset),
-                          parseError.errorString());
-        return false;
-    }
-    const KeyPositions keys(text);
+    return true;
+}
+
+// What JSON reads in a way other than the text says: an escape it does not
+// have, or a key given twice. `keys` are those of `text`.
+bool checkKeys(const QString &path, const QByteArray &text, const KeyPositions &keys,
+               QString *error)
+{
     if (keys.badEscapeOffset() >= 0) {
         const int at = keys.badEscapeOffset();
         const char escaped = text[at + 1];
@@ -745,13 +739,14 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
                           keys.duplicate());
         return false;
     }
-    const QJsonArray list = document.object().value(QStringLiteral("sheets")).toArray();
-    if (!document.isObject() || document.object().keys() != QStringList{"sheets"} ||
-        list.isEmpty()) {
-        *error = QStringLiteral("%1:1:1: a pack file is {\"sheets\": [...]} with one sheet or more")
-                     .arg(QDir::toNativeSeparators(path));
-        return false;
-    }
+    return true;
+}
+
+// Each entry of `list`, the "sheets" of `text`, in order onto `sheets`.
+bool readSheets(const QString &path, const QString &opened, const QByteArray &text,
+                const KeyPositions &keys, const QJsonArray &list, const QSet<QString> &overridden,
+                QVector<SheetArguments> *sheets, QString *error)
+{
     // Paths keep the pack file's own spelling: relative to where it was
     // named from, so that frame names do not take in the whole path.
     SheetReader reader(text, keys, path, QDir(QFileInfo(opened).path()));
@@ -773,6 +768,40 @@ bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArg
         sheets->append(sheet);
     }
     return true;
+}
+
+} // namespace
+
+bool read(const QString &path, const QSet<QString> &overridden, QVector<SheetArguments> *sheets,
+          QString *error, bool *unreadable)
+{
+    if (unreadable)
+        *unreadable = true;
+    const QString opened = Inputs::onDisk(path);
+    QByteArray text;
+    if (!readText(path, opened, &text, error))
+        return false;
+    if (unreadable)
+        *unreadable = false;
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("%1:%2: %3")
+                     .arg(QDir::toNativeSeparators(path), position(text, parseError.offset),
+                          parseError.errorString());
+        return false;
+    }
+    const KeyPositions keys(text);
+    if (!checkKeys(path, text, keys, error))
+        return false;
+    const QJsonArray list = document.object().value(QStringLiteral("sheets")).toArray();
+    if (!document.isObject() || document.object().keys() != QStringList{"sheets"} ||
+        list.isEmpty()) {
+        *error = QStringLiteral("%1:1:1: a pack file is {\"sheets\": [...]} with one sheet or more")
+                     .arg(QDir::toNativeSeparators(path));
+        return false;
+    }
+    return readSheets(path, opened, text, keys, list, overridden, sheets, error);
 }
 
 } // namespace PackFile
