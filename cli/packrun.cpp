@@ -154,6 +154,75 @@ SheetLayout::Plan planFor(const Options &o, const QMap<QString, QSize> &sizes)
     return SheetLayout::planFor(sizes, layoutOptions(o));
 }
 
+// Before the run fails: the compact layout's search, tried harder, or else
+// `usual`. Only here, so that every sheet the usual search makes stays as
+// it was.
+SheetLayout::Plan thoroughPlan(const Options &o, const QMap<QString, QSize> &sizes,
+                               const SheetLayout::Plan &usual)
+{
+    SheetLayout::LayoutOptions harder = layoutOptions(o);
+    if (harder.layout != SheetLayout::Layout::Compact)
+        return usual;
+    harder.thorough = true;
+    const SheetLayout::Plan found = SheetLayout::planFor(sizes, harder);
+    return SheetLayout::fitsMaxSize(found, o.maxSize) ? found : usual;
+}
+
+// The layout of the whole `boxes` of the regions `sizes`, within --max-size
+// or not.
+SheetLayout::Plan boxesPlan(const Options &o, const QMap<QString, QSize> &sizes,
+                            const QMap<QString, QSize> &boxes)
+{
+    const SheetLayout::Plan whole = planFor(o, boxes);
+    if (SheetLayout::fitsMaxSize(whole, o.maxSize))
+        return whole;
+    // An image left out because its data does not decode needs no
+    // box. Tried second: in rows, fewer boxes can lay out taller.
+    QMap<QString, QSize> laidOut;
+    for (auto it = sizes.constBegin(); it != sizes.constEnd(); ++it) {
+        if (boxes.contains(it.key()))
+            laidOut.insert(it.key(), boxes.value(it.key()));
+    }
+    return planFor(o, laidOut);
+}
+
+// `plan`, of the regions' boxes, with each region of `sizes` in its box.
+SheetLayout::Plan regionsInBoxes(SheetLayout::Plan plan, const QMap<QString, QSize> &sizes)
+{
+    QVector<SheetLayout::Placement> placements;
+    for (SheetLayout::Placement p : std::as_const(plan.placements)) {
+        // A region larger than its box (an image trimmed before the
+        // split that changed since) is left out, and the run fails.
+        const QSize region = sizes.value(p.path);
+        if (sizes.contains(p.path) && region.width() <= p.size.width() &&
+            region.height() <= p.size.height()) {
+            p.size = region;
+            placements.append(p);
+        }
+    }
+    plan.placements = placements;
+    return plan;
+}
+
+// The layout of one sheet's regions `sizes`; `boxes` as for
+// Packer::sheetJob().
+SheetLayout::Plan sheetPlan(const Options &o, const QMap<QString, QSize> &sizes,
+                            const QMap<QString, QSize> &boxes)
+{
+    const SheetLayout::Plan plan = planFor(o, sizes);
+    if (SheetLayout::fitsMaxSize(plan, o.maxSize))
+        return plan;
+    if (boxes.isEmpty())
+        return thoroughPlan(o, sizes, plan);
+    // Trimmed or shared regions can lay out larger than the boxes the
+    // images were split by (a narrower widest image wraps the others
+    // in rows): each region goes in its image's box instead.
+    const SheetLayout::Plan whole = boxesPlan(o, sizes, boxes);
+    if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
+        return thoroughPlan(o, sizes, plan); // or fails, by the size the regions need
+    return regionsInBoxes(whole, sizes);
+}
+
 // The first two of `named` that are one file, or the first that is the pack
 // or settings file the options were read from, as a message; empty when
 // there is none.
@@ -525,54 +594,7 @@ Compose::SheetJob Packer::sheetJob(const QMap<QString, QSize> &sizes,
     Compose::SheetJob job;
     job.sheetPath = sheet.targets.sheetPath;
     job.sizes = sizes;
-    job.layout = [&o, boxes](const QMap<QString, QSize> &s) {
-        SheetLayout::Plan plan = planFor(o, s);
-        if (SheetLayout::fitsMaxSize(plan, o.maxSize))
-            return plan;
-        // Before the run fails: the compact layout's search, tried harder.
-        // Only here, so that every sheet the usual search makes stays as it
-        // was.
-        const auto failing = [&o, &s](const SheetLayout::Plan &usual) {
-            SheetLayout::LayoutOptions harder = layoutOptions(o);
-            if (harder.layout != SheetLayout::Layout::Compact)
-                return usual;
-            harder.thorough = true;
-            const SheetLayout::Plan found = SheetLayout::planFor(s, harder);
-            return SheetLayout::fitsMaxSize(found, o.maxSize) ? found : usual;
-        };
-        if (boxes.isEmpty())
-            return failing(plan);
-        // Trimmed or shared regions can lay out larger than the boxes the
-        // images were split by (a narrower widest image wraps the others
-        // in rows): each region goes in its image's box instead.
-        SheetLayout::Plan whole = planFor(o, boxes);
-        if (!SheetLayout::fitsMaxSize(whole, o.maxSize)) {
-            // An image left out because its data does not decode needs no
-            // box. Tried second: in rows, fewer boxes can lay out taller.
-            QMap<QString, QSize> laidOut;
-            for (auto it = s.constBegin(); it != s.constEnd(); ++it) {
-                if (boxes.contains(it.key()))
-                    laidOut.insert(it.key(), boxes.value(it.key()));
-            }
-            whole = planFor(o, laidOut);
-            if (!SheetLayout::fitsMaxSize(whole, o.maxSize))
-                return failing(plan); // or fails, by the size the regions need
-        }
-        plan = whole;
-        QVector<SheetLayout::Placement> placements;
-        for (SheetLayout::Placement p : std::as_const(plan.placements)) {
-            // A region larger than its box (an image trimmed before the
-            // split that changed since) is left out, and the run fails.
-            const QSize region = s.value(p.path);
-            if (s.contains(p.path) && region.width() <= p.size.width() &&
-                region.height() <= p.size.height()) {
-                p.size = region;
-                placements.append(p);
-            }
-        }
-        plan.placements = placements;
-        return plan;
-    };
+    job.layout = [&o, boxes](const QMap<QString, QSize> &s) { return sheetPlan(o, s, boxes); };
     job.checkPlan = [&o, &sheet](const SheetLayout::Plan &plan) {
         if (SheetLayout::fitsMaxSize(plan, o.maxSize))
             return QString();
