@@ -271,6 +271,10 @@ private:
     int sortUndecodable(QStringList *inputs, QStringList *unnamable);
     bool listsEveryOutput(const Manifest &recorded) const;
     int collectImages(QMap<QString, QString> *names, QMap<QString, QSize> *sizes);
+    bool upToDate(const Targets &targets, const Manifest &manifest);
+    int multipackGroups(const QMap<QString, QSize> &sizes, const Manifest &manifest,
+                        QVector<QMap<QString, QSize>> *groups, QVector<QMap<QString, QSize>> *boxes,
+                        QMap<QString, QStringList> *copies);
     int checkFrameNames(const QMap<QString, QString> &names, const QMap<QString, QSize> &sizes);
     Manifest currentManifest(const QMap<QString, QString> &names,
                              const QMap<QString, QSize> &sizes);
@@ -404,20 +408,8 @@ int Packer::pack()
 
     m_terminal = std::make_unique<TerminalProgress>();
     const Manifest manifest = currentManifest(names, sizes);
-    Manifest recorded;
-    // A run that died putting its set in place may have left every listed
-    // output new and yet not be done: its journal says so.
-    if (m_options.update && !hasInterruptedWrite(targets.sheetPath) &&
-        readManifest(manifestPath(), &recorded) && outputsUpToDate(recorded, manifest) &&
-        listsEveryOutput(recorded)) {
-        m_terminal.reset();
-        m_earlier->insert(fileIdentity(manifestPath()));
-        for (const Manifest::Output &output : std::as_const(recorded.outputs))
-            m_earlier->insert(fileIdentity(output.path));
-        m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
-        m_console.out.flush();
+    if (upToDate(targets, manifest))
         return ExitOk;
-    }
     if (!m_writeRefusal.isEmpty())
         return failure(m_writeRefusal);
 
@@ -425,26 +417,8 @@ int Packer::pack()
     QVector<QMap<QString, QSize>> boxes; // with --multipack, what each sheet was split by
     QMap<QString, QStringList> copies;
     if (m_options.multipack) {
-        // With --alias, files with the same bytes become one region: they
-        // are split as one box, so that they share a sheet and it is
-        // stored once.
-        QMap<QString, QSize> split = sizes;
-        if (m_options.sprites.alias)
-            copies = identicalFiles(manifest, &split);
-        // Split by the boxes the layout will place: extruded, untrimmed (a
-        // trimmed image only gets smaller) unless only trimmed can it fit.
-        // The sheets keep the real sizes.
-        QMap<QString, QSize> splitBoxes = multipackBoxes(split);
-        QMap<QString, QSize> trimmedFrom;
-        if (const int status = decodeOversizedBoxes(&splitBoxes, copies, &trimmedFrom))
+        if (const int status = multipackGroups(sizes, manifest, &groups, &boxes, &copies))
             return status;
-        if (const int status = splitDecodable(&splitBoxes, copies, trimmedFrom, &groups))
-            return status;
-        boxes = groups;
-        for (QMap<QString, QSize> &group : groups) {
-            for (auto it = group.begin(); it != group.end(); ++it)
-                it.value() = sizes.value(it.key());
-        }
     } else if (const int status = leaveOutUndecodable(&groups.first())) {
         return status;
     }
@@ -459,6 +433,58 @@ int Packer::pack()
     if (m_options.verbose) {
         for (const Sheet &sheet : std::as_const(sheets))
             report(sheet);
+    }
+    return ExitOk;
+}
+
+// With --update, whether the outputs of `manifest` are in place as the
+// recorded manifest lists them; if so, they are taken as written by this
+// run and the line says so.
+bool Packer::upToDate(const Targets &targets, const Manifest &manifest)
+{
+    Manifest recorded;
+    // A run that died putting its set in place may have left every listed
+    // output new and yet not be done: its journal says so.
+    if (!m_options.update || hasInterruptedWrite(targets.sheetPath) ||
+        !readManifest(manifestPath(), &recorded) || !outputsUpToDate(recorded, manifest) ||
+        !listsEveryOutput(recorded))
+        return false;
+    m_terminal.reset();
+    m_earlier->insert(fileIdentity(manifestPath()));
+    for (const Manifest::Output &output : std::as_const(recorded.outputs))
+        m_earlier->insert(fileIdentity(output.path));
+    m_console.out << Console::shown(targets.sheetPath) << " is up to date\n";
+    m_console.out.flush();
+    return true;
+}
+
+// With --multipack: the images of `sizes` split into `groups`, one a sheet,
+// with `boxes` what each group was split by and, with --alias, `copies` the
+// files that share another's region.
+int Packer::multipackGroups(const QMap<QString, QSize> &sizes, const Manifest &manifest,
+                            QVector<QMap<QString, QSize>> *groups,
+                            QVector<QMap<QString, QSize>> *boxes,
+                            QMap<QString, QStringList> *copies)
+{
+    // With --alias, files with the same bytes become one region: they
+    // are split as one box, so that they share a sheet and it is
+    // stored once.
+    QMap<QString, QSize> split = sizes;
+    if (m_options.sprites.alias)
+        *copies = identicalFiles(manifest, &split);
+    // Split by the boxes the layout will place: extruded, untrimmed (a
+    // trimmed image only gets smaller) unless only trimmed can it fit.
+    // The sheets keep the real sizes.
+    QMap<QString, QSize> splitBoxes = multipackBoxes(split);
+    QMap<QString, QSize> trimmedFrom;
+    if (const int status = decodeOversizedBoxes(&splitBoxes, *copies, &trimmedFrom))
+        return status;
+    if (const int status = splitDecodable(&splitBoxes, *copies, trimmedFrom, groups))
+        return status;
+    *boxes = *groups;
+    for (QMap<QString, QSize> &group : *groups) {
+        for (auto it = group.begin(); it != group.end(); ++it)
+            it.value() = sizes.value(it.key());
     }
     return ExitOk;
 }
