@@ -232,6 +232,53 @@ bool atlasLineOk(const QString &text)
 // libGDX looks a region up by name across the pages.
 using AtlasRegions = QMap<QPair<QString, int>, QString>;
 
+// Why `frame` cannot be region `name` at `index` next to `regions`, or
+// nothing when it can.
+QString regionClash(const AtlasRegions &regions, const QString &name, int index,
+                    const QString &frame)
+{
+    // walk_1.png and walk-01.png would both be frame 1 of "walk".
+    const QString other = regions.value({name, index});
+    if (!other.isEmpty()) {
+        return QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
+                              "index %4 in a libGDX atlas")
+            .arg(other, frame, name, QString::number(index));
+    }
+    // libGDX sorts the regions by index, -1 last: findRegion(name) would
+    // give an animation's first frame for a frame of that name without
+    // one, and findRegions(name) that frame as the animation's last.
+    const auto first = regions.lowerBound({name, std::numeric_limits<int>::min()});
+    if (first != regions.constEnd() && first.key().first == name &&
+        (index == -1 || first.key().second == -1)) {
+        return QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
+                              "in a libGDX atlas, with index %4 and %5")
+            .arg(first.value(), frame, name, QString::number(first.key().second),
+                 QString::number(index));
+    }
+    return QString();
+}
+
+QString atlasPair(int a, int b)
+{
+    return QString::number(a) + QLatin1String(", ") + QString::number(b);
+}
+
+// The lines of placement `p` as region `name` at `index`.
+QString atlasRegion(const Sheet &sheet, const SheetLayout::Placement &p, const QString &name,
+                    int index)
+{
+    const SourceRect source = sourceRect(sheet, p);
+    // libGDX counts the offset's y from the bottom of the original image.
+    const int offsetY = source.source.height() - source.kept.bottom() - 1;
+    // "rotate" is not needed by current readers but older ones expect it.
+    return name + QLatin1String("\n  rotate: false\n  xy: ") +
+           atlasPair(p.position.x(), p.position.y()) + QLatin1String("\n  size: ") +
+           atlasPair(p.size.width(), p.size.height()) + QLatin1String("\n  orig: ") +
+           atlasPair(source.source.width(), source.source.height()) +
+           QLatin1String("\n  offset: ") + atlasPair(source.kept.x(), offsetY) +
+           QLatin1String("\n  index: ") + QString::number(index) + QLatin1Char('\n');
+}
+
 bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString *error)
 {
     // `frame`: the frame whose animation is named `name`, if any.
@@ -250,11 +297,8 @@ bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString
     };
     if (!atlasLineOk(sheet.imageFileName))
         return rejected(QStringLiteral("image file name"), sheet.imageFileName);
-    const auto pair = [](int a, int b) {
-        return QString::number(a) + QLatin1String(", ") + QString::number(b);
-    };
     QString text = sheet.imageFileName + QLatin1Char('\n');
-    text += QLatin1String("size: ") + pair(sheet.size.width(), sheet.size.height()) +
+    text += QLatin1String("size: ") + atlasPair(sheet.size.width(), sheet.size.height()) +
             QLatin1String("\nformat: RGBA8888\nfilter: Nearest, Nearest\nrepeat: none\n");
     if (sheet.premultiplied)
         text += QLatin1String("pma: true\n");
@@ -273,40 +317,15 @@ bool libgdx(const Sheet &sheet, AtlasRegions &regions, QByteArray *data, QString
             return rejected(QStringLiteral("animation name"), name, frameName(sheet, p));
         if (!atlasLineOk(name))
             return rejected(QStringLiteral("frame name"), name);
-        // walk_1.png and walk-01.png would both be frame 1 of "walk".
-        const QString other = regions.value({name, index});
-        if (!other.isEmpty()) {
+        const QString frame = frameName(sheet, p);
+        const QString clash = regionClash(regions, name, index, frame);
+        if (!clash.isEmpty()) {
             if (error)
-                *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
-                                        "index %4 in a libGDX atlas")
-                             .arg(other, frameName(sheet, p), name, QString::number(index));
+                *error = clash;
             return false;
         }
-        // libGDX sorts the regions by index, -1 last: findRegion(name) would
-        // give an animation's first frame for a frame of that name without
-        // one, and findRegions(name) that frame as the animation's last.
-        const auto first =
-            std::as_const(regions).lowerBound({name, std::numeric_limits<int>::min()});
-        if (first != regions.constEnd() && first.key().first == name &&
-            (index == -1 || first.key().second == -1)) {
-            if (error)
-                *error = QStringLiteral("frames \"%1\" and \"%2\" would both be region \"%3\" "
-                                        "in a libGDX atlas, with index %4 and %5")
-                             .arg(first.value(), frameName(sheet, p), name,
-                                  QString::number(first.key().second), QString::number(index));
-            return false;
-        }
-        regions.insert({name, index}, frameName(sheet, p));
-        const SourceRect source = sourceRect(sheet, p);
-        // libGDX counts the offset's y from the bottom of the original image.
-        const int offsetY = source.source.height() - source.kept.bottom() - 1;
-        // "rotate" is not needed by current readers but older ones expect it.
-        text += name + QLatin1String("\n  rotate: false\n  xy: ") +
-                pair(p.position.x(), p.position.y()) + QLatin1String("\n  size: ") +
-                pair(p.size.width(), p.size.height()) + QLatin1String("\n  orig: ") +
-                pair(source.source.width(), source.source.height()) +
-                QLatin1String("\n  offset: ") + pair(source.kept.x(), offsetY) +
-                QLatin1String("\n  index: ") + QString::number(index) + QLatin1Char('\n');
+        regions.insert({name, index}, frame);
+        text += atlasRegion(sheet, p, name, index);
     }
     *data = text.toUtf8();
     return true;
