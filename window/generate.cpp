@@ -93,6 +93,12 @@ void MainWindow::on_btnGenerate_clicked()
     sheetPngPath = SheetLayout::sheetPathFor(chosenPath);
     sheetTxtPath = SheetLayout::placementPathFor(chosenPath);
 
+    probeImageSizes();
+    reportRun(renderInBackground(runMargin));
+}
+
+void MainWindow::probeImageSizes()
+{
     // Sizes come from the headers; nothing but a regular file is opened.
     imageSizes.clear();
     QSet<QString> probed; // a path listed twice is packed, and reported, once
@@ -110,8 +116,10 @@ void MainWindow::on_btnGenerate_clicked()
         }
         imageSizes.insert(path, size);
     }
+}
 
-    const int rendered = renderInBackground(runMargin);
+void MainWindow::reportRun(int rendered)
+{
     const QImage savedSheet = std::exchange(m_savedSheet, QImage());
     // Images whose data turned out not to decode were left out of the sheet;
     // a cancelled run made no sheet, and ends without a box.

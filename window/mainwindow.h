@@ -119,4 +119,10 @@ private:
     void setUpFileList();
     void setUpShortcuts();
     void updateRemoveAction();
+    // Fills imageSizes from the headers of the listed files, each path
+    // once; a file that does not probe is reported and left out.
+    void probeImageSizes();
+    // What a Generate run that returned `rendered` (as renderInBackground())
+    // shows: the preview, the images left out, or why it failed.
+    void reportRun(int rendered);
 };
