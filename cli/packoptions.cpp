@@ -477,7 +477,7 @@ QSet<QString> givenOnCommandLine(const CommandLine &c)
 }
 
 // The files the sheets of `runs` write that `pattern` would match.
-QVector<NamedOutput> madeEarlier(const QVector<Options> &runs, const PackFile::Unmatched &pattern)
+QVector<NamedOutput> madeBy(const QVector<Options> &runs, const PackFile::Unmatched &pattern)
 {
     QVector<NamedOutput> made;
     for (const Options &run : runs) {
@@ -629,7 +629,7 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     QStringList awaited;
     QString noImage;
     for (const PackFile::Unmatched &none : sheet.unmatched) {
-        const QVector<NamedOutput> made = madeEarlier(earlier, none);
+        const QVector<NamedOutput> made = madeBy(earlier, none);
         if (made.isEmpty())
             return console.usage(none.error);
         for (const NamedOutput &named : made) {
@@ -642,7 +642,7 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     }
     // It matches again once those files are written, and would take them in.
     for (const PackFile::Unmatched &pattern : sheet.matched) {
-        for (const NamedOutput &named : madeEarlier(earlier, pattern)) {
+        for (const NamedOutput &named : madeBy(earlier, pattern)) {
             if (named.what != QLatin1String("sheet") && noImage.isEmpty())
                 noImage = pattern.error +
                           QStringLiteral(" would match %1, which is no image").arg(named.path);
@@ -670,6 +670,30 @@ int sheetRun(const QStringList &arguments, const PackFile::SheetArguments &sheet
     if (status == ParsedToPack && !noImage.isEmpty() && !options->skipUnreadable)
         return console.usage(noImage);
     return status;
+}
+
+// A pattern that would take in a later sheet's placement file, data file
+// or manifest packs on a clean checkout, then fails every run after on it
+// as no image; better before the first sheet is written, as for an
+// earlier sheet's (see sheetRun()).
+QString laterSheetsText(const QVector<Options> &runs,
+                        const QVector<const PackFile::SheetArguments *> &sheets)
+{
+    for (int i = 0; i < runs.size(); ++i) {
+        if (runs[i].skipUnreadable)
+            continue;
+        const QVector<Options> later = runs.mid(i + 1);
+        for (const PackFile::Unmatched &pattern : sheets[i]->matched + sheets[i]->unmatched) {
+            for (const NamedOutput &named : madeBy(later, pattern)) {
+                if (named.what != QLatin1String("sheet"))
+                    return pattern.error +
+                           QStringLiteral(" would match %1, which is no image (a later sheet "
+                                          "writes it)")
+                               .arg(named.path);
+            }
+        }
+    }
+    return {};
 }
 
 } // namespace
@@ -712,12 +736,14 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
     }
     QStringList names;
     QStringList packed;
+    QVector<const PackFile::SheetArguments *> packedSheets;
     const bool holds = commandLineHolds(arguments, c);
     for (const PackFile::SheetArguments &sheet : std::as_const(sheets)) {
         names << sheet.name;
         if (!wanted.isEmpty() && sheet.name != wanted)
             continue;
         packed << sheet.name;
+        packedSheets << &sheet;
         reads->searched.add(sheet.searched);
         Options options;
         const int status =
@@ -741,10 +767,14 @@ int parseRuns(const QStringList &arguments, QVector<Options> *runs, Console &con
                            "\"name\" of its own")
                 .arg(Console::shown(packPath), QString::number(runs->size()), wanted));
     }
-    const int apart = checkSheetsApart(*runs, packed, packPath, console);
-    if (apart != ParsedToPack)
+    int status = checkSheetsApart(*runs, packed, packPath, console);
+    const QString laterText =
+        status == ParsedToPack ? laterSheetsText(*runs, packedSheets) : QString();
+    if (!laterText.isEmpty())
+        status = console.usage(laterText);
+    if (status != ParsedToPack)
         reads->packFileAtFault = holds;
-    return apart;
+    return status;
 }
 
 } // namespace PackCommand

@@ -3270,6 +3270,13 @@ void TestPack::packFileSheetsAndOverrides()
         QCOMPARE(pack({"--pack", f[0]}, dir.filePath("project")).code, 2);
         QVERIFY2(!QFile::exists(dir.filePath("project/" + f[3])), row);
     }
+    // So does one that would take in a later sheet's placement file, which
+    // is there from the second run on.
+    QVERIFY(writeFileBytes(dir.filePath("project/later.json"), R"({"sheets": [
+        {"output": "out/later.png", "inputs": ["pre/*"]},
+        {"output": "pre/t.png", "inputs": ["art/b.png"]}]})"));
+    QCOMPARE(pack({"--pack", "later.json"}, dir.filePath("project")).code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("project/out/later.png")));
     // A page that only the split makes may be another sheet's output.
     QVERIFY(writeFileBytes(dir.filePath("project/r.json"), R"({"sheets": [
         {"output": "out/m.png", "inputs": ["art/**/*.png"], "max-size": "7x5", "multipack": true,
