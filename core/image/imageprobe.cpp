@@ -517,10 +517,13 @@ bool sizeFromReader(const QString &path, const Limits &limits, QFile &file, cons
         // Rare: a reader that cannot tell the size without decoding.
         const ProbeDecodeHold hold(decodeBytes, limits.maxBufferBytes);
         const QImage image = reader.read();
+        const QString error = reader.errorString();
+        // Qt's GIF reader keeps the image it made for the next frame: it
+        // goes with the reader's handler, before the share is given back.
+        reader.setDevice(nullptr);
         if (image.isNull()) {
-            *failure =
-                failed(path, ImageStatus::NotImage,
-                       QStringLiteral("not a readable image (%1)").arg(reader.errorString()));
+            *failure = failed(path, ImageStatus::NotImage,
+                              QStringLiteral("not a readable image (%1)").arg(error));
             return false;
         }
         found = image.size();
