@@ -27,12 +27,12 @@ int main(int argc, char *argv[])
     // a leading byte-order mark and turns undecodable bytes into U+FFFD:
     // both would name another file.
     QStringList arguments;
-    QMap<QString, QByteArray> undecodable;
+    QMap<QString, QByteArrayList> undecodable;
     for (int i = 0; i < argc; ++i) {
         bool exact = false;
         arguments << Inputs::decodeFileName(QByteArray(argv[i]), &exact);
         if (!exact)
-            undecodable.insert(arguments.last(), QByteArray(argv[i]));
+            undecodable[arguments.last()].append(QByteArray(argv[i]));
     }
     const int status = PackCommand::runPack(arguments, out, err, undecodable);
     // A report lost on a full disk is a failure, as for any command whose

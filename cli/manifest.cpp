@@ -44,7 +44,7 @@ struct KnownOptions
     PngEncoder::Level pngLevel;
     Compose::Limits limits;
     qint64 maxSheetPixels;
-    QMap<QString, QByteArray> undecodable;
+    QMap<QString, QByteArrayList> undecodable;
     SheetLayout::Layout layout;
     QSize maxSize;
     bool powerOfTwo, skipUnreadable, verbose;

@@ -5,6 +5,7 @@
 // margin, without the window's 99-image limit.
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
@@ -23,9 +24,9 @@ inline const QString programName = QStringLiteral("korvane-pack");
 
 // Runs the command; `arguments` includes the program name first. Writes
 // normal output to `out`, every diagnostic to `err`, and returns the exit
-// status. `undecodable` maps each argument whose bytes do not decode in the
-// system's encoding to those bytes.
+// status. `undecodable` maps the text of the arguments whose bytes do not
+// decode in the system's encoding to those bytes, one entry per argument.
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
-            const QMap<QString, QByteArray> &undecodable = {});
+            const QMap<QString, QByteArrayList> &undecodable = {});
 
 } // namespace PackCommand

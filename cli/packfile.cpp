@@ -478,7 +478,7 @@ struct Levels
 // put in `searched`.
 void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const QString &below,
                  int depth, const Levels &levels, const QRegularExpression &match,
-                 QStringList *found, QMap<QString, QByteArray> *undecodable,
+                 QStringList *found, QMap<QString, QByteArrayList> *undecodable,
                  PackFile::Searched *searched, QString *error)
 {
     if (searched && exact) {
@@ -533,7 +533,7 @@ void walkMatches(const QByteArray &raw, const QString &folder, bool exact, const
             continue;
         *found << cleanedPath(path);
         if ((!exact || !nameExact) && undecodable)
-            undecodable->insert(found->last(), rawPath);
+            (*undecodable)[found->last()].append(rawPath);
     }
     ::closedir(dir);
 }
@@ -644,7 +644,8 @@ void Searched::add(const Searched &other)
 }
 
 QStringList expandGlob(const QString &folder, const QString &pattern,
-                       QMap<QString, QByteArray> *undecodable, Searched *searched, QString *error)
+                       QMap<QString, QByteArrayList> *undecodable, Searched *searched,
+                       QString *error)
 {
     // The folders before the first wildcard are walked from, not matched.
     const QStringList parts = pattern.split(QLatin1Char('/'));

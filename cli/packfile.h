@@ -12,6 +12,7 @@
 // pack file's folder.
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
@@ -78,8 +79,9 @@ struct SheetArguments
     QStringList options; // "--key=value" for each option the sheet sets
     QStringList inputs;  // the inputs, glob patterns expanded
     // Files a pattern matched whose names do not decode, by the text among
-    // `inputs` that stands for them: their bytes, as for such an INPUT.
-    QMap<QString, QByteArray> undecodable;
+    // `inputs` that stands for them: their bytes, as for such an INPUT, one
+    // entry per match.
+    QMap<QString, QByteArrayList> undecodable;
     QVector<Unmatched> unmatched; // in the order of `inputs`
     // The patterns that matched files, each with "FILE:L:C: \"inputs\":
     // \"TEXT\"" as its `error`, to name it.
@@ -115,7 +117,7 @@ bool couldMatch(const Unmatched &pattern, const QString &path);
 // A folder to search that cannot be read (other than a missing one) is
 // named in `error`, with the reason.
 QStringList expandGlob(const QString &folder, const QString &pattern,
-                       QMap<QString, QByteArray> *undecodable = nullptr,
+                       QMap<QString, QByteArrayList> *undecodable = nullptr,
                        Searched *searched = nullptr, QString *error = nullptr);
 
 } // namespace PackFile

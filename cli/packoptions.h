@@ -35,8 +35,10 @@ struct Options
     PngEncoder::Level pngLevel = PngEncoder::Level::Default;
     Compose::Limits limits;
     qint64 maxSheetPixels = Compose::defaultMaxSheetPixels;
-    // Arguments whose bytes do not decode, by their decoded text.
-    QMap<QString, QByteArray> undecodable;
+    // Arguments whose bytes do not decode, by their decoded text: one entry
+    // each, as two of them, or one and a file whose name is that text, can
+    // read the same.
+    QMap<QString, QByteArrayList> undecodable;
     SheetLayout::Layout layout = SheetLayout::Layout::Rows;
     QSize maxSize; // invalid: no limit
     bool powerOfTwo = false;

@@ -783,21 +783,27 @@ bool Packer::listsEveryOutput(const Manifest &recorded) const
 
 // An INPUT whose bytes do not decode cannot be opened by its decoded name:
 // found by its bytes, it is reported as a folder's entry of that kind is.
+// Its text can be another such INPUT's, or that of a file whose name holds
+// U+FFFD itself: each recorded name's bytes go with one INPUT of that text,
+// and any INPUT of it beyond them is the file of that very name.
 int Packer::sortUndecodable(QStringList *inputs, QStringList *unnamable)
 {
+    QHash<QString, int> taken;
     for (const QString &input : m_options.inputs) {
-        const auto raw = m_options.undecodable.constFind(input);
-        if (raw == m_options.undecodable.constEnd()) {
+        const auto raws = m_options.undecodable.constFind(input);
+        const int n = raws == m_options.undecodable.constEnd() ? 0 : taken[input]++;
+        if (raws == m_options.undecodable.constEnd() || n >= raws->size()) {
             *inputs << input;
             continue;
         }
+        const QByteArray &raw = raws->at(n);
         struct stat info;
-        if (::stat(raw->constData(), &info) != 0)
+        if (::stat(raw.constData(), &info) != 0)
             return failure(QStringLiteral("%1: %2").arg(
-                Inputs::shownBytes(*raw), errno == ENOENT ? QStringLiteral("no such file or folder")
-                                                          : qt_error_string(errno)));
+                Inputs::shownBytes(raw), errno == ENOENT ? QStringLiteral("no such file or folder")
+                                                         : qt_error_string(errno)));
         *unnamable << QStringLiteral("%1: the file name is not valid in this system's encoding")
-                          .arg(Inputs::shownBytes(*raw));
+                          .arg(Inputs::shownBytes(raw));
     }
     return ExitOk;
 }
@@ -1206,7 +1212,7 @@ int packAll(const QVector<Options> &runs, Console &console, QSet<QString> *writt
 // file than the one meant (every undecodable byte reads as U+FFFD) and is
 // refused.
 int refuseUndecodable(const QStringList &names, const QStringList &inputs,
-                      const QMap<QString, QByteArray> &undecodable, Console &console)
+                      const QMap<QString, QByteArrayList> &undecodable, Console &console)
 {
     // Counted, as two different names can read the same: `-o` one, INPUT the other.
     QHash<QString, int> unclaimed;
@@ -1217,7 +1223,7 @@ int refuseUndecodable(const QStringList &names, const QStringList &inputs,
         if (raw != undecodable.constEnd() && --unclaimed[name] < 0) {
             return console.usage(
                 QStringLiteral("%1: the name is not valid in this system's encoding")
-                    .arg(Inputs::shownBytes(*raw)));
+                    .arg(Inputs::shownBytes(raw->last())));
         }
     }
     return ParsedToPack;
@@ -1229,7 +1235,7 @@ int refuseUndecodable(const QStringList &names, const QStringList &inputs,
 class WatchedRuns
 {
 public:
-    WatchedRuns(const QStringList &arguments, const QMap<QString, QByteArray> &undecodable,
+    WatchedRuns(const QStringList &arguments, const QMap<QString, QByteArrayList> &undecodable,
                 Console &console, const ParseReads &firstParse, const QStringList &firstInputs)
         : m_arguments(arguments), m_undecodable(undecodable), m_console(console),
           m_parsed(firstParse.files + firstParse.searched.folders),
@@ -1392,7 +1398,7 @@ private:
     }
 
     const QStringList &m_arguments;
-    const QMap<QString, QByteArray> &m_undecodable;
+    const QMap<QString, QByteArrayList> &m_undecodable;
     Console &m_console;
     QStringList m_parsed;                // what the parse before read
     PackFile::Searched m_parsedSearched; // how patterns searched the folders among them
@@ -1400,17 +1406,21 @@ private:
 };
 
 int runPack(const QStringList &arguments, QTextStream &out, QTextStream &err,
-            const QMap<QString, QByteArray> &undecodable)
+            const QMap<QString, QByteArrayList> &undecodable)
 {
     Console console(out, err);
     // The pack and settings files are read before the INPUTs are known. A
     // name given as "--pack=FILE" is one argument with the option: its
     // bytes are those after the "=".
-    QMap<QString, QByteArray> readWhileParsing = undecodable;
+    QMap<QString, QByteArrayList> readWhileParsing = undecodable;
     for (auto it = undecodable.constBegin(); it != undecodable.constEnd(); ++it) {
         const int equals = it.key().indexOf(QLatin1Char('='));
-        if (it.key().startsWith(QLatin1String("--")) && equals > 2)
-            readWhileParsing.insert(it.key().mid(equals + 1), it->mid(it->indexOf('=') + 1));
+        if (!it.key().startsWith(QLatin1String("--")) || equals <= 2)
+            continue;
+        QByteArrayList values;
+        for (const QByteArray &raw : it.value())
+            values << raw.mid(raw.indexOf('=') + 1);
+        readWhileParsing.insert(it.key().mid(equals + 1), values);
     }
     if (const int status =
             refuseUndecodable(filesReadWhileParsing(arguments), {}, readWhileParsing, console);

@@ -1914,6 +1914,18 @@ void TestPack::unusualFileNames()
     QCOMPARE(run.code, 0);
     QVERIFY2(run.err.contains("skipping " + dir.path() + "/in/\\xff.png: the file name"),
              qPrintable(run.err));
+    // One whose name is U+FFFD itself reads as the same text, yet decodes: it
+    // is packed, not skipped in the other's place.
+    const QString replacement = dir.filePath(QString("in/%1.png").arg(QChar(0xfffd)));
+    QVERIFY(savePng(patternImage(2, 5, 1), replacement));
+    run = pack({"-c",
+                "exec \"$0\" --skip-unreadable -m0 -o \"$1\" \"$2\" \"$(printf '%s/\\377.png' "
+                "\"$3\")\"",
+                KORVANE_PACK, dir.filePath("t.png"), replacement, dir.filePath("in")},
+               QString(), "/bin/sh");
+    QVERIFY2(run.code == 0, qPrintable(run.err));
+    QCOMPARE(placementLines(dir.filePath("t.txt")), QStringList{replacement + ",2,5,0,0"});
+    QVERIFY(QFile::remove(replacement));
     // An output whose name does not decode is refused rather than written
     // under the name it reads as, here the same as a skipped INPUT's.
     run = pack({"-c",
