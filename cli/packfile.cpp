@@ -219,7 +219,10 @@ QRegularExpression globExpression(const QString &pattern)
             i += units - 1;
         }
     }
-    return QRegularExpression(QLatin1Char('^') + regex + QLatin1Char('$'));
+    // A line break in a name is a character like any other: "$" would also
+    // match before a final one ("a.png\n" for "*.png"), and "." none.
+    return QRegularExpression(QRegularExpression::anchoredPattern(regex),
+                              QRegularExpression::DotMatchesEverythingOption);
 }
 
 // One sheet's checks, each failing with the key's position.

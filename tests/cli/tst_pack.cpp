@@ -559,6 +559,11 @@ void TestPack::failuresLeaveNoTrace_data()
     // "*" takes in hidden files too, as an INPUT folder does.
     QTest::newRow("INPUT folder takes in a hidden file")
         << QStringList{"-o", sheet, "$ROOT/hid"} << 1 << "$ROOT/hid/.x.png: not a readable image";
+    // Matched as any name, not left out unsaid; a name that only ends in
+    // ".png" and a line break is no match.
+    QTest::newRow("pattern matches a file below a folder with a line break")
+        << QStringList{"--pack", "$ROOT/broken.json"} << 1
+        << "$ROOT/broken/line\\x0afolder/a.png: the path holds a line break";
     // A character beyond U+FFFF is one character to the pattern too.
     QTest::newRow("pattern with an emoji matches its file")
         << QStringList{"--pack", "$ROOT/emoji.json"} << 1
@@ -1150,6 +1155,12 @@ void TestPack::failuresLeaveNoTrace()
             writeFileBytes(root.filePath("emoji.json"),
                            "{\"sheets\": [{\"output\": \"out/s.png\", "
                            "\"inputs\": [\"emoji/\xf0\x9f\x8e\x89*.png\"]}]}"));
+    QVERIFY(
+        QDir(root.path()).mkpath("broken/line\nfolder") &&
+        writeFileBytes(root.filePath("broken/line\nfolder/a.png"), "no") &&
+        writeFileBytes(root.filePath("broken/b.png\n"), "no") &&
+        writeFileBytes(root.filePath("broken.json"),
+                       R"({"sheets": [{"output": "out/s.png", "inputs": ["broken/**.png"]}]})"));
     QVERIFY(QDir(root.path()).mkpath("tail/deep") &&
             writeFileBytes(root.filePath("tail/deep/y.png"), "no") &&
             writeFileBytes(root.filePath("tail.json"),
