@@ -2252,6 +2252,11 @@ void TestPack::dataFormatsMatchPlacement_data()
     QTest::newRow("phaser3, sheet named with URL syntax") << "phaser3"
                                                           << "rows"
                                                           << "$DIR/s#1?%41.png";
+    // A ".." after a link leads to the parent of the folder linked to (in/):
+    // the sheet is beside the data file, not in sub/.
+    QTest::newRow("json-hash, sheet named with '..' after a link") << "json-hash"
+                                                                   << "rows"
+                                                                   << "$DIR/sub/link/../s.png";
     // "<" escaped, so that the rules may go into an HTML style element.
     QTest::newRow("css, sheet named with markup") << "css"
                                                   << "rows"
@@ -2268,6 +2273,7 @@ void TestPack::dataFormatsMatchPlacement()
     const QString direct = dir.filePath("direct.png");
     const QString data = dir.filePath("s.data");
     sheet.replace("$DIR", dir.path());
+    QVERIFY(QDir(dir.path()).mkpath("sub") && QFile::link("../in", dir.filePath("sub/link")));
     const Run run = pack({"--layout", layout, "--data", data, "--format", format, "-o", sheet,
                           dir.filePath("in"), direct},
                          dir.path());
