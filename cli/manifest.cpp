@@ -94,34 +94,12 @@ QByteArray hashFile(const QString &path)
     return hash.valid ? hex(hash.value) : QByteArray();
 }
 
-namespace {
-
-// `path` made absolute where the system takes it: a ".." after a link leads
-// to the parent of the folder linked to, where cleaning it away as text
-// would not. Only then is the path up to its last ".." resolved; otherwise
-// links are kept as named.
-QString reachedPath(const QString &path)
-{
-    const QString absolute =
-        QDir::isAbsolutePath(path) ? path : QDir::currentPath() + QLatin1Char('/') + path;
-    const QStringList parts = absolute.split(QLatin1Char('/'));
-    const int up = int(parts.lastIndexOf(QStringLiteral("..")));
-    if (up < 0)
-        return QDir::cleanPath(absolute);
-    const QString upTo = parts.mid(0, up + 1).join(QLatin1Char('/'));
-    const QString reached = QFileInfo(upTo).canonicalFilePath();
-    if (reached.isEmpty() || QFileInfo(QDir::cleanPath(upTo)).canonicalFilePath() == reached)
-        return QDir::cleanPath(absolute);
-    return QDir::cleanPath(reached + QLatin1Char('/') + parts.mid(up + 1).join(QLatin1Char('/')));
-}
-
-} // namespace
-
 QString seenFrom(const QString &dataFile, const QString &path)
 {
-    return QDir::fromNativeSeparators(QFileInfo(reachedPath(Inputs::onDisk(dataFile)))
-                                          .absoluteDir()
-                                          .relativeFilePath(reachedPath(Inputs::onDisk(path))));
+    return QDir::fromNativeSeparators(
+        QFileInfo(Inputs::systemAbsolutePath(Inputs::onDisk(dataFile)))
+            .absoluteDir()
+            .relativeFilePath(Inputs::systemAbsolutePath(Inputs::onDisk(path))));
 }
 
 QByteArray optionsHash(const Options &o)

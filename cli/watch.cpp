@@ -105,36 +105,6 @@ QString linkTarget(const QString &link)
     return path;
 }
 
-// `path` made absolute, its ".." taken as the system takes them: after a
-// link, in the parent of the folder the link leads to, not in the folder
-// holding the link (QDir::cleanPath() would watch another folder). Each such
-// link is added to `links`, to be watched too: pointed elsewhere, it leads
-// the path elsewhere.
-QString systemAbsolutePath(const QString &path, QStringList *links)
-{
-    const QString absolute =
-        path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
-    QStringList kept;
-    for (const QString &part : absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part != QLatin1String("..")) {
-            kept << part;
-            continue;
-        }
-        const QString below = QLatin1Char('/') + kept.join(QLatin1Char('/'));
-        if (QFileInfo(below).isSymLink()) {
-            *links << below;
-            const QString target = QFileInfo(below).canonicalFilePath();
-            if (!target.isEmpty())
-                kept = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        }
-        if (!kept.isEmpty())
-            kept.removeLast();
-    }
-    return QLatin1Char('/') + kept.join(QLatin1Char('/'));
-}
-
 // Watches each path, or, for one that is missing, the folder it would
 // appear in, and every folder on its way: a link pointed elsewhere, or a
 // folder renamed away however far up, changes only in the folder holding
@@ -175,7 +145,7 @@ void watchPaths(QFileSystemWatcher &watcher, const QStringList &paths,
         // A missing path's nearest folder that is there: the folders below
         // it are watched in turn as they appear. A dangling link on the way
         // waits for its target.
-        QString watched = systemAbsolutePath(pending.takeFirst(), &pending);
+        QString watched = Inputs::systemAbsolutePath(pending.takeFirst(), &pending);
         follow(watched);
         while (!QFileInfo::exists(watched) && watched != QFileInfo(watched).absolutePath()) {
             watched = QFileInfo(watched).absolutePath();

@@ -116,6 +116,32 @@ QString onDisk(const QString &path)
     return path.startsWith(QLatin1Char(':')) ? QLatin1String("./") + path : path;
 }
 
+QString systemAbsolutePath(const QString &path, QStringList *links)
+{
+    const QString absolute =
+        path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    QStringList kept;
+    for (const QString &part : absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part != QLatin1String("..")) {
+            kept << part;
+            continue;
+        }
+        const QString below = QLatin1Char('/') + kept.join(QLatin1Char('/'));
+        if (QFileInfo(below).isSymLink()) {
+            if (links)
+                *links << below;
+            const QString target = QFileInfo(below).canonicalFilePath();
+            if (!target.isEmpty())
+                kept = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        }
+        if (!kept.isEmpty())
+            kept.removeLast();
+    }
+    return QLatin1Char('/') + kept.join(QLatin1Char('/'));
+}
+
 QString fileIdentity(const QString &path)
 {
     // The writer's own notion, so that what the command line accepts the

@@ -61,4 +61,11 @@ QString fileIdentity(const QString &path);
 // starts with ':' they would look for among Qt's resources.
 QString onDisk(const QString &path);
 
+// `path` made absolute, its ".." taken as the system takes them: after a
+// link, in the parent of the folder the link leads to, not in the folder
+// holding the link (QDir::cleanPath() would name another folder). Other
+// links are kept as named. Each link a ".." follows is added to `links`
+// when given.
+QString systemAbsolutePath(const QString &path, QStringList *links = nullptr);
+
 } // namespace Inputs
