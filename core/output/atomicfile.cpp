@@ -221,7 +221,7 @@ QByteArray plantedLink(const QByteArray &path)
         if (link.st_uid != geteuid() &&
             stat(base.isEmpty() ? "/" : base.constData(), &folder) == 0 &&
             (folder.st_mode & shared) == shared && folder.st_uid != link.st_uid)
-            return current;
+            return current.startsWith("./") && !path.startsWith("./") ? current.mid(2) : current;
         char buffer[PATH_MAX];
         const ssize_t n = readlink(current.constData(), buffer, sizeof buffer);
         if (n < 0 || ++hops > 40)
