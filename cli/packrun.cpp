@@ -1282,7 +1282,9 @@ public:
         // packing again until each reads what the last wrote would never
         // end. Their files count as read once written; the next pack waits
         // for another change.
-        const QVector<int> cycle = readInCycle(sheetWatched, writtenBefore, result.written);
+        QVector<int> changing;
+        const QVector<int> cycle =
+            readInCycle(sheetWatched, writtenBefore, result.written, &changing);
         if (!cycle.isEmpty()) {
             QStringList sheets;
             for (const int sheet : cycle)
@@ -1292,10 +1294,18 @@ public:
                                           "until another change")
                                .arg(Console::shown(current.first().packFile),
                                     sheets.join(QLatin1String(", "))));
+            // Only what changes with every pack: a file another sheet wrote
+            // and an earlier one read before it changed is read again.
+            QSet<QString> cycleWrote;
+            for (const int sheet : std::as_const(changing)) {
+                QSet<QString> wrote =
+                    sheet + 1 < writtenBefore.size() ? writtenBefore[sheet + 1] : result.written;
+                cycleWrote += wrote.subtract(writtenBefore[sheet]);
+            }
             for (int sheet = 0; sheet < sheetWatched.size(); ++sheet) {
                 for (int i = 0; i < sheetWatched[sheet].size(); ++i) {
                     const QString &path = sheetWatched[sheet][i];
-                    if (result.written.contains(Inputs::fileIdentity(path)))
+                    if (cycleWrote.contains(Inputs::fileIdentity(path)))
                         read[sheet][i] =
                             watchEntries({path}, written + result.written, result.searched);
                 }
@@ -1323,10 +1333,11 @@ private:
     // Sheets of one pack, in file order, each reading through the others a
     // file it wrote itself; empty when there are none. `writtenBefore`
     // holds what the pack had written before each sheet packed, `written`
-    // all it wrote.
+    // all it wrote. `changing` gets those and the sheets that read, through
+    // others or not, what they write: their files change with every pack.
     static QVector<int> readInCycle(const QVector<QStringList> &reads,
                                     const QVector<QSet<QString>> &writtenBefore,
-                                    const QSet<QString> &written)
+                                    const QSet<QString> &written, QVector<int> *changing)
     {
         const int sheets = int(writtenBefore.size());
         QVector<QSet<QString>> readBy(sheets);
@@ -1347,32 +1358,39 @@ private:
                 }
             }
         }
-        // Depth first: a sheet met again while its own walk is open closes a cycle.
-        enum { New, Open, Done };
-        QVector<int> state(sheets, New);
-        QVector<int> path;
-        std::function<bool(int)> walk = [&](int i) {
-            state[i] = Open;
-            path.append(i);
-            for (const int j : std::as_const(readFrom[i])) {
-                if (state[j] == Open) {
-                    path = path.mid(path.indexOf(j));
-                    return true;
-                }
-                if (state[j] == New && walk(j))
-                    return true;
-            }
-            path.removeLast();
-            state[i] = Done;
-            return false;
-        };
+        // Every sheet on a cycle, not only the first cycle found: a sheet
+        // reachable from itself.
+        QVector<int> cycle;
         for (int i = 0; i < sheets; ++i) {
-            if (state[i] == New && walk(i)) {
-                std::sort(path.begin(), path.end());
-                return path;
+            QVector<bool> seen(sheets, false);
+            QVector<int> pending = readFrom[i];
+            while (!pending.isEmpty() && !seen[i]) {
+                const int j = pending.takeLast();
+                if (seen[j])
+                    continue;
+                seen[j] = true;
+                pending += readFrom[j];
+            }
+            if (seen[i])
+                cycle.append(i);
+        }
+        QVector<bool> changes(sheets, false);
+        for (const int i : std::as_const(cycle))
+            changes[i] = true;
+        for (bool more = !cycle.isEmpty(); more;) {
+            more = false;
+            for (int i = 0; i < sheets; ++i) {
+                if (!changes[i] && std::any_of(readFrom[i].cbegin(), readFrom[i].cend(),
+                                               [&](int j) { return changes[j]; }))
+                    changes[i] = more = true;
             }
         }
-        return {};
+        changing->clear();
+        for (int i = 0; i < sheets; ++i) {
+            if (changes[i])
+                changing->append(i);
+        }
+        return cycle;
     }
 
     // What each sheet reads: its INPUTs and the images in its folders (a

@@ -3598,6 +3598,42 @@ void TestPack::watchFollowsFilesAndOwnOutputs()
     QVERIFY(watch.readAllStandardError().contains("read each other's files"));
     QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
     QVERIFY(watch.waitForFinished(30000));
+    // Beside two such cycles, which both settle, as does a sheet that reads
+    // one of them and is read before it, a sheet that read another's file
+    // before it changed is packed again.
+    QVERIFY(QDir(dir.path()).mkpath("z") &&
+            savePng(patternImage(2, 3, 6), dir.filePath("z/x.png")));
+    QVERIFY(QDir(dir.path()).mkpath("m") &&
+            savePng(patternImage(2, 2, 9), dir.filePath("m/x.png")));
+    QVERIFY(QDir(dir.path()).mkpath("c3") &&
+            savePng(patternImage(3, 3, 7), dir.filePath("c3/a.png")));
+    QVERIFY(QDir(dir.path()).mkpath("c4") &&
+            savePng(patternImage(4, 2, 8), dir.filePath("c4/b.png")));
+    QVERIFY(writeFileBytes(dir.filePath("r.json"), R"({"sheets": [
+        {"name": "a", "output": "out/a.png", "inputs": ["m"]},
+        {"name": "b", "output": "m/b.png", "inputs": ["in/a.png"]},
+        {"name": "one", "output": "c1/one.png", "inputs": ["c2"]},
+        {"name": "two", "output": "c2/two.png", "inputs": ["c1"]},
+        {"name": "three", "output": "c3/three.png", "inputs": ["c4"]},
+        {"name": "four", "output": "c4/four.png", "inputs": ["c3"]},
+        {"name": "w", "output": "out/w.png", "inputs": ["z"]},
+        {"name": "z", "output": "z/z.png", "inputs": ["c1"]}]})"));
+    watch.start(KORVANE_PACK, {"--watch", "--pack", dir.filePath("r.json")});
+    lines.clear();
+    QVERIFY2(readLines(watch, &lines, 2), qPrintable(lines));
+    QDeadlineTimer settled(30000);
+    while (readLines(watch, &lines, lines.count('\n') + 1, 2000) && !settled.hasExpired()) {
+    }
+    QVERIFY2(!settled.hasExpired(), qPrintable(lines));
+    QVERIFY(savePng(patternImage(3, 9, 5), dir.filePath("in/a.png")));
+    QDeadlineTimer repacked(30000);
+    while (placementLines(dir.filePath("out/a.txt")).filter("b.png,7,13,").isEmpty() &&
+           !repacked.hasExpired())
+        readLines(watch, &lines, lines.count('\n') + 1, 500);
+    QVERIFY2(!placementLines(dir.filePath("out/a.txt")).filter("b.png,7,13,").isEmpty(),
+             qPrintable(lines));
+    QCOMPARE(::kill(pid_t(watch.processId()), SIGINT), 0);
+    QVERIFY(watch.waitForFinished(30000));
 }
 
 // A PNG file deflated at level 0: its size follows from its pixels' count.
