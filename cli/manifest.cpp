@@ -94,12 +94,40 @@ QByteArray hashFile(const QString &path)
     return hash.valid ? hex(hash.value) : QByteArray();
 }
 
+namespace {
+
+// A ".." after a link leads `path` to the folder linked to, named without
+// any link: whether it did.
+bool followsLink(const QString &path, const QString &reached)
+{
+    return QDir::cleanPath(QDir::isAbsolutePath(path)
+                               ? path
+                               : QDir::currentPath() + QLatin1Char('/') + path) != reached;
+}
+
+// `path`'s folder named without links when it is there, so that both ends
+// of the path between two files are named alike.
+QString unlinked(const QString &path)
+{
+    const QFileInfo file(path);
+    const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? path : folder + QLatin1Char('/') + file.fileName();
+}
+
+} // namespace
+
 QString seenFrom(const QString &dataFile, const QString &path)
 {
-    return QDir::fromNativeSeparators(
-        QFileInfo(Inputs::systemAbsolutePath(Inputs::onDisk(dataFile)))
-            .absoluteDir()
-            .relativeFilePath(Inputs::systemAbsolutePath(Inputs::onDisk(path))));
+    QString from = Inputs::systemAbsolutePath(Inputs::onDisk(dataFile));
+    QString to = Inputs::systemAbsolutePath(Inputs::onDisk(path));
+    // One path reached through a link, the other as named, would go from
+    // one to the other through the links' names ("../real/s.png" for a
+    // sheet beside its data file).
+    if (followsLink(Inputs::onDisk(dataFile), from) || followsLink(Inputs::onDisk(path), to)) {
+        from = unlinked(from);
+        to = unlinked(to);
+    }
+    return QDir::fromNativeSeparators(QFileInfo(from).absoluteDir().relativeFilePath(to));
 }
 
 QByteArray optionsHash(const Options &o)

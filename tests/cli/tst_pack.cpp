@@ -2257,6 +2257,11 @@ void TestPack::dataFormatsMatchPlacement_data()
     QTest::newRow("json-hash, sheet named with '..' after a link") << "json-hash"
                                                                    << "rows"
                                                                    << "$DIR/sub/link/../s.png";
+    // The same with the data file named through a link to its folder ($VIA).
+    QTest::newRow("json-hash, '..' after a link, data file named through a link")
+        << "json-hash"
+        << "rows"
+        << "$VIA/sub/link/../s.png";
     // "<" escaped, so that the rules may go into an HTML style element.
     QTest::newRow("css, sheet named with markup") << "css"
                                                   << "rows"
@@ -2271,9 +2276,10 @@ void TestPack::dataFormatsMatchPlacement()
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
     const QString direct = dir.filePath("direct.png");
-    const QString data = dir.filePath("s.data");
-    sheet.replace("$DIR", dir.path());
+    const QString data = dir.filePath(sheet.startsWith("$VIA/") ? "via/s.data" : "s.data");
+    sheet.replace("$DIR", dir.path()).replace("$VIA", dir.filePath("via"));
     QVERIFY(QDir(dir.path()).mkpath("sub") && QFile::link("../in", dir.filePath("sub/link")));
+    QVERIFY(QFile::link(".", dir.filePath("via")));
     const Run run = pack({"--layout", layout, "--data", data, "--format", format, "-o", sheet,
                           dir.filePath("in"), direct},
                          dir.path());
