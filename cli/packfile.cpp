@@ -600,11 +600,10 @@ void expandInputs(const InputList &list, SheetArguments *result)
     }
 }
 
-bool couldMatch(const Unmatched &pattern, const QString &path)
+namespace {
+
+bool couldMatchAsNamed(const Unmatched &pattern, const QString &from, const QString &path)
 {
-    // The path is brought to the pattern's side, not the other way: the
-    // folders' names may hold '*' or '?' themselves.
-    const QString &from = pattern.from;
     QString file = path;
     if (from.startsWith(QLatin1Char('/')) != path.startsWith(QLatin1Char('/'))) {
         file = from.startsWith(QLatin1Char('/')) ? QDir::current().absoluteFilePath(path)
@@ -631,6 +630,23 @@ bool couldMatch(const Unmatched &pattern, const QString &path)
             return false;
     }
     return globExpression(pattern.pattern).match(below).hasMatch();
+}
+
+} // namespace
+
+bool couldMatch(const Unmatched &pattern, const QString &path)
+{
+    // The path is brought to the pattern's side, not the other way: the
+    // folders' names may hold '*' or '?' themselves.
+    if (couldMatchAsNamed(pattern, pattern.from, path))
+        return true;
+    // A file named through a link to a folder (or a walk that starts from
+    // one) still lands where the walk lists it: both taken without links,
+    // where their folders are there.
+    const QString from = QFileInfo(pattern.from).canonicalFilePath();
+    const QString folder = QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath();
+    return !from.isEmpty() && !folder.isEmpty() &&
+           couldMatchAsNamed(pattern, from, folder + QLatin1Char('/') + QFileInfo(path).fileName());
 }
 
 bool NameMatch::matches(const QString &name) const

@@ -3288,6 +3288,7 @@ void TestPack::packFileSheetsAndOverrides()
     for (const char *path : {"never", "links", "s*t", "sat/gen", "pre"})
         QVERIFY(QDir(dir.path()).mkpath(QString("project/") + path));
     QVERIFY(QFile::link("../never", dir.filePath("project/links/to")));
+    QVERIFY(QFile::link("pre", dir.filePath("project/to-pre")));
     QVERIFY(savePng(patternImage(2, 2, 1), dir.filePath("project/pre/a.png")));
     for (const char *row :
          {"never.json never/g.png never/*.jpg never/g.png",
@@ -3295,7 +3296,8 @@ void TestPack::packFileSheetsAndOverrides()
           "s*t/p.json ../sat/gen/g.png gen/*.png sat/gen/g.png",
           "txt.json never/t.png never/*.txt never/t.png", "pre.json pre/t.png pre/* pre/t.png",
           "up.json links/to/../g.png links/to/?\?/g.png g.png",
-          "man.json never/m.png never/*manifest never/m.png"}) {
+          "man.json never/m.png never/*manifest never/m.png",
+          "via.json to-pre/t.png pre/* pre/t.png"}) {
         const QStringList f = QString(row).split(' ');
         QVERIFY(writeFileBytes(dir.filePath("project/" + f[0]),
                                QString(R"({"sheets": [{"output": "%1", "inputs": ["%2"]},
@@ -3310,6 +3312,11 @@ void TestPack::packFileSheetsAndOverrides()
     QVERIFY(writeFileBytes(dir.filePath("project/later.json"), R"({"sheets": [
         {"output": "out/later.png", "inputs": ["pre/*"]},
         {"output": "pre/t.png", "inputs": ["art/b.png"]}]})"));
+    QCOMPARE(pack({"--pack", "later.json"}, dir.filePath("project")).code, 2);
+    QVERIFY(!QFile::exists(dir.filePath("project/out/later.png")));
+    QVERIFY(writeFileBytes(dir.filePath("project/later.json"), R"({"sheets": [
+        {"output": "out/later.png", "inputs": ["pre/*"]},
+        {"output": "to-pre/t.png", "inputs": ["art/b.png"]}]})"));
     QCOMPARE(pack({"--pack", "later.json"}, dir.filePath("project")).code, 2);
     QVERIFY(!QFile::exists(dir.filePath("project/out/later.png")));
     // A page that only the split makes may be another sheet's output.
