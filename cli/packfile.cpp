@@ -21,10 +21,13 @@
 #include <dirent.h>
 #include <limits>
 #include <sys/stat.h>
+#include <vector>
 
 namespace PackFile {
 
 namespace {
+
+QString position(const QByteArray &text, int offset);
 
 // Where each object key of a JSON text starts, by its path ("sheets/0/margin").
 // QJsonDocument keeps no positions, so the text, already known to parse, is
@@ -39,8 +42,31 @@ public:
         if (text.startsWith("\xef\xbb\xbf"))
             m_at = 3;
         value(QString());
+        for (int i = 0; i < text.size(); ++i) {
+            const uchar c = uchar(text[i]);
+            if (c == '\n')
+                m_lineBreaks.push_back(i);
+            else if (c == 0 || c >= 0x80)
+                m_notAscii.push_back(i);
+        }
     }
     int offset(const QString &path) const { return m_offsets.value(path, 0); }
+    // position() of an offset in the text, without going over the text
+    // before it: a pack file of thousands of sheets asks for each sheet's.
+    QString position(int offset) const
+    {
+        int at = std::min(int(m_text.size()), std::max(0, offset));
+        if (m_text.startsWith("\xef\xbb\xbf"))
+            at = std::min(int(m_text.size()), std::max(at, 3));
+        const auto breaks = std::lower_bound(m_lineBreaks.begin(), m_lineBreaks.end(), at);
+        const int line = int(breaks - m_lineBreaks.begin());
+        const int lineStart = line > 0 ? *(breaks - 1) + 1 : 0;
+        // Only a line of ASCII up to there has a column of one per byte.
+        const auto other = std::lower_bound(m_notAscii.begin(), m_notAscii.end(), lineStart);
+        if (other != m_notAscii.end() && *other < at)
+            return PackFile::position(m_text, offset);
+        return QStringLiteral("%1:%2").arg(line + 1).arg(at - lineStart + 1);
+    }
     // The first key given twice in one object, which QJsonDocument would
     // quietly take the last value of, and where it starts (-1: none).
     QString duplicate() const { return m_duplicate; }
@@ -124,6 +150,8 @@ private:
     QString m_duplicate;
     int m_duplicateOffset = -1;
     int m_badEscape = -1;
+    std::vector<int> m_lineBreaks; // offsets of the '\n' bytes
+    std::vector<int> m_notAscii;   // offsets of NUL and non-ASCII bytes
 };
 
 // Line and column (from 1) of a byte offset; columns count characters, so
@@ -243,12 +271,11 @@ private:
     // is a key all the same.
     bool fail(const QString &key, const QString &message, bool atSheet = false)
     {
-        m_error =
-            QStringLiteral("%1:%2: \"%3\": %4")
-                .arg(QDir::toNativeSeparators(m_file),
-                     position(m_text,
-                              m_keys.offset(atSheet ? m_path : m_path + QLatin1Char('/') + key)),
-                     key, message);
+        m_error = QStringLiteral("%1:%2: \"%3\": %4")
+                      .arg(QDir::toNativeSeparators(m_file),
+                           m_keys.position(
+                               m_keys.offset(atSheet ? m_path : m_path + QLatin1Char('/') + key)),
+                           key, message);
         return false;
     }
     bool wholeNumber(const QString &key, const QJsonValue &value, qint64 low, qint64 high,
@@ -324,7 +351,7 @@ bool SheetReader::readInputs(const QJsonValue &value, SheetArguments *result)
         const QString key = m_path + QStringLiteral("/inputs");
         result->given = {m_folder.path(), given,
                          QStringLiteral("%1:%2").arg(QDir::toNativeSeparators(m_file),
-                                                     position(m_text, m_keys.offset(key)))};
+                                                     m_keys.position(m_keys.offset(key)))};
         expandInputs(result->given, result);
     }
     return true;
@@ -774,11 +801,11 @@ bool readSheets(const QString &path, const QString &opened, const QByteArray &te
         SheetArguments sheet;
         sheet.at = QStringLiteral("%1:%2").arg(
             QDir::toNativeSeparators(path),
-            position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))));
+            keys.position(keys.offset(QStringLiteral("/sheets/%1").arg(i))));
         if (!list[i].isObject()) {
             *error = QStringLiteral("%1:%2: sheet %3 is not an object")
                          .arg(QDir::toNativeSeparators(path),
-                              position(text, keys.offset(QStringLiteral("/sheets/%1").arg(i))),
+                              keys.position(keys.offset(QStringLiteral("/sheets/%1").arg(i))),
                               QString::number(i));
             return false;
         }
