@@ -1232,9 +1232,16 @@ private:
             DIR *dir = ::opendir(it.key().constData());
             if (!dir)
                 continue;
+            // Only names with the leftovers' tag can be one (not even the
+            // manifests beside the sheets): a folder of thousands of files,
+            // written to once per sheet, is read fast.
             QVector<QByteArray> names;
-            while (const dirent *entry = ::readdir(dir))
-                names.append(QByteArray(entry->d_name));
+            while (const dirent *entry = ::readdir(dir)) {
+                const char *name = entry->d_name;
+                if (std::strstr(name, ".korvane-") &&
+                    (std::strstr(name, "-new-") || std::strstr(name, "-old-")))
+                    names.append(QByteArray(name));
+            }
             ::closedir(dir);
             for (const QByteArray &name : std::as_const(names))
                 removeIfDeadRunsFile(it.key(), name, it.value(), stagedOnly);
