@@ -561,6 +561,38 @@ bool xbmDataComplete(QIODevice &file, const QSize &size)
     return found >= needed;
 }
 
+bool xbmDataBeforeArray(QIODevice &file)
+{
+    // The reader reads lines in pieces of at most 299 bytes: those up to one
+    // starting with '#', the width's, then the height's; it takes its bytes
+    // from the "0x" that come after them.
+    constexpr int pieceBytes = 299;
+    char buffer[pieceBytes + 1];
+    file.seek(0);
+    qint64 length = 0;
+    do
+        length = file.readLine(buffer, sizeof buffer);
+    while (length > 0 && buffer[0] != '#');
+    if (length <= 0 || file.readLine(buffer, sizeof buffer) <= 0)
+        return false;
+    bool byteFirst = false;
+    while ((length = file.readLine(buffer, sizeof buffer)) > 0) {
+        const QByteArray piece = QByteArray::fromRawData(buffer, int(length));
+        const auto brace = piece.indexOf('{');
+        if (byteFirst && brace >= 0)
+            return true;
+        for (auto at = piece.indexOf("0x");
+             !byteFirst && at >= 0 && at + 3 < piece.size() && (brace < 0 || at < brace);
+             at = piece.indexOf("0x", at + 2)) {
+            byteFirst =
+                std::isxdigit(uchar(piece.at(at + 2))) && std::isxdigit(uchar(piece.at(at + 3)));
+        }
+        if (brace >= 0)
+            return byteFirst;
+    }
+    return false; // no array: the bytes are all the file holds
+}
+
 bool xpmRowsComplete(QIODevice &file)
 {
     file.seek(0);

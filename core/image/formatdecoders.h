@@ -73,6 +73,11 @@ bool pnmSamplesWithinMaxval(QIODevice &file);
 // up to the last of those bytes.
 bool xbmDataComplete(QIODevice &file, const QSize &size);
 
+// Whether Qt's reader would take a byte of the XBM text `file` from before
+// the brace that opens its array of bits, as it does with "0x41" in
+// `static char glyph_0x41_bits[] = {`: every pixel would then be shifted.
+bool xbmDataBeforeArray(QIODevice &file);
+
 // Whether each row of the XPM text `file` holds as many characters as its
 // header's width takes; true for a file whose header does not read, which
 // its reader refuses. Qt's reader fills in a short row's missing pixels

@@ -271,6 +271,9 @@ QString readerRefusal(QFile &file, const QByteArray &format, const QSize &size)
         return QStringLiteral("a sample is above the largest value its header gives");
     if (format == "gif" && !gifFirstFrameComplete(file, &reason))
         return QStringLiteral("the image data cannot be decoded (%1)").arg(reason);
+    if (format == "xbm" && xbmDataBeforeArray(file))
+        return QStringLiteral("an XBM with \"0x\" before its array of bits (in the array's "
+                              "name), which is not supported");
     if ((format == "xbm" && !xbmDataComplete(file, size)) ||
         (format == "xpm" && !xpmRowsComplete(file)))
         return QStringLiteral("the pixel data is cut short");

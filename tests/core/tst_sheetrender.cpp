@@ -572,6 +572,8 @@ void TestSheetRender::paintFailures_data()
         << "xbm long line 297" << Status::LoadFailed;
     QTest::newRow("XBM byte cut after its first digit")
         << "xbm long line 296" << Status::LoadFailed;
+    // Every byte there, but the reader takes the name's "0x41" as the first.
+    QTest::newRow("XBM whose array's name holds 0x41") << "xbm name" << Status::LoadFailed;
     // Qt's reader fills a short row's missing pixels with the first colour.
     QTest::newRow("XPM row a pixel short") << "xpm short row" << Status::LoadFailed;
     QTest::newRow("XPM row whose last pixel lacks a character")
@@ -684,10 +686,12 @@ void TestSheetRender::paintFailures()
     } else if (change.startsWith("xbm")) {
         const QByteArray bits = change.contains("line")
                                     ? QByteArray(change.right(3).toInt(), ' ') + "0x3f, 0x21, 0x11"
-                                    : QByteArray("0x3f, 0x21");
-        QVERIFY(writeFileBytes(b, "#define b_width 6\n#define b_height 3\n"
-                                  "static char b_bits[] = {\n" +
-                                      bits + " };\n"));
+                                : change.endsWith("name") ? QByteArray("0x3f, 0x21, 0x11")
+                                                          : QByteArray("0x3f, 0x21");
+        const QByteArray name = change.endsWith("name") ? "b_0x41" : "b";
+        QVERIFY(writeFileBytes(b, "#define " + name + "_width 6\n#define " + name +
+                                      "_height 3\nstatic char " + name + "_bits[] = {\n" + bits +
+                                      " };\n"));
     } else if (change.startsWith("xpm")) {
         // Two characters a pixel; the last row changed.
         QByteArray last = "aaaaaabbbbbb";
