@@ -551,7 +551,9 @@ bool xbmDataComplete(QIODevice &file, const QSize &size)
         const qint64 length = file.readLine(buffer, sizeof buffer);
         if (length <= 0)
             break;
-        const QByteArray piece = QByteArray::fromRawData(buffer, int(length));
+        // It looks for "0x" as a C string: a NUL byte ends the piece.
+        const QByteArray piece =
+            QByteArray::fromRawData(buffer, int(qstrnlen(buffer, uint(length))));
         for (auto at = piece.indexOf("0x"); at >= 0 && at + 3 < piece.size() && found < needed;
              at = piece.indexOf("0x", at + 2)) {
             if (hex(piece.at(at + 2)) && hex(piece.at(at + 3)))

@@ -574,6 +574,8 @@ void TestSheetRender::paintFailures_data()
         << "xbm long line 296" << Status::LoadFailed;
     // Every byte there, but the reader takes the name's "0x41" as the first.
     QTest::newRow("XBM whose array's name holds 0x41") << "xbm name" << Status::LoadFailed;
+    // The reader stops reading a line at a NUL byte: only 0x3f is found.
+    QTest::newRow("XBM line with a NUL byte") << "xbm nul" << Status::LoadFailed;
     // Qt's reader fills a short row's missing pixels with the first colour.
     QTest::newRow("XPM row a pixel short") << "xpm short row" << Status::LoadFailed;
     QTest::newRow("XPM row whose last pixel lacks a character")
@@ -687,6 +689,7 @@ void TestSheetRender::paintFailures()
         const QByteArray bits = change.contains("line")
                                     ? QByteArray(change.right(3).toInt(), ' ') + "0x3f, 0x21, 0x11"
                                 : change.endsWith("name") ? QByteArray("0x3f, 0x21, 0x11")
+                                : change.endsWith("nul")  ? QByteArray("0x3f,\0 0x21, 0x11", 17)
                                                           : QByteArray("0x3f, 0x21");
         const QByteArray name = change.endsWith("name") ? "b_0x41" : "b";
         QVERIFY(writeFileBytes(b, "#define " + name + "_width 6\n#define " + name +
