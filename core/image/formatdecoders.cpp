@@ -535,6 +535,24 @@ bool pnmSamplesWithinMaxval(QIODevice &file)
     return true;
 }
 
+namespace {
+
+// Reads, from the start of `file`, the lines that Qt's XBM reader takes as
+// its header, in its pieces of at most `size` - 1 bytes: those up to one
+// starting with '#' (the width's), then the height's. False when the file
+// ends first.
+bool skipXbmHeader(QIODevice &file, char *buffer, qint64 size)
+{
+    file.seek(0);
+    qint64 length = 0;
+    do
+        length = file.readLine(buffer, size);
+    while (length > 0 && buffer[0] != '#');
+    return length > 0 && file.readLine(buffer, size) > 0;
+}
+
+} // namespace
+
 bool xbmDataComplete(QIODevice &file, const QSize &size)
 {
     // The reader takes each "0x" and the two hex digits after it as a byte,
@@ -544,8 +562,10 @@ bool xbmDataComplete(QIODevice &file, const QSize &size)
     const auto hex = [](char c) { return std::isxdigit(uchar(c)) != 0; };
     const qint64 needed = qint64((size.width() + 7) / 8) * size.height();
     qint64 found = 0;
-    file.seek(0);
     char buffer[pieceBytes + 1];
+    // Its bytes come after the header: a "0x" in a name there is not one.
+    if (!skipXbmHeader(file, buffer, sizeof buffer))
+        file.seek(0); // the reader refuses the file
     while (found < needed) {
         // At most pieceBytes, up to and with a newline, as the reader reads.
         const qint64 length = file.readLine(buffer, sizeof buffer);
@@ -570,13 +590,9 @@ bool xbmDataBeforeArray(QIODevice &file)
     // from the "0x" that come after them.
     constexpr int pieceBytes = 299;
     char buffer[pieceBytes + 1];
-    file.seek(0);
-    qint64 length = 0;
-    do
-        length = file.readLine(buffer, sizeof buffer);
-    while (length > 0 && buffer[0] != '#');
-    if (length <= 0 || file.readLine(buffer, sizeof buffer) <= 0)
+    if (!skipXbmHeader(file, buffer, sizeof buffer))
         return false;
+    qint64 length = 0;
     bool byteFirst = false;
     while ((length = file.readLine(buffer, sizeof buffer)) > 0) {
         const QByteArray piece = QByteArray::fromRawData(buffer, int(length));

@@ -576,6 +576,9 @@ void TestSheetRender::paintFailures_data()
     QTest::newRow("XBM whose array's name holds 0x41") << "xbm name" << Status::LoadFailed;
     // The reader stops reading a line at a NUL byte: only 0x3f is found.
     QTest::newRow("XBM line with a NUL byte") << "xbm nul" << Status::LoadFailed;
+    // The reader takes no byte from the width's and height's lines.
+    QTest::newRow("XBM data cut short, 0x1f in its defines' names")
+        << "xbm define" << Status::LoadFailed;
     // Qt's reader fills a short row's missing pixels with the first colour.
     QTest::newRow("XPM row a pixel short") << "xpm short row" << Status::LoadFailed;
     QTest::newRow("XPM row whose last pixel lacks a character")
@@ -692,7 +695,8 @@ void TestSheetRender::paintFailures()
                                 : change.endsWith("nul")  ? QByteArray("0x3f,\0 0x21, 0x11", 17)
                                                           : QByteArray("0x3f, 0x21");
         const QByteArray name = change.endsWith("name") ? "b_0x41" : "b";
-        QVERIFY(writeFileBytes(b, "#define " + name + "_width 6\n#define " + name +
+        const QByteArray defined = change.endsWith("define") ? "b_0x1f" : name;
+        QVERIFY(writeFileBytes(b, "#define " + defined + "_width 6\n#define " + defined +
                                       "_height 3\nstatic char " + name + "_bits[] = {\n" + bits +
                                       " };\n"));
     } else if (change.startsWith("xpm")) {
