@@ -2262,6 +2262,11 @@ void TestPack::dataFormatsMatchPlacement_data()
         << "json-hash"
         << "rows"
         << "$VIA/sub/link/../s.png";
+    // The other way round: the data file named with '..' after a link.
+    QTest::newRow("json-hash, sheet named through a link, data file with '..' after a link")
+        << "json-hash"
+        << "rows"
+        << "$DIR/via/s.png";
     // "<" escaped, so that the rules may go into an HTML style element.
     QTest::newRow("css, sheet named with markup") << "css"
                                                   << "rows"
@@ -2276,7 +2281,9 @@ void TestPack::dataFormatsMatchPlacement()
     QTemporaryDir dir;
     QVERIFY(saveNamingImages(dir));
     const QString direct = dir.filePath("direct.png");
-    const QString data = dir.filePath(sheet.startsWith("$VIA/") ? "via/s.data" : "s.data");
+    const QString data = dir.filePath(sheet.startsWith("$VIA/")       ? "via/s.data"
+                                      : sheet.startsWith("$DIR/via/") ? "sub/link/../s.data"
+                                                                      : "s.data");
     sheet.replace("$DIR", dir.path()).replace("$VIA", dir.filePath("via"));
     QVERIFY(QDir(dir.path()).mkpath("sub") && QFile::link("../in", dir.filePath("sub/link")));
     QVERIFY(QFile::link(".", dir.filePath("via")));
