@@ -777,6 +777,10 @@ void TestPack::failuresLeaveNoTrace_data()
         << 1
         << "$ROOT/out/s.atlas: frame name \"$ROOT/colon:x.png\" cannot be written to a libGDX "
            "atlas";
+    // Named as given: a relative path gains no "./".
+    QTest::newRow("another user's link in a sticky folder, relative output")
+        << QStringList{"-o", "sticky/l.png", in} << 1
+        << "Cannot write sticky/l.png: sticky/l.png is a link of another user";
     QTest::newRow("data folder missing")
         << QStringList{"--data", "$ROOT/out/missing/s.css", "--format", "css", "-o", sheet, in} << 1
         << "Cannot write $ROOT/out/missing/s.css: ";
@@ -1230,6 +1234,14 @@ void TestPack::failuresLeaveNoTrace()
                                    elsewhere.filePath("*.png").toUtf8() + R"("]}]})"));
         if (geteuid() != 0 || packAsUser({"--version"}, root, root.path()).code != 0)
             QSKIP("Needs root, and user 65534 able to run the program from here.");
+    }
+    if (arguments.contains("sticky/l.png")) {
+        QVERIFY(QDir(root.path()).mkpath("sticky") &&
+                QFile::link("../out/l.png", root.filePath("sticky/l.png")));
+        QCOMPARE(chmod(QFile::encodeName(root.filePath("sticky")).constData(), 01777), 0);
+        if (geteuid() == 65534 ||
+            lchown(QFile::encodeName(root.filePath("sticky/l.png")).constData(), 65534, 65534) != 0)
+            QSKIP("Giving a file to another user needs root.");
     }
     const QMap<QString, QByteArray> before = snapshot(root.path());
 
