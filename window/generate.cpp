@@ -93,17 +93,23 @@ void MainWindow::on_btnGenerate_clicked()
     sheetPngPath = SheetLayout::sheetPathFor(chosenPath);
     sheetTxtPath = SheetLayout::placementPathFor(chosenPath);
 
-    probeImageSizes();
+    m_listedPaths.clear();
+    for (int row = 0; row < fileCount; ++row)
+        m_listedPaths << fileModel->item(row, 0)->text();
     reportRun(renderInBackground(runMargin));
 }
 
 void MainWindow::probeImageSizes()
 {
-    // Sizes come from the headers; nothing but a regular file is opened.
+    // Sizes come from the headers; nothing but a regular file is opened. A
+    // GIF is decoded whole to find its size, so this runs on the worker and
+    // stops between files at Cancel.
     imageSizes.clear();
+    m_unprobedImages.clear();
     QSet<QString> probed; // a path listed twice is packed, and reported, once
-    for (int row = 0; row < fileCount; ++row) {
-        const QString path = fileModel->item(row, 0)->text();
+    for (const QString &path : std::as_const(m_listedPaths)) {
+        if (m_progress.cancelRequested)
+            return;
         if (probed.contains(path))
             continue;
         probed.insert(path);
@@ -111,7 +117,7 @@ void MainWindow::probeImageSizes()
         Compose::Failure failure;
         if (!Compose::probeImage(path, Compose::Limits(), &size, &failure)) {
             failure.path = path;
-            reportUnloadable(this, failure);
+            m_unprobedImages.append(failure);
             continue;
         }
         imageSizes.insert(path, size);
@@ -121,10 +127,13 @@ void MainWindow::probeImageSizes()
 void MainWindow::reportRun(int rendered)
 {
     const QImage savedSheet = std::exchange(m_savedSheet, QImage());
-    // Images whose data turned out not to decode were left out of the sheet;
-    // a cancelled run made no sheet, and ends without a box.
+    // Images that did not probe, or whose data turned out not to decode, were
+    // left out of the sheet; a cancelled run made no sheet, and ends without
+    // a box.
     const bool cancelled = rendered != 1 && m_progress.cancelRequested;
     if (!cancelled) {
+        for (const Compose::Failure &unprobed : std::as_const(m_unprobedImages))
+            reportUnloadable(this, unprobed);
         for (const Compose::Failure &skipped : std::as_const(m_skippedImages))
             reportUnloadable(this, skipped);
     }
@@ -148,7 +157,7 @@ int MainWindow::renderInBackground(int margin)
 {
     m_progress.cancelRequested = false;
     m_progress.done = 0;
-    m_progress.total = imageSizes.size();
+    m_progress.total = QSet<QString>(m_listedPaths.cbegin(), m_listedPaths.cend()).size();
     const QList<QWidget *> locked{ui->btnPickFile, ui->btnCleanList, ui->btnGenerate,
                                   ui->btnSettings, ui->lstFile};
     // Disabling the focused widget moves focus along the chain (to About...,
@@ -161,8 +170,11 @@ int MainWindow::renderInBackground(int margin)
 
     int result = 0;
     QEventLoop loop;
-    std::unique_ptr<QThread> worker(
-        QThread::create([this, &result, margin] { result = renderSheet(margin); }));
+    std::unique_ptr<QThread> worker(QThread::create([this, &result, margin] {
+        probeImageSizes();
+        if (!m_progress.cancelRequested)
+            result = renderSheet(margin);
+    }));
     connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
 
     QProgressDialog progress(QStringLiteral("Generating sheet…"), QStringLiteral("Cancel"), 0,

@@ -88,8 +88,8 @@ protected:
     // As renderSheet(), with the run's own margin, taken when Generate was
     // pressed: the settings may be saved again while the run goes on.
     int renderSheet(int margin);
-    // renderSheet() on a worker thread, with a progress dialog for long runs
-    // and the list and its buttons locked meanwhile.
+    // probeImageSizes() and renderSheet() on a worker thread, with a progress
+    // dialog for long runs and the list and its buttons locked meanwhile.
     int renderInBackground(int margin);
 
     MainWindowForm *ui;
@@ -108,7 +108,9 @@ protected:
     SheetLayout::Plan m_plan;   // the last layout computed
     QByteArray m_placementText; // of the last layout that fits
     QVector<Compose::Failure> m_skippedImages;
-    QImage m_savedSheet; // the last PNG sheet written, until it is previewed
+    QStringList m_listedPaths;                  // the list's rows when Generate was pressed
+    QVector<Compose::Failure> m_unprobedImages; // listed files that did not probe
+    QImage m_savedSheet;                        // the last PNG sheet written, until it is previewed
     QString m_lastError;
     Compose::Progress m_progress;
     bool m_rendering = false;
@@ -119,8 +121,8 @@ private:
     void setUpFileList();
     void setUpShortcuts();
     void updateRemoveAction();
-    // Fills imageSizes from the headers of the listed files, each path
-    // once; a file that does not probe is reported and left out.
+    // Fills imageSizes from the headers of m_listedPaths, each path once; a
+    // file that does not probe goes to m_unprobedImages and is left out.
     void probeImageSizes();
     // What a Generate run that returned `rendered` (as renderInBackground())
     // shows: the preview, the images left out, or why it failed.

@@ -72,6 +72,51 @@ struct ExampleImages
     }
 };
 
+// A one-colour GIF of side x side pixels in few bytes: its size is found by
+// decoding it, which takes a while for a large one.
+QByteArray solidGif(int side)
+{
+    QByteArray data;
+    quint32 bits = 0;
+    int count = 0, width = 3, next = 6;
+    bool afterClear = true;
+    const auto emitCode = [&](int code) {
+        bits |= quint32(code) << count;
+        for (count += width; count >= 8; count -= 8, bits >>= 8)
+            data.append(char(bits & 0xff));
+        if (code == 4) {
+            width = 3, next = 6, afterClear = true;
+        } else if (afterClear) {
+            afterClear = false;
+        } else if (++next == 1 << width && width < 12) {
+            ++width;
+        }
+    };
+    qint64 left = qint64(side) * side;
+    int run = 0;
+    emitCode(4);
+    while (left > 0) {
+        if (afterClear || next >= 4094 || run + 1 > left) {
+            if (!afterClear)
+                emitCode(4);
+            emitCode(0), --left, run = 1;
+        } else {
+            emitCode(next), left -= ++run;
+        }
+    }
+    emitCode(5);
+    if (count > 0)
+        data.append(char(bits & 0xff));
+    const char s0 = char(side & 0xff), s1 = char(side >> 8);
+    const char screen[] = {s0, s1, s0, s1, '\x81', 0, 0};
+    const char frame[] = {',', 0, 0, 0, 0, s0, s1, s0, s1, 0, 2};
+    QByteArray gif = QByteArray("GIF89a") + QByteArray(screen, sizeof screen) +
+                     QByteArray(12, '\x7f') + QByteArray(frame, sizeof frame);
+    for (int i = 0; i < data.size(); i += 255)
+        gif += char(qMin(255, int(data.size()) - i)) + data.mid(i, 255);
+    return gif + QByteArray("\0;", 2);
+}
+
 } // namespace
 
 class TestGenerate : public QObject
@@ -646,10 +691,14 @@ void TestGenerate::cancelThenGenerateAgain_data()
 {
     QTest::addColumn<bool>("whileDecoding"); // else while waiting for another run's lock
     QTest::addColumn<bool>("undecodable");   // one image found undecodable before the cancel
-    QTest::newRow("cancelled while decoding") << true << false;
-    QTest::newRow("cancelled while waiting for the lock") << false << false;
+    QTest::addColumn<bool>("gifs");          // cancelled while their sizes are being found
+    QTest::newRow("cancelled while decoding") << true << false << false;
+    QTest::newRow("cancelled while waiting for the lock") << false << false << false;
     // Cancelled in the pass without it: the run ends without its box.
-    QTest::newRow("cancelled after an image did not decode") << true << true;
+    QTest::newRow("cancelled after an image did not decode") << true << true << false;
+    // A GIF's size takes a decode: the window stays live and Cancel stops
+    // before the next file.
+    QTest::newRow("cancelled while finding the GIFs' sizes") << true << false << true;
 }
 
 // The window is usable within a second, nothing is written, and the next
@@ -658,12 +707,17 @@ void TestGenerate::cancelThenGenerateAgain()
 {
     QFETCH(bool, whileDecoding);
     QFETCH(bool, undecodable);
+    QFETCH(bool, gifs);
     QTemporaryDir out;
     SettingsFixture fixture;
     WindowProbe window;
-    const QString image = out.filePath(QStringLiteral("big.png"));
-    const int side = whileDecoding ? 1000 : 40; // encoding a large sheet takes a while
-    QVERIFY(savePng(patternImage(side, side, 3), image));
+    const QString suffix = QLatin1String(gifs ? ".gif" : ".png");
+    const QString image = out.filePath(QStringLiteral("big") + suffix);
+    const int side = gifs            ? 2000
+                     : whileDecoding ? 1000
+                                     : 40; // encoding a large sheet takes a while
+    QVERIFY(gifs ? writeFileBytes(image, solidGif(side))
+                 : savePng(patternImage(side, side, 3), image));
     if (undecodable) {
         const QString truncated = out.filePath(QStringLiteral("truncated.png"));
         const QByteArray png = readFileBytes(image);
@@ -671,7 +725,7 @@ void TestGenerate::cancelThenGenerateAgain()
         window.fileModel->appendRow(new QStandardItem(truncated));
     }
     for (int i = 0; i < 8; ++i) {
-        const QString copy = out.filePath(QStringLiteral("big%1.png").arg(i));
+        const QString copy = out.filePath(QStringLiteral("big%1").arg(i) + suffix);
         QVERIFY(QFile::copy(image, copy));
         window.fileModel->appendRow(new QStandardItem(copy));
     }
@@ -685,8 +739,8 @@ void TestGenerate::cancelThenGenerateAgain()
     connect(&poll, &QTimer::timeout, &window, [&] {
         const int done = window.m_progress.done;
         const int total = window.m_progress.total;
-        if (total == 0 || done == 0 || (whileDecoding ? done >= total : done < total) ||
-            (undecodable && total != 8))
+        if (total == 0 || (!gifs && (done == 0 || (whileDecoding ? done >= total : done < total) ||
+                                     (undecodable && total != 8))))
             return;
         // Decoded, encoded (small) and then waiting for the lock.
         if (!whileDecoding && !sinceCancel.isValid()) {
@@ -706,6 +760,8 @@ void TestGenerate::cancelThenGenerateAgain()
     window.ui->btnGenerate->click();
     QVERIFY(sinceCancel.isValid() && sinceCancel.elapsed() < 1000);
     QCOMPARE(cancelledMidway, whileDecoding);
+    QVERIFY2(!gifs || window.imageSizes.size() < 8,
+             qPrintable(QString::number(window.imageSizes.size())));
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
     QCOMPARE(answerer.seen().size(), 1);
     QVERIFY(window.ui->btnGenerate->isEnabled() && window.ui->lstFile->isEnabled());
