@@ -280,6 +280,10 @@ void TestGenerate::unreadableImageIsReportedAndSkipped_data()
     QTest::newRow("header reads, data truncated") << "truncated.png"
                                                   << "truncated"
                                                   << "cannot be decoded";
+    // Its box comes after that of a file listed later that did not load.
+    QTest::newRow("undecodable, then one that does not load") << "truncated.png"
+                                                              << "truncated, then garbage"
+                                                              << "cannot be decoded";
     // Reading a FIFO would block Generate for ever.
     QTest::newRow("FIFO") << "fifo.png"
                           << "fifo"
@@ -322,7 +326,7 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     QVERIFY(QDir().mkpath(QFileInfo(bad).path()));
     if (kind.startsWith("garbage")) {
         QVERIFY(writeFileBytes(bad, "\x89PNG but not really"));
-    } else if (kind == "truncated") {
+    } else if (kind.startsWith("truncated")) {
         const QByteArray png = readFileBytes(source.paths[0]);
         QVERIFY(writeFileBytes(bad, png.left(png.size() / 2)));
     } else if (kind == "fifo") {
@@ -341,6 +345,12 @@ void TestGenerate::unreadableImageIsReportedAndSkipped()
     window.fileModel->appendRow(new QStandardItem(source.paths[3]));
     ModalAnswerer answerer;
     answerer.expectFileDialog({out.filePath(QStringLiteral("s.png"))});
+    if (kind.endsWith("then garbage")) {
+        const QString garbage = source.dir.filePath(QStringLiteral("garbage.png"));
+        QVERIFY(writeFileBytes(garbage, "\x89PNG but not really"));
+        window.fileModel->appendRow(new QStandardItem(garbage));
+        answerer.expectMessageBox();
+    }
     answerer.expectMessageBox();
     window.ui->btnGenerate->click();
     QVERIFY2(answerer.waitAllAnswered(), qPrintable(answerer.report()));
